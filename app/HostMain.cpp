@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("doorlock-host: not built yet");
+    return 1;
+}

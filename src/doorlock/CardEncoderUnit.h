@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The five calls of the vendor's card-encoder library. Statuses are looked at in their low 16 bits only:
+// 0 is success.
+class TCardEncoder {
+public:
+    virtual ~TCardEncoder() = default;
+
+    // A handle greater than 0 on success.
+    virtual int32_t auto_init(int32_t port, int32_t baud) = 0;
+    virtual int32_t dv_beep(int32_t handle, int32_t duration) = 0;
+    virtual int32_t ic_exit(int32_t handle) = 0;
+    virtual int32_t srd_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) = 0;
+    virtual int32_t swr_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) = 0;
+
+    // For the start-up log line: which encoder is in use.
+    virtual std::string Description() const = 0;
+};
+
+// The vendor library, loaded at run time; its five functions are resolved by name. Raises Exception when
+// the library cannot be loaded or lacks one of them.
+std::unique_ptr<TCardEncoder> LoadVendorCardEncoder(const std::string& libraryPath);
+
+// The built-in simulated encoder: ports 0-5 open, the card is the 256-byte file cardFile (no file: no card
+// on the encoder; a blank card is 256 bytes 0xFF).
+std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& cardFile);
+
+// What the start-up uses: the vendor library when libraryPath is not empty, else the simulator with
+// SimCard.bin in the program directory. A library that cannot be loaded is logged and gives an encoder
+// that opens no port, so the device reports failures instead of silently simulating.
+std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath, const std::string& programDir);

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/DateTimeUnit.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace soci {
+class session;
+}
+
+// The room check-in record store: T_Room (last check-in time per room key) and T_IssueCardRecord (one row
+// per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
+// caller. One operation at a time; an operation on a store whose open failed tries to open it again first.
+class TDoorlockRecordManager {
+public:
+    // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path.
+    TDoorlockRecordManager(std::string backend, std::string connectString);
+    ~TDoorlockRecordManager();
+
+    // Opens the database and creates whichever table is missing. Failures are logged.
+    void OpenDatabase();
+    bool IsOpen() const;
+
+    // 0 when the room has no row, its time is empty, or the look-up failed.
+    TDateTime GetLastCheckInTime(const std::string& roomKey);
+    // Updates every row of the room; inserts one (AddRoom) when none was affected.
+    void SetLastCheckInTime(const std::string& roomKey, TDateTime time);
+    // Logs "新建房间" + room key after a successful insert.
+    void AddRoom(const std::string& roomKey, TDateTime time);
+    void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo, const std::string& roomNo,
+                            int cardType, TDateTime lastCheckInTime, TDateTime checkInTime, TDateTime checkOutTime,
+                            bool isCopy, const std::string& guestName, TDateTime opratingTime);
+
+private:
+    bool EnsureOpenLocked();
+    void AddRoomLocked(const std::string& roomKey, TDateTime time);
+
+    std::string m_backend;
+    std::string m_connectString;
+    std::unique_ptr<soci::session> m_session;
+    mutable std::mutex m_lock;
+};
+
+extern TDoorlockRecordManager* DoorlockRecordManager;

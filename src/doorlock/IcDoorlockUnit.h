@@ -1,0 +1,44 @@
+#pragma once
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/CardEncoderUnit.h"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// The IC-card door lock: a 6-byte record at offset 0 of the card's 24C02 memory, written and read through
+// the card encoder. Every outcome goes to the log.
+class TIcDoorlock : public TBaseDoorlock {
+public:
+    // The encoder must outlive the device.
+    explicit TIcDoorlock(TCardEncoder& encoder);
+
+    void ShowOption() override;
+    bool OpenPort() override;
+    void Beep() override;
+    bool ClosePort() override;
+    // Raises EConvertError "'%s' is not a valid room number" unless roomNo is four hexadecimal digits.
+    bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
+                   const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
+                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate, TDateTime checkOutTime,
+                   bool isCopy, int64_t& cardNo) override;
+    bool ReadCard(int64_t& cardNo) override;
+    // Writes a blank record (six bytes 0xFF).
+    bool EraseCard() override;
+
+    // "11" + room number + check-out "MMDD" + "HH".
+    static std::string CardText(const std::string& roomNo, TDateTime checkOutDate, TDateTime checkOutTime);
+    // The card number of a 6-byte record: the room digits in decimal, then month, day, hour as written.
+    static int64_t CardNumber(const std::array<uint8_t, 6>& record);
+
+private:
+    void BeepLocked();
+
+    TCardEncoder& m_encoder;
+    std::mutex m_lock; // one handle and one buffer: one operation at a time
+    int32_t m_deviceHandle = 0;
+    bool m_handleValid = false;
+    std::array<uint8_t, 6> m_buffer{};
+};

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "host/ConnectionUnit.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+// An accepted connection on its own thread.
+class TServerConnection : public TConnection {
+public:
+    virtual ~TServerConnection() = default;
+    // Receives up to size bytes; 0 when the peer closed, -1 on a socket error (also after a stop closed it).
+    virtual long ReceiveBytes(char* data, size_t size) = 0;
+};
+
+// Limits of one request.
+inline constexpr size_t MaxRequestLength = 16384;
+inline constexpr size_t ReceiveChunk = 32768;
+inline constexpr size_t SendChunk = 32768;
+
+// Reads bytes up to the first NUL (consumed; what follows is left unread). False when the request is longer
+// than MaxRequestLength, when the peer closes before the NUL, or on a socket error.
+bool ReadRequest(TServerConnection& connection, std::string& request);
+
+// The TCP listener: IPv4, any address, backlog 15, a thread per accepted connection.
+class TTcpServer {
+public:
+    using TExecute = std::function<void(TServerConnection&)>;
+
+    TTcpServer();
+    ~TTcpServer(); // stops when active (errors swallowed)
+    TTcpServer(const TTcpServer&) = delete;
+    TTcpServer& operator=(const TTcpServer&) = delete;
+
+    void SetDefaultPort(int port);
+    int DefaultPort() const;
+    // Runs once per accepted connection on the connection's thread; the server shuts the connection down
+    // and closes it afterwards, whatever the function did or raised.
+    void SetOnExecute(TExecute execute);
+
+    // Start: raises Exception "Could not bind socket. Address and port are already in use." or
+    // "Socket Error # %d\r\n%s"; the server is then stopped.
+    // Stop: stops accepting, closes every live connection, waits up to 5000 ms (looking every 250 ms);
+    // raises Exception "Terminate Thread Timeout" when connections remain.
+    void SetActive(bool active);
+    bool Active() const;
+
+    // The port actually bound (differs from DefaultPort when that is 0).
+    int BoundPort() const;
+    size_t LiveConnectionCount() const;
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> m_impl;
+};

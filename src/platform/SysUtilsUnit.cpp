@@ -1,0 +1,124 @@
+#include "platform/SysUtilsUnit.h"
+
+#include <limits>
+
+std::string Trim(std::string_view text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && static_cast<unsigned char>(text[first]) <= 0x20)
+        ++first;
+    while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20)
+        --last;
+    return std::string(text.substr(first, last - first));
+}
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+bool TryStrToInt(std::string_view text, int32_t& value) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int base = 10;
+    if (i < text.size() && text[i] == '$') {
+        base = 16;
+        ++i;
+    } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= text.size())
+        return false;
+    // Accumulate in 64 bits; the limit is one past INT32_MAX so that the most negative value fits.
+    const int64_t limit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
+    int64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        int digit = HexDigit(text[i]);
+        if (digit < 0 || digit >= base)
+            return false;
+        magnitude = magnitude * base + digit;
+        if (magnitude > limit)
+            return false;
+    }
+    int64_t result = negative ? -magnitude : magnitude;
+    if (result > std::numeric_limits<int32_t>::max() || result < std::numeric_limits<int32_t>::min())
+        return false;
+    value = static_cast<int32_t>(result);
+    return true;
+}
+
+int32_t StrToInt(std::string_view text) {
+    int32_t value = 0;
+    if (!TryStrToInt(text, value))
+        throw EConvertError(FormatMessage("'%s' is not a valid integer value", {text}));
+    return value;
+}
+
+int32_t StrToIntDef(std::string_view text, int32_t defaultValue) {
+    int32_t value = 0;
+    return TryStrToInt(text, value) ? value : defaultValue;
+}
+
+bool StrToBoolDef(std::string_view text, bool defaultValue) {
+    int32_t number = 0;
+    if (TryStrToInt(text, number))
+        return number != 0;
+    auto equalsNoCase = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size())
+            return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+            if (x != b[i])
+                return false;
+        }
+        return true;
+    };
+    if (equalsNoCase(text, "true"))
+        return true;
+    if (equalsNoCase(text, "false"))
+        return false;
+    return defaultValue;
+}
+
+std::string IntToStr(int64_t value) { return std::to_string(value); }
+
+std::string FormatMessage(std::string_view pattern, std::initializer_list<std::string_view> args) {
+    std::string result;
+    result.reserve(pattern.size() + 32);
+    auto next = args.begin();
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size()) {
+            if (pattern[i + 1] == 's' && next != args.end()) {
+                result.append(*next++);
+                ++i;
+                continue;
+            }
+            if (pattern[i + 1] == '%') {
+                result.push_back('%');
+                ++i;
+                continue;
+            }
+        }
+        result.push_back(pattern[i]);
+    }
+    return result;
+}

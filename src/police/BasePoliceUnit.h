@@ -1,0 +1,5 @@
+#pragma once
+
+// placeholder: the police back end interface
+class TBasePolice;
+extern TBasePolice* CurrentPolice;

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+class TBaseDoorlock;
+class TDoorlockRecordManager;
+class TLogFile;
+class TOption;
+class TSysOption;
+class TBasePolice;
+class TBaseMember;
+
+// A fresh temporary directory, removed with everything in it when the test ends.
+class TSandbox {
+public:
+    TSandbox();
+    ~TSandbox();
+    TSandbox(const TSandbox&) = delete;
+    TSandbox& operator=(const TSandbox&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Polls the condition until it holds or the timeout passes; true when it held.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Saves the process-wide references and restores them when the test ends, so that a test can install its
+// own options, log, device and store.
+class TGlobalsGuard {
+public:
+    TGlobalsGuard();
+    ~TGlobalsGuard();
+    TGlobalsGuard(const TGlobalsGuard&) = delete;
+    TGlobalsGuard& operator=(const TGlobalsGuard&) = delete;
+
+private:
+    int m_interfaceKind;
+    TSysOption* m_sysOption;
+    TOption* m_option;
+    TLogFile* m_logFile;
+    TBaseDoorlock* m_doorlock;
+    TDoorlockRecordManager* m_store;
+};
