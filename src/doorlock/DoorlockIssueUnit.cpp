@@ -1,0 +1,50 @@
+#include "doorlock/DoorlockIssueUnit.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "host/SysOptionUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+std::mutex& IssueCardLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
+    const bool useNativeDb = SysOption != nullptr && SysOption->UseNativeDoorlockDb;
+    const bool saveRecord = SysOption != nullptr && SysOption->SaveDoorlockRecord;
+    const int delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
+    const std::string roomKey = issue.RoomKey();
+
+    std::lock_guard<std::mutex> guard(IssueCardLock());
+
+    TDateTime cardStart = issue.RequestedStart;
+    if (useNativeDb) {
+        if (issue.IsCopy) {
+            cardStart = DoorlockRecordManager != nullptr ? DoorlockRecordManager->GetLastCheckInTime(roomKey) : 0;
+            if (cardStart == 0) {
+                cardStart = IncMinutes(Now(), -delayMinutes);
+                if (DoorlockRecordManager != nullptr)
+                    DoorlockRecordManager->AddRoom(roomKey, cardStart);
+            }
+        } else {
+            cardStart = IncMinutes(Now(), -delayMinutes);
+        }
+    }
+
+    bool issued = false;
+    if (CurrentDoorlock != nullptr) {
+        issued = CurrentDoorlock->IssueCard(issue.RegisterId, issue.RoomBuildingCode, issue.RoomFloorCode,
+                                            issue.RoomNo, issue.GuestName, cardStart, cardStart, issue.CheckOut,
+                                            issue.CheckOut, issue.IsCopy, cardNo);
+    }
+
+    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordManager != nullptr)
+        DoorlockRecordManager->SetLastCheckInTime(roomKey, cardStart);
+    if (saveRecord && DoorlockRecordManager != nullptr) {
+        DoorlockRecordManager->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
+                                                  issue.RequestedStart, issue.CheckOut, issue.IsCopy,
+                                                  issue.GuestName, Now());
+    }
+    return issued;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/DateTimeUnit.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// One guest card issue as the request handler and the test dialog describe it.
+struct TCardIssue {
+    std::string RegisterId;
+    std::string RoomBuildingCode;
+    std::string RoomFloorCode;
+    std::string RoomNo;
+    std::string GuestName;
+    // The start the caller asks for (the handler has already moved it back by DelayMinutes).
+    TDateTime RequestedStart = 0;
+    TDateTime CheckOut = 0;
+    bool IsCopy = false;
+
+    // Building code + floor code + room number: the room's identity in the record store.
+    std::string RoomKey() const { return RoomBuildingCode + RoomFloorCode + RoomNo; }
+};
+
+// Held from the first record-store call of a card issue to the end of its last one, by the request
+// handler and the test dialog alike: two copies for one room cannot both record a start, and a new card's
+// recorded start is ordered with its write.
+std::mutex& IssueCardLock();
+
+// The whole issue: the card start (from the request, the record store or the clock, by UseNativeDoorlockDb),
+// the device's IssueCard (false without a device), the room's recorded start after a new card was written,
+// and the issued-card row under SaveDoorlockRecord. An error raised by the device passes to the caller with
+// the store steps after the write skipped.
+bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo);

@@ -1,0 +1,160 @@
+#include "doorlock/DoorlockMessageHandlerUnit.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockIssueUnit.h"
+#include "host/ConnectionUnit.h"
+#include "host/LogFileUnit.h"
+#include "host/SysOptionUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
+#include "platform/SysUtilsUnit.h"
+#include "xml/XmlUnit.h"
+
+namespace {
+
+struct THandlerTexts {
+    std::string Received = Gbk("收到消息: ") + "\r\n";
+    std::string Executing = Gbk("执行操作->");
+    std::string Done = Gbk("完成一次操作");
+    std::string RoomOpen = Gbk("房间(");
+    std::string IssueOk = Gbk(")发卡成功");
+    std::string IssueFailed = Gbk(")发卡失败");
+    std::string IssueOkMessage = Gbk("发卡成功");
+    std::string IssueFailedMessage = Gbk("发卡失败");
+    std::string ReadOk = Gbk("读卡成功");
+    std::string ReadOkLog = Gbk("读卡成功，卡号为：");
+    std::string ReadFailed = Gbk("读卡失败");
+    std::string EraseOk = Gbk("注销卡成功");
+    std::string EraseFailed = Gbk("注销卡失败");
+};
+
+const THandlerTexts& Texts() {
+    static const THandlerTexts texts;
+    return texts;
+}
+
+// A child the request must have; a missing one fails the request.
+const TXmlNode& Child(const TXmlNode& root, int index) {
+    const TXmlNode* child = root.ChildAt(index);
+    if (child == nullptr)
+        throw Exception(FormatMessage("List index out of bounds (%s)", {IntToStr(index)}));
+    return *child;
+}
+
+} // namespace
+
+std::string EscapeXmlText(const std::string& value) {
+    if (value.find_first_of("&<>") == std::string::npos)
+        return value;
+    std::string escaped;
+    escaped.reserve(value.size() + 16);
+    for (char c : value) {
+        switch (c) {
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string TResponse::ToXml() const {
+    std::string xml;
+    xml.reserve(160);
+    xml += "<DoorResponse><RequestID>";
+    xml += EscapeXmlText(RequestID);
+    xml += "</RequestID><ResultCode>";
+    xml += EscapeXmlText(ResultCode);
+    xml += "</ResultCode><ResultMessage>";
+    xml += EscapeXmlText(ResultMessage);
+    xml += "</ResultMessage><CardNo>";
+    xml += IntToStr(CardNo);
+    xml += "</CardNo></DoorResponse>";
+    return xml;
+}
+
+TDoorlockMessageHandler::TDoorlockMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
+
+void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
+    const THandlerTexts& texts = Texts();
+    const std::string requestText = Utf16ToGbk(request);
+    WriteLog(texts.Received + requestText);
+
+    TXmlDocument document;
+    TResponse response;
+    document.LoadFromText(requestText);
+    TXmlNode* root = document.RootElement();
+    const std::string type = Trim(root->AttributeValue("type"));
+    WriteLog(texts.Executing);
+
+    if (type == "IssueCard") {
+        int64_t cardNo = 0;
+        bool issued = DoIssueCard(*root, cardNo);
+        response.ResultCode = issued ? "200" : "500";
+        response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
+        response.CardNo = cardNo;
+        WriteLog(texts.RoomOpen + Child(*root, 4).ValueText() + (issued ? texts.IssueOk : texts.IssueFailed));
+        SendResponse(connection, response.ToXml());
+    } else if (type == "ReadCard") {
+        int64_t cardNo = 0;
+        if (DoReadCard(cardNo)) {
+            response.ResultCode = "200";
+            response.ResultMessage = texts.ReadOk;
+            response.CardNo = cardNo;
+            WriteLog(texts.ReadOkLog + IntToStr(cardNo));
+        } else {
+            response.ResultCode = "500";
+            response.ResultMessage = texts.ReadFailed;
+            WriteLog(texts.ReadFailed);
+        }
+        SendResponse(connection, response.ToXml());
+    } else if (type == "EraseCard") {
+        if (DoEraseCard()) {
+            response.ResultCode = "200";
+            response.ResultMessage = texts.EraseOk + " ";
+            WriteLog(texts.EraseOk);
+        } else {
+            response.ResultCode = "500";
+            response.ResultMessage = texts.EraseFailed + " ";
+            WriteLog(texts.EraseFailed);
+        }
+        SendResponse(connection, response.ToXml());
+    }
+    WriteLog(texts.Done);
+}
+
+bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
+    const int delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
+    const int delayMinutes2 = SysOption != nullptr ? SysOption->DelayMinutes2 : 0;
+
+    // Everything is read and converted before anything changes, so a bad request touches nothing.
+    TCardIssue issue;
+    issue.RegisterId = Child(root, 1).ValueText();
+    issue.RoomBuildingCode = Child(root, 2).ValueText();
+    issue.RoomFloorCode = Child(root, 3).ValueText();
+    issue.RoomNo = Child(root, 4).ValueText();
+    issue.GuestName = Child(root, 5).ValueText();
+    const std::string checkInDate = Child(root, 6).ValueText();
+    const std::string checkInTime = Child(root, 7).ValueText();
+    issue.RequestedStart = IncMinutes(StrToDateTime(checkInDate + " " + checkInTime), -delayMinutes);
+    const std::string checkOutDate = Child(root, 8).ValueText();
+    const std::string checkOutTime = Child(root, 9).ValueText();
+    issue.CheckOut = IncMinutes(StrToDateTime(checkOutDate + " " + checkOutTime), delayMinutes2);
+    issue.IsCopy = StrToBoolDef(Child(root, 10).ValueText(), false);
+
+    return IssueCardWithRecords(issue, cardNo);
+}
+
+bool TDoorlockMessageHandler::DoReadCard(int64_t& cardNo) {
+    return CurrentDoorlock != nullptr && CurrentDoorlock->ReadCard(cardNo);
+}
+
+bool TDoorlockMessageHandler::DoEraseCard() { return CurrentDoorlock != nullptr && CurrentDoorlock->EraseCard(); }

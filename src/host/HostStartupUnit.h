@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class TBaseDoorlock;
+class TBaseMember;
+class TBasePolice;
+class TCardEncoder;
+class TDoorlockRecordManager;
+class TIcDoorlock;
+class TLogFile;
+class TOption;
+class TSysOption;
+
+// What a deployment hands the host: the interface kind and, for kinds 2 and 3, its back end.
+struct THostConfig {
+    int32_t Kind = 1;
+    TBasePolice* Police = nullptr;
+    TBaseMember* Member = nullptr;
+    // Program name for --help / --version and messages.
+    std::string ProgramName = "doorlock-host";
+};
+
+// The process-wide objects, created in the start-up order (device options, log file, system options,
+// record store) and released in the reverse order (record store, then log file); the options live on.
+class THostProcess {
+public:
+    explicit THostProcess(std::string programDir);
+    ~THostProcess();
+    THostProcess(const THostProcess&) = delete;
+    THostProcess& operator=(const THostProcess&) = delete;
+
+    const std::string& ProgramDir() const { return m_programDir; }
+
+    // The encoder of Option.ini and the IC-card device on it, its port opened (the result is only logged).
+    TBaseDoorlock* OpenDevice();
+    // ClosePort, then the device is released. closePort false: released without ClosePort (the window run
+    // ended by an error).
+    void CloseDevice(bool closePort = true);
+
+private:
+    std::string m_programDir;
+    std::unique_ptr<TOption> m_option;
+    std::unique_ptr<TLogFile> m_logFile;
+    std::unique_ptr<TSysOption> m_sysOption;
+    std::unique_ptr<TDoorlockRecordManager> m_store;
+    std::unique_ptr<TCardEncoder> m_encoder;
+    std::unique_ptr<TIcDoorlock> m_device;
+};
+
+// Sets InterfaceKind and the references of the kind: CurrentDoorlock (when a device is given),
+// CurrentPolice, CurrentMember. Done once, before the listener starts.
+void SetUpInterface(const THostConfig& config, TBaseDoorlock* device);
+
+// The operator window, supplied by the window module.
+class THostWindow {
+public:
+    virtual ~THostWindow() = default;
+    // Creates the host window (which starts the listener), runs it until it may close, destroys it (which
+    // stops the listener).
+    virtual void Run() = 0;
+};
+// Creates the application object; nullptr and a message on standard error when there is no display.
+using TWindowFactory = std::function<std::unique_ptr<THostWindow>(int& argc, char** argv)>;
+
+// Runs the listener without a window: start and stop lines on standard output, SIGINT / SIGTERM stop it.
+// 0 after a clean stop; 1 with the message on standard error when it cannot listen.
+int RunHeadlessHost();
+
+// The program entry of a host: --headless, --dir DIR, --help, --version; the start-up order around the
+// window run (or the headless run). windowFactory may be empty in a build without a window.
+int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory);

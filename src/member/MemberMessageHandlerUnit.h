@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+class TConnection;
+class TInfoList;
+
+namespace member {
+
+// The member-card response: one DoorResponse line, Password last.
+class TResponse {
+public:
+    std::string RequestID;
+    std::string ResultCode;
+    std::string ResultMessage;
+    std::string CardNo;
+    std::string Password;
+    std::string ExpireDate;
+    std::string GuestName;
+    std::string Score;
+
+    std::string ToXml() const;
+};
+
+} // namespace member
+
+// Writes and reads member cards through the member-card back end.
+class TMemberMessageHandler {
+public:
+    explicit TMemberMessageHandler(TInfoList* infoMemo);
+    void HandleRequest(TConnection& connection, const std::u16string& request);
+
+private:
+    TInfoList* m_infoMemo;
+};
