@@ -130,18 +130,44 @@ int FreeTcpPort() {
     return ntohs(addr.sin_port);
 }
 
-std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    if (closed != nullptr)
-        *closed = false;
+int ConnectTo(int port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int error = errno;
         close(fd);
-        throw std::runtime_error(std::string("connect failed: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("connect failed: ") + std::strerror(error));
     }
+    return fd;
+}
+
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
+    bool closed = false;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0) {
+            closed = true;
+            break;
+        }
+    }
+    close(fd);
+    return closed;
+}
+
+std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
+    if (closed != nullptr)
+        *closed = false;
+    int fd = ConnectTo(port);
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

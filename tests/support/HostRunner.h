@@ -45,9 +45,13 @@ std::string BuildProgram(const std::string& name);
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreeTcpPort();
 
-// Connects to 127.0.0.1:port, sends the bytes, shuts the sending side and reads until the server closes.
+// Connects to 127.0.0.1:port, sends the bytes and reads until the server closes.
 // Returns what arrived; "closed" is true when the server closed (false on time-out).
 std::string Exchange(int port, const std::string& bytes, bool* closed = nullptr,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// A connected socket to 127.0.0.1:port (raises on failure).
+int ConnectTo(int port);
+// True when the peer closed the socket within the timeout; closes the socket.
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
 // A request as a client sends it: the bytes followed by one NUL.
 std::string Request(int port, const std::string& request);
