@@ -67,15 +67,6 @@ TEST(IcDoorlockCard, CardNumberOfRecords) {
         EXPECT_EQ(TIcDoorlock::CardNumber(record), number);
 }
 
-TEST(IcDoorlockCard, CardTextDropsYearAndMinutes) {
-    EXPECT_EQ(
-        TIcDoorlock::CardText("0816", EncodeDateTime(2024, 12, 31), EncodeDateTime(1899, 12, 30, 14, 59)),
-        "110816123114");
-    EXPECT_EQ(
-        TIcDoorlock::CardText("0816", EncodeDateTime(2030, 3, 4, 7, 1), EncodeDateTime(2030, 3, 4, 7, 1)),
-        "110816030407");
-}
-
 TEST(IcDoorlockCard, LogsEachStepInOrder) {
     TDeviceFixture f;
     f.PutCard(BlankCard());
@@ -171,17 +162,6 @@ TEST(IcDoorlockCard, NoOpenConnectionFailsWithoutTouchingTheCard) {
     }
 }
 
-TEST(IcDoorlockCard, ReopeningAfterCloseWorks) {
-    TDeviceFixture f;
-    f.PutCard(BlankCard());
-    ASSERT_TRUE(f.device.OpenPort());
-    ASSERT_TRUE(f.device.OpenPort());
-    ASSERT_TRUE(f.device.ClosePort());
-    ASSERT_TRUE(f.device.OpenPort());
-    int64_t cardNo = 0;
-    EXPECT_TRUE(Issue(f.device, "0816", EncodeDateTime(2024, 12, 31, 14, 30), cardNo));
-}
-
 TEST(IcDoorlockCard, OpenUsesThePortNamedAtEachCall) {
     TDeviceFixture f;
     f.option.PortName = "COM6";
@@ -208,29 +188,6 @@ TEST(IcDoorlockCard, NoCardOnTheEncoder) {
     EXPECT_EQ(lines[1], Gbk("读卡失败") + status);
     EXPECT_EQ(lines[3], Gbk("发卡失败") + status);
     EXPECT_EQ(lines[4], Gbk("销卡失败") + status);
-}
-
-TEST(IcDoorlockCard, EraseBlanksOnlyTheRecord) {
-    TDeviceFixture f;
-    std::string card(256, '\0');
-    for (int i = 0; i < 256; ++i)
-        card[static_cast<size_t>(i)] = static_cast<char>(i);
-    f.PutCard(card);
-    ASSERT_TRUE(f.device.OpenPort());
-    ASSERT_TRUE(f.device.EraseCard());
-    EXPECT_EQ(f.Card(), std::string(6, '\xFF') + card.substr(6));
-}
-
-TEST(IcDoorlockCard, ShowOptionOpensTheInstalledDialog) {
-    TDeviceFixture f;
-    auto saved = ShowDoorlockOptionForm;
-    int shown = 0;
-    ShowDoorlockOptionForm = nullptr;
-    f.device.ShowOption();
-    ShowDoorlockOptionForm = [&] { ++shown; };
-    f.device.ShowOption();
-    ShowDoorlockOptionForm = saved;
-    EXPECT_EQ(shown, 1);
 }
 
 TEST(IcDoorlockCard, OverlappingCallsKeepTheirOwnRecords) {
