@@ -29,6 +29,7 @@ TEST(CodePageTest, TextRoundTripsThroughEveryForm) {
         "€ 100",
         "ａｂｃ１２３",
         "\t\r\n\x01\x7F",
+        "丂A丂@x丂", // trail byte 0x40: below 0x80 but no ASCII character
     };
     for (const char* utf8 : cases) {
         const std::string gbk = Gbk(utf8);
