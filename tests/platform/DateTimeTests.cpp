@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <limits>
 
 namespace {
 
@@ -90,6 +91,15 @@ TEST_F(DateTimeTest, DecodeRoundsToTheMillisecondFirst) {
               Full(EncodeDateTime(2008, 12, 31, 23, 59, 59, 999) + 0.6 / 86400000));
     EXPECT_EQ("2008-12-31 23:59:59.999",
               Full(EncodeDateTime(2008, 12, 31, 23, 59, 59, 999) + 0.4 / 86400000));
+}
+
+TEST_F(DateTimeTest, ValuesOutsideTheCalendarDecodeAsNoTime) {
+    EXPECT_EQ("1899-12-30 00:00:00.000", Full(std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_EQ("1899-12-30 00:00:00.000", Full(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ("1899-12-30 00:00:00.000", Full(1e300));
+    EXPECT_EQ("1899-12-30 00:00:00.000", Full(-1e300));
+    EXPECT_EQ("9999-12-31 23:59:59.999", Full(EncodeDateTime(9999, 12, 31, 23, 59, 59, 999)));
+    EXPECT_EQ("0001-01-01 00:00:00.001", Full(EncodeDateTime(1, 1, 1, 0, 0, 0, 1)));
 }
 
 TEST_F(DateTimeTest, IncMinutesMovesAcrossDaysMonthsAndYears) {

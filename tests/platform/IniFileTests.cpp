@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -219,6 +221,26 @@ TEST(IniFileTest, MissingFileIsCreatedAndReadsBack) {
     // No temporary file is left behind.
     EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(sandbox.Path()),
                                std::filesystem::directory_iterator()));
+}
+
+TEST(IniFileTest, ConcurrentWritersKeepEachOthersKeys) {
+    TSandbox sandbox;
+    const std::string path = sandbox.File("Option.ini");
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t) {
+        writers.emplace_back([t, &path] {
+            TIniFile ini(path);
+            for (int i = 0; i < 10; ++i)
+                ini.WriteInteger("S" + std::to_string(t), "Key" + std::to_string(i), i);
+        });
+    }
+    for (auto& writer : writers)
+        writer.join();
+    const TIniFile ini(path);
+    for (int t = 0; t < 2; ++t) {
+        for (int i = 0; i < 10; ++i)
+            EXPECT_EQ(i, ini.ReadInteger("S" + std::to_string(t), "Key" + std::to_string(i), -1)) << t << i;
+    }
 }
 
 TEST(IniFileTest, FailedWritesRaiseAndLeaveTheFileAlone) {
