@@ -46,14 +46,15 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
 }
 
 // Threads and sockets:
-// - The listening thread alone accepts, starts connection threads and joins the finished ones (between accept
-//   slices); start and stop run on the caller's thread.
-// - A connection thread closes its own socket, under the lock, when its cycle ends. A stop only shuts the
-//   sockets down, under the same lock, so it never touches a handle number that was closed and reused.
-// - Every connection thread is joined: by the listening thread once finished, by a stop once all are
-//   finished, and by the destructor at the latest. A handler still running after the stop's wait keeps using
-//   its connection and this server's lock, so destroying the server waits for it; its socket is already shut
-//   down, so it ends as soon as the handler returns.
+// - The listening thread accepts, starts the connection threads and joins the ended ones between accept
+//   slices; start and stop run on the caller's thread.
+// - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
+//   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
+//   never touches a handle number that was closed and perhaps already reused.
+// - Every connection thread is joined: by the listening thread, by a stop once none is live, and by the
+//   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
+//   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
+//   ends as soon as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
         TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
@@ -73,8 +74,8 @@ struct TTcpServer::TImpl {
         TSocket socket; // closed by the connection's own thread, under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
-        bool finished = false; // guarded by the lock
         std::thread thread;
+        std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
     };
 
     int defaultPort = 0;
@@ -88,8 +89,8 @@ struct TTcpServer::TImpl {
     std::condition_variable changed; // a connection ended, or the listening thread is asked to stop
     bool stopping = false;
     std::shared_ptr<const TExecute> runningExecute;
-    std::list<std::unique_ptr<TConnectionEntry>> connections; // live, and finished but not yet joined
-    size_t liveCount = 0;
+    std::list<std::unique_ptr<TConnectionEntry>> live;  // the live-connection set
+    std::list<std::unique_ptr<TConnectionEntry>> ended; // threads about to end, not yet joined
 
     void Start() {
         if (active)
@@ -129,16 +130,14 @@ struct TTcpServer::TImpl {
         bool allEnded;
         {
             std::unique_lock lock(mutex);
-            for (auto& entry : connections) {
-                if (!entry->finished) {
-                    entry->aborted = true;
-                    // Both directions, so that a thread waiting in a read wakes up.
-                    entry->socket.ShutdownBoth();
-                }
+            for (auto& entry : live) {
+                entry->aborted = true;
+                // Both directions, so that a thread waiting in a read wakes up.
+                entry->socket.ShutdownBoth();
             }
-            allEnded = changed.wait_for(lock, StopWait, [this] { return liveCount == 0; });
+            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty(); });
         }
-        JoinFinished();
+        JoinEnded();
         if (!allEnded)
             throw Exception("Terminate Thread Timeout");
     }
@@ -150,7 +149,7 @@ struct TTcpServer::TImpl {
                 if (stopping)
                     return;
             }
-            JoinFinished();
+            JoinEnded();
             TSocket accepted;
             switch (AcceptTcp(listener, AcceptSliceMs, accepted)) {
             case TAcceptResult::Accepted:
@@ -158,8 +157,7 @@ struct TTcpServer::TImpl {
                     break;
                 [[fallthrough]];
             case TAcceptResult::Failed: {
-                // Ignored, but out of descriptors the socket stays readable: wait a slice instead of
-                // spinning.
+                // Ignored; but out of descriptors the socket stays readable, so wait a slice, not spin.
                 std::unique_lock lock(mutex);
                 changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
                 break;
@@ -172,15 +170,14 @@ struct TTcpServer::TImpl {
 
     bool Spawn(TSocket accepted) {
         std::lock_guard lock(mutex);
-        connections.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
-        TConnectionEntry* entry = connections.back().get();
-        ++liveCount;
+        live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
+        TConnectionEntry* entry = live.back().get();
+        entry->position = std::prev(live.end());
         try {
             // Started under the lock, so the thread's end cannot overtake the assignment.
             entry->thread = std::thread([this, entry] { Serve(*entry); });
         } catch (const std::system_error&) {
-            --liveCount;
-            connections.pop_back();
+            live.pop_back();
             return false;
         }
         return true;
@@ -196,21 +193,15 @@ struct TTcpServer::TImpl {
         std::lock_guard lock(mutex);
         entry.socket.ShutdownSend();
         entry.socket.Close();
-        entry.finished = true;
-        --liveCount;
+        ended.splice(ended.end(), live, entry.position);
         changed.notify_all();
     }
 
-    void JoinFinished() {
+    void JoinEnded() {
         std::list<std::unique_ptr<TConnectionEntry>> done;
         {
             std::lock_guard lock(mutex);
-            for (auto it = connections.begin(); it != connections.end();) {
-                auto next = std::next(it);
-                if ((*it)->finished)
-                    done.splice(done.end(), connections, it);
-                it = next;
-            }
+            done.swap(ended);
         }
         for (auto& entry : done) {
             if (entry->thread.joinable())
@@ -227,11 +218,11 @@ TTcpServer::~TTcpServer() {
     } catch (...) {
         // Nobody to tell while being destroyed.
     }
-    // No list changes any more (the listening thread is gone); the threads only touch their own entries.
-    for (auto& entry : m_impl->connections) {
-        if (entry->thread.joinable())
-            entry->thread.join();
+    {
+        std::unique_lock lock(m_impl->mutex);
+        m_impl->changed.wait(lock, [this] { return m_impl->live.empty(); });
     }
+    m_impl->JoinEnded();
 }
 
 void TTcpServer::SetDefaultPort(int port) {
@@ -263,5 +254,5 @@ int TTcpServer::BoundPort() const {
 
 size_t TTcpServer::LiveConnectionCount() const {
     std::lock_guard lock(m_impl->mutex);
-    return m_impl->liveCount;
+    return m_impl->live.size();
 }
