@@ -1,0 +1,454 @@
+#include "platform/CodePageUnit.h"
+
+#include "platform/SysUtilsUnit.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iconv.h>
+#include <memory>
+
+namespace {
+
+// Code page 936 by its Windows name: GNU libiconv's plain "GBK" lacks the euro sign at 0x80 that Windows
+// has there; glibc treats both names alike. "GBK" is the fallback for an iconv that knows only that name.
+constexpr const char* kCodePageNames[] = {"CP936", "GBK"};
+constexpr const char* kUtf16Name = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+class TIconv {
+public:
+    TIconv(const char* to, const char* from) : m_cd(iconv_open(to, from)) {}
+    ~TIconv() {
+        if (Valid())
+            iconv_close(m_cd);
+    }
+    TIconv(const TIconv&) = delete;
+    TIconv& operator=(const TIconv&) = delete;
+
+    bool Valid() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts as much as possible; in/out advance. Returns 0 or the errno that stopped the conversion.
+    int Convert(const char*& in, size_t& inLeft, char*& out, size_t& outLeft) {
+        // POSIX declares the input as char**; glibc never writes through it.
+        char* src = const_cast<char*>(in);
+        size_t result = iconv(m_cd, &src, &inLeft, &out, &outLeft);
+        in = src;
+        return result == static_cast<size_t>(-1) ? errno : 0;
+    }
+
+    // Back to the initial shift state, as after a failed character.
+    void Reset() { iconv(m_cd, nullptr, nullptr, nullptr, nullptr); }
+
+private:
+    iconv_t m_cd;
+};
+
+std::unique_ptr<TIconv> OpenConverter(bool toCodePage) {
+    for (const char* name : kCodePageNames) {
+        auto cd = toCodePage ? std::make_unique<TIconv>(name, kUtf16Name)
+                             : std::make_unique<TIconv>(kUtf16Name, name);
+        if (cd->Valid())
+            return cd;
+    }
+    throw Exception("The system code page 936 is not available");
+}
+
+// One converter per thread and direction: an iconv_t must not be shared, and opening one per call would
+// cost more than converting a typical request.
+TIconv& Converter(bool toCodePage) {
+    if (toCodePage) {
+        thread_local const std::unique_ptr<TIconv> toGbk = OpenConverter(true);
+        return *toGbk;
+    }
+    thread_local const std::unique_ptr<TIconv> fromGbk = OpenConverter(false);
+    return *fromGbk;
+}
+
+// The end of the run of ASCII bytes from pos: eight bytes at a time, as most of a request is ASCII.
+size_t AsciiRunEnd(std::string_view text, size_t pos) {
+    for (; pos + 8 <= text.size(); pos += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, text.data() + pos, 8);
+        const uint64_t high = chunk & 0x8080808080808080ull;
+        if (high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return pos + static_cast<size_t>(std::countr_zero(high)) / 8;
+            else
+                return pos + static_cast<size_t>(std::countl_zero(high)) / 8;
+        }
+    }
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80)
+        ++pos;
+    return pos;
+}
+
+// The same for UTF-16 units, four at a time.
+size_t AsciiRunEnd(std::u16string_view text, size_t pos) {
+    for (; pos + 4 <= text.size(); pos += 4) {
+        uint64_t chunk;
+        std::memcpy(&chunk, text.data() + pos, 8);
+        const uint64_t high = chunk & 0xFF80FF80FF80FF80ull;
+        if (high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return pos + static_cast<size_t>(std::countr_zero(high)) / 16;
+            else
+                return pos + static_cast<size_t>(std::countl_zero(high)) / 16;
+        }
+    }
+    while (pos < text.size() && text[pos] < 0x80)
+        ++pos;
+    return pos;
+}
+
+bool IsHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+bool IsGbkLead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+bool IsGbkTrail(unsigned char c) {
+    return c >= 0x40 && c <= 0xFE && c != 0x7F;
+}
+
+// Decodes one well-formed UTF-8 sequence at pos; false (pos unchanged) for a bad byte.
+bool DecodeUtf8(std::string_view text, size_t& pos, char32_t& code) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    if (lead < 0x80) {
+        code = lead;
+        ++pos;
+        return true;
+    }
+    size_t length;
+    char32_t value;
+    char32_t minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        value = lead & 0x1F;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        value = lead & 0x0F;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        value = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return false;
+    }
+    if (text.size() - pos < length)
+        return false;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(pos + i);
+        if ((next & 0xC0) != 0x80)
+            return false;
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+        return false;
+    code = value;
+    pos += length;
+    return true;
+}
+
+void AppendUtf16(std::u16string& out, char32_t code) {
+    if (code < 0x10000) {
+        out.push_back(static_cast<char16_t>(code));
+    } else {
+        code -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    }
+}
+
+void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+// ASCII is the same in every form, and most of a request is ASCII: it is copied here, and only the runs of
+// other characters go through iconv.
+void AppendWidened(std::u16string& out, std::string_view ascii) {
+    const size_t used = out.size();
+    const size_t count = ascii.size();
+    out.resize(used + count);
+    // Plain pointers: a char store may alias the string's own members, which would keep the loop scalar.
+    char16_t* target = out.data() + used;
+    const char* source = ascii.data();
+    for (size_t i = 0; i < count; ++i)
+        target[i] = static_cast<char16_t>(source[i]);
+}
+
+void AppendNarrowed(std::string& out, std::u16string_view ascii) {
+    const size_t used = out.size();
+    const size_t count = ascii.size();
+    out.resize(used + count);
+    char* target = out.data() + used;
+    const char16_t* source = ascii.data();
+    for (size_t i = 0; i < count; ++i)
+        target[i] = static_cast<char>(source[i]);
+}
+
+void AppendUtf16Run(TIconv& cd, std::string_view run, std::u16string& out) {
+    cd.Reset();
+    const size_t start = out.size();
+    out.resize(start + run.size());
+    const char* in = run.data();
+    size_t inLeft = run.size();
+    char* outBase = reinterpret_cast<char*>(out.data());
+    char* cursor = outBase + start * sizeof(char16_t);
+    size_t outLeft = run.size() * sizeof(char16_t);
+    const auto grow = [&](size_t units) {
+        const size_t used = static_cast<size_t>(cursor - outBase);
+        out.resize(out.size() + units);
+        outBase = reinterpret_cast<char*>(out.data());
+        cursor = outBase + used;
+        outLeft += units * sizeof(char16_t);
+    };
+    while (inLeft > 0) {
+        const int error = cd.Convert(in, inLeft, cursor, outLeft);
+        if (error == 0)
+            break;
+        if (error == E2BIG) {
+            grow(inLeft + 16); // not expected for code page 936; grow rather than lose text
+            continue;
+        }
+        // A lead and trail byte pair that names no character is two bad bytes; skipping both keeps the
+        // trail byte from being read as the lead of a made-up character.
+        const auto* bad = reinterpret_cast<const unsigned char*>(in);
+        const size_t skip = error == EILSEQ && inLeft >= 2 && IsGbkLead(bad[0]) && IsGbkTrail(bad[1]) ? 2 : 1;
+        if (outLeft < skip * sizeof(char16_t))
+            grow(skip);
+        for (size_t i = 0; i < skip; ++i) {
+            const char16_t mark = u'?';
+            std::memcpy(cursor, &mark, sizeof mark);
+            cursor += sizeof mark;
+            outLeft -= sizeof mark;
+        }
+        in += skip;
+        inLeft -= skip;
+        cd.Reset();
+    }
+    out.resize(static_cast<size_t>(cursor - outBase) / sizeof(char16_t));
+}
+
+void AppendGbkRun(TIconv& cd, std::u16string_view run, std::string& out) {
+    cd.Reset();
+    const size_t start = out.size();
+    out.resize(start + run.size() * 2); // at most two bytes per unit
+    const char* inStart = reinterpret_cast<const char*>(run.data());
+    const char* in = inStart;
+    size_t inLeft = run.size() * sizeof(char16_t);
+    char* cursor = out.data() + start;
+    size_t outLeft = out.size() - start;
+    const auto grow = [&](size_t bytes) {
+        const size_t used = static_cast<size_t>(cursor - out.data());
+        out.resize(out.size() + bytes);
+        cursor = out.data() + used;
+        outLeft += bytes;
+    };
+    while (inLeft > 0) {
+        const int error = cd.Convert(in, inLeft, cursor, outLeft);
+        if (error == 0)
+            break;
+        if (error == E2BIG) {
+            grow(inLeft + 16);
+            continue;
+        }
+        // EILSEQ: a character code page 936 cannot hold, or a lone surrogate; EINVAL: a high surrogate cut
+        // off by the end. Either way one "?" for the character, then carry on behind it.
+        const size_t index = static_cast<size_t>(in - inStart) / sizeof(char16_t);
+        size_t units = 1;
+        if (IsHighSurrogate(run[index]) && index + 1 < run.size() && IsLowSurrogate(run[index + 1]))
+            units = 2;
+        if (outLeft < 1)
+            grow(16);
+        *cursor++ = '?';
+        --outLeft;
+        in += units * sizeof(char16_t);
+        inLeft -= units * sizeof(char16_t);
+        cd.Reset();
+    }
+    out.resize(static_cast<size_t>(cursor - out.data()));
+}
+
+// The end of a run of code page characters other than ASCII that starts at pos. A trail byte may be
+// below 0x80, so the run ends only before an ASCII byte that starts a character.
+size_t GbkRunEnd(std::string_view gbk, size_t pos) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(gbk.data());
+    while (pos < gbk.size() && bytes[pos] >= 0x80)
+        pos += IsGbkLead(bytes[pos]) ? 2 : 1;
+    return std::min(pos, gbk.size());
+}
+
+// Every byte of a UTF-8 sequence for a character other than ASCII is 0x80 or above.
+size_t NonAsciiRunEnd(std::string_view utf8, size_t pos) {
+    while (pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) >= 0x80)
+        ++pos;
+    return pos;
+}
+
+void AppendEncodedUtf8(std::string& out, std::u16string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t end = AsciiRunEnd(text, i);
+        AppendNarrowed(out, text.substr(i, end - i));
+        for (i = end; i < text.size() && text[i] >= 0x80; ++i) {
+            const char16_t unit = text[i];
+            if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+                AppendUtf8(out,
+                           0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+                ++i;
+            } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+                AppendUtf8(out, 0xFFFD);
+            } else {
+                AppendUtf8(out, unit);
+            }
+        }
+    }
+}
+
+// Decodes UTF-8, one bad mark per byte that is not part of a well-formed sequence.
+void AppendDecodedUtf8(std::u16string& out, std::string_view utf8, char16_t bad) {
+    size_t pos = 0;
+    while (pos < utf8.size()) {
+        const size_t end = AsciiRunEnd(utf8, pos);
+        AppendWidened(out, utf8.substr(pos, end - pos));
+        pos = end;
+        while (pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) >= 0x80) {
+            char32_t code;
+            if (DecodeUtf8(utf8, pos, code)) {
+                AppendUtf16(out, code);
+            } else {
+                out.push_back(bad);
+                ++pos;
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::u16string GbkToUtf16(std::string_view gbk) {
+    std::u16string result;
+    // Every character of code page 936 is one UTF-16 unit made of one or two bytes, so the byte count is
+    // room enough.
+    result.reserve(gbk.size());
+    TIconv* cd = nullptr;
+    const size_t size = gbk.size();
+    size_t pos = 0;
+    while (pos < size) {
+        size_t end = AsciiRunEnd(gbk, pos);
+        AppendWidened(result, gbk.substr(pos, end - pos));
+        if (end == size)
+            break;
+        pos = end;
+        end = GbkRunEnd(gbk, pos);
+        if (cd == nullptr)
+            cd = &Converter(false);
+        AppendUtf16Run(*cd, gbk.substr(pos, end - pos), result);
+        pos = end;
+    }
+    return result;
+}
+
+std::string Utf16ToGbk(std::u16string_view text) {
+    std::string result;
+    result.reserve(text.size() * 2);
+    TIconv* cd = nullptr;
+    const size_t size = text.size();
+    size_t pos = 0;
+    while (pos < size) {
+        size_t end = AsciiRunEnd(text, pos);
+        AppendNarrowed(result, text.substr(pos, end - pos));
+        if (end == size)
+            break;
+        // Surrogates are above 0x80, so a pair never straddles two runs.
+        pos = end;
+        while (end < size && text[end] >= 0x80)
+            ++end;
+        if (cd == nullptr)
+            cd = &Converter(true);
+        AppendGbkRun(*cd, text.substr(pos, end - pos), result);
+        pos = end;
+    }
+    return result;
+}
+
+std::string GbkToUtf8(std::string_view gbk) {
+    std::string result;
+    result.reserve(gbk.size() + gbk.size() / 2);
+    std::u16string scratch;
+    TIconv* cd = nullptr;
+    size_t pos = 0;
+    while (pos < gbk.size()) {
+        const size_t end = AsciiRunEnd(gbk, pos);
+        result.append(gbk.substr(pos, end - pos));
+        if (end == gbk.size())
+            break;
+        const size_t runEnd = GbkRunEnd(gbk, end);
+        if (cd == nullptr)
+            cd = &Converter(false);
+        scratch.clear();
+        AppendUtf16Run(*cd, gbk.substr(end, runEnd - end), scratch);
+        AppendEncodedUtf8(result, scratch);
+        pos = runEnd;
+    }
+    return result;
+}
+
+std::string Utf8ToGbk(std::string_view utf8) {
+    std::string result;
+    result.reserve(utf8.size());
+    std::u16string scratch;
+    TIconv* cd = nullptr;
+    size_t pos = 0;
+    while (pos < utf8.size()) {
+        const size_t end = AsciiRunEnd(utf8, pos);
+        result.append(utf8.substr(pos, end - pos));
+        if (end == utf8.size())
+            break;
+        const size_t runEnd = NonAsciiRunEnd(utf8, end);
+        scratch.clear();
+        AppendDecodedUtf8(scratch, utf8.substr(end, runEnd - end), u'?');
+        if (cd == nullptr)
+            cd = &Converter(true);
+        AppendGbkRun(*cd, scratch, result);
+        pos = runEnd;
+    }
+    return result;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string result;
+    result.reserve(text.size() + text.size() / 2);
+    AppendEncodedUtf8(result, text);
+    return result;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string result;
+    result.reserve(utf8.size());
+    AppendDecodedUtf8(result, utf8, u'\uFFFD');
+    return result;
+}
