@@ -29,6 +29,8 @@ char LowerAscii(char c) {
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
+    if (a == b)
+        return true;
     for (size_t i = 0; i < a.size(); ++i) {
         if (IsLeadByte(a[i]) && i + 1 < a.size()) {
             if (a[i] != b[i] || a[i + 1] != b[i + 1])
@@ -39,6 +41,15 @@ bool SameText(std::string_view a, std::string_view b) {
         }
     }
     return true;
+}
+
+// As Trim: spaces and every control character.
+std::string_view TrimControls(std::string_view text) {
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20)
+        text.remove_prefix(1);
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 0x20)
+        text.remove_suffix(1);
+    return text;
 }
 
 std::string_view TrimBlanks(std::string_view text) {
@@ -89,9 +100,8 @@ TNodeKind MatchOpener(std::string_view rest, size_t& length) {
     return kind;
 }
 
-// Words at blanks outside quoted runs.
-std::vector<std::string> SplitWords(std::string_view body) {
-    std::vector<std::string> words;
+// Calls emit for each word of the body; words are separated by blanks outside quoted runs.
+template <typename TEmit> void ForEachWord(std::string_view body, TEmit&& emit) {
     size_t start = 0;
     bool inWord = false;
     char quote = 0;
@@ -104,7 +114,7 @@ std::vector<std::string> SplitWords(std::string_view body) {
         }
         if (IsBlank(c)) {
             if (inWord)
-                words.emplace_back(body.substr(start, i - start));
+                emit(body.substr(start, i - start));
             inWord = false;
             continue;
         }
@@ -116,34 +126,44 @@ std::vector<std::string> SplitWords(std::string_view body) {
             quote = c;
     }
     if (inWord)
-        words.emplace_back(body.substr(start));
+        emit(body.substr(start));
+}
+
+std::vector<std::string> SplitWords(std::string_view body) {
+    std::vector<std::string> words;
+    ForEachWord(body, [&](std::string_view word) { words.emplace_back(word); });
     return words;
 }
 
-// Joins `name = "value"` written with blanks back into one attribute text. Joining from the last word to
-// the first, as described, yields the same groups as this forward pass: a word starting with "=" goes
-// onto the nearest word before it that does not; a word starting with a quote goes onto the group of the
-// word before it when that word (before any quote joining) holds "=". Forward keeps it linear.
+// Splits a tag body and joins `name = "value"` written with blanks back into one attribute text. The
+// joining rules read from the last word back: a word starting with "=" goes onto the word before it, then
+// a word starting with a quote goes onto the word before it when that one holds "=". One forward pass
+// forms the same groups without the quadratic copying of long chains.
 std::vector<std::string> SplitAttributeWords(std::string_view body) {
-    std::vector<std::string> words = SplitWords(body);
-    std::vector<std::string> joined;
-    joined.reserve(words.size());
-    for (std::string& word : words) {
-        if (!joined.empty() && word.front() == '=')
-            joined.back() += word;
-        else
-            joined.push_back(std::move(word));
-    }
-    words.clear();
+    std::vector<std::string> words;
+    std::string group;
+    bool haveGroup = false;
     bool previousHasEquals = false;
-    for (std::string& word : joined) {
-        bool hasEquals = word.find('=') != std::string::npos;
-        if (!words.empty() && previousHasEquals && IsQuote(word.front()))
-            words.back() += word;
+    auto finishGroup = [&] {
+        bool hasEquals = group.find('=') != std::string::npos;
+        if (previousHasEquals && IsQuote(group.front()))
+            words.back() += group;
         else
-            words.push_back(std::move(word));
+            words.push_back(std::move(group));
         previousHasEquals = hasEquals;
-    }
+    };
+    ForEachWord(body, [&](std::string_view word) {
+        if (haveGroup && word.front() == '=') {
+            group += word;
+            return;
+        }
+        if (haveGroup)
+            finishGroup();
+        group.assign(word);
+        haveGroup = true;
+    });
+    if (haveGroup)
+        finishGroup();
     return words;
 }
 
@@ -213,8 +233,18 @@ private:
 
     // Start of the end marker from m_pos on, or npos. Inside a quoted run the marker does not count.
     size_t FindMarker(std::string_view marker, bool quoteAware) const {
-        if (!quoteAware)
-            return m_text.find(marker, m_pos);
+        if (!quoteAware) {
+            // Looking for the marker's last byte first keeps a long run of "-" in a comment linear.
+            for (size_t i = m_pos + marker.size() - 1; i < m_text.size(); ++i) {
+                const void* hit = std::memchr(m_text.data() + i, marker.back(), m_text.size() - i);
+                if (hit == nullptr)
+                    break;
+                i = static_cast<size_t>(static_cast<const char*>(hit) - m_text.data());
+                if (m_text.compare(i + 1 - marker.size(), marker.size(), marker) == 0)
+                    return i + 1 - marker.size();
+            }
+            return std::string_view::npos;
+        }
         char quote = 0;
         for (size_t i = m_pos; i < m_text.size(); ++i) {
             char c = m_text[i];
@@ -315,12 +345,17 @@ private:
         bool selfClosing = !body.empty() && body.back() == '/';
         if (selfClosing)
             body.remove_suffix(1);
-        std::vector<std::string> words = SplitAttributeWords(body);
-        if (words.empty())
-            throw EXmlParseError("Missing element name");
-        node.m_name = std::move(words.front());
-        words.erase(words.begin());
-        node.m_attributes = std::move(words);
+        if (!body.empty() && body.find_first_of("\t\n\r ") == std::string_view::npos) {
+            // Most tags are a bare name.
+            node.m_name = body;
+        } else {
+            std::vector<std::string> words = SplitAttributeWords(body);
+            if (words.empty())
+                throw EXmlParseError("Missing element name");
+            node.m_name = std::move(words.front());
+            words.erase(words.begin());
+            node.m_attributes = std::move(words);
+        }
         if (!selfClosing)
             ReadContent(node, depth);
     }
@@ -328,6 +363,12 @@ private:
     static void FlushText(TXmlNode& node, std::string_view pending) {
         if (!HasNonBlank(pending))
             return;
+        if (node.m_children.empty()) {
+            // Text before any other child becomes the element's value; it goes there directly instead
+            // of through a node that would be removed again.
+            node.m_value = pending;
+            return;
+        }
         auto text = std::make_unique<TXmlNode>(node.m_document, TNodeKind::CharData, &node);
         text->m_value = pending;
         node.m_children.push_back(std::move(text));
@@ -355,7 +396,7 @@ private:
                 std::string_view closeName;
                 if (!ReadBody(">", true, closeName))
                     throw Error("Missing \">\" in close tag of element %s", node.m_name);
-                if (!SameText(Trim(closeName), node.m_name))
+                if (!SameText(TrimControls(closeName), node.m_name))
                     throw Error("Incorrect close tag in element %s", node.m_name);
                 FlushText(node, pending);
                 break;
@@ -367,17 +408,14 @@ private:
             returnSinceChild = false;
         }
         if (hadChild && returnSinceChild) {
-            for (auto& child : node.m_children) {
-                if (child->m_kind != TNodeKind::CharData)
-                    continue;
-                std::string& text = child->m_value;
+            auto trimEnd = [](std::string& text) {
                 size_t end = text.find_last_not_of("\r\n ");
                 text.erase(end == std::string::npos ? 0 : end + 1);
-            }
-        }
-        if (!node.m_children.empty() && node.m_children.front()->m_kind == TNodeKind::CharData) {
-            node.m_value = std::move(node.m_children.front()->m_value);
-            node.m_children.erase(node.m_children.begin());
+            };
+            trimEnd(node.m_value); // the first character-data child
+            for (auto& child : node.m_children)
+                if (child->m_kind == TNodeKind::CharData)
+                    trimEnd(child->m_value);
         }
     }
 
