@@ -111,14 +111,6 @@ protected:
         return connection.Bytes.substr(0, connection.Bytes.size() - 1);
     }
 
-    // As Handle, for requests that fail: nothing may have been sent.
-    void HandleFails(const std::string& requestUtf8) {
-        TCapturingConnection connection;
-        TMemberMessageHandler handler(nullptr);
-        EXPECT_ANY_THROW(handler.HandleRequest(connection, Utf8ToUtf16(requestUtf8)));
-        EXPECT_TRUE(connection.Bytes.empty());
-    }
-
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
@@ -288,12 +280,6 @@ INSTANTIATE_TEST_SUITE_P(
                       TNoAnswerCase{"NotXml", "abc"}, TNoAnswerCase{"Empty", ""},
                       TNoAnswerCase{"Unclosed", "<MemberRequest type=\"ReadMemberCard\"><a/><b>1</b>"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(TMemberHandlerTest, FailuresRaiseSoTheConnectionClosesWithoutAnswer) {
-    HandleFails(Xml("WriteMemberCard", {"R1", "M0001", "pw", "x"}));
-    HandleFails(Xml("ReadMemberCard", {"", "x"}));
-    HandleFails("abc");
-}
 
 TEST_F(TMemberHandlerTest, BlanksAroundTheTypeAreIgnored) {
     EXPECT_EQ(Handle(Xml(" \tWriteMemberCard  ", kWrite)), Response("200", "写卡成功", "M0001"));
