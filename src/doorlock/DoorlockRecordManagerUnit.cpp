@@ -23,6 +23,9 @@ const char* const CreateRecordTableSql = "CREATE TABLE IF NOT EXISTS T_IssueCard
                                          "TIMESTAMP, IsCopy INTEGER, GuestName TEXT, "
                                          "OpratingTime TIMESTAMP)";
 
+// Every look-up and update finds its rows by room key.
+const char* const CreateRoomIndexSql = "CREATE INDEX IF NOT EXISTS IX_Room_RoomNo ON T_Room(RoomNo)";
+
 const char* const LookupSql = "select LastCheckInTime from T_Room where RoomNo=:RoomNo";
 const char* const UpdateSql = "update T_Room set LastCheckInTime=:LastCheckInTime where RoomNo=:RoomNo";
 const char* const InsertRoomSql =
@@ -192,6 +195,12 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
         }
         *session << CreateRoomTableSql;
         *session << CreateRecordTableSql;
+        try {
+            *session << CreateRoomIndexSql;
+        } catch (const std::exception& e) {
+            // Only speed is lost; a T_Room that cannot take the index fails its own statements later.
+            LogFailure(e);
+        }
         m_session = std::move(session);
         m_statements = std::make_unique<TStatements>();
         return true;
