@@ -283,6 +283,11 @@ TEST_F(RecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
     *raw << "PRAGMA journal_mode", soci::into(journalMode);
     EXPECT_EQ(journalMode, "wal");
+    // Look-ups and updates find rooms through an index, also in a database made elsewhere.
+    int indexes = 0;
+    *raw << "select count(*) from sqlite_master where type='index' and tbl_name='T_Room'",
+        soci::into(indexes);
+    EXPECT_EQ(indexes, 1);
 }
 
 TEST_F(RecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
