@@ -123,6 +123,8 @@ struct TOutcomeCase {
     std::string response;
 };
 
+void PrintTo(const TOutcomeCase& c, std::ostream* os) { *os << c.name; }
+
 class THandlerOutcomeTest : public THandlerTest, public ::testing::WithParamInterface<TOutcomeCase> {};
 
 TEST_P(THandlerOutcomeTest, AnswersByTheDeviceResult) {

@@ -8,8 +8,7 @@ foreach(fake fakecardenc fakecardenc_partial)
     target_link_libraries(${fake} PRIVATE doorlock_warnings)
 endforeach()
 
-# doorlock_tests is created after this file is read; wire it to the modules once it exists.
-cmake_language(DEFER CALL add_dependencies doorlock_tests fakecardenc fakecardenc_partial)
-cmake_language(DEFER CALL target_compile_definitions doorlock_tests PRIVATE
+add_dependencies(${test_target} fakecardenc fakecardenc_partial)
+target_compile_definitions(${test_target} PRIVATE
     "FAKE_CARDENC_PATH=\"$<TARGET_FILE:fakecardenc>\""
     "FAKE_CARDENC_PARTIAL_PATH=\"$<TARGET_FILE:fakecardenc_partial>\"")

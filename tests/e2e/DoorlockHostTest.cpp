@@ -86,6 +86,8 @@ struct TUnansweredCase {
     std::vector<std::string> logTail; // GBK lines after the received-request lines
 };
 
+void PrintTo(const TUnansweredCase& c, std::ostream* os) { *os << c.name; }
+
 class TUnansweredTest : public TDoorlockHostTest, public ::testing::WithParamInterface<TUnansweredCase> {};
 
 TEST_P(TUnansweredTest, NoResponseAndTheRightLogLines) {

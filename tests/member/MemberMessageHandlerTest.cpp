@@ -83,15 +83,6 @@ std::string Response(const std::string& code, const std::string& message, const 
 
 const std::vector<std::string> kWrite = {"R1", "M0001", "pw", "2030-12-31", "Guest"};
 
-class TMemberGuard {
-public:
-    TMemberGuard() : m_saved(CurrentMember) {}
-    ~TMemberGuard() { CurrentMember = m_saved; }
-
-private:
-    TBaseMember* m_saved;
-};
-
 class TMemberHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -129,7 +120,6 @@ protected:
     }
 
     TGlobalsGuard m_guard;
-    TMemberGuard m_memberGuard;
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;

@@ -60,16 +60,6 @@ const std::string kSampleGuestXml =
     "<SalutationID>2</SalutationID><CountryCode>CHN</CountryCode><ProvinceCode>110000</ProvinceCode>"
     "<Address>东长安街1号</Address><Birthday>1990-01-01</Birthday></Guest>";
 
-// The back end is not among the references the common guard restores.
-class TPoliceGuard {
-public:
-    TPoliceGuard() : m_saved(CurrentPolice) {}
-    ~TPoliceGuard() { CurrentPolice = m_saved; }
-
-private:
-    TBasePolice* m_saved;
-};
-
 class TPoliceHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -110,7 +100,6 @@ protected:
     }
 
     TGlobalsGuard m_guard;
-    TPoliceGuard m_policeGuard;
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TTestPolice m_police;

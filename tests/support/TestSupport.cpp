@@ -6,6 +6,8 @@
 #include "host/InterfaceHostUnit.h"
 #include "host/LogFileUnit.h"
 #include "host/SysOptionUnit.h"
+#include "member/BaseMemberUnit.h"
+#include "police/BasePoliceUnit.h"
 
 #include <fstream>
 #include <random>
@@ -63,7 +65,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 TGlobalsGuard::TGlobalsGuard()
     : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
-      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager) {}
+      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager),
+      m_police(CurrentPolice), m_member(CurrentMember) {}
 
 TGlobalsGuard::~TGlobalsGuard() {
     InterfaceKind = m_interfaceKind;
@@ -72,4 +75,6 @@ TGlobalsGuard::~TGlobalsGuard() {
     LogFile = m_logFile;
     CurrentDoorlock = m_doorlock;
     DoorlockRecordManager = m_store;
+    CurrentPolice = m_police;
+    CurrentMember = m_member;
 }

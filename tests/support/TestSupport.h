@@ -51,4 +51,6 @@ private:
     TLogFile* m_logFile;
     TBaseDoorlock* m_doorlock;
     TDoorlockRecordManager* m_store;
+    TBasePolice* m_police;
+    TBaseMember* m_member;
 };
