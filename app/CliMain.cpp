@@ -2,9 +2,9 @@
 // its NUL, prints the response. Exit status: 0 result code 200 (or a response without one), 1 any other
 // result code, 2 no response.
 #include "platform/DateTimeUnit.h"
+#include "platform/SocketUnit.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -86,79 +80,47 @@ bool SplitDateTime(const std::string& text, std::string& date, std::string& time
 
 struct TArgs {
     std::string host = "127.0.0.1";
-    std::string port = "8886";
+    int port = 8886;
     int timeoutSeconds = 30;
     std::vector<std::string> rest;
 };
 
-int Connect(const TArgs& args) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(args.host.c_str(), args.port.c_str(), &hints, &found);
-    if (rc != 0) {
-        std::fprintf(stderr, "doorlock-cli: %s:%s: %s\n", args.host.c_str(), args.port.c_str(), gai_strerror(rc));
-        return -1;
-    }
-    int fd = -1;
-    int lastError = 0;
-    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0)
-            break;
-        lastError = errno;
-        ::close(fd);
-        fd = -1;
-    }
-    freeaddrinfo(found);
-    if (fd < 0)
-        std::fprintf(stderr, "doorlock-cli: cannot connect to %s:%s: %s\n", args.host.c_str(), args.port.c_str(),
-                     std::strerror(lastError));
-    return fd;
-}
-
 // Sends the request and its NUL; reads the response up to its NUL or the end of the connection.
 int Exchange(const TArgs& args, const std::string& request, std::string& response) {
-    int fd = Connect(args);
-    if (fd < 0)
+    TSocket socket;
+    try {
+        socket = ConnectTcp(args.host, args.port);
+    } catch (const std::exception& e) {
+        std::string reason = e.what();
+        for (size_t at; (at = reason.find("\r\n")) != std::string::npos;)
+            reason.replace(at, 2, ": ");
+        std::fprintf(stderr, "doorlock-cli: cannot connect to %s:%d: %s\n", args.host.c_str(), args.port,
+                     reason.c_str());
         return kExitNoResponse;
+    }
+    socket.SetReceiveTimeout(args.timeoutSeconds * 1000);
     std::string bytes = request;
     bytes.push_back('\0');
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            std::fprintf(stderr, "doorlock-cli: send failed: %s\n", std::strerror(errno));
-            ::close(fd);
-            return kExitNoResponse;
-        }
-        sent += static_cast<size_t>(n);
+    if (!socket.SendAll(bytes.data(), bytes.size())) {
+        std::fputs("doorlock-cli: sending the request failed\n", stderr);
+        return kExitNoResponse;
     }
     char buffer[32768];
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int ready = ::poll(&p, 1, args.timeoutSeconds * 1000);
-        if (ready <= 0) {
-            std::fprintf(stderr, "doorlock-cli: no response within %d s\n", args.timeoutSeconds);
-            break;
-        }
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        long n = socket.Receive(buffer, sizeof buffer);
         if (n <= 0)
             break;
         response.append(buffer, static_cast<size_t>(n));
         if (response.find('\0') != std::string::npos)
             break;
     }
-    ::close(fd);
     size_t nul = response.find('\0');
     if (nul == std::string::npos) {
         if (response.empty())
-            std::fprintf(stderr, "doorlock-cli: the server closed the connection without a response\n");
+            std::fputs("doorlock-cli: no response (the server closed the connection or did not answer in time)\n",
+                       stderr);
         else
-            std::fprintf(stderr, "doorlock-cli: the response was cut off\n");
+            std::fputs("doorlock-cli: the response was cut off\n", stderr);
         return kExitNoResponse;
     }
     response.resize(nul);
@@ -256,7 +218,7 @@ int main(int argc, char** argv) {
             if (arg == "--host")
                 args.host = value;
             else if (arg == "--port")
-                args.port = value;
+                args.port = std::atoi(value.c_str());
             else
                 args.timeoutSeconds = std::max(1, std::atoi(value.c_str()));
             continue;
