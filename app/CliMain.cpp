@@ -1,6 +1,309 @@
-#include <cstdio>
+// A small client of the interface server for integrators and operators: builds a request, sends it with
+// its NUL, prints the response. Exit status: 0 result code 200 (or a response without one), 1 any other
+// result code, 2 no response.
+#include "platform/DateTimeUnit.h"
 
-int main() {
-    std::puts("doorlock-cli: not built yet");
-    return 2;
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNoResponse = 2;
+
+void Usage(std::FILE* out) {
+    std::fputs(
+        "Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] COMMAND ...\n"
+        "\n"
+        "Commands:\n"
+        "  issue ROOM [--checkin 'yyyy-mm-dd hh:nn:ss'] [--checkout 'yyyy-mm-dd hh:nn:ss']\n"
+        "             [--building CODE] [--floor CODE] [--guest NAME] [--register ID] [--copy]\n"
+        "             write a guest key card for ROOM (four hexadecimal digits, e.g. 0816);\n"
+        "             defaults: check-in now, check-out tomorrow 12:00:00, building 01, floor 01,\n"
+        "             guest 'Guest', empty register id, a new card (not a copy)\n"
+        "  read       read the card lying on the encoder\n"
+        "  erase      cancel the card lying on the encoder\n"
+        "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
+        "\n"
+        "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
+        "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
+        out);
+}
+
+std::string Escape(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string Element(const char* name, const std::string& value) {
+    return std::string("<") + name + ">" + Escape(value) + "</" + name + ">";
+}
+
+// Splits "yyyy-mm-dd hh:nn:ss" into its date and time parts after checking it.
+bool SplitDateTime(const std::string& text, std::string& date, std::string& time) {
+    TDateTime value = 0;
+    if (!TryStrToDateTime(text, value))
+        return false;
+    date = FormatDateTime("yyyy-mm-dd", value);
+    time = FormatDateTime("hh:nn:ss", value);
+    return true;
+}
+
+struct TArgs {
+    std::string host = "127.0.0.1";
+    std::string port = "8886";
+    int timeoutSeconds = 30;
+    std::vector<std::string> rest;
+};
+
+int Connect(const TArgs& args) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(args.host.c_str(), args.port.c_str(), &hints, &found);
+    if (rc != 0) {
+        std::fprintf(stderr, "doorlock-cli: %s:%s: %s\n", args.host.c_str(), args.port.c_str(), gai_strerror(rc));
+        return -1;
+    }
+    int fd = -1;
+    int lastError = 0;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        fd = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0)
+            break;
+        lastError = errno;
+        ::close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(found);
+    if (fd < 0)
+        std::fprintf(stderr, "doorlock-cli: cannot connect to %s:%s: %s\n", args.host.c_str(), args.port.c_str(),
+                     std::strerror(lastError));
+    return fd;
+}
+
+// Sends the request and its NUL; reads the response up to its NUL or the end of the connection.
+int Exchange(const TArgs& args, const std::string& request, std::string& response) {
+    int fd = Connect(args);
+    if (fd < 0)
+        return kExitNoResponse;
+    std::string bytes = request;
+    bytes.push_back('\0');
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            std::fprintf(stderr, "doorlock-cli: send failed: %s\n", std::strerror(errno));
+            ::close(fd);
+            return kExitNoResponse;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    char buffer[32768];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, args.timeoutSeconds * 1000);
+        if (ready <= 0) {
+            std::fprintf(stderr, "doorlock-cli: no response within %d s\n", args.timeoutSeconds);
+            break;
+        }
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        response.append(buffer, static_cast<size_t>(n));
+        if (response.find('\0') != std::string::npos)
+            break;
+    }
+    ::close(fd);
+    size_t nul = response.find('\0');
+    if (nul == std::string::npos) {
+        if (response.empty())
+            std::fprintf(stderr, "doorlock-cli: the server closed the connection without a response\n");
+        else
+            std::fprintf(stderr, "doorlock-cli: the response was cut off\n");
+        return kExitNoResponse;
+    }
+    response.resize(nul);
+    return kExitOk;
+}
+
+std::string Tag(const std::string& xml, const std::string& name) {
+    std::string open = "<" + name + ">";
+    std::string close = "</" + name + ">";
+    size_t start = xml.find(open);
+    if (start == std::string::npos)
+        return {};
+    start += open.size();
+    size_t end = xml.find(close, start);
+    return end == std::string::npos ? std::string() : xml.substr(start, end - start);
+}
+
+bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
+    if (rest.size() < 2) {
+        std::fputs("doorlock-cli: issue needs a room number\n", stderr);
+        return false;
+    }
+    std::string room = rest[1];
+    std::string building = "01", floor = "01", guest = "Guest", registerId;
+    std::string checkIn = DateTimeToStr(Now());
+    TDateTime tomorrow = static_cast<double>(static_cast<long>(Now())) + 1 + 0.5;
+    std::string checkOut = DateTimeToStr(tomorrow);
+    bool copy = false;
+    for (size_t i = 2; i < rest.size(); ++i) {
+        const std::string& opt = rest[i];
+        auto value = [&](std::string& target) {
+            if (i + 1 >= rest.size()) {
+                std::fprintf(stderr, "doorlock-cli: %s needs a value\n", opt.c_str());
+                return false;
+            }
+            target = rest[++i];
+            return true;
+        };
+        bool ok = true;
+        if (opt == "--checkin")
+            ok = value(checkIn);
+        else if (opt == "--checkout")
+            ok = value(checkOut);
+        else if (opt == "--building")
+            ok = value(building);
+        else if (opt == "--floor")
+            ok = value(floor);
+        else if (opt == "--guest")
+            ok = value(guest);
+        else if (opt == "--register")
+            ok = value(registerId);
+        else if (opt == "--copy")
+            copy = true;
+        else {
+            std::fprintf(stderr, "doorlock-cli: unknown issue option '%s'\n", opt.c_str());
+            return false;
+        }
+        if (!ok)
+            return false;
+    }
+    std::string inDate, inTime, outDate, outTime;
+    if (!SplitDateTime(checkIn, inDate, inTime)) {
+        std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkIn.c_str());
+        return false;
+    }
+    if (!SplitDateTime(checkOut, outDate, outTime)) {
+        std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkOut.c_str());
+        return false;
+    }
+    request = "<DoorRequest type=\"IssueCard\">" + Element("RequestID", "") + Element("RegisterId", registerId) +
+              Element("RoomBuildingCode", building) + Element("RoomFloorCode", floor) + Element("RoomNo", room) +
+              Element("GuestName", guest) + Element("CheckInDate", inDate) + Element("CheckInTime", inTime) +
+              Element("CheckOutDate", outDate) + Element("CheckOutTime", outTime) +
+              Element("IsCopy", copy ? "1" : "0") + "</DoorRequest>";
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    FixProcessFormats();
+    TArgs args;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (args.rest.empty() && (arg == "--help" || arg == "-h")) {
+            Usage(stdout);
+            return kExitOk;
+        }
+        if (args.rest.empty() && (arg == "--host" || arg == "--port" || arg == "--timeout")) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "doorlock-cli: %s needs a value\n", arg.c_str());
+                return kExitNoResponse;
+            }
+            std::string value = argv[++i];
+            if (arg == "--host")
+                args.host = value;
+            else if (arg == "--port")
+                args.port = value;
+            else
+                args.timeoutSeconds = std::max(1, std::atoi(value.c_str()));
+            continue;
+        }
+        args.rest.push_back(arg);
+    }
+    if (args.rest.empty()) {
+        Usage(stderr);
+        return kExitNoResponse;
+    }
+
+    const std::string& command = args.rest[0];
+    std::string request;
+    if (command == "issue") {
+        if (!BuildIssue(args.rest, request))
+            return kExitNoResponse;
+    } else if (command == "read") {
+        request = "<DoorRequest type=\"ReadCard\"></DoorRequest>";
+    } else if (command == "erase") {
+        request = "<DoorRequest type=\"EraseCard\"></DoorRequest>";
+    } else if (command == "send") {
+        if (args.rest.size() < 2) {
+            std::fputs("doorlock-cli: send needs a file name or '-'\n", stderr);
+            return kExitNoResponse;
+        }
+        if (args.rest[1] == "-") {
+            request.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+        } else {
+            std::ifstream in(args.rest[1], std::ios::binary);
+            if (!in) {
+                std::fprintf(stderr, "doorlock-cli: cannot read %s\n", args.rest[1].c_str());
+                return kExitNoResponse;
+            }
+            request.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    } else {
+        std::fprintf(stderr, "doorlock-cli: unknown command '%s' (see --help)\n", command.c_str());
+        return kExitNoResponse;
+    }
+
+    std::string response;
+    int status = Exchange(args, request, response);
+    if (status != kExitOk)
+        return status;
+    std::printf("%s\n", response.c_str());
+    std::string code = Tag(response, "ResultCode");
+    if (code.empty() || code == "200")
+        return kExitOk;
+    return kExitFailed;
 }

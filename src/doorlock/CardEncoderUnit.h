@@ -26,10 +26,18 @@ public:
 std::unique_ptr<TCardEncoder> LoadVendorCardEncoder(const std::string& libraryPath);
 
 // The built-in simulated encoder: ports 0-5 open, the card is the 256-byte file cardFile (no file: no card
-// on the encoder; a blank card is 256 bytes 0xFF).
+// on the encoder; a blank card is 256 bytes 0xFF). A write changes only the bytes written. dv_beep and
+// ic_exit always return 0.
 std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& cardFile);
+
+// Statuses of the simulator's card calls (srd_24c02 / swr_24c02); 0 is success.
+constexpr int32_t SimStatusNotOpen = -1;    // handle never opened, refused or closed with ic_exit
+constexpr int32_t SimStatusNoCard = -2;     // no card file, or one that does not hold exactly 256 bytes
+constexpr int32_t SimStatusOutOfRange = -3; // offset or length outside the 256 bytes, or no buffer
+constexpr int32_t SimStatusWriteError = -4; // the card file could not be written
 
 // What the start-up uses: the vendor library when libraryPath is not empty, else the simulator with
 // SimCard.bin in the program directory. A library that cannot be loaded is logged and gives an encoder
 // that opens no port, so the device reports failures instead of silently simulating.
-std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath, const std::string& programDir);
+std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
+                                                const std::string& programDir);

@@ -8,8 +8,14 @@
 #include <mutex>
 #include <string>
 
+// The status logged ("发卡失败-1", "读卡失败-1", "销卡失败-1") when a card operation finds no open
+// connection: never opened, the last open failed, or the port was closed. The library is not called then.
+constexpr int32_t IcDoorlockNotOpenStatus = -1;
+
 // The IC-card door lock: a 6-byte record at offset 0 of the card's 24C02 memory, written and read through
-// the card encoder. Every outcome goes to the log.
+// the card encoder. Every outcome goes to the log. One operation at a time; OpenPort releases a connection
+// still open before opening again; ClosePort releases only an open connection and always returns true;
+// Beep does nothing without an open connection.
 class TIcDoorlock : public TBaseDoorlock {
 public:
     // The encoder must outlive the device.
@@ -19,13 +25,14 @@ public:
     bool OpenPort() override;
     void Beep() override;
     bool ClosePort() override;
-    // Raises EConvertError "'%s' is not a valid room number" unless roomNo is four hexadecimal digits.
+    // Raises EConvertError "'%s' is not a valid room number" unless roomNo is four hexadecimal digits; the
+    // "s" line with the card text is logged first, the card is not touched.
     bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
                    const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
                    TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate, TDateTime checkOutTime,
                    bool isCopy, int64_t& cardNo) override;
     bool ReadCard(int64_t& cardNo) override;
-    // Writes a blank record (six bytes 0xFF).
+    // Writes a blank record (six bytes 0xFF); logs "销卡成功" or "销卡失败" + status.
     bool EraseCard() override;
 
     // "11" + room number + check-out "MMDD" + "HH".

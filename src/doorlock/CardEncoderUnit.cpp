@@ -1,0 +1,179 @@
+#include "doorlock/CardEncoderUnit.h"
+
+#include "doorlock/CardEncoderAbi.h"
+#include "host/LogFileUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/SharedLibraryUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+
+namespace {
+
+constexpr int32_t CardSize = 256;
+constexpr int32_t SimPortCount = 6;
+constexpr int32_t SimHandleBase = 1000;
+
+// The vendor library: the five functions called straight through.
+class TVendorCardEncoder : public TCardEncoder {
+public:
+    explicit TVendorCardEncoder(const std::string& libraryPath) : m_library(libraryPath) {
+        m_autoInit = Resolve<TAutoInitFunc>("auto_init");
+        m_dvBeep = Resolve<TDvBeepFunc>("dv_beep");
+        m_icExit = Resolve<TIcExitFunc>("ic_exit");
+        m_srd = Resolve<TSrd24c02Func>("srd_24c02");
+        m_swr = Resolve<TSwr24c02Func>("swr_24c02");
+    }
+
+    int32_t auto_init(int32_t port, int32_t baud) override { return m_autoInit(port, baud); }
+    int32_t dv_beep(int32_t handle, int32_t duration) override { return m_dvBeep(handle, duration); }
+    int32_t ic_exit(int32_t handle) override { return m_icExit(handle); }
+    int32_t srd_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        return m_srd(handle, offset, length, buffer);
+    }
+    int32_t swr_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        return m_swr(handle, offset, length, buffer);
+    }
+
+    std::string Description() const override { return Gbk("发卡器: ") + m_library.Path(); }
+
+private:
+    template <typename TFunc> TFunc Resolve(const char* name) {
+        void* address = m_library.Symbol(name);
+        if (address == nullptr)
+            throw Exception(FormatMessage("The library has no function %s", {name}));
+        return reinterpret_cast<TFunc>(address);
+    }
+
+    TSharedLibrary m_library;
+    TAutoInitFunc m_autoInit = nullptr;
+    TDvBeepFunc m_dvBeep = nullptr;
+    TIcExitFunc m_icExit = nullptr;
+    TSrd24c02Func m_srd = nullptr;
+    TSwr24c02Func m_swr = nullptr;
+};
+
+// Stands in for a configured library that could not be loaded: no port opens, so every device operation
+// fails and says so in the log, instead of the simulator quietly writing cards nobody can use.
+class TUnavailableCardEncoder : public TCardEncoder {
+public:
+    explicit TUnavailableCardEncoder(std::string libraryPath) : m_libraryPath(std::move(libraryPath)) {}
+
+    int32_t auto_init(int32_t, int32_t) override { return 0; }
+    int32_t dv_beep(int32_t, int32_t) override { return 0; }
+    int32_t ic_exit(int32_t) override { return 0; }
+    int32_t srd_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return SimStatusNotOpen; }
+    int32_t swr_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return SimStatusNotOpen; }
+
+    std::string Description() const override { return Gbk("发卡器: ") + m_libraryPath; }
+
+private:
+    std::string m_libraryPath;
+};
+
+// The card is a 256-byte file; every call opens it afresh, so a test or an operator may swap cards by
+// replacing the file between calls.
+class TSimulatedCardEncoder : public TCardEncoder {
+public:
+    explicit TSimulatedCardEncoder(std::string cardFile) : m_cardFile(std::move(cardFile)) {}
+
+    int32_t auto_init(int32_t port, int32_t baud) override {
+        (void)baud;
+        if (port < 0 || port >= SimPortCount)
+            return 0;
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_portOpen[static_cast<size_t>(port)] = true;
+        return SimHandleBase + port;
+    }
+
+    int32_t dv_beep(int32_t, int32_t) override { return 0; }
+
+    int32_t ic_exit(int32_t handle) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (IsOpen(handle))
+            m_portOpen[static_cast<size_t>(handle - SimHandleBase)] = false;
+        return 0;
+    }
+
+    int32_t srd_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (int32_t status = Check(handle, offset, length, buffer); status != 0)
+            return status;
+        std::array<uint8_t, CardSize + 1> card{};
+        std::FILE* file = std::fopen(m_cardFile.c_str(), "rb");
+        if (file == nullptr)
+            return SimStatusNoCard;
+        size_t got = std::fread(card.data(), 1, card.size(), file);
+        std::fclose(file);
+        if (got != CardSize)
+            return SimStatusNoCard;
+        std::copy_n(card.begin() + offset, length, buffer);
+        return 0;
+    }
+
+    int32_t swr_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (int32_t status = Check(handle, offset, length, buffer); status != 0)
+            return status;
+        std::error_code ec;
+        auto size = std::filesystem::file_size(m_cardFile, ec);
+        if (ec || size != CardSize)
+            return SimStatusNoCard;
+        // Written in place: the rest of the card memory keeps its bytes.
+        std::FILE* file = std::fopen(m_cardFile.c_str(), "r+b");
+        if (file == nullptr)
+            return SimStatusWriteError;
+        bool written =
+            std::fseek(file, offset, SEEK_SET) == 0 &&
+            std::fwrite(buffer, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length) &&
+            std::fflush(file) == 0;
+        written = std::fclose(file) == 0 && written;
+        return written ? 0 : SimStatusWriteError;
+    }
+
+    std::string Description() const override { return Gbk("发卡器: 模拟发卡器 ") + m_cardFile; }
+
+private:
+    bool IsOpen(int32_t handle) const {
+        return handle >= SimHandleBase && handle < SimHandleBase + SimPortCount &&
+               m_portOpen[static_cast<size_t>(handle - SimHandleBase)];
+    }
+
+    int32_t Check(int32_t handle, int32_t offset, int32_t length, const uint8_t* buffer) const {
+        if (!IsOpen(handle))
+            return SimStatusNotOpen;
+        if (offset < 0 || length < 0 || offset > CardSize - length || (length > 0 && buffer == nullptr))
+            return SimStatusOutOfRange;
+        return 0;
+    }
+
+    std::string m_cardFile;
+    std::mutex m_lock;
+    std::array<bool, SimPortCount> m_portOpen{};
+};
+
+} // namespace
+
+std::unique_ptr<TCardEncoder> LoadVendorCardEncoder(const std::string& libraryPath) {
+    return std::make_unique<TVendorCardEncoder>(libraryPath);
+}
+
+std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& cardFile) {
+    return std::make_unique<TSimulatedCardEncoder>(cardFile);
+}
+
+std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
+                                                const std::string& programDir) {
+    if (libraryPath.empty())
+        return CreateSimulatedCardEncoder((std::filesystem::path(programDir) / "SimCard.bin").string());
+    try {
+        return LoadVendorCardEncoder(libraryPath);
+    } catch (const Exception& e) {
+        WriteLog(Gbk("发卡器动态库加载失败: ") + libraryPath + ": " + e.what());
+        return std::make_unique<TUnavailableCardEncoder>(libraryPath);
+    }
+}

@@ -1,0 +1,183 @@
+#include "doorlock/IcDoorlockUnit.h"
+
+#include "doorlock/OptionUnit.h"
+#include "host/LogFileUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+namespace {
+
+constexpr int32_t Baud = 9600;
+constexpr int32_t BeepDuration = 10;
+constexpr int32_t RecordOffset = 0;
+constexpr int32_t RecordLength = 6;
+
+// Only the low 16 bits of a card status count, read as a signed number.
+int16_t StatusOf(int32_t status) {
+    return static_cast<int16_t>(static_cast<uint32_t>(status) & 0xFFFFu);
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Any other length shifts or cuts the record, which then opens the wrong door or none at all.
+bool IsRoomNumber(const std::string& roomNo) {
+    if (roomNo.size() != 4)
+        return false;
+    for (char c : roomNo) {
+        if (!IsHexDigit(c))
+            return false;
+    }
+    return true;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return c - 'a' + 10;
+}
+
+} // namespace
+
+TIcDoorlock::TIcDoorlock(TCardEncoder& encoder) : m_encoder(encoder) {}
+
+void TIcDoorlock::ShowOption() {
+    // Not under the device lock: the dialog is modal and card requests must go on meanwhile.
+    if (ShowDoorlockOptionForm)
+        ShowDoorlockOptionForm();
+}
+
+bool TIcDoorlock::OpenPort() {
+    int32_t port = Option != nullptr ? Option->PortIndex() : -1;
+    std::string portName = Option != nullptr ? Option->PortName : std::string();
+
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A second open releases the first connection, which would otherwise hold the serial port.
+    if (m_handleValid)
+        m_encoder.ic_exit(m_deviceHandle);
+    m_deviceHandle = m_encoder.auto_init(port, Baud);
+    m_handleValid = m_deviceHandle > 0;
+    if (!m_handleValid) {
+        WriteLog(Gbk("串口打开失败: ") + portName);
+        return false;
+    }
+    WriteLog(Gbk("串口打开成功: ") + portName);
+    BeepLocked();
+    return true;
+}
+
+void TIcDoorlock::Beep() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    BeepLocked();
+}
+
+void TIcDoorlock::BeepLocked() {
+    if (m_handleValid)
+        m_encoder.dv_beep(m_deviceHandle, BeepDuration);
+}
+
+bool TIcDoorlock::ClosePort() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A handle that is no longer (or never was) open is not handed back to the library: it may by now
+    // belong to another connection.
+    if (m_handleValid)
+        m_encoder.ic_exit(m_deviceHandle);
+    m_handleValid = false;
+    return true;
+}
+
+bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
+                            const std::string& roomFloorCode, const std::string& roomNo,
+                            const std::string& guestName, TDateTime checkInDate, TDateTime checkInTime,
+                            TDateTime checkOutDate, TDateTime checkOutTime, bool isCopy, int64_t& cardNo) {
+    // The card record holds the room and the end of the stay only.
+    (void)registerId, (void)roomBuildingCode, (void)roomFloorCode, (void)guestName;
+    (void)checkInDate, (void)checkInTime, (void)isCopy;
+
+    std::string text = CardText(roomNo, checkOutDate, checkOutTime);
+
+    std::lock_guard<std::mutex> guard(m_lock);
+    WriteLog("s" + text);
+    if (!IsRoomNumber(roomNo))
+        throw EConvertError(FormatMessage("'%s' is not a valid room number", {roomNo}));
+    for (size_t i = 0; i < m_buffer.size(); ++i)
+        m_buffer[i] = static_cast<uint8_t>(StrToInt("$" + text.substr(2 * i, 2)));
+
+    int32_t status = m_handleValid
+                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
+                         : IcDoorlockNotOpenStatus;
+    if (StatusOf(status) != 0) {
+        static const std::string failed = Gbk("发卡失败");
+        WriteLog(failed + IntToStr(StatusOf(status)));
+        return false;
+    }
+    BeepLocked();
+    cardNo = CardNumber(m_buffer);
+    static const std::string issued = Gbk("发卡成功,卡号为:");
+    WriteLog(issued + IntToStr(cardNo));
+    return true;
+}
+
+bool TIcDoorlock::ReadCard(int64_t& cardNo) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    int32_t status = m_handleValid
+                         ? m_encoder.srd_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
+                         : IcDoorlockNotOpenStatus;
+    if (StatusOf(status) != 0) {
+        static const std::string failed = Gbk("读卡失败");
+        WriteLog(failed + IntToStr(StatusOf(status)));
+        return false;
+    }
+    BeepLocked();
+    cardNo = CardNumber(m_buffer);
+    static const std::string read = Gbk("读卡成功,卡号为:");
+    WriteLog(read + IntToStr(cardNo));
+    return true;
+}
+
+bool TIcDoorlock::EraseCard() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    // A blank record: no room, so no lock opens for the card any more.
+    m_buffer.fill(0xFF);
+    int32_t status = m_handleValid
+                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
+                         : IcDoorlockNotOpenStatus;
+    if (StatusOf(status) != 0) {
+        static const std::string failed = Gbk("销卡失败");
+        WriteLog(failed + IntToStr(StatusOf(status)));
+        return false;
+    }
+    BeepLocked();
+    static const std::string erased = Gbk("销卡成功");
+    WriteLog(erased);
+    return true;
+}
+
+std::string TIcDoorlock::CardText(const std::string& roomNo, TDateTime checkOutDate, TDateTime checkOutTime) {
+    return "11" + roomNo + FormatDateTime("MMDD", checkOutDate) + FormatDateTime("HH", checkOutTime);
+}
+
+int64_t TIcDoorlock::CardNumber(const std::array<uint8_t, 6>& record) {
+    static constexpr char HexDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (uint8_t byte : record) {
+        hex += HexDigits[byte >> 4];
+        hex += HexDigits[byte & 0x0F];
+    }
+    std::string digits;
+    for (size_t i = 2; i < 6; ++i)
+        digits += std::to_string(HexValue(hex[i]));
+    digits += hex.substr(6);
+    // Read as a decimal number up to the first character that is not a digit: a record whose date bytes
+    // hold letters still gives the number of its leading digits. At most 14 digits, so it cannot overflow.
+    int64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            break;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}

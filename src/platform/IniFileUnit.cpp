@@ -1,0 +1,359 @@
+#include "platform/IniFileUnit.h"
+
+#include "platform/SysUtilsUnit.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr size_t kMaxValueLength = 2047;
+
+// One line of the file: its text runs from Begin to End, its own line ending (CR LF, LF or none at the
+// end of the file) from End to Next.
+struct TLine {
+    size_t Begin;
+    size_t End;
+    size_t Next;
+};
+
+std::vector<TLine> SplitLines(const std::string& data) {
+    std::vector<TLine> lines;
+    size_t begin = 0;
+    while (begin < data.size()) {
+        const size_t lf = data.find('\n', begin);
+        if (lf == std::string::npos) {
+            lines.push_back({begin, data.size(), data.size()});
+            break;
+        }
+        const size_t end = lf > begin && data[lf - 1] == '\r' ? lf - 1 : lf;
+        lines.push_back({begin, end, lf + 1});
+        begin = lf + 1;
+    }
+    return lines;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool SectionHeader(std::string_view text, std::string_view& name) {
+    text = TrimBlanks(text);
+    if (text.empty() || text.front() != '[')
+        return false;
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos)
+        return false;
+    name = TrimBlanks(text.substr(1, close - 1));
+    return true;
+}
+
+// A "key=value" line; valueStart is the offset of the value within the line, blanks after "=" skipped.
+bool KeyLine(std::string_view text, std::string_view& key, size_t& valueStart) {
+    const std::string_view trimmed = TrimBlanks(text);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '[')
+        return false;
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos)
+        return false;
+    key = TrimBlanks(text.substr(0, equals));
+    valueStart = equals + 1;
+    while (valueStart < text.size() && IsBlank(text[valueStart]))
+        ++valueStart;
+    return true;
+}
+
+struct TLookup {
+    bool SectionFound = false;
+    size_t LastNonBlank = 0; // line index; the header itself when the section is empty
+    bool KeyFound = false;
+    size_t KeyLine = 0;
+    size_t ValueStart = 0; // byte offset in the file
+};
+
+// The first section of that name, and the first key of that name in it.
+TLookup Find(const std::string& data, const std::vector<TLine>& lines, std::string_view section,
+             std::string_view key) {
+    TLookup found;
+    const std::string_view wantedSection = TrimBlanks(section);
+    const std::string_view wantedKey = TrimBlanks(key);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view text(data.data() + lines[i].Begin, lines[i].End - lines[i].Begin);
+        std::string_view name;
+        if (SectionHeader(text, name)) {
+            if (found.SectionFound)
+                break;
+            if (SameName(name, wantedSection)) {
+                found.SectionFound = true;
+                found.LastNonBlank = i;
+            }
+            continue;
+        }
+        if (!found.SectionFound)
+            continue;
+        if (!TrimBlanks(text).empty())
+            found.LastNonBlank = i;
+        size_t valueStart = 0;
+        if (!found.KeyFound && KeyLine(text, name, valueStart) && SameName(name, wantedKey)) {
+            found.KeyFound = true;
+            found.KeyLine = i;
+            found.ValueStart = lines[i].Begin + valueStart;
+        }
+    }
+    return found;
+}
+
+enum class TReadResult { Ok, Missing, Failed };
+
+TReadResult ReadWholeFile(const std::string& path, std::string& data) {
+    data.clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return errno == ENOENT ? TReadResult::Missing : TReadResult::Failed;
+    char buffer[16384];
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        data.append(buffer, count);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return failed ? TReadResult::Failed : TReadResult::Ok;
+}
+
+// GBK text cut to at most max bytes without splitting a double-byte character.
+std::string CutText(std::string_view text, size_t max) {
+    if (text.size() <= max)
+        return std::string(text);
+    size_t pos = 0;
+    while (pos < max) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        const size_t width = c >= 0x81 && c <= 0xFE ? 2 : 1;
+        if (pos + width > max)
+            break;
+        pos += width;
+    }
+    return std::string(text.substr(0, pos));
+}
+
+// A line break inside a written name or value would turn the rest into lines of their own.
+std::string OneLine(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return result;
+}
+
+std::string TempNameFor(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const long pid = _getpid();
+#else
+    const long pid = static_cast<long>(getpid());
+#endif
+    return target + ".tmp" + std::to_string(pid) + "." + std::to_string(counter.fetch_add(1));
+}
+
+#ifdef _WIN32
+
+bool ReplaceWholeFile(const std::string& target, const std::string& data) {
+    std::error_code ec;
+    if (std::filesystem::exists(target, ec)) {
+        std::FILE* probe = std::fopen(target.c_str(), "r+b");
+        if (probe == nullptr)
+            return false;
+        std::fclose(probe);
+    }
+    std::string temp;
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+        temp = TempNameFor(target);
+        file = std::fopen(temp.c_str(), "wbx");
+    }
+    if (file == nullptr)
+        return false;
+    bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size() && std::fflush(file) == 0 &&
+              _commit(_fileno(file)) == 0;
+    ok = std::fclose(file) == 0 && ok;
+    if (ok) {
+        std::filesystem::rename(temp, target, ec);
+        ok = !ec;
+    }
+    if (!ok)
+        std::filesystem::remove(temp, ec);
+    return ok;
+}
+
+#else
+
+// Whole-file replacement: the new text goes to a file beside the old one and is renamed over it, so a crash
+// leaves either the old file or the new one, never half of it.
+bool ReplaceWholeFile(const std::string& target, const std::string& data) {
+    struct stat old {};
+    const bool exists = ::stat(target.c_str(), &old) == 0;
+    if (exists) {
+        if (!S_ISREG(old.st_mode))
+            return false;
+        // A read-only file stays read-only: the rename alone would get past it.
+        const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (probe < 0)
+            return false;
+        ::close(probe);
+    }
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = TempNameFor(target);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    if (exists) {
+        // Keep the old file's owner and mode; a failing chown (not root) leaves ours, which is fine.
+        const int chownResult = ::fchown(fd, old.st_uid, old.st_gid);
+        (void)chownResult;
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    }
+    size_t written = 0;
+    while (ok && written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            written += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // Make the rename itself durable; the data is already safe, so a failure here changes nothing.
+    std::string directory = std::filesystem::path(target).parent_path().string();
+    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+#endif
+
+} // namespace
+
+TIniFile::TIniFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+
+std::string TIniFile::ReadString(std::string_view section, std::string_view key,
+                                 std::string_view defaultValue) const {
+    std::string data;
+    if (ReadWholeFile(m_fileName, data) != TReadResult::Ok)
+        return std::string(defaultValue);
+    const std::vector<TLine> lines = SplitLines(data);
+    const TLookup found = Find(data, lines, section, key);
+    if (!found.KeyFound)
+        return std::string(defaultValue);
+    const TLine& line = lines[found.KeyLine];
+    std::string value = Trim(std::string_view(data).substr(found.ValueStart, line.End - found.ValueStart));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return CutText(value, kMaxValueLength);
+}
+
+int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t defaultValue) const {
+    int32_t value = 0;
+    return TryStrToInt(Trim(ReadString(section, key, "")), value) ? value : defaultValue;
+}
+
+bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
+    return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
+}
+
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+    // Write through a symbolic link to its file rather than replacing the link.
+    std::string target = m_fileName;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(target, ec)) {
+        auto resolved = std::filesystem::weakly_canonical(target, ec);
+        if (!ec)
+            target = resolved.string();
+    }
+    const auto fail = [this] { return Exception(FormatMessage("Unable to write to %s", {m_fileName})); };
+
+    std::string data;
+    // A file that exists but cannot be read must not be replaced by one holding only this key.
+    if (ReadWholeFile(target, data) == TReadResult::Failed)
+        throw fail();
+    const std::string sectionName = OneLine(section);
+    const std::string keyName = OneLine(key);
+    const std::string text = OneLine(value);
+    const bool lfOnly = data.find("\r\n") == std::string::npos && data.find('\n') != std::string::npos;
+    const std::string newline = lfOnly ? "\n" : "\r\n";
+
+    const std::vector<TLine> lines = SplitLines(data);
+    const TLookup found = Find(data, lines, sectionName, keyName);
+    if (found.KeyFound) {
+        const TLine& line = lines[found.KeyLine];
+        data.replace(found.ValueStart, line.End - found.ValueStart, text);
+    } else if (found.SectionFound) {
+        const TLine& last = lines[found.LastNonBlank];
+        std::string insert;
+        if (last.Next == last.End)
+            insert = newline; // the section's last line ends the file without a line break
+        insert += keyName + "=" + text + newline;
+        data.insert(last.Next, insert);
+    } else {
+        if (!data.empty() && data.back() != '\n')
+            data += newline;
+        data += "[" + sectionName + "]" + newline + keyName + "=" + text + newline;
+    }
+    if (!ReplaceWholeFile(target, data))
+        throw fail();
+}
+
+void TIniFile::WriteInteger(std::string_view section, std::string_view key, int32_t value) {
+    WriteString(section, key, IntToStr(value));
+}
+
+void TIniFile::WriteBool(std::string_view section, std::string_view key, bool value) {
+    WriteString(section, key, value ? "1" : "0");
+}

@@ -1,0 +1,61 @@
+#include "platform/SharedLibraryUnit.h"
+
+#include "platform/SysUtilsUnit.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+std::string LastLoaderError() {
+    const DWORD code = GetLastError();
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr)
+        LocalFree(text);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' '))
+        message.pop_back();
+    return message;
+}
+#endif
+
+} // namespace
+
+TSharedLibrary::TSharedLibrary(const std::string& path) : m_path(path) {
+#ifdef _WIN32
+    m_handle = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+    if (m_handle == nullptr)
+        throw Exception(path + ": " + LastLoaderError());
+#else
+    // Bind every symbol now, so that a library missing one of its own imports fails here and not in the
+    // middle of a card write.
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_handle == nullptr) {
+        const char* error = dlerror();
+        throw Exception(error != nullptr ? std::string(error) : "cannot load " + path);
+    }
+#endif
+}
+
+TSharedLibrary::~TSharedLibrary() {
+#ifdef _WIN32
+    FreeLibrary(reinterpret_cast<HMODULE>(m_handle));
+#else
+    dlclose(m_handle);
+#endif
+}
+
+void* TSharedLibrary::Symbol(const char* name) const {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(m_handle), name));
+#else
+    return dlsym(m_handle, name);
+#endif
+}

@@ -1,0 +1,268 @@
+#include "doorlock/DoorlockMessageHandlerUnit.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "host/ConnectionUnit.h"
+#include "host/LogFileUnit.h"
+#include "host/SysOptionUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
+#include "platform/SysUtilsUnit.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <optional>
+
+namespace {
+
+class TCapturingConnection : public TConnection {
+public:
+    bool SendBytes(const char* data, size_t size) override {
+        Bytes.append(data, size);
+        return true;
+    }
+    std::string Bytes;
+};
+
+// A device that records what it was asked.
+class TRecordingDoorlock : public TBaseDoorlock {
+public:
+    struct TIssue {
+        std::string RegisterId, Building, Floor, RoomNo, GuestName;
+        TDateTime CheckInDate, CheckInTime, CheckOutDate, CheckOutTime;
+        bool IsCopy;
+    };
+    bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
+                   const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
+                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate, TDateTime checkOutTime,
+                   bool isCopy, int64_t& cardNo) override {
+        Issues.push_back({registerId, roomBuildingCode, roomFloorCode, roomNo, guestName, checkInDate, checkInTime,
+                          checkOutDate, checkOutTime, isCopy});
+        if (Throw)
+            throw EConvertError("'" + roomNo + "' is not a valid room number");
+        if (Succeed)
+            cardNo = 816123114;
+        return Succeed;
+    }
+    bool ReadCard(int64_t& cardNo) override {
+        if (Succeed)
+            cardNo = 15151515;
+        return Succeed;
+    }
+    bool EraseCard() override { return Succeed; }
+
+    bool Succeed = true;
+    bool Throw = false;
+    std::vector<TIssue> Issues;
+};
+
+std::string Xml(const std::string& type, const std::vector<std::string>& children) {
+    std::string xml = "<DoorRequest type=\"" + type + "\">";
+    for (size_t i = 0; i < children.size(); ++i)
+        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
+    return xml + "</DoorRequest>";
+}
+
+const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",      "0816", "Guest",
+                                         "2026-12-29", "12:00:00", "2026-12-31", "14:30:00", "0"};
+
+class THandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
+        LogFile = m_log.get();
+        m_sys = std::make_unique<TSysOption>(m_sandbox.File("Option.ini"));
+        SysOption = m_sys.get();
+        CurrentDoorlock = &m_device;
+        DoorlockRecordManager = nullptr;
+    }
+
+    void UseStore() {
+        m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", m_sandbox.File("Client.db"));
+        m_store->OpenDatabase();
+        DoorlockRecordManager = m_store.get();
+    }
+
+    // The response text without its NUL; nullopt when nothing was sent. Errors pass through.
+    std::optional<std::string> Handle(const std::string& requestUtf8) {
+        TCapturingConnection connection;
+        TDoorlockMessageHandler handler(nullptr);
+        handler.HandleRequest(connection, Utf8ToUtf16(requestUtf8));
+        if (connection.Bytes.empty())
+            return std::nullopt;
+        EXPECT_EQ(connection.Bytes.back(), '\0');
+        return connection.Bytes.substr(0, connection.Bytes.size() - 1);
+    }
+
+    std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
+
+    TGlobalsGuard m_guard;
+    TSandbox m_sandbox;
+    std::unique_ptr<TLogFile> m_log;
+    std::unique_ptr<TSysOption> m_sys;
+    std::unique_ptr<TDoorlockRecordManager> m_store;
+    TRecordingDoorlock m_device;
+};
+
+std::string Response(const std::string& code, const std::string& message, const std::string& cardNo) {
+    return "<DoorResponse><RequestID></RequestID><ResultCode>" + code + "</ResultCode><ResultMessage>" + message +
+           "</ResultMessage><CardNo>" + cardNo + "</CardNo></DoorResponse>";
+}
+
+bool SameMinute(TDateTime a, TDateTime b) { return std::fabs(a - b) < 2.0 / 1440; }
+
+} // namespace
+
+struct TOutcomeCase {
+    const char* name;
+    std::string request;
+    bool deviceSucceeds;
+    std::string response;
+};
+
+class THandlerOutcomeTest : public THandlerTest, public ::testing::WithParamInterface<TOutcomeCase> {};
+
+TEST_P(THandlerOutcomeTest, AnswersByTheDeviceResult) {
+    m_device.Succeed = GetParam().deviceSucceeds;
+    EXPECT_EQ(Handle(GetParam().request), GetParam().response);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, THandlerOutcomeTest,
+    ::testing::Values(TOutcomeCase{"IssueOk", Xml("IssueCard", kIssue), true, Response("200", "发卡成功", "816123114")},
+                      TOutcomeCase{"IssueFailed", Xml("IssueCard", kIssue), false, Response("500", "发卡失败", "0")},
+                      TOutcomeCase{"ReadOk", Xml("ReadCard", {}), true, Response("200", "读卡成功", "15151515")},
+                      TOutcomeCase{"ReadFailed", Xml("ReadCard", {}), false, Response("500", "读卡失败", "0")},
+                      TOutcomeCase{"EraseOk", Xml("EraseCard", {}), true, Response("200", "注销卡成功 ", "0")},
+                      TOutcomeCase{"EraseFailed", Xml("EraseCard", {}), false, Response("500", "注销卡失败 ", "0")},
+                      TOutcomeCase{"TypeWithBlanks", Xml("  ReadCard\t", {}), true,
+                                   Response("200", "读卡成功", "15151515")},
+                      TOutcomeCase{"UpperCaseAttributeName", "<x TYPE='ReadCard'/>", true,
+                                   Response("200", "读卡成功", "15151515")}),
+    [](const ::testing::TestParamInfo<TOutcomeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
+    CurrentDoorlock = nullptr;
+    EXPECT_EQ(Handle(Xml("IssueCard", kIssue)), Response("500", "发卡失败", "0"));
+    EXPECT_EQ(Handle(Xml("ReadCard", {})), Response("500", "读卡失败", "0"));
+    EXPECT_EQ(Handle(Xml("EraseCard", {})), Response("500", "注销卡失败 ", "0"));
+}
+
+TEST_F(THandlerTest, ABaseDeviceFailsEveryCardRequest) {
+    TBaseDoorlock base;
+    CurrentDoorlock = &base;
+    EXPECT_EQ(Handle(Xml("IssueCard", kIssue)), Response("500", "发卡失败", "0"));
+    EXPECT_EQ(Handle(Xml("ReadCard", {})), Response("500", "读卡失败", "0"));
+    EXPECT_EQ(Handle(Xml("EraseCard", {})), Response("500", "注销卡失败 ", "0"));
+}
+
+TEST_F(THandlerTest, ChildrenArePositionalAndTheDeviceGetsTheStay) {
+    m_sys->DelayMinutes = 30;
+    m_sys->DelayMinutes2 = 15;
+    std::vector<std::string> swapped = kIssue;
+    std::swap(swapped[2], swapped[4]);
+    swapped[10] = "True";
+    // A comment among the children counts as one and shifts the rest; blanks between children do not.
+    std::string request = "<a type='IssueCard'>\r\n  <!-- first -->\r\n";
+    for (size_t i = 1; i < swapped.size(); ++i)
+        request += "  <any>" + swapped[i] + "</any>\r\n";
+    request += "</a>";
+    ASSERT_TRUE(Handle(request).has_value());
+    ASSERT_EQ(m_device.Issues.size(), 1u);
+    const auto& issue = m_device.Issues[0];
+    EXPECT_EQ(issue.RegisterId, "R1");
+    EXPECT_EQ(issue.Building, "0816");
+    EXPECT_EQ(issue.RoomNo, "01");
+    EXPECT_EQ(issue.GuestName, "Guest");
+    EXPECT_TRUE(issue.IsCopy);
+    EXPECT_EQ(issue.CheckInDate, issue.CheckInTime);
+    EXPECT_EQ(issue.CheckOutDate, issue.CheckOutTime);
+    EXPECT_EQ(DateTimeToStr(issue.CheckInDate), "2026-12-29 11:30:00");
+    EXPECT_EQ(DateTimeToStr(issue.CheckOutDate), "2026-12-31 14:45:00");
+}
+
+TEST_F(THandlerTest, CopyFlagConversion) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"1", true}, {"0", false}, {"2", true}, {"true", true}, {"FALSE", false}, {"yes", false}, {"", false}};
+    for (const auto& [text, expected] : cases) {
+        m_device.Issues.clear();
+        std::vector<std::string> children = kIssue;
+        children[10] = text;
+        Handle(Xml("IssueCard", children));
+        ASSERT_EQ(m_device.Issues.size(), 1u) << text;
+        EXPECT_EQ(m_device.Issues[0].IsCopy, expected) << text;
+    }
+}
+
+TEST_F(THandlerTest, BadRequestsAreRefusedBeforeAnythingChanges) {
+    UseStore();
+    m_sys->SaveDoorlockRecord = true;
+    m_sys->UseNativeDoorlockDb = true;
+    std::vector<std::string> badDate = kIssue;
+    badDate[6] = "2026-13-29";
+    std::vector<std::string> tenChildren(kIssue.begin(), kIssue.end() - 1);
+    for (const auto& request : {Xml("IssueCard", badDate), Xml("IssueCard", tenChildren), std::string("<a")})
+        EXPECT_THROW(Handle(request), std::exception) << request;
+    EXPECT_TRUE(m_device.Issues.empty());
+    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), 0);
+    EXPECT_EQ(Log().find(Gbk("完成一次操作")), std::string::npos);
+}
+
+TEST_F(THandlerTest, DeviceErrorSkipsTheRecordsAndTheAnswer) {
+    UseStore();
+    m_sys->SaveDoorlockRecord = true;
+    m_sys->UseNativeDoorlockDb = true;
+    m_device.Throw = true;
+    EXPECT_THROW(Handle(Xml("IssueCard", kIssue)), EConvertError);
+    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), 0);
+    EXPECT_EQ(Log().find(Gbk("房间(")), std::string::npos);
+}
+
+TEST_F(THandlerTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStart) {
+    UseStore();
+    m_sys->UseNativeDoorlockDb = true;
+    m_sys->DelayMinutes = 10;
+    Handle(Xml("IssueCard", kIssue));
+    ASSERT_EQ(m_device.Issues.size(), 1u);
+    TDateTime start = m_device.Issues[0].CheckInDate;
+    EXPECT_TRUE(SameMinute(start, IncMinutes(Now(), -10)));
+    TDateTime recorded = m_store->GetLastCheckInTime("01080816");
+    EXPECT_TRUE(SameMinute(recorded, start));
+
+    std::vector<std::string> copy = kIssue;
+    copy[10] = "1";
+    Handle(Xml("IssueCard", copy));
+    ASSERT_EQ(m_device.Issues.size(), 2u);
+    EXPECT_EQ(m_device.Issues[1].CheckInDate, recorded);
+    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
+
+    // A failed new card leaves the recorded start alone.
+    m_device.Succeed = false;
+    m_sys->DelayMinutes = 600;
+    Handle(Xml("IssueCard", kIssue));
+    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
+}
+
+TEST_F(THandlerTest, LogLinesOfAnIssue) {
+    Handle(Xml("IssueCard", kIssue));
+    std::string expected = Gbk("收到消息: ") + "\r\n" + Xml("IssueCard", kIssue) + "\r\n";
+    std::string log = Log();
+    size_t at = log.find(expected);
+    ASSERT_NE(at, std::string::npos);
+    for (const std::string& line : {Gbk("执行操作->"), Gbk("房间(0816)发卡成功"), Gbk("完成一次操作")}) {
+        size_t next = log.find(line, at);
+        ASSERT_NE(next, std::string::npos) << GbkToUtf8(line);
+        at = next;
+    }
+}
+
+TEST(DoorlockResponse, ValuesAreEscaped) {
+    TResponse response;
+    response.ResultCode = "200";
+    response.ResultMessage = "a<b&c>";
+    EXPECT_EQ(response.ToXml(), "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
+                                "a&lt;b&amp;c&gt;</ResultMessage><CardNo>0</CardNo></DoorResponse>");
+}

@@ -1,0 +1,97 @@
+// A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
+// results the test sets, so the tests see exactly what the device passes through the C interface.
+#define CARDENC_BUILD_LIBRARY
+#include "doorlock/CardEncoderAbi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#if defined(_WIN32)
+#define FAKE_API extern "C" __declspec(dllexport)
+#else
+#define FAKE_API extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+std::mutex lock;
+std::string calls;
+int32_t initResult = 77;
+int32_t readStatus = 0;
+int32_t writeStatus = 0;
+
+void Record(const std::string& line) {
+    calls += line + "\n";
+}
+
+std::string Bytes(const unsigned char* buffer, int32_t length) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text;
+    for (int32_t i = 0; i < length; ++i) {
+        text += ' ';
+        text += hex[buffer[i] >> 4];
+        text += hex[buffer[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t CARDENC_CALL auto_init(int32_t port, int32_t baud) {
+    std::lock_guard<std::mutex> guard(lock);
+    Record("auto_init " + std::to_string(port) + " " + std::to_string(baud));
+    return initResult;
+}
+
+int32_t CARDENC_CALL dv_beep(int32_t icdev, int32_t duration) {
+    std::lock_guard<std::mutex> guard(lock);
+    Record("dv_beep " + std::to_string(icdev) + " " + std::to_string(duration));
+    return 0;
+}
+
+int32_t CARDENC_CALL ic_exit(int32_t icdev) {
+    std::lock_guard<std::mutex> guard(lock);
+    Record("ic_exit " + std::to_string(icdev));
+    return 0;
+}
+
+#if !defined(FAKE_CARDENC_WITHOUT_READ)
+int32_t CARDENC_CALL srd_24c02(int32_t icdev, int32_t offset, int32_t length, unsigned char* buffer) {
+    std::lock_guard<std::mutex> guard(lock);
+    Record("srd_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
+           std::to_string(length));
+    static const unsigned char card[6] = {0x11, 0x08, 0x16, 0x12, 0x31, 0x14};
+    if (readStatus == 0)
+        std::memcpy(buffer, card, static_cast<size_t>(std::min<int32_t>(length, 6)));
+    return readStatus;
+}
+#endif
+
+int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, unsigned char* buffer) {
+    std::lock_guard<std::mutex> guard(lock);
+    Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
+           std::to_string(length) + Bytes(buffer, length));
+    return writeStatus;
+}
+
+} // extern "C"
+
+// Test controls: the calls so far (and forget them), and the results of the next calls.
+FAKE_API const char* fake_take_calls() {
+    static std::string taken;
+    std::lock_guard<std::mutex> guard(lock);
+    taken = calls;
+    calls.clear();
+    return taken.c_str();
+}
+
+FAKE_API void fake_set_results(int32_t init, int32_t read, int32_t write) {
+    std::lock_guard<std::mutex> guard(lock);
+    initResult = init;
+    readStatus = read;
+    writeStatus = write;
+}

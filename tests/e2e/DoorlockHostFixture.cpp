@@ -1,0 +1,90 @@
+#include "e2e/DoorlockHostFixture.h"
+
+#include "platform/CodePageUnit.h"
+
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard) {
+    if (blankCard)
+        WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
+    // A port picked free can be taken by someone else before the host binds it: try again then.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = FreeTcpPort();
+        WriteFileBytes(m_sandbox.File("Option.ini"), "[SysOption]\r\nDoorlockPortNo=" + std::to_string(m_port) +
+                                                         "\r\n[DoorlockOption]\r\n" + doorlockOptions);
+        m_host = std::make_unique<TRunningProgram>(
+            BuildProgram("doorlock-host"), std::vector<std::string>{"--headless", "--dir", m_sandbox.Path().string()});
+        if (m_host->WaitForOutput("门锁接口监听服务器已经启动...")) {
+            // The start line comes before the listener is active; a request proves it listens.
+            bool listening = WaitFor([&] {
+                try {
+                    Exchange(m_port, std::string(), nullptr, std::chrono::milliseconds(200));
+                    return true;
+                } catch (const std::exception&) {
+                    return m_host->Wait(std::chrono::milliseconds(0)) != -1;
+                }
+            });
+            if (listening && m_host->Wait(std::chrono::milliseconds(0)) == -1)
+                return;
+        }
+        m_host->Stop(SIGKILL);
+    }
+    FAIL() << "doorlock-host did not start: " << m_host->Errors();
+}
+
+int TDoorlockHostTest::StopHost() {
+    int status = m_host->Stop(SIGTERM);
+    return status;
+}
+
+std::string TDoorlockHostTest::LogText() const {
+    for (const auto& entry : fs::directory_iterator(m_sandbox.Path())) {
+        if (entry.path().extension() == ".LOG")
+            return ReadFileBytes(entry.path().string());
+    }
+    return {};
+}
+
+std::vector<std::string> TDoorlockHostTest::LogLines() const {
+    std::vector<std::string> lines;
+    std::string text = LogText();
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        // "yyyy-mm-dd hh:nn:ss " prefix
+        if (line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' && line[13] == ':' &&
+            line[16] == ':' && line[19] == ' ')
+            line = line.substr(20);
+        lines.push_back(line);
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
+                             bool copy, const std::string& guest, const std::string& registerId) {
+    auto split = [](const std::string& text, std::string& date, std::string& time) {
+        size_t blank = text.find(' ');
+        date = text.substr(0, blank);
+        time = blank == std::string::npos ? std::string() : text.substr(blank + 1);
+    };
+    std::string inDate, inTime, outDate, outTime;
+    split(checkIn, inDate, inTime);
+    split(checkOut, outDate, outTime);
+    std::ostringstream xml;
+    xml << "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>" << registerId
+        << "</RegisterId><RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</RoomFloorCode><RoomNo>" << room
+        << "</RoomNo><GuestName>" << guest << "</GuestName><CheckInDate>" << inDate << "</CheckInDate><CheckInTime>"
+        << inTime << "</CheckInTime><CheckOutDate>" << outDate << "</CheckOutDate><CheckOutTime>" << outTime
+        << "</CheckOutTime><IsCopy>" << (copy ? 1 : 0) << "</IsCopy></DoorRequest>";
+    return xml.str();
+}
+
+std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "support/HostRunner.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// A real doorlock-host --headless in a sandbox program directory with the simulated encoder.
+class TDoorlockHostTest : public ::testing::Test {
+protected:
+    // Starts the host with these extra lines in section DoorlockOption of Option.ini.
+    void StartHost(const std::string& doorlockOptions = "", bool blankCard = true);
+    int StopHost();
+
+    std::string Send(const std::string& request) { return Request(m_port, request); }
+    std::string SimCard() const { return ReadFileBytes(m_sandbox.File("SimCard.bin")); }
+    // The log file's lines (GBK), without their time stamps where they have one.
+    std::vector<std::string> LogLines() const;
+    std::string LogText() const;
+    std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
+
+    TSandbox m_sandbox;
+    int m_port = 0;
+    std::unique_ptr<TRunningProgram> m_host;
+};
+
+// An IssueCard request in UTF-8 with the eleven children.
+std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
+                             bool copy = false, const std::string& guest = "Guest", const std::string& registerId = "R1");
+// UTF-8 bytes of a GBK text (log lines are GBK).
+std::string Utf8(const std::string& gbk);

@@ -1,0 +1,163 @@
+#include "e2e/DoorlockHostFixture.h"
+
+#include "platform/CodePageUnit.h"
+
+#include <algorithm>
+#include <csignal>
+
+namespace {
+
+const std::string kResponse816 = "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
+                                 "发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>";
+
+std::vector<std::string> Tail(const std::vector<std::string>& lines, size_t from) {
+    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end());
+}
+
+} // namespace
+
+TEST_F(TDoorlockHostTest, IssueCardWritesTheCardAnswersAndLogsInOrder) {
+    StartHost();
+    size_t before = LogLines().size();
+    std::string request = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00");
+    EXPECT_EQ(Send(request), kResponse816 + std::string(1, '\0'));
+
+    std::string card = SimCard();
+    ASSERT_EQ(card.size(), 256u);
+    EXPECT_EQ(card.substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
+    EXPECT_EQ(card.substr(6), std::string(250, '\xFF'));
+
+    std::vector<std::string> expected = {Gbk("收到消息: "),      request,
+                                         Gbk("执行操作->"),      "s110816123114",
+                                         Gbk("发卡成功,卡号为:816123114"), Gbk("房间(0816)发卡成功"),
+                                         Gbk("完成一次操作")};
+    std::vector<std::string> lines = Tail(LogLines(), before);
+    ASSERT_GE(lines.size(), expected.size());
+    lines.resize(expected.size());
+    EXPECT_EQ(lines, expected);
+
+    EXPECT_EQ(StopHost(), 0);
+    EXPECT_NE(m_host->Output().find("接口监听服务器已经停止。"), std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, StartUpLogsTheEncoderAndThePort) {
+    StartHost();
+    std::string log = LogText();
+    EXPECT_NE(log.find(Gbk("串口打开成功: COM1")), std::string::npos);
+    EXPECT_NE(log.find(Gbk("模拟发卡器")), std::string::npos);
+    EXPECT_EQ(m_host->Output(), "门锁接口监听服务器已经启动...\n");
+}
+
+TEST_F(TDoorlockHostTest, BlankCardReadsAsFifteens) {
+    StartHost();
+    EXPECT_EQ(Send("<DoorRequest type=\"ReadCard\"/>"),
+              "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>读卡成功"
+              "</ResultMessage><CardNo>15151515</CardNo></DoorResponse>" +
+                  std::string(1, '\0'));
+    EXPECT_NE(LogText().find(Gbk("读卡成功，卡号为：15151515")), std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, NoCardOnTheEncoderFailsReadAndIssue) {
+    StartHost("", false);
+    EXPECT_EQ(Send("<r type='ReadCard'/>"),
+              "<DoorResponse><RequestID></RequestID><ResultCode>500</ResultCode><ResultMessage>读卡失败"
+              "</ResultMessage><CardNo>0</CardNo></DoorResponse>" +
+                  std::string(1, '\0'));
+    std::string issued = Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
+    EXPECT_NE(issued.find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0</CardNo>"),
+              std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, EraseCardBlanksTheRecord) {
+    StartHost();
+    Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
+    EXPECT_EQ(Send("<r type=\"EraseCard\"/>"),
+              "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>注销卡成功 "
+              "</ResultMessage><CardNo>0</CardNo></DoorResponse>" +
+                  std::string(1, '\0'));
+    EXPECT_EQ(SimCard(), std::string(256, '\xFF'));
+}
+
+// Requests the handler must not answer: the connection closes without a byte, the card is untouched, and
+// the log shows how far the request got.
+struct TUnansweredCase {
+    const char* name;
+    std::string request;
+    std::vector<std::string> logTail; // GBK lines after the received-request lines
+};
+
+class TUnansweredTest : public TDoorlockHostTest, public ::testing::WithParamInterface<TUnansweredCase> {};
+
+TEST_P(TUnansweredTest, NoResponseAndTheRightLogLines) {
+    const TUnansweredCase& c = GetParam();
+    StartHost();
+    size_t before = LogLines().size();
+    bool closed = false;
+    EXPECT_EQ(Exchange(m_port, c.request + std::string(1, '\0'), &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(SimCard(), std::string(256, '\xFF'));
+    std::vector<std::string> lines = Tail(LogLines(), before);
+    // "收到消息: " and the request's own line(s), then the tail.
+    ASSERT_GE(lines.size(), 1u);
+    EXPECT_EQ(lines[0], Gbk("收到消息: "));
+    std::vector<std::string> tail(lines.end() - static_cast<long>(std::min(lines.size(), c.logTail.size())), lines.end());
+    EXPECT_EQ(tail, c.logTail);
+}
+
+const std::string kFull = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00");
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, TUnansweredTest,
+    ::testing::Values(
+        TUnansweredCase{"UnknownType", "<r type=\"Format\"/>", {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"LowerCaseType", "<r type=\"issuecard\"/>", {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"TenChildren",
+                        kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>",
+                        {Gbk("执行操作->")}},
+        TUnansweredCase{"MonthThirteen",
+                        IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
+                        {Gbk("执行操作->")}},
+        TUnansweredCase{"NotXml", "hello", {"hello"}},
+        TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
+    [](const ::testing::TestParamInfo<TUnansweredCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
+    StartHost();
+    // Padding before the root is skipped by the reader, so the request stays a ReadCard of the given size.
+    auto readCardOfSize = [](size_t size) {
+        std::string body = "<r type=\"ReadCard\"/>";
+        return std::string(size - body.size(), ' ') + body;
+    };
+    EXPECT_NE(Send(readCardOfSize(16384)).find("<CardNo>15151515</CardNo>"), std::string::npos);
+    bool closed = false;
+    EXPECT_EQ(Exchange(m_port, readCardOfSize(16385) + std::string(1, '\0'), &closed), "");
+    EXPECT_TRUE(closed);
+
+    // Two requests back to back: only the first is served.
+    std::string two = "<r type=\"ReadCard\"/>" + std::string(1, '\0') + "<r type=\"EraseCard\"/>" + std::string(1, '\0');
+    std::string answer = Exchange(m_port, two);
+    EXPECT_NE(answer.find("<CardNo>15151515</CardNo>"), std::string::npos);
+    EXPECT_EQ(answer.find("注销"), std::string::npos);
+    EXPECT_EQ(SimCard(), std::string(256, '\xFF'));
+}
+
+TEST_F(TDoorlockHostTest, ClientClosingRightAfterTheNulStillGetsTheCardWritten) {
+    StartHost();
+    std::string request = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00");
+    {
+        // Send and close at once, without reading.
+        Exchange(m_port, request + std::string(1, '\0'), nullptr, std::chrono::milliseconds(0));
+    }
+    EXPECT_TRUE(WaitFor([&] { return SimCard().substr(0, 6) == std::string("\x11\x08\x16\x12\x31\x14", 6); }));
+    EXPECT_TRUE(WaitFor([&] { return LogText().find(Gbk("完成一次操作")) != std::string::npos; }));
+}
+
+TEST_F(TDoorlockHostTest, CannotListenExitsWithTheBindMessage) {
+    StartHost();
+    TRunningProgram second(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.Errors().find("Could not bind socket. Address and port are already in use."), std::string::npos);
+    // The first host is unaffected.
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
+}

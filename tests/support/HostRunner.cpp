@@ -1,0 +1,200 @@
+#include "support/HostRunner.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        throw std::runtime_error("pipe failed");
+    m_pid = fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(out[1]);
+        close(err[0]);
+        close(err[1]);
+        // The child must not inherit blocked stop signals from a test thread.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    m_outReader = std::thread([this, fd = out[0]] { Collect(fd, m_output); });
+    m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors); });
+}
+
+TRunningProgram::~TRunningProgram() {
+    if (!m_exited && m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+    if (m_outReader.joinable())
+        m_outReader.join();
+    if (m_errReader.joinable())
+        m_errReader.join();
+}
+
+void TRunningProgram::Collect(int fd, std::string& target) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        std::lock_guard<std::mutex> guard(m_lock);
+        target.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+}
+
+bool TRunningProgram::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_output.find(text) != std::string::npos)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string TRunningProgram::Output() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_output;
+}
+
+std::string TRunningProgram::Errors() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_errors;
+}
+
+int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
+    if (m_exited)
+        return m_exitStatus;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_exited = true;
+            m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_exitStatus;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
+    if (!m_exited)
+        kill(m_pid, signal);
+    return Wait(timeout);
+}
+
+std::string BuildProgram(const std::string& name) { return std::string(DOORLOCK_BIN_DIR) + "/" + name; }
+
+int FreeTcpPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+int ConnectTo(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int error = errno;
+        close(fd);
+        throw std::runtime_error(std::string("connect failed: ") + std::strerror(error));
+    }
+    return fd;
+}
+
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
+    bool closed = false;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0) {
+            closed = true;
+            break;
+        }
+    }
+    close(fd);
+    return closed;
+}
+
+std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
+    if (closed != nullptr)
+        *closed = false;
+    int fd = ConnectTo(port);
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    std::string response;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[32768];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (closed != nullptr)
+                *closed = true;
+            break;
+        }
+        response.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return response;
+}
+
+std::string Request(int port, const std::string& request) { return Exchange(port, request + std::string(1, '\0')); }

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+// A program of the build (doorlock-host, an example host) started as a child process, its standard output
+// and standard error collected.
+class TRunningProgram {
+public:
+    TRunningProgram(const std::string& program, const std::vector<std::string>& args);
+    ~TRunningProgram(); // kills the program when it still runs
+    TRunningProgram(const TRunningProgram&) = delete;
+    TRunningProgram& operator=(const TRunningProgram&) = delete;
+
+    // True once the standard output holds the text.
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    std::string Output() const;
+    std::string Errors() const;
+    // Sends the signal and waits for the exit; the exit status, or -1 when the program did not end in time.
+    int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Waits for the exit without a signal.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    pid_t Pid() const { return m_pid; }
+
+private:
+    void Collect(int fd, std::string& target);
+
+    pid_t m_pid = -1;
+    int m_exitStatus = -1;
+    bool m_exited = false;
+    mutable std::mutex m_lock;
+    std::string m_output;
+    std::string m_errors;
+    std::thread m_outReader;
+    std::thread m_errReader;
+};
+
+// Full path of a program in the build's bin directory.
+std::string BuildProgram(const std::string& name);
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreeTcpPort();
+
+// Connects to 127.0.0.1:port, sends the bytes and reads until the server closes.
+// Returns what arrived; "closed" is true when the server closed (false on time-out).
+std::string Exchange(int port, const std::string& bytes, bool* closed = nullptr,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// A connected socket to 127.0.0.1:port (raises on failure).
+int ConnectTo(int port);
+// True when the peer closed the socket within the timeout; closes the socket.
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
+// A request as a client sends it: the bytes followed by one NUL.
+std::string Request(int port, const std::string& request);
