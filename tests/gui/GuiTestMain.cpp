@@ -1,0 +1,23 @@
+#include "host/forms/FormSupportUnit.h"
+
+#include <QApplication>
+#include <QTranslator>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    // Before the application object: test discovery runs this program during the build, without a display.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    LoadQtTranslation(translator);
+    InitFormResources();
+    InstallFormHooks();
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    RemoveFormHooks();
+    return result;
+}
