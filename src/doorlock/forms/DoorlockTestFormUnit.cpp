@@ -50,16 +50,16 @@ TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
     m_beepBtn = AddButton(this, "beepBtn", QStringLiteral("Beep"), 176, 32);
     m_closePortBtn = AddButton(this, "ClosePortBtn", QStringLiteral("关闭串口"), 304, 32);
 
-    AddLabel(this, "Label1", QStringLiteral("楼号:"), 48, 100);
+    AddLabel(this, "Label1", QStringLiteral("楼号:"), 48, 98);
     m_roomBuildingCodeTxt = AddEntry(this, "RoomBuildingCodeTxt", QStringLiteral("00"), 96, 96, 73);
-    AddLabel(this, "Label2", QStringLiteral("楼层:"), 200, 100);
+    AddLabel(this, "Label2", QStringLiteral("楼层:"), 200, 98);
     m_roomFloorCodeTxt = AddEntry(this, "RoomFloorCodeTxt", QStringLiteral("01"), 248, 96, 73);
-    AddLabel(this, "Label3", QStringLiteral("房号:"), 352, 100);
+    AddLabel(this, "Label3", QStringLiteral("房号:"), 352, 98);
     m_roomNoTxt = AddEntry(this, "RoomNoTxt", QStringLiteral("01"), 400, 96, 73);
 
-    AddLabel(this, "Label4", QStringLiteral("起始时间："), 48, 160);
+    AddLabel(this, "Label4", QStringLiteral("起始时间："), 48, 158);
     m_checkInDateTimeTxt = AddEntry(this, "CheckInDateTimeTxt", QString(), 128, 156, 161);
-    AddLabel(this, "Label5", QStringLiteral("到"), 304, 160);
+    AddLabel(this, "Label5", QStringLiteral("到"), 304, 158);
     m_checkOutDateTimeTxt = AddEntry(this, "CheckOutDateTimeTxt", QString(), 328, 156, 161);
 
     m_isCopyCheckBox = new QCheckBox(QStringLiteral("复制"), this);
@@ -67,7 +67,7 @@ TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
     m_isCopyCheckBox->setGeometry(128, 220, 97, 21);
     m_writeCardBtn = AddButton(this, "WriteCardBtn", QStringLiteral("写卡"), 328, 218);
 
-    AddLabel(this, "Label6", QStringLiteral("卡号"), 48, 292);
+    AddLabel(this, "Label6", QStringLiteral("卡号"), 48, 290);
     m_cardNoTxt = AddEntry(this, "CardNoTxt", QString(), 128, 288, 161);
     m_readCardBtn = AddButton(this, "ReadCardBtn", QStringLiteral("读卡"), 328, 286);
     m_eraseCardBtn = AddButton(this, "EraseCardBtn", QStringLiteral("销卡"), 432, 286);

@@ -24,6 +24,16 @@
 
 namespace {
 
+QtMessageHandler g_defaultHandler = nullptr;
+
+// The offscreen platform complains about every fixed-size dialog.
+void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QLatin1String("propagateSizeHints")) ||
+        message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+        return;
+    g_defaultHandler(type, context, message);
+}
+
 bool Save(QWidget& widget, const QString& directory, const char* name) {
     widget.show();
     QApplication::processEvents();
@@ -48,6 +58,7 @@ int main(int argc, char** argv) {
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    g_defaultHandler = qInstallMessageHandler(FilterMessages);
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;
