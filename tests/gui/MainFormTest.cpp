@@ -6,6 +6,7 @@
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/FormSupportUnit.h"
 #include "host/forms/MainFormUnit.h"
+#include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"
 
 #include <QAction>
@@ -245,4 +246,31 @@ TEST_F(MainFormTest, PoliceTestShowsTheGuestElementOrItsError) {
     EXPECT_EQ(seen.Icon, QMessageBox::Critical);
     EXPECT_EQ(seen.Text, Text("'x' is not a valid integer value."));
     EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(MainFormTest, MemberKindOpensItsOwnOptionsAndTestDialog) {
+    struct TMember : TBaseMember {
+        int ShowOptionCalls = 0;
+        void ShowOption() override { ++ShowOptionCalls; }
+        bool WriteMemberCard(const std::string&, const std::string&, const std::string&, const std::string&,
+                             int) override {
+            return false;
+        }
+        bool ReadMemberCard(bool, std::string&, std::string&, std::string&, std::string&, std::string&,
+                            int) override {
+            return false;
+        }
+    } member;
+    InterfaceKind = 3;
+    CurrentMember = &member;
+    TMainForm form;
+    form.show();
+    EXPECT_EQ(form.windowTitle(), Text("VantrelTovra会员卡接口"));
+    EXPECT_EQ(Lines(form), QStringList{Text("会员卡接口监听服务器已经启动...")});
+    {
+        TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TMemberTestForm", Cancel())});
+        Child<QAction>(&form, "OptionAction")->trigger();
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    EXPECT_EQ(member.ShowOptionCalls, 1);
 }
