@@ -2,6 +2,7 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,17 +30,24 @@ public:
     void SetLastCheckInTime(const std::string& roomKey, TDateTime time);
     // Logs "新建房间" + room key after a successful insert.
     void AddRoom(const std::string& roomKey, TDateTime time);
-    void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo, const std::string& roomNo,
-                            int cardType, TDateTime lastCheckInTime, TDateTime checkInTime, TDateTime checkOutTime,
-                            bool isCopy, const std::string& guestName, TDateTime opratingTime);
+    void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
+                            const std::string& roomNo, int cardType, TDateTime lastCheckInTime,
+                            TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
+                            const std::string& guestName, TDateTime opratingTime);
 
 private:
+    struct TStatements;
+
     bool EnsureOpenLocked();
+    void CloseLocked();
     void AddRoomLocked(const std::string& roomKey, TDateTime time);
+    void LogFailure(const std::exception& error);
 
     std::string m_backend;
     std::string m_connectString;
     std::unique_ptr<soci::session> m_session;
+    // The prepared statements and the values they are bound to; they belong to m_session and go first.
+    std::unique_ptr<TStatements> m_statements;
     mutable std::mutex m_lock;
 };
 

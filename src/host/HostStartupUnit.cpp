@@ -261,6 +261,14 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
         if (!window)
             return 1;
     }
+    if (config.OnStartUp) {
+        try {
+            config.OnStartUp(process.ProgramDir());
+        } catch (const std::exception& e) {
+            PrintError(e.what());
+            return 1;
+        }
+    }
     TBaseDoorlock* device = config.Kind == 1 ? process.OpenDevice() : nullptr;
     SetUpInterface(config, device);
 

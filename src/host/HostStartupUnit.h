@@ -22,6 +22,10 @@ struct THostConfig {
     TBaseMember* Member = nullptr;
     // Program name for --help / --version and messages.
     std::string ProgramName = "doorlock-host";
+    // Called once the program directory is known and the log file exists, before the interface is set up
+    // and the listener starts: a back end that keeps files finds its place here. An error it raises ends
+    // the start with the message on standard error and exit status 1.
+    std::function<void(const std::string& programDir)> OnStartUp;
 };
 
 // The process-wide objects, created in the start-up order (device options, log file, system options,

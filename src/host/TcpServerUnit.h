@@ -52,7 +52,7 @@ public:
     void SetActive(bool active);
     bool Active() const;
 
-    // The port actually bound (differs from DefaultPort when that is 0).
+    // The port actually bound (differs from DefaultPort when that is 0); 0 while stopped.
     int BoundPort() const;
     size_t LiveConnectionCount() const;
 

@@ -2,6 +2,7 @@
 
 #include "platform/SysUtilsUnit.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -65,28 +66,40 @@ TIconv& Converter(bool toCodePage) {
     return *fromGbk;
 }
 
-bool IsAscii(std::string_view text) {
-    // Eight bytes at a time: the common request is plain ASCII.
-    size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
+// The end of the run of ASCII bytes from pos: eight bytes at a time, as most of a request is ASCII.
+size_t AsciiRunEnd(std::string_view text, size_t pos) {
+    for (; pos + 8 <= text.size(); pos += 8) {
         uint64_t chunk;
-        std::memcpy(&chunk, text.data() + i, 8);
-        if (chunk & 0x8080808080808080ull)
-            return false;
+        std::memcpy(&chunk, text.data() + pos, 8);
+        const uint64_t high = chunk & 0x8080808080808080ull;
+        if (high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return pos + static_cast<size_t>(std::countr_zero(high)) / 8;
+            else
+                return pos + static_cast<size_t>(std::countl_zero(high)) / 8;
+        }
     }
-    for (; i < text.size(); ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0x80)
-            return false;
-    }
-    return true;
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80)
+        ++pos;
+    return pos;
 }
 
-bool IsAscii(std::u16string_view text) {
-    for (char16_t c : text) {
-        if (c >= 0x80)
-            return false;
+// The same for UTF-16 units, four at a time.
+size_t AsciiRunEnd(std::u16string_view text, size_t pos) {
+    for (; pos + 4 <= text.size(); pos += 4) {
+        uint64_t chunk;
+        std::memcpy(&chunk, text.data() + pos, 8);
+        const uint64_t high = chunk & 0xFF80FF80FF80FF80ull;
+        if (high != 0) {
+            if constexpr (std::endian::native == std::endian::little)
+                return pos + static_cast<size_t>(std::countr_zero(high)) / 16;
+            else
+                return pos + static_cast<size_t>(std::countl_zero(high)) / 16;
+        }
     }
-    return true;
+    while (pos < text.size() && text[pos] < 0x80)
+        ++pos;
+    return pos;
 }
 
 bool IsHighSurrogate(char16_t c) {
@@ -173,162 +186,269 @@ void AppendUtf8(std::string& out, char32_t code) {
     }
 }
 
-} // namespace
+// ASCII is the same in every form, and most of a request is ASCII: it is copied here, and only the runs of
+// other characters go through iconv.
+void AppendWidened(std::u16string& out, std::string_view ascii) {
+    const size_t used = out.size();
+    const size_t count = ascii.size();
+    out.resize(used + count);
+    // Plain pointers: a char store may alias the string's own members, which would keep the loop scalar.
+    char16_t* target = out.data() + used;
+    const char* source = ascii.data();
+    for (size_t i = 0; i < count; ++i)
+        target[i] = static_cast<char16_t>(source[i]);
+}
 
-std::u16string GbkToUtf16(std::string_view gbk) {
-    std::u16string result;
-    if (IsAscii(gbk)) {
-        result.resize(gbk.size());
-        for (size_t i = 0; i < gbk.size(); ++i)
-            result[i] = static_cast<unsigned char>(gbk[i]);
-        return result;
-    }
-    TIconv& cd = Converter(false);
+void AppendNarrowed(std::string& out, std::u16string_view ascii) {
+    const size_t used = out.size();
+    const size_t count = ascii.size();
+    out.resize(used + count);
+    char* target = out.data() + used;
+    const char16_t* source = ascii.data();
+    for (size_t i = 0; i < count; ++i)
+        target[i] = static_cast<char>(source[i]);
+}
+
+void AppendUtf16Run(TIconv& cd, std::string_view run, std::u16string& out) {
     cd.Reset();
-    // Every character of code page 936 is one UTF-16 unit made of one or two bytes, so the input's byte
-    // count is room enough; a bad byte gives one "?" in place of at least one byte.
-    result.resize(gbk.size());
-    const char* in = gbk.data();
-    size_t inLeft = gbk.size();
-    char* outStart = reinterpret_cast<char*>(result.data());
-    char* out = outStart;
-    size_t outLeft = result.size() * sizeof(char16_t);
+    const size_t start = out.size();
+    out.resize(start + run.size());
+    const char* in = run.data();
+    size_t inLeft = run.size();
+    char* outBase = reinterpret_cast<char*>(out.data());
+    char* cursor = outBase + start * sizeof(char16_t);
+    size_t outLeft = run.size() * sizeof(char16_t);
+    const auto grow = [&](size_t units) {
+        const size_t used = static_cast<size_t>(cursor - outBase);
+        out.resize(out.size() + units);
+        outBase = reinterpret_cast<char*>(out.data());
+        cursor = outBase + used;
+        outLeft += units * sizeof(char16_t);
+    };
     while (inLeft > 0) {
-        const int error = cd.Convert(in, inLeft, out, outLeft);
+        const int error = cd.Convert(in, inLeft, cursor, outLeft);
         if (error == 0)
             break;
         if (error == E2BIG) {
-            // Not expected for code page 936; grow rather than lose text.
-            const size_t used = static_cast<size_t>(out - outStart);
-            result.resize(result.size() + inLeft + 16);
-            outStart = reinterpret_cast<char*>(result.data());
-            out = outStart + used;
-            outLeft = result.size() * sizeof(char16_t) - used;
+            grow(inLeft + 16); // not expected for code page 936; grow rather than lose text
             continue;
         }
         // A lead and trail byte pair that names no character is two bad bytes; skipping both keeps the
         // trail byte from being read as the lead of a made-up character.
         const auto* bad = reinterpret_cast<const unsigned char*>(in);
         const size_t skip = error == EILSEQ && inLeft >= 2 && IsGbkLead(bad[0]) && IsGbkTrail(bad[1]) ? 2 : 1;
+        if (outLeft < skip * sizeof(char16_t))
+            grow(skip);
         for (size_t i = 0; i < skip; ++i) {
-            if (outLeft < sizeof(char16_t))
-                break; // cannot happen: each skipped byte freed at least its own unit
             const char16_t mark = u'?';
-            std::memcpy(out, &mark, sizeof mark);
-            out += sizeof mark;
+            std::memcpy(cursor, &mark, sizeof mark);
+            cursor += sizeof mark;
             outLeft -= sizeof mark;
         }
         in += skip;
         inLeft -= skip;
         cd.Reset();
     }
-    result.resize(static_cast<size_t>(out - outStart) / sizeof(char16_t));
-    return result;
+    out.resize(static_cast<size_t>(cursor - outBase) / sizeof(char16_t));
 }
 
-std::string Utf16ToGbk(std::u16string_view text) {
-    std::string result;
-    if (IsAscii(text)) {
-        result.resize(text.size());
-        for (size_t i = 0; i < text.size(); ++i)
-            result[i] = static_cast<char>(text[i]);
-        return result;
-    }
-    TIconv& cd = Converter(true);
+void AppendGbkRun(TIconv& cd, std::u16string_view run, std::string& out) {
     cd.Reset();
-    // At most two bytes per UTF-16 unit.
-    result.resize(text.size() * 2);
-    const char* inStart = reinterpret_cast<const char*>(text.data());
+    const size_t start = out.size();
+    out.resize(start + run.size() * 2); // at most two bytes per unit
+    const char* inStart = reinterpret_cast<const char*>(run.data());
     const char* in = inStart;
-    size_t inLeft = text.size() * sizeof(char16_t);
-    char* out = result.data();
-    size_t outLeft = result.size();
+    size_t inLeft = run.size() * sizeof(char16_t);
+    char* cursor = out.data() + start;
+    size_t outLeft = out.size() - start;
+    const auto grow = [&](size_t bytes) {
+        const size_t used = static_cast<size_t>(cursor - out.data());
+        out.resize(out.size() + bytes);
+        cursor = out.data() + used;
+        outLeft += bytes;
+    };
     while (inLeft > 0) {
-        const int error = cd.Convert(in, inLeft, out, outLeft);
+        const int error = cd.Convert(in, inLeft, cursor, outLeft);
         if (error == 0)
             break;
-        const size_t used = static_cast<size_t>(out - result.data());
         if (error == E2BIG) {
-            result.resize(result.size() + inLeft + 16);
-            out = result.data() + used;
-            outLeft = result.size() - used;
+            grow(inLeft + 16);
             continue;
         }
         // EILSEQ: a character code page 936 cannot hold, or a lone surrogate; EINVAL: a high surrogate cut
         // off by the end. Either way one "?" for the character, then carry on behind it.
         const size_t index = static_cast<size_t>(in - inStart) / sizeof(char16_t);
         size_t units = 1;
-        if (IsHighSurrogate(text[index]) && index + 1 < text.size() && IsLowSurrogate(text[index + 1]))
+        if (IsHighSurrogate(run[index]) && index + 1 < run.size() && IsLowSurrogate(run[index + 1]))
             units = 2;
-        if (outLeft < 1) {
-            result.resize(result.size() + 16);
-            out = result.data() + used;
-            outLeft = result.size() - used;
-        }
-        *out++ = '?';
+        if (outLeft < 1)
+            grow(16);
+        *cursor++ = '?';
         --outLeft;
         in += units * sizeof(char16_t);
         inLeft -= units * sizeof(char16_t);
         cd.Reset();
     }
-    result.resize(static_cast<size_t>(out - result.data()));
+    out.resize(static_cast<size_t>(cursor - out.data()));
+}
+
+// The end of a run of code page characters other than ASCII that starts at pos. A trail byte may be
+// below 0x80, so the run ends only before an ASCII byte that starts a character.
+size_t GbkRunEnd(std::string_view gbk, size_t pos) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(gbk.data());
+    while (pos < gbk.size() && bytes[pos] >= 0x80)
+        pos += IsGbkLead(bytes[pos]) ? 2 : 1;
+    return std::min(pos, gbk.size());
+}
+
+// Every byte of a UTF-8 sequence for a character other than ASCII is 0x80 or above.
+size_t NonAsciiRunEnd(std::string_view utf8, size_t pos) {
+    while (pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) >= 0x80)
+        ++pos;
+    return pos;
+}
+
+void AppendEncodedUtf8(std::string& out, std::u16string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const size_t end = AsciiRunEnd(text, i);
+        AppendNarrowed(out, text.substr(i, end - i));
+        for (i = end; i < text.size() && text[i] >= 0x80; ++i) {
+            const char16_t unit = text[i];
+            if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+                AppendUtf8(out,
+                           0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+                ++i;
+            } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+                AppendUtf8(out, 0xFFFD);
+            } else {
+                AppendUtf8(out, unit);
+            }
+        }
+    }
+}
+
+// Decodes UTF-8, one bad mark per byte that is not part of a well-formed sequence.
+void AppendDecodedUtf8(std::u16string& out, std::string_view utf8, char16_t bad) {
+    size_t pos = 0;
+    while (pos < utf8.size()) {
+        const size_t end = AsciiRunEnd(utf8, pos);
+        AppendWidened(out, utf8.substr(pos, end - pos));
+        pos = end;
+        while (pos < utf8.size() && static_cast<unsigned char>(utf8[pos]) >= 0x80) {
+            char32_t code;
+            if (DecodeUtf8(utf8, pos, code)) {
+                AppendUtf16(out, code);
+            } else {
+                out.push_back(bad);
+                ++pos;
+            }
+        }
+    }
+}
+
+} // namespace
+
+std::u16string GbkToUtf16(std::string_view gbk) {
+    std::u16string result;
+    // Every character of code page 936 is one UTF-16 unit made of one or two bytes, so the byte count is
+    // room enough.
+    result.reserve(gbk.size());
+    TIconv* cd = nullptr;
+    const size_t size = gbk.size();
+    size_t pos = 0;
+    while (pos < size) {
+        size_t end = AsciiRunEnd(gbk, pos);
+        AppendWidened(result, gbk.substr(pos, end - pos));
+        if (end == size)
+            break;
+        pos = end;
+        end = GbkRunEnd(gbk, pos);
+        if (cd == nullptr)
+            cd = &Converter(false);
+        AppendUtf16Run(*cd, gbk.substr(pos, end - pos), result);
+        pos = end;
+    }
+    return result;
+}
+
+std::string Utf16ToGbk(std::u16string_view text) {
+    std::string result;
+    result.reserve(text.size() * 2);
+    TIconv* cd = nullptr;
+    const size_t size = text.size();
+    size_t pos = 0;
+    while (pos < size) {
+        size_t end = AsciiRunEnd(text, pos);
+        AppendNarrowed(result, text.substr(pos, end - pos));
+        if (end == size)
+            break;
+        // Surrogates are above 0x80, so a pair never straddles two runs.
+        pos = end;
+        while (end < size && text[end] >= 0x80)
+            ++end;
+        if (cd == nullptr)
+            cd = &Converter(true);
+        AppendGbkRun(*cd, text.substr(pos, end - pos), result);
+        pos = end;
+    }
     return result;
 }
 
 std::string GbkToUtf8(std::string_view gbk) {
-    if (IsAscii(gbk))
-        return std::string(gbk);
-    return Utf16ToUtf8(GbkToUtf16(gbk));
+    std::string result;
+    result.reserve(gbk.size() + gbk.size() / 2);
+    std::u16string scratch;
+    TIconv* cd = nullptr;
+    size_t pos = 0;
+    while (pos < gbk.size()) {
+        const size_t end = AsciiRunEnd(gbk, pos);
+        result.append(gbk.substr(pos, end - pos));
+        if (end == gbk.size())
+            break;
+        const size_t runEnd = GbkRunEnd(gbk, end);
+        if (cd == nullptr)
+            cd = &Converter(false);
+        scratch.clear();
+        AppendUtf16Run(*cd, gbk.substr(end, runEnd - end), scratch);
+        AppendEncodedUtf8(result, scratch);
+        pos = runEnd;
+    }
+    return result;
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
-    if (IsAscii(utf8))
-        return std::string(utf8);
-    std::u16string text;
-    text.reserve(utf8.size());
+    std::string result;
+    result.reserve(utf8.size());
+    std::u16string scratch;
+    TIconv* cd = nullptr;
     size_t pos = 0;
     while (pos < utf8.size()) {
-        char32_t code;
-        if (DecodeUtf8(utf8, pos, code)) {
-            AppendUtf16(text, code);
-        } else {
-            text.push_back(u'?');
-            ++pos;
-        }
+        const size_t end = AsciiRunEnd(utf8, pos);
+        result.append(utf8.substr(pos, end - pos));
+        if (end == utf8.size())
+            break;
+        const size_t runEnd = NonAsciiRunEnd(utf8, end);
+        scratch.clear();
+        AppendDecodedUtf8(scratch, utf8.substr(end, runEnd - end), u'?');
+        if (cd == nullptr)
+            cd = &Converter(true);
+        AppendGbkRun(*cd, scratch, result);
+        pos = runEnd;
     }
-    return Utf16ToGbk(text);
+    return result;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string result;
-    result.reserve(text.size() * 3);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            AppendUtf8(result,
-                       0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-            AppendUtf8(result, 0xFFFD);
-        } else {
-            AppendUtf8(result, unit);
-        }
-    }
+    result.reserve(text.size() + text.size() / 2);
+    AppendEncodedUtf8(result, text);
     return result;
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {
     std::u16string result;
     result.reserve(utf8.size());
-    size_t pos = 0;
-    while (pos < utf8.size()) {
-        char32_t code;
-        if (DecodeUtf8(utf8, pos, code)) {
-            AppendUtf16(result, code);
-        } else {
-            result.push_back(u'\uFFFD');
-            ++pos;
-        }
-    }
+    AppendDecodedUtf8(result, utf8, u'\uFFFD');
     return result;
 }

@@ -36,6 +36,9 @@ void CivilFromDays(int64_t days, int& year, int& month, int& day) {
 }
 
 const int64_t kEpochDays = DaysFromCivil(1899, 12, 30);
+// 0001-01-01 is day -693593; the day after 9999-12-31 is day 2958466.
+constexpr double kMinValue = -693594.0;
+constexpr double kMaxValue = 2958466.0;
 
 bool IsLeapYear(int year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -131,6 +134,10 @@ TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int
 }
 
 TDateTimeParts DecodeDateTime(TDateTime value) {
+    // Outside 0001-01-01 .. 9999-12-31 (or not a number) there is no date; such a value reads as 0, "no
+    // time", rather than overflowing the conversions below.
+    if (!(value > kMinValue && value < kMaxValue))
+        value = 0;
     const double whole = std::trunc(value);
     int64_t day = static_cast<int64_t>(whole);
     // value - whole is exact, so the only rounding is the one to the millisecond.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #ifdef _WIN32
@@ -318,6 +319,9 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
             target = resolved.string();
     }
     const auto fail = [this] { return Exception(FormatMessage("Unable to write to %s", {m_fileName})); };
+    // Read, change and replace as one step, so two writers in this process cannot lose each other's key.
+    static std::mutex writeLock;
+    std::lock_guard<std::mutex> guard(writeLock);
 
     std::string data;
     // A file that exists but cannot be read must not be replaced by one holding only this key.

@@ -1,0 +1,26 @@
+#include "FileMemberUnit.h"
+
+#include "host/HostStartupUnit.h"
+
+#include <filesystem>
+
+#ifdef DOORLOCK_WITH_GUI
+#include "host/forms/MainFormUnit.h"
+#endif
+
+int main(int argc, char** argv) {
+    TFileMember backend;
+    THostConfig config;
+    config.Kind = 3;
+    config.Member = &backend;
+    config.ProgramName = "member-example-host";
+    // The cards live beside Option.ini and the logs, in the directory --dir names.
+    config.OnStartUp = [&backend](const std::string& programDir) {
+        backend.SetFileName((std::filesystem::path(programDir) / "MemberCards.txt").string());
+    };
+#ifdef DOORLOCK_WITH_GUI
+    return HostMain(argc, argv, config, CreateHostWindow);
+#else
+    return HostMain(argc, argv, config, {});
+#endif
+}

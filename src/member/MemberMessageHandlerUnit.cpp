@@ -1,0 +1,150 @@
+#include "member/MemberMessageHandlerUnit.h"
+
+#include "doorlock/DoorlockMessageHandlerUnit.h"
+#include "host/ConnectionUnit.h"
+#include "host/LogFileUnit.h"
+#include "member/BaseMemberUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/SysUtilsUnit.h"
+#include "xml/XmlUnit.h"
+
+namespace {
+
+struct TMemberTexts {
+    std::string Received = Gbk("收到消息: ") + "\r\n";
+    std::string WriteOk = Gbk("写卡成功");
+    std::string WriteFailed = Gbk("写卡失败");
+    std::string WriteOkLog = Gbk("写卡成功,卡号为:");
+    std::string WriteFailedLog = Gbk("写卡失败,卡号为:");
+    std::string ReadOk = Gbk("读卡成功");
+    std::string ReadFailed = Gbk("读卡失败");
+    std::string ReadOkLog = Gbk("读卡成功，卡号为：");
+};
+
+const TMemberTexts& Texts() {
+    static const TMemberTexts texts;
+    return texts;
+}
+
+// A child the request must have; a missing one fails the request.
+const TXmlNode& Child(const TXmlNode& root, int index) {
+    const TXmlNode* child = root.ChildAt(index);
+    if (child == nullptr)
+        throw Exception(FormatMessage("List index out of bounds (%s)", {IntToStr(index)}));
+    return *child;
+}
+
+// The card kind of an optional child: -1 when it is missing or holds no integer.
+int CardKindAt(const TXmlNode& root, int index) {
+    const TXmlNode* child = root.ChildAt(index);
+    return child != nullptr ? child->ValueIntegerDef(MemberCardKindHotel) : MemberCardKindHotel;
+}
+
+bool IsAsciiAlphanumeric(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+void AppendElement(std::string& xml, const char* name, const std::string& value) {
+    xml += '<';
+    xml += name;
+    xml += '>';
+    xml += EscapeXmlText(value);
+    xml += "</";
+    xml += name;
+    xml += '>';
+}
+
+void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
+    const TMemberTexts& texts = Texts();
+    const std::string cardNo = Child(root, 1).ValueText();
+    // The first child carries nothing the back end needs, but a request without it is incomplete.
+    Child(root, 0);
+    const std::string text2 = Child(root, 2).ValueText();
+    const std::string text3 = Child(root, 3).ValueText();
+    const std::string text4 = Child(root, 4).ValueText();
+    const int cardKind = CardKindAt(root, 5);
+
+    const bool written =
+        CurrentMember != nullptr && CurrentMember->WriteMemberCard(cardNo, text2, text3, text4, cardKind);
+    response.ResultCode = written ? "200" : "500";
+    response.ResultMessage = written ? texts.WriteOk : texts.WriteFailed;
+    response.CardNo = cardNo;
+    WriteLog((written ? texts.WriteOkLog : texts.WriteFailedLog) + cardNo);
+}
+
+void ReadMemberCard(const TXmlNode& root, member::TResponse& response) {
+    const TMemberTexts& texts = Texts();
+    const bool flag = Child(root, 1).ValueInteger() == 1;
+    const int cardKind = CardKindAt(root, 2);
+
+    std::string cardNo, password, expireDate, guestName, score;
+    const bool read =
+        CurrentMember != nullptr &&
+        CurrentMember->ReadMemberCard(flag, cardNo, password, expireDate, guestName, score, cardKind);
+    if (!read) {
+        response.ResultCode = "500";
+        response.ResultMessage = texts.ReadFailed;
+        WriteLog(texts.ReadFailed);
+        return;
+    }
+    // Card readers hand back the number with separators and padding; the hotel system wants it bare.
+    std::string keptCardNo;
+    for (char c : cardNo) {
+        if (IsAsciiAlphanumeric(c))
+            keptCardNo += c;
+    }
+    response.ResultCode = "200";
+    response.ResultMessage = texts.ReadOk;
+    response.CardNo = keptCardNo;
+    response.Password = password;
+    response.ExpireDate = expireDate;
+    response.GuestName = guestName;
+    response.Score = score;
+    WriteLog(texts.ReadOkLog + keptCardNo);
+}
+
+} // namespace
+
+namespace member {
+
+std::string TResponse::ToXml() const {
+    std::string xml;
+    xml.reserve(256);
+    xml += "<DoorResponse>";
+    AppendElement(xml, "RequestID", RequestID);
+    AppendElement(xml, "ResultCode", ResultCode);
+    AppendElement(xml, "ResultMessage", ResultMessage);
+    AppendElement(xml, "CardNo", CardNo);
+    AppendElement(xml, "ExpireDate", ExpireDate);
+    AppendElement(xml, "GuestName", GuestName);
+    AppendElement(xml, "Score", Score);
+    // Last in the document although it is the fifth field: the hotel system reads it there.
+    AppendElement(xml, "Password", Password);
+    xml += "</DoorResponse>";
+    return xml;
+}
+
+} // namespace member
+
+TMemberMessageHandler::TMemberMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
+
+void TMemberMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
+    const std::string requestText = Utf16ToGbk(request);
+    WriteLog(Texts().Received + requestText);
+
+    TXmlDocument document;
+    document.LoadFromText(requestText);
+    const TXmlNode* root = document.RootElement();
+    if (root == nullptr)
+        throw Exception("No root element found in xml");
+    const std::string type = Trim(root->AttributeValue("type"));
+
+    member::TResponse response;
+    if (type == "WriteMemberCard")
+        WriteMemberCard(*root, response);
+    else if (type == "ReadMemberCard")
+        ReadMemberCard(*root, response);
+    else
+        return; // not a member-card request: the connection closes without an answer
+    SendResponse(connection, response.ToXml());
+}

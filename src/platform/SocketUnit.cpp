@@ -1,0 +1,328 @@
+#include "platform/SocketUnit.h"
+
+#include "platform/SysUtilsUnit.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <system_error>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#ifdef _MSC_VER
+#pragma comment(lib, "ws2_32.lib")
+#endif
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+using TIoSize = int;
+constexpr int ErrorAddressInUse = WSAEADDRINUSE;
+constexpr int ErrorInvalid = WSAEINVAL;
+constexpr int ErrorInterrupted = WSAEINTR;
+constexpr int ErrorWouldBlock = WSAEWOULDBLOCK;
+constexpr int ShutSend = SD_SEND;
+constexpr int ShutBoth = SD_BOTH;
+constexpr int SendFlags = 0;
+
+struct TWinsock {
+    TWinsock() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~TWinsock() { WSACleanup(); }
+};
+
+void EnsureSockets() {
+    static TWinsock winsock;
+}
+int CloseHandle(TSocketHandle handle) {
+    return closesocket(handle);
+}
+int PollOne(TSocketHandle handle, int timeoutMs) {
+    WSAPOLLFD fd{};
+    fd.fd = handle;
+    fd.events = POLLRDNORM;
+    return WSAPoll(&fd, 1, timeoutMs);
+}
+bool SetBlocking(TSocketHandle handle, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ioctlsocket(handle, FIONBIO, &nonBlocking) == 0;
+}
+#else
+using TIoSize = size_t;
+constexpr int ErrorAddressInUse = EADDRINUSE;
+constexpr int ErrorInvalid = EINVAL;
+constexpr int ErrorInterrupted = EINTR;
+constexpr int ErrorWouldBlock = EWOULDBLOCK;
+constexpr int ShutSend = SHUT_WR;
+constexpr int ShutBoth = SHUT_RDWR;
+#ifdef MSG_NOSIGNAL
+constexpr int SendFlags = MSG_NOSIGNAL;
+#else
+constexpr int SendFlags = 0; // SO_NOSIGPIPE is set on every socket instead
+#endif
+
+void EnsureSockets() {}
+int CloseHandle(TSocketHandle handle) {
+    return ::close(handle);
+}
+int PollOne(TSocketHandle handle, int timeoutMs) {
+    pollfd fd{};
+    fd.fd = handle;
+    fd.events = POLLIN;
+    return ::poll(&fd, 1, timeoutMs);
+}
+bool SetBlocking(TSocketHandle handle, bool blocking) {
+    int flags = ::fcntl(handle, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(handle, F_SETFL, flags) == 0;
+}
+#endif
+
+// Sockets must not leak into programs the host starts, and a vanished peer must not raise SIGPIPE.
+TSocketHandle NewSocket(int family) {
+    EnsureSockets();
+#if defined(SOCK_CLOEXEC)
+    TSocketHandle handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+#else
+    TSocketHandle handle = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
+#endif
+#if defined(SO_NOSIGPIPE)
+    if (handle != InvalidSocketHandle) {
+        int on = 1;
+        ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+    }
+#endif
+    return handle;
+}
+
+[[noreturn]] void RaiseSocketError(int error) {
+    throw Exception(SocketErrorMessage(error));
+}
+
+[[noreturn]] void RaiseBindError(int error) {
+    if (error == ErrorAddressInUse)
+        throw Exception("Could not bind socket. Address and port are already in use.");
+    RaiseSocketError(error);
+}
+
+} // namespace
+
+int LastSocketError() {
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+std::string SocketErrorText(int error) {
+    return std::system_category().message(error);
+}
+
+std::string SocketErrorMessage(int error) {
+    return "Socket Error # " + std::to_string(error) + "\r\n" + SocketErrorText(error);
+}
+
+TSocket::TSocket(TSocket&& other) noexcept : m_handle(other.m_handle) {
+    other.m_handle = InvalidSocketHandle;
+}
+
+TSocket& TSocket::operator=(TSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_handle = other.m_handle;
+        other.m_handle = InvalidSocketHandle;
+    }
+    return *this;
+}
+
+long TSocket::Receive(char* data, size_t size) const {
+    if (!Valid())
+        return -1;
+    size = std::min<size_t>(size, INT_MAX);
+    for (;;) {
+        auto received = ::recv(m_handle, data, static_cast<TIoSize>(size), 0);
+        if (received >= 0)
+            return static_cast<long>(received);
+        if (LastSocketError() != ErrorInterrupted)
+            return -1;
+    }
+}
+
+bool TSocket::SendAll(const char* data, size_t size) const {
+    if (!Valid())
+        return false;
+    while (size > 0) {
+        size_t piece = std::min<size_t>(size, INT_MAX);
+        auto sent = ::send(m_handle, data, static_cast<TIoSize>(piece), SendFlags);
+        if (sent < 0) {
+            if (LastSocketError() == ErrorInterrupted)
+                continue;
+            return false;
+        }
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+void TSocket::SetReceiveTimeout(int milliseconds) const {
+    if (!Valid())
+        return;
+#ifdef _WIN32
+    DWORD value = static_cast<DWORD>(milliseconds);
+    ::setsockopt(m_handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
+#else
+    timeval value{};
+    value.tv_sec = milliseconds / 1000;
+    value.tv_usec = (milliseconds % 1000) * 1000;
+    ::setsockopt(m_handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+#endif
+}
+
+void TSocket::ShutdownSend() const {
+    if (Valid())
+        ::shutdown(m_handle, ShutSend);
+}
+
+void TSocket::ShutdownBoth() const {
+    if (Valid())
+        ::shutdown(m_handle, ShutBoth);
+}
+
+void TSocket::Close() {
+    if (Valid()) {
+        CloseHandle(m_handle);
+        m_handle = InvalidSocketHandle;
+    }
+}
+
+int TSocket::LocalPort() const {
+    if (!Valid())
+        return 0;
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (::getsockname(m_handle, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    return 0;
+}
+
+TSocket ListenTcp(int port, int backlog) {
+    // A port the socket calls would silently truncate is refused rather than listening somewhere else.
+    if (port < 0 || port > 65535)
+        RaiseSocketError(ErrorInvalid);
+
+    TSocket listener(NewSocket(AF_INET));
+    if (!listener.Valid())
+        RaiseSocketError(LastSocketError());
+
+#ifndef _WIN32
+    // Lets a restart bind while connections of the previous run sit in TIME_WAIT; a port held by another
+    // listening socket still fails. (On Windows the option would allow stealing the port, so it stays off.)
+    int on = 1;
+    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+#endif
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        RaiseBindError(LastSocketError());
+    // Two sockets with SO_REUSEADDR may both bind the port; the second then fails here.
+    if (::listen(listener.Handle(), backlog) != 0)
+        RaiseBindError(LastSocketError());
+    // Accepting follows a readiness poll; a connection reset in between must not block the accept.
+    if (!SetBlocking(listener.Handle(), false))
+        RaiseSocketError(LastSocketError());
+    return listener;
+}
+
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted) {
+    if (!listener.Valid())
+        return TAcceptResult::Failed;
+    int ready = PollOne(listener.Handle(), timeoutMs);
+    if (ready == 0)
+        return TAcceptResult::TimedOut;
+    if (ready < 0)
+        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+
+#if defined(__linux__)
+    TSocketHandle handle = ::accept4(listener.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+#else
+    TSocketHandle handle = ::accept(listener.Handle(), nullptr, nullptr);
+#endif
+    if (handle == InvalidSocketHandle) {
+        int error = LastSocketError();
+        return error == ErrorWouldBlock || error == ErrorInterrupted ? TAcceptResult::TimedOut
+                                                                     : TAcceptResult::Failed;
+    }
+    TSocket socket(handle);
+#if defined(SO_NOSIGPIPE)
+    int on = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
+    // Some systems hand down the listener's non-blocking mode.
+    if (!SetBlocking(handle, true))
+        return TAcceptResult::Failed;
+    accepted = std::move(socket);
+    return TAcceptResult::Accepted;
+}
+
+TSocket ConnectTcp(const std::string& host, int port) {
+    EnsureSockets();
+    if (port < 0 || port > 65535)
+        RaiseSocketError(ErrorInvalid);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    int status = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (status != 0) {
+#ifdef _WIN32
+        RaiseSocketError(status);
+#else
+        if (status == EAI_SYSTEM)
+            RaiseSocketError(errno);
+        throw Exception("Socket Error # " + std::to_string(status) + "\r\n" + ::gai_strerror(status));
+#endif
+    }
+    int error = ErrorInvalid;
+    TSocket connected;
+    for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        TSocket candidate(NewSocket(entry->ai_family));
+        if (!candidate.Valid()) {
+            error = LastSocketError();
+            continue;
+        }
+        if (::connect(candidate.Handle(), entry->ai_addr, static_cast<socklen_t>(entry->ai_addrlen)) == 0) {
+            connected = std::move(candidate);
+            break;
+        }
+        error = LastSocketError();
+    }
+    ::freeaddrinfo(found);
+    if (!connected.Valid())
+        RaiseSocketError(error);
+    return connected;
+}

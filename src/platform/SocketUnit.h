@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A thin layer over the BSD socket calls (Winsock has the same ones), owning each handle.
+
+#ifdef _WIN32
+using TSocketHandle = uintptr_t; // SOCKET
+inline constexpr TSocketHandle InvalidSocketHandle = ~static_cast<uintptr_t>(0);
+#else
+using TSocketHandle = int;
+inline constexpr TSocketHandle InvalidSocketHandle = -1;
+#endif
+
+class TSocket {
+public:
+    TSocket() = default;
+    explicit TSocket(TSocketHandle handle) : m_handle(handle) {}
+    ~TSocket() { Close(); }
+    TSocket(TSocket&& other) noexcept;
+    TSocket& operator=(TSocket&& other) noexcept;
+    TSocket(const TSocket&) = delete;
+    TSocket& operator=(const TSocket&) = delete;
+
+    bool Valid() const { return m_handle != InvalidSocketHandle; }
+    TSocketHandle Handle() const { return m_handle; }
+
+    // Up to size bytes: the count, 0 when the peer closed its side, -1 on an error (or a receive time-out).
+    long Receive(char* data, size_t size) const;
+    // Every byte, in as many sends as it takes; false when the peer is gone or the socket failed. A peer that
+    // went away never raises SIGPIPE.
+    bool SendAll(const char* data, size_t size) const;
+    // 0 waits without limit.
+    void SetReceiveTimeout(int milliseconds) const;
+
+    // A shut-down wakes a thread blocked in a receive on the same socket; closing under its feet would not
+    // (and the handle number could be reused at once).
+    void ShutdownSend() const;
+    void ShutdownBoth() const;
+    void Close();
+
+    // The local port, 0 when unknown.
+    int LocalPort() const;
+
+private:
+    TSocketHandle m_handle = InvalidSocketHandle;
+};
+
+// A listening TCP socket on every local IPv4 address. Raises Exception "Could not bind socket. Address and
+// port are already in use." when the port is taken, otherwise "Socket Error # %d\r\n%s".
+TSocket ListenTcp(int port, int backlog);
+
+enum class TAcceptResult { Accepted, TimedOut, Failed };
+
+// Waits at most timeoutMs for a connection; the accepted socket is blocking.
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted);
+
+// Connects to host (name or dotted address) and port. Raises Exception "Socket Error # %d\r\n%s".
+TSocket ConnectTcp(const std::string& host, int port);
+
+// The socket error of the calling thread's last failed call, and the system's text for an error number.
+int LastSocketError();
+std::string SocketErrorText(int error);
+// "Socket Error # %d\r\n%s"
+std::string SocketErrorMessage(int error);

@@ -1,0 +1,73 @@
+#include "police/PoliceMessageHandlerUnit.h"
+
+#include "doorlock/DoorlockMessageHandlerUnit.h"
+#include "host/ConnectionUnit.h"
+#include "host/LogFileUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+namespace {
+
+struct TPoliceTexts {
+    std::string Received = Gbk("收到消息: ") + "\r\n";
+    std::string Result = Gbk("返回结果: ") + "\r\n";
+};
+
+const TPoliceTexts& Texts() {
+    static const TPoliceTexts texts;
+    return texts;
+}
+
+void AppendElement(std::string& xml, const char* name, const std::string& value) {
+    xml += '<';
+    xml += name;
+    xml += '>';
+    xml += EscapeXmlText(value);
+    xml += "</";
+    xml += name;
+    xml += '>';
+}
+
+} // namespace
+
+std::string GuestToXml(const TGuestRecord& guest) {
+    // Computed first: a GenderID that is no integer fails the whole element. Widened so that the largest
+    // integer still gets its successor instead of wrapping.
+    const std::string salutation = IntToStr(static_cast<int64_t>(StrToInt(guest.GenderID)) + 1);
+
+    std::string xml;
+    xml.reserve(400);
+    xml += "<Guest>";
+    AppendElement(xml, "RoomNo", guest.RoomNo);
+    AppendElement(xml, "EnterTime", guest.EnterTime);
+    // The registration system knows only the resident identity card.
+    xml += "<IdCardTypeID>11</IdCardTypeID>";
+    AppendElement(xml, "IdCardNo", guest.IdCardNo);
+    AppendElement(xml, "Name", guest.Name);
+    AppendElement(xml, "Nationality", guest.Nationality);
+    AppendElement(xml, "GenderID", guest.GenderID);
+    AppendElement(xml, "SalutationID", salutation);
+    AppendElement(xml, "CountryCode", guest.CountryCode);
+    AppendElement(xml, "ProvinceCode", guest.ProvinceCode);
+    AppendElement(xml, "Address", guest.Address);
+    AppendElement(xml, "Birthday", guest.Birthday);
+    xml += "</Guest>";
+    return xml;
+}
+
+TPoliceMessageHandler::TPoliceMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
+
+void TPoliceMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
+    const TPoliceTexts& texts = Texts();
+    // The request only goes to the log: every request is answered with the current guest.
+    WriteLog(texts.Received + Utf16ToGbk(request));
+
+    const TGuestRecord* guest = CurrentPolice != nullptr ? CurrentPolice->GetGuest() : nullptr;
+    std::string response = "<PoliceResponse>";
+    if (guest != nullptr)
+        response += GuestToXml(*guest);
+    response += "</PoliceResponse>";
+
+    WriteLog(texts.Result + response);
+    SendResponse(connection, response);
+}
