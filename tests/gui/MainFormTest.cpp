@@ -96,7 +96,7 @@ TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
     const int port = form.Host().TCPServer().BoundPort();
     bool closed = false;
     const std::string response =
-        Exchange(port, Request(port, "<DoorRequest type=\"ReadCard\"></DoorRequest>"), &closed);
+        Exchange(port, std::string("<DoorRequest type=\"ReadCard\"></DoorRequest>") + '\0', &closed);
     EXPECT_TRUE(closed);
     EXPECT_NE(response.find("<ResultCode>500</ResultCode>"), std::string::npos) << response;
     QApplication::processEvents();
