@@ -155,12 +155,3 @@ TEST_F(DoorlockTestFormTest, EntryErrorsAreShownAndTouchNothing) {
         EXPECT_EQ(ReadFileBytes(m_cardFile), blank);
     }
 }
-
-TEST_F(DoorlockTestFormTest, EraseBlanksTheCardAndLeavesTheDialogAlone) {
-    WriteFileBytes(m_cardFile, std::string("\x11\x08\x16\x12\x31\x14", 6) + std::string(250, '\xFF'));
-    Set("CardNoTxt", Text("42"));
-    Click("EraseCardBtn");
-    Click("beepBtn");
-    EXPECT_EQ(ReadFileBytes(m_cardFile), std::string(256, '\xFF'));
-    EXPECT_EQ(Get("CardNoTxt"), Text("42"));
-}

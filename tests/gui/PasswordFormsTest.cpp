@@ -53,27 +53,6 @@ TEST_F(CheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
     }
 }
 
-TEST_F(CheckPasswordTest, SecondTryAfterAWrongOneAndPasswordEcho) {
-    TBoxSeen seen;
-    QLineEdit::EchoMode echo = QLineEdit::Normal;
-    bool accepted = false;
-    {
-        TModalDriver driver({[&echo](QWidget* window) {
-                                 echo = Child<QLineEdit>(window, "edtPswd")->echoMode();
-                                 EnterPassword(Text("wrong"))(window);
-                             },
-                             AnswerBox(seen),
-                             [](QWidget* window) {
-                                 // The text stays as typed.
-                                 EXPECT_EQ(Child<QLineEdit>(window, "edtPswd")->text(), Text("wrong"));
-                                 EnterPassword(Text("mirvek"))(window);
-                             }});
-        accepted = CheckPassword();
-    }
-    EXPECT_TRUE(accepted);
-    EXPECT_EQ(echo, QLineEdit::Password);
-}
-
 class ChangePasswordTest : public TFormTest {};
 
 TEST_F(ChangePasswordTest, DifferentEntriesKeepTheDialogOpenAndChangeNothing) {
@@ -115,21 +94,6 @@ TEST_F(ChangePasswordTest, EqualEntriesAreTrimmedSavedAndPassThePromptAfterwards
     bool accepted = false;
     {
         TModalDriver driver({EnterPassword(Text("新密码"))});
-        accepted = CheckPassword();
-    }
-    EXPECT_TRUE(accepted);
-}
-
-TEST_F(ChangePasswordTest, EmptyPasswordIsAccepted) {
-    TBoxSeen seen;
-    {
-        TModalDriver driver({FillChange(QString(), Text("  ")), AnswerBox(seen)});
-        ChangePassword();
-    }
-    EXPECT_EQ(m_sysOption.Password, "");
-    bool accepted = false;
-    {
-        TModalDriver driver({EnterPassword(QString())});
         accepted = CheckPassword();
     }
     EXPECT_TRUE(accepted);
