@@ -1,0 +1,79 @@
+#include "RecordStoreFixture.h"
+
+#include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
+
+#include <gmock/gmock.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <thread>
+
+// Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
+// round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both
+// insert it.
+TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
+    constexpr int ThreadCount = 8;
+    constexpr int OperationsPerThread = 200; // in rounds of four
+    constexpr int RoomsPerThread = 5;
+    auto store = OpenStore();
+    const TDateTime base = EncodeDateTime(2024, 9, 1, 0, 0, 0);
+    std::atomic<int> wrongReads{0};
+
+    auto work = [&](int thread) {
+        for (int round = 0; round < OperationsPerThread / 4; ++round) {
+            const std::string room = std::to_string(thread) + "-" + std::to_string(round % RoomsPerThread);
+            const TDateTime time = IncMinutes(base, thread * 1000 + round);
+            store->SetLastCheckInTime(room, time);
+            if (store->GetLastCheckInTime(room) != time)
+                ++wrongReads;
+            store->SetLastCheckInTime("shared-" + std::to_string(round), time);
+            store->AddIssueCardRecord(std::to_string(thread) + "/" + std::to_string(round), "0", room, 1,
+                                      time, 0, 0, round % 2 == 1, "", time);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < ThreadCount; ++thread)
+        threads.emplace_back(work, thread);
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrongReads.load(), 0);
+
+    auto raw = Raw();
+    std::map<std::string, int> rowsPerRoom;
+    soci::rowset<std::string> rooms = (raw->prepare << "select RoomNo from T_Room");
+    for (const std::string& room : rooms)
+        ++rowsPerRoom[room];
+    EXPECT_EQ(rowsPerRoom.size(),
+              static_cast<std::size_t>(ThreadCount * RoomsPerThread + OperationsPerThread / 4));
+    for (const auto& [room, rows] : rowsPerRoom)
+        EXPECT_EQ(rows, 1) << room;
+    // Each thread's last round wrote the last time of its rooms.
+    for (int thread = 0; thread < ThreadCount; ++thread) {
+        for (int slot = 0; slot < RoomsPerThread; ++slot) {
+            const int lastRound = (OperationsPerThread / 4 - 1) / RoomsPerThread * RoomsPerThread + slot;
+            const std::string room = std::to_string(thread) + "-" + std::to_string(slot);
+            EXPECT_EQ(store->GetLastCheckInTime(room), IncMinutes(base, thread * 1000 + lastRound)) << room;
+        }
+    }
+
+    std::vector<std::string> registerIds;
+    soci::rowset<std::string> records = (raw->prepare << "select RegisterId from T_IssueCardRecord");
+    for (const std::string& id : records)
+        registerIds.push_back(id);
+    std::sort(registerIds.begin(), registerIds.end());
+    std::vector<std::string> expectedIds;
+    for (int thread = 0; thread < ThreadCount; ++thread)
+        for (int round = 0; round < OperationsPerThread / 4; ++round)
+            expectedIds.push_back(std::to_string(thread) + "/" + std::to_string(round));
+    std::sort(expectedIds.begin(), expectedIds.end());
+    EXPECT_EQ(registerIds, expectedIds);
+
+    // One "new room" line per room, nothing else.
+    const std::vector<std::string> messages = LogMessages();
+    EXPECT_EQ(messages.size(), rowsPerRoom.size());
+    const std::string newRoom = Gbk("新建房间");
+    for (const std::string& message : messages)
+        EXPECT_EQ(message.rfind(newRoom, 0), 0u) << message;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "host/LogFileUnit.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <soci/soci.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// A store on Client.db in a sandbox, a log file of its own, and a second SOCI session to look at the
+// database file the way another program would.
+class RecordStoreTest : public ::testing::Test {
+protected:
+    RecordStoreTest() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
+        LogFile = m_log.get();
+    }
+
+    std::string DbPath() const { return m_sandbox.File("Client.db"); }
+    const TSandbox& Sandbox() const { return m_sandbox; }
+
+    std::unique_ptr<TDoorlockRecordManager> OpenStore(const std::string& path) {
+        auto store = std::make_unique<TDoorlockRecordManager>("sqlite3", path);
+        store->OpenDatabase();
+        return store;
+    }
+    std::unique_ptr<TDoorlockRecordManager> OpenStore() { return OpenStore(DbPath()); }
+
+    std::unique_ptr<soci::session> Raw() const {
+        return std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=10");
+    }
+
+    // The messages written so far, without the time stamp in front and the line end.
+    std::vector<std::string> LogMessages() const {
+        std::vector<std::string> messages;
+        const std::string text = ReadFileBytes(m_log->FileName());
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find("\r\n", pos);
+            if (end == std::string::npos)
+                end = text.size();
+            const std::string line = text.substr(pos, end - pos);
+            messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+            pos = end + 2;
+        }
+        return messages;
+    }
+
+private:
+    TSandbox m_sandbox;
+    TGlobalsGuard m_globals;
+    std::unique_ptr<TLogFile> m_log;
+};
