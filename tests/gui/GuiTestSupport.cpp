@@ -28,11 +28,15 @@ TModalDriver::~TModalDriver() {
 
 void TModalDriver::Poll() {
     QWidget* window = QApplication::activeModalWidget();
-    if (window == nullptr) {
-        m_last = nullptr;
+    // A window counts only when two polls in a row see it: a closing box's loop may still run one poll in
+    // which the window under it is active for a moment, on its way to closing too.
+    if (window != m_seen) {
+        m_seen = window;
+        if (window == nullptr)
+            m_last = nullptr;
         return;
     }
-    if (window == m_last)
+    if (window == nullptr || window == m_last)
         return;
     m_last = window;
     QPointer<QWidget> target = window;

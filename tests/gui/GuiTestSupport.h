@@ -43,6 +43,7 @@ private:
 
     QTimer m_timer;
     std::deque<TModalStep> m_steps;
+    QPointer<QWidget> m_seen;
     QPointer<QWidget> m_last;
     std::vector<QString> m_unexpected;
 };
