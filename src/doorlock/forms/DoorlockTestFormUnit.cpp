@@ -1,0 +1,148 @@
+#include "doorlock/forms/DoorlockTestFormUnit.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockIssueUnit.h"
+#include "host/forms/FormSupportUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width) {
+    auto* entry = new QLineEdit(text, parent);
+    entry->setObjectName(QString::fromLatin1(name));
+    entry->setGeometry(left, top, width, 21);
+    return entry;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(left, top, 75, 25);
+    // The dialog has no default button: Enter presses nothing but the focused button.
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("DoorlockTestForm"));
+    setWindowTitle(QStringLiteral("测试"));
+    setFixedSize(599, 394);
+
+    m_openPortBtn = AddButton(this, "OpenPortBtn", QStringLiteral("打开串口"), 48, 32);
+    m_beepBtn = AddButton(this, "beepBtn", QStringLiteral("Beep"), 176, 32);
+    m_closePortBtn = AddButton(this, "ClosePortBtn", QStringLiteral("关闭串口"), 304, 32);
+
+    AddLabel(this, "Label1", QStringLiteral("楼号:"), 48, 98);
+    m_roomBuildingCodeTxt = AddEntry(this, "RoomBuildingCodeTxt", QStringLiteral("00"), 96, 96, 73);
+    AddLabel(this, "Label2", QStringLiteral("楼层:"), 200, 98);
+    m_roomFloorCodeTxt = AddEntry(this, "RoomFloorCodeTxt", QStringLiteral("01"), 248, 96, 73);
+    AddLabel(this, "Label3", QStringLiteral("房号:"), 352, 98);
+    m_roomNoTxt = AddEntry(this, "RoomNoTxt", QStringLiteral("01"), 400, 96, 73);
+
+    AddLabel(this, "Label4", QStringLiteral("起始时间："), 48, 158);
+    m_checkInDateTimeTxt = AddEntry(this, "CheckInDateTimeTxt", QString(), 128, 156, 161);
+    AddLabel(this, "Label5", QStringLiteral("到"), 304, 158);
+    m_checkOutDateTimeTxt = AddEntry(this, "CheckOutDateTimeTxt", QString(), 328, 156, 161);
+
+    m_isCopyCheckBox = new QCheckBox(QStringLiteral("复制"), this);
+    m_isCopyCheckBox->setObjectName(QStringLiteral("IsCopyCheckBox"));
+    m_isCopyCheckBox->setGeometry(128, 220, 97, 21);
+    m_writeCardBtn = AddButton(this, "WriteCardBtn", QStringLiteral("写卡"), 328, 218);
+
+    AddLabel(this, "Label6", QStringLiteral("卡号"), 48, 290);
+    m_cardNoTxt = AddEntry(this, "CardNoTxt", QString(), 128, 288, 161);
+    m_readCardBtn = AddButton(this, "ReadCardBtn", QStringLiteral("读卡"), 328, 286);
+    m_eraseCardBtn = AddButton(this, "EraseCardBtn", QStringLiteral("销卡"), 432, 286);
+
+    const auto guarded = [this](void (TDoorlockTestForm::*handler)()) {
+        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
+    };
+    connect(m_openPortBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::OpenPortBtnClick));
+    connect(m_closePortBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::ClosePortBtnClick));
+    connect(m_beepBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::beepBtnClick));
+    connect(m_readCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::ReadCardBtnClick));
+    connect(m_eraseCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::EraseCardBtnClick));
+    connect(m_writeCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::WriteCardBtnClick));
+
+    RunGuarded(this, [this] { FormCreate(); });
+}
+
+void TDoorlockTestForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TDoorlockTestForm::FormCreate() {
+    // One reading of the clock for both entries: they lie exactly one hour before and two days after it.
+    const TDateTime now = Now();
+    m_checkInDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", IncMinutes(now, -60))));
+    m_checkOutDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", now + 2)));
+}
+
+void TDoorlockTestForm::OpenPortBtnClick() {
+    if (CurrentDoorlock != nullptr)
+        CurrentDoorlock->OpenPort();
+}
+
+void TDoorlockTestForm::ClosePortBtnClick() {
+    if (CurrentDoorlock != nullptr)
+        CurrentDoorlock->ClosePort();
+}
+
+void TDoorlockTestForm::beepBtnClick() {
+    if (CurrentDoorlock != nullptr)
+        CurrentDoorlock->Beep();
+}
+
+void TDoorlockTestForm::ReadCardBtnClick() {
+    int64_t cardNo = 0;
+    if (CurrentDoorlock != nullptr)
+        CurrentDoorlock->ReadCard(cardNo);
+    m_cardNoTxt->setText(ToQString(IntToStr(cardNo)));
+}
+
+void TDoorlockTestForm::EraseCardBtnClick() {
+    if (CurrentDoorlock != nullptr)
+        CurrentDoorlock->EraseCard();
+}
+
+void TDoorlockTestForm::WriteCardBtnClick() {
+    TCardIssue issue;
+    issue.RoomBuildingCode = FromQString(m_roomBuildingCodeTxt->text());
+    issue.RoomFloorCode = FromQString(m_roomFloorCodeTxt->text());
+    issue.RoomNo = FromQString(m_roomNoTxt->text());
+    // Both times are parsed before anything is called, so a bad entry leaves device and store untouched.
+    issue.RequestedStart = StrToDateTime(FromQString(m_checkInDateTimeTxt->text()));
+    issue.CheckOut = StrToDateTime(FromQString(m_checkOutDateTimeTxt->text()));
+    issue.IsCopy = m_isCopyCheckBox->isChecked();
+    issue.GuestName = "Test";
+    int64_t cardNo = 0;
+    IssueCardWithRecords(issue, cardNo);
+}
+
+void ShowDoorlockTestForm() {
+    TDoorlockTestForm form;
+    CentreWindow(&form, nullptr);
+    form.exec();
+}

@@ -1,0 +1,134 @@
+#include "host/forms/FormSupportUnit.h"
+
+#include "doorlock/OptionUnit.h"
+#include "doorlock/forms/OptionFormUnit.h"
+#include "host/InterfaceHostUnit.h"
+#include "platform/CodePageUnit.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLibraryInfo>
+#include <QPointer>
+#include <QScreen>
+#include <QTranslator>
+
+#include <exception>
+#include <mutex>
+
+namespace {
+
+std::string& StoredTitle() {
+    static std::string title;
+    return title;
+}
+
+QPointer<QWidget>& StoredHostWindow() {
+    static QPointer<QWidget> window;
+    return window;
+}
+
+} // namespace
+
+QString ToQString(std::string_view gbk) {
+    const std::string utf8 = GbkToUtf8(gbk);
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::string FromQString(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+void SetApplicationTitle(const std::string& gbkTitle) {
+    StoredTitle() = gbkTitle;
+}
+
+std::string ApplicationTitle() {
+    if (!StoredTitle().empty())
+        return StoredTitle();
+    return KindTitle(InterfaceKind);
+}
+
+void SetHostWindow(QWidget* window) {
+    StoredHostWindow() = window;
+}
+
+QWidget* HostWindow() {
+    return StoredHostWindow().data();
+}
+
+std::string ErrorBoxText(const std::string& gbkMessage) {
+    std::string text = gbkMessage;
+    if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.'))
+        text.push_back('.');
+    return text;
+}
+
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon) {
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void ShowErrorBox(QWidget* parent, const std::string& gbkMessage) {
+    ShowMessageBox(parent, ToQString(ApplicationTitle()), ToQString(ErrorBoxText(gbkMessage)),
+                   QMessageBox::Critical);
+}
+
+bool RunGuarded(QWidget* parent, const std::function<void()>& handler) {
+    std::string message;
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    // Shown outside the handler, so that nothing the handler held is kept while the box is up.
+    ShowErrorBox(parent, message);
+    return false;
+}
+
+void CentreWindow(QWidget* form, QWidget* over) {
+    QRect area;
+    if (over != nullptr && over->isVisible()) {
+        area = over->frameGeometry();
+    } else {
+        QScreen* screen = over != nullptr ? over->screen() : QGuiApplication::primaryScreen();
+        if (screen != nullptr)
+            area = screen->availableGeometry();
+    }
+    if (area.isEmpty())
+        return;
+    const QSize size = form->frameGeometry().size().expandedTo(form->size());
+    form->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+bool LoadQtTranslation(QTranslator& translator) {
+    const QString name = QStringLiteral("qtbase_zh_CN");
+    // Beside the program first (a deployment without a Qt installation), then Qt's own directory.
+    const QStringList places = {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                                QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    for (const QString& place : places) {
+        if (translator.load(name, place))
+            return QCoreApplication::installTranslator(&translator);
+    }
+    return false;
+}
+
+static void RegisterHostFormResources() {
+    Q_INIT_RESOURCE(HostForms);
+}
+
+void InitFormResources() {
+    static std::once_flag once;
+    std::call_once(once, RegisterHostFormResources);
+}
+
+void InstallFormHooks() {
+    ShowDoorlockOptionForm = [] { ShowOptionForm(); };
+}
+
+void RemoveFormHooks() {
+    ShowDoorlockOptionForm = nullptr;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+class QApplication;
+class QTranslator;
+class QWidget;
+
+// Internal text is GBK; the window speaks UTF-16.
+QString ToQString(std::string_view gbk);
+std::string FromQString(const QString& text);
+
+// The application title: caption of the error box and of the police test box. The host window sets it
+// from its interface kind; until then the running kind's title stands in.
+void SetApplicationTitle(const std::string& gbkTitle);
+std::string ApplicationTitle();
+
+// The window that dialogs without an owner are centred over; the host window registers itself.
+void SetHostWindow(QWidget* window);
+QWidget* HostWindow();
+
+// The error box's text: a full stop is added when the last byte comes after "." in the code page, so a
+// message ending in a letter or a Chinese character gains one and one ending in "." or ")" does not.
+std::string ErrorBoxText(const std::string& gbkMessage);
+
+// The standard error box: caption the application title, error icon, one OK button.
+void ShowErrorBox(QWidget* parent, const std::string& gbkMessage);
+
+// A message box of the forms: plain text (a value holding "<" is shown as it is), one OK button.
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
+
+// Runs a click handler or an action. An error escaping it is shown in the standard error box and goes no
+// further: nothing may be thrown through Qt's event loop. False when an error was shown.
+bool RunGuarded(QWidget* parent, const std::function<void()>& handler);
+
+// Places a form centred over a window, or on its screen when there is none. Call before showing.
+void CentreWindow(QWidget* form, QWidget* over);
+
+// Qt's own zh_CN translation, so that standard buttons read 确定 / 取消. False when it cannot be found.
+bool LoadQtTranslation(QTranslator& translator);
+
+// The forms' pictures live in a static library, whose resources must be registered by hand.
+void InitFormResources();
+
+// Installs the forms the core reaches through hooks (the door-lock options dialog); RemoveFormHooks
+// takes them out again before the application object goes.
+void InstallFormHooks();
+void RemoveFormHooks();

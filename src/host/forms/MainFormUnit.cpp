@@ -1,0 +1,307 @@
+#include "host/forms/MainFormUnit.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/forms/DoorlockTestFormUnit.h"
+#include "host/InfoListUnit.h"
+#include "host/InterfaceHostUnit.h"
+#include "host/forms/AboutFormUnit.h"
+#include "host/forms/ChangePasswordFormUnit.h"
+#include "host/forms/CheckPasswordFormUnit.h"
+#include "host/forms/FormSupportUnit.h"
+#include "member/BaseMemberUnit.h"
+#include "member/forms/MemberTestFormUnit.h"
+#include "platform/DateTimeUnit.h"
+#include "police/BasePoliceUnit.h"
+#include "police/PoliceMessageHandlerUnit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QTranslator>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
+
+TMainForm* MainForm = nullptr;
+
+// The window's information list. Request handlers hold it on their threads but never write to it; only
+// the start and stop lines come here, from the main thread.
+class TMemoInfoList : public TInfoList {
+public:
+    explicit TMemoInfoList(QPlainTextEdit* memo) : m_memo(memo) {}
+    void AppendLine(const std::string& line) override { m_memo->appendPlainText(ToQString(line)); }
+
+private:
+    QPlainTextEdit* m_memo;
+};
+
+TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+    InitFormResources();
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowIcon(QIcon(QStringLiteral(":/host/images/program32.png")));
+    resize(873, 500);
+
+    m_infoMemo = new QPlainTextEdit(this);
+    m_infoMemo->setObjectName(QStringLiteral("InfoMemo"));
+    m_infoMemo->setReadOnly(true);
+    setCentralWidget(m_infoMemo);
+
+    auto* statusBar = new QStatusBar(this);
+    statusBar->setObjectName(QStringLiteral("StatusBar"));
+    setStatusBar(statusBar);
+
+    CreateActions();
+    CreateMenu();
+    CreateToolBar();
+
+    m_infoList = std::make_unique<TMemoInfoList>(m_infoMemo);
+    m_host = std::make_unique<TInterfaceHost>(*m_infoList);
+
+    MainForm = this;
+    SetHostWindow(this);
+#if QT_CONFIG(sessionmanager)
+    connect(qApp, &QGuiApplication::commitDataRequest, this, &TMainForm::CommitDataRequest);
+#endif
+
+    // The window is not up yet: a start error is shown on its own and the window opens after it.
+    RunGuarded(nullptr, [this] { FormCreate(); });
+    CentreWindow(this, nullptr);
+}
+
+TMainForm::~TMainForm() {
+    RunGuarded(isVisible() ? this : nullptr, [this] { FormDestroy(); });
+    if (MainForm == this)
+        MainForm = nullptr;
+    if (HostWindow() == this)
+        SetHostWindow(nullptr);
+}
+
+void TMainForm::CreateActions() {
+    struct TActionText {
+        QAction** Action;
+        const char* Name;
+        QString Caption;
+        const char* Image;
+        void (TMainForm::*Execute)();
+    };
+    const TActionText actions[] = {
+        {&m_optionAction, "OptionAction", QStringLiteral("选项(&O)..."), ":/host/images/options.png",
+         &TMainForm::OptionActionExecute},
+        {&m_testAction, "TestAction", QStringLiteral("测试(&T)"), nullptr, &TMainForm::TestActionExecute},
+        {&m_changePasswordAction, "ChangePasswordAction", QStringLiteral("更改管理员密码(&C)"),
+         ":/host/images/password.png", &TMainForm::ChangePasswordActionExecute},
+        {&m_aboutAction, "AboutAction", QStringLiteral("关于(&A)..."), ":/host/images/about.png",
+         &TMainForm::AboutActionExecute},
+        {&m_exitAction, "ExitAction", QStringLiteral("退出(&X)"), ":/host/images/exit.png", nullptr},
+    };
+    for (const TActionText& text : actions) {
+        auto* action = new QAction(text.Caption, this);
+        action->setObjectName(QString::fromLatin1(text.Name));
+        if (text.Image != nullptr)
+            action->setIcon(QIcon(QString::fromLatin1(text.Image)));
+        *text.Action = action;
+        if (text.Execute != nullptr) {
+            const auto execute = text.Execute;
+            connect(action, &QAction::triggered, this,
+                    [this, execute] { RunGuarded(this, [this, execute] { (this->*execute)(); }); });
+        }
+    }
+    // Closing runs FormCloseQuery like every other way of closing.
+    connect(m_exitAction, &QAction::triggered, this, &QWidget::close);
+}
+
+namespace {
+
+// A menu item of its own name that takes caption and image from its action and runs it.
+QAction* AddMenuItem(QMenu* menu, QAction* action, const char* name) {
+    auto* item = menu->addAction(action->icon(), action->text());
+    item->setObjectName(QString::fromLatin1(name));
+    QObject::connect(item, &QAction::triggered, action, &QAction::trigger);
+    return item;
+}
+
+} // namespace
+
+void TMainForm::CreateMenu() {
+    QMenuBar* mainMenu = menuBar();
+    mainMenu->setObjectName(QStringLiteral("MainMenu"));
+
+    QMenu* fileMenu = mainMenu->addMenu(QStringLiteral("文件(&F)"));
+    fileMenu->setObjectName(QStringLiteral("FileMenuItem"));
+    AddMenuItem(fileMenu, m_exitAction, "ExitMenuItem");
+
+    QMenu* toolsMenu = mainMenu->addMenu(QStringLiteral("工具(&T)"));
+    toolsMenu->setObjectName(QStringLiteral("ToolsMenuItem"));
+    AddMenuItem(toolsMenu, m_optionAction, "OptionMenuItem");
+    AddMenuItem(toolsMenu, m_testAction, "TestMenuItem");
+    toolsMenu->addSeparator();
+    AddMenuItem(toolsMenu, m_changePasswordAction, "ChangePasswordMenuItem");
+
+    QMenu* helpMenu = mainMenu->addMenu(QStringLiteral("帮助(&H)"));
+    helpMenu->setObjectName(QStringLiteral("HelpMenuItem"));
+    AddMenuItem(helpMenu, m_aboutAction, "AboutMenuItem");
+}
+
+void TMainForm::CreateToolBar() {
+    auto* toolBar = new QToolBar(this);
+    toolBar->setObjectName(QStringLiteral("ToolBar"));
+    toolBar->setMovable(false);
+    toolBar->setFloatable(false);
+    toolBar->setIconSize(QSize(16, 16));
+    toolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    toolBar->toggleViewAction()->setEnabled(false);
+    addToolBar(Qt::TopToolBarArea, toolBar);
+
+    const auto addButton = [toolBar](QAction* action, const char* name) {
+        toolBar->addAction(action);
+        toolBar->widgetForAction(action)->setObjectName(QString::fromLatin1(name));
+    };
+    addButton(m_optionAction, "OptionButton");
+    addButton(m_changePasswordAction, "ChangePasswordButton");
+    toolBar->addSeparator();
+    addButton(m_aboutAction, "HelpButton");
+    toolBar->addSeparator();
+    addButton(m_exitAction, "ExitButton");
+}
+
+void TMainForm::FormCreate() {
+    FixProcessFormats();
+    const std::string title = KindTitle(InterfaceKind);
+    SetApplicationTitle(title);
+    setWindowTitle(ToQString(title));
+    m_host->StartServer();
+}
+
+void TMainForm::FormDestroy() {
+    m_host->StopServer();
+}
+
+void TMainForm::ShowModal() {
+    show();
+    QEventLoop loop;
+    m_modalLoop = &loop;
+    loop.exec(QEventLoop::DialogExec);
+    m_modalLoop = nullptr;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool allowed = false;
+    RunGuarded(this, [&allowed] { allowed = CheckPassword(); });
+    if (!allowed) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    if (m_modalLoop != nullptr)
+        m_modalLoop->quit();
+}
+
+void TMainForm::CommitDataRequest(QSessionManager& manager) {
+#if QT_CONFIG(sessionmanager)
+    // A log-out closes the window the same way as the close box: only with the password.
+    if (!isVisible())
+        return;
+    if (!manager.allowsInteraction()) {
+        manager.cancel();
+        return;
+    }
+    const bool closed = close();
+    manager.release();
+    if (!closed)
+        manager.cancel();
+#else
+    (void)manager;
+#endif
+}
+
+void TMainForm::OptionActionExecute() {
+    if (!CheckPassword())
+        return;
+    switch (InterfaceKind) {
+    case 1:
+        if (CurrentDoorlock != nullptr)
+            CurrentDoorlock->ShowOption();
+        break;
+    case 2:
+        if (CurrentPolice != nullptr)
+            CurrentPolice->ShowOption();
+        break;
+    case 3:
+        if (CurrentMember != nullptr)
+            CurrentMember->ShowOption();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::TestActionExecute() {
+    switch (InterfaceKind) {
+    case 1:
+        if (CurrentDoorlock != nullptr)
+            ShowDoorlockTestForm();
+        break;
+    case 2:
+        if (CurrentPolice != nullptr) {
+            const TGuestRecord* guest = CurrentPolice->GetGuest();
+            // A back end without a record has nothing to show: the box stays empty.
+            const std::string xml = guest != nullptr ? GuestToXml(*guest) : std::string();
+            ShowMessageBox(this, ToQString(ApplicationTitle()), ToQString(xml), QMessageBox::NoIcon);
+        }
+        break;
+    case 3:
+        if (CurrentMember != nullptr)
+            ShowMemberTestForm();
+        break;
+    default:
+        break;
+    }
+}
+
+void TMainForm::ChangePasswordActionExecute() {
+    if (CheckPassword())
+        ChangePassword();
+}
+
+void TMainForm::AboutActionExecute() {
+    ShowAboutForm();
+}
+
+void RunInterfaceHost() {
+    auto form = std::make_unique<TMainForm>();
+    form->ShowModal();
+}
+
+namespace {
+
+class TQtHostWindow : public THostWindow {
+public:
+    TQtHostWindow(int& argc, char** argv) : m_application(argc, argv) {
+        // The window's own loop is the only one; closing the last window must not end anything else.
+        QApplication::setQuitOnLastWindowClosed(false);
+        LoadQtTranslation(m_translator);
+        InitFormResources();
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/host/images/program48.png")));
+        InstallFormHooks();
+    }
+    ~TQtHostWindow() override { RemoveFormHooks(); }
+
+    void Run() override { RunInterfaceHost(); }
+
+private:
+    QApplication m_application;
+    QTranslator m_translator;
+};
+
+} // namespace
+
+std::unique_ptr<THostWindow> CreateHostWindow(int& argc, char** argv) {
+    return std::make_unique<TQtHostWindow>(argc, argv);
+}

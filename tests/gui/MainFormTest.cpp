@@ -1,0 +1,276 @@
+#include "GuiTestSupport.h"
+
+#include "support/HostRunner.h"
+
+#include "doorlock/BaseDoorlockUnit.h"
+#include "host/InterfaceHostUnit.h"
+#include "host/forms/FormSupportUnit.h"
+#include "host/forms/MainFormUnit.h"
+#include "member/BaseMemberUnit.h"
+#include "police/BasePoliceUnit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QToolBar>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+class TRecordingDoorlock : public TBaseDoorlock {
+public:
+    int ShowOptionCalls = 0;
+    void ShowOption() override { ++ShowOptionCalls; }
+};
+
+class TFixedPolice : public TBasePolice {
+public:
+    TGuestRecord Guest;
+    const TGuestRecord* GetGuest() override { return &Guest; }
+};
+
+// A listening socket on any address that holds a port for the length of a test.
+class THeldPort {
+public:
+    THeldPort() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = 0;
+        socklen_t size = sizeof(address);
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::listen(m_fd, 1) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            ADD_FAILURE() << "cannot hold a port";
+        m_port = ntohs(address.sin_port);
+    }
+    ~THeldPort() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int Port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+QStringList Lines(const TMainForm& form) {
+    return form.InfoMemo()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class MainFormTest : public TFormTest {};
+
+TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
+    TMainForm form;
+    form.show();
+    EXPECT_EQ(form.windowTitle(), Text("VantrelTovra门锁接口"));
+    EXPECT_EQ(ToQString(ApplicationTitle()), Text("VantrelTovra门锁接口"));
+    EXPECT_EQ(form.size(), QSize(873, 500));
+    EXPECT_EQ(Lines(form), QStringList{Text("门锁接口监听服务器已经启动...")});
+    EXPECT_TRUE(form.InfoMemo()->isReadOnly());
+
+    // Tool bar and menus as the operator sees them.
+    QStringList buttons;
+    for (QAction* action : Child<QToolBar>(&form, "ToolBar")->actions())
+        buttons << (action->isSeparator() ? QStringLiteral("|") : action->objectName());
+    EXPECT_EQ(buttons.join(' '),
+              QStringLiteral("OptionAction ChangePasswordAction | AboutAction | ExitAction"));
+    QStringList menus;
+    for (QAction* menu : form.menuBar()->actions()) {
+        QStringList items;
+        for (QAction* item : menu->menu()->actions())
+            items << (item->isSeparator() ? QStringLiteral("-") : item->text());
+        menus << menu->text() + ":" + items.join(',');
+    }
+    EXPECT_EQ(menus.join(' '), Text("文件(&F):退出(&X) 工具(&T):选项(&O)...,测试(&T),-,更改管理员密码(&C) "
+                                    "帮助(&H):关于(&A)..."));
+
+    const int port = form.Host().TCPServer().BoundPort();
+    bool closed = false;
+    const std::string response =
+        Exchange(port, std::string("<DoorRequest type=\"ReadCard\"></DoorRequest>") + '\0', &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_NE(response.find("<ResultCode>500</ResultCode>"), std::string::npos) << response;
+    QApplication::processEvents();
+    EXPECT_EQ(Lines(form).size(), 1);
+}
+
+TEST_F(MainFormTest, PortInUseIsShownAndTheWindowOpensWithItsStartLine) {
+    THeldPort held;
+    m_sysOption.DoorlockPortNo = held.Port();
+    TBoxSeen seen;
+    std::unique_ptr<TMainForm> form;
+    {
+        TModalDriver driver({AnswerBox(seen)});
+        form = std::make_unique<TMainForm>();
+    }
+    EXPECT_EQ(seen.Caption, Text("VantrelTovra门锁接口"));
+    EXPECT_EQ(seen.Text, Text("Could not bind socket. Address and port are already in use."));
+    EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+    EXPECT_EQ(Lines(*form), QStringList{Text("门锁接口监听服务器已经启动...")});
+    EXPECT_FALSE(form->Host().TCPServer().Active());
+}
+
+TEST_F(MainFormTest, ClosingNeedsThePassword) {
+    const struct {
+        const char* Way;
+        const char* Entered; // nullptr: the prompt is cancelled
+        bool Closes;
+    } cases[] = {
+        {"close box", nullptr, false}, {"close box", "MIRVEK", false}, {"Exit", nullptr, false},
+        {"Exit", "mirvek ", true},     {"close box", " mirvek", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Way) + " " + (c.Entered != nullptr ? c.Entered : "(cancel)"));
+        TMainForm form;
+        form.show();
+        TBoxSeen seen;
+        {
+            std::vector<TModalStep> steps;
+            if (c.Entered == nullptr) {
+                steps.push_back(Cancel());
+            } else {
+                steps.push_back(EnterPassword(Text(c.Entered)));
+                if (!c.Closes) {
+                    steps.push_back(AnswerBox(seen));
+                    steps.push_back(Cancel());
+                }
+            }
+            TModalDriver driver(std::move(steps));
+            if (std::string(c.Way) == "Exit")
+                Child<QAction>(&form, "ExitAction")->trigger();
+            else
+                form.close();
+        }
+        EXPECT_EQ(form.isVisible(), !c.Closes);
+        // A refused close leaves the listener serving.
+        EXPECT_TRUE(form.Host().TCPServer().Active());
+    }
+}
+
+TEST_F(MainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
+    TRecordingDoorlock device;
+    CurrentDoorlock = &device;
+    TMainForm form;
+    form.show();
+    {
+        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+        Child<QAction>(&form, "OptionAction")->trigger();
+    }
+    EXPECT_EQ(device.ShowOptionCalls, 0);
+    {
+        TModalDriver driver({EnterPassword(Text("mirvek"))});
+        Child<QAction>(&form, "OptionAction")->trigger();
+    }
+    EXPECT_EQ(device.ShowOptionCalls, 1);
+    {
+        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+        Child<QAction>(&form, "ChangePasswordAction")->trigger();
+    }
+    {
+        TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TChangePasswordForm", Cancel())});
+        Child<QAction>(&form, "ChangePasswordAction")->trigger();
+    }
+    {
+        TModalDriver driver({Expect("TDoorlockTestForm", Cancel())});
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    {
+        TModalDriver driver({Expect("TAboutForm", ClickButton("btnOK"))});
+        Child<QAction>(&form, "AboutAction")->trigger();
+    }
+    // Without a device: the password is still asked, then nothing; the test dialog does not open.
+    CurrentDoorlock = nullptr;
+    {
+        TModalDriver driver({EnterPassword(Text("mirvek"))});
+        Child<QAction>(&form, "OptionAction")->trigger();
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+}
+
+TEST_F(MainFormTest, OptionActionReachesTheDeviceOptionsDialog) {
+    // The real device's ShowOption goes through the hook the window module installs.
+    struct TDevice : TBaseDoorlock {
+        void ShowOption() override { ShowDoorlockOptionForm(); }
+    } device;
+    CurrentDoorlock = &device;
+    TMainForm form;
+    form.show();
+    TBoxSeen seen;
+    {
+        TModalDriver driver(
+            {EnterPassword(Text("mirvek")), Expect("TOptionForm", ClickButton("OKBtn")), AnswerBox(seen)});
+        Child<QAction>(&form, "OptionAction")->trigger();
+    }
+    EXPECT_EQ(seen.Text, Text("请重新启动程序,以启用设置的参数！"));
+    EXPECT_NE(ReadFileBytes(m_option.FileName).find("PortName=COM1"), std::string::npos);
+}
+
+TEST_F(MainFormTest, PoliceTestShowsTheGuestElementOrItsError) {
+    InterfaceKind = 2;
+    TFixedPolice police;
+    police.Guest = {"0816",   "2008-12-31 14:05:00", "99", "110101", "Li", "CHN", "1", "", "156", "11",
+                    "Road 1", "1980-01-02"};
+    CurrentPolice = &police;
+    TMainForm form;
+    form.show();
+    EXPECT_EQ(form.windowTitle(), Text("VantrelTovra公安接口"));
+    EXPECT_EQ(Lines(form), QStringList{Text("公安接口监听服务器已经启动...")});
+    TBoxSeen seen;
+    {
+        TModalDriver driver({AnswerBox(seen)});
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    EXPECT_EQ(seen.Caption, Text("VantrelTovra公安接口"));
+    EXPECT_EQ(seen.Icon, QMessageBox::NoIcon);
+    EXPECT_EQ(seen.Text,
+              Text("<Guest><RoomNo>0816</RoomNo><EnterTime>2008-12-31 14:05:00</EnterTime>"
+                   "<IdCardTypeID>11</IdCardTypeID><IdCardNo>110101</IdCardNo><Name>Li</Name>"
+                   "<Nationality>CHN</Nationality><GenderID>1</GenderID><SalutationID>2</SalutationID>"
+                   "<CountryCode>156</CountryCode><ProvinceCode>11</ProvinceCode>"
+                   "<Address>Road 1</Address><Birthday>1980-01-02</Birthday></Guest>"));
+
+    police.Guest.GenderID = "x";
+    {
+        TModalDriver driver({AnswerBox(seen)});
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+    EXPECT_EQ(seen.Text, Text("'x' is not a valid integer value."));
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(MainFormTest, MemberKindOpensItsOwnOptionsAndTestDialog) {
+    struct TMember : TBaseMember {
+        int ShowOptionCalls = 0;
+        void ShowOption() override { ++ShowOptionCalls; }
+        bool WriteMemberCard(const std::string&, const std::string&, const std::string&, const std::string&,
+                             int) override {
+            return false;
+        }
+        bool ReadMemberCard(bool, std::string&, std::string&, std::string&, std::string&, std::string&,
+                            int) override {
+            return false;
+        }
+    } member;
+    InterfaceKind = 3;
+    CurrentMember = &member;
+    TMainForm form;
+    form.show();
+    EXPECT_EQ(form.windowTitle(), Text("VantrelTovra会员卡接口"));
+    EXPECT_EQ(Lines(form), QStringList{Text("会员卡接口监听服务器已经启动...")});
+    {
+        TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TMemberTestForm", Cancel())});
+        Child<QAction>(&form, "OptionAction")->trigger();
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    EXPECT_EQ(member.ShowOptionCalls, 1);
+}

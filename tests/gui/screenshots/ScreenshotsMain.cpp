@@ -1,0 +1,123 @@
+// Renders every window and dialog of the host to PNG files, for the documentation.
+
+#include "doorlock/OptionUnit.h"
+#include "doorlock/forms/DoorlockTestFormUnit.h"
+#include "doorlock/forms/OptionFormUnit.h"
+#include "host/InterfaceHostUnit.h"
+#include "host/LogFileUnit.h"
+#include "host/SysOptionUnit.h"
+#include "host/forms/AboutFormUnit.h"
+#include "host/forms/ChangePasswordFormUnit.h"
+#include "host/forms/CheckPasswordFormUnit.h"
+#include "host/forms/FormSupportUnit.h"
+#include "host/forms/MainFormUnit.h"
+#include "member/forms/MemberTestFormUnit.h"
+#include "platform/CodePageUnit.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTranslator>
+
+#include <cstdio>
+
+namespace {
+
+QtMessageHandler g_defaultHandler = nullptr;
+
+// The offscreen platform complains about every fixed-size dialog.
+void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (message.contains(QLatin1String("propagateSizeHints")) ||
+        message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+        return;
+    g_defaultHandler(type, context, message);
+}
+
+bool Save(QWidget& widget, const QString& directory, const char* name) {
+    widget.show();
+    QApplication::processEvents();
+    const QString path = QDir(directory).filePath(QString::fromLatin1(name) + QStringLiteral(".png"));
+    const bool saved = widget.grab().save(path);
+    std::printf("%s %s\n", saved ? "wrote" : "FAILED", path.toLocal8Bit().constData());
+    widget.hide();
+    return saved;
+}
+
+void Type(QWidget& form, const char* entry, const char* text) {
+    if (auto* edit = form.findChild<QLineEdit*>(QString::fromLatin1(entry)))
+        edit->setText(QString::fromUtf8(text));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    g_defaultHandler = qInstallMessageHandler(FilterMessages);
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    LoadQtTranslation(translator);
+    InitFormResources();
+
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(output);
+    QTemporaryDir programDir;
+    const std::string iniFile = QDir(programDir.path()).filePath(QStringLiteral("Option.ini")).toStdString();
+    TOption option(iniFile);
+    TSysOption sysOption(iniFile);
+    sysOption.DoorlockPortNo = 0; // any free port: the window starts its listener
+    TLogFile logFile(QDir(programDir.path()).filePath(QStringLiteral("screenshots.LOG")).toStdString());
+    Option = &option;
+    SysOption = &sysOption;
+    LogFile = &logFile;
+    InterfaceKind = 1;
+
+    bool ok = true;
+    {
+        TMainForm form;
+        ok &= Save(form, output, "MainForm");
+        {
+            TCheckPasswordForm prompt(&form);
+            Type(prompt, "edtPswd", "mirvek");
+            ok &= Save(prompt, output, "CheckPasswordForm");
+        }
+        {
+            TChangePasswordForm change(&form);
+            Type(change, "edtPswd", "secret");
+            Type(change, "edtConfirmPswd", "secret");
+            ok &= Save(change, output, "ChangePasswordForm");
+        }
+        {
+            QMessageBox box(
+                QMessageBox::Critical, ToQString(ApplicationTitle()),
+                ToQString(ErrorBoxText("Could not bind socket. Address and port are already in use.")),
+                QMessageBox::Ok);
+            ok &= Save(box, output, "ErrorBox");
+        }
+        {
+            TAboutForm about;
+            ok &= Save(about, output, "AboutForm");
+        }
+        {
+            TOptionForm options;
+            ok &= Save(options, output, "OptionForm");
+        }
+        {
+            TDoorlockTestForm test;
+            Type(test, "RoomNoTxt", "0816");
+            ok &= Save(test, output, "DoorlockTestForm");
+        }
+        {
+            TMemberTestForm test;
+            ok &= Save(test, output, "MemberTestForm");
+        }
+    }
+    LogFile = nullptr;
+    return ok ? 0 : 1;
+}
