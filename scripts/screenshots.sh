@@ -1,8 +1,8 @@
 #!/bin/sh
 # Renders the operator window and every dialog to PNG files under docs/images/.
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build; configured with -DDOORLOCK_GUI=ON)
-# The forms are drawn on Qt's offscreen platform, so no display is needed; Chinese text needs a CJK font
-# known to fontconfig (Debian: fonts-noto-cjk).
+# The forms are shown on a real X server under Xvfb (xvfb-run) when it is installed, otherwise drawn on Qt's
+# offscreen platform; Chinese text needs a CJK font known to fontconfig (Debian: fonts-noto-cjk).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,4 +17,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" --target doorlock-screenshots -j2
 
-QT_QPA_PLATFORM=offscreen "$build/bin/doorlock-screenshots" "$root/docs/images"
+if command -v xvfb-run >/dev/null 2>&1; then
+    QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24" "$build/bin/doorlock-screenshots" "$root/docs/images"
+else
+    QT_QPA_PLATFORM=offscreen "$build/bin/doorlock-screenshots" "$root/docs/images"
+fi
