@@ -4,6 +4,7 @@
 #include "doorlock/DoorlockIssueUnit.h"
 #include "host/ConnectionUnit.h"
 #include "host/LogFileUnit.h"
+#include "host/MessageTextUnit.h"
 #include "host/SysOptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -13,7 +14,6 @@
 namespace {
 
 struct THandlerTexts {
-    std::string Received = Gbk("收到消息: ") + "\r\n";
     std::string Executing = Gbk("执行操作->");
     std::string Done = Gbk("完成一次操作");
     std::string RoomOpen = Gbk("房间(");
@@ -33,51 +33,17 @@ const THandlerTexts& Texts() {
     return texts;
 }
 
-// A child the request must have; a missing one fails the request.
-const TXmlNode& Child(const TXmlNode& root, int index) {
-    const TXmlNode* child = root.ChildAt(index);
-    if (child == nullptr)
-        throw Exception(FormatMessage("List index out of bounds (%s)", {IntToStr(index)}));
-    return *child;
-}
-
 } // namespace
-
-std::string EscapeXmlText(const std::string& value) {
-    if (value.find_first_of("&<>") == std::string::npos)
-        return value;
-    std::string escaped;
-    escaped.reserve(value.size() + 16);
-    for (char c : value) {
-        switch (c) {
-        case '&':
-            escaped += "&amp;";
-            break;
-        case '<':
-            escaped += "&lt;";
-            break;
-        case '>':
-            escaped += "&gt;";
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
-}
 
 std::string TResponse::ToXml() const {
     std::string xml;
     xml.reserve(160);
-    xml += "<DoorResponse><RequestID>";
-    xml += EscapeXmlText(RequestID);
-    xml += "</RequestID><ResultCode>";
-    xml += EscapeXmlText(ResultCode);
-    xml += "</ResultCode><ResultMessage>";
-    xml += EscapeXmlText(ResultMessage);
-    xml += "</ResultMessage><CardNo>";
-    xml += IntToStr(CardNo);
-    xml += "</CardNo></DoorResponse>";
+    xml += "<DoorResponse>";
+    AppendElement(xml, "RequestID", RequestID);
+    AppendElement(xml, "ResultCode", ResultCode);
+    AppendElement(xml, "ResultMessage", ResultMessage);
+    AppendElement(xml, "CardNo", IntToStr(CardNo));
+    xml += "</DoorResponse>";
     return xml;
 }
 
@@ -86,7 +52,7 @@ TDoorlockMessageHandler::TDoorlockMessageHandler(TInfoList* infoMemo) : m_infoMe
 void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
     const THandlerTexts& texts = Texts();
     const std::string requestText = Utf16ToGbk(request);
-    WriteLog(texts.Received + requestText);
+    WriteLog(ReceivedMessageLogText(requestText));
 
     TXmlDocument document;
     TResponse response;
@@ -101,7 +67,7 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
         response.CardNo = cardNo;
-        WriteLog(texts.RoomOpen + Child(*root, 4).ValueText() + (issued ? texts.IssueOk : texts.IssueFailed));
+        WriteLog(texts.RoomOpen + RequiredChild(*root, 4).ValueText() + (issued ? texts.IssueOk : texts.IssueFailed));
         SendResponse(connection, response.ToXml());
     } else if (type == "ReadCard") {
         int64_t cardNo = 0;
@@ -137,18 +103,18 @@ bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;
-    issue.RegisterId = Child(root, 1).ValueText();
-    issue.RoomBuildingCode = Child(root, 2).ValueText();
-    issue.RoomFloorCode = Child(root, 3).ValueText();
-    issue.RoomNo = Child(root, 4).ValueText();
-    issue.GuestName = Child(root, 5).ValueText();
-    const std::string checkInDate = Child(root, 6).ValueText();
-    const std::string checkInTime = Child(root, 7).ValueText();
+    issue.RegisterId = RequiredChild(root, 1).ValueText();
+    issue.RoomBuildingCode = RequiredChild(root, 2).ValueText();
+    issue.RoomFloorCode = RequiredChild(root, 3).ValueText();
+    issue.RoomNo = RequiredChild(root, 4).ValueText();
+    issue.GuestName = RequiredChild(root, 5).ValueText();
+    const std::string checkInDate = RequiredChild(root, 6).ValueText();
+    const std::string checkInTime = RequiredChild(root, 7).ValueText();
     issue.RequestedStart = IncMinutes(StrToDateTime(checkInDate + " " + checkInTime), -delayMinutes);
-    const std::string checkOutDate = Child(root, 8).ValueText();
-    const std::string checkOutTime = Child(root, 9).ValueText();
+    const std::string checkOutDate = RequiredChild(root, 8).ValueText();
+    const std::string checkOutTime = RequiredChild(root, 9).ValueText();
     issue.CheckOut = IncMinutes(StrToDateTime(checkOutDate + " " + checkOutTime), delayMinutes2);
-    issue.IsCopy = StrToBoolDef(Child(root, 10).ValueText(), false);
+    issue.IsCopy = StrToBoolDef(RequiredChild(root, 10).ValueText(), false);
 
     return IssueCardWithRecords(issue, cardNo);
 }

@@ -35,6 +35,3 @@ public:
 private:
     TInfoList* m_infoMemo;
 };
-
-// "&", "<" and ">" of a value as references, so a response stays well-formed whatever a value holds.
-std::string EscapeXmlText(const std::string& value);

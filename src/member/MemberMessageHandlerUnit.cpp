@@ -1,8 +1,8 @@
 #include "member/MemberMessageHandlerUnit.h"
 
-#include "doorlock/DoorlockMessageHandlerUnit.h"
 #include "host/ConnectionUnit.h"
 #include "host/LogFileUnit.h"
+#include "host/MessageTextUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -11,7 +11,6 @@
 namespace {
 
 struct TMemberTexts {
-    std::string Received = Gbk("收到消息: ") + "\r\n";
     std::string WriteOk = Gbk("写卡成功");
     std::string WriteFailed = Gbk("写卡失败");
     std::string WriteOkLog = Gbk("写卡成功,卡号为:");
@@ -26,14 +25,6 @@ const TMemberTexts& Texts() {
     return texts;
 }
 
-// A child the request must have; a missing one fails the request.
-const TXmlNode& Child(const TXmlNode& root, int index) {
-    const TXmlNode* child = root.ChildAt(index);
-    if (child == nullptr)
-        throw Exception(FormatMessage("List index out of bounds (%s)", {IntToStr(index)}));
-    return *child;
-}
-
 // The card kind of an optional child: -1 when it is missing or holds no integer.
 int CardKindAt(const TXmlNode& root, int index) {
     const TXmlNode* child = root.ChildAt(index);
@@ -44,24 +35,14 @@ bool IsAsciiAlphanumeric(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-void AppendElement(std::string& xml, const char* name, const std::string& value) {
-    xml += '<';
-    xml += name;
-    xml += '>';
-    xml += EscapeXmlText(value);
-    xml += "</";
-    xml += name;
-    xml += '>';
-}
-
 void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
     const TMemberTexts& texts = Texts();
-    const std::string cardNo = Child(root, 1).ValueText();
+    const std::string cardNo = RequiredChild(root, 1).ValueText();
     // The first child carries nothing the back end needs, but a request without it is incomplete.
-    Child(root, 0);
-    const std::string text2 = Child(root, 2).ValueText();
-    const std::string text3 = Child(root, 3).ValueText();
-    const std::string text4 = Child(root, 4).ValueText();
+    RequiredChild(root, 0);
+    const std::string text2 = RequiredChild(root, 2).ValueText();
+    const std::string text3 = RequiredChild(root, 3).ValueText();
+    const std::string text4 = RequiredChild(root, 4).ValueText();
     const int cardKind = CardKindAt(root, 5);
 
     const bool written =
@@ -74,7 +55,7 @@ void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
 
 void ReadMemberCard(const TXmlNode& root, member::TResponse& response) {
     const TMemberTexts& texts = Texts();
-    const bool flag = Child(root, 1).ValueInteger() == 1;
+    const bool flag = RequiredChild(root, 1).ValueInteger() == 1;
     const int cardKind = CardKindAt(root, 2);
 
     std::string cardNo, password, expireDate, guestName, score;
@@ -130,7 +111,7 @@ TMemberMessageHandler::TMemberMessageHandler(TInfoList* infoMemo) : m_infoMemo(i
 
 void TMemberMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
     const std::string requestText = Utf16ToGbk(request);
-    WriteLog(Texts().Received + requestText);
+    WriteLog(ReceivedMessageLogText(requestText));
 
     TXmlDocument document;
     document.LoadFromText(requestText);

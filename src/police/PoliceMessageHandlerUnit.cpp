@@ -1,31 +1,20 @@
 #include "police/PoliceMessageHandlerUnit.h"
 
-#include "doorlock/DoorlockMessageHandlerUnit.h"
 #include "host/ConnectionUnit.h"
 #include "host/LogFileUnit.h"
+#include "host/MessageTextUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 namespace {
 
 struct TPoliceTexts {
-    std::string Received = Gbk("收到消息: ") + "\r\n";
     std::string Result = Gbk("返回结果: ") + "\r\n";
 };
 
 const TPoliceTexts& Texts() {
     static const TPoliceTexts texts;
     return texts;
-}
-
-void AppendElement(std::string& xml, const char* name, const std::string& value) {
-    xml += '<';
-    xml += name;
-    xml += '>';
-    xml += EscapeXmlText(value);
-    xml += "</";
-    xml += name;
-    xml += '>';
 }
 
 } // namespace
@@ -60,7 +49,7 @@ TPoliceMessageHandler::TPoliceMessageHandler(TInfoList* infoMemo) : m_infoMemo(i
 void TPoliceMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
     const TPoliceTexts& texts = Texts();
     // The request only goes to the log: every request is answered with the current guest.
-    WriteLog(texts.Received + Utf16ToGbk(request));
+    WriteLog(ReceivedMessageLogText(Utf16ToGbk(request)));
 
     const TGuestRecord* guest = CurrentPolice != nullptr ? CurrentPolice->GetGuest() : nullptr;
     std::string response = "<PoliceResponse>";

@@ -8,6 +8,7 @@
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -17,15 +18,6 @@
 #include <optional>
 
 namespace {
-
-class TCapturingConnection : public TConnection {
-public:
-    bool SendBytes(const char* data, size_t size) override {
-        Bytes.append(data, size);
-        return true;
-    }
-    std::string Bytes;
-};
 
 // A device that records what it was asked.
 class TRecordingDoorlock : public TBaseDoorlock {
@@ -86,16 +78,7 @@ protected:
         DoorlockRecordManager = m_store.get();
     }
 
-    // The response text without its NUL; nullopt when nothing was sent. Errors pass through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) {
-        TCapturingConnection connection;
-        TDoorlockMessageHandler handler(nullptr);
-        handler.HandleRequest(connection, Utf8ToUtf16(requestUtf8));
-        if (connection.Bytes.empty())
-            return std::nullopt;
-        EXPECT_EQ(connection.Bytes.back(), '\0');
-        return connection.Bytes.substr(0, connection.Bytes.size() - 1);
-    }
+    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TDoorlockMessageHandler>(requestUtf8); }
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 

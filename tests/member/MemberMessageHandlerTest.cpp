@@ -5,6 +5,7 @@
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
 
@@ -15,15 +16,6 @@
 #include <vector>
 
 namespace {
-
-class TCapturingConnection : public TConnection {
-public:
-    bool SendBytes(const char* data, size_t size) override {
-        Bytes.append(data, size);
-        return true;
-    }
-    std::string Bytes;
-};
 
 // A back end that records what it was asked and answers as told.
 class TRecordingMember : public TBaseMember {
@@ -92,15 +84,7 @@ protected:
     }
 
     // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) {
-        TCapturingConnection connection;
-        TMemberMessageHandler handler(nullptr);
-        handler.HandleRequest(connection, Utf8ToUtf16(requestUtf8));
-        if (connection.Bytes.empty())
-            return std::nullopt;
-        EXPECT_EQ(connection.Bytes.back(), '\0');
-        return connection.Bytes.substr(0, connection.Bytes.size() - 1);
-    }
+    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TMemberMessageHandler>(requestUtf8); }
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {

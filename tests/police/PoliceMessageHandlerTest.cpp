@@ -4,6 +4,7 @@
 #include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
 
@@ -14,15 +15,6 @@
 #include <vector>
 
 namespace {
-
-class TCapturingConnection : public TConnection {
-public:
-    bool SendBytes(const char* data, size_t size) override {
-        Bytes.append(data, size);
-        return true;
-    }
-    std::string Bytes;
-};
 
 class TTestPolice : public TBasePolice {
 public:
@@ -70,15 +62,7 @@ protected:
     }
 
     // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) {
-        TCapturingConnection connection;
-        TPoliceMessageHandler handler(nullptr);
-        handler.HandleRequest(connection, Utf8ToUtf16(requestUtf8));
-        if (connection.Bytes.empty())
-            return std::nullopt;
-        EXPECT_EQ(connection.Bytes.back(), '\0');
-        return connection.Bytes.substr(0, connection.Bytes.size() - 1);
-    }
+    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TPoliceMessageHandler>(requestUtf8); }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const {
