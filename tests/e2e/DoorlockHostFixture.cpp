@@ -11,29 +11,14 @@ namespace fs = std::filesystem;
 void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard) {
     if (blankCard)
         WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
-    // A port picked free can be taken by someone else before the host binds it: try again then.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = FreeTcpPort();
-        WriteFileBytes(m_sandbox.File("Option.ini"), "[SysOption]\r\nDoorlockPortNo=" + std::to_string(m_port) +
-                                                         "\r\n[DoorlockOption]\r\n" + doorlockOptions);
-        m_host = std::make_unique<TRunningProgram>(
-            BuildProgram("doorlock-host"), std::vector<std::string>{"--headless", "--dir", m_sandbox.Path().string()});
-        if (m_host->WaitForOutput("门锁接口监听服务器已经启动...")) {
-            // The start line comes before the listener is active; a request proves it listens.
-            bool listening = WaitFor([&] {
-                try {
-                    Exchange(m_port, std::string(), nullptr, std::chrono::milliseconds(200));
-                    return true;
-                } catch (const std::exception&) {
-                    return m_host->Wait(std::chrono::milliseconds(0)) != -1;
-                }
-            });
-            if (listening && m_host->Wait(std::chrono::milliseconds(0)) == -1)
-                return;
-        }
-        m_host->Stop(SIGKILL);
-    }
-    FAIL() << "doorlock-host did not start: " << m_host->Errors();
+    m_host = StartHeadlessHost(
+        BuildProgram("doorlock-host"), m_sandbox.Path().string(),
+        [&](int port) {
+            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(port) + "\r\n[DoorlockOption]\r\n" +
+                   doorlockOptions;
+        },
+        "门锁接口监听服务器已经启动...", m_port);
+    ASSERT_NE(m_host, nullptr);
 }
 
 int TDoorlockHostTest::StopHost() {
@@ -41,13 +26,7 @@ int TDoorlockHostTest::StopHost() {
     return status;
 }
 
-std::string TDoorlockHostTest::LogText() const {
-    for (const auto& entry : fs::directory_iterator(m_sandbox.Path())) {
-        if (entry.path().extension() == ".LOG")
-            return ReadFileBytes(entry.path().string());
-    }
-    return {};
-}
+std::string TDoorlockHostTest::LogText() const { return ReadLogFile(m_sandbox.Path().string()); }
 
 std::vector<std::string> TDoorlockHostTest::LogLines() const {
     std::vector<std::string> lines;

@@ -26,30 +26,11 @@ protected:
     }
 
     void StartHost() {
-        // A port picked free can be taken by someone else before the host binds it: try again then.
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            m_port = FreeTcpPort();
-            WriteFileBytes(m_sandbox.File("Option.ini"),
-                           "[SysOption]\r\n" + m_portKey + "=" + std::to_string(m_port) + "\r\n");
-            m_host = std::make_unique<TRunningProgram>(
-                BuildProgram(m_program),
-                std::vector<std::string>{"--headless", "--dir", m_sandbox.Path().string()});
-            if (m_host->WaitForOutput(m_startLine)) {
-                // The start line comes before the listener is active; a connection proves it listens.
-                bool listening = WaitFor([&] {
-                    try {
-                        Exchange(m_port, std::string(), nullptr, std::chrono::milliseconds(200));
-                        return true;
-                    } catch (const std::exception&) {
-                        return m_host->Wait(std::chrono::milliseconds(0)) != -1;
-                    }
-                });
-                if (listening && m_host->Wait(std::chrono::milliseconds(0)) == -1)
-                    return;
-            }
-            m_host->Stop(SIGKILL);
-        }
-        FAIL() << m_program << " did not start: " << m_host->Errors();
+        m_host = StartHeadlessHost(
+            BuildProgram(m_program), m_sandbox.Path().string(),
+            [&](int port) { return "[SysOption]\r\n" + m_portKey + "=" + std::to_string(port) + "\r\n"; },
+            m_startLine, m_port);
+        ASSERT_NE(m_host, nullptr);
     }
 
     // The response bytes; an empty text when the host closed without answering.
@@ -66,13 +47,7 @@ protected:
         EXPECT_NE(m_host->Output().find("接口监听服务器已经停止。"), std::string::npos);
     }
 
-    std::string LogText() const {
-        for (const auto& entry : fs::directory_iterator(m_sandbox.Path())) {
-            if (entry.path().extension() == ".LOG")
-                return ReadFileBytes(entry.path().string());
-        }
-        return {};
-    }
+    std::string LogText() const { return ReadLogFile(m_sandbox.Path().string()); }
 
     std::string m_program, m_portKey, m_startLine;
     TSandbox m_sandbox;

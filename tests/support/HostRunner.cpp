@@ -1,9 +1,14 @@
 #include "support/HostRunner.h"
 
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -198,3 +203,39 @@ std::string Exchange(int port, const std::string& bytes, bool* closed, std::chro
 }
 
 std::string Request(int port, const std::string& request) { return Exchange(port, request + std::string(1, '\0')); }
+
+std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
+                                                   const std::function<std::string(int port)>& optionIni,
+                                                   const std::string& startLine, int& port) {
+    std::unique_ptr<TRunningProgram> host;
+    // A port picked free can be taken by someone else before the host binds it: try again then.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port = FreeTcpPort();
+        WriteFileBytes(dir + "/Option.ini", optionIni(port));
+        host = std::make_unique<TRunningProgram>(program, std::vector<std::string>{"--headless", "--dir", dir});
+        if (host->WaitForOutput(startLine)) {
+            // The start line comes before the listener is active; a connection proves it listens.
+            bool listening = WaitFor([&] {
+                try {
+                    Exchange(port, std::string(), nullptr, std::chrono::milliseconds(200));
+                    return true;
+                } catch (const std::exception&) {
+                    return host->Wait(std::chrono::milliseconds(0)) != -1;
+                }
+            });
+            if (listening && host->Wait(std::chrono::milliseconds(0)) == -1)
+                return host;
+        }
+        host->Stop(SIGKILL);
+    }
+    ADD_FAILURE() << program << " did not start: " << host->Errors();
+    return nullptr;
+}
+
+std::string ReadLogFile(const std::string& dir) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().extension() == ".LOG")
+            return ReadFileBytes(entry.path().string());
+    }
+    return {};
+}

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -41,6 +43,16 @@ private:
 
 // Full path of a program in the build's bin directory.
 std::string BuildProgram(const std::string& name);
+
+// Starts program --headless --dir dir on a free port: Option.ini is written from optionIni(port), then the
+// start line is awaited on standard output and the listener by a connection. Fails the test (and returns
+// nullptr) when the host does not come up.
+std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
+                                                   const std::function<std::string(int port)>& optionIni,
+                                                   const std::string& startLine, int& port);
+
+// The text of the log file (*.LOG) in a program directory; empty when there is none.
+std::string ReadLogFile(const std::string& dir);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int FreeTcpPort();
