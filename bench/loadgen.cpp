@@ -66,8 +66,9 @@ struct TOptions {
     int idleClients = 8;
     bool reportOnly = false;
     std::string hostProgram;
-    long hostNofile =
-        -1; // soft descriptor limit the host starts with; -1: the one this tool was started with
+    // The soft descriptor limit the host is started with: the usual default of a login session, so that the
+    // idle check also shows whether the host raises its own.
+    long hostNofile = 1024;
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -388,6 +389,21 @@ TMemory ReadMemory(pid_t pid) {
     return memory;
 }
 
+// The soft descriptor limit the process runs with, as the system shows it.
+std::string DescriptorLimit(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft;
+            fields >> soft;
+            return soft;
+        }
+    }
+    return "?";
+}
+
 std::string FormatMemory(const TMemory& memory) {
     char text[160];
     std::snprintf(text, sizeof text, "VmRSS %6.1f MiB  VmHWM %6.1f MiB  threads %5ld  descriptors %5ld",
@@ -591,17 +607,17 @@ struct TVerdict {
 // ---------------------------------------------------------------------------------------------------------
 
 void PrintUsage(const char* program) {
-    std::printf("Usage: %s [options]\n"
-                "  --seconds S        measured seconds per scenario (default 3)\n"
-                "  --warmup S         warm-up seconds before each measurement (default 0.5)\n"
-                "  --clients LIST     client counts, comma separated (default 1,8,64)\n"
-                "  --idle N           idle connections held open during the idle check (default 1000)\n"
-                "  --host PATH        doorlock-host to run (default: the one next to this program)\n"
-                "  --host-nofile N    soft descriptor limit the host is started with (default: the one this "
-                "tool was\n"
-                "                     started with, before it raised its own)\n"
-                "  --report-only      print the targets' verdicts but exit 0 even when one fails\n",
-                program);
+    std::printf(
+        "Usage: %s [options]\n"
+        "  --seconds S        measured seconds per scenario (default 3)\n"
+        "  --warmup S         warm-up seconds before each measurement (default 0.5)\n"
+        "  --clients LIST     client counts, comma separated (default 1,8,64)\n"
+        "  --idle N           idle connections held open during the idle check (default 1000)\n"
+        "  --host PATH        doorlock-host to run (default: the one next to this program)\n"
+        "  --host-nofile N    soft descriptor limit the host is started with (default 1024, the usual\n"
+        "                     one of a login session; 0: the one this tool was started with)\n"
+        "  --report-only      print the targets' verdicts but exit 0 even when one fails\n",
+        program);
 }
 
 std::vector<int> ParseList(const std::string& text) {
@@ -716,7 +732,8 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
     std::printf("doorlock-loadgen: %g s per scenario after %g s warm-up; one request per connection\n",
                 options.seconds, options.warmup);
     std::printf("host: %s\n", options.hostProgram.c_str());
-    long hostSoft = options.hostNofile > 0 ? options.hostNofile : static_cast<long>(originalSoft);
+    long hostSoft = options.hostNofile > 0 ? std::min<long>(options.hostNofile, static_cast<long>(hard))
+                                           : static_cast<long>(originalSoft);
     std::printf(
         "descriptor limit: this tool %llu (raised from %llu), host started with soft %ld, hard %llu\n",
         static_cast<unsigned long long>(hard), static_cast<unsigned long long>(originalSoft), hostSoft,
@@ -729,10 +746,12 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
     bool haveReadAt8 = false;
     std::optional<TIdleResult> idle;
 
-    PrintHeader();
     // Read host: a blank card that stays blank.
     {
         TBenchHost host(options.hostProgram, "SaveDoorlockRecord=0\r\n", hostSoft);
+        std::printf("host started with a soft descriptor limit of %ld runs with %s\n\n", hostSoft,
+                    DescriptorLimit(host.Pid()).c_str());
+        PrintHeader();
         TBaselineServer baseline(ReadCardResponse);
         for (int clients : options.clients) {
             // Side by side per client count, so that a change in the machine's load hits both alike.
