@@ -184,6 +184,8 @@ struct TRunResult {
     double p50Ms = 0, p99Ms = 0, maxMs = 0;
     std::vector<std::string> errorSamples;
     int serverTimeWait = 0, clientTimeWait = 0;
+    long listenOverflows =
+        0; // connections the kernel dropped because the accept queue was full (system-wide)
 
     double Rate() const { return seconds > 0 ? static_cast<double>(requests) / seconds : 0; }
 };
@@ -218,6 +220,23 @@ void CountTimeWait(int port, int& serverSide, int& clientSide) {
         else if (static_cast<int>(remotePort) == port)
             ++clientSide;
     }
+}
+
+// The kernel's count of connections dropped at a full accept queue; such a client waits for its SYN to be
+// sent again, a second later at first.
+long ListenOverflows() {
+    std::ifstream netstat("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(netstat, names) && std::getline(netstat, values)) {
+        if (names.rfind("TcpExt:", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows")
+                return std::stol(value);
+    }
+    return 0;
 }
 
 // Clients each loop over one-connection requests for warm-up + measured seconds; requests that end inside the
@@ -275,6 +294,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
     }
     while (ready.load() < clients)
         std::this_thread::yield();
+    long overflowsBefore = ListenOverflows();
     auto start = Clock::now();
     windowStart = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warmup));
     windowEnd =
@@ -289,6 +309,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
     result.p50Ms = Percentile(samples, 0.50);
     result.p99Ms = Percentile(samples, 0.99);
     result.maxMs = samples.empty() ? 0 : static_cast<double>(samples.back()) / 1e6;
+    result.listenOverflows = ListenOverflows() - overflowsBefore;
     CountTimeWait(port, result.serverTimeWait, result.clientTimeWait);
     return result;
 }
@@ -583,17 +604,17 @@ std::string Thousands(double value) {
 }
 
 void PrintHeader() {
-    std::printf("%-28s %7s %9s %9s %8s %8s %8s %7s %11s\n", "scenario", "clients", "requests", "req/s",
-                "p50 ms", "p99 ms", "max ms", "errors", "TIME_WAIT");
-    std::printf("%s\n", std::string(28 + 7 + 9 + 9 + 8 + 8 + 8 + 7 + 11 + 8, '-').c_str());
+    std::printf("%-28s %7s %9s %9s %8s %8s %8s %7s %11s %9s\n", "scenario", "clients", "requests", "req/s",
+                "p50 ms", "p99 ms", "max ms", "errors", "TIME_WAIT", "overflow");
+    std::printf("%s\n", std::string(28 + 7 + 9 + 9 + 8 + 8 + 8 + 7 + 11 + 9 + 9, '-').c_str());
 }
 
 void PrintRow(const TRunResult& r) {
     char timeWait[32];
     std::snprintf(timeWait, sizeof timeWait, "%d/%d", r.serverTimeWait, r.clientTimeWait);
-    std::printf("%-28s %7d %9llu %9s %8.2f %8.2f %8.2f %7llu %11s\n", r.target.c_str(), r.clients,
+    std::printf("%-28s %7d %9llu %9s %8.2f %8.2f %8.2f %7llu %11s %9ld\n", r.target.c_str(), r.clients,
                 static_cast<unsigned long long>(r.requests), Thousands(r.Rate()).c_str(), r.p50Ms, r.p99Ms,
-                r.maxMs, static_cast<unsigned long long>(r.errors), timeWait);
+                r.maxMs, static_cast<unsigned long long>(r.errors), timeWait, r.listenOverflows);
     for (const auto& sample : r.errorSamples)
         std::printf("    error: %s\n", sample.c_str());
     std::fflush(stdout);
@@ -805,8 +826,10 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
                     static_cast<unsigned long long>(issuedOk));
     }
     std::printf(
-        "TIME_WAIT column: sockets on the server's side / on the clients' side, on that port at the end of "
-        "the scenario\n");
+        "TIME_WAIT: sockets in TIME_WAIT on the server's side / the clients' side of that port at the end of "
+        "the scenario\n"
+        "overflow: connections the kernel dropped at a full accept queue during the scenario (system-wide "
+        "count; each such client sends its SYN again a second later)\n");
 
     if (idle) {
         std::printf(
