@@ -26,6 +26,7 @@
 #else
 #include <csignal>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -146,6 +147,20 @@ void WaitForStopSignal() {
 #endif
 }
 
+// Every connection holds a descriptor for as long as its client keeps it open. With the usual soft limit of
+// 1024, about a thousand open connections leave none for the next accept, the log file or the card file, and
+// then no request is answered at all; the hard limit is what the system allows this process.
+void RaiseDescriptorLimit() {
+#ifndef _WIN32
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        // Where the system refuses (macOS caps an unlimited hard limit lower), the soft one stays.
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+#endif
+}
+
 std::string ExecutableDir(const char* argv0) {
 #ifndef _WIN32
     std::error_code ec;
@@ -253,6 +268,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
 
     if (headless)
         BlockStopSignals();
+    RaiseDescriptorLimit();
 
     THostProcess process(programDir);
     std::unique_ptr<THostWindow> window;

@@ -1,0 +1,925 @@
+// Load generator for the real host: requests per second and latency of "ReadCard" and of "IssueCard" with the
+// record store on, at several client counts, next to a bare server that only accepts, reads to the NUL and
+// answers; then 1,000 idle connections held open while requests go on. Every request is one connection, as
+// the hotel system makes it. Linux only (it starts the host with fork/exec and reads /proc).
+#include "platform/SocketUnit.h"
+
+#include <soci/soci.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int ReplyTimeoutMs = 10000;
+constexpr int HostBacklog = 15; // the host's listen backlog, so the baseline queues the same way
+// The targets: "ReadCard" at 8 clients at least half the bare server's rate; "IssueCard" with records at
+// least this many per second at the best client count.
+constexpr double ReadCardTargetRatio = 0.5;
+constexpr double IssueCardTargetRate = 1000.0;
+const std::string Nul(1, '\0');
+
+const std::string ReadCardRequest = "<DoorRequest type=\"ReadCard\"><RequestID></RequestID></DoorRequest>";
+const std::string ReadCardResponse =
+    "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
+    "<ResultMessage>读卡成功</ResultMessage><CardNo>15151515</CardNo></DoorResponse>";
+const std::string IssueCardRequest =
+    "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>R1</RegisterId>"
+    "<RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</RoomFloorCode><RoomNo>0816</RoomNo>"
+    "<GuestName>Guest</GuestName><CheckInDate>2026-12-29</CheckInDate><CheckInTime>12:00:00</CheckInTime>"
+    "<CheckOutDate>2026-12-31</CheckOutDate><CheckOutTime>14:30:00</CheckOutTime><IsCopy>0</IsCopy></"
+    "DoorRequest>";
+const std::string IssueCardResponse =
+    "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
+    "<ResultMessage>发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>";
+
+struct TOptions {
+    double seconds = 3.0;
+    double warmup = 0.5;
+    std::vector<int> clients{1, 8, 64};
+    int idle = 1000;
+    int idleClients = 8;
+    bool reportOnly = false;
+    std::string hostProgram;
+    // The soft descriptor limit the host is started with: the usual default of a login session, so that the
+    // idle check also shows whether the host raises its own.
+    long hostNofile = 1024;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// Client side
+
+enum class TOutcome { Ok, ConnectFailed, SendFailed, ReceiveFailed, WrongResponse };
+
+struct TExchange {
+    TOutcome outcome = TOutcome::Ok;
+    int error = 0;
+    std::string received;
+};
+
+int NewClientSocket() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    timeval timeout{ReplyTimeoutMs / 1000, (ReplyTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+bool ConnectLoopback(int fd, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+// Connect, send the request with its NUL, read until the server closes, compare.
+void Exchange(int port, const std::string& wire, const std::string& expected, TExchange& result) {
+    result.outcome = TOutcome::Ok;
+    result.error = 0;
+    result.received.clear();
+    int fd = NewClientSocket();
+    if (fd < 0 || !ConnectLoopback(fd, port)) {
+        result.outcome = TOutcome::ConnectFailed;
+        result.error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    size_t sent = 0;
+    while (sent < wire.size()) {
+        ssize_t n = ::send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            result.outcome = TOutcome::SendFailed;
+            result.error = errno;
+            ::close(fd);
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            result.outcome = TOutcome::ReceiveFailed;
+            result.error = errno;
+            ::close(fd);
+            return;
+        }
+        // A runaway answer is wrong anyway; keep reading to the close but stop collecting.
+        if (result.received.size() < expected.size() + 4096)
+            result.received.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (result.received != expected)
+        result.outcome = TOutcome::WrongResponse;
+}
+
+std::string Describe(const TExchange& exchange) {
+    switch (exchange.outcome) {
+    case TOutcome::Ok:
+        return "ok";
+    case TOutcome::ConnectFailed:
+        return std::string("connect failed: ") + std::strerror(exchange.error);
+    case TOutcome::SendFailed:
+        return std::string("send failed: ") + std::strerror(exchange.error);
+    case TOutcome::ReceiveFailed:
+        return std::string("receive failed: ") + std::strerror(exchange.error);
+    case TOutcome::WrongResponse: {
+        std::string shown = exchange.received.substr(0, 160);
+        for (char& c : shown)
+            if (c == '\0')
+                c = '@';
+        return "wrong response (" + std::to_string(exchange.received.size()) + " bytes): " + shown;
+    }
+    }
+    return "?";
+}
+
+struct TRunResult {
+    std::string target;
+    int clients = 0;
+    double seconds = 0;
+    uint64_t requests = 0; // completed correctly inside the measured window
+    uint64_t answered = 0; // answered correctly at any time (warm-up and the last ones included)
+    uint64_t errors = 0;   // at any time
+    double p50Ms = 0, p99Ms = 0, maxMs = 0;
+    std::vector<std::string> errorSamples;
+    int serverTimeWait = 0, clientTimeWait = 0;
+    long listenOverflows =
+        0; // connections the kernel dropped because the accept queue was full (system-wide)
+
+    double Rate() const { return seconds > 0 ? static_cast<double>(requests) / seconds : 0; }
+};
+
+// Nearest-rank percentile of sorted samples.
+double Percentile(const std::vector<int64_t>& sorted, double fraction) {
+    if (sorted.empty())
+        return 0;
+    size_t rank = static_cast<size_t>(fraction * static_cast<double>(sorted.size()) + 0.999999);
+    rank = std::clamp<size_t>(rank, 1, sorted.size());
+    return static_cast<double>(sorted[rank - 1]) / 1e6;
+}
+
+// Sockets in TIME_WAIT on loopback for the port: those whose local port it is (the server closed first) and
+// those whose remote port it is (the client's side).
+void CountTimeWait(int port, int& serverSide, int& clientSide) {
+    serverSide = clientSide = 0;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        unsigned localPort = 0, remotePort = 0, state = 0;
+        unsigned localAddress = 0, remoteAddress = 0;
+        int slot = 0;
+        if (std::sscanf(line.c_str(), " %d: %x:%x %x:%x %x", &slot, &localAddress, &localPort, &remoteAddress,
+                        &remotePort, &state) != 6)
+            continue;
+        if (state != 0x06)
+            continue;
+        if (static_cast<int>(localPort) == port)
+            ++serverSide;
+        else if (static_cast<int>(remotePort) == port)
+            ++clientSide;
+    }
+}
+
+// The kernel's count of connections dropped at a full accept queue; such a client waits for its SYN to be
+// sent again, a second later at first.
+long ListenOverflows() {
+    std::ifstream netstat("/proc/net/netstat");
+    std::string names, values;
+    while (std::getline(netstat, names) && std::getline(netstat, values)) {
+        if (names.rfind("TcpExt:", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ListenOverflows")
+                return std::stol(value);
+    }
+    return 0;
+}
+
+// Clients each loop over one-connection requests for warm-up + measured seconds; requests that end inside the
+// measured window are counted and timed.
+TRunResult RunLoad(const std::string& target, int port, const std::string& request,
+                   const std::string& expected, int clients, double warmup, double seconds) {
+    const std::string wire = request + Nul;
+    const std::string expectedWire = expected + Nul;
+    TRunResult result;
+    result.target = target;
+    result.clients = clients;
+    std::mutex lock;
+    std::vector<int64_t> samples;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    Clock::time_point windowStart, windowEnd;
+
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&] {
+            std::vector<int64_t> mine;
+            mine.reserve(1 << 16);
+            uint64_t answered = 0, errors = 0;
+            std::vector<std::string> errorSamples;
+            TExchange exchange;
+            ++ready;
+            while (!go.load())
+                std::this_thread::yield();
+            for (;;) {
+                auto begin = Clock::now();
+                if (begin >= windowEnd)
+                    break;
+                Exchange(port, wire, expectedWire, exchange);
+                auto end = Clock::now();
+                if (exchange.outcome != TOutcome::Ok) {
+                    ++errors;
+                    if (errorSamples.size() < 3)
+                        errorSamples.push_back(Describe(exchange));
+                    // A refused or reset connection comes back at once; do not spin on it.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                ++answered;
+                if (end >= windowStart && end < windowEnd)
+                    mine.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count());
+            }
+            std::lock_guard guard(lock);
+            samples.insert(samples.end(), mine.begin(), mine.end());
+            result.answered += answered;
+            result.errors += errors;
+            for (auto& text : errorSamples)
+                if (result.errorSamples.size() < 5)
+                    result.errorSamples.push_back(std::move(text));
+        });
+    }
+    while (ready.load() < clients)
+        std::this_thread::yield();
+    long overflowsBefore = ListenOverflows();
+    auto start = Clock::now();
+    windowStart = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(warmup));
+    windowEnd =
+        windowStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    go = true;
+    for (auto& thread : threads)
+        thread.join();
+
+    std::sort(samples.begin(), samples.end());
+    result.seconds = seconds;
+    result.requests = samples.size();
+    result.p50Ms = Percentile(samples, 0.50);
+    result.p99Ms = Percentile(samples, 0.99);
+    result.maxMs = samples.empty() ? 0 : static_cast<double>(samples.back()) / 1e6;
+    result.listenOverflows = ListenOverflows() - overflowsBefore;
+    CountTimeWait(port, result.serverTimeWait, result.clientTimeWait);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The baseline: what the host's listener does around a request, with no request handling at all. One thread
+// per connection, the same accept loop and backlog.
+
+class TBaselineServer {
+public:
+    explicit TBaselineServer(std::string response)
+        : m_response(std::move(response) + Nul), m_listener(ListenTcp(0, HostBacklog)),
+          m_port(m_listener.LocalPort()) {
+        m_thread = std::thread([this] { Listen(); });
+    }
+
+    ~TBaselineServer() {
+        m_stopping = true;
+        m_thread.join();
+        std::unique_lock guard(m_lock);
+        m_ended.wait(guard, [this] { return m_live == 0; });
+    }
+
+    int Port() const { return m_port; }
+
+private:
+    void Listen() {
+        while (!m_stopping) {
+            TSocket accepted;
+            if (AcceptTcp(m_listener, 100, accepted) != TAcceptResult::Accepted)
+                continue;
+            {
+                std::lock_guard guard(m_lock);
+                ++m_live;
+            }
+            std::thread([this, socket = std::move(accepted)]() mutable {
+                Serve(std::move(socket));
+            }).detach();
+        }
+    }
+
+    void Serve(TSocket socket) {
+        char buffer[4096];
+        for (;;) {
+            long n = socket.Receive(buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            if (std::memchr(buffer, '\0', static_cast<size_t>(n)) != nullptr) {
+                socket.SendAll(m_response.data(), m_response.size());
+                break;
+            }
+        }
+        socket.ShutdownSend();
+        socket.Close();
+        std::lock_guard guard(m_lock);
+        if (--m_live == 0)
+            m_ended.notify_all();
+    }
+
+    std::string m_response;
+    TSocket m_listener;
+    int m_port;
+    std::atomic<bool> m_stopping{false};
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::condition_variable m_ended;
+    int m_live = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+// The real host in a program directory of its own
+
+struct TMemory {
+    long rssKb = -1, hwmKb = -1, threads = -1, fds = -1;
+};
+
+TMemory ReadMemory(pid_t pid) {
+    TMemory memory;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        auto value = [&](const char* name, long& into) {
+            size_t length = std::strlen(name);
+            if (line.compare(0, length, name) == 0)
+                into = std::strtol(line.c_str() + length, nullptr, 10);
+        };
+        value("VmRSS:", memory.rssKb);
+        value("VmHWM:", memory.hwmKb);
+        value("Threads:", memory.threads);
+    }
+    std::error_code ec;
+    long fds = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
+         it.increment(ec))
+        ++fds;
+    if (!ec)
+        memory.fds = fds;
+    return memory;
+}
+
+// The soft descriptor limit the process runs with, as the system shows it.
+std::string DescriptorLimit(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft;
+            fields >> soft;
+            return soft;
+        }
+    }
+    return "?";
+}
+
+std::string FormatMemory(const TMemory& memory) {
+    char text[160];
+    std::snprintf(text, sizeof text, "VmRSS %6.1f MiB  VmHWM %6.1f MiB  threads %5ld  descriptors %5ld",
+                  static_cast<double>(memory.rssKb) / 1024, static_cast<double>(memory.hwmKb) / 1024,
+                  memory.threads, memory.fds);
+    return text;
+}
+
+int FreePort() {
+    TSocket probe = ListenTcp(0, 1);
+    return probe.LocalPort();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class TBenchHost {
+public:
+    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft) {
+        std::string pattern = (fs::temp_directory_path() / "doorlock-loadgen-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        m_dir = pattern;
+        // A blank card on the simulated encoder.
+        WriteFile(m_dir / "SimCard.bin", std::string(256, '\xFF'));
+        // A port found free can be taken before the host binds it: then try another.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_port = FreePort();
+            WriteFile(m_dir / "Option.ini", "[SysOption]\r\nDoorlockPortNo=" + std::to_string(m_port) +
+                                                "\r\n[DoorlockOption]\r\n" + doorlockOptions);
+            Spawn(program, nofileSoft);
+            if (WaitListening())
+                return;
+            Stop();
+        }
+        throw std::runtime_error("doorlock-host did not start: " + ReadFile(m_dir / "host.err"));
+    }
+
+    ~TBenchHost() {
+        Stop();
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    int Port() const { return m_port; }
+    pid_t Pid() const { return m_pid; }
+    const fs::path& Dir() const { return m_dir; }
+
+    // SIGTERM and wait; the exit status, -1 when it had to be killed.
+    int Stop() {
+        if (m_pid <= 0)
+            return m_status;
+        ::kill(m_pid, SIGTERM);
+        if (!WaitExit(std::chrono::seconds(20))) {
+            ::kill(m_pid, SIGKILL);
+            WaitExit(std::chrono::seconds(20));
+            m_status = -1;
+        }
+        m_pid = -1;
+        return m_status;
+    }
+
+    bool Running() {
+        if (m_pid <= 0)
+            return false;
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            m_pid = -1;
+            return false;
+        }
+        return true;
+    }
+
+private:
+    void Spawn(const std::string& program, long nofileSoft) {
+        std::string out = (m_dir / "host.out").string();
+        std::string err = (m_dir / "host.err").string();
+        std::string dir = m_dir.string();
+        std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--headless"),
+                                   const_cast<char*>("--dir"), dir.data(), nullptr};
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        if (nofileSoft > 0)
+            limit.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(nofileSoft), limit.rlim_max);
+        m_pid = ::fork();
+        if (m_pid < 0)
+            throw std::runtime_error("fork failed");
+        if (m_pid == 0) {
+            int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(outFd, 1);
+            ::dup2(errFd, 2);
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+
+    bool WaitListening() {
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (Clock::now() < deadline) {
+            if (!Running())
+                return false;
+            int fd = NewClientSocket();
+            bool connected = ConnectLoopback(fd, m_port);
+            ::close(fd);
+            if (connected)
+                return Running();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    bool WaitExit(std::chrono::seconds timeout) {
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (!Running())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    fs::path m_dir;
+    int m_port = 0;
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+// Rows the issue runs left in the host's record store.
+long CountIssueRecords(const fs::path& database) {
+    try {
+        soci::session session("sqlite3", "db=\"" + database.string() + "\"");
+        long count = -1;
+        session << "select count(*) from T_IssueCardRecord", soci::into(count);
+        return count;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cannot count the issue records: %s\n", e.what());
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Output
+
+std::string LoadAverage() {
+    std::string text = ReadFile("/proc/loadavg");
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string Thousands(double value) {
+    std::string digits = std::to_string(static_cast<long long>(value + 0.5));
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            text.push_back(',');
+        text.push_back(digits[i]);
+    }
+    return text;
+}
+
+void PrintHeader() {
+    std::printf("%-28s %7s %9s %9s %8s %8s %8s %7s %11s %9s\n", "scenario", "clients", "requests", "req/s",
+                "p50 ms", "p99 ms", "max ms", "errors", "TIME_WAIT", "overflow");
+    std::printf("%s\n", std::string(28 + 7 + 9 + 9 + 8 + 8 + 8 + 7 + 11 + 9 + 9, '-').c_str());
+}
+
+void PrintRow(const TRunResult& r) {
+    char timeWait[32];
+    std::snprintf(timeWait, sizeof timeWait, "%d/%d", r.serverTimeWait, r.clientTimeWait);
+    std::printf("%-28s %7d %9llu %9s %8.2f %8.2f %8.2f %7llu %11s %9ld\n", r.target.c_str(), r.clients,
+                static_cast<unsigned long long>(r.requests), Thousands(r.Rate()).c_str(), r.p50Ms, r.p99Ms,
+                r.maxMs, static_cast<unsigned long long>(r.errors), timeWait, r.listenOverflows);
+    for (const auto& sample : r.errorSamples)
+        std::printf("    error: %s\n", sample.c_str());
+    std::fflush(stdout);
+}
+
+struct TVerdict {
+    bool pass;
+    std::string text;
+};
+
+// ---------------------------------------------------------------------------------------------------------
+
+void PrintUsage(const char* program) {
+    std::printf(
+        "Usage: %s [options]\n"
+        "  --seconds S        measured seconds per scenario (default 3)\n"
+        "  --warmup S         warm-up seconds before each measurement (default 0.5)\n"
+        "  --clients LIST     client counts, comma separated (default 1,8,64)\n"
+        "  --idle N           idle connections held open during the idle check (default 1000)\n"
+        "  --host PATH        doorlock-host to run (default: the one next to this program)\n"
+        "  --host-nofile N    soft descriptor limit the host is started with (default 1024, the usual\n"
+        "                     one of a login session; 0: the one this tool was started with)\n"
+        "  --report-only      print the targets' verdicts but exit 0 even when one fails\n",
+        program);
+}
+
+std::vector<int> ParseList(const std::string& text) {
+    std::vector<int> values;
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ','))
+        if (!item.empty())
+            values.push_back(std::stoi(item));
+    return values;
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::runtime_error(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--seconds")
+            options.seconds = std::stod(next());
+        else if (arg == "--warmup")
+            options.warmup = std::stod(next());
+        else if (arg == "--clients")
+            options.clients = ParseList(next());
+        else if (arg == "--idle")
+            options.idle = std::stoi(next());
+        else if (arg == "--host")
+            options.hostProgram = next();
+        else if (arg == "--host-nofile")
+            options.hostNofile = std::stol(next());
+        else if (arg == "--report-only")
+            options.reportOnly = true;
+        else if (arg == "--help" || arg == "-h") {
+            PrintUsage(argv[0]);
+            std::exit(0);
+        } else
+            throw std::runtime_error("unknown argument " + arg + " (see --help)");
+    }
+    if (options.clients.empty() || options.seconds <= 0 || options.warmup < 0 || options.idle < 0)
+        throw std::runtime_error("bad option value (see --help)");
+    return true;
+}
+
+// The tool holds the idle connections and every client's socket at once: take the hard limit.
+rlim_t RaiseDescriptorLimit(rlim_t& hard) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    rlim_t original = limit.rlim_cur;
+    hard = limit.rlim_max;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return original;
+}
+
+struct TIdleResult {
+    int opened = 0;
+    int connectFailures = 0;
+    bool allServed = false; // the host runs a connection thread for each
+    int closedByHost = 0;
+    TMemory before, during, after;
+    TRunResult load;
+};
+
+TIdleResult RunIdleCheck(TBenchHost& host, const TOptions& options) {
+    TIdleResult idle;
+    idle.before = ReadMemory(host.Pid());
+    std::vector<int> sockets;
+    sockets.reserve(static_cast<size_t>(options.idle));
+    for (int i = 0; i < options.idle; ++i) {
+        int fd = NewClientSocket();
+        if (fd < 0 || !ConnectLoopback(fd, host.Port())) {
+            ++idle.connectFailures;
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        sockets.push_back(fd);
+    }
+    idle.opened = static_cast<int>(sockets.size());
+    // Each accepted connection has its own thread waiting for the request.
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline) {
+        if (ReadMemory(host.Pid()).threads >= idle.before.threads + idle.opened) {
+            idle.allServed = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    idle.during = ReadMemory(host.Pid());
+    idle.load = RunLoad("ReadCard + " + std::to_string(idle.opened) + " idle", host.Port(), ReadCardRequest,
+                        ReadCardResponse, options.idleClients, options.warmup, options.seconds);
+    // Still open: nothing to read and no end of stream.
+    for (int fd : sockets) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) != 0)
+            ++idle.closedByHost;
+    }
+    for (int fd : sockets)
+        ::close(fd);
+    deadline = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < deadline && ReadMemory(host.Pid()).threads > idle.before.threads)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    idle.after = ReadMemory(host.Pid());
+    return idle;
+}
+
+int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
+    std::printf("doorlock-loadgen: %g s per scenario after %g s warm-up; one request per connection\n",
+                options.seconds, options.warmup);
+    std::printf("host: %s\n", options.hostProgram.c_str());
+    long hostSoft = options.hostNofile > 0 ? std::min<long>(options.hostNofile, static_cast<long>(hard))
+                                           : static_cast<long>(originalSoft);
+    std::printf(
+        "descriptor limit: this tool %llu (raised from %llu), host started with soft %ld, hard %llu\n",
+        static_cast<unsigned long long>(hard), static_cast<unsigned long long>(originalSoft), hostSoft,
+        static_cast<unsigned long long>(hard));
+    std::printf("cores: %u   load average at start: %s\n\n", std::thread::hardware_concurrency(),
+                LoadAverage().c_str());
+
+    std::vector<TRunResult> all;
+    TRunResult readAt8Host, readAt8Base;
+    bool haveReadAt8 = false;
+    std::optional<TIdleResult> idle;
+
+    // Read host: a blank card that stays blank.
+    {
+        TBenchHost host(options.hostProgram, "SaveDoorlockRecord=0\r\n", hostSoft);
+        std::printf("host started with a soft descriptor limit of %ld runs with %s\n\n", hostSoft,
+                    DescriptorLimit(host.Pid()).c_str());
+        PrintHeader();
+        TBaselineServer baseline(ReadCardResponse);
+        for (int clients : options.clients) {
+            // Side by side per client count, so that a change in the machine's load hits both alike.
+            TRunResult base = RunLoad("baseline (bare server)", baseline.Port(), ReadCardRequest,
+                                      ReadCardResponse, clients, options.warmup, options.seconds);
+            PrintRow(base);
+            TRunResult read = RunLoad("host ReadCard", host.Port(), ReadCardRequest, ReadCardResponse,
+                                      clients, options.warmup, options.seconds);
+            PrintRow(read);
+            if (clients == 8) {
+                readAt8Base = base;
+                readAt8Host = read;
+                haveReadAt8 = true;
+            }
+            all.push_back(base);
+            all.push_back(read);
+        }
+        if (options.idle > 0) {
+            idle = RunIdleCheck(host, options);
+            PrintRow(idle->load);
+            all.push_back(idle->load);
+        }
+        int status = host.Stop();
+        if (status != 0)
+            std::printf("    host (ReadCard) exit status %d: %s\n", status,
+                        ReadFile(host.Dir() / "host.err").c_str());
+    }
+
+    // Issue host: records on, a store of its own.
+    std::vector<TRunResult> issues;
+    long rows = -1;
+    uint64_t issuedOk = 0;
+    {
+        TBenchHost host(options.hostProgram, "SaveDoorlockRecord=1\r\n", hostSoft);
+        for (int clients : options.clients) {
+            TRunResult issue = RunLoad("host IssueCard, records on", host.Port(), IssueCardRequest,
+                                       IssueCardResponse, clients, options.warmup, options.seconds);
+            PrintRow(issue);
+            issuedOk += issue.answered;
+            issues.push_back(issue);
+            all.push_back(issue);
+        }
+        TMemory memory = ReadMemory(host.Pid());
+        int status = host.Stop();
+        if (status != 0)
+            std::printf("    host (IssueCard) exit status %d: %s\n", status,
+                        ReadFile(host.Dir() / "host.err").c_str());
+        rows = CountIssueRecords(host.Dir() / "Client.db");
+        std::printf("\nIssueCard host: %s\n", FormatMemory(memory).c_str());
+        std::printf("issue records stored: %ld for %llu issues answered\n", rows,
+                    static_cast<unsigned long long>(issuedOk));
+    }
+    std::printf(
+        "TIME_WAIT: sockets in TIME_WAIT on the server's side / the clients' side of that port at the end of "
+        "the scenario\n"
+        "overflow: connections the kernel dropped at a full accept queue during the scenario (system-wide "
+        "count; each such client sends its SYN again a second later)\n");
+
+    if (idle) {
+        std::printf(
+            "\nIdle connections: %d opened (%d failed), %s by the host, %d closed by the host meanwhile\n",
+            idle->opened, idle->connectFailures,
+            idle->allServed ? "all accepted and served" : "NOT all accepted", idle->closedByHost);
+        std::printf("  host before:            %s\n", FormatMemory(idle->before).c_str());
+        std::printf("  host with %4d idle:     %s\n", idle->opened, FormatMemory(idle->during).c_str());
+        std::printf("  host after closing them: %s\n", FormatMemory(idle->after).c_str());
+    }
+
+    // Verdicts
+    std::vector<TVerdict> verdicts;
+    char text[512];
+    if (haveReadAt8) {
+        double ratio = readAt8Base.Rate() > 0 ? readAt8Host.Rate() / readAt8Base.Rate() : 0;
+        std::snprintf(
+            text, sizeof text,
+            "ReadCard at 8 clients: %s req/s = %.2f x the baseline's %s req/s (target: at least %.2f x)",
+            Thousands(readAt8Host.Rate()).c_str(), ratio, Thousands(readAt8Base.Rate()).c_str(),
+            ReadCardTargetRatio);
+        verdicts.push_back({ratio >= ReadCardTargetRatio, text});
+    } else {
+        verdicts.push_back({false, "ReadCard at 8 clients: not measured (8 is not among --clients)"});
+    }
+    {
+        auto best =
+            std::max_element(issues.begin(), issues.end(),
+                             [](const TRunResult& a, const TRunResult& b) { return a.Rate() < b.Rate(); });
+        bool rowsMatch = rows >= 0 && static_cast<uint64_t>(rows) == issuedOk;
+        std::snprintf(text, sizeof text,
+                      "IssueCard with records: best %s req/s at %d clients (target: at least %s req/s); %s",
+                      Thousands(best->Rate()).c_str(), best->clients, Thousands(IssueCardTargetRate).c_str(),
+                      rowsMatch ? "one record per issue" : "records do NOT match the issues");
+        verdicts.push_back({best->Rate() >= IssueCardTargetRate && rowsMatch, text});
+    }
+    if (idle) {
+        bool pass = idle->opened == options.idle && idle->allServed && idle->closedByHost == 0 &&
+                    idle->load.errors == 0 && idle->load.requests > 0;
+        std::snprintf(
+            text, sizeof text,
+            "%d idle connections held open while %d clients got %llu answers (%s req/s), %llu errors; "
+            "host VmRSS %.1f -> %.1f -> %.1f MiB",
+            idle->opened, options.idleClients, static_cast<unsigned long long>(idle->load.answered),
+            Thousands(idle->load.Rate()).c_str(), static_cast<unsigned long long>(idle->load.errors),
+            static_cast<double>(idle->before.rssKb) / 1024, static_cast<double>(idle->during.rssKb) / 1024,
+            static_cast<double>(idle->after.rssKb) / 1024);
+        verdicts.push_back({pass, text});
+    }
+    {
+        uint64_t errors = 0;
+        for (const auto& r : all)
+            errors += r.errors;
+        std::snprintf(text, sizeof text, "Every request answered correctly: %llu errors in all scenarios",
+                      static_cast<unsigned long long>(errors));
+        verdicts.push_back({errors == 0, text});
+    }
+
+    std::printf("\nload average at end: %s\n\n", LoadAverage().c_str());
+    bool allPass = true;
+    for (const auto& verdict : verdicts) {
+        std::printf("%s  %s\n", verdict.pass ? "PASS" : "FAIL", verdict.text.c_str());
+        allPass = allPass && verdict.pass;
+    }
+    if (!allPass && options.reportOnly)
+        std::printf("(report only: exit status 0)\n");
+    return allPass || options.reportOnly ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    TOptions options;
+    try {
+        ParseOptions(argc, argv, options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "doorlock-loadgen: %s\n", e.what());
+        return 2;
+    }
+    if (options.hostProgram.empty()) {
+        std::error_code ec;
+        fs::path self = fs::read_symlink("/proc/self/exe", ec);
+        options.hostProgram = ((ec ? fs::absolute(argv[0]) : self).parent_path() / "doorlock-host").string();
+    }
+    rlim_t hard = 0;
+    rlim_t originalSoft = RaiseDescriptorLimit(hard);
+    try {
+        return Run(options, originalSoft, hard);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "doorlock-loadgen: %s\n", e.what());
+        return 2;
+    }
+}

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds Release into build-release/ (headless, no tests) and runs the benchmarks: the load generator against
+# the real host first, then the Google Benchmark programs of the code page, the XML reader and the record store.
+# Arguments go to doorlock-loadgen (e.g. --seconds 5, --report-only; see --help). The exit status is the load
+# generator's: non-zero when one of its targets failed (unless --report-only).
+# The figures depend on the machine's load: the load generator prints /proc/loadavg with them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# Warnings are not errors here: GCC 12 at -O3 reports a false -Wrestrict in std::string's operator+.
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOORLOCK_GUI=OFF -DDOORLOCK_TESTS=OFF \
+  -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_WERROR=OFF
+cmake --build build-release --parallel "$(nproc)" \
+  --target doorlock-host doorlock-loadgen codepage_bench xml_bench store_bench
+
+status=0
+build-release/bin/doorlock-loadgen "$@" || status=$?
+for bench in codepage_bench xml_bench store_bench; do
+  echo
+  echo "== $bench"
+  build-release/bin/$bench
+done
+exit "$status"
