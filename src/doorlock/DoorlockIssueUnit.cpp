@@ -16,7 +16,7 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     const int delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
     const std::string roomKey = issue.RoomKey();
 
-    std::lock_guard<std::mutex> guard(IssueCardLock());
+    std::unique_lock<std::mutex> guard(IssueCardLock());
 
     TDateTime cardStart = issue.RequestedStart;
     if (useNativeDb) {
@@ -41,6 +41,9 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
 
     if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordManager != nullptr)
         DoorlockRecordManager->SetLastCheckInTime(roomKey, cardStart);
+    // The room's recorded start is settled. The issued-card row is never read back, so it needs no place in
+    // this order, and adding it outside the lock lets the rows of simultaneous issues share one disk sync.
+    guard.unlock();
     if (saveRecord && DoorlockRecordManager != nullptr) {
         DoorlockRecordManager->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
                                                   issue.RequestedStart, issue.CheckOut, issue.IsCopy,

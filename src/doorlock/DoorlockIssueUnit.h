@@ -22,9 +22,9 @@ struct TCardIssue {
     std::string RoomKey() const { return RoomBuildingCode + RoomFloorCode + RoomNo; }
 };
 
-// Held from the first record-store call of a card issue to the end of its last one, by the request
-// handler and the test dialog alike: two copies for one room cannot both record a start, and a new card's
-// recorded start is ordered with its write.
+// Held over the card start, the device's write and the room's recorded start, by the request handler and
+// the test dialog alike: two copies for one room cannot both record a start, and a new card's recorded start
+// is ordered with its write. The issued-card row is added after it.
 std::mutex& IssueCardLock();
 
 // The whole issue: the card start (from the request, the record store or the clock, by UseNativeDoorlockDb),

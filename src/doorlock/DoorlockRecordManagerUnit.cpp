@@ -303,21 +303,87 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
                                                 TDateTime lastCheckInTime, TDateTime checkInTime,
                                                 TDateTime checkOutTime, bool isCopy,
                                                 const std::string& guestName, TDateTime opratingTime) {
+    std::unique_lock<std::mutex> queue(m_recordQueueLock);
+    m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime, checkInTime,
+                                                checkOutTime, isCopy, guestName, opratingTime});
+    const uint64_t mine = ++m_recordsQueued;
+    // Group commit: the first caller stores every row queued so far in one transaction while later callers
+    // queue theirs; each returns once a commit has covered its own row.
+    while (m_recordsStored < mine) {
+        if (m_storingRecords) {
+            m_recordsStoredSignal.wait(queue);
+            continue;
+        }
+        m_storingRecords = true;
+        std::vector<TIssueCardRecord> batch;
+        batch.swap(m_pendingRecords);
+        const uint64_t last = m_recordsQueued;
+        queue.unlock();
+        try {
+            StoreIssueCardRecords(batch);
+        } catch (...) {
+            // Not a database error (those are logged): let the next caller take over, then pass it on.
+            queue.lock();
+            m_recordsStored = last;
+            m_storingRecords = false;
+            m_recordsStoredSignal.notify_all();
+            throw;
+        }
+        queue.lock();
+        m_recordsStored = last;
+        m_storingRecords = false;
+        m_recordsStoredSignal.notify_all();
+    }
+}
+
+void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
+    if (records.size() == 1) {
+        InsertIssueCardRecordLocked(records.front());
+        return;
+    }
+    // A failing insert inside the transaction undoes only itself, so every other row is still stored.
+    bool inTransaction = false;
+    try {
+        m_session->begin();
+        inTransaction = true;
+    } catch (const std::exception& e) {
+        LogFailure(e);
+    }
+    for (const TIssueCardRecord& record : records) {
+        if (!EnsureOpenLocked())
+            return;
+        InsertIssueCardRecordLocked(record);
+    }
+    if (inTransaction && m_session) {
+        try {
+            m_session->commit();
+        } catch (const std::exception& e) {
+            LogFailure(e);
+            try {
+                if (m_session)
+                    m_session->rollback();
+            } catch (const std::exception&) {
+            }
+        }
+    }
+}
+
+void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
     TStatements& s = *m_statements;
     try {
-        s.registerId = GbkToUtf8(registerId);
-        s.cardNo = GbkToUtf8(cardNo);
-        s.recordRoomNo = GbkToUtf8(roomNo);
-        s.cardType = cardType;
-        BindDateTime(lastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
-        BindDateTime(checkInTime, s.checkInTime, s.checkInTimeIndicator);
-        BindDateTime(checkOutTime, s.checkOutTime, s.checkOutTimeIndicator);
-        s.isCopy = isCopy ? 1 : 0;
-        s.guestName = GbkToUtf8(guestName);
-        BindDateTime(opratingTime, s.opratingTime, s.opratingTimeIndicator);
+        s.registerId = GbkToUtf8(record.RegisterId);
+        s.cardNo = GbkToUtf8(record.CardNo);
+        s.recordRoomNo = GbkToUtf8(record.RoomNo);
+        s.cardType = record.CardType;
+        BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
+        BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
+        BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
+        s.isCopy = record.IsCopy ? 1 : 0;
+        s.guestName = GbkToUtf8(record.GuestName);
+        BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
         if (!s.insertRecord)
             s.insertRecord.emplace(
                 (m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),

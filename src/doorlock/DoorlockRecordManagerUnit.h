@@ -2,10 +2,13 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace soci {
 class session;
@@ -30,6 +33,8 @@ public:
     void SetLastCheckInTime(const std::string& roomKey, TDateTime time);
     // Logs "新建房间" + room key after a successful insert.
     void AddRoom(const std::string& roomKey, TDateTime time);
+    // The row is stored (on disk, for SQLite) when the call returns. Rows added by several threads at the
+    // same time share one commit, so one disk sync serves them all.
     void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
                             const std::string& roomNo, int cardType, TDateTime lastCheckInTime,
                             TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
@@ -37,10 +42,20 @@ public:
 
 private:
     struct TStatements;
+    struct TIssueCardRecord {
+        std::string RegisterId, CardNo, RoomNo;
+        int CardType;
+        TDateTime LastCheckInTime, CheckInTime, CheckOutTime;
+        bool IsCopy;
+        std::string GuestName;
+        TDateTime OpratingTime;
+    };
 
     bool EnsureOpenLocked();
     void CloseLocked();
     void AddRoomLocked(const std::string& roomKey, TDateTime time);
+    void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
+    void InsertIssueCardRecordLocked(const TIssueCardRecord& record);
     void LogFailure(const std::exception& error);
 
     std::string m_backend;
@@ -49,6 +64,14 @@ private:
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::mutex m_lock;
+
+    // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
+    std::mutex m_recordQueueLock;
+    std::condition_variable m_recordsStoredSignal;
+    std::vector<TIssueCardRecord> m_pendingRecords;
+    uint64_t m_recordsQueued = 0;
+    uint64_t m_recordsStored = 0;
+    bool m_storingRecords = false;
 };
 
 extern TDoorlockRecordManager* DoorlockRecordManager;

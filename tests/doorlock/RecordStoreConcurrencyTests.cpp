@@ -77,3 +77,43 @@ TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
     for (const std::string& message : messages)
         EXPECT_EQ(message.rfind(newRoom, 0), 0u) << message;
 }
+
+// Rows added at the same moment share commits: each is visible to another program once its call returns,
+// and a row the database refuses costs only itself.
+TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+    {
+        auto raw = Raw();
+        *raw << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT CHECK(RegisterId <> 'refused'), CardNo TEXT, "
+                "RoomNo TEXT, CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, "
+                "CheckOutTime TIMESTAMP, IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP)";
+    }
+    auto store = OpenStore();
+    constexpr int ThreadCount = 16;
+    constexpr int RecordsPerThread = 25;
+    std::atomic<int> notVisible{0};
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < ThreadCount; ++thread) {
+        threads.emplace_back([&, thread] {
+            auto raw = Raw();
+            for (int i = 0; i < RecordsPerThread; ++i) {
+                const std::string id = i % 5 == 4 ? "refused" : std::to_string(thread) + "/" + std::to_string(i);
+                store->AddIssueCardRecord(id, "0", "0101", 1, 0, 0, 0, false, "", Now());
+                if (id == "refused")
+                    continue;
+                int found = 0;
+                *raw << "select count(*) from T_IssueCardRecord where RegisterId = :id", soci::use(id),
+                    soci::into(found);
+                if (found != 1)
+                    ++notVisible;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(notVisible.load(), 0);
+    int rows = 0;
+    *Raw() << "select count(*) from T_IssueCardRecord", soci::into(rows);
+    EXPECT_EQ(rows, ThreadCount * RecordsPerThread * 4 / 5);
+    // One logged error per refused row.
+    EXPECT_EQ(LogMessages().size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
+}
