@@ -103,8 +103,11 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
         throw EConvertError(FormatMessage("'%s' is not a valid room number", {roomNo}));
-    for (size_t i = 0; i < m_buffer.size(); ++i)
-        m_buffer[i] = static_cast<uint8_t>(StrToInt("$" + text.substr(2 * i, 2)));
+    for (size_t i = 0; i < m_buffer.size(); ++i) {
+        std::string pair = "$";
+        pair.append(text, std::min(2 * i, text.size()), 2);
+        m_buffer[i] = static_cast<uint8_t>(StrToInt(pair));
+    }
 
     int32_t status = m_handleValid
                          ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
