@@ -1,9 +1,12 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
-// results the test sets, so the tests see exactly what the device passes through the C interface.
+// results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
+// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE.
 #define CARDENC_BUILD_LIBRARY
 #include "doorlock/CardEncoderAbi.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,6 +27,12 @@ int32_t writeStatus = 0;
 
 void Record(const std::string& line) {
     calls += line + "\n";
+    if (const char* file = std::getenv("FAKE_CARDENC_CALLS_FILE")) {
+        if (std::FILE* out = std::fopen(file, "ab")) {
+            std::fputs((line + "\n").c_str(), out);
+            std::fclose(out);
+        }
+    }
 }
 
 std::string Bytes(const unsigned char* buffer, int32_t length) {

@@ -1,0 +1,40 @@
+#include "e2e/DoorlockHostFixture.h"
+
+#include "platform/CodePageUnit.h"
+
+#include <csignal>
+#include <cstdlib>
+
+#ifdef FAKE_CARDENC_PATH
+
+// The host on the vendor library named in Option.ini: what crosses the library's interface from start-up
+// to shut-down.
+TEST_F(TDoorlockHostTest, VendorLibraryIsDrivenFromOpenToClose) {
+    const std::string calls = m_sandbox.File("calls.txt");
+    setenv("FAKE_CARDENC_CALLS_FILE", calls.c_str(), 1);
+    StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nPortName=COM3\r\n", false);
+    unsetenv("FAKE_CARDENC_CALLS_FILE");
+
+    EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find("816123114"),
+              std::string::npos);
+    EXPECT_EQ(StopHost(), 0);
+
+    EXPECT_EQ(ReadFileBytes(calls), "auto_init 2 9600\n"
+                                    "dv_beep 77 10\n"
+                                    "swr_24c02 77 0 6 11 08 16 12 31 14\n"
+                                    "dv_beep 77 10\n"
+                                    "ic_exit 77\n");
+    const std::string log = LogText();
+    EXPECT_NE(log.find(Gbk("发卡器: ") + FAKE_CARDENC_PATH), std::string::npos);
+    EXPECT_NE(log.find(Gbk("串口打开成功: COM3")), std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, MissingVendorLibraryFailsEveryCardOperation) {
+    StartHost("EncoderLibrary=" + m_sandbox.File("no-such-library.so") + "\r\n");
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode>"), std::string::npos);
+    const std::string log = LogText();
+    EXPECT_NE(log.find(Gbk("发卡器动态库加载失败: ")), std::string::npos);
+    EXPECT_NE(log.find(Gbk("串口打开失败: COM1")), std::string::npos);
+}
+
+#endif
