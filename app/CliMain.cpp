@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 constexpr int kExitOk = 0;
@@ -23,22 +22,21 @@ constexpr int kExitFailed = 1;
 constexpr int kExitNoResponse = 2;
 
 void Usage(std::FILE* out) {
-    std::fputs(
-        "Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] COMMAND ...\n"
-        "\n"
-        "Commands:\n"
-        "  issue ROOM [--checkin 'yyyy-mm-dd hh:nn:ss'] [--checkout 'yyyy-mm-dd hh:nn:ss']\n"
-        "             [--building CODE] [--floor CODE] [--guest NAME] [--register ID] [--copy]\n"
-        "             write a guest key card for ROOM (four hexadecimal digits, e.g. 0816);\n"
-        "             defaults: check-in now, check-out tomorrow 12:00:00, building 01, floor 01,\n"
-        "             guest 'Guest', empty register id, a new card (not a copy)\n"
-        "  read       read the card lying on the encoder\n"
-        "  erase      cancel the card lying on the encoder\n"
-        "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
-        "\n"
-        "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
-        "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
-        out);
+    std::fputs("Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] COMMAND ...\n"
+               "\n"
+               "Commands:\n"
+               "  issue ROOM [--checkin 'yyyy-mm-dd hh:nn:ss'] [--checkout 'yyyy-mm-dd hh:nn:ss']\n"
+               "             [--building CODE] [--floor CODE] [--guest NAME] [--register ID] [--copy]\n"
+               "             write a guest key card for ROOM (four hexadecimal digits, e.g. 0816);\n"
+               "             defaults: check-in now, check-out tomorrow 12:00:00, building 01, floor 01,\n"
+               "             guest 'Guest', empty register id, a new card (not a copy)\n"
+               "  read       read the card lying on the encoder\n"
+               "  erase      cancel the card lying on the encoder\n"
+               "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
+               "\n"
+               "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
+               "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
+               out);
 }
 
 std::string Escape(const std::string& value) {
@@ -117,8 +115,9 @@ int Exchange(const TArgs& args, const std::string& request, std::string& respons
     size_t nul = response.find('\0');
     if (nul == std::string::npos) {
         if (response.empty())
-            std::fputs("doorlock-cli: no response (the server closed the connection or did not answer in time)\n",
-                       stderr);
+            std::fputs(
+                "doorlock-cli: no response (the server closed the connection or did not answer in time)\n",
+                stderr);
         else
             std::fputs("doorlock-cli: the response was cut off\n", stderr);
         return kExitNoResponse;
@@ -190,9 +189,10 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
         std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkOut.c_str());
         return false;
     }
-    request = "<DoorRequest type=\"IssueCard\">" + Element("RequestID", "") + Element("RegisterId", registerId) +
-              Element("RoomBuildingCode", building) + Element("RoomFloorCode", floor) + Element("RoomNo", room) +
-              Element("GuestName", guest) + Element("CheckInDate", inDate) + Element("CheckInTime", inTime) +
+    request = "<DoorRequest type=\"IssueCard\">" + Element("RequestID", "") +
+              Element("RegisterId", registerId) + Element("RoomBuildingCode", building) +
+              Element("RoomFloorCode", floor) + Element("RoomNo", room) + Element("GuestName", guest) +
+              Element("CheckInDate", inDate) + Element("CheckInTime", inTime) +
               Element("CheckOutDate", outDate) + Element("CheckOutTime", outTime) +
               Element("IsCopy", copy ? "1" : "0") + "</DoorRequest>";
     return true;

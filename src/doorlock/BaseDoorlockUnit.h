@@ -22,7 +22,8 @@ public:
                            const std::string& guestName, TDateTime checkInDate, TDateTime checkInTime,
                            TDateTime checkOutDate, TDateTime checkOutTime, bool isCopy, int64_t& cardNo) {
         (void)registerId, (void)roomBuildingCode, (void)roomFloorCode, (void)roomNo, (void)guestName;
-        (void)checkInDate, (void)checkInTime, (void)checkOutDate, (void)checkOutTime, (void)isCopy, (void)cardNo;
+        (void)checkInDate, (void)checkInTime, (void)checkOutDate, (void)checkOutTime, (void)isCopy,
+            (void)cardNo;
         return false;
     }
     virtual bool ReadCard(int64_t& cardNo) {

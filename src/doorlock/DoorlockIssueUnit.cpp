@@ -21,7 +21,8 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     TDateTime cardStart = issue.RequestedStart;
     if (useNativeDb) {
         if (issue.IsCopy) {
-            cardStart = DoorlockRecordManager != nullptr ? DoorlockRecordManager->GetLastCheckInTime(roomKey) : 0;
+            cardStart =
+                DoorlockRecordManager != nullptr ? DoorlockRecordManager->GetLastCheckInTime(roomKey) : 0;
             if (cardStart == 0) {
                 cardStart = IncMinutes(Now(), -delayMinutes);
                 if (DoorlockRecordManager != nullptr)
@@ -35,8 +36,8 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     bool issued = false;
     if (CurrentDoorlock != nullptr) {
         issued = CurrentDoorlock->IssueCard(issue.RegisterId, issue.RoomBuildingCode, issue.RoomFloorCode,
-                                            issue.RoomNo, issue.GuestName, cardStart, cardStart, issue.CheckOut,
-                                            issue.CheckOut, issue.IsCopy, cardNo);
+                                            issue.RoomNo, issue.GuestName, cardStart, cardStart,
+                                            issue.CheckOut, issue.CheckOut, issue.IsCopy, cardNo);
     }
 
     if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordManager != nullptr)

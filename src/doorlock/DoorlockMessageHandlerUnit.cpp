@@ -67,7 +67,8 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
         response.CardNo = cardNo;
-        WriteLog(texts.RoomOpen + RequiredChild(*root, 4).ValueText() + (issued ? texts.IssueOk : texts.IssueFailed));
+        WriteLog(texts.RoomOpen + RequiredChild(*root, 4).ValueText() +
+                 (issued ? texts.IssueOk : texts.IssueFailed));
         SendResponse(connection, response.ToXml());
     } else if (type == "ReadCard") {
         int64_t cardNo = 0;
@@ -123,4 +124,6 @@ bool TDoorlockMessageHandler::DoReadCard(int64_t& cardNo) {
     return CurrentDoorlock != nullptr && CurrentDoorlock->ReadCard(cardNo);
 }
 
-bool TDoorlockMessageHandler::DoEraseCard() { return CurrentDoorlock != nullptr && CurrentDoorlock->EraseCard(); }
+bool TDoorlockMessageHandler::DoEraseCard() {
+    return CurrentDoorlock != nullptr && CurrentDoorlock->EraseCard();
+}

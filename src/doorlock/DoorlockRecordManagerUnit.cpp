@@ -304,8 +304,8 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
                                                 TDateTime checkOutTime, bool isCopy,
                                                 const std::string& guestName, TDateTime opratingTime) {
     std::unique_lock<std::mutex> queue(m_recordQueueLock);
-    m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime, checkInTime,
-                                                checkOutTime, isCopy, guestName, opratingTime});
+    m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime,
+                                                checkInTime, checkOutTime, isCopy, guestName, opratingTime});
     const uint64_t mine = ++m_recordsQueued;
     // Group commit: the first caller stores every row queued so far in one transaction while later callers
     // queue theirs; each returns once a commit has covered its own row.

@@ -29,8 +29,8 @@ public:
     // "s" line with the card text is logged first, the card is not touched.
     bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
                    const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
-                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate, TDateTime checkOutTime,
-                   bool isCopy, int64_t& cardNo) override;
+                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate,
+                   TDateTime checkOutTime, bool isCopy, int64_t& cardNo) override;
     bool ReadCard(int64_t& cardNo) override;
     // Writes a blank record (six bytes 0xFF); logs "销卡成功" or "销卡失败" + status.
     bool EraseCard() override;

@@ -7,8 +7,8 @@
 #include "host/LogFileUnit.h"
 #include "host/SysOptionUnit.h"
 #include "member/BaseMemberUnit.h"
-#include "police/BasePoliceUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "police/BasePoliceUnit.h"
 
 int32_t InterfaceKind = 0;
 TSysOption* SysOption = nullptr;

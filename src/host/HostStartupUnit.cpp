@@ -46,7 +46,8 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
     SysOption = m_sysOption.get();
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
-    m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
+    m_store =
+        std::make_unique<TDoorlockRecordManager>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
     DoorlockRecordManager = m_store.get();
     m_store->OpenDatabase();
 }
@@ -247,12 +248,14 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
         return 2;
     }
     if (!headless && !windowFactory) {
-        std::fprintf(stderr, "%s: this build has no window; run it with --headless\n", config.ProgramName.c_str());
+        std::fprintf(stderr, "%s: this build has no window; run it with --headless\n",
+                     config.ProgramName.c_str());
         return 2;
     }
     if (!headless && !HasDisplay()) {
-        std::fprintf(stderr, "%s: no display to open the window on (DISPLAY is not set); run with --headless to "
-                             "serve without a window\n",
+        std::fprintf(stderr,
+                     "%s: no display to open the window on (DISPLAY is not set); run with --headless to "
+                     "serve without a window\n",
                      config.ProgramName.c_str());
         return 1;
     }

@@ -32,9 +32,13 @@ std::string KindStartLine(int32_t kind) {
     }
 }
 
-std::string StopLine() { return Gbk("接口监听服务器已经停止。"); }
+std::string StopLine() {
+    return Gbk("接口监听服务器已经停止。");
+}
 
-bool IsKnownInterfaceKind(int32_t kind) { return kind >= 1 && kind <= 3; }
+bool IsKnownInterfaceKind(int32_t kind) {
+    return kind >= 1 && kind <= 3;
+}
 
 void HandleRequestForKind(int32_t kind, TInfoList* infoMemo, TConnection& connection,
                           const std::u16string& request) {

@@ -20,7 +20,8 @@ std::string StopLine();
 bool IsKnownInterfaceKind(int32_t kind);
 
 // Serves one decoded request with a fresh handler of the running kind.
-void HandleRequestForKind(int32_t kind, TInfoList* infoMemo, TConnection& connection, const std::u16string& request);
+void HandleRequestForKind(int32_t kind, TInfoList* infoMemo, TConnection& connection,
+                          const std::u16string& request);
 
 // The listener with its start and stop lines: owned by the window, or by the headless run.
 class TInterfaceHost {

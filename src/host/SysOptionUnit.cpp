@@ -36,7 +36,9 @@ void TSysOption::SaveOption() {
     ini.WriteBool(kDoorlock, "SaveDoorlockRecord", SaveDoorlockRecord);
 }
 
-bool TSysOption::PasswordMatches(std::string_view entered) const { return Trim(entered) == Password; }
+bool TSysOption::PasswordMatches(std::string_view entered) const {
+    return Trim(entered) == Password;
+}
 
 int32_t TSysOption::PortForKind(int32_t kind) const {
     switch (kind) {

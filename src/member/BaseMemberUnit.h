@@ -16,11 +16,12 @@ public:
     virtual void ClosePort() {}
     virtual void Beep() {}
     // True when the card was written.
-    virtual bool WriteMemberCard(const std::string& cardNo, const std::string& text2, const std::string& text3,
-                                 const std::string& text4, int cardKind) = 0;
+    virtual bool WriteMemberCard(const std::string& cardNo, const std::string& text2,
+                                 const std::string& text3, const std::string& text4, int cardKind) = 0;
     // True when a card was read; outputs the back end does not set stay as the caller passed them (empty).
-    virtual bool ReadMemberCard(bool flag, std::string& cardNo, std::string& password, std::string& expireDate,
-                                std::string& guestName, std::string& score, int cardKind) = 0;
+    virtual bool ReadMemberCard(bool flag, std::string& cardNo, std::string& password,
+                                std::string& expireDate, std::string& guestName, std::string& score,
+                                int cardKind) = 0;
 };
 
 // The back end of the running host; not owned. Null when there is none.

@@ -21,4 +21,6 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 
 // A text of the program's own (a UTF-8 literal in the source) in the system code page.
-inline std::string Gbk(std::string_view utf8) { return Utf8ToGbk(utf8); }
+inline std::string Gbk(std::string_view utf8) {
+    return Utf8ToGbk(utf8);
+}

@@ -15,7 +15,8 @@ public:
 
     const std::string& FileName() const { return m_fileName; }
 
-    std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+    std::string ReadString(std::string_view section, std::string_view key,
+                           std::string_view defaultValue) const;
     int32_t ReadInteger(std::string_view section, std::string_view key, int32_t defaultValue) const;
     // Read as an integer, non-zero is true.
     bool ReadBool(std::string_view section, std::string_view key, bool defaultValue) const;

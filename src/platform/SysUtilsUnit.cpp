@@ -99,7 +99,9 @@ bool StrToBoolDef(std::string_view text, bool defaultValue) {
     return defaultValue;
 }
 
-std::string IntToStr(int64_t value) { return std::to_string(value); }
+std::string IntToStr(int64_t value) {
+    return std::to_string(value);
+}
 
 std::string FormatMessage(std::string_view pattern, std::initializer_list<std::string_view> args) {
     std::string result;

@@ -10,7 +10,7 @@ struct TGuestRecord {
     std::string IdCardNo;
     std::string Name;
     std::string Nationality;
-    std::string GenderID; // an integer written as text
+    std::string GenderID;   // an integer written as text
     std::string Salutation; // not read by the host: derived from GenderID
     std::string CountryCode;
     std::string ProvinceCode;

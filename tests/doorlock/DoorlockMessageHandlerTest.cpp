@@ -29,10 +29,10 @@ public:
     };
     bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
                    const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
-                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate, TDateTime checkOutTime,
-                   bool isCopy, int64_t& cardNo) override {
-        Issues.push_back({registerId, roomBuildingCode, roomFloorCode, roomNo, guestName, checkInDate, checkInTime,
-                          checkOutDate, checkOutTime, isCopy});
+                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate,
+                   TDateTime checkOutTime, bool isCopy, int64_t& cardNo) override {
+        Issues.push_back({registerId, roomBuildingCode, roomFloorCode, roomNo, guestName, checkInDate,
+                          checkInTime, checkOutDate, checkOutTime, isCopy});
         if (Throw)
             throw EConvertError("'" + roomNo + "' is not a valid room number");
         if (Succeed)
@@ -58,7 +58,7 @@ std::string Xml(const std::string& type, const std::vector<std::string>& childre
     return xml + "</DoorRequest>";
 }
 
-const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",      "0816", "Guest",
+const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",       "0816", "Guest",
                                          "2026-12-29", "12:00:00", "2026-12-31", "14:30:00", "0"};
 
 class THandlerTest : public ::testing::Test {
@@ -78,7 +78,9 @@ protected:
         DoorlockRecordManager = m_store.get();
     }
 
-    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TDoorlockMessageHandler>(requestUtf8); }
+    std::optional<std::string> Handle(const std::string& requestUtf8) {
+        return HandleWith<TDoorlockMessageHandler>(requestUtf8);
+    }
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
@@ -91,11 +93,13 @@ protected:
 };
 
 std::string Response(const std::string& code, const std::string& message, const std::string& cardNo) {
-    return "<DoorResponse><RequestID></RequestID><ResultCode>" + code + "</ResultCode><ResultMessage>" + message +
-           "</ResultMessage><CardNo>" + cardNo + "</CardNo></DoorResponse>";
+    return "<DoorResponse><RequestID></RequestID><ResultCode>" + code + "</ResultCode><ResultMessage>" +
+           message + "</ResultMessage><CardNo>" + cardNo + "</CardNo></DoorResponse>";
 }
 
-bool SameMinute(TDateTime a, TDateTime b) { return std::fabs(a - b) < 2.0 / 1440; }
+bool SameMinute(TDateTime a, TDateTime b) {
+    return std::fabs(a - b) < 2.0 / 1440;
+}
 
 } // namespace
 
@@ -106,7 +110,9 @@ struct TOutcomeCase {
     std::string response;
 };
 
-void PrintTo(const TOutcomeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TOutcomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class THandlerOutcomeTest : public THandlerTest, public ::testing::WithParamInterface<TOutcomeCase> {};
 
@@ -117,16 +123,17 @@ TEST_P(THandlerOutcomeTest, AnswersByTheDeviceResult) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, THandlerOutcomeTest,
-    ::testing::Values(TOutcomeCase{"IssueOk", Xml("IssueCard", kIssue), true, Response("200", "发卡成功", "816123114")},
-                      TOutcomeCase{"IssueFailed", Xml("IssueCard", kIssue), false, Response("500", "发卡失败", "0")},
-                      TOutcomeCase{"ReadOk", Xml("ReadCard", {}), true, Response("200", "读卡成功", "15151515")},
-                      TOutcomeCase{"ReadFailed", Xml("ReadCard", {}), false, Response("500", "读卡失败", "0")},
-                      TOutcomeCase{"EraseOk", Xml("EraseCard", {}), true, Response("200", "注销卡成功 ", "0")},
-                      TOutcomeCase{"EraseFailed", Xml("EraseCard", {}), false, Response("500", "注销卡失败 ", "0")},
-                      TOutcomeCase{"TypeWithBlanks", Xml("  ReadCard\t", {}), true,
-                                   Response("200", "读卡成功", "15151515")},
-                      TOutcomeCase{"UpperCaseAttributeName", "<x TYPE='ReadCard'/>", true,
-                                   Response("200", "读卡成功", "15151515")}),
+    ::testing::Values(
+        TOutcomeCase{"IssueOk", Xml("IssueCard", kIssue), true, Response("200", "发卡成功", "816123114")},
+        TOutcomeCase{"IssueFailed", Xml("IssueCard", kIssue), false, Response("500", "发卡失败", "0")},
+        TOutcomeCase{"ReadOk", Xml("ReadCard", {}), true, Response("200", "读卡成功", "15151515")},
+        TOutcomeCase{"ReadFailed", Xml("ReadCard", {}), false, Response("500", "读卡失败", "0")},
+        TOutcomeCase{"EraseOk", Xml("EraseCard", {}), true, Response("200", "注销卡成功 ", "0")},
+        TOutcomeCase{"EraseFailed", Xml("EraseCard", {}), false, Response("500", "注销卡失败 ", "0")},
+        TOutcomeCase{"TypeWithBlanks", Xml("  ReadCard\t", {}), true,
+                     Response("200", "读卡成功", "15151515")},
+        TOutcomeCase{"UpperCaseAttributeName", "<x TYPE='ReadCard'/>", true,
+                     Response("200", "读卡成功", "15151515")}),
     [](const ::testing::TestParamInfo<TOutcomeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
@@ -170,8 +177,9 @@ TEST_F(THandlerTest, ChildrenArePositionalAndTheDeviceGetsTheStay) {
 }
 
 TEST_F(THandlerTest, CopyFlagConversion) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"1", true}, {"0", false}, {"2", true}, {"true", true}, {"FALSE", false}, {"yes", false}, {"", false}};
+    const std::vector<std::pair<std::string, bool>> cases = {{"1", true},    {"0", false},     {"2", true},
+                                                             {"true", true}, {"FALSE", false}, {"yes", false},
+                                                             {"", false}};
     for (const auto& [text, expected] : cases) {
         m_device.Issues.clear();
         std::vector<std::string> children = kIssue;
@@ -248,6 +256,7 @@ TEST(DoorlockResponse, ValuesAreEscaped) {
     TResponse response;
     response.ResultCode = "200";
     response.ResultMessage = "a<b&c>";
-    EXPECT_EQ(response.ToXml(), "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
-                                "a&lt;b&amp;c&gt;</ResultMessage><CardNo>0</CardNo></DoorResponse>");
+    EXPECT_EQ(response.ToXml(),
+              "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
+              "a&lt;b&amp;c&gt;</ResultMessage><CardNo>0</CardNo></DoorResponse>");
 }

@@ -96,7 +96,8 @@ TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
         threads.emplace_back([&, thread] {
             auto raw = Raw();
             for (int i = 0; i < RecordsPerThread; ++i) {
-                const std::string id = i % 5 == 4 ? "refused" : std::to_string(thread) + "/" + std::to_string(i);
+                const std::string id =
+                    i % 5 == 4 ? "refused" : std::to_string(thread) + "/" + std::to_string(i);
                 store->AddIssueCardRecord(id, "0", "0101", 1, 0, 0, 0, false, "", Now());
                 if (id == "refused")
                     continue;

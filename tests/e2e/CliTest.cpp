@@ -26,8 +26,9 @@ TEST_F(TDoorlockHostTest, CliExitStatusFollowsTheResult) {
     TCliRun issue = RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
                                     "2026-12-31 14:30:00", "--guest", "张三"});
     EXPECT_EQ(issue.status, 0);
-    EXPECT_EQ(issue.output, "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>发卡成功"
-                            "</ResultMessage><CardNo>816123114</CardNo></DoorResponse>\n");
+    EXPECT_EQ(issue.output,
+              "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>发卡成功"
+              "</ResultMessage><CardNo>816123114</CardNo></DoorResponse>\n");
     EXPECT_EQ(SimCard().substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
 
     // A request the host does not answer.

@@ -26,7 +26,9 @@ int TDoorlockHostTest::StopHost() {
     return status;
 }
 
-std::string TDoorlockHostTest::LogText() const { return ReadLogFile(m_sandbox.Path().string()); }
+std::string TDoorlockHostTest::LogText() const {
+    return ReadLogFile(m_sandbox.Path().string());
+}
 
 std::vector<std::string> TDoorlockHostTest::LogLines() const {
     std::vector<std::string> lines;
@@ -59,11 +61,14 @@ std::string IssueCardRequest(const std::string& room, const std::string& checkIn
     split(checkOut, outDate, outTime);
     std::ostringstream xml;
     xml << "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>" << registerId
-        << "</RegisterId><RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</RoomFloorCode><RoomNo>" << room
-        << "</RoomNo><GuestName>" << guest << "</GuestName><CheckInDate>" << inDate << "</CheckInDate><CheckInTime>"
-        << inTime << "</CheckInTime><CheckOutDate>" << outDate << "</CheckOutDate><CheckOutTime>" << outTime
-        << "</CheckOutTime><IsCopy>" << (copy ? 1 : 0) << "</IsCopy></DoorRequest>";
+        << "</RegisterId><RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</RoomFloorCode><RoomNo>"
+        << room << "</RoomNo><GuestName>" << guest << "</GuestName><CheckInDate>" << inDate
+        << "</CheckInDate><CheckInTime>" << inTime << "</CheckInTime><CheckOutDate>" << outDate
+        << "</CheckOutDate><CheckOutTime>" << outTime << "</CheckOutTime><IsCopy>" << (copy ? 1 : 0)
+        << "</IsCopy></DoorRequest>";
     return xml.str();
 }
 
-std::string Utf8(const std::string& gbk) { return GbkToUtf8(gbk); }
+std::string Utf8(const std::string& gbk) {
+    return GbkToUtf8(gbk);
+}

@@ -30,6 +30,7 @@ protected:
 
 // An IssueCard request in UTF-8 with the eleven children.
 std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
-                             bool copy = false, const std::string& guest = "Guest", const std::string& registerId = "R1");
+                             bool copy = false, const std::string& guest = "Guest",
+                             const std::string& registerId = "R1");
 // UTF-8 bytes of a GBK text (log lines are GBK).
 std::string Utf8(const std::string& gbk);

@@ -7,11 +7,13 @@
 
 namespace {
 
-const std::string kResponse816 = "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
-                                 "发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>";
+const std::string kResponse816 =
+    "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
+    "发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>";
 
 std::vector<std::string> Tail(const std::vector<std::string>& lines, size_t from) {
-    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end());
+    return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())),
+                                    lines.end());
 }
 
 } // namespace
@@ -27,9 +29,12 @@ TEST_F(TDoorlockHostTest, IssueCardWritesTheCardAnswersAndLogsInOrder) {
     EXPECT_EQ(card.substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
     EXPECT_EQ(card.substr(6), std::string(250, '\xFF'));
 
-    std::vector<std::string> expected = {Gbk("收到消息: "),      request,
-                                         Gbk("执行操作->"),      "s110816123114",
-                                         Gbk("发卡成功,卡号为:816123114"), Gbk("房间(0816)发卡成功"),
+    std::vector<std::string> expected = {Gbk("收到消息: "),
+                                         request,
+                                         Gbk("执行操作->"),
+                                         "s110816123114",
+                                         Gbk("发卡成功,卡号为:816123114"),
+                                         Gbk("房间(0816)发卡成功"),
                                          Gbk("完成一次操作")};
     std::vector<std::string> lines = Tail(LogLines(), before);
     ASSERT_GE(lines.size(), expected.size());
@@ -64,8 +69,9 @@ TEST_F(TDoorlockHostTest, NoCardOnTheEncoderFailsReadAndIssue) {
               "</ResultMessage><CardNo>0</CardNo></DoorResponse>" +
                   std::string(1, '\0'));
     std::string issued = Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
-    EXPECT_NE(issued.find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0</CardNo>"),
-              std::string::npos);
+    EXPECT_NE(
+        issued.find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0</CardNo>"),
+        std::string::npos);
 }
 
 TEST_F(TDoorlockHostTest, EraseCardBlanksTheRecord) {
@@ -86,7 +92,9 @@ struct TUnansweredCase {
     std::vector<std::string> logTail; // GBK lines after the received-request lines
 };
 
-void PrintTo(const TUnansweredCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TUnansweredCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TUnansweredTest : public TDoorlockHostTest, public ::testing::WithParamInterface<TUnansweredCase> {};
 
@@ -102,7 +110,8 @@ TEST_P(TUnansweredTest, NoResponseAndTheRightLogLines) {
     // "收到消息: " and the request's own line(s), then the tail.
     ASSERT_GE(lines.size(), 1u);
     EXPECT_EQ(lines[0], Gbk("收到消息: "));
-    std::vector<std::string> tail(lines.end() - static_cast<long>(std::min(lines.size(), c.logTail.size())), lines.end());
+    std::vector<std::string> tail(lines.end() - static_cast<long>(std::min(lines.size(), c.logTail.size())),
+                                  lines.end());
     EXPECT_EQ(tail, c.logTail);
 }
 
@@ -110,18 +119,21 @@ const std::string kFull = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, TUnansweredTest,
-    ::testing::Values(
-        TUnansweredCase{"UnknownType", "<r type=\"Format\"/>", {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{"LowerCaseType", "<r type=\"issuecard\"/>", {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{"TenChildren",
-                        kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>",
-                        {Gbk("执行操作->")}},
-        TUnansweredCase{"MonthThirteen",
-                        IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
-                        {Gbk("执行操作->")}},
-        TUnansweredCase{"NotXml", "hello", {"hello"}},
-        TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
+    ::testing::Values(TUnansweredCase{"UnknownType",
+                                      "<r type=\"Format\"/>",
+                                      {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+                      TUnansweredCase{"LowerCaseType",
+                                      "<r type=\"issuecard\"/>",
+                                      {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+                      TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+                      TUnansweredCase{"TenChildren",
+                                      kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>",
+                                      {Gbk("执行操作->")}},
+                      TUnansweredCase{"MonthThirteen",
+                                      IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
+                                      {Gbk("执行操作->")}},
+                      TUnansweredCase{"NotXml", "hello", {"hello"}},
+                      TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
     [](const ::testing::TestParamInfo<TUnansweredCase>& info) { return std::string(info.param.name); });
 
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
@@ -137,7 +149,8 @@ TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     EXPECT_TRUE(closed);
 
     // Two requests back to back: only the first is served.
-    std::string two = "<r type=\"ReadCard\"/>" + std::string(1, '\0') + "<r type=\"EraseCard\"/>" + std::string(1, '\0');
+    std::string two =
+        "<r type=\"ReadCard\"/>" + std::string(1, '\0') + "<r type=\"EraseCard\"/>" + std::string(1, '\0');
     std::string answer = Exchange(m_port, two);
     EXPECT_NE(answer.find("<CardNo>15151515</CardNo>"), std::string::npos);
     EXPECT_EQ(answer.find("注销"), std::string::npos);
@@ -151,7 +164,8 @@ TEST_F(TDoorlockHostTest, ClientClosingRightAfterTheNulStillGetsTheCardWritten) 
         // Send and close at once, without reading.
         Exchange(m_port, request + std::string(1, '\0'), nullptr, std::chrono::milliseconds(0));
     }
-    EXPECT_TRUE(WaitFor([&] { return SimCard().substr(0, 6) == std::string("\x11\x08\x16\x12\x31\x14", 6); }));
+    EXPECT_TRUE(
+        WaitFor([&] { return SimCard().substr(0, 6) == std::string("\x11\x08\x16\x12\x31\x14", 6); }));
     EXPECT_TRUE(WaitFor([&] { return LogText().find(Gbk("完成一次操作")) != std::string::npos; }));
 }
 
@@ -159,7 +173,8 @@ TEST_F(TDoorlockHostTest, CannotListenExitsWithTheBindMessage) {
     StartHost();
     TRunningProgram second(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
     EXPECT_EQ(second.Wait(), 1);
-    EXPECT_NE(second.Errors().find("Could not bind socket. Address and port are already in use."), std::string::npos);
+    EXPECT_NE(second.Errors().find("Could not bind socket. Address and port are already in use."),
+              std::string::npos);
     // The first host is unaffected.
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
 }

@@ -57,7 +57,8 @@ TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
     // A new card starts now, whatever the request says; the room's start is recorded.
     EXPECT_NE(Send(IssueCardRequest("0816", "2001-01-01 00:00:00", "2026-12-31 14:30:00")).find(">200<"),
               std::string::npos);
-    auto rooms = Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
+    auto rooms =
+        Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
     EXPECT_EQ(rooms[0][0], "01080816");
     EXPECT_EQ(rooms[0][1].substr(0, 4) >= "2026", true) << rooms[0][1];
@@ -65,9 +66,11 @@ TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
 
     // A copy reads the recorded start and changes nothing.
     std::string recorded = rooms[0][1];
-    EXPECT_NE(Send(IssueCardRequest("0816", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true)).find(">200<"),
-              std::string::npos);
-    rooms = Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
+    EXPECT_NE(
+        Send(IssueCardRequest("0816", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true)).find(">200<"),
+        std::string::npos);
+    rooms =
+        Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
     EXPECT_EQ(rooms[0][1], recorded);
 }
@@ -75,7 +78,8 @@ TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
 TEST_F(TDoorlockHostTest, FirstCopyForAnUnknownRoomRecordsTheClock) {
     StartHost("UseNativeDoorlockDb=1\r\nDelayMinutes=30\r\n");
     Send(IssueCardRequest("0901", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true));
-    auto rooms = Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
+    auto rooms =
+        Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
     EXPECT_EQ(rooms[0][0], "01080901");
     EXPECT_GE(rooms[0][1], std::string("2026"));
@@ -83,17 +87,17 @@ TEST_F(TDoorlockHostTest, FirstCopyForAnUnknownRoomRecordsTheClock) {
 
 TEST_F(TDoorlockHostTest, FailedIssueStillAddsItsRecordWithCardNumberZero) {
     StartHost("SaveDoorlockRecord=1\r\n", false); // no card on the encoder
-    std::string response = Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false,
-                                                 "张三", "R42"));
+    std::string response =
+        Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "张三", "R42"));
     EXPECT_NE(response.find("<ResultCode>500</ResultCode>"), std::string::npos);
-    auto rows = Query(DatabaseFile(),
-                      "select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy, GuestName "
-                      "from T_IssueCardRecord",
-                      {"RegisterId", "CardNo", "RoomNo", "CardType", "CheckInTime", "CheckOutTime", "IsCopy",
-                       "GuestName"});
+    auto rows = Query(
+        DatabaseFile(),
+        "select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy, GuestName "
+        "from T_IssueCardRecord",
+        {"RegisterId", "CardNo", "RoomNo", "CardType", "CheckInTime", "CheckOutTime", "IsCopy", "GuestName"});
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"R42", "0", "01080816", "1", "2026-12-29 12:00:00",
-                                                  "2026-12-31 14:30:00", "0", "张三"}));
+                                                 "2026-12-31 14:30:00", "0", "张三"}));
 }
 
 TEST_F(TDoorlockHostTest, ManyClientsAtOnceAllGetCorrectAnswers) {
@@ -108,11 +112,13 @@ TEST_F(TDoorlockHostTest, ManyClientsAtOnceAllGetCorrectAnswers) {
         clients.emplace_back([&, c] {
             for (int r = 0; r < kRequests; ++r) {
                 if ((c + r) % 2 == 0) {
-                    std::string response = Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
+                    std::string response =
+                        Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
                     ++issues;
-                    if (response != "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
-                                    "<ResultMessage>发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>" +
-                                        std::string(1, '\0'))
+                    if (response !=
+                        "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
+                        "<ResultMessage>发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>" +
+                            std::string(1, '\0'))
                         ++wrong;
                 } else {
                     std::string response = Send("<r type=\"ReadCard\"/>");

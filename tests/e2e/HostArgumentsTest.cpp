@@ -15,7 +15,9 @@ struct TArgsCase {
     std::string errors; // expected in standard error
 };
 
-void PrintTo(const TArgsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TArgsCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class THostArgumentsTest : public ::testing::TestWithParam<TArgsCase> {};
 
@@ -43,9 +45,10 @@ TEST_P(THostArgumentsTest, StatusAndMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Host, THostArgumentsTest,
-    ::testing::Values(TArgsCase{"NoDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless"},
-                      TArgsCase{"Help", {"--help"}, 0, "--headless", ""},
-                      TArgsCase{"Version", {"--version"}, 0, "doorlock-host 1.0.0.0", ""},
-                      TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},
-                      TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"}),
+    ::testing::Values(
+        TArgsCase{"NoDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless"},
+        TArgsCase{"Help", {"--help"}, 0, "--headless", ""},
+        TArgsCase{"Version", {"--version"}, 0, "doorlock-host 1.0.0.0", ""},
+        TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},
+        TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"}),
     [](const ::testing::TestParamInfo<TArgsCase>& info) { return std::string(info.param.name); });

@@ -39,7 +39,7 @@ TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
     log.WriteLog("first");
     log.WriteLog("");
     log.WriteLog("received: \r\n<r type=\"ReadCard\"/>");
-    TLogFile again(file); // a later writer appends, no header or blank line in between
+    TLogFile again(file);               // a later writer appends, no header or blank line in between
     again.WriteLog("\xB4\xAE\xBF\xDA"); // GBK bytes are written as given
 
     std::vector<std::string> lines = Lines(ReadFileBytes(file));

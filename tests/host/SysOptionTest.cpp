@@ -32,8 +32,10 @@ TEST(SysOption, ValuesAsWritten) {
                            TCase{"DoorlockPortNo=abc", 8886}, TCase{"DoorlockPortNo=$1F90", 8080},
                            TCase{"DoorlockPortNo=\"7000\"", 7000}}) {
         TSandbox sandbox;
-        WriteFileBytes(sandbox.File("Option.ini"), "[sysoption]\r\n" + c.line + "\r\n[DoorlockOption]\r\n"
-                                                   "UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\nDelayMinutes=-5\r\n");
+        WriteFileBytes(sandbox.File("Option.ini"),
+                       "[sysoption]\r\n" + c.line +
+                           "\r\n[DoorlockOption]\r\n"
+                           "UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\nDelayMinutes=-5\r\n");
         TSysOption options(sandbox.File("Option.ini"));
         options.LoadOption();
         EXPECT_EQ(options.DoorlockPortNo, c.port) << c.line;

@@ -84,7 +84,9 @@ protected:
     }
 
     // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TMemberMessageHandler>(requestUtf8); }
+    std::optional<std::string> Handle(const std::string& requestUtf8) {
+        return HandleWith<TMemberMessageHandler>(requestUtf8);
+    }
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {

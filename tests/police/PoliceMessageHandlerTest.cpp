@@ -62,7 +62,9 @@ protected:
     }
 
     // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) { return HandleWith<TPoliceMessageHandler>(requestUtf8); }
+    std::optional<std::string> Handle(const std::string& requestUtf8) {
+        return HandleWith<TPoliceMessageHandler>(requestUtf8);
+    }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const {

@@ -120,7 +120,9 @@ int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
     return Wait(timeout);
 }
 
-std::string BuildProgram(const std::string& name) { return std::string(DOORLOCK_BIN_DIR) + "/" + name; }
+std::string BuildProgram(const std::string& name) {
+    return std::string(DOORLOCK_BIN_DIR) + "/" + name;
+}
 
 int FreeTcpPort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -154,7 +156,8 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd p{fd, POLLIN, 0};
@@ -184,7 +187,8 @@ std::string Exchange(int port, const std::string& bytes, bool* closed, std::chro
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[32768];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd p{fd, POLLIN, 0};
@@ -202,7 +206,9 @@ std::string Exchange(int port, const std::string& bytes, bool* closed, std::chro
     return response;
 }
 
-std::string Request(int port, const std::string& request) { return Exchange(port, request + std::string(1, '\0')); }
+std::string Request(int port, const std::string& request) {
+    return Exchange(port, request + std::string(1, '\0'));
+}
 
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
@@ -212,7 +218,8 @@ std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, c
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreeTcpPort();
         WriteFileBytes(dir + "/Option.ini", optionIni(port));
-        host = std::make_unique<TRunningProgram>(program, std::vector<std::string>{"--headless", "--dir", dir});
+        host =
+            std::make_unique<TRunningProgram>(program, std::vector<std::string>{"--headless", "--dir", dir});
         if (host->WaitForOutput(startLine)) {
             // The start line comes before the listener is active; a connection proves it listens.
             bool listening = WaitFor([&] {

@@ -36,8 +36,8 @@ TSandbox::~TSandbox() {
         std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ec);
     }
-    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ec);
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(m_path, ec);
 }
 
@@ -65,8 +65,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 TGlobalsGuard::TGlobalsGuard()
     : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
-      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager),
-      m_police(CurrentPolice), m_member(CurrentMember) {}
+      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager), m_police(CurrentPolice),
+      m_member(CurrentMember) {}
 
 TGlobalsGuard::~TGlobalsGuard() {
     InterfaceKind = m_interfaceKind;
