@@ -13,34 +13,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-namespace {
-
-QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(left, top);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width) {
-    auto* entry = new QLineEdit(text, parent);
-    entry->setObjectName(QString::fromLatin1(name));
-    entry->setGeometry(left, top, width, 21);
-    return entry;
-}
-
-QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(left, top, 75, 25);
-    // The dialog has no default button: Enter presses nothing but the focused button.
-    button->setAutoDefault(false);
-    return button;
-}
-
-} // namespace
-
 TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("DoorlockTestForm"));
     setWindowTitle(QStringLiteral("测试"));

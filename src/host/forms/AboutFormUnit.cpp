@@ -10,18 +10,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-namespace {
-
-QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(left, top);
-    label->adjustSize();
-    return label;
-}
-
-} // namespace
-
 TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
     InitFormResources();
     setObjectName(QStringLiteral("AboutForm"));

@@ -8,8 +8,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLibraryInfo>
+#include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QTranslator>
 
@@ -131,4 +134,27 @@ void InstallFormHooks() {
 
 void RemoveFormHooks() {
     ShowDoorlockOptionForm = nullptr;
+}
+
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width) {
+    auto* entry = new QLineEdit(text, parent);
+    entry->setObjectName(QString::fromLatin1(name));
+    entry->setGeometry(left, top, width, 21);
+    return entry;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(left, top, 75, 25);
+    button->setAutoDefault(false);
+    return button;
 }

@@ -8,6 +8,9 @@
 #include <string_view>
 
 class QApplication;
+class QLabel;
+class QLineEdit;
+class QPushButton;
 class QTranslator;
 class QWidget;
 
@@ -37,6 +40,12 @@ void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text
 // Runs a click handler or an action. An error escaping it is shown in the standard error box and goes no
 // further: nothing may be thrown through Qt's event loop. False when an error was shown.
 bool RunGuarded(QWidget* parent, const std::function<void()>& handler);
+
+// Controls placed at fixed positions, as the forms are laid out: a label sized to its text, an entry 21
+// pixels high, a 75 x 25 button that is no default button (Enter presses nothing but the focused button).
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top);
+QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width);
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top);
 
 // Places a form centred over a window, or on its screen when there is none. Call before showing.
 void CentreWindow(QWidget* form, QWidget* over);

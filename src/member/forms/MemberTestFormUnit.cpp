@@ -9,33 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-namespace {
-
-QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(left, top, 75, 25);
-    button->setAutoDefault(false);
-    return button;
-}
-
-QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(left, top);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* AddEdit(QWidget* parent, const char* name, int left, int top) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setGeometry(left, top, 169, 21);
-    return edit;
-}
-
-} // namespace
-
 TMemberTestForm::TMemberTestForm(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("MemberTestForm"));
     setWindowTitle(QStringLiteral("测试"));
@@ -56,9 +29,9 @@ TMemberTestForm::TMemberTestForm(QWidget* parent) : QDialog(parent) {
     m_channelCmb->setGeometry(150, 77, 169, m_channelCmb->sizeHint().height());
 
     AddLabel(this, "Label1", QStringLiteral("卡号"), 94, 133);
-    m_cardNoEdit = AddEdit(this, "CardNoEdit", 150, 125);
+    m_cardNoEdit = AddEntry(this, "CardNoEdit", QString(), 150, 125, 169);
     AddLabel(this, "Label2", QStringLiteral("密码:"), 94, 173);
-    m_passwordEdit = AddEdit(this, "PasswordEdit", 150, 165);
+    m_passwordEdit = AddEntry(this, "PasswordEdit", QString(), 150, 165, 169);
 
     m_readCardBtn = AddButton(this, "ReadCardBtn", QStringLiteral("读卡"), 118, 221);
     m_writeCardBtn = AddButton(this, "WriteCardBtn", QStringLiteral("写卡"), 238, 221);
