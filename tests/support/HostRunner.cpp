@@ -151,30 +151,37 @@ int ConnectTo(int port) {
     return fd;
 }
 
-bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
-    bool closed = false;
+namespace {
+
+// Reads until the peer closes or the timeout passes, keeping what arrives; true when the peer closed.
+bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* received) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[4096];
+    char buffer[32768];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                           std::chrono::steady_clock::now());
         if (left.count() <= 0)
-            break;
+            return false;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        if (recv(fd, buffer, sizeof buffer, 0) <= 0) {
-            closed = true;
-            break;
-        }
+            return false;
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return true;
+        if (received != nullptr)
+            received->append(buffer, static_cast<size_t>(n));
     }
+}
+
+} // namespace
+
+bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
+    bool closed = ReadUntilClosed(fd, timeout, nullptr);
     close(fd);
     return closed;
 }
 
 std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    if (closed != nullptr)
-        *closed = false;
     int fd = ConnectTo(port);
     size_t sent = 0;
     while (sent < bytes.size()) {
@@ -184,24 +191,9 @@ std::string Exchange(int port, const std::string& bytes, bool* closed, std::chro
         sent += static_cast<size_t>(n);
     }
     std::string response;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[32768];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            if (closed != nullptr)
-                *closed = true;
-            break;
-        }
-        response.append(buffer, static_cast<size_t>(n));
-    }
+    bool peerClosed = ReadUntilClosed(fd, timeout, &response);
+    if (closed != nullptr)
+        *closed = peerClosed;
     close(fd);
     return response;
 }
