@@ -36,16 +36,8 @@ protected:
     // The messages written so far, without the time stamp in front and the line end.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
-        const std::string text = ReadFileBytes(m_log->FileName());
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(pos, end - pos);
-            messages.push_back(line.size() >= 20 ? line.substr(20) : line);
-            pos = end + 2;
-        }
+        for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName())))
+            messages.push_back(line.Text);
         return messages;
     }
 

@@ -32,20 +32,8 @@ std::string TDoorlockHostTest::LogText() const {
 
 std::vector<std::string> TDoorlockHostTest::LogLines() const {
     std::vector<std::string> lines;
-    std::string text = LogText();
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        // "yyyy-mm-dd hh:nn:ss " prefix
-        if (line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' && line[13] == ':' &&
-            line[16] == ':' && line[19] == ' ')
-            line = line.substr(20);
-        lines.push_back(line);
-        start = end + 2;
-    }
+    for (const TLogLine& line : ParseLog(LogText()))
+        lines.push_back(line.Text);
     return lines;
 }
 

@@ -91,16 +91,9 @@ protected:
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
-        const std::string text = GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG")));
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(start, end - start);
-            if (line.size() >= 20 && line[4] == '-' && line[10] == ' ' && line[13] == ':' && line[19] == ' ')
-                messages.push_back(line.substr(20));
-            start = end + 2;
+        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
+            if (line.Prefixed)
+                messages.push_back(line.Text);
         }
         return messages;
     }

@@ -69,18 +69,11 @@ protected:
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const {
         std::vector<std::string> entries;
-        const std::string text = GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG")));
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(start, end - start);
-            if (line.size() >= 20 && line[4] == '-' && line[10] == ' ' && line[13] == ':' && line[19] == ' ')
-                entries.push_back(line.substr(20));
+        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
+            if (line.Prefixed)
+                entries.push_back(line.Text);
             else if (!entries.empty())
-                entries.back() += "\r\n" + line;
-            start = end + 2;
+                entries.back() += "\r\n" + line.Text;
         }
         return entries;
     }

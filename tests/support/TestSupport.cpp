@@ -63,6 +63,22 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+std::vector<TLogLine> ParseLog(const std::string& text) {
+    std::vector<TLogLine> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        const bool prefixed = line.size() >= 20 && line[4] == '-' && line[7] == '-' && line[10] == ' ' &&
+                              line[13] == ':' && line[16] == ':' && line[19] == ' ';
+        lines.push_back({prefixed, prefixed ? line.substr(20) : line});
+        start = end + 2;
+    }
+    return lines;
+}
+
 TGlobalsGuard::TGlobalsGuard()
     : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
       m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager), m_police(CurrentPolice),

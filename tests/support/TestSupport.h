@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TBaseDoorlock;
 class TDoorlockRecordManager;
@@ -34,6 +35,14 @@ bool WaitFor(const std::function<bool()>& condition,
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// One line of a log file: its message without the "yyyy-mm-dd hh:nn:ss " prefix, or a continuation line
+// (the rest of a message that held a line break), which has no prefix.
+struct TLogLine {
+    bool Prefixed;
+    std::string Text;
+};
+std::vector<TLogLine> ParseLog(const std::string& text);
 
 // Saves the process-wide references and restores them when the test ends, so that a test can install its
 // own options, log, device and store.
