@@ -250,7 +250,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
     if (!headless && !windowFactory) {
         std::fprintf(stderr, "%s: this build has no window; run it with --headless\n",
                      config.ProgramName.c_str());
-        return 2;
+        return 1;
     }
     if (!headless && !HasDisplay()) {
         std::fprintf(stderr,

@@ -25,7 +25,7 @@ class THostArgumentsTest : public ::testing::TestWithParam<TArgsCase> {};
 
 TEST_P(THostArgumentsTest, StatusAndMessage) {
     const TArgsCase& c = GetParam();
-    // No display: the window cannot open, whatever the machine running the tests has.
+    // No display (or a build without the window): the window cannot open, whatever the machine has.
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("QT_QPA_PLATFORM");
