@@ -3,6 +3,7 @@
 #include "doorlock/CardEncoderAbi.h"
 #include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/SysUtilsUnit.h"
 
@@ -22,11 +23,12 @@ constexpr int32_t SimHandleBase = 1000;
 class TVendorCardEncoder : public TCardEncoder {
 public:
     explicit TVendorCardEncoder(const std::string& libraryPath) : m_library(libraryPath) {
-        m_autoInit = Resolve<TAutoInitFunc>("auto_init");
-        m_dvBeep = Resolve<TDvBeepFunc>("dv_beep");
-        m_icExit = Resolve<TIcExitFunc>("ic_exit");
-        m_srd = Resolve<TSrd24c02Func>("srd_24c02");
-        m_swr = Resolve<TSwr24c02Func>("swr_24c02");
+        // The argument bytes are what a stdcall name carries in its decoration.
+        m_autoInit = Resolve<TAutoInitFunc>("auto_init", 8);
+        m_dvBeep = Resolve<TDvBeepFunc>("dv_beep", 8);
+        m_icExit = Resolve<TIcExitFunc>("ic_exit", 4);
+        m_srd = Resolve<TSrd24c02Func>("srd_24c02", 16);
+        m_swr = Resolve<TSwr24c02Func>("swr_24c02", 16);
     }
 
     int32_t auto_init(int32_t port, int32_t baud) override { return m_autoInit(port, baud); }
@@ -39,17 +41,35 @@ public:
         return m_swr(handle, offset, length, buffer);
     }
 
-    std::string Description() const override { return Gbk("发卡器: ") + m_library.Path(); }
+    // The names as found, so that the log shows which exports a library really has.
+    std::string Description() const override {
+        return Gbk("发卡器: ") + m_library.Path() + " (" + m_names + ")";
+    }
 
 private:
-    template <typename TFunc> TFunc Resolve(const char* name) {
+    template <typename TFunc> TFunc Resolve(const char* name, int argumentBytes) {
+        std::string found = name;
         void* address = m_library.Symbol(name);
+#ifdef _WIN32
+        // A stdcall library built without a .def file exports decorated names: "_auto_init@8" from
+        // Microsoft's tools, "auto_init@8" from MinGW's.
+        for (const char* prefix : {"_", ""}) {
+            if (address != nullptr)
+                break;
+            found = prefix + std::string(name) + "@" + std::to_string(argumentBytes);
+            address = m_library.Symbol(found.c_str());
+        }
+#else
+        (void)argumentBytes;
+#endif
         if (address == nullptr)
-            throw Exception(FormatMessage("The library has no function %s", {name}));
+            throw Exception(FormatText("The library has no function %s", {name}));
+        m_names += (m_names.empty() ? "" : ", ") + found;
         return reinterpret_cast<TFunc>(address);
     }
 
     TSharedLibrary m_library;
+    std::string m_names;
     TAutoInitFunc m_autoInit = nullptr;
     TDvBeepFunc m_dvBeep = nullptr;
     TIcExitFunc m_icExit = nullptr;
@@ -104,7 +124,7 @@ public:
         if (int32_t status = Check(handle, offset, length, buffer); status != 0)
             return status;
         std::array<uint8_t, CardSize + 1> card{};
-        std::FILE* file = std::fopen(m_cardFile.c_str(), "rb");
+        std::FILE* file = FileOpen(m_cardFile, "rb");
         if (file == nullptr)
             return SimStatusNoCard;
         size_t got = std::fread(card.data(), 1, card.size(), file);
@@ -120,11 +140,11 @@ public:
         if (int32_t status = Check(handle, offset, length, buffer); status != 0)
             return status;
         std::error_code ec;
-        auto size = std::filesystem::file_size(m_cardFile, ec);
+        auto size = std::filesystem::file_size(FileSystemPath(m_cardFile), ec);
         if (ec || size != CardSize)
             return SimStatusNoCard;
         // Written in place: the rest of the card memory keeps its bytes.
-        std::FILE* file = std::fopen(m_cardFile.c_str(), "r+b");
+        std::FILE* file = FileOpen(m_cardFile, "r+b");
         if (file == nullptr)
             return SimStatusWriteError;
         bool written =
@@ -169,7 +189,7 @@ std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& card
 std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
                                                 const std::string& programDir) {
     if (libraryPath.empty())
-        return CreateSimulatedCardEncoder((std::filesystem::path(programDir) / "SimCard.bin").string());
+        return CreateSimulatedCardEncoder(JoinFileName(programDir, "SimCard.bin"));
     try {
         return LoadVendorCardEncoder(libraryPath);
     } catch (const Exception& e) {

@@ -2,8 +2,12 @@
 
 #include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 
 #include <soci/soci.h>
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
+#include <soci/sqlite3/soci-sqlite3.h>
+#endif
 
 #include <cstdio>
 #include <optional>
@@ -34,6 +38,19 @@ const char* const InsertRecordSql =
     " Values(:RegisterId, :CardNo, :RoomNo, :CardType, :LastCheckInTime, :CheckInTime, :CheckOutTime, "
     ":IsCopy, :GuestName, :OpratingTime)";
 
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
+// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
+void RegisterLinkedBackends() {
+    static const bool registered = [] {
+        soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
+        return true;
+    }();
+    (void)registered;
+}
+#else
+void RegisterLinkedBackends() {}
+#endif
+
 bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
 }
@@ -44,7 +61,9 @@ std::string SqliteConnectString(const std::string& path) {
     if (path.find('"') != std::string::npos)
         throw std::runtime_error("The database path contains a double quote: " + path);
     // A value opening with a blank would leave SOCI an empty quoted word.
-    std::string value = !path.empty() && path.front() == ' ' ? "./" + path : path;
+    // SQLite takes UTF-8 file names.
+    const std::string name = FileNameToUtf8(path);
+    std::string value = !name.empty() && name.front() == ' ' ? "./" + name : name;
     return "db=\"" + value + "\" timeout=" + std::to_string(BusyTimeoutSeconds);
 }
 
@@ -179,6 +198,7 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
     if (m_session)
         return true;
     try {
+        RegisterLinkedBackends();
         // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
         // the environment variable SOCI_BACKENDS_PATH can extend).
         auto session = std::make_unique<soci::session>(

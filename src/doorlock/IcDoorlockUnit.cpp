@@ -102,7 +102,7 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
     std::lock_guard<std::mutex> guard(m_lock);
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
-        throw EConvertError(FormatMessage("'%s' is not a valid room number", {roomNo}));
+        throw EConvertError(FormatText("'%s' is not a valid room number", {roomNo}));
     for (size_t i = 0; i < m_buffer.size(); ++i) {
         std::string pair = "$";
         pair.append(text, std::min(2 * i, text.size()), 2);

@@ -12,6 +12,7 @@
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/FileNameUnit.h"
 #include "police/BasePoliceUnit.h"
 
 #include <cstdio>
@@ -33,7 +34,7 @@
 namespace fs = std::filesystem;
 
 THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(programDir)) {
-    const std::string iniFile = (fs::path(m_programDir) / "Option.ini").string();
+    const std::string iniFile = JoinFileName(m_programDir, "Option.ini");
     m_option = std::make_unique<TOption>(iniFile);
     m_option->LoadOption();
     Option = m_option.get();
@@ -46,8 +47,7 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
     SysOption = m_sysOption.get();
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
-    m_store =
-        std::make_unique<TDoorlockRecordManager>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
+    m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", JoinFileName(m_programDir, "Client.db"));
     DoorlockRecordManager = m_store.get();
     m_store->OpenDatabase();
 }
@@ -119,8 +119,15 @@ sigset_t StopSignals() {
 }
 #else
 HANDLE g_stopEvent = nullptr;
-BOOL WINAPI ConsoleHandler(DWORD) {
+HANDLE g_stoppedEvent = nullptr;
+
+// Ctrl+C, Ctrl+Break and closing the console stop the host as SIGTERM does. The handler runs in a thread
+// of its own; for a console that is closing (or a logoff or shutdown) the system ends the process as soon
+// as the handler returns, so it waits for the stop to finish first (the system allows about five seconds).
+BOOL WINAPI ConsoleHandler(DWORD event) {
     SetEvent(g_stopEvent);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        WaitForSingleObject(g_stoppedEvent, 10000);
     return TRUE;
 }
 #endif
@@ -133,9 +140,22 @@ void BlockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 #else
     g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_stoppedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+    // The information lines are UTF-8, as elsewhere; a console shows them so only when told.
+    SetConsoleOutputCP(CP_UTF8);
 #endif
 }
+
+// Marks the end of the ordered stop, for a console handler that must not return before it.
+struct TStopFinished {
+    ~TStopFinished() {
+#ifdef _WIN32
+        if (g_stoppedEvent != nullptr)
+            SetEvent(g_stoppedEvent);
+#endif
+    }
+};
 
 void WaitForStopSignal() {
 #ifndef _WIN32
@@ -160,16 +180,6 @@ void RaiseDescriptorLimit() {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
 #endif
-}
-
-std::string ExecutableDir(const char* argv0) {
-#ifndef _WIN32
-    std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec)
-        return self.parent_path().string();
-#endif
-    return fs::absolute(fs::path(argv0)).parent_path().string();
 }
 
 void PrintUsage(const THostConfig& config) {
@@ -222,12 +232,13 @@ int RunHeadlessHost() {
 int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory) {
     bool headless = false;
     std::string programDir;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string_view arg = args[i];
         if (arg == "--headless") {
             headless = true;
-        } else if (arg == "--dir" && i + 1 < argc) {
-            programDir = argv[++i];
+        } else if (arg == "--dir" && i + 1 < args.size()) {
+            programDir = args[++i];
         } else if (arg.rfind("--dir=", 0) == 0) {
             programDir = std::string(arg.substr(6));
         } else if (arg == "--help" || arg == "-h") {
@@ -238,7 +249,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 0;
         } else {
             std::fprintf(stderr, "%s: unknown argument '%s' (see --help)\n", config.ProgramName.c_str(),
-                         argv[i]);
+                         FileNameToUtf8(args[i]).c_str());
             return 2;
         }
     }
@@ -260,19 +271,20 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
         return 1;
     }
     if (programDir.empty())
-        programDir = ExecutableDir(argv[0]);
+        programDir = ExecutableDirectory(argv[0]);
     std::error_code ec;
-    if (!fs::is_directory(programDir, ec)) {
+    if (!fs::is_directory(FileSystemPath(programDir), ec)) {
         std::fprintf(stderr, "%s: program directory '%s' does not exist\n", config.ProgramName.c_str(),
-                     programDir.c_str());
+                     FileNameToUtf8(programDir).c_str());
         return 2;
     }
-    programDir = fs::absolute(programDir).lexically_normal().string();
+    programDir = FileNameOf(fs::absolute(FileSystemPath(programDir)).lexically_normal());
 
     if (headless)
         BlockStopSignals();
     RaiseDescriptorLimit();
 
+    const TStopFinished stopFinished;
     THostProcess process(programDir);
     std::unique_ptr<THostWindow> window;
     if (!headless) {

@@ -45,6 +45,6 @@ std::string ReceivedMessageLogText(const std::string& request) {
 const TXmlNode& RequiredChild(const TXmlNode& root, int index) {
     const TXmlNode* child = root.ChildAt(index);
     if (child == nullptr)
-        throw Exception(FormatMessage("List index out of bounds (%s)", {IntToStr(index)}));
+        throw Exception(FormatText("List index out of bounds (%s)", {IntToStr(index)}));
     return *child;
 }

@@ -7,10 +7,29 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <iconv.h>
 #include <memory>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
 namespace {
+
+#ifdef _WIN32
+
+constexpr UINT kCodePage = 936;
+
+// The code page calls need no state; the type stands in for the converters of other systems.
+struct TIconv {};
+
+TIconv& Converter(bool) {
+    static TIconv none;
+    return none;
+}
+
+#else
 
 // Code page 936 by its Windows name: GNU libiconv's plain "GBK" lacks the euro sign at 0x80 that Windows
 // has there; glibc treats both names alike. "GBK" is the fallback for an iconv that knows only that name.
@@ -65,6 +84,8 @@ TIconv& Converter(bool toCodePage) {
     thread_local const std::unique_ptr<TIconv> fromGbk = OpenConverter(false);
     return *fromGbk;
 }
+
+#endif
 
 // The end of the run of ASCII bytes from pos: eight bytes at a time, as most of a request is ASCII.
 size_t AsciiRunEnd(std::string_view text, size_t pos) {
@@ -209,6 +230,85 @@ void AppendNarrowed(std::string& out, std::u16string_view ascii) {
         target[i] = static_cast<char>(source[i]);
 }
 
+#ifdef _WIN32
+
+// One character of the code page (one or two bytes) to UTF-16; false when it names none.
+bool DecodeCodePageChar(const char* bytes, int length, char16_t& unit) {
+    wchar_t wide[2];
+    const int count = MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, bytes, length, wide, 2);
+    if (count != 1)
+        return false;
+    unit = static_cast<char16_t>(wide[0]);
+    return true;
+}
+
+void AppendUtf16Run(TIconv&, std::string_view run, std::u16string& out) {
+    const size_t start = out.size();
+    out.resize(start + run.size());
+    // Most runs are whole characters: one call. Only a run with a bad byte goes character by character.
+    const int whole =
+        MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, run.data(), static_cast<int>(run.size()),
+                            reinterpret_cast<wchar_t*>(out.data() + start), static_cast<int>(run.size()));
+    if (whole > 0) {
+        out.resize(start + static_cast<size_t>(whole));
+        return;
+    }
+    out.resize(start);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(run.data());
+    size_t pos = 0;
+    while (pos < run.size()) {
+        char16_t unit;
+        if (IsGbkLead(bytes[pos]) && pos + 1 < run.size() && IsGbkTrail(bytes[pos + 1])) {
+            // A lead and trail byte pair that names no character is two bad bytes, as with iconv.
+            if (DecodeCodePageChar(run.data() + pos, 2, unit))
+                out.push_back(unit);
+            else
+                out.append(u"??");
+            pos += 2;
+            continue;
+        }
+        out.push_back(!IsGbkLead(bytes[pos]) && DecodeCodePageChar(run.data() + pos, 1, unit) ? unit : u'?');
+        ++pos;
+    }
+}
+
+void AppendGbkRun(TIconv&, std::u16string_view run, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + run.size() * 2); // at most two bytes per unit
+    // No best-fit look-alikes: a character the code page cannot hold becomes "?" as on other systems.
+    BOOL usedDefault = FALSE;
+    const int whole =
+        WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(run.data()),
+                            static_cast<int>(run.size()), out.data() + start,
+                            static_cast<int>(run.size() * 2), "?", &usedDefault);
+    if (whole > 0 && !usedDefault) {
+        out.resize(start + static_cast<size_t>(whole));
+        return;
+    }
+    // One "?" per character, a surrogate pair (which code page 936 never holds) counting as one.
+    out.resize(start);
+    for (size_t i = 0; i < run.size(); ++i) {
+        const char16_t unit = run[i];
+        if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+            if (IsHighSurrogate(unit) && i + 1 < run.size() && IsLowSurrogate(run[i + 1]))
+                ++i;
+            out.push_back('?');
+            continue;
+        }
+        char bytes[4];
+        usedDefault = FALSE;
+        const int count =
+            WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(&unit), 1,
+                                bytes, sizeof bytes, "?", &usedDefault);
+        if (count <= 0 || usedDefault)
+            out.push_back('?');
+        else
+            out.append(bytes, static_cast<size_t>(count));
+    }
+}
+
+#else
+
 void AppendUtf16Run(TIconv& cd, std::string_view run, std::u16string& out) {
     cd.Reset();
     const size_t start = out.size();
@@ -291,6 +391,8 @@ void AppendGbkRun(TIconv& cd, std::u16string_view run, std::string& out) {
     }
     out.resize(static_cast<size_t>(cursor - out.data()));
 }
+
+#endif
 
 // The end of a run of code page characters other than ASCII that starts at pos. A trail byte may be
 // below 0x80, so the run ends only before an ASCII byte that starts a character.

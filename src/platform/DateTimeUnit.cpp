@@ -275,6 +275,6 @@ bool TryStrToDateTime(std::string_view text, TDateTime& value) {
 TDateTime StrToDateTime(std::string_view text) {
     TDateTime value = 0;
     if (!TryStrToDateTime(text, value))
-        throw EConvertError(FormatMessage("'%s' is not a valid date and time", {text}));
+        throw EConvertError(FormatText("'%s' is not a valid date and time", {text}));
     return value;
 }

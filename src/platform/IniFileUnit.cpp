@@ -1,5 +1,6 @@
 #include "platform/IniFileUnit.h"
 
+#include "platform/FileNameUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -142,7 +144,7 @@ enum class TReadResult { Ok, Missing, Failed };
 
 TReadResult ReadWholeFile(const std::string& path, std::string& data) {
     data.clear();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = FileOpen(path, "rb");
     if (file == nullptr)
         return errno == ENOENT ? TReadResult::Missing : TReadResult::Failed;
     char buffer[16384];
@@ -191,10 +193,16 @@ std::string TempNameFor(const std::string& target) {
 
 #ifdef _WIN32
 
+// As below: a file beside the old one, moved over it.
 bool ReplaceWholeFile(const std::string& target, const std::string& data) {
     std::error_code ec;
-    if (std::filesystem::exists(target, ec)) {
-        std::FILE* probe = std::fopen(target.c_str(), "r+b");
+    const DWORD attributes = GetFileAttributesW(FileSystemPath(target).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // A read-only file stays read-only: the move alone would get past it, and so would an
+        // administrator's (or, under Wine, root's) open for writing.
+        if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+            return false;
+        std::FILE* probe = FileOpen(target, "r+b");
         if (probe == nullptr)
             return false;
         std::fclose(probe);
@@ -203,19 +211,16 @@ bool ReplaceWholeFile(const std::string& target, const std::string& data) {
     std::FILE* file = nullptr;
     for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
         temp = TempNameFor(target);
-        file = std::fopen(temp.c_str(), "wbx");
+        file = FileOpen(temp, "wbx");
     }
     if (file == nullptr)
         return false;
     bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size() && std::fflush(file) == 0 &&
               _commit(_fileno(file)) == 0;
     ok = std::fclose(file) == 0 && ok;
-    if (ok) {
-        std::filesystem::rename(temp, target, ec);
-        ok = !ec;
-    }
+    ok = ok && MoveFileOver(temp, target);
     if (!ok)
-        std::filesystem::remove(temp, ec);
+        std::filesystem::remove(FileSystemPath(temp), ec);
     return ok;
 }
 
@@ -313,12 +318,12 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     // Write through a symbolic link to its file rather than replacing the link.
     std::string target = m_fileName;
     std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) {
-        auto resolved = std::filesystem::weakly_canonical(target, ec);
+    if (std::filesystem::is_symlink(FileSystemPath(target), ec)) {
+        auto resolved = std::filesystem::weakly_canonical(FileSystemPath(target), ec);
         if (!ec)
-            target = resolved.string();
+            target = FileNameOf(resolved);
     }
-    const auto fail = [this] { return Exception(FormatMessage("Unable to write to %s", {m_fileName})); };
+    const auto fail = [this] { return Exception(FormatText("Unable to write to %s", {m_fileName})); };
     // Read, change and replace as one step, so two writers in this process cannot lose each other's key.
     static std::mutex writeLock;
     std::lock_guard<std::mutex> guard(writeLock);

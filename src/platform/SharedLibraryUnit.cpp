@@ -3,6 +3,11 @@
 #include "platform/SysUtilsUnit.h"
 
 #ifdef _WIN32
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
+#endif
+
+#ifdef _WIN32
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -13,11 +18,12 @@ namespace {
 #ifdef _WIN32
 std::string LastLoaderError() {
     const DWORD code = GetLastError();
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                             FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+                                        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message =
+        length > 0 ? Utf16ToGbk(std::u16string(text, text + length)) : "error " + std::to_string(code);
     if (text != nullptr)
         LocalFree(text);
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' '))
@@ -30,7 +36,10 @@ std::string LastLoaderError() {
 
 TSharedLibrary::TSharedLibrary(const std::string& path) : m_path(path) {
 #ifdef _WIN32
-    m_handle = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+    // A library named by its full path finds the DLLs it needs beside itself first.
+    const std::filesystem::path name = FileSystemPath(path);
+    m_handle = reinterpret_cast<void*>(
+        LoadLibraryExW(name.c_str(), nullptr, name.is_absolute() ? LOAD_WITH_ALTERED_SEARCH_PATH : 0));
     if (m_handle == nullptr)
         throw Exception(path + ": " + LastLoaderError());
 #else

@@ -47,7 +47,7 @@ struct TWinsock {
 void EnsureSockets() {
     static TWinsock winsock;
 }
-int CloseHandle(TSocketHandle handle) {
+int CloseSocketHandle(TSocketHandle handle) {
     return closesocket(handle);
 }
 int PollOne(TSocketHandle handle, int timeoutMs) {
@@ -75,7 +75,7 @@ constexpr int SendFlags = 0; // SO_NOSIGPIPE is set on every socket instead
 #endif
 
 void EnsureSockets() {}
-int CloseHandle(TSocketHandle handle) {
+int CloseSocketHandle(TSocketHandle handle) {
     return ::close(handle);
 }
 int PollOne(TSocketHandle handle, int timeoutMs) {
@@ -207,7 +207,7 @@ void TSocket::ShutdownBoth() const {
 
 void TSocket::Close() {
     if (Valid()) {
-        CloseHandle(m_handle);
+        CloseSocketHandle(m_handle);
         m_handle = InvalidSocketHandle;
     }
 }
@@ -235,9 +235,15 @@ TSocket ListenTcp(int port, int backlog) {
     if (!listener.Valid())
         RaiseSocketError(LastSocketError());
 
-#ifndef _WIN32
+#ifdef _WIN32
+    // SO_REUSEADDR would let a second program take over the port; this keeps it ours alone (and a restart
+    // still binds while old connections sit in TIME_WAIT).
+    BOOL on = TRUE;
+    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                 sizeof(on));
+#else
     // Lets a restart bind while connections of the previous run sit in TIME_WAIT; a port held by another
-    // listening socket still fails. (On Windows the option would allow stealing the port, so it stays off.)
+    // listening socket still fails.
     int on = 1;
     ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
 #endif

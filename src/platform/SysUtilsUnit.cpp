@@ -69,7 +69,7 @@ bool TryStrToInt(std::string_view text, int32_t& value) {
 int32_t StrToInt(std::string_view text) {
     int32_t value = 0;
     if (!TryStrToInt(text, value))
-        throw EConvertError(FormatMessage("'%s' is not a valid integer value", {text}));
+        throw EConvertError(FormatText("'%s' is not a valid integer value", {text}));
     return value;
 }
 
@@ -103,7 +103,7 @@ std::string IntToStr(int64_t value) {
     return std::to_string(value);
 }
 
-std::string FormatMessage(std::string_view pattern, std::initializer_list<std::string_view> args) {
+std::string FormatText(std::string_view pattern, std::initializer_list<std::string_view> args) {
     std::string result;
     result.reserve(pattern.size() + 32);
     auto next = args.begin();

@@ -36,4 +36,4 @@ bool StrToBoolDef(std::string_view text, bool defaultValue);
 std::string IntToStr(int64_t value);
 
 // Replaces each "%s" in the pattern by the next argument, in order ("%%" gives "%").
-std::string FormatMessage(std::string_view pattern, std::initializer_list<std::string_view> args);
+std::string FormatText(std::string_view pattern, std::initializer_list<std::string_view> args);

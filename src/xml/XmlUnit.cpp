@@ -228,7 +228,7 @@ public:
 
 private:
     static EXmlParseError Error(std::string_view pattern, std::string_view name) {
-        return EXmlParseError(FormatMessage(pattern, {name}));
+        return EXmlParseError(FormatText(pattern, {name}));
     }
 
     // Start of the end marker from m_pos on, or npos. Inside a quoted run the marker does not count.

@@ -26,9 +26,9 @@ class THostArgumentsTest : public ::testing::TestWithParam<TArgsCase> {};
 TEST_P(THostArgumentsTest, StatusAndMessage) {
     const TArgsCase& c = GetParam();
     // No display (or a build without the window): the window cannot open, whatever the machine has.
-    unsetenv("DISPLAY");
-    unsetenv("WAYLAND_DISPLAY");
-    unsetenv("QT_QPA_PLATFORM");
+    SetEnvironment("DISPLAY", nullptr);
+    SetEnvironment("WAYLAND_DISPLAY", nullptr);
+    SetEnvironment("QT_QPA_PLATFORM", nullptr);
     TSandbox sandbox;
     std::vector<std::string> args = c.args;
     for (auto& a : args) {

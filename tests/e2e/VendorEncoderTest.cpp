@@ -11,9 +11,9 @@
 // to shut-down.
 TEST_F(TDoorlockHostTest, VendorLibraryIsDrivenFromOpenToClose) {
     const std::string calls = m_sandbox.File("calls.txt");
-    setenv("FAKE_CARDENC_CALLS_FILE", calls.c_str(), 1);
+    SetEnvironment("FAKE_CARDENC_CALLS_FILE", calls.c_str());
     StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nPortName=COM3\r\n", false);
-    unsetenv("FAKE_CARDENC_CALLS_FILE");
+    SetEnvironment("FAKE_CARDENC_CALLS_FILE", nullptr);
 
     EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find("816123114"),
               std::string::npos);

@@ -239,7 +239,11 @@ TEST_F(DateTimeTest, LocalTimeConversionsAgreeWithTheSystemClock) {
     const std::time_t t = 1230724800; // 2008-12-31 12:00:00 UTC
     const auto moment = std::chrono::system_clock::from_time_t(t) + std::chrono::milliseconds(250);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);
+#else
     localtime_r(&t, &local);
+#endif
     const TDateTime value = ToDateTime(moment);
     const TDateTimeParts parts = DecodeDateTime(value);
     EXPECT_EQ(local.tm_year + 1900, parts.Year);

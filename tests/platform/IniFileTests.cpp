@@ -1,3 +1,5 @@
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "platform/IniFileUnit.h"
 #include "platform/SysUtilsUnit.h"
 
@@ -206,21 +208,33 @@ TEST(IniFileTest, AddedLinesFollowTheFilesLineEndings) {
 
 TEST(IniFileTest, MissingFileIsCreatedAndReadsBack) {
     TSandbox sandbox;
-    const std::string path = sandbox.File("Option.ini");
-    TIniFile ini(path);
-    ini.WriteString("SysOption", "Password", "mirvek");
-    ini.WriteInteger("SysOption", "DoorlockPortNo", 8886);
-    ini.WriteBool("DoorlockOption", "UseNativeDoorlockDb", true);
-    ini.WriteBool("DoorlockOption", "SaveDoorlockRecord", false);
-    ini.WriteInteger("SysOption", "DoorlockPortNo", -5);
-    EXPECT_EQ("[SysOption]\r\nPassword=mirvek\r\nDoorlockPortNo=-5\r\n"
-              "[DoorlockOption]\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=0\r\n",
-              ReadFileBytes(path));
-    EXPECT_EQ(-5, ini.ReadInteger("SysOption", "DoorlockPortNo", 0));
-    EXPECT_TRUE(ini.ReadBool("DoorlockOption", "UseNativeDoorlockDb", false));
-    // No temporary file is left behind.
-    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(sandbox.Path()),
-                               std::filesystem::directory_iterator()));
+    // A front desk's program directory may have a Chinese name; file names are code page text.
+    const std::string chineseDir = JoinFileName(FileNameOf(sandbox.Path()), Gbk("前台 设置"));
+    std::filesystem::create_directory(FileSystemPath(chineseDir));
+    for (const std::string& dir : {FileNameOf(sandbox.Path()), chineseDir}) {
+        SCOPED_TRACE(dir);
+        const std::string path = JoinFileName(dir, "Option.ini");
+        TIniFile ini(path);
+        ini.WriteString("SysOption", "Password", "mirvek");
+        ini.WriteInteger("SysOption", "DoorlockPortNo", 8886);
+        ini.WriteBool("DoorlockOption", "UseNativeDoorlockDb", true);
+        ini.WriteBool("DoorlockOption", "SaveDoorlockRecord", false);
+        ini.WriteInteger("SysOption", "DoorlockPortNo", -5);
+        EXPECT_EQ("[SysOption]\r\nPassword=mirvek\r\nDoorlockPortNo=-5\r\n"
+                  "[DoorlockOption]\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=0\r\n",
+                  ReadFileBytes(path));
+        EXPECT_EQ(-5, ini.ReadInteger("SysOption", "DoorlockPortNo", 0));
+        EXPECT_TRUE(ini.ReadBool("DoorlockOption", "UseNativeDoorlockDb", false));
+        // No temporary file is left behind.
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(FileSystemPath(dir)),
+                                   std::filesystem::directory_iterator()) -
+                         (dir == chineseDir ? 0 : 1));
+    }
+#ifdef _WIN32
+    // The directory has the Chinese name itself, not its code page bytes read as another code page.
+    EXPECT_TRUE(
+        std::filesystem::exists(sandbox.Path() / std::filesystem::path(u8"前台 设置") / "Option.ini"));
+#endif
 }
 
 TEST(IniFileTest, ConcurrentWritersKeepEachOthersKeys) {
@@ -271,6 +285,7 @@ TEST(IniFileTest, ReadOnlyFileOrDirectoryRaises) {
         EXPECT_EQ("Unable to write to " + path, WriteError(path));
         EXPECT_EQ(content, ReadFileBytes(path));
     }
+#ifndef _WIN32 // a read-only directory still takes new files on Windows
     {
         TSandbox sandbox;
         const std::string path = sandbox.File("Option.ini");
@@ -286,6 +301,7 @@ TEST(IniFileTest, ReadOnlyFileOrDirectoryRaises) {
         EXPECT_EQ("Unable to write to " + path, WriteError(path));
         EXPECT_FALSE(std::filesystem::exists(path));
     }
+#endif
 }
 
 TEST(IniFileTest, WriteKeepsTheFilesMode) {

@@ -5,11 +5,15 @@
 
 namespace {
 
-#ifndef _WIN32
+#ifdef _WIN32
+const std::string kMathLibrary = "msvcrt.dll";
+#else
+const std::string kMathLibrary = "libm.so.6";
+#endif
 
 TEST(SharedLibraryTest, ResolvesExportedSymbols) {
-    TSharedLibrary library("libm.so.6");
-    EXPECT_EQ("libm.so.6", library.Path());
+    TSharedLibrary library(kMathLibrary);
+    EXPECT_EQ(kMathLibrary, library.Path());
     auto* cosine = reinterpret_cast<double (*)(double)>(library.Symbol("cos"));
     ASSERT_NE(nullptr, cosine);
     EXPECT_DOUBLE_EQ(1.0, cosine(0.0));
@@ -25,7 +29,5 @@ TEST(SharedLibraryTest, MissingLibraryRaisesTheLoadersMessage) {
         EXPECT_NE(std::string::npos, message.find("/nonexistent/cardenc.so")) << message;
     }
 }
-
-#endif
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,11 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+// Ends a program at once (TerminateProcess); SIGINT and SIGTERM are Ctrl+C at its console.
+#define SIGKILL 9
+#endif
 
 // A program of the build (doorlock-host, an example host) started as a child process, its standard output
 // and standard error collected.
@@ -29,7 +35,12 @@ public:
     pid_t Pid() const { return m_pid; }
 
 private:
+#ifdef _WIN32
+    void Collect(void* pipe, std::string& target);
+    void* m_process = nullptr;
+#else
     void Collect(int fd, std::string& target);
+#endif
 
     pid_t m_pid = -1;
     int m_exitStatus = -1;

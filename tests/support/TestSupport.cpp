@@ -7,6 +7,8 @@
 #include "host/LogFileUnit.h"
 #include "host/SysOptionUnit.h"
 #include "member/BaseMemberUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "police/BasePoliceUnit.h"
 
 #include <fstream>
@@ -14,6 +16,12 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 TSandbox::TSandbox() {
     std::random_device rd;
@@ -41,6 +49,10 @@ TSandbox::~TSandbox() {
     std::filesystem::remove_all(m_path, ec);
 }
 
+std::string TSandbox::File(const std::string& name) const {
+    return JoinFileName(FileNameOf(m_path), name);
+}
+
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -51,15 +63,39 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     return true;
 }
 
+bool ReadOnlyFilesStayWritable() {
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return geteuid() == 0;
+#endif
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+    // Both the runtime's copy (getenv) and the system's (what a started program inherits).
+    _putenv_s(name, value != nullptr ? value : "");
+    const std::u16string wideName = GbkToUtf16(name);
+    const std::u16string wideValue = GbkToUtf16(value != nullptr ? value : "");
+    SetEnvironmentVariableW(reinterpret_cast<const wchar_t*>(wideName.c_str()),
+                            value != nullptr ? reinterpret_cast<const wchar_t*>(wideValue.c_str()) : nullptr);
+#else
+    if (value != nullptr)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FileSystemPath(path), std::ios::binary);
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FileSystemPath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 

@@ -23,7 +23,8 @@ public:
     TSandbox& operator=(const TSandbox&) = delete;
 
     const std::filesystem::path& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
+    // A file name of the program (code page text on Windows).
+    std::string File(const std::string& name) const;
 
 private:
     std::filesystem::path m_path;
@@ -32,6 +33,13 @@ private:
 // Polls the condition until it holds or the timeout passes; true when it held.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+// True where a read-only file can still be opened for writing: for root, and under Wine (which keeps the
+// read-only attribute in the POSIX mode bits, so its check depends on who runs it).
+bool ReadOnlyFilesStayWritable();
+
+// Sets an environment variable for this process and the programs it starts; nullptr removes it.
+void SetEnvironment(const char* name, const char* value);
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);

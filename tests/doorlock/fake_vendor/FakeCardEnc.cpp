@@ -1,7 +1,11 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
 // results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
 // a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE.
+// On Windows a .def file names the exports (undecorated, or decorated as Microsoft's tools do), so nothing
+// is marked for export here: an export the .def file does not name would hide what the loader has to find.
+#if !defined(_WIN32)
 #define CARDENC_BUILD_LIBRARY
+#endif
 #include "doorlock/CardEncoderAbi.h"
 
 #include <algorithm>
@@ -12,7 +16,7 @@
 #include <string>
 
 #if defined(_WIN32)
-#define FAKE_API extern "C" __declspec(dllexport)
+#define FAKE_API extern "C"
 #else
 #define FAKE_API extern "C" __attribute__((visibility("default")))
 #endif

@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs with MinGW-w64 (posix threads), headless, into build-windows/ARCH/:
+# doorlock-host.exe, doorlock-cli.exe, the test programs and the zip (cpack). Installs what it needs first.
+#
+# Usage: scripts/build-windows.sh [--arch i686|x86_64] [--deps-only] [--no-tests] [cmake arguments...]
+#   i686 (the default) is what ships: the vendor's encoder library is a 32-bit DLL. x86_64 builds the same
+#   code for machines whose Wine runs no 32-bit programs (scripts/test-windows.sh picks it there).
+#
+# SOCI, SQLite and GoogleTest have no MinGW builds in Debian: SOCI and SQLite are built from Debian's own
+# source packages (fetched through an apt configuration of this script's own, which adds the deb-src
+# entries and leaves the system's sources alone), GoogleTest from /usr/src/googletest. They are built
+# statically, once per version and architecture, into DOORLOCK_WINDOWS_CACHE (default
+# build-windows/deps); a step whose stamp is there is skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+SOCI_VERSION=4.0.3
+SQLITE_VERSION=3.40.1
+
+arch=i686
+deps_only=0
+tests=ON
+cmake_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch=$2; shift 2 ;;
+    --deps-only) deps_only=1; shift ;;
+    --no-tests) tests=OFF; shift ;;
+    *) cmake_args+=("$1"); shift ;;
+  esac
+done
+case "$arch" in
+  i686 | x86_64) ;;
+  *) echo "build-windows: unknown architecture $arch (i686 or x86_64)" >&2; exit 2 ;;
+esac
+triple=$arch-w64-mingw32
+toolchain=$root/cmake/mingw-w64-$arch.cmake
+cache=${DOORLOCK_WINDOWS_CACHE:-$root/build-windows/deps}
+prefix=$cache/$arch
+sources=$cache/src
+jobs=$(nproc)
+mkdir -p "$prefix" "$sources"
+
+log() { echo "build-windows: $*"; }
+
+install_packages() {
+  local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  log "installing ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# An apt configuration of our own: the system's Debian entries of this release, as deb-src, with lists and
+# cache under the cache directory.
+apt_config() {
+  local dir=$cache/apt
+  local codename
+  codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/sources.list.d"
+  : > "$dir/sources.list"
+  local file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] || continue
+    awk -v c="$codename" '$1 == "deb" && $0 ~ (" " c "([-/ ]|$)") { $1 = "deb-src"; print }' "$file" \
+      >> "$dir/sources.list"
+  done
+  : > "$dir/sources.list.d/debian.sources"
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] || continue
+    awk -v c="$codename" 'BEGIN { RS = ""; ORS = "\n\n" }
+      $0 ~ /(^|\n)Types:[^\n]*deb/ && $0 ~ ("(^|\n)Suites:[ \t]*" c "([- \t\n]|$)") {
+        sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$file" \
+      >> "$dir/sources.list.d/debian.sources"
+  done
+  if ! grep -q . "$dir/sources.list" "$dir/sources.list.d/debian.sources"; then
+    echo "build-windows: no Debian $codename entry in the system's apt sources" >&2
+    exit 1
+  fi
+  cat > "$dir/apt.conf" <<EOF
+Dir::Etc::sourcelist "$dir/sources.list";
+Dir::Etc::sourceparts "$dir/sources.list.d";
+Dir::State::lists "$dir/lists";
+Dir::Cache "$dir/cache";
+Dir::Cache::archives "$dir/archives";
+APT::Sandbox::User "root";
+EOF
+  echo "$dir/apt.conf"
+}
+
+apt_updated=0
+# Fetches and unpacks Debian's source package $1 of upstream version $2 into $sources/$1-$2.
+fetch_source() {
+  local package=$1 version=$2
+  [ -d "$sources/$package-$version" ] && return
+  local conf
+  conf=$(apt_config)
+  if [ $apt_updated -eq 0 ]; then
+    apt-get -c "$conf" update -qq
+    apt_updated=1
+  fi
+  local debian_version
+  debian_version=$(apt-cache -c "$conf" showsrc "$package" | awk -v v="$version" \
+    '$1 == "Version:" && index($2, v "-") == 1 { print $2 }' | sort -V | tail -n 1)
+  if [ -z "$debian_version" ]; then
+    echo "build-windows: Debian has no source of $package $version" >&2
+    exit 1
+  fi
+  log "fetching the source of $package $debian_version"
+  (cd "$sources" && apt-get -c "$conf" source -qq "$package=$debian_version" >/dev/null)
+  [ -d "$sources/$package-$version" ] || { echo "build-windows: $package-$version not unpacked" >&2; exit 1; }
+}
+
+build_sqlite() {
+  local stamp=$prefix/.sqlite-$SQLITE_VERSION
+  [ -f "$stamp" ] && return
+  fetch_source sqlite3 "$SQLITE_VERSION"
+  local tree=$sources/sqlite3-$SQLITE_VERSION
+  # The amalgamation is generated by the source tree's own tools (with tclsh), on the build machine.
+  if [ ! -f "$tree/bld/sqlite3.c" ]; then
+    log "making the SQLite amalgamation"
+    mkdir -p "$tree/bld"
+    (cd "$tree/bld" && ../configure --disable-tcl >/dev/null && nice -n 5 make -s sqlite3.c >/dev/null)
+  fi
+  log "building SQLite $SQLITE_VERSION for $triple"
+  local work=$prefix/work-sqlite
+  mkdir -p "$work" "$prefix/include" "$prefix/lib"
+  nice -n 5 "$triple-gcc-posix" -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_DEFAULT_WAL_SYNCHRONOUS=1 \
+    -c "$tree/bld/sqlite3.c" -o "$work/sqlite3.o"
+  rm -f "$prefix/lib/libsqlite3.a"
+  "$triple-ar" rcs "$prefix/lib/libsqlite3.a" "$work/sqlite3.o"
+  cp "$tree/bld/sqlite3.h" "$tree/bld/sqlite3ext.h" "$prefix/include/"
+  rm -rf "$work"
+  touch "$stamp"
+}
+
+build_soci() {
+  local stamp=$prefix/.soci-$SOCI_VERSION
+  [ -f "$stamp" ] && return
+  fetch_source soci "$SOCI_VERSION"
+  log "building SOCI $SOCI_VERSION for $triple"
+  local work=$prefix/work-soci
+  rm -rf "$work"
+  cmake -S "$sources/soci-$SOCI_VERSION" -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DSOCI_CXX11=ON -DSOCI_STATIC=ON -DSOCI_SHARED=OFF -DSOCI_TESTS=OFF -DWITH_BOOST=OFF -DSOCI_EMPTY=OFF \
+    -DWITH_SQLITE3=ON -DSQLITE3_INCLUDE_DIR="$prefix/include" -DSQLITE3_LIBRARY="$prefix/lib/libsqlite3.a" \
+    -DWITH_POSTGRESQL=OFF -DWITH_MYSQL=OFF -DWITH_ODBC=OFF -DWITH_ORACLE=OFF -DWITH_FIREBIRD=OFF \
+    -DWITH_DB2=OFF >"$work.log" 2>&1 || { cat "$work.log" >&2; exit 1; }
+  nice -n 5 cmake --build "$work" --parallel "$jobs" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  cmake --install "$work" >>"$work.log" 2>&1
+  rm -rf "$work" "$work.log"
+  touch "$stamp"
+}
+
+build_googletest() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' googletest)
+  local stamp=$prefix/.googletest-$version
+  [ -f "$stamp" ] && return
+  log "building GoogleTest $version for $triple"
+  local work=$prefix/work-googletest
+  rm -rf "$work"
+  cmake -S /usr/src/googletest -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -Dgtest_disable_pthreads=ON -DBUILD_SHARED_LIBS=OFF >"$work.log" 2>&1 || { cat "$work.log" >&2; exit 1; }
+  nice -n 5 cmake --build "$work" --parallel "$jobs" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  cmake --install "$work" >>"$work.log" 2>&1
+  rm -rf "$work" "$work.log"
+  touch "$stamp"
+}
+
+install_packages
+build_sqlite
+build_soci
+[ "$tests" = OFF ] || build_googletest
+[ $deps_only -eq 0 ] || exit 0
+
+build=$root/build-windows/$arch
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+log "building the project for $triple in $build"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_GUI=OFF -DDOORLOCK_BENCH=OFF -DDOORLOCK_TESTS="$tests" \
+  -DDOORLOCK_WERROR=ON "${launcher[@]}" "${cmake_args[@]}"
+cmake --build "$build" --parallel "$jobs"
