@@ -31,7 +31,7 @@ fi
 # One Wine server for the whole run, so that each test program starts quickly; stopped at the end.
 wineserver=/usr/lib/wine/wineserver64
 [ "$arch" = x86_64 ] || wineserver=/usr/lib/wine/wineserver32
-"$wineserver" -p
+"$wineserver" -p >/dev/null 2>&1 </dev/null
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 cd "build-windows/$arch"

@@ -1,9 +1,9 @@
 #include "host/LogFileUnit.h"
 
 #include "platform/DateTimeUnit.h"
+#include "platform/FileNameUnit.h"
 
 #include <cstdio>
-#include <filesystem>
 
 TLogFile::TLogFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 
@@ -13,7 +13,7 @@ void TLogFile::WriteLog(std::string_view message) {
     line.append("\r\n");
     // One lock per line: concurrent lines wait for each other instead of one of them being dropped.
     std::lock_guard<std::mutex> guard(m_lock);
-    std::FILE* file = std::fopen(m_fileName.c_str(), "ab");
+    std::FILE* file = FileOpen(m_fileName, "ab");
     if (file == nullptr)
         return;
     std::fwrite(line.data(), 1, line.size(), file);
@@ -21,7 +21,7 @@ void TLogFile::WriteLog(std::string_view message) {
 }
 
 std::string LogFileNameFor(const std::string& directory) {
-    return (std::filesystem::path(directory) / (FormatDateTime("yyyymmdd", Now()) + ".LOG")).string();
+    return JoinFileName(directory, FormatDateTime("yyyymmdd", Now()) + ".LOG");
 }
 
 void WriteLog(std::string_view message) {

@@ -115,6 +115,11 @@ TSocketHandle NewSocket(int family) {
 }
 
 [[noreturn]] void RaiseBindError(int error) {
+#ifdef _WIN32
+    // A port another program holds for its exclusive use refuses access rather than reporting it in use.
+    if (error == WSAEACCES)
+        error = ErrorAddressInUse;
+#endif
     if (error == ErrorAddressInUse)
         throw Exception("Could not bind socket. Address and port are already in use.");
     RaiseSocketError(error);
@@ -201,8 +206,14 @@ void TSocket::ShutdownSend() const {
 }
 
 void TSocket::ShutdownBoth() const {
-    if (Valid())
-        ::shutdown(m_handle, ShutBoth);
+    if (!Valid())
+        return;
+    ::shutdown(m_handle, ShutBoth);
+#ifdef _WIN32
+    // A Winsock shut-down leaves a receive that is already waiting blocked; cancelling the socket's I/O
+    // ends it (with an error) as the shut-down does elsewhere.
+    CancelIoEx(reinterpret_cast<HANDLE>(m_handle), nullptr);
+#endif
 }
 
 void TSocket::Close() {

@@ -20,7 +20,7 @@ std::string Pattern() {
 // The fake vendor library's own controls; the device's encoder loads the same module, so they share state.
 class TFakeLibrary {
 public:
-    TFakeLibrary() : m_library(FAKE_CARDENC_PATH) {
+    explicit TFakeLibrary(const std::string& path = FAKE_CARDENC_PATH) : m_library(path) {
         m_takeCalls = reinterpret_cast<const char* (*)()>(m_library.Symbol("fake_take_calls"));
         m_setResults =
             reinterpret_cast<void (*)(int32_t, int32_t, int32_t)>(m_library.Symbol("fake_set_results"));
@@ -115,32 +115,44 @@ TEST(CardEncoderChoice, EmptyLibraryPathSimulatesWithTheProgramDirectoryCard) {
 }
 
 TEST(CardEncoderChoice, VendorLibraryGetsTheDeviceArguments) {
-    TFakeLibrary fake;
-    TDeviceFixture f([] { return CreateCardEncoder(FAKE_CARDENC_PATH, ""); });
-    EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + FAKE_CARDENC_PATH);
-    f.option.PortName = "COM3";
-    ASSERT_TRUE(f.device.OpenPort());
-    EXPECT_EQ(fake.TakeCalls(), "auto_init 2 9600\ndv_beep 77 10\n");
+    const struct {
+        std::string path;
+        std::string names; // as the log shows them
+    } libraries[] = {
+        {FAKE_CARDENC_PATH, "auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02"},
+#ifdef FAKE_CARDENC_DECORATED_PATH
+        {FAKE_CARDENC_DECORATED_PATH, "_auto_init@8, _dv_beep@8, _ic_exit@4, _srd_24c02@16, _swr_24c02@16"},
+#endif
+    };
+    for (const auto& library : libraries) {
+        SCOPED_TRACE(library.path);
+        TFakeLibrary fake(library.path);
+        TDeviceFixture f([&] { return CreateCardEncoder(library.path, ""); });
+        EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + library.path + " (" + library.names + ")");
+        f.option.PortName = "COM3";
+        ASSERT_TRUE(f.device.OpenPort());
+        EXPECT_EQ(fake.TakeCalls(), "auto_init 2 9600\ndv_beep 77 10\n");
 
-    int64_t cardNo = 0;
-    TDateTime checkOut = EncodeDateTime(2024, 12, 31, 14, 30);
-    ASSERT_TRUE(f.device.IssueCard("", "", "", "0816", "", 0, 0, checkOut, checkOut, false, cardNo));
-    EXPECT_EQ(fake.TakeCalls(), "swr_24c02 77 0 6 11 08 16 12 31 14\ndv_beep 77 10\n");
+        int64_t cardNo = 0;
+        TDateTime checkOut = EncodeDateTime(2024, 12, 31, 14, 30);
+        ASSERT_TRUE(f.device.IssueCard("", "", "", "0816", "", 0, 0, checkOut, checkOut, false, cardNo));
+        EXPECT_EQ(fake.TakeCalls(), "swr_24c02 77 0 6 11 08 16 12 31 14\ndv_beep 77 10\n");
 
-    ASSERT_TRUE(f.device.ReadCard(cardNo));
-    EXPECT_EQ(fake.TakeCalls(), "srd_24c02 77 0 6\ndv_beep 77 10\n");
-    EXPECT_EQ(cardNo, 816123114);
+        ASSERT_TRUE(f.device.ReadCard(cardNo));
+        EXPECT_EQ(fake.TakeCalls(), "srd_24c02 77 0 6\ndv_beep 77 10\n");
+        EXPECT_EQ(cardNo, 816123114);
 
-    ASSERT_TRUE(f.device.EraseCard());
-    EXPECT_EQ(fake.TakeCalls(), "swr_24c02 77 0 6 FF FF FF FF FF FF\ndv_beep 77 10\n");
+        ASSERT_TRUE(f.device.EraseCard());
+        EXPECT_EQ(fake.TakeCalls(), "swr_24c02 77 0 6 FF FF FF FF FF FF\ndv_beep 77 10\n");
 
-    // Opening again releases the connection still open; a closed one is not released twice.
-    ASSERT_TRUE(f.device.OpenPort());
-    EXPECT_TRUE(f.device.ClosePort());
-    EXPECT_TRUE(f.device.ClosePort());
-    f.device.Beep();
-    EXPECT_FALSE(f.device.ReadCard(cardNo));
-    EXPECT_EQ(fake.TakeCalls(), "ic_exit 77\nauto_init 2 9600\ndv_beep 77 10\nic_exit 77\n");
+        // Opening again releases the connection still open; a closed one is not released twice.
+        ASSERT_TRUE(f.device.OpenPort());
+        EXPECT_TRUE(f.device.ClosePort());
+        EXPECT_TRUE(f.device.ClosePort());
+        f.device.Beep();
+        EXPECT_FALSE(f.device.ReadCard(cardNo));
+        EXPECT_EQ(fake.TakeCalls(), "ic_exit 77\nauto_init 2 9600\ndv_beep 77 10\nic_exit 77\n");
+    }
 }
 
 TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
