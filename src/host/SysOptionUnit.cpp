@@ -61,9 +61,12 @@ std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
         size_t comma = rest.find(',');
         const std::string entry = Trim(rest.substr(0, comma));
         TIpv4Range range;
-        if (!ParseIpv4Range(entry, range))
+        if (!ParseIpv4Range(entry, range)) {
+            // An empty entry is named by the whole list, so that the administrator can find it.
+            const std::string named = entry.empty() ? Trim(AllowedClients) : entry;
             throw Exception(
-                FormatMessage("'%s' is not a valid IPv4 address or range (AllowedClients)", {entry}));
+                FormatMessage("'%s' is not a valid IPv4 address or range (AllowedClients)", {named}));
+        }
         ranges.push_back(range);
         if (comma == std::string_view::npos)
             return ranges;

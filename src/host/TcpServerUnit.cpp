@@ -17,8 +17,6 @@ constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
 constexpr auto RefusalLogInterval = std::chrono::minutes(1);
-// Addresses whose last line is older than the interval are forgotten once the map holds this many.
-constexpr size_t ThrottlePruneSize = 4096;
 
 } // namespace
 
@@ -30,8 +28,10 @@ bool TLogThrottle::Allow(TIpv4 key, TClock::time_point now) {
         found->second = now;
         return true;
     }
-    if (m_last.size() >= ThrottlePruneSize)
+    if (m_last.size() >= m_pruneAt) {
         std::erase_if(m_last, [&](const auto& entry) { return now - entry.second >= m_interval; });
+        m_pruneAt = std::max(m_pruneAt, 2 * m_last.size());
+    }
     m_last.emplace(key, now);
     return true;
 }

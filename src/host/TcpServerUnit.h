@@ -40,10 +40,12 @@ public:
     explicit TLogThrottle(TClock::duration interval) : m_interval(interval) {}
     // True when the key has had no line within the interval before now; now is then its last line.
     bool Allow(TIpv4 key, TClock::time_point now);
+    size_t Size() const { return m_last.size(); }
 
 private:
     TClock::duration m_interval;
     std::map<TIpv4, TClock::time_point> m_last;
+    size_t m_pruneAt = 4096; // doubles with what a pruning keeps, so that a scan costs little per line
 };
 
 // Log lines of refused connections (GBK).
