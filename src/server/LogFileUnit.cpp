@@ -1,9 +1,11 @@
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 
 #include "platform/DateTimeUnit.h"
 
 #include <cstdio>
 #include <filesystem>
+
+TLogFile* LogFile = nullptr;
 
 TLogFile::TLogFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 

@@ -1,6 +1,6 @@
-#include "host/TcpServerUnit.h"
+#include "server/TcpServerUnit.h"
 
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -43,34 +43,6 @@ std::string RefusedClientLine(TIpv4 peer) {
 std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
     return Gbk("连接数已达上限(") + std::to_string(cap) + Gbk(")，关闭来自 ") + Ipv4Text(peer) +
            Gbk(" 的新连接");
-}
-
-bool ReadRequest(TServerConnection& connection, std::string& request) {
-    std::string buffer;
-    for (;;) {
-        size_t known = buffer.size();
-        // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
-        // that is too long, and a client cannot make us hold more.
-        size_t wanted = std::min(ReceiveChunk, MaxRequestLength + 1 - known);
-        buffer.resize(known + wanted);
-        long received = connection.ReceiveBytes(buffer.data() + known, wanted);
-        if (received <= 0 || static_cast<size_t>(received) > wanted)
-            return false;
-        buffer.resize(known + static_cast<size_t>(received));
-
-        // Only the new bytes can hold the first NUL.
-        const void* nul = std::memchr(buffer.data() + known, '\0', static_cast<size_t>(received));
-        if (nul != nullptr) {
-            size_t length = static_cast<size_t>(static_cast<const char*>(nul) - buffer.data());
-            if (length > MaxRequestLength)
-                return false;
-            buffer.resize(length);
-            request = std::move(buffer);
-            return true;
-        }
-        if (buffer.size() > MaxRequestLength)
-            return false;
-    }
 }
 
 // Threads and sockets:
