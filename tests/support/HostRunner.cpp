@@ -109,6 +109,11 @@ int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
         if (r == m_pid) {
             m_exited = true;
             m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // The program's last output may still sit in the pipes: read it before anyone looks.
+            if (m_outReader.joinable())
+                m_outReader.join();
+            if (m_errReader.joinable())
+                m_errReader.join();
             return m_exitStatus;
         }
         if (std::chrono::steady_clock::now() >= deadline)
