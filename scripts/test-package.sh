@@ -11,6 +11,10 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "test-package: SKIP (needs root)"
   exit 0
 fi
+# One package test at a time on a machine: they share the package, the user and the directory.
+mkdir -p /run/lock
+exec 9>/run/lock/doorlock-test-package.lock
+flock 9
 if dpkg-query -W -f='${Status}' doorlock-host 2>/dev/null | grep -q 'install ok installed'; then
   echo "test-package: SKIP (doorlock-host is installed here; not touching it)"
   exit 0
@@ -32,7 +36,7 @@ installed=0
 cleanup() {
   [ -n "$host_pid" ] && kill -KILL "$host_pid" 2>/dev/null || true
   if [ "$installed" -eq 1 ]; then
-    apt-get purge -y -qq doorlock-host >/dev/null 2>&1 || true
+    apt-get purge -y -qq -o DPkg::Lock::Timeout=300 doorlock-host >/dev/null 2>&1 || true
   fi
   if [ "$created_dir" -eq 1 ]; then
     rm -rf "$dir"
@@ -53,7 +57,7 @@ trap cleanup EXIT
 deb=$(bash scripts/package.sh | tail -n 1)
 echo "test-package: installing $deb"
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y -qq "$deb" >/dev/null
+apt-get install -y -qq -o DPkg::Lock::Timeout=300 "$deb" >/dev/null
 installed=1
 
 # The maintainer scripts made the user and the directory.
@@ -112,9 +116,9 @@ grep -q '接口监听服务器已经停止。' "$output" || fail "no stop line"
 
 # Removed (purged where this test made the installation's directory): the directory and its records stay.
 if [ "$created_dir" -eq 1 ]; then
-  apt-get purge -y -qq doorlock-host >/dev/null
+  apt-get purge -y -qq -o DPkg::Lock::Timeout=300 doorlock-host >/dev/null
 else
-  apt-get remove -y -qq doorlock-host >/dev/null
+  apt-get remove -y -qq -o DPkg::Lock::Timeout=300 doorlock-host >/dev/null
 fi
 installed=0
 [ ! -e /usr/bin/doorlock-host ] || fail "program left after removal"
