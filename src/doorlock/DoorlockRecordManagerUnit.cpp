@@ -338,65 +338,71 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
 
 void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
+    if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
-    if (records.size() == 1) {
-        InsertIssueCardRecordLocked(records.front());
-        return;
+    // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
+    // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
+    // had taken.
+    for (const TIssueCardRecord& record : records) {
+        if (EnsureOpenLocked())
+            InsertIssueCardRecordLocked(record);
     }
-    // A failing insert inside the transaction undoes only itself, so every other row is still stored.
-    bool inTransaction = false;
+}
+
+bool TDoorlockRecordManager::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+    bool begun = false;
     try {
         m_session->begin();
-        inTransaction = true;
-    } catch (const std::exception& e) {
-        LogFailure(e);
-    }
-    for (const TIssueCardRecord& record : records) {
-        if (!EnsureOpenLocked())
-            return;
-        InsertIssueCardRecordLocked(record);
-    }
-    if (inTransaction && m_session) {
-        try {
-            m_session->commit();
-        } catch (const std::exception& e) {
-            LogFailure(e);
+        begun = true;
+        for (const TIssueCardRecord& record : records)
+            RunInsertRecordLocked(record);
+        m_session->commit();
+        return true;
+    } catch (const std::exception&) {
+        // Nothing is logged here: every row is tried again on its own, and that logs what fails.
+        m_statements->insertRecord.reset();
+        if (begun) {
             try {
-                if (m_session)
-                    m_session->rollback();
+                // The error may have ended the transaction already; then there is nothing to undo.
+                m_session->rollback();
             } catch (const std::exception&) {
             }
         }
+        if (!m_session->is_connected())
+            CloseLocked();
+        return false;
     }
 }
 
 void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    TStatements& s = *m_statements;
     try {
-        s.registerId = GbkToUtf8(record.RegisterId);
-        s.cardNo = GbkToUtf8(record.CardNo);
-        s.recordRoomNo = GbkToUtf8(record.RoomNo);
-        s.cardType = record.CardType;
-        BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
-        BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
-        BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
-        s.isCopy = record.IsCopy ? 1 : 0;
-        s.guestName = GbkToUtf8(record.GuestName);
-        BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
-        if (!s.insertRecord)
-            s.insertRecord.emplace(
-                (m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
-                 soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
-                 soci::use(s.cardType, "CardType"),
-                 soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
-                 soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
-                 soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
-                 soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
-                 soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
-        s.insertRecord->execute(true);
+        RunInsertRecordLocked(record);
     } catch (const std::exception& e) {
-        s.insertRecord.reset();
+        m_statements->insertRecord.reset();
         LogFailure(e);
     }
+}
+
+void TDoorlockRecordManager::RunInsertRecordLocked(const TIssueCardRecord& record) {
+    TStatements& s = *m_statements;
+    s.registerId = GbkToUtf8(record.RegisterId);
+    s.cardNo = GbkToUtf8(record.CardNo);
+    s.recordRoomNo = GbkToUtf8(record.RoomNo);
+    s.cardType = record.CardType;
+    BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
+    BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
+    BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
+    s.isCopy = record.IsCopy ? 1 : 0;
+    s.guestName = GbkToUtf8(record.GuestName);
+    BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
+    if (!s.insertRecord)
+        s.insertRecord.emplace((m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
+                                soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
+                                soci::use(s.cardType, "CardType"),
+                                soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
+                                soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
+                                soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
+                                soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
+                                soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
+    s.insertRecord->execute(true);
 }

@@ -34,7 +34,8 @@ public:
     // Logs "新建房间" + room key after a successful insert.
     void AddRoom(const std::string& roomKey, TDateTime time);
     // The row is stored (on disk, for SQLite) when the call returns. Rows added by several threads at the
-    // same time share one commit, so one disk sync serves them all.
+    // same time share one commit, so one disk sync serves them all; when that commit fails, each row is
+    // stored on its own, and one that still fails is logged like a row that came alone.
     void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
                             const std::string& roomNo, int cardType, TDateTime lastCheckInTime,
                             TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
@@ -55,7 +56,12 @@ private:
     void CloseLocked();
     void AddRoomLocked(const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
+    // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
+    bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
+    // Logs a failure.
     void InsertIssueCardRecordLocked(const TIssueCardRecord& record);
+    // Raises a failure.
+    void RunInsertRecordLocked(const TIssueCardRecord& record);
     void LogFailure(const std::exception& error);
 
     std::string m_backend;
