@@ -1,15 +1,20 @@
 #pragma once
 
+#include "platform/DateTimeUnit.h"
+
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 // The log writer: one line "yyyy-mm-dd hh:nn:ss " + message + CR LF per call, appended to the start day's
 // file, opened and closed for every line. Input/output errors lose the line silently. Concurrent lines wait
-// for each other instead of being dropped.
+// for each other instead of being dropped, and their times are read in the order they are written. A line
+// break inside a message (LF, CR or CR LF) becomes CR LF, so every line of the file ends the same way.
 class TLogFile {
 public:
-    explicit TLogFile(std::string fileName);
+    // clock: the time of the prefix (tests pass their own).
+    explicit TLogFile(std::string fileName, std::function<TDateTime()> clock = Now);
 
     const std::string& FileName() const { return m_fileName; }
     // The message bytes are written as given (GBK).
@@ -17,6 +22,7 @@ public:
 
 private:
     std::string m_fileName;
+    std::function<TDateTime()> m_clock;
     std::mutex m_lock;
 };
 
