@@ -161,17 +161,17 @@ TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string 
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}
 
 TDoorlockRecordManager::~TDoorlockRecordManager() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
 }
 
 void TDoorlockRecordManager::OpenDatabase() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
 bool TDoorlockRecordManager::IsOpen() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
@@ -207,6 +207,14 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
     }
 }
 
+bool TDoorlockRecordManager::CloseForExit(std::chrono::milliseconds wait) {
+    if (!m_lock.try_lock_for(wait))
+        return false;
+    // The lock stays taken: nothing may reopen the store before the process ends.
+    CloseLocked();
+    return true;
+}
+
 void TDoorlockRecordManager::CloseLocked() {
     m_statements.reset();
     m_session.reset();
@@ -221,7 +229,7 @@ void TDoorlockRecordManager::LogFailure(const std::exception& error) {
 }
 
 TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return 0;
     TStatements& s = *m_statements;
@@ -252,7 +260,7 @@ TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey)
 }
 
 void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
     TStatements& s = *m_statements;
@@ -276,7 +284,7 @@ void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDat
 }
 
 void TDoorlockRecordManager::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (EnsureOpenLocked())
         AddRoomLocked(roomKey, time);
 }
@@ -337,7 +345,7 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
 }
 
 void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
     // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O

@@ -2,6 +2,7 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -41,6 +42,11 @@ public:
                             TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
                             const std::string& guestName, TDateTime opratingTime);
 
+    // For a process that ends without waiting for every thread: once no operation runs (waiting at most
+    // `wait`), closes the database and keeps every later operation waiting until the process has gone.
+    // False, and the database left as it is, when an operation did not end in time.
+    bool CloseForExit(std::chrono::milliseconds wait);
+
 private:
     struct TStatements;
     struct TIssueCardRecord {
@@ -69,7 +75,7 @@ private:
     std::unique_ptr<soci::session> m_session;
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
-    mutable std::mutex m_lock;
+    mutable std::timed_mutex m_lock;
 
     // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
     std::mutex m_recordQueueLock;

@@ -22,7 +22,7 @@ void TLogFile::WriteLog(std::string_view message) {
     text.append("\r\n");
     // One lock per line: concurrent lines wait for each other instead of one of them being dropped. The
     // time is read under it, so the lines of the file stay in time order.
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     std::FILE* file = std::fopen(m_fileName.c_str(), "ab");
     if (file == nullptr)
         return;
@@ -30,6 +30,11 @@ void TLogFile::WriteLog(std::string_view message) {
     std::fwrite(prefix.data(), 1, prefix.size(), file);
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
+}
+
+bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
+    // The lock stays taken until the process ends.
+    return m_lock.try_lock_for(wait);
 }
 
 std::string LogFileNameFor(const std::string& directory) {

@@ -2,6 +2,7 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,11 +20,15 @@ public:
     const std::string& FileName() const { return m_fileName; }
     // The message bytes are written as given (GBK).
     void WriteLog(std::string_view message);
+    // For a process that ends without waiting for every thread: once no line is being written (waiting at
+    // most `wait`), every later line waits until the process has gone, so none is cut short. False when a
+    // line did not end in time.
+    bool CloseForExit(std::chrono::milliseconds wait);
 
 private:
     std::string m_fileName;
     std::function<TDateTime()> m_clock;
-    std::mutex m_lock;
+    std::timed_mutex m_lock;
 };
 
 // The process-wide writer; null before start-up and after shut-down.
