@@ -18,7 +18,7 @@ void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blank
             return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(port) + "\r\n" + sysOptions +
                    "[DoorlockOption]\r\n" + doorlockOptions;
         },
-        "门锁接口监听服务器已经启动...", m_port);
+        "门锁接口监听服务器已经启动...", m_port, m_outputFirstLineOnly);
     ASSERT_NE(m_host, nullptr);
 }
 

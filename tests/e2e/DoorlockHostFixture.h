@@ -25,6 +25,8 @@ protected:
     std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
 
     TSandbox m_sandbox;
+    // The host's standard output is closed after the start line (`doorlock-host --headless | head -1`).
+    bool m_outputFirstLineOnly = false;
     int m_port = 0;
     std::unique_ptr<TRunningProgram> m_host;
 };
