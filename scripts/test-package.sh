@@ -2,7 +2,9 @@
 # Builds the Debian package, installs it with apt-get, checks the service unit with systemd-analyze, runs the
 # installed host as the service would (user doorlock, group dialout, in /var/lib/doorlock-host), serves one
 # IssueCard with the installed doorlock-cli, then removes the package and checks that the program directory
-# stays. Leaves the machine as it found it. Needs root; a machine with the package installed is left alone.
+# stays. Undoes what it created (package, user, directory); in a program directory that was there before it
+# puts back Option.ini and SimCard.bin and leaves its log lines. Needs root; a machine with the package
+# installed is left alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

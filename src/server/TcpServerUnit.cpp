@@ -1,9 +1,9 @@
 #include "server/TcpServerUnit.h"
 
-#include "server/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <chrono>
