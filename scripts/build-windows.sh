@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs with MinGW-w64 (posix threads), headless, into build-windows/ARCH/:
-# doorlock-host.exe, doorlock-cli.exe, the test programs and the zip (cpack). Installs what it needs first.
+# doorlock-host.exe, doorlock-cli.exe and the test programs. Installs what it needs first.
 #
 # Usage: scripts/build-windows.sh [--arch i686|x86_64] [--deps-only] [--no-tests] [cmake arguments...]
 #   i686 (the default) is what ships: the vendor's encoder library is a 32-bit DLL. x86_64 builds the same
@@ -191,6 +191,6 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 log "building the project for $triple in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_GUI=OFF -DDOORLOCK_BENCH=OFF -DDOORLOCK_TESTS="$tests" \
+  -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_GUI=OFF -DDOORLOCK_BENCH=OFF -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_TESTS="$tests" \
   -DDOORLOCK_WERROR=ON "${launcher[@]}" "${cmake_args[@]}"
 cmake --build "$build" --parallel "$jobs"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs (scripts/build-windows.sh) and runs their test programs under Wine, in a
-# Wine prefix of its own (build-windows/wineprefix). Arguments go to ctest.
+# Cross-builds the Windows programs (scripts/build-windows.sh) and runs the core test programs under Wine,
+# in a Wine prefix of its own (build-windows/wineprefix). Arguments go to ctest.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
@@ -36,6 +36,7 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 cd "build-windows/$arch"
 status=0
-ctest --output-on-failure --timeout 600 -R '^(platform|xml)_tests$' "$@" || status=$?
+# Every test program of the core (the end-to-end tests are not built for Windows yet).
+ctest --output-on-failure --timeout 600 "$@" || status=$?
 echo "test-windows: $(($(date +%s) - started)) s"
 exit "$status"

@@ -2,13 +2,13 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockIssueUnit.h"
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/MessageTextUnit.h"
-#include "host/SysOptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
+#include "server/SysOptionUnit.h"
+#include "server/WireUnit.h"
 #include "xml/XmlUnit.h"
 
 namespace {
@@ -99,8 +99,9 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
 }
 
 bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
-    const int delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
-    const int delayMinutes2 = SysOption != nullptr ? SysOption->DelayMinutes2 : 0;
+    // 64 bits: the negated most negative delay must not overflow.
+    const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
+    const int64_t delayMinutes2 = SysOption != nullptr ? SysOption->DelayMinutes2 : 0;
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;

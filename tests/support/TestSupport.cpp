@@ -4,12 +4,12 @@
 #include "doorlock/DoorlockRecordManagerUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "police/BasePoliceUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <fstream>
 #include <random>

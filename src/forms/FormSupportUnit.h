@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+class QApplication;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTranslator;
+class QWidget;
+
+// Internal text is GBK; the window speaks UTF-16.
+QString ToQString(std::string_view gbk);
+std::string FromQString(const QString& text);
+
+// The application title: caption of the error box and of the police test box. The host window sets it
+// from its interface kind; until then the title source stands in (the host installs one that names the
+// running kind).
+void SetApplicationTitle(const std::string& gbkTitle);
+void SetApplicationTitleSource(std::function<std::string()> source);
+std::string ApplicationTitle();
+
+// The window that dialogs without an owner are centred over; the host window registers itself.
+void SetHostWindow(QWidget* window);
+QWidget* HostWindow();
+
+// The error box's text: a full stop is added when the last byte comes after "." in the code page, so a
+// message ending in a letter or a Chinese character gains one and one ending in "." or ")" does not.
+std::string ErrorBoxText(const std::string& gbkMessage);
+
+// The standard error box: caption the application title, error icon, one OK button.
+void ShowErrorBox(QWidget* parent, const std::string& gbkMessage);
+
+// A message box of the forms: plain text (a value holding "<" is shown as it is), one OK button.
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
+
+// Runs a click handler or an action. An error escaping it is shown in the standard error box and goes no
+// further: nothing may be thrown through Qt's event loop. False when an error was shown.
+bool RunGuarded(QWidget* parent, const std::function<void()>& handler);
+
+// Controls placed at fixed positions, as the forms are laid out: a label sized to its text, an entry 21
+// pixels high, a 75 x 25 button that is no default button (Enter in an entry presses nothing; Enter on the
+// focused button presses it).
+QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top);
+QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width);
+QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top);
+
+// Places a form centred over a window, or on its screen when there is none. Call before showing.
+void CentreWindow(QWidget* form, QWidget* over);
+
+// Qt's own zh_CN translation, so that standard buttons read 确定 / 取消. False when it cannot be found.
+bool LoadQtTranslation(QTranslator& translator);

@@ -1,0 +1,90 @@
+#include "server/SysOptionUnit.h"
+
+#include "platform/IniFileUnit.h"
+#include "platform/SysUtilsUnit.h"
+
+namespace {
+constexpr const char* kSys = "SysOption";
+constexpr const char* kDoorlock = "DoorlockOption";
+} // namespace
+
+TSysOption* SysOption = nullptr;
+
+TSysOption::TSysOption(std::string fileName) : FileName(std::move(fileName)) {}
+
+void TSysOption::LoadOption() {
+    TIniFile ini(FileName);
+    Password = ini.ReadString(kSys, "Password", "mirvek");
+    DoorlockPortNo = ini.ReadInteger(kSys, "DoorlockPortNo", 8886);
+    PolicePortNo = ini.ReadInteger(kSys, "PolicePortNo", 8885);
+    MemberPortNo = ini.ReadInteger(kSys, "MemberPortNo", 8883);
+    ScanPortNo = ini.ReadInteger(kSys, "ScanPortNo", 8881);
+    DelayMinutes = ini.ReadInteger(kDoorlock, "DelayMinutes", 0);
+    DelayMinutes2 = ini.ReadInteger(kDoorlock, "DelayMinutes2", 0);
+    UseNativeDoorlockDb = ini.ReadBool(kDoorlock, "UseNativeDoorlockDb", false);
+    SaveDoorlockRecord = ini.ReadBool(kDoorlock, "SaveDoorlockRecord", false);
+    ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
+    AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
+    MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
+}
+
+void TSysOption::SaveOption() {
+    TIniFile ini(FileName);
+    ini.WriteString(kSys, "Password", Password);
+    ini.WriteInteger(kSys, "DoorlockPortNo", DoorlockPortNo);
+    ini.WriteInteger(kSys, "PolicePortNo", PolicePortNo);
+    ini.WriteInteger(kSys, "MemberPortNo", MemberPortNo);
+    ini.WriteInteger(kSys, "ScanPortNo", ScanPortNo);
+    ini.WriteInteger(kDoorlock, "DelayMinutes", DelayMinutes);
+    ini.WriteInteger(kDoorlock, "DelayMinutes2", DelayMinutes2);
+    ini.WriteBool(kDoorlock, "UseNativeDoorlockDb", UseNativeDoorlockDb);
+    ini.WriteBool(kDoorlock, "SaveDoorlockRecord", SaveDoorlockRecord);
+}
+
+bool TSysOption::PasswordMatches(std::string_view entered) const {
+    return Trim(entered) == Password;
+}
+
+TIpv4 TSysOption::ListenIpv4() const {
+    const std::string text = Trim(ListenAddress);
+    TIpv4 address = 0;
+    if (!text.empty() && !ParseIpv4(text, address))
+        throw Exception(FormatText("'%s' is not a valid IPv4 address (ListenAddress)", {text}));
+    return address;
+}
+
+std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
+    std::vector<TIpv4Range> ranges;
+    if (Trim(AllowedClients).empty())
+        return ranges;
+    // An empty entry is an error as well: a list of nothing but commas must not mean everyone.
+    std::string_view rest = AllowedClients;
+    for (;;) {
+        size_t comma = rest.find(',');
+        const std::string entry = Trim(rest.substr(0, comma));
+        TIpv4Range range;
+        if (!ParseIpv4Range(entry, range)) {
+            // An empty entry is named by the whole list, so that the administrator can find it.
+            const std::string named = entry.empty() ? Trim(AllowedClients) : entry;
+            throw Exception(
+                FormatText("'%s' is not a valid IPv4 address or range (AllowedClients)", {named}));
+        }
+        ranges.push_back(range);
+        if (comma == std::string_view::npos)
+            return ranges;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+int32_t TSysOption::PortForKind(int32_t kind) const {
+    switch (kind) {
+    case 1:
+        return DoorlockPortNo;
+    case 2:
+        return PolicePortNo;
+    case 3:
+        return MemberPortNo;
+    default:
+        return 0;
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "platform/SocketUnit.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The host's settings in Option.ini: section SysOption, and four keys of section DoorlockOption.
+class TSysOption {
+public:
+    explicit TSysOption(std::string fileName);
+
+    // Declared order of the fields.
+    int32_t DoorlockPortNo = 8886;
+    bool UseNativeDoorlockDb = false;
+    bool SaveDoorlockRecord = false;
+    int32_t PolicePortNo = 8885;
+    int32_t MemberPortNo = 8883;
+    int32_t ScanPortNo = 8881;
+    std::string FileName;
+    std::string Password = "mirvek";
+    int32_t DelayMinutes = 0;
+    int32_t DelayMinutes2 = 0;
+
+    // Who may connect, beyond the described keys. Loaded, never written: the password change leaves their
+    // lines as the administrator wrote them.
+    std::string ListenAddress;     // empty: every local address
+    std::string AllowedClients;    // comma-separated addresses and ranges; empty: everyone
+    int32_t MaxConnections = 1024; // 0 or less: no cap
+
+    void LoadOption();
+    // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.
+    void SaveOption();
+
+    // The password prompt's rule: the entry trimmed of blanks and control characters, compared with the
+    // stored password byte for byte.
+    bool PasswordMatches(std::string_view entered) const;
+
+    // The parsed forms, for the listener's start; each raises Exception naming the entry that does not parse.
+    TIpv4 ListenIpv4() const;
+    std::vector<TIpv4Range> AllowedClientRanges() const;
+
+    // The listening port for an interface kind (1, 2, 3); 0 for any other kind.
+    int32_t PortForKind(int32_t kind) const;
+};
+
+extern TSysOption* SysOption;

@@ -1,0 +1,297 @@
+#include "server/TcpServerUnit.h"
+
+#include "platform/CodePageUnit.h"
+#include "platform/SocketUnit.h"
+#include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <list>
+#include <system_error>
+
+namespace {
+
+constexpr int ListenBacklog = 15;
+constexpr int AcceptSliceMs = 100;
+constexpr auto StopWait = std::chrono::milliseconds(5000);
+constexpr auto RefusalLogInterval = std::chrono::minutes(1);
+
+} // namespace
+
+bool TLogThrottle::Allow(TIpv4 key, TClock::time_point now) {
+    auto found = m_last.find(key);
+    if (found != m_last.end()) {
+        if (now - found->second < m_interval)
+            return false;
+        found->second = now;
+        return true;
+    }
+    if (m_last.size() >= m_pruneAt) {
+        std::erase_if(m_last, [&](const auto& entry) { return now - entry.second >= m_interval; });
+        m_pruneAt = std::max(m_pruneAt, 2 * m_last.size());
+    }
+    m_last.emplace(key, now);
+    return true;
+}
+
+std::string RefusedClientLine(TIpv4 peer) {
+    return Gbk("拒绝来自 ") + Ipv4Text(peer) + Gbk(" 的连接");
+}
+
+std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
+    return Gbk("连接数已达上限(") + std::to_string(cap) + Gbk(")，关闭来自 ") + Ipv4Text(peer) +
+           Gbk(" 的新连接");
+}
+
+// Threads and sockets:
+// - The listening thread accepts, starts the connection threads and joins the ended ones between accept
+//   slices; start and stop run on the caller's thread.
+// - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
+//   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
+//   never touches a handle number that was closed and perhaps already reused.
+// - Every connection thread is joined: by the listening thread, by a stop once none is live, and by the
+//   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
+//   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
+//   ends as soon as the handler returns.
+struct TTcpServer::TImpl {
+    struct TConnectionEntry final : public TServerConnection {
+        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
+            : socket(std::move(accepted)), execute(std::move(run)) {}
+
+        bool SendBytes(const char* data, size_t size) override {
+            return !aborted && socket.SendAll(data, size) && !aborted;
+        }
+        long ReceiveBytes(char* data, size_t size) override {
+            if (aborted)
+                return -1;
+            long received = socket.Receive(data, size);
+            // A shut-down socket reads as an orderly close; the handler learns it was the stop.
+            return aborted ? -1 : received;
+        }
+
+        TSocket socket; // closed by the connection's own thread, under the lock
+        std::shared_ptr<const TExecute> execute;
+        std::atomic<bool> aborted{false};
+        std::thread thread;
+        std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
+    };
+
+    int defaultPort = 0;
+    TIpv4 listenAddress = 0;
+    std::vector<TIpv4Range> allowedClients;
+    size_t maxConnections = 0;
+    // Used by the listening thread only.
+    TLogThrottle refusedLog{RefusalLogInterval};
+    TLogThrottle capLog{RefusalLogInterval};
+    TExecute execute;
+    bool active = false;
+    int boundPort = 0;
+    TSocket listener;
+    std::thread listenThread;
+
+    mutable std::mutex mutex;
+    std::condition_variable changed; // a connection ended, or the listening thread is asked to stop
+    bool stopping = false;
+    std::shared_ptr<const TExecute> runningExecute;
+    std::list<std::unique_ptr<TConnectionEntry>> live;  // the live-connection set
+    std::list<std::unique_ptr<TConnectionEntry>> ended; // threads about to end, not yet joined
+
+    void Start() {
+        if (active)
+            return;
+        TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
+        int port = socket.LocalPort();
+        listener = std::move(socket);
+        {
+            std::lock_guard lock(mutex);
+            stopping = false;
+            runningExecute = std::make_shared<const TExecute>(execute);
+        }
+        try {
+            listenThread = std::thread([this] { Listen(); });
+        } catch (const std::system_error& error) {
+            listener.Close();
+            throw Exception(error.what());
+        }
+        boundPort = port;
+        active = true;
+    }
+
+    void Stop() {
+        if (!active)
+            return;
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        // The thread polls the listening socket, so it goes first; then no connection arrives any more.
+        listenThread.join();
+        listener.Close();
+        active = false;
+        boundPort = 0;
+
+        bool allEnded;
+        {
+            std::unique_lock lock(mutex);
+            for (auto& entry : live) {
+                entry->aborted = true;
+                // Both directions, so that a thread waiting in a read wakes up.
+                entry->socket.ShutdownBoth();
+            }
+            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty(); });
+        }
+        JoinEnded();
+        if (!allEnded)
+            throw Exception("Terminate Thread Timeout");
+    }
+
+    void Listen() {
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if (stopping)
+                    return;
+            }
+            JoinEnded();
+            TSocket accepted;
+            TIpv4 peer = 0;
+            switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
+            case TAcceptResult::Accepted:
+                if (!Allowed(peer)) {
+                    accepted.Close();
+                    if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
+                        WriteLog(RefusedClientLine(peer));
+                    break;
+                }
+                if (Spawn(std::move(accepted), peer))
+                    break;
+                [[fallthrough]];
+            case TAcceptResult::Failed: {
+                // Ignored; but out of descriptors the socket stays readable, so wait a slice, not spin.
+                std::unique_lock lock(mutex);
+                changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
+                break;
+            }
+            case TAcceptResult::TimedOut:
+                break;
+            }
+        }
+    }
+
+    bool Allowed(TIpv4 peer) const {
+        return allowedClients.empty() ||
+               std::any_of(allowedClients.begin(), allowedClients.end(),
+                           [peer](const TIpv4Range& range) { return range.Contains(peer); });
+    }
+
+    // False when no thread could be started. A connection over the cap is closed here, and counts as served.
+    bool Spawn(TSocket accepted, TIpv4 peer) {
+        std::unique_lock lock(mutex);
+        if (maxConnections > 0 && live.size() >= maxConnections) {
+            lock.unlock();
+            accepted.Close();
+            if (capLog.Allow(0, TLogThrottle::TClock::now()))
+                WriteLog(ConnectionCapLine(maxConnections, peer));
+            return true;
+        }
+        live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
+        TConnectionEntry* entry = live.back().get();
+        entry->position = std::prev(live.end());
+        try {
+            // Started under the lock, so the thread's end cannot overtake the assignment.
+            entry->thread = std::thread([this, entry] { Serve(*entry); });
+        } catch (const std::system_error&) {
+            live.pop_back();
+            return false;
+        }
+        return true;
+    }
+
+    void Serve(TConnectionEntry& entry) {
+        try {
+            if (entry.execute && *entry.execute)
+                (*entry.execute)(entry);
+        } catch (...) {
+            // A failed cycle only ends its own connection.
+        }
+        std::lock_guard lock(mutex);
+        entry.socket.ShutdownSend();
+        entry.socket.Close();
+        ended.splice(ended.end(), live, entry.position);
+        changed.notify_all();
+    }
+
+    void JoinEnded() {
+        std::list<std::unique_ptr<TConnectionEntry>> done;
+        {
+            std::lock_guard lock(mutex);
+            done.swap(ended);
+        }
+        for (auto& entry : done) {
+            if (entry->thread.joinable())
+                entry->thread.join();
+        }
+    }
+};
+
+TTcpServer::TTcpServer() : m_impl(std::make_unique<TImpl>()) {}
+
+TTcpServer::~TTcpServer() {
+    try {
+        m_impl->Stop();
+    } catch (...) {
+        // Nobody to tell while being destroyed.
+    }
+    {
+        std::unique_lock lock(m_impl->mutex);
+        m_impl->changed.wait(lock, [this] { return m_impl->live.empty(); });
+    }
+    m_impl->JoinEnded();
+}
+
+void TTcpServer::SetDefaultPort(int port) {
+    m_impl->defaultPort = port;
+}
+
+int TTcpServer::DefaultPort() const {
+    return m_impl->defaultPort;
+}
+
+void TTcpServer::SetListenAddress(TIpv4 address) {
+    m_impl->listenAddress = address;
+}
+
+void TTcpServer::SetAllowedClients(std::vector<TIpv4Range> ranges) {
+    m_impl->allowedClients = std::move(ranges);
+}
+
+void TTcpServer::SetMaxConnections(size_t cap) {
+    m_impl->maxConnections = cap;
+}
+
+void TTcpServer::SetOnExecute(TExecute execute) {
+    m_impl->execute = std::move(execute);
+}
+
+void TTcpServer::SetActive(bool active) {
+    if (active)
+        m_impl->Start();
+    else
+        m_impl->Stop();
+}
+
+bool TTcpServer::Active() const {
+    return m_impl->active;
+}
+
+int TTcpServer::BoundPort() const {
+    return m_impl->boundPort;
+}
+
+size_t TTcpServer::LiveConnectionCount() const {
+    std::lock_guard lock(m_impl->mutex);
+    return m_impl->live.size();
+}

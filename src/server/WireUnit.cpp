@@ -1,0 +1,132 @@
+#include "server/WireUnit.h"
+
+#include "platform/CodePageUnit.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool IsContinuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
+
+// A four-byte form that is well-formed in the strict sense: three continuation bytes and a value beyond the
+// basic plane that a surrogate pair can carry. Anything else keeps the one-to-three-byte reading.
+bool DecodeFourByteForm(std::string_view bytes, size_t index, char32_t& codePoint) {
+    auto lead = static_cast<unsigned char>(bytes[index]);
+    if (lead < 0xF0 || lead > 0xF4 || bytes.size() - index < 4)
+        return false;
+    auto c1 = static_cast<unsigned char>(bytes[index + 1]);
+    auto c2 = static_cast<unsigned char>(bytes[index + 2]);
+    auto c3 = static_cast<unsigned char>(bytes[index + 3]);
+    if (!IsContinuation(c1) || !IsContinuation(c2) || !IsContinuation(c3))
+        return false;
+    codePoint = (char32_t(lead & 0x07) << 18) | (char32_t(c1 & 0x3F) << 12) | (char32_t(c2 & 0x3F) << 6) |
+                char32_t(c3 & 0x3F);
+    return codePoint >= 0x10000 && codePoint <= 0x10FFFF;
+}
+
+} // namespace
+
+std::u16string DecodeRequest(std::string_view bytes) {
+    std::u16string text;
+    text.reserve(bytes.size());
+    size_t index = 0;
+    while (index < bytes.size()) {
+        auto lead = static_cast<unsigned char>(bytes[index]);
+        if (lead < 0x80) {
+            text.push_back(lead);
+            ++index;
+            continue;
+        }
+        char32_t codePoint;
+        if (DecodeFourByteForm(bytes, index, codePoint)) {
+            codePoint -= 0x10000;
+            text.push_back(static_cast<char16_t>(0xD800 + (codePoint >> 10)));
+            text.push_back(static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF)));
+            index += 4;
+            continue;
+        }
+        // Overlong forms, surrogate values and leads from 0xF5 up are read by the lead's bit 0x20 alone; only
+        // a missing or malformed continuation byte spoils the request, and then all of it.
+        if (lead & 0x20) {
+            if (bytes.size() - index < 3)
+                return {};
+            auto c1 = static_cast<unsigned char>(bytes[index + 1]);
+            auto c2 = static_cast<unsigned char>(bytes[index + 2]);
+            if (!IsContinuation(c1) || !IsContinuation(c2))
+                return {};
+            text.push_back(static_cast<char16_t>(((lead & 0x0F) << 12) | ((c1 & 0x3F) << 6) | (c2 & 0x3F)));
+            index += 3;
+        } else {
+            if (bytes.size() - index < 2)
+                return {};
+            auto c = static_cast<unsigned char>(bytes[index + 1]);
+            if (!IsContinuation(c))
+                return {};
+            text.push_back(static_cast<char16_t>(((lead & 0x1F) << 6) | (c & 0x3F)));
+            index += 2;
+        }
+    }
+    return text;
+}
+
+std::string EncodeResponse(std::string_view response) {
+    std::u16string text = GbkToUtf16(response);
+    std::string bytes;
+    bytes.reserve(text.size() * 3 + 1);
+    // Unit by unit, as the clients have always received it: a surrogate pair travels as two three-byte forms.
+    for (char16_t unit : text) {
+        if (unit < 0x80) {
+            bytes.push_back(static_cast<char>(unit));
+        } else if (unit < 0x800) {
+            bytes.push_back(static_cast<char>(0xC0 | (unit >> 6)));
+            bytes.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        } else {
+            bytes.push_back(static_cast<char>(0xE0 | (unit >> 12)));
+            bytes.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+        }
+    }
+    bytes.push_back('\0');
+    return bytes;
+}
+
+void SendResponse(TConnection& connection, std::string_view response) {
+    std::string bytes = EncodeResponse(response);
+    // A client that went away is not the handler's concern.
+    for (size_t offset = 0; offset < bytes.size(); offset += SendChunk) {
+        size_t piece = std::min(SendChunk, bytes.size() - offset);
+        if (!connection.SendBytes(bytes.data() + offset, piece))
+            return;
+    }
+}
+
+bool ReadRequest(TServerConnection& connection, std::string& request) {
+    std::string buffer;
+    for (;;) {
+        size_t known = buffer.size();
+        // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
+        // that is too long, and a client cannot make us hold more.
+        size_t wanted = std::min(ReceiveChunk, MaxRequestLength + 1 - known);
+        buffer.resize(known + wanted);
+        long received = connection.ReceiveBytes(buffer.data() + known, wanted);
+        if (received <= 0 || static_cast<size_t>(received) > wanted)
+            return false;
+        buffer.resize(known + static_cast<size_t>(received));
+
+        // Only the new bytes can hold the first NUL.
+        const void* nul = std::memchr(buffer.data() + known, '\0', static_cast<size_t>(received));
+        if (nul != nullptr) {
+            size_t length = static_cast<size_t>(static_cast<const char*>(nul) - buffer.data());
+            if (length > MaxRequestLength)
+                return false;
+            buffer.resize(length);
+            request = std::move(buffer);
+            return true;
+        }
+        if (buffer.size() > MaxRequestLength)
+            return false;
+    }
+}

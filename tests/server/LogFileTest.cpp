@@ -1,0 +1,128 @@
+#include "server/LogFileUnit.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start) + "<no CR LF>");
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+const std::regex kPrefixed(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*))");
+
+} // namespace
+
+TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
+    TSandbox sandbox;
+    const std::string file = sandbox.File("20081231.LOG");
+    TLogFile log(file);
+    EXPECT_FALSE(std::filesystem::exists(file)); // created by the first line, not by the writer
+    log.WriteLog("first");
+    log.WriteLog("");
+    log.WriteLog("received: \r\n<r type=\"ReadCard\"/>");
+    // A bare LF or CR (a database message quoting its SQL) is a line break too, never a stray byte.
+    log.WriteLog("insert\n Values\rend\n\r");
+    TLogFile again(file);               // a later writer appends, no header or blank line in between
+    again.WriteLog("\xB4\xAE\xBF\xDA"); // GBK bytes are written as given
+
+    const std::string text = ReadFileBytes(file);
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), 10u) << text;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, kPrefixed));
+    EXPECT_EQ(m[1], "first");
+    ASSERT_TRUE(std::regex_match(lines[1], m, kPrefixed)); // an empty message: the prefix and its blank
+    EXPECT_EQ(m[1], "");
+    ASSERT_TRUE(std::regex_match(lines[2], m, kPrefixed));
+    EXPECT_EQ(m[1], "received: ");
+    EXPECT_EQ(lines[3], "<r type=\"ReadCard\"/>");
+    ASSERT_TRUE(std::regex_match(lines[4], m, kPrefixed));
+    EXPECT_EQ(m[1], "insert");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 5, lines.begin() + 9),
+              (std::vector<std::string>{" Values", "end", "", ""}));
+    ASSERT_TRUE(std::regex_match(lines[9], m, kPrefixed));
+    EXPECT_EQ(m[1], "\xB4\xAE\xBF\xDA");
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+}
+
+TEST(LogFile, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
+    TSandbox sandbox;
+    // Every reading of this clock is one second later than the one before.
+    std::atomic<int> ticks{0};
+    const TDateTime start = EncodeDateTime(2026, 12, 8, 0, 0, 0);
+    TLogFile log(sandbox.File("x.LOG"), [&] { return start + ticks++ / 86400.0; });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; ++t) {
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < 1000; ++i)
+                log.WriteLog("writer " + std::to_string(t) + " line " + std::to_string(i));
+        });
+    }
+    for (auto& w : writers)
+        w.join();
+    std::vector<std::string> lines = Lines(ReadFileBytes(sandbox.File("x.LOG")));
+    ASSERT_EQ(lines.size(), 8000u);
+    const std::regex wellFormed(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} writer [0-7] line \d{1,3})");
+    std::vector<int> perWriter(8, 0);
+    std::string previous;
+    int backwards = 0;
+    for (const auto& line : lines) {
+        ASSERT_TRUE(std::regex_match(line, wellFormed)) << line;
+        ++perWriter[line[27] - '0'];
+        if (line.substr(0, 19) <= previous)
+            ++backwards;
+        previous = line.substr(0, 19);
+    }
+    EXPECT_EQ(backwards, 0);
+    EXPECT_EQ(perWriter, std::vector<int>(8, 1000));
+}
+
+TEST(LogFile, UnwritableFileLosesTheLineQuietly) {
+    TSandbox sandbox;
+    // A directory where the file should be fails for every user, root included.
+    std::filesystem::create_directory(sandbox.File("blocked.LOG"));
+    TLogFile blocked(sandbox.File("blocked.LOG"));
+    EXPECT_NO_THROW(blocked.WriteLog("lost"));
+    TLogFile missingDir(sandbox.File("no/such/dir.LOG"));
+    EXPECT_NO_THROW(missingDir.WriteLog("lost"));
+    EXPECT_FALSE(std::filesystem::exists(sandbox.File("no")));
+}
+
+TEST(LogFile, ReadOnlyFileLosesTheLineQuietly) {
+    if (ReadOnlyFilesStayWritable())
+        GTEST_SKIP() << "read-only files are writable here";
+    TSandbox sandbox;
+    const std::string file = sandbox.File("ro.LOG");
+    TLogFile log(file);
+    log.WriteLog("kept");
+    const std::string before = ReadFileBytes(file);
+    chmod(file.c_str(), 0444);
+    EXPECT_NO_THROW(log.WriteLog("lost"));
+    EXPECT_EQ(ReadFileBytes(file), before);
+}
+
+TEST(LogFile, FileNameIsTheStartDay) {
+    std::string name = std::filesystem::path(LogFileNameFor("/opt/host")).filename().string();
+    EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d{8}\.LOG)"))) << name;
+    EXPECT_EQ(std::filesystem::path(LogFileNameFor("/opt/host")).parent_path(), "/opt/host");
+}

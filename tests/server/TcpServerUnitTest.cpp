@@ -1,0 +1,335 @@
+#include "server/TcpServerUnit.h"
+#include "platform/SocketUnit.h"
+#include "platform/SysUtilsUnit.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// The text followed by its terminating NUL.
+std::string Framed(std::string_view text) {
+    std::string bytes(text);
+    bytes.push_back('\0');
+    return bytes;
+}
+
+using namespace std::chrono_literals;
+
+struct TReply {
+    std::string bytes;
+    bool closed = false; // orderly close or reset; false when the wait ran out
+};
+
+class TClient {
+public:
+    explicit TClient(int port) : m_socket(ConnectTcp("127.0.0.1", port)) {
+        m_socket.SetReceiveTimeout(10000);
+    }
+
+    bool Send(std::string_view bytes) { return m_socket.SendAll(bytes.data(), bytes.size()); }
+    void Close() { m_socket.Close(); }
+
+    // Everything up to the server's close. A server that closes with request bytes left unread resets the
+    // connection, which counts as closed as well.
+    TReply ReadToClose() {
+        TReply reply;
+        char buffer[4096];
+        for (;;) {
+            long received = m_socket.Receive(buffer, sizeof(buffer));
+            if (received > 0) {
+                reply.bytes.append(buffer, static_cast<size_t>(received));
+                continue;
+            }
+            reply.closed = received == 0 || LastSocketError() == ECONNRESET;
+            return reply;
+        }
+    }
+
+private:
+    TSocket m_socket;
+};
+
+// Lets handlers that wait for the test go on.
+class TGate {
+public:
+    void Open() { m_open = true; }
+    bool IsOpen() const { return m_open; }
+
+private:
+    std::atomic<bool> m_open{false};
+};
+
+class TcpServerTest : public ::testing::Test {
+protected:
+    void StartEcho() {
+        server.SetOnExecute([this](TServerConnection& connection) { Echo(connection); });
+        Start();
+    }
+    void Start() {
+        server.SetDefaultPort(0);
+        server.SetActive(true);
+        port = server.BoundPort();
+        ASSERT_NE(port, 0);
+    }
+    void Echo(TServerConnection& connection) {
+        std::string request;
+        if (!ReadRequest(connection, request)) {
+            ++readFailed;
+            return;
+        }
+        SendResponse(connection, request);
+        ++handled;
+    }
+
+    // Handlers waiting for the test are let go before the server waits for them.
+    void TearDown() override { gate.Open(); }
+
+    // Everything the handlers touch lives here, before the server, so that it outlives their threads.
+    TGate gate;
+    std::atomic<int> handled{0};
+    std::atomic<int> readFailed{0};
+    std::atomic<int> arrived{0};
+    std::atomic<bool> sendFailed{false};
+    int port = 0;
+    TTcpServer server;
+};
+
+struct TFramingCase {
+    const char* name;
+    std::string request;
+    bool byteByByte;
+    std::string response; // empty: none, the connection is only closed
+};
+
+TEST_F(TcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
+    StartEcho();
+    const std::string longest(MaxRequestLength, 'a');
+    const TFramingCase cases[] = {
+        {"plain", Framed("<a/>"), false, Framed("<a/>")},
+        {"CR LF kept", Framed("<a>\r\n</a>"), false, Framed("<a>\r\n</a>")},
+        {"empty request", Framed(""), false, Framed("")},
+        {"one byte at a time", Framed("<a>x</a>"), true, Framed("<a>x</a>")},
+        {"second request discarded", Framed("one") + Framed("two"), false, Framed("one")},
+        {"longest request", Framed(longest), false, Framed(longest)},
+        {"one byte too long", Framed(longest + "a"), false, ""},
+    };
+    int expectedHandled = 0;
+    int expectedFailed = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TClient client(port);
+        if (c.byteByByte) {
+            for (char byte : c.request)
+                ASSERT_TRUE(client.Send(std::string_view(&byte, 1)));
+        } else {
+            ASSERT_TRUE(client.Send(c.request));
+        }
+        TReply reply = client.ReadToClose();
+        EXPECT_TRUE(reply.closed);
+        EXPECT_EQ(reply.bytes, c.response);
+        (c.response.empty() ? expectedFailed : expectedHandled)++;
+        EXPECT_TRUE(WaitFor([&] { return handled == expectedHandled && readFailed == expectedFailed; }));
+    }
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+}
+
+TEST_F(TcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
+    server.SetOnExecute([this](TServerConnection& connection) {
+        std::string request;
+        if (!ReadRequest(connection, request))
+            return;
+        WaitFor([this] { return gate.IsOpen(); });
+        // Writing to a vanished peer fails sooner or later; it must report false and never kill the process.
+        sendFailed = WaitFor([&] { return !connection.SendBytes("x", 1); });
+        SendResponse(connection, "<r/>");
+        ++handled;
+    });
+    Start();
+    {
+        TClient client(port);
+        ASSERT_TRUE(client.Send(Framed("<a/>")));
+    }
+    gate.Open();
+    EXPECT_TRUE(WaitFor([&] { return handled == 1; }));
+    EXPECT_TRUE(sendFailed);
+}
+
+TEST_F(TcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
+    StartEcho();
+    {
+        TClient client(port);
+        ASSERT_TRUE(client.Send("<a/>"));
+    }
+    EXPECT_TRUE(WaitFor([&] { return readFailed == 1; }));
+    EXPECT_EQ(handled, 0);
+}
+
+TEST_F(TcpServerTest, ServesConnectionsInParallel) {
+    server.SetOnExecute([this](TServerConnection& connection) {
+        std::string request;
+        if (!ReadRequest(connection, request))
+            return;
+        ++arrived;
+        // Answers only once the other connection is being served as well.
+        if (WaitFor([this] { return arrived == 2; }))
+            SendResponse(connection, request);
+    });
+    Start();
+    TClient first(port);
+    TClient second(port);
+    ASSERT_TRUE(first.Send(Framed("1")));
+    ASSERT_TRUE(second.Send(Framed("2")));
+    EXPECT_EQ(first.ReadToClose().bytes, Framed("1"));
+    EXPECT_EQ(second.ReadToClose().bytes, Framed("2"));
+}
+
+TEST_F(TcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
+    server.SetOnExecute([this](TServerConnection& connection) {
+        std::string request;
+        if (!ReadRequest(connection, request))
+            return;
+        if (request == "std")
+            throw std::runtime_error("bad request");
+        if (request == "other")
+            throw 42;
+        SendResponse(connection, request);
+        ++handled;
+    });
+    Start();
+    for (const char* request : {"std", "other"}) {
+        SCOPED_TRACE(request);
+        TClient client(port);
+        ASSERT_TRUE(client.Send(Framed(request)));
+        TReply reply = client.ReadToClose();
+        EXPECT_TRUE(reply.closed);
+        EXPECT_EQ(reply.bytes, "");
+    }
+    TClient client(port);
+    ASSERT_TRUE(client.Send(Framed("ok")));
+    EXPECT_EQ(client.ReadToClose().bytes, Framed("ok"));
+}
+
+TEST_F(TcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
+    TSocket holder = ListenTcp(0, 1);
+    server.SetDefaultPort(holder.LocalPort());
+    try {
+        server.SetActive(true);
+        FAIL() << "started on a taken port";
+    } catch (const Exception& error) {
+        EXPECT_STREQ(error.what(), "Could not bind socket. Address and port are already in use.");
+    }
+    EXPECT_FALSE(server.Active());
+}
+
+#ifdef __linux__
+TEST_F(TcpServerTest, StartFailsOnAPortOutOfRange) {
+    server.SetDefaultPort(65536);
+    try {
+        server.SetActive(true);
+        FAIL() << "started on port 65536";
+    } catch (const Exception& error) {
+        EXPECT_STREQ(error.what(), "Socket Error # 22\r\nInvalid argument");
+    }
+    EXPECT_FALSE(server.Active());
+}
+#endif
+
+TEST_F(TcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
+    StartEcho();
+    // The server closes first, so this connection leaves the port in TIME_WAIT.
+    {
+        TClient client(port);
+        ASSERT_TRUE(client.Send(Framed("a")));
+        EXPECT_EQ(client.ReadToClose().bytes, Framed("a"));
+    }
+    ASSERT_TRUE(WaitFor([&] { return handled == 1; }));
+    server.SetActive(false);
+    EXPECT_FALSE(server.Active());
+    server.SetActive(false); // stopping a stopped server does nothing
+
+    server.SetDefaultPort(port);
+    ASSERT_NO_THROW(server.SetActive(true));
+    EXPECT_EQ(server.BoundPort(), port);
+    server.SetActive(true); // starting a started server does nothing
+    EXPECT_EQ(server.BoundPort(), port);
+    TClient client(port);
+    ASSERT_TRUE(client.Send(Framed("b")));
+    EXPECT_EQ(client.ReadToClose().bytes, Framed("b"));
+}
+
+TEST_F(TcpServerTest, StopClosesIdleConnections) {
+    StartEcho();
+    const size_t count = 100;
+    std::vector<std::unique_ptr<TClient>> clients;
+    // In batches below the backlog, so that no connection attempt is dropped and retried a second later.
+    for (size_t i = 1; i <= count; ++i) {
+        clients.push_back(std::make_unique<TClient>(port));
+        if (i % 10 == 0) {
+            ASSERT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == i; }));
+        }
+    }
+
+    ASSERT_NO_THROW(server.SetActive(false));
+    EXPECT_EQ(server.LiveConnectionCount(), 0u);
+    EXPECT_EQ(readFailed, static_cast<int>(count));
+    for (auto& client : clients) {
+        TReply reply = client->ReadToClose();
+        EXPECT_TRUE(reply.closed);
+        EXPECT_EQ(reply.bytes, "");
+    }
+}
+
+// Takes the full stop wait of five seconds.
+TEST_F(TcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
+    server.SetOnExecute([this](TServerConnection&) {
+        ++arrived;
+        WaitFor([this] { return gate.IsOpen(); }, 60s);
+    });
+    Start();
+    TClient client(port);
+    ASSERT_TRUE(WaitFor([&] { return arrived == 1; }));
+    try {
+        server.SetActive(false);
+        FAIL() << "stop did not time out";
+    } catch (const Exception& error) {
+        EXPECT_STREQ(error.what(), "Terminate Thread Timeout");
+    }
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.LiveConnectionCount(), 1u);
+    gate.Open();
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+    EXPECT_TRUE(client.ReadToClose().closed);
+}
+
+} // namespace
+
+TEST(LogThrottle, OneLinePerAddressAndMinute) {
+    struct TStep {
+        TIpv4 key;
+        int seconds; // since the first step
+        bool logged;
+    };
+    const TStep steps[] = {
+        {1, 0, true},   {1, 59, false},  {2, 59, true},  {1, 60, true},
+        {1, 61, false}, {2, 118, false}, {2, 119, true},
+    };
+    TLogThrottle throttle(std::chrono::minutes(1));
+    const auto start = TLogThrottle::TClock::now();
+    for (const TStep& step : steps)
+        EXPECT_EQ(throttle.Allow(step.key, start + std::chrono::seconds(step.seconds)), step.logged)
+            << step.key << " at " << step.seconds << " s";
+
+    // A scan of many addresses neither loses the throttle of recent ones nor grows without end.
+    for (TIpv4 key = 100; key < 100 + 10000; ++key)
+        EXPECT_TRUE(throttle.Allow(key, start + std::chrono::seconds(200 + (key - 100) / 100)));
+    EXPECT_FALSE(throttle.Allow(100 + 9999, start + std::chrono::seconds(300)));
+    EXPECT_LT(throttle.Size(), 9000u);
+}
