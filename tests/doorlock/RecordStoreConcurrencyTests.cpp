@@ -8,12 +8,24 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <string>
 #include <thread>
+#include <unistd.h>
+
+namespace {
+
+int RowCount(soci::session& raw, const std::string& table) {
+    int count = 0;
+    raw << "select count(*) from " + table, soci::into(count);
+    return count;
+}
+
+} // namespace
 
 // Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
 // round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both
 // insert it.
-TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
+TEST_P(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
     constexpr int ThreadCount = 8;
     constexpr int OperationsPerThread = 200; // in rounds of four
     constexpr int RoomsPerThread = 5;
@@ -80,7 +92,7 @@ TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
 
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
-TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+TEST_P(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     {
         auto raw = Raw();
         *raw << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT CHECK(RegisterId <> 'refused'), CardNo TEXT, "
@@ -118,3 +130,64 @@ TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     // One logged error per refused row.
     EXPECT_EQ(LogMessages().size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
 }
+
+// Two hosts on one server: a room's lock keeps the other host out of that room until it is let go, other
+// rooms pass at once, and a lock held too long is given up on with a log line.
+TEST_P(PostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
+    auto deskA = OpenStore();
+    auto deskB = OpenStore();
+    TRoomLock held = deskA->LockRoom("01080816");
+    ASSERT_TRUE(held.Held());
+    EXPECT_TRUE(deskB->LockRoom("01080817").Held());
+    EXPECT_TRUE(deskA->LockRoom("01080817").Held());
+
+    deskB->SetLockWait(std::chrono::milliseconds(200));
+    EXPECT_FALSE(deskB->LockRoom("01080816").Held());
+    EXPECT_THAT(LogMessages(), ::testing::ElementsAre(Gbk("房间(01080816)等待记录锁超过0.2秒，未加锁继续")));
+
+    deskB->SetLockWait(std::chrono::seconds(10));
+    std::atomic<bool> released{false};
+    std::atomic<bool> heldAfterRelease{false};
+    std::thread waiter([&] {
+        TRoomLock lock = deskB->LockRoom("01080816");
+        heldAfterRelease = lock.Held() && released;
+    });
+    auto raw = Raw();
+    EXPECT_TRUE(WaitFor([&] {
+        int waiting = 0;
+        *raw << "select count(*) from pg_locks where locktype = 'advisory' and not granted",
+            soci::into(waiting);
+        return waiting > 0;
+    }));
+    released = true;
+    held = TRoomLock();
+    waiter.join();
+    EXPECT_TRUE(heldAfterRelease);
+    EXPECT_THAT(LogMessages(), ::testing::SizeIs(1));
+}
+
+// A server restart between two operations (here: the server ending the store's connections) costs none of
+// them: each finds its connection gone, opens a new one and runs.
+TEST_P(PostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
+    auto store = OpenStore(Target() + " application_name='cut-" + std::to_string(::getpid()) + "'");
+    store->AddRoom("0101", EncodeDateTime(2024, 1, 1, 8, 0, 0));
+    { TRoomLock lock = store->LockRoom("0101"); }
+    const std::size_t before = LogMessages().size();
+
+    auto raw = Raw();
+    int cut = 0;
+    *raw << "select count(pg_terminate_backend(pid)) from pg_stat_activity where application_name = 'cut-" +
+                std::to_string(::getpid()) + "'",
+        soci::into(cut);
+    EXPECT_EQ(cut, 2); // the store's connection and the idle one of the room locks
+
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), EncodeDateTime(2024, 1, 1, 8, 0, 0));
+    EXPECT_TRUE(store->LockRoom("0101").Held());
+    store->AddIssueCardRecord("R1", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
+    // Each lost connection is logged once.
+    EXPECT_THAT(LogMessages(), ::testing::SizeIs(before + 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, PostgresRecordStoreTest, ::testing::Values(TStoreKind::Postgres),
+                         StoreKindName);

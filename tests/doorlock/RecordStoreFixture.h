@@ -8,36 +8,60 @@
 #include <soci/soci.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-// A store on Client.db in a sandbox, a log file of its own, and a second SOCI session to look at the
-// database file the way another program would.
-class RecordStoreTest : public ::testing::Test {
+enum class TStoreKind { Sqlite, Postgres };
+
+// A store on Client.db in a sandbox or in a schema of its own on the test PostgreSQL server, a log file of
+// its own, and a second SOCI session to look at the database the way another program would.
+class RecordStoreTest : public ::testing::TestWithParam<TStoreKind> {
 protected:
     RecordStoreTest() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
         LogFile = m_log.get();
     }
 
+    void SetUp() override {
+        if (OnPostgres()) {
+            if (!TPostgresSchema::Available())
+                GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+            m_schema.emplace();
+        }
+    }
+
+    bool OnPostgres() const { return GetParam() == TStoreKind::Postgres; }
+    std::string Backend() const { return OnPostgres() ? "postgresql" : "sqlite3"; }
+    // What the store connects to: the SQLite file or the server's settings.
+    std::string Target() const { return OnPostgres() ? m_schema->ConnectText() : DbPath(); }
     std::string DbPath() const { return m_sandbox.File("Client.db"); }
+    std::string SchemaName() const { return m_schema->Name(); }
     const TSandbox& Sandbox() const { return m_sandbox; }
 
-    std::unique_ptr<TDoorlockRecordManager> OpenStore(const std::string& path) {
-        auto store = std::make_unique<TDoorlockRecordManager>("sqlite3", path);
+    std::unique_ptr<TDoorlockRecordManager> OpenStore(const std::string& target) {
+        auto store = std::make_unique<TDoorlockRecordManager>(Backend(), target);
         store->OpenDatabase();
         return store;
     }
-    std::unique_ptr<TDoorlockRecordManager> OpenStore() { return OpenStore(DbPath()); }
+    std::unique_ptr<TDoorlockRecordManager> OpenStore() { return OpenStore(Target()); }
 
     std::unique_ptr<soci::session> Raw() const {
+        if (OnPostgres())
+            return std::make_unique<soci::session>(
+                "postgresql", ParsePostgresConninfo(m_schema->ConnectText()).KeywordForm);
         return std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=10");
     }
 
-    // The messages written so far, without the time stamp in front and the line end.
+    // The messages written so far, without the time stamp in front and the line end; a message of several
+    // lines is one entry.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
-        for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName())))
-            messages.push_back(line.Text);
+        for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName()))) {
+            if (line.Prefixed || messages.empty())
+                messages.push_back(line.Text);
+            else
+                messages.back() += "\n" + line.Text;
+        }
         return messages;
     }
 
@@ -45,4 +69,11 @@ private:
     TSandbox m_sandbox;
     TGlobalsGuard m_globals;
     std::unique_ptr<TLogFile> m_log;
+    std::optional<TPostgresSchema> m_schema;
 };
+
+// The cases that only one kind of store has.
+class SqliteRecordStoreTest : public RecordStoreTest {};
+class PostgresRecordStoreTest : public RecordStoreTest {};
+
+std::string StoreKindName(const ::testing::TestParamInfo<TStoreKind>& info);

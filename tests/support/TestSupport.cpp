@@ -9,11 +9,65 @@
 #include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"
 
+#include <soci/soci.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+namespace {
+
+std::string RequiredEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        throw std::runtime_error(std::string(name) +
+                                 " is not set: run the tests through scripts/with-postgres.sh");
+    return value;
+}
+
+} // namespace
+
+bool TPostgresSchema::Available() {
+    return std::getenv("DOORLOCK_TEST_PG") != nullptr && std::getenv("DOORLOCK_TEST_PG_RESTART") != nullptr;
+}
+
+std::string TPostgresSchema::ServerUri() {
+    return RequiredEnvironment("DOORLOCK_TEST_PG");
+}
+
+std::string TPostgresSchema::RestartServerUri() {
+    return RequiredEnvironment("DOORLOCK_TEST_PG_RESTART");
+}
+
+bool TPostgresSchema::ControlRestartServer(const std::string& command) {
+    return std::system((RequiredEnvironment("DOORLOCK_TEST_PG_RESTART_CONTROL") + " " + command).c_str()) ==
+           0;
+}
+
+TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(serverUri) {
+    const std::string server = ParsePostgresConninfo(m_server).KeywordForm;
+    std::random_device rd;
+    m_name = "t" + std::to_string(rd()) + "_" + std::to_string(rd());
+    soci::session admin("postgresql", server);
+    admin << "CREATE SCHEMA " + m_name;
+    m_connectText = server + " options='-c search_path=" + m_name + "'";
+}
+
+TPostgresSchema::~TPostgresSchema() {
+    try {
+        soci::session admin("postgresql", ParsePostgresConninfo(m_server).KeywordForm);
+        admin << "DROP SCHEMA " + m_name + " CASCADE";
+    } catch (const std::exception&) {
+        // The server is gone with the test run.
+    }
+}
+
+std::string TPostgresSchema::Uri() const {
+    return m_server + "?options=-csearch_path%3D" + m_name + "&application_name=doorlock";
+}
 
 TSandbox::TSandbox() {
     std::random_device rd;
