@@ -23,6 +23,15 @@ protected:
     std::string LogText() const;
     std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
 
+    // A second host beside the first, with a program directory of its own: another front desk.
+    struct TDesk {
+        TSandbox Sandbox;
+        int Port = 0;
+        std::unique_ptr<TRunningProgram> Host;
+        std::string LogText() const;
+    };
+    std::unique_ptr<TDesk> StartDesk(const std::string& doorlockOptions);
+
     TSandbox m_sandbox;
     int m_port = 0;
     std::unique_ptr<TRunningProgram> m_host;

@@ -1,10 +1,13 @@
 #include "e2e/DoorlockHostFixture.h"
 
+#include "doorlock/DoorlockRecordManagerUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <soci/soci.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <thread>
 
 namespace {
@@ -41,6 +44,26 @@ std::vector<std::vector<std::string>> Query(const std::string& file, const std::
     }
     return result;
 }
+
+// Each issued-card row's card start by RegisterId, from a store on the test server.
+std::map<std::string, std::string> ServerStarts(const TPostgresSchema& schema) {
+    soci::session session("postgresql", ParsePostgresConninfo(schema.ConnectText()).KeywordForm);
+    std::map<std::string, std::string> starts;
+    soci::rowset<soci::row> rows =
+        (session.prepare << "select RegisterId, CAST(LastCheckInTime AS TEXT) from T_IssueCardRecord");
+    for (const soci::row& row : rows)
+        starts[row.get<std::string>(0)] = row.get_indicator(1) == soci::i_null ? "" : row.get<std::string>(1);
+    return starts;
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+const char* const Ok = "<ResultCode>200</ResultCode>";
 
 std::string CardNoOf(const std::string& response) {
     size_t start = response.find("<CardNo>");
@@ -183,4 +206,117 @@ TEST_F(TDoorlockHostTest, StoppingClosesIdleConnectionsWithinTheWait) {
             ++closedByServer;
     }
     EXPECT_EQ(closedByServer, 100);
+}
+
+// Two front desks, each with its own slow encoder, share one server. A copy at one desk started while the
+// other desk writes a new card for the room waits for that card and carries its start. Two rooms run at the
+// same time, their new cards at different desks.
+TEST_F(TDoorlockHostTest, TwoDesksOnOneServerGiveACopyTheStartOfTheNewCardBeingWritten) {
+    if (!TPostgresSchema::Available())
+        GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+    TPostgresSchema schema;
+    const std::string options =
+        "EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) +
+        "\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + schema.Uri() + "\r\n";
+    setenv("FAKE_CARDENC_WRITE_MS", "500", 1);
+    setenv("FAKE_CARDENC_CALLS_FILE", m_sandbox.File("calls.txt").c_str(), 1);
+    StartHost(options);
+    TSandbox callsB;
+    setenv("FAKE_CARDENC_CALLS_FILE", callsB.File("calls.txt").c_str(), 1);
+    auto deskB = StartDesk(options);
+    unsetenv("FAKE_CARDENC_CALLS_FILE");
+    unsetenv("FAKE_CARDENC_WRITE_MS");
+    ASSERT_NE(deskB->Host, nullptr);
+
+    struct TRoom {
+        std::string room;
+        int newDesk, copyDesk;
+        std::string written; // the card record's room bytes in the library's call line
+    };
+    const TRoom rooms[] = {{"0816", m_port, deskB->Port, " 11 08 16 "},
+                           {"0817", deskB->Port, m_port, " 11 08 17 "}};
+    const std::string callFiles[] = {m_sandbox.File("calls.txt"), callsB.File("calls.txt")};
+    constexpr int Rounds = 20;
+    std::atomic<int> wrong{0};
+    auto run = [&](const TRoom& r) {
+        soci::session raw("postgresql", ParsePostgresConninfo(schema.ConnectText()).KeywordForm);
+        const std::string& newCalls = callFiles[r.newDesk == m_port ? 0 : 1];
+        for (int round = 0; round < Rounds; ++round) {
+            // An old start, which a copy that did not wait would carry.
+            raw << "update T_Room set LastCheckInTime = '2001-01-01 00:00:00' where RoomNo = '0108" + r.room +
+                       "'";
+            const std::string id = r.room + "-" + std::to_string(round);
+            std::string newResponse;
+            std::thread newCard([&] {
+                newResponse =
+                    Request(r.newDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
+                                                        false, "Guest", "N" + id));
+            });
+            if (!WaitFor([&] { return Count(ReadFileBytes(newCalls), r.written) == round + 1; }))
+                ++wrong;
+            const std::string copy =
+                Request(r.copyDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
+                                                     true, "Guest", "C" + id));
+            newCard.join();
+            if (newResponse.find(Ok) == std::string::npos || copy.find(Ok) == std::string::npos)
+                ++wrong;
+        }
+    };
+    std::thread second(run, rooms[1]);
+    run(rooms[0]);
+    second.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    const std::map<std::string, std::string> starts = ServerStarts(schema);
+    EXPECT_EQ(starts.size(), 4u * Rounds);
+    for (const TRoom& r : rooms) {
+        for (int round = 0; round < Rounds; ++round) {
+            const std::string id = r.room + "-" + std::to_string(round);
+            SCOPED_TRACE(id);
+            ASSERT_EQ(starts.count("N" + id), 1u);
+            EXPECT_NE(starts.at("N" + id), "2001-01-01 00:00:00");
+            EXPECT_EQ(starts.count("C" + id) ? starts.at("C" + id) : "", starts.at("N" + id));
+        }
+    }
+    // No issue had to give up waiting for a lock.
+    const std::string waited = Gbk("等待记录锁超过");
+    EXPECT_EQ(LogText().find(waited), std::string::npos);
+    EXPECT_EQ(deskB->LogText().find(waited), std::string::npos);
+}
+
+// The server stops under a running host and starts again: every request is answered meanwhile, and the
+// next issue after the start stores its rows without a restart of the host.
+TEST_F(TDoorlockHostTest, AServerStoppedUnderTheHostIsUsedAgainOnceItIsBack) {
+    if (!TPostgresSchema::Available())
+        GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+    TPostgresSchema schema(TPostgresSchema::RestartServerUri());
+    StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + schema.Uri() + "\r\n");
+    // The log names the store; the URI's password would never show (it has none here).
+    const std::string uri = TPostgresSchema::RestartServerUri();
+    const std::string port = uri.substr(uri.rfind(':') + 1, uri.rfind('/') - uri.rfind(':') - 1);
+    EXPECT_NE(
+        LogText().find(Gbk("数据库: PostgreSQL user=postgres dbname=postgres host=127.0.0.1 port=") + port),
+        std::string::npos);
+
+    auto issue = [&](const std::string& id, bool copy) {
+        return Send(
+            IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", copy, "Guest", id));
+    };
+    EXPECT_NE(issue("before", false).find(Ok), std::string::npos);
+    ASSERT_TRUE(TPostgresSchema::ControlRestartServer("stop"));
+    const size_t logBefore = LogLines().size();
+    EXPECT_NE(issue("down-new", false).find(Ok), std::string::npos);
+    EXPECT_NE(issue("down-copy", true).find(Ok), std::string::npos);
+    EXPECT_GT(LogLines().size(), logBefore + 4); // the store's failures are logged
+    ASSERT_TRUE(TPostgresSchema::ControlRestartServer("start"));
+    EXPECT_NE(issue("back", false).find(Ok), std::string::npos);
+    EXPECT_NE(issue("back-copy", true).find(Ok), std::string::npos);
+
+    const std::map<std::string, std::string> starts = ServerStarts(schema);
+    EXPECT_EQ(starts.size(), 3u);
+    EXPECT_EQ(starts.count("before"), 1u);
+    ASSERT_EQ(starts.count("back"), 1u);
+    ASSERT_EQ(starts.count("back-copy"), 1u);
+    EXPECT_EQ(starts.at("back-copy"), starts.at("back"));
+    EXPECT_EQ(StopHost(), 0);
 }

@@ -59,6 +59,7 @@ TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(server
 TPostgresSchema::~TPostgresSchema() {
     try {
         soci::session admin("postgresql", ParsePostgresConninfo(m_server).KeywordForm);
+        admin << "SET client_min_messages TO WARNING";
         admin << "DROP SCHEMA " + m_name + " CASCADE";
     } catch (const std::exception&) {
         // The server is gone with the test run.

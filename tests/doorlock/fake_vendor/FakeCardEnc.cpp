@@ -1,15 +1,18 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
 // results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
-// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE.
+// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, and
+// a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its time.
 #define CARDENC_BUILD_LIBRARY
 #include "doorlock/CardEncoderAbi.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #if defined(_WIN32)
 #define FAKE_API extern "C" __declspec(dllexport)
@@ -84,6 +87,8 @@ int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, un
     std::lock_guard<std::mutex> guard(lock);
     Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
            std::to_string(length) + Bytes(buffer, length));
+    if (const char* ms = std::getenv("FAKE_CARDENC_WRITE_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
     return writeStatus;
 }
 
