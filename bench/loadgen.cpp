@@ -2,6 +2,7 @@
 // record store on, at several client counts, next to a bare server that only accepts, reads to the NUL and
 // answers; then 1,000 idle connections held open while requests go on. Every request is one connection, as
 // the hotel system makes it. Linux only (it starts the host with fork/exec and reads /proc).
+#include "doorlock/DoorlockRecordManagerUnit.h"
 #include "platform/SocketUnit.h"
 
 #include <soci/soci.h>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
@@ -582,6 +584,19 @@ long CountIssueRecords(const fs::path& database) {
     }
 }
 
+// The rows the host stored on the server, which the benchmark alone uses.
+long CountServerIssueRecords(const std::string& server) {
+    try {
+        soci::session session("postgresql", ParsePostgresConninfo(server).KeywordForm);
+        long count = -1;
+        session << "select count(*) from T_IssueCardRecord", soci::into(count);
+        return count;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cannot count the issue records on the server: %s\n", e.what());
+        return -1;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Output
 
@@ -801,29 +816,47 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
                         ReadFile(host.Dir() / "host.err").c_str());
     }
 
-    // Issue host: records on, a store of its own.
-    std::vector<TRunResult> issues;
-    long rows = -1;
-    uint64_t issuedOk = 0;
-    {
-        TBenchHost host(options.hostProgram, "SaveDoorlockRecord=1\r\n", hostSoft);
+    // Issue hosts: records on, in Client.db and, beside a server that scripts/with-postgres.sh started, on
+    // PostgreSQL (the same run, so the figures compare).
+    struct TIssueRun {
+        std::vector<TRunResult> runs;
+        long rows = -1;
+        uint64_t answered = 0;
+    };
+    auto runIssueHost = [&](const char* label, const std::string& doorlockOptions,
+                            const std::function<long(const fs::path&)>& countRows) {
+        TIssueRun result;
+        TBenchHost host(options.hostProgram, doorlockOptions, hostSoft);
         for (int clients : options.clients) {
-            TRunResult issue = RunLoad("host IssueCard, records on", host.Port(), IssueCardRequest,
-                                       IssueCardResponse, clients, options.warmup, options.seconds);
+            TRunResult issue = RunLoad(label, host.Port(), IssueCardRequest, IssueCardResponse, clients,
+                                       options.warmup, options.seconds);
             PrintRow(issue);
-            issuedOk += issue.answered;
-            issues.push_back(issue);
+            result.answered += issue.answered;
+            result.runs.push_back(issue);
             all.push_back(issue);
         }
         TMemory memory = ReadMemory(host.Pid());
         int status = host.Stop();
         if (status != 0)
-            std::printf("    host (IssueCard) exit status %d: %s\n", status,
+            std::printf("    host (%s) exit status %d: %s\n", label, status,
                         ReadFile(host.Dir() / "host.err").c_str());
-        rows = CountIssueRecords(host.Dir() / "Client.db");
-        std::printf("\nIssueCard host: %s\n", FormatMemory(memory).c_str());
-        std::printf("issue records stored: %ld for %llu issues answered\n", rows,
-                    static_cast<unsigned long long>(issuedOk));
+        result.rows = countRows(host.Dir());
+        std::printf("\n%s: %s\n", label, FormatMemory(memory).c_str());
+        std::printf("issue records stored: %ld for %llu issues answered\n\n", result.rows,
+                    static_cast<unsigned long long>(result.answered));
+        return result;
+    };
+    const TIssueRun sqliteIssues =
+        runIssueHost("host IssueCard, records on", "SaveDoorlockRecord=1\r\n",
+                     [](const fs::path& dir) { return CountIssueRecords(dir / "Client.db"); });
+    const std::vector<TRunResult>& issues = sqliteIssues.runs;
+    const long rows = sqliteIssues.rows;
+    const uint64_t issuedOk = sqliteIssues.answered;
+    std::optional<TIssueRun> serverIssues;
+    if (const char* server = std::getenv("DOORLOCK_TEST_PG")) {
+        serverIssues = runIssueHost("host IssueCard, PostgreSQL",
+                                    "SaveDoorlockRecord=1\r\nDatabase=" + std::string(server) + "\r\n",
+                                    [&](const fs::path&) { return CountServerIssueRecords(server); });
     }
     std::printf(
         "TIME_WAIT: sockets in TIME_WAIT on the server's side / the clients' side of that port at the end of "
@@ -865,6 +898,19 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
                       Thousands(best->Rate()).c_str(), best->clients, Thousands(IssueCardTargetRate).c_str(),
                       rowsMatch ? "one record per issue" : "records do NOT match the issues");
         verdicts.push_back({best->Rate() >= IssueCardTargetRate && rowsMatch, text});
+    }
+    if (serverIssues) {
+        // No target of its own: the figures stand next to Client.db's; every answered issue needs its row.
+        auto best =
+            std::max_element(serverIssues->runs.begin(), serverIssues->runs.end(),
+                             [](const TRunResult& a, const TRunResult& b) { return a.Rate() < b.Rate(); });
+        bool rowsMatch =
+            serverIssues->rows >= 0 && static_cast<uint64_t>(serverIssues->rows) == serverIssues->answered;
+        std::snprintf(text, sizeof text,
+                      "IssueCard with records on PostgreSQL: best %s req/s at %d clients; %s",
+                      Thousands(best->Rate()).c_str(), best->clients,
+                      rowsMatch ? "one record per issue" : "records do NOT match the issues");
+        verdicts.push_back({rowsMatch, text});
     }
     if (idle) {
         bool pass = idle->opened == options.idle && idle->allServed && idle->closedByHost == 0 &&
