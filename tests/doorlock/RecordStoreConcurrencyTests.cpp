@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -169,15 +169,16 @@ TEST_P(PostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
 // A server restart between two operations (here: the server ending the store's connections) costs none of
 // them: each finds its connection gone, opens a new one and runs.
 TEST_P(PostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
-    auto store = OpenStore(Target() + " application_name='cut-" + std::to_string(::getpid()) + "'");
+    const std::string name = "cut-" + std::to_string(std::random_device()());
+    auto store = OpenStore(Target() + " application_name='" + name + "'");
     store->AddRoom("0101", EncodeDateTime(2024, 1, 1, 8, 0, 0));
     { TRoomLock lock = store->LockRoom("0101"); }
     const std::size_t before = LogMessages().size();
 
     auto raw = Raw();
     int cut = 0;
-    *raw << "select count(pg_terminate_backend(pid)) from pg_stat_activity where application_name = 'cut-" +
-                std::to_string(::getpid()) + "'",
+    *raw << "select count(pg_terminate_backend(pid)) from pg_stat_activity where application_name = '" +
+                name + "'",
         soci::into(cut);
     EXPECT_EQ(cut, 2); // the store's connection and the idle one of the room locks
 
