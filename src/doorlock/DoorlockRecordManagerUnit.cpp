@@ -475,7 +475,8 @@ TRoomLock TDoorlockRecordManager::LockRoom(const std::string& roomKey) {
             break;
         }
     }
-    ReleaseRoomLock(std::move(session));
+    // Rolled back already: the connection only goes back to the others.
+    ReturnLockSession(std::move(session));
     lock.m_store = nullptr;
     return lock;
 }
@@ -490,6 +491,10 @@ void TDoorlockRecordManager::ReleaseRoomLock(std::unique_ptr<soci::session> sess
             session.reset();
         }
     }
+    ReturnLockSession(std::move(session));
+}
+
+void TDoorlockRecordManager::ReturnLockSession(std::unique_ptr<soci::session> session) {
     std::lock_guard<std::mutex> pool(m_lockSessionsLock);
     if (session)
         m_idleLockSessions.push_back(std::move(session));

@@ -101,7 +101,9 @@ private:
 
     friend class TRoomLock;
     std::unique_ptr<soci::session> Connect() const;
+    // Ends the lock's transaction, then gives the connection back.
     void ReleaseRoomLock(std::unique_ptr<soci::session> session);
+    void ReturnLockSession(std::unique_ptr<soci::session> session);
     // statement: the member of TStatements that step runs.
     template <typename TMember, typename TStep> bool RunLocked(TMember statement, TStep step);
     bool EnsureOpenLocked();
