@@ -264,7 +264,7 @@ TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string 
 }
 
 TDoorlockRecordManager::~TDoorlockRecordManager() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
 }
 
@@ -292,12 +292,12 @@ std::unique_ptr<soci::session> TDoorlockRecordManager::Connect() const {
 }
 
 void TDoorlockRecordManager::OpenDatabase() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
 bool TDoorlockRecordManager::IsOpen() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
@@ -323,6 +323,14 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
         LogFailure(e);
         return false;
     }
+}
+
+bool TDoorlockRecordManager::CloseForExit(std::chrono::milliseconds wait) {
+    if (!m_lock.try_lock_for(wait))
+        return false;
+    // The lock stays taken: nothing may reopen the store before the process ends.
+    CloseLocked();
+    return true;
 }
 
 void TDoorlockRecordManager::CloseLocked() {
@@ -358,7 +366,7 @@ bool TDoorlockRecordManager::RunLocked(TMember statement, TStep step) {
 }
 
 TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     TDateTime value = 0;
     RunLocked(&TStatements::lookup, [&](TStatements& s) {
         value = 0;
@@ -385,7 +393,7 @@ TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey)
 }
 
 void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     long long affected = 0;
     const bool updated = RunLocked(&TStatements::update, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
@@ -403,7 +411,7 @@ void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDat
 }
 
 void TDoorlockRecordManager::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     AddRoomLocked(roomKey, time);
 }
 
@@ -561,49 +569,48 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
 }
 
 void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
-    if (records.size() == 1) {
-        InsertIssueCardRecordLocked(records.front());
-        return;
+    // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
+    // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
+    // had taken.
+    for (const TIssueCardRecord& record : records) {
+        if (EnsureOpenLocked())
+            InsertIssueCardRecordLocked(record);
     }
-    if (IsShared()) {
-        StoreSharedBatchLocked(records);
-        return;
-    }
-    // A failing insert inside the transaction undoes only itself, so every other row is still stored.
-    bool inTransaction = false;
+}
+
+bool TDoorlockRecordManager::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+    bool begun = false;
     try {
         m_session->begin();
-        inTransaction = true;
-    } catch (const std::exception& e) {
-        LogFailure(e);
-    }
-    for (const TIssueCardRecord& record : records) {
-        if (!EnsureOpenLocked())
-            return;
-        InsertIssueCardRecordLocked(record);
-    }
-    if (inTransaction && m_session) {
-        try {
-            m_session->commit();
-        } catch (const std::exception& e) {
-            LogFailure(e);
+        begun = true;
+        for (const TIssueCardRecord& record : records)
+            RunInsertRecordLocked(record);
+        m_session->commit();
+        return true;
+    } catch (const std::exception&) {
+        // Nothing is logged here: every row is tried again on its own, and that logs what fails.
+        m_statements->insertRecord.reset();
+        if (begun) {
             try {
-                if (m_session)
-                    m_session->rollback();
+                // The error may have ended the transaction already; then there is nothing to undo.
+                m_session->rollback();
             } catch (const std::exception&) {
             }
         }
+        if (!m_session->is_connected())
+            CloseLocked();
+        return false;
     }
 }
 
 void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    RunLocked(&TStatements::insertRecord, [&](TStatements&) { ExecuteInsertRecordLocked(record); });
+    RunLocked(&TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
 }
 
-void TDoorlockRecordManager::ExecuteInsertRecordLocked(const TIssueCardRecord& record) {
+void TDoorlockRecordManager::RunInsertRecordLocked(const TIssueCardRecord& record) {
     TStatements& s = *m_statements;
     s.registerId = GbkToUtf8(record.RegisterId);
     s.cardNo = GbkToUtf8(record.CardNo);
@@ -625,30 +632,4 @@ void TDoorlockRecordManager::ExecuteInsertRecordLocked(const TIssueCardRecord& r
                                 soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
                                 soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
     s.insertRecord->execute(true);
-}
-
-void TDoorlockRecordManager::StoreSharedBatchLocked(const std::vector<TIssueCardRecord>& records) {
-    // On a server a failed statement ends the whole transaction, and its commit then undoes every row
-    // without an error. So the batch is all or nothing here, and a batch that fails is undone and each of
-    // its rows stored alone: a refused row costs only itself and is logged by the single-row path.
-    try {
-        m_session->begin();
-        for (const TIssueCardRecord& record : records)
-            ExecuteInsertRecordLocked(record);
-        m_session->commit();
-        return;
-    } catch (const std::exception&) {
-        m_statements->insertRecord.reset();
-        if (!m_session->is_connected()) {
-            CloseLocked();
-        } else {
-            try {
-                m_session->rollback();
-            } catch (const std::exception&) {
-                CloseLocked();
-            }
-        }
-    }
-    for (const TIssueCardRecord& record : records)
-        InsertIssueCardRecordLocked(record);
 }

@@ -67,7 +67,17 @@ TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {
     m_server.SetOnExecute([this](TServerConnection& connection) { TCPServerExecute(connection); });
 }
 
-TInterfaceHost::~TInterfaceHost() = default;
+std::function<void()> OnStuckHandlers;
+
+TInterfaceHost::~TInterfaceHost() {
+    try {
+        m_server.SetActive(false);
+    } catch (const std::exception&) {
+        // "Terminate Thread Timeout": the handlers still running are dealt with below.
+    }
+    if (m_server.LiveConnectionCount() > 0 && OnStuckHandlers)
+        OnStuckHandlers();
+}
 
 void TInterfaceHost::StartServer() {
     m_server.SetDefaultPort(SysOption != nullptr ? SysOption->PortForKind(InterfaceKind) : 0);

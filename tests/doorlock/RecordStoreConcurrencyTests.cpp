@@ -90,14 +90,36 @@ TEST_P(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
         EXPECT_EQ(message.rfind(newRoom, 0), 0u) << message;
 }
 
+// How the database refuses a row: a constraint undoes only its own statement; a trigger's ROLLBACK ends the
+// whole transaction, rows queued before it included.
+struct TRefusalCase {
+    TStoreKind kind;
+    const char* name;
+    const char* tableConstraint;
+    const char* trigger;
+};
+
+void PrintTo(const TRefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RecordStoreRefusalTest : public TRecordStoreFixture,
+                               public ::testing::WithParamInterface<TRefusalCase> {
+protected:
+    TStoreKind Kind() const override { return GetParam().kind; }
+};
+
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
-TEST_P(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     {
         auto raw = Raw();
-        *raw << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT CHECK(RegisterId <> 'refused'), CardNo TEXT, "
-                "RoomNo TEXT, CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, "
-                "CheckOutTime TIMESTAMP, IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP)";
+        *raw << std::string("CREATE TABLE T_IssueCardRecord(RegisterId TEXT") + GetParam().tableConstraint +
+                    ", CardNo TEXT, RoomNo TEXT, CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime "
+                    "TIMESTAMP, CheckOutTime TIMESTAMP, IsCopy INTEGER, GuestName TEXT, OpratingTime "
+                    "TIMESTAMP)";
+        if (*GetParam().trigger != '\0')
+            *raw << GetParam().trigger;
     }
     auto store = OpenStore();
     constexpr int ThreadCount = 16;
@@ -108,10 +130,11 @@ TEST_P(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
         threads.emplace_back([&, thread] {
             auto raw = Raw();
             for (int i = 0; i < RecordsPerThread; ++i) {
+                const bool refused = i % 5 == 4;
                 const std::string id =
-                    i % 5 == 4 ? "refused" : std::to_string(thread) + "/" + std::to_string(i);
+                    (refused ? "refused-" : "") + std::to_string(thread) + "/" + std::to_string(i);
                 store->AddIssueCardRecord(id, "0", "0101", 1, 0, 0, 0, false, "", Now());
-                if (id == "refused")
+                if (refused)
                     continue;
                 int found = 0;
                 *raw << "select count(*) from T_IssueCardRecord where RegisterId = :id", soci::use(id),
@@ -127,8 +150,19 @@ TEST_P(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     int rows = 0;
     *Raw() << "select count(*) from T_IssueCardRecord", soci::into(rows);
     EXPECT_EQ(rows, ThreadCount * RecordsPerThread * 4 / 5);
-    // One logged error per refused row.
-    EXPECT_EQ(LogMessages().size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
+    // One logged error per refused row, naming it.
+    const std::vector<std::string> messages = LogMessages();
+    EXPECT_EQ(messages.size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
+    for (int thread = 0; thread < ThreadCount; ++thread) {
+        for (int i = 4; i < RecordsPerThread; i += 5) {
+            const std::string id = "refused-" + std::to_string(thread) + "/" + std::to_string(i);
+            EXPECT_EQ(
+                std::count_if(messages.begin(), messages.end(),
+                              [&](const std::string& m) { return m.find(id + '"') != std::string::npos; }),
+                1)
+                << id;
+        }
+    }
 }
 
 // Two hosts on one server: a room's lock keeps the other host out of that room until it is let go, other
@@ -192,3 +226,14 @@ TEST_P(PostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, PostgresRecordStoreTest, ::testing::Values(TStoreKind::Postgres),
                          StoreKindName);
+
+// On the server any refused statement ends the whole transaction, so its constraint case is that case too.
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RecordStoreRefusalTest,
+    ::testing::Values(
+        TRefusalCase{TStoreKind::Sqlite, "Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
+        TRefusalCase{TStoreKind::Sqlite, "TriggerRollback", "",
+                     "CREATE TRIGGER Refuse BEFORE INSERT ON T_IssueCardRecord "
+                     "WHEN NEW.RegisterId LIKE 'refused-%' BEGIN SELECT RAISE(ROLLBACK, 'not here'); END"},
+        TRefusalCase{TStoreKind::Postgres, "PostgreSQLCheck", " CHECK(RegisterId NOT LIKE 'refused-%')", ""}),
+    [](const ::testing::TestParamInfo<TRefusalCase>& info) { return std::string(info.param.name); });

@@ -15,12 +15,15 @@
 enum class TStoreKind { Sqlite, Postgres };
 
 // A store on Client.db in a sandbox or in a schema of its own on the test PostgreSQL server, a log file of
-// its own, and a second SOCI session to look at the database the way another program would.
-class RecordStoreTest : public ::testing::TestWithParam<TStoreKind> {
+// its own, and a second SOCI session to look at the database the way another program would. The test's
+// parameter says which kind of store.
+class TRecordStoreFixture : public ::testing::Test {
 protected:
-    RecordStoreTest() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
+    TRecordStoreFixture() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
         LogFile = m_log.get();
     }
+
+    virtual TStoreKind Kind() const = 0;
 
     void SetUp() override {
         if (OnPostgres()) {
@@ -30,7 +33,7 @@ protected:
         }
     }
 
-    bool OnPostgres() const { return GetParam() == TStoreKind::Postgres; }
+    bool OnPostgres() const { return Kind() == TStoreKind::Postgres; }
     std::string Backend() const { return OnPostgres() ? "postgresql" : "sqlite3"; }
     // What the store connects to: the SQLite file or the server's settings.
     std::string Target() const { return OnPostgres() ? m_schema->ConnectText() : DbPath(); }
@@ -52,15 +55,15 @@ protected:
         return std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=10");
     }
 
-    // The messages written so far, without the time stamp in front and the line end; a message of several
-    // lines is one entry.
+    // The messages written so far, without the time stamp in front; a message's continuation lines stay
+    // with it, joined by CR LF.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
         for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName()))) {
             if (line.Prefixed || messages.empty())
                 messages.push_back(line.Text);
             else
-                messages.back() += "\n" + line.Text;
+                messages.back() += "\r\n" + line.Text;
         }
         return messages;
     }
@@ -70,6 +73,11 @@ private:
     TGlobalsGuard m_globals;
     std::unique_ptr<TLogFile> m_log;
     std::optional<TPostgresSchema> m_schema;
+};
+
+class RecordStoreTest : public TRecordStoreFixture, public ::testing::WithParamInterface<TStoreKind> {
+protected:
+    TStoreKind Kind() const override { return GetParam(); }
 };
 
 // The cases that only one kind of store has.

@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::unique_ptr<TRunningProgram> StartIn(const TSandbox& sandbox, const std::string& doorlockOptions,
-                                         bool blankCard, int& port) {
+                                         bool blankCard, int& port, bool firstLineOnly = false) {
     if (blankCard)
         WriteFileBytes(sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
     return StartHeadlessHost(
@@ -20,13 +20,13 @@ std::unique_ptr<TRunningProgram> StartIn(const TSandbox& sandbox, const std::str
             return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) +
                    "\r\n[DoorlockOption]\r\n" + doorlockOptions;
         },
-        "门锁接口监听服务器已经启动...", port);
+        "门锁接口监听服务器已经启动...", port, firstLineOnly);
 }
 
 } // namespace
 
 void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard) {
-    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port);
+    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port, m_outputFirstLineOnly);
     ASSERT_NE(m_host, nullptr);
 }
 

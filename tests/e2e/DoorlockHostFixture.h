@@ -33,6 +33,8 @@ protected:
     std::unique_ptr<TDesk> StartDesk(const std::string& doorlockOptions);
 
     TSandbox m_sandbox;
+    // The host's standard output is closed after the start line (`doorlock-host --headless | head -1`).
+    bool m_outputFirstLineOnly = false;
     int m_port = 0;
     std::unique_ptr<TRunningProgram> m_host;
 };

@@ -16,10 +16,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args) {
+TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
+                                 bool firstLineOnly) {
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    // Close-on-exec, so that a program started at the same time by another thread does not hold our pipes
+    // open (dup2 clears it on the child's own ends).
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     m_pid = fork();
     if (m_pid < 0)
@@ -45,8 +48,8 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
     }
     close(out[1]);
     close(err[1]);
-    m_outReader = std::thread([this, fd = out[0]] { Collect(fd, m_output); });
-    m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors); });
+    m_outReader = std::thread([this, fd = out[0], firstLineOnly] { Collect(fd, m_output, firstLineOnly); });
+    m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors, false); });
 }
 
 TRunningProgram::~TRunningProgram() {
@@ -60,7 +63,7 @@ TRunningProgram::~TRunningProgram() {
         m_errReader.join();
 }
 
-void TRunningProgram::Collect(int fd, std::string& target) {
+void TRunningProgram::Collect(int fd, std::string& target, bool firstLineOnly) {
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -68,6 +71,8 @@ void TRunningProgram::Collect(int fd, std::string& target) {
             break;
         std::lock_guard<std::mutex> guard(m_lock);
         target.append(buffer, static_cast<size_t>(n));
+        if (firstLineOnly && target.find('\n') != std::string::npos)
+            break;
     }
     close(fd);
 }
@@ -106,6 +111,11 @@ int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
         if (r == m_pid) {
             m_exited = true;
             m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // The readers may still hold the program's last bytes; they end at the pipes' end.
+            if (m_outReader.joinable())
+                m_outReader.join();
+            if (m_errReader.joinable())
+                m_errReader.join();
             return m_exitStatus;
         }
         if (std::chrono::steady_clock::now() >= deadline)
@@ -204,14 +214,15 @@ std::string Request(int port, const std::string& request) {
 
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
-                                                   const std::string& startLine, int& port) {
+                                                   const std::string& startLine, int& port,
+                                                   bool firstLineOnly) {
     std::unique_ptr<TRunningProgram> host;
     // A port picked free can be taken by someone else before the host binds it: try again then.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreeTcpPort();
         WriteFileBytes(dir + "/Option.ini", optionIni(port));
-        host =
-            std::make_unique<TRunningProgram>(program, std::vector<std::string>{"--headless", "--dir", dir});
+        host = std::make_unique<TRunningProgram>(
+            program, std::vector<std::string>{"--headless", "--dir", dir}, firstLineOnly);
         if (host->WaitForOutput(startLine)) {
             // The start line comes before the listener is active; a connection proves it listens.
             bool listening = WaitFor([&] {

@@ -13,7 +13,9 @@
 // and standard error collected.
 class TRunningProgram {
 public:
-    TRunningProgram(const std::string& program, const std::vector<std::string>& args);
+    // firstLineOnly: standard output is closed after its first line, as `program | head -1` does.
+    TRunningProgram(const std::string& program, const std::vector<std::string>& args,
+                    bool firstLineOnly = false);
     ~TRunningProgram(); // kills the program when it still runs
     TRunningProgram(const TRunningProgram&) = delete;
     TRunningProgram& operator=(const TRunningProgram&) = delete;
@@ -24,12 +26,12 @@ public:
     std::string Errors() const;
     // Sends the signal and waits for the exit; the exit status, or -1 when the program did not end in time.
     int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Waits for the exit without a signal.
+    // Waits for the exit without a signal; once it has come, Output() and Errors() hold everything.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     pid_t Pid() const { return m_pid; }
 
 private:
-    void Collect(int fd, std::string& target);
+    void Collect(int fd, std::string& target, bool firstLineOnly);
 
     pid_t m_pid = -1;
     int m_exitStatus = -1;
@@ -49,7 +51,8 @@ std::string BuildProgram(const std::string& name);
 // nullptr) when the host does not come up.
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
-                                                   const std::string& startLine, int& port);
+                                                   const std::string& startLine, int& port,
+                                                   bool firstLineOnly = false);
 
 // The text of the log file (*.LOG) in a program directory; empty when there is none.
 std::string ReadLogFile(const std::string& dir);

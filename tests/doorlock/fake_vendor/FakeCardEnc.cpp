@@ -1,7 +1,8 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
 // results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
-// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, and
-// a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its time.
+// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, the
+// call named by FAKE_CARDENC_HANG (after recording itself) never returns, like a device that stopped
+// answering, and a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its time.
 #define CARDENC_BUILD_LIBRARY
 #include "doorlock/CardEncoderAbi.h"
 
@@ -36,6 +37,14 @@ void Record(const std::string& line) {
             std::fclose(out);
         }
     }
+}
+
+void HangIfAsked(const char* call) {
+    const char* hang = std::getenv("FAKE_CARDENC_HANG");
+    if (hang == nullptr || std::strcmp(hang, call) != 0)
+        return;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 std::string Bytes(const unsigned char* buffer, int32_t length) {
@@ -84,11 +93,16 @@ int32_t CARDENC_CALL srd_24c02(int32_t icdev, int32_t offset, int32_t length, un
 #endif
 
 int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, unsigned char* buffer) {
-    std::lock_guard<std::mutex> guard(lock);
-    Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
-           std::to_string(length) + Bytes(buffer, length));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
+               std::to_string(length) + Bytes(buffer, length));
+    }
+    // Outside the lock, so that a call made meanwhile is still recorded.
+    HangIfAsked("swr_24c02");
     if (const char* ms = std::getenv("FAKE_CARDENC_WRITE_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
+    std::lock_guard<std::mutex> guard(lock);
     return writeStatus;
 }
 
