@@ -1,7 +1,9 @@
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <cstdio>
 #include <filesystem>
+
+TLogFile* LogFile = nullptr;
 
 TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
     : m_fileName(std::move(fileName)), m_clock(std::move(clock)) {}

@@ -1,9 +1,9 @@
-#include "host/ConnectionUnit.h"
+#include "server/WireUnit.h"
 
-#include "host/TcpServerUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -100,5 +100,33 @@ void SendResponse(TConnection& connection, std::string_view response) {
         size_t piece = std::min(SendChunk, bytes.size() - offset);
         if (!connection.SendBytes(bytes.data() + offset, piece))
             return;
+    }
+}
+
+bool ReadRequest(TServerConnection& connection, std::string& request) {
+    std::string buffer;
+    for (;;) {
+        size_t known = buffer.size();
+        // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
+        // that is too long, and a client cannot make us hold more.
+        size_t wanted = std::min(ReceiveChunk, MaxRequestLength + 1 - known);
+        buffer.resize(known + wanted);
+        long received = connection.ReceiveBytes(buffer.data() + known, wanted);
+        if (received <= 0 || static_cast<size_t>(received) > wanted)
+            return false;
+        buffer.resize(known + static_cast<size_t>(received));
+
+        // Only the new bytes can hold the first NUL.
+        const void* nul = std::memchr(buffer.data() + known, '\0', static_cast<size_t>(received));
+        if (nul != nullptr) {
+            size_t length = static_cast<size_t>(static_cast<const char*>(nul) - buffer.data());
+            if (length > MaxRequestLength)
+                return false;
+            buffer.resize(length);
+            request = std::move(buffer);
+            return true;
+        }
+        if (buffer.size() > MaxRequestLength)
+            return false;
     }
 }
