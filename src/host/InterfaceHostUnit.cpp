@@ -84,6 +84,13 @@ TInterfaceHost::~TInterfaceHost() {
 void TInterfaceHost::StartServer() {
     m_server.SetDefaultPort(SysOption != nullptr ? SysOption->PortForKind(InterfaceKind) : 0);
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
+    if (SysOption != nullptr) {
+        // An entry that does not parse fails the start like a bind failure, never leaving the host open.
+        m_server.SetListenAddress(SysOption->ListenIpv4());
+        m_server.SetAllowedClients(SysOption->AllowedClientRanges());
+        m_server.SetMaxConnections(
+            SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
+    }
     m_server.SetActive(true);
 }
 

@@ -31,8 +31,9 @@ public:
     // Waits for connection handlers that outlived the stop's wait; OnStuckHandlers runs first.
     ~TInterfaceHost();
 
-    // The running kind's port, its start line, then the activation. The start line stays when the
-    // activation fails with "Could not bind socket. Address and port are already in use.".
+    // The running kind's port, its start line, then the activation on the listen address, allow-list and
+    // cap of SysOption. The start line stays when the activation fails with "Could not bind socket. Address
+    // and port are already in use." or an entry of those keys does not parse.
     void StartServer();
     // Deactivation (closes live connections and waits for them), then the stop line. Raises
     // "Terminate Thread Timeout" without the stop line when connections remain.

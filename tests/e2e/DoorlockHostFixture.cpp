@@ -11,22 +11,24 @@ namespace fs = std::filesystem;
 namespace {
 
 std::unique_ptr<TRunningProgram> StartIn(const TSandbox& sandbox, const std::string& doorlockOptions,
-                                         bool blankCard, int& port, bool firstLineOnly = false) {
+                                         bool blankCard, int& port, bool firstLineOnly = false,
+                                         const std::string& sysOptions = "") {
     if (blankCard)
         WriteFileBytes(sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
     return StartHeadlessHost(
         BuildProgram("doorlock-host"), sandbox.Path().string(),
         [&](int listenPort) {
-            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) +
-                   "\r\n[DoorlockOption]\r\n" + doorlockOptions;
+            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) + "\r\n" + sysOptions +
+                   "[DoorlockOption]\r\n" + doorlockOptions;
         },
         "门锁接口监听服务器已经启动...", port, firstLineOnly);
 }
 
 } // namespace
 
-void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard) {
-    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port, m_outputFirstLineOnly);
+void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard,
+                                  const std::string& sysOptions) {
+    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port, m_outputFirstLineOnly, sysOptions);
     ASSERT_NE(m_host, nullptr);
 }
 

@@ -12,8 +12,9 @@
 // A real doorlock-host --headless in a sandbox program directory with the simulated encoder.
 class TDoorlockHostTest : public ::testing::Test {
 protected:
-    // Starts the host with these extra lines in section DoorlockOption of Option.ini.
-    void StartHost(const std::string& doorlockOptions = "", bool blankCard = true);
+    // Starts the host with these extra lines in sections DoorlockOption and SysOption of Option.ini.
+    void StartHost(const std::string& doorlockOptions = "", bool blankCard = true,
+                   const std::string& sysOptions = "");
     int StopHost();
 
     std::string Send(const std::string& request) { return Request(m_port, request); }

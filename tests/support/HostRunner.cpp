@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -147,18 +150,53 @@ int FreeTcpPort() {
     return ntohs(addr.sin_port);
 }
 
-int ConnectTo(int port) {
+int ConnectTo(int port, const std::string& address, const std::string& from) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    auto endpoint = [](const std::string& text, int endpointPort) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(endpointPort));
+        if (inet_pton(AF_INET, text.c_str(), &addr.sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + text);
+        return addr;
+    };
+    auto fail = [fd](const char* what) {
         int error = errno;
         close(fd);
-        throw std::runtime_error(std::string("connect failed: ") + std::strerror(error));
+        throw std::runtime_error(std::string(what) + " failed: " + std::strerror(error));
+    };
+    if (!from.empty()) {
+        sockaddr_in local = endpoint(from, 0);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            fail("bind");
     }
+    sockaddr_in remote = endpoint(address, port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+        fail("connect");
     return fd;
+}
+
+TPortSockets ServerSockets(int port) {
+    TPortSockets sockets;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        // "sl local_address rem_address st tx_queue:rx_queue ..." with addresses as hex IP:port.
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        size_t colon = local.find(':');
+        if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
+            continue;
+        if (state == "01")
+            ++sockets.established;
+        else if (state == "08")
+            ++sockets.closeWait;
+        else if (state == "0A")
+            sockets.acceptQueue += std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return sockets;
 }
 
 namespace {
@@ -192,7 +230,10 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
 }
 
 std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    int fd = ConnectTo(port);
+    return ExchangeOn(ConnectTo(port), bytes, closed, timeout);
+}
+
+std::string ExchangeOn(int fd, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);

@@ -64,8 +64,22 @@ int FreeTcpPort();
 // Returns what arrived; "closed" is true when the server closed (false on time-out).
 std::string Exchange(int port, const std::string& bytes, bool* closed = nullptr,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
-// A connected socket to 127.0.0.1:port (raises on failure).
-int ConnectTo(int port);
+// A connected socket to address:port from the local address from (the system's choice when empty); raises
+// on failure.
+int ConnectTo(int port, const std::string& address = "127.0.0.1", const std::string& from = "");
+// Sends the bytes on a connected socket, reads until the server closes (see Exchange) and closes it.
+std::string ExchangeOn(int fd, const std::string& bytes, bool* closed = nullptr,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// The host's side of its IPv4 TCP sockets on a port, from /proc/net/tcp: connections established (accepted
+// or waiting in the accept queue), connections whose client has closed but the host has not, and the
+// listening socket's accept queue.
+struct TPortSockets {
+    int established = 0;
+    int closeWait = 0;
+    int acceptQueue = 0;
+};
+TPortSockets ServerSockets(int port);
 // True when the peer closed the socket within the timeout; closes the socket.
 bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
 // A request as a client sends it: the bytes followed by one NUL.
