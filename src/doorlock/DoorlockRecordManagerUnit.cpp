@@ -6,9 +6,14 @@
 #include <soci/soci.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -36,6 +41,20 @@ const char* const InsertRecordSql =
 
 bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
+}
+
+// Which file the path names now (device and inode); empty when there is none.
+std::string FileIdentity(const std::string& path) {
+#ifdef _WIN32
+    // An open database file cannot be deleted there.
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) ? "1" : "";
+#else
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return "";
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+#endif
 }
 
 std::string SqliteConnectString(const std::string& path) {
@@ -176,8 +195,12 @@ bool TDoorlockRecordManager::IsOpen() const {
 }
 
 bool TDoorlockRecordManager::EnsureOpenLocked() {
-    if (m_session)
-        return true;
+    if (m_session) {
+        if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+            return true;
+        // Closing first lets SQLite remove the old file's journal files by name before a new file takes it.
+        CloseLocked();
+    }
     try {
         // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
         // the environment variable SOCI_BACKENDS_PATH can extend).
@@ -200,6 +223,8 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
         }
         m_session = std::move(session);
         m_statements = std::make_unique<TStatements>();
+        if (IsSqlite(m_backend))
+            m_openedFile = FileIdentity(m_connectString);
         return true;
     } catch (const std::exception& e) {
         LogFailure(e);
