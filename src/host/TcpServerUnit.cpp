@@ -14,32 +14,35 @@ namespace {
 constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
+// Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
+// out, and waiting for them would hold the next accept up.
+constexpr size_t RecentlyEnded = 8;
 
 } // namespace
 
 bool ReadRequest(TServerConnection& connection, std::string& request) {
     std::string buffer;
+    // Received into the stack first: a string of that size would be cleared and allocated for every request.
+    char chunk[std::min(ReceiveChunk, MaxRequestLength + 1)];
     for (;;) {
         size_t known = buffer.size();
         // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
         // that is too long, and a client cannot make us hold more.
-        size_t wanted = std::min(ReceiveChunk, MaxRequestLength + 1 - known);
-        buffer.resize(known + wanted);
-        long received = connection.ReceiveBytes(buffer.data() + known, wanted);
+        size_t wanted = std::min(sizeof chunk, MaxRequestLength + 1 - known);
+        long received = connection.ReceiveBytes(chunk, wanted);
         if (received <= 0 || static_cast<size_t>(received) > wanted)
             return false;
-        buffer.resize(known + static_cast<size_t>(received));
 
-        // Only the new bytes can hold the first NUL.
-        const void* nul = std::memchr(buffer.data() + known, '\0', static_cast<size_t>(received));
+        const void* nul = std::memchr(chunk, '\0', static_cast<size_t>(received));
         if (nul != nullptr) {
-            size_t length = static_cast<size_t>(static_cast<const char*>(nul) - buffer.data());
+            size_t length = known + static_cast<size_t>(static_cast<const char*>(nul) - chunk);
             if (length > MaxRequestLength)
                 return false;
-            buffer.resize(length);
+            buffer.append(chunk, length - known);
             request = std::move(buffer);
             return true;
         }
+        buffer.append(chunk, static_cast<size_t>(received));
         if (buffer.size() > MaxRequestLength)
             return false;
     }
@@ -51,7 +54,8 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
 // - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
 //   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
 //   never touches a handle number that was closed and perhaps already reused.
-// - Every connection thread is joined: by the listening thread, by a stop once none is live, and by the
+// - Every connection thread is joined: by the listening thread (the last few to end only when it is idle),
+//   by a stop once none is live, and by the
 //   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
 //   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
 //   ends as soon as the handler returns.
@@ -149,7 +153,7 @@ struct TTcpServer::TImpl {
                 if (stopping)
                     return;
             }
-            JoinEnded();
+            JoinEnded(RecentlyEnded);
             TSocket accepted;
             switch (AcceptTcp(listener, AcceptSliceMs, accepted)) {
             case TAcceptResult::Accepted:
@@ -163,6 +167,7 @@ struct TTcpServer::TImpl {
                 break;
             }
             case TAcceptResult::TimedOut:
+                JoinEnded();
                 break;
             }
         }
@@ -197,11 +202,14 @@ struct TTcpServer::TImpl {
         changed.notify_all();
     }
 
-    void JoinEnded() {
+    // Joins the ended connections' threads but the last `keep` of them.
+    void JoinEnded(size_t keep = 0) {
         std::list<std::unique_ptr<TConnectionEntry>> done;
         {
             std::lock_guard lock(mutex);
-            done.swap(ended);
+            if (ended.size() <= keep)
+                return;
+            done.splice(done.end(), ended, ended.begin(), std::prev(ended.end(), static_cast<long>(keep)));
         }
         for (auto& entry : done) {
             if (entry->thread.joinable())

@@ -257,15 +257,10 @@ TSocket ListenTcp(int port, int backlog) {
     return listener;
 }
 
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted) {
-    if (!listener.Valid())
-        return TAcceptResult::Failed;
-    int ready = PollOne(listener.Handle(), timeoutMs);
-    if (ready == 0)
-        return TAcceptResult::TimedOut;
-    if (ready < 0)
-        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+namespace {
 
+// One accept on the non-blocking listener: Accepted, TimedOut when none is waiting, or Failed.
+TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted) {
 #if defined(__linux__)
     TSocketHandle handle = ::accept4(listener.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
 #else
@@ -281,11 +276,30 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     int on = 1;
     ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
 #endif
-    // Some systems hand down the listener's non-blocking mode.
+#if !defined(__linux__)
+    // Some systems hand down the listener's non-blocking mode (Linux never does).
     if (!SetBlocking(handle, true))
         return TAcceptResult::Failed;
+#endif
     accepted = std::move(socket);
     return TAcceptResult::Accepted;
+}
+
+} // namespace
+
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted) {
+    if (!listener.Valid())
+        return TAcceptResult::Failed;
+    // A busy listener has connections waiting: take one without asking first.
+    TAcceptResult result = AcceptWaiting(listener, accepted);
+    if (result != TAcceptResult::TimedOut)
+        return result;
+    int ready = PollOne(listener.Handle(), timeoutMs);
+    if (ready == 0)
+        return TAcceptResult::TimedOut;
+    if (ready < 0)
+        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+    return AcceptWaiting(listener, accepted);
 }
 
 TSocket ConnectTcp(const std::string& host, int port) {
