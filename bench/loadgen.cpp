@@ -643,7 +643,8 @@ void PrintUsage(const char* program) {
         "                     one of a login session; 0: the one this tool was started with)\n"
         "  --report-only      print the targets' verdicts but exit 0 even when one fails\n"
         "  --soak MINUTES     instead: mixed requests for that long; the host's memory, descriptors and\n"
-        "                     threads at the start and the end (fails when they grew by more than 5%%)\n"
+        "                     threads every minute (fails when memory grew by more than 5%% in the second\n"
+        "                     half, or descriptors or threads beyond the connections in flight)\n"
         "  --soak-clients N   clients of the soak (default 16)\n"
         "  --soak-rate R      requests per second of all soak clients together (default 200)\n",
         program);
@@ -835,12 +836,20 @@ int RunSoak(const TOptions& options, long hostSoft) {
     std::printf("start  %s\n", FormatMemory(start).c_str());
     std::fflush(stdout);
     TMemory end = start;
+    // Caches (SQLite's pages, the allocator's arenas) fill up to their bounds in the first minutes; a leak
+    // keeps growing, so the verdict compares the middle of the run with its end.
+    TMemory middle = start;
+    bool middleTaken = false;
     for (int minute = 1;; ++minute) {
         const auto at =
             begin + std::chrono::duration_cast<Clock::duration>(warm) + std::chrono::minutes(minute);
         const auto finish = begin + std::chrono::duration_cast<Clock::duration>(total);
         std::this_thread::sleep_until(std::min(at, finish));
         end = ReadMemory(host.Pid());
+        if (!middleTaken && Clock::now() - begin >= total / 2) {
+            middle = end;
+            middleTaken = true;
+        }
         std::printf("%5.1f min  %s  answered %llu  errors %llu\n",
                     std::chrono::duration<double>(Clock::now() - begin).count() / 60,
                     FormatMemory(end).c_str(), static_cast<unsigned long long>(answered.load()),
@@ -855,13 +864,13 @@ int RunSoak(const TOptions& options, long hostSoft) {
     const int status = host.Stop();
     for (const auto& sample : errorSamples)
         std::printf("    error: %s\n", sample.c_str());
-    std::printf("start %s\nend   %s\n", FormatMemory(start).c_str(), FormatMemory(end).c_str());
+    std::printf("start  %s\nmiddle %s\nend    %s\n", FormatMemory(start).c_str(),
+                FormatMemory(middle).c_str(), FormatMemory(end).c_str());
     std::printf(
-        "growth: VmRSS %+.1f%%  descriptors %+.1f%%  threads %+.1f%%; host exit status %d; load average %s\n",
-        Growth(start.rssKb, end.rssKb), Growth(start.fds, end.fds), Growth(start.threads, end.threads),
-        status, LoadAverage().c_str());
+        "VmRSS %+.1f%% from the start, %+.1f%% from the middle; host exit status %d; load average %s\n",
+        Growth(start.rssKb, end.rssKb), Growth(middle.rssKb, end.rssKb), status, LoadAverage().c_str());
     // The number of threads and descriptors moves with the connections in flight at the moment of reading.
-    const bool pass = errors == 0 && status == 0 && Growth(start.rssKb, end.rssKb) <= 5 &&
+    const bool pass = errors == 0 && status == 0 && Growth(middle.rssKb, end.rssKb) <= 5 &&
                       end.fds <= start.fds + options.soakClients &&
                       end.threads <= start.threads + options.soakClients;
     std::printf("%s  soak: %llu answered, %llu errors\n", pass ? "PASS" : "FAIL",

@@ -19,7 +19,8 @@
 TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args) {
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    // Close-on-exec, so that a program started at the same time by another thread keeps no end of these open.
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     m_pid = fork();
     if (m_pid < 0)
@@ -106,6 +107,11 @@ int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
         if (r == m_pid) {
             m_exited = true;
             m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // The pipes end with the program: everything it wrote is collected before anyone reads it.
+            if (m_outReader.joinable())
+                m_outReader.join();
+            if (m_errReader.joinable())
+                m_errReader.join();
             return m_exitStatus;
         }
         if (std::chrono::steady_clock::now() >= deadline)
