@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QToolBar>
@@ -92,6 +93,14 @@ TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
     }
     EXPECT_EQ(menus.join(' '), Text("文件(&F):退出(&X) 工具(&T):选项(&O)...,测试(&T),-,更改管理员密码(&C) "
                                     "帮助(&H):关于(&A)..."));
+    // A right click on either bar opens no menu.
+    for (QWidget* bar : std::initializer_list<QWidget*>{Child<QToolBar>(&form, "ToolBar"), form.menuBar()}) {
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2), bar->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(bar, &click);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << bar->objectName().toStdString();
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    }
 
     const int port = form.Host().TCPServer().BoundPort();
     bool closed = false;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
@@ -30,6 +31,27 @@ QPointer<QWidget>& StoredHostWindow() {
     static QPointer<QWidget> window;
     return window;
 }
+
+// Enter on a focused button presses it, as Windows operators expect. The buttons are no default buttons,
+// so that Enter in an entry still presses nothing; this filter gives them the key instead.
+class TEnterPressesButton : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto modifiers = key->modifiers() & ~Qt::KeypadModifier;
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || modifiers != Qt::NoModifier)
+            return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (button == nullptr || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    }
+};
 
 } // namespace
 
@@ -156,5 +178,6 @@ QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, i
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(left, top, 75, 25);
     button->setAutoDefault(false);
+    button->installEventFilter(new TEnterPressesButton(button));
     return button;
 }
