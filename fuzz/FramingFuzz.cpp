@@ -1,6 +1,6 @@
 // Request framing over a connection that hands the stream over in pieces of any size: the request is the
 // bytes before the first NUL when it is short enough, and nothing otherwise, however the stream is cut.
-#include "host/TcpServerUnit.h"
+#include "server/WireUnit.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,7 +1,7 @@
 // Request decoding on any bytes: a request that is strictly valid UTF-8 decodes to exactly its text, and
 // whatever is decoded passes on to the code page and back into a response.
-#include "host/ConnectionUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/WireUnit.h"
 
 #include <cstddef>
 #include <cstdint>

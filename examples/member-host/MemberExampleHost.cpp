@@ -4,10 +4,6 @@
 
 #include <filesystem>
 
-#ifdef DOORLOCK_WITH_GUI
-#include "host/forms/MainFormUnit.h"
-#endif
-
 int main(int argc, char** argv) {
     TFileMember backend;
     THostConfig config;
@@ -18,9 +14,5 @@ int main(int argc, char** argv) {
     config.OnStartUp = [&backend](const std::string& programDir) {
         backend.SetFileName((std::filesystem::path(programDir) / "MemberCards.txt").string());
     };
-#ifdef DOORLOCK_WITH_GUI
-    return HostMain(argc, argv, config, CreateHostWindow);
-#else
-    return HostMain(argc, argv, config, {});
-#endif
+    return HostMain(argc, argv, config, HostWindowFactory());
 }

@@ -34,4 +34,4 @@ public:
 };
 
 // The one device of the process; not owned. Null until the host start-up sets it.
-extern TBaseDoorlock* CurrentDoorlock;
+inline TBaseDoorlock* CurrentDoorlock = nullptr;

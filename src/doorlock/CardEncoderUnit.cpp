@@ -1,10 +1,10 @@
 #include "doorlock/CardEncoderUnit.h"
 
 #include "doorlock/CardEncoderAbi.h"
-#include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <array>

@@ -2,8 +2,8 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockRecordManagerUnit.h"
-#include "host/SysOptionUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/SysOptionUnit.h"
 
 std::mutex& IssueCardLock() {
     static std::mutex lock;

@@ -2,13 +2,13 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockIssueUnit.h"
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/MessageTextUnit.h"
-#include "host/SysOptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
+#include "server/SysOptionUnit.h"
+#include "server/WireUnit.h"
 #include "xml/XmlUnit.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "doorlock/DoorlockRecordManagerUnit.h"
 
-#include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
 
@@ -175,6 +175,8 @@ struct TDoorlockRecordManager::TStatements {
     std::optional<soci::statement> insertRoom;
     std::optional<soci::statement> insertRecord;
 };
+
+TDoorlockRecordManager* DoorlockRecordManager = nullptr;
 
 TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string connectString)
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}

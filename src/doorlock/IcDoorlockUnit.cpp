@@ -1,9 +1,9 @@
 #include "doorlock/IcDoorlockUnit.h"
 
 #include "doorlock/OptionUnit.h"
-#include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 
 namespace {
 

@@ -12,6 +12,9 @@ constexpr std::string_view Section = "DoorlockOption";
 
 } // namespace
 
+TOption* Option = nullptr;
+std::function<void()> ShowDoorlockOptionForm;
+
 TOption::TOption(std::string fileName) : FileName(std::move(fileName)) {}
 
 void TOption::LoadOption() {

@@ -5,14 +5,14 @@
 #include "doorlock/DoorlockRecordManagerUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/OptionUnit.h"
-#include "host/InfoListUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "police/BasePoliceUnit.h"
+#include "server/InfoListUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -70,6 +70,10 @@ public:
 // Creates the application object; nullptr and a message on standard error when there is no display.
 using TWindowFactory = std::function<std::unique_ptr<THostWindow>(int& argc, char** argv)>;
 
+// The window factory of this build: the operator window's, or an empty one in a build without a window.
+// The build links exactly one of the two definitions.
+TWindowFactory HostWindowFactory();
+
 // Runs the listener without a window: start and stop lines on standard output, SIGINT / SIGTERM stop it.
 // 0 after a clean stop; 1 with the message on standard error when it cannot listen.
 int RunHeadlessHost();

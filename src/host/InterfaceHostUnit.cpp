@@ -1,10 +1,12 @@
 #include "host/InterfaceHostUnit.h"
 
 #include "doorlock/DoorlockMessageHandlerUnit.h"
-#include "host/SysOptionUnit.h"
 #include "member/MemberMessageHandlerUnit.h"
 #include "platform/CodePageUnit.h"
 #include "police/PoliceMessageHandlerUnit.h"
+#include "server/SysOptionUnit.h"
+
+int32_t InterfaceKind = 0;
 
 std::string KindTitle(int32_t kind) {
     switch (kind) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/InfoListUnit.h"
-#include "host/TcpServerUnit.h"
+#include "server/InfoListUnit.h"
+#include "server/TcpServerUnit.h"
 
 #include <cstdint>
 #include <string>

@@ -25,4 +25,4 @@ public:
 };
 
 // The back end of the running host; not owned. Null when there is none.
-extern TBaseMember* CurrentMember;
+inline TBaseMember* CurrentMember = nullptr;

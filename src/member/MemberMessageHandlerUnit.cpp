@@ -1,11 +1,11 @@
 #include "member/MemberMessageHandlerUnit.h"
 
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/MessageTextUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
+#include "server/WireUnit.h"
 #include "xml/XmlUnit.h"
 
 namespace {

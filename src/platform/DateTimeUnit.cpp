@@ -105,6 +105,8 @@ bool ReadChar(std::string_view text, size_t& pos, char expected) {
 
 } // namespace
 
+TFormatSettings FormatSettings;
+
 void FixProcessFormats() {
     FormatSettings = TFormatSettings{};
 }

@@ -30,4 +30,4 @@ public:
 };
 
 // The back end of the running host; not owned. Null when there is none.
-extern TBasePolice* CurrentPolice;
+inline TBasePolice* CurrentPolice = nullptr;

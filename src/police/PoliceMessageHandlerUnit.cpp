@@ -1,10 +1,10 @@
 #include "police/PoliceMessageHandlerUnit.h"
 
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/MessageTextUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
+#include "server/WireUnit.h"
 
 namespace {
 

@@ -2,12 +2,12 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockRecordManagerUnit.h"
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
+#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 

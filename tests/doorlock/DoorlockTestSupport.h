@@ -3,7 +3,7 @@
 #include "doorlock/CardEncoderUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/OptionUnit.h"
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
 #include <functional>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "doorlock/DoorlockRecordManagerUnit.h"
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "e2e/DoorlockHostFixture.h"
 
-#include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <csignal>

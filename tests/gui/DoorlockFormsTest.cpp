@@ -5,7 +5,7 @@
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "platform/DateTimeUnit.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "GuiTestSupport.h"
 
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/AboutFormUnit.h"
-#include "host/forms/FormSupportUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 

@@ -1,4 +1,5 @@
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
 
 #include <QApplication>
 #include <QTranslator>

@@ -2,8 +2,8 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockRecordManagerUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/forms/FormSupportUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"
 

@@ -3,8 +3,8 @@
 #include "support/TestSupport.h"
 
 #include "doorlock/OptionUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <QMessageBox>
 #include <QObject>

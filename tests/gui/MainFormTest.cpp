@@ -3,8 +3,8 @@
 #include "support/HostRunner.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/forms/FormSupportUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"

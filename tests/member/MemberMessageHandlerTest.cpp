@@ -1,10 +1,10 @@
 #include "member/MemberMessageHandlerUnit.h"
 
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"

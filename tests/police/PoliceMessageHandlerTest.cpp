@@ -1,9 +1,9 @@
 #include "police/PoliceMessageHandlerUnit.h"
 
-#include "host/ConnectionUnit.h"
-#include "host/LogFileUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"

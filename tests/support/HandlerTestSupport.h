@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/ConnectionUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/WireUnit.h"
 
 #include <gtest/gtest.h>
 

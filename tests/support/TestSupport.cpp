@@ -4,10 +4,10 @@
 #include "doorlock/DoorlockRecordManagerUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <fstream>
 #include <random>

@@ -2,7 +2,7 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockIssueUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"

@@ -1,7 +1,7 @@
 #include "doorlock/forms/OptionFormUnit.h"
 
 #include "doorlock/OptionUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <QComboBox>

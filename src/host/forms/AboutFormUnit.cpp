@@ -1,7 +1,8 @@
 #include "host/forms/AboutFormUnit.h"
 
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
 
 #include <QFont>
 #include <QImageReader>

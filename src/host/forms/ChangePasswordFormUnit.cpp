@@ -1,9 +1,10 @@
 #include "host/forms/ChangePasswordFormUnit.h"
 
-#include "host/SysOptionUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <QLabel>
 #include <QLineEdit>

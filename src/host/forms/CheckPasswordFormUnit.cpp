@@ -1,7 +1,8 @@
 #include "host/forms/CheckPasswordFormUnit.h"
 
-#include "host/SysOptionUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -2,17 +2,18 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
-#include "host/InfoListUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/AboutFormUnit.h"
 #include "host/forms/ChangePasswordFormUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "police/BasePoliceUnit.h"
 #include "police/PoliceMessageHandlerUnit.h"
+#include "server/InfoListUnit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -304,4 +305,8 @@ private:
 
 std::unique_ptr<THostWindow> CreateHostWindow(int& argc, char** argv) {
     return std::make_unique<TQtHostWindow>(argc, argv);
+}
+
+TWindowFactory HostWindowFactory() {
+    return CreateHostWindow;
 }

@@ -1,6 +1,6 @@
 #include "member/forms/MemberTestFormUnit.h"
 
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "member/BaseMemberUnit.h"
 
 #include <QComboBox>

@@ -3,16 +3,17 @@
 #include "doorlock/OptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
+#include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
-#include "host/LogFileUnit.h"
-#include "host/SysOptionUnit.h"
 #include "host/forms/AboutFormUnit.h"
 #include "host/forms/ChangePasswordFormUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
-#include "host/forms/FormSupportUnit.h"
+#include "host/forms/HostFormsUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/LogFileUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "host/SysOptionUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include "doorlock/OptionUnit.h"
 #include "support/TestSupport.h"

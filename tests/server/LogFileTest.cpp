@@ -1,4 +1,4 @@
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 
 #include "support/TestSupport.h"
 

@@ -1,8 +1,5 @@
-#include "host/forms/FormSupportUnit.h"
+#include "forms/FormSupportUnit.h"
 
-#include "doorlock/OptionUnit.h"
-#include "doorlock/forms/OptionFormUnit.h"
-#include "host/InterfaceHostUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <QApplication>
@@ -18,13 +15,17 @@
 #include <QTranslator>
 
 #include <exception>
-#include <mutex>
 
 namespace {
 
 std::string& StoredTitle() {
     static std::string title;
     return title;
+}
+
+std::function<std::string()>& StoredTitleSource() {
+    static std::function<std::string()> source;
+    return source;
 }
 
 QPointer<QWidget>& StoredHostWindow() {
@@ -69,10 +70,14 @@ void SetApplicationTitle(const std::string& gbkTitle) {
     StoredTitle() = gbkTitle;
 }
 
+void SetApplicationTitleSource(std::function<std::string()> source) {
+    StoredTitleSource() = std::move(source);
+}
+
 std::string ApplicationTitle() {
     if (!StoredTitle().empty())
         return StoredTitle();
-    return KindTitle(InterfaceKind);
+    return StoredTitleSource() ? StoredTitleSource()() : std::string();
 }
 
 void SetHostWindow(QWidget* window) {
@@ -139,23 +144,6 @@ bool LoadQtTranslation(QTranslator& translator) {
             return QCoreApplication::installTranslator(&translator);
     }
     return false;
-}
-
-static void RegisterHostFormResources() {
-    Q_INIT_RESOURCE(HostForms);
-}
-
-void InitFormResources() {
-    static std::once_flag once;
-    std::call_once(once, RegisterHostFormResources);
-}
-
-void InstallFormHooks() {
-    ShowDoorlockOptionForm = [] { ShowOptionForm(); };
-}
-
-void RemoveFormHooks() {
-    ShowDoorlockOptionForm = nullptr;
 }
 
 QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {

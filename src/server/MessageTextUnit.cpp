@@ -1,4 +1,4 @@
-#include "host/MessageTextUnit.h"
+#include "server/MessageTextUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"

@@ -1,4 +1,4 @@
-#include "host/TcpServerUnit.h"
+#include "server/TcpServerUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "support/TestSupport.h"

@@ -1,6 +1,6 @@
-#include "host/ConnectionUnit.h"
-#include "host/TcpServerUnit.h"
+#include "server/WireUnit.h"
 #include "platform/CodePageUnit.h"
+#include "server/TcpServerUnit.h"
 
 #include <gtest/gtest.h>
 

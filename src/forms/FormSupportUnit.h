@@ -19,8 +19,10 @@ QString ToQString(std::string_view gbk);
 std::string FromQString(const QString& text);
 
 // The application title: caption of the error box and of the police test box. The host window sets it
-// from its interface kind; until then the running kind's title stands in.
+// from its interface kind; until then the title source stands in (the host installs one that names the
+// running kind).
 void SetApplicationTitle(const std::string& gbkTitle);
+void SetApplicationTitleSource(std::function<std::string()> source);
 std::string ApplicationTitle();
 
 // The window that dialogs without an owner are centred over; the host window registers itself.
@@ -53,11 +55,3 @@ void CentreWindow(QWidget* form, QWidget* over);
 
 // Qt's own zh_CN translation, so that standard buttons read 确定 / 取消. False when it cannot be found.
 bool LoadQtTranslation(QTranslator& translator);
-
-// The forms' pictures live in a static library, whose resources must be registered by hand.
-void InitFormResources();
-
-// Installs the forms the core reaches through hooks (the door-lock options dialog); RemoveFormHooks
-// takes them out again before the application object goes.
-void InstallFormHooks();
-void RemoveFormHooks();

@@ -1,4 +1,4 @@
-#include "host/SysOptionUnit.h"
+#include "server/SysOptionUnit.h"
 
 #include "platform/IniFileUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -7,6 +7,8 @@ namespace {
 constexpr const char* kSys = "SysOption";
 constexpr const char* kDoorlock = "DoorlockOption";
 } // namespace
+
+TSysOption* SysOption = nullptr;
 
 TSysOption::TSysOption(std::string fileName) : FileName(std::move(fileName)) {}
 

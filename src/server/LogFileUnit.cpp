@@ -1,4 +1,4 @@
-#include "host/LogFileUnit.h"
+#include "server/LogFileUnit.h"
 
 #include "platform/DateTimeUnit.h"
 
@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+TLogFile* LogFile = nullptr;
 
 TLogFile::TLogFile(std::string fileName) : m_fileName(std::move(fileName)) {}
 

@@ -1,9 +1,9 @@
-#include "host/ConnectionUnit.h"
+#include "server/WireUnit.h"
 
-#include "host/TcpServerUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -100,5 +100,33 @@ void SendResponse(TConnection& connection, std::string_view response) {
         size_t piece = std::min(SendChunk, bytes.size() - offset);
         if (!connection.SendBytes(bytes.data() + offset, piece))
             return;
+    }
+}
+
+bool ReadRequest(TServerConnection& connection, std::string& request) {
+    std::string buffer;
+    // Received into the stack first: a string of that size would be cleared and allocated for every request.
+    char chunk[std::min(ReceiveChunk, MaxRequestLength + 1)];
+    for (;;) {
+        size_t known = buffer.size();
+        // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
+        // that is too long, and a client cannot make us hold more.
+        size_t wanted = std::min(sizeof chunk, MaxRequestLength + 1 - known);
+        long received = connection.ReceiveBytes(chunk, wanted);
+        if (received <= 0 || static_cast<size_t>(received) > wanted)
+            return false;
+
+        const void* nul = std::memchr(chunk, '\0', static_cast<size_t>(received));
+        if (nul != nullptr) {
+            size_t length = known + static_cast<size_t>(static_cast<const char*>(nul) - chunk);
+            if (length > MaxRequestLength)
+                return false;
+            buffer.append(chunk, length - known);
+            request = std::move(buffer);
+            return true;
+        }
+        buffer.append(chunk, static_cast<size_t>(received));
+        if (buffer.size() > MaxRequestLength)
+            return false;
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/ConnectionUnit.h"
+#include "server/WireUnit.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -11,23 +11,6 @@
 #include <set>
 #include <string>
 #include <thread>
-
-// An accepted connection on its own thread.
-class TServerConnection : public TConnection {
-public:
-    virtual ~TServerConnection() = default;
-    // Receives up to size bytes; 0 when the peer closed, -1 on a socket error (also after a stop closed it).
-    virtual long ReceiveBytes(char* data, size_t size) = 0;
-};
-
-// Limits of one request.
-inline constexpr size_t MaxRequestLength = 16384;
-inline constexpr size_t ReceiveChunk = 32768;
-inline constexpr size_t SendChunk = 32768;
-
-// Reads bytes up to the first NUL (consumed; what follows is left unread). False when the request is longer
-// than MaxRequestLength, when the peer closes before the NUL, or on a socket error.
-bool ReadRequest(TServerConnection& connection, std::string& request);
 
 // The TCP listener: IPv4, any address, backlog 15, a thread per accepted connection.
 class TTcpServer {

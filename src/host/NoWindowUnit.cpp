@@ -1,0 +1,5 @@
+#include "host/HostStartupUnit.h"
+
+TWindowFactory HostWindowFactory() {
+    return {};
+}
