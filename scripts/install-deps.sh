@@ -10,6 +10,7 @@ packages=(
   libsoci-dev libboost-dev libsqlite3-dev libpq-dev
   xvfb xauth fonts-noto-cjk
   clang libclang-rt-14-dev clang-format
+  dpkg-dev file systemd
 )
 
 missing=()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed and runs every check: the formatting, the window build with warnings as errors and
 # its tests, the headless build (no Qt) and its tests, the tests under the sanitizers (scripts/sanitize.sh) and
-# the fuzz targets for 30 s each (scripts/fuzz.sh). One build tree per kind: build/, build-headless/,
-# build-sanitize/, build-fuzz/. Each step says how long it took.
+# the fuzz targets for 30 s each (scripts/fuzz.sh), then the Debian package's test (as root: it installs and
+# removes the package). One build tree per kind: build/, build-headless/, build-sanitize/, build-fuzz/. Each
+# step says how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -37,6 +38,7 @@ step "window build + tests" window_build
 step "headless build + tests" headless_build
 step "sanitizers" bash scripts/sanitize.sh --timeout 600
 step "fuzz (30 s each)" bash scripts/fuzz.sh 30
+step "package" bash scripts/test-package.sh
 
 echo "== test.sh: all steps passed"
 printf '%s\n' "${timings[@]}"

@@ -182,17 +182,17 @@ TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string 
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}
 
 TDoorlockRecordManager::~TDoorlockRecordManager() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
 }
 
 void TDoorlockRecordManager::OpenDatabase() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
 bool TDoorlockRecordManager::IsOpen() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
@@ -234,6 +234,14 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
     }
 }
 
+bool TDoorlockRecordManager::CloseForExit(std::chrono::milliseconds wait) {
+    if (!m_lock.try_lock_for(wait))
+        return false;
+    // The lock stays taken: nothing may reopen the store before the process ends.
+    CloseLocked();
+    return true;
+}
+
 void TDoorlockRecordManager::CloseLocked() {
     m_statements.reset();
     m_session.reset();
@@ -248,7 +256,7 @@ void TDoorlockRecordManager::LogFailure(const std::exception& error) {
 }
 
 TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return 0;
     TStatements& s = *m_statements;
@@ -279,7 +287,7 @@ TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey)
 }
 
 void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
     TStatements& s = *m_statements;
@@ -303,7 +311,7 @@ void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDat
 }
 
 void TDoorlockRecordManager::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (EnsureOpenLocked())
         AddRoomLocked(roomKey, time);
 }
@@ -364,66 +372,72 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
 }
 
 void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
-    if (records.size() == 1) {
-        InsertIssueCardRecordLocked(records.front());
-        return;
+    // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
+    // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
+    // had taken.
+    for (const TIssueCardRecord& record : records) {
+        if (EnsureOpenLocked())
+            InsertIssueCardRecordLocked(record);
     }
-    // A failing insert inside the transaction undoes only itself, so every other row is still stored.
-    bool inTransaction = false;
+}
+
+bool TDoorlockRecordManager::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+    bool begun = false;
     try {
         m_session->begin();
-        inTransaction = true;
-    } catch (const std::exception& e) {
-        LogFailure(e);
-    }
-    for (const TIssueCardRecord& record : records) {
-        if (!EnsureOpenLocked())
-            return;
-        InsertIssueCardRecordLocked(record);
-    }
-    if (inTransaction && m_session) {
-        try {
-            m_session->commit();
-        } catch (const std::exception& e) {
-            LogFailure(e);
+        begun = true;
+        for (const TIssueCardRecord& record : records)
+            RunInsertRecordLocked(record);
+        m_session->commit();
+        return true;
+    } catch (const std::exception&) {
+        // Nothing is logged here: every row is tried again on its own, and that logs what fails.
+        m_statements->insertRecord.reset();
+        if (begun) {
             try {
-                if (m_session)
-                    m_session->rollback();
+                // The error may have ended the transaction already; then there is nothing to undo.
+                m_session->rollback();
             } catch (const std::exception&) {
             }
         }
+        if (!m_session->is_connected())
+            CloseLocked();
+        return false;
     }
 }
 
 void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    TStatements& s = *m_statements;
     try {
-        s.registerId = GbkToUtf8(record.RegisterId);
-        s.cardNo = GbkToUtf8(record.CardNo);
-        s.recordRoomNo = GbkToUtf8(record.RoomNo);
-        s.cardType = record.CardType;
-        BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
-        BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
-        BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
-        s.isCopy = record.IsCopy ? 1 : 0;
-        s.guestName = GbkToUtf8(record.GuestName);
-        BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
-        if (!s.insertRecord)
-            s.insertRecord.emplace(
-                (m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
-                 soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
-                 soci::use(s.cardType, "CardType"),
-                 soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
-                 soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
-                 soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
-                 soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
-                 soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
-        s.insertRecord->execute(true);
+        RunInsertRecordLocked(record);
     } catch (const std::exception& e) {
-        s.insertRecord.reset();
+        m_statements->insertRecord.reset();
         LogFailure(e);
     }
+}
+
+void TDoorlockRecordManager::RunInsertRecordLocked(const TIssueCardRecord& record) {
+    TStatements& s = *m_statements;
+    s.registerId = GbkToUtf8(record.RegisterId);
+    s.cardNo = GbkToUtf8(record.CardNo);
+    s.recordRoomNo = GbkToUtf8(record.RoomNo);
+    s.cardType = record.CardType;
+    BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
+    BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
+    BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
+    s.isCopy = record.IsCopy ? 1 : 0;
+    s.guestName = GbkToUtf8(record.GuestName);
+    BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
+    if (!s.insertRecord)
+        s.insertRecord.emplace((m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
+                                soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
+                                soci::use(s.cardType, "CardType"),
+                                soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
+                                soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
+                                soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
+                                soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
+                                soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
+    s.insertRecord->execute(true);
 }

@@ -136,8 +136,11 @@ void CentreWindow(QWidget* form, QWidget* over) {
 
 bool LoadQtTranslation(QTranslator& translator) {
     const QString name = QStringLiteral("qtbase_zh_CN");
-    // Beside the program first (a deployment without a Qt installation), then Qt's own directory.
+    // Beside the program first (a deployment without a Qt installation), then the package's copy, then Qt's
+    // own directory.
     const QStringList places = {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                                QCoreApplication::applicationDirPath() +
+                                    QStringLiteral("/../share/doorlock-host/translations"),
                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
     for (const QString& place : places) {
         if (translator.load(name, place))

@@ -1,7 +1,5 @@
 #include "server/LogFileUnit.h"
 
-#include "platform/DateTimeUnit.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -14,7 +12,8 @@
 
 TLogFile* LogFile = nullptr;
 
-TLogFile::TLogFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
+    : m_fileName(std::move(fileName)), m_clock(std::move(clock)) {}
 
 TLogFile::~TLogFile() {
 #ifndef _WIN32
@@ -24,23 +23,46 @@ TLogFile::~TLogFile() {
 }
 
 void TLogFile::WriteLog(std::string_view message) {
-    std::string line = FormatDateTime("yyyy-mm-dd hh:nn:ss ", Now());
-    line.append(message);
-    line.append("\r\n");
-    // One lock per line: concurrent lines wait for each other instead of one of them being dropped.
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::string text;
+    text.reserve(message.size() + 2);
+    for (size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\r' || c == '\n') {
+            text.append("\r\n");
+            if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n')
+                ++i;
+        } else {
+            text.push_back(c);
+        }
+    }
+    text.append("\r\n");
+    // One lock per line: concurrent lines wait for each other instead of one of them being dropped. The
+    // time is read under it, so the lines of the file stay in time order.
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    if (!Open())
+        return;
+    std::string line = FormatDateTime("yyyy-mm-dd hh:nn:ss ", m_clock());
+    line.append(text);
     Append(line);
+}
+
+bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
+    // The lock stays taken until the process ends.
+    return m_lock.try_lock_for(wait);
 }
 
 #ifdef _WIN32
 
 // An open file there could be neither removed nor renamed: open and close it for every line.
+bool TLogFile::Open() {
+    m_file = std::fopen(m_fileName.c_str(), "ab");
+    return m_file != nullptr;
+}
+
 void TLogFile::Append(const std::string& line) {
-    std::FILE* file = std::fopen(m_fileName.c_str(), "ab");
-    if (file == nullptr)
-        return;
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    std::fwrite(line.data(), 1, line.size(), m_file);
+    std::fclose(m_file);
+    m_file = nullptr;
 }
 
 #else
@@ -48,7 +70,7 @@ void TLogFile::Append(const std::string& line) {
 // The file stays open between lines, as long as the name still leads to it and it may still be written:
 // each line then behaves as if the file were opened for it (a removed or renamed file is created again, a
 // file made read-only loses the line) at the cost of two look-ups instead of an open and a close.
-void TLogFile::Append(const std::string& line) {
+bool TLogFile::Open() {
     if (m_fd >= 0) {
         struct stat named {};
         if (::stat(m_fileName.c_str(), &named) != 0 || named.st_dev != m_device || named.st_ino != m_inode ||
@@ -57,18 +79,22 @@ void TLogFile::Append(const std::string& line) {
             m_fd = -1;
         }
     }
-    if (m_fd < 0) {
-        m_fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-        struct stat opened {};
-        if (m_fd >= 0 && ::fstat(m_fd, &opened) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-        if (m_fd < 0)
-            return;
-        m_device = opened.st_dev;
-        m_inode = opened.st_ino;
+    if (m_fd >= 0)
+        return true;
+    m_fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    struct stat opened {};
+    if (m_fd >= 0 && ::fstat(m_fd, &opened) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
     }
+    if (m_fd < 0)
+        return false;
+    m_device = opened.st_dev;
+    m_inode = opened.st_ino;
+    return true;
+}
+
+void TLogFile::Append(const std::string& line) {
     size_t written = 0;
     while (written < line.size()) {
         const ssize_t n = ::write(m_fd, line.data() + written, line.size() - written);
