@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsoci-dev libboost-dev libsqlite3-dev libpq-dev postgresql
   xvfb xauth fonts-noto-cjk
+  clang libclang-rt-14-dev clang-format
   dpkg-dev file systemd
 )
 

@@ -19,6 +19,10 @@
 #include <string_view>
 #include <utility>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // How long a statement waits for the write lock of another program on the same SQLite file.
@@ -78,6 +82,20 @@ std::string LockWaitedText(const std::string& roomKey, std::chrono::milliseconds
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
     return Gbk("房间(") + roomKey + Gbk(")等待记录锁超过") + seconds + Gbk("秒，未加锁继续");
+}
+
+// Which file the path names now (device and inode); empty when there is none.
+std::string FileIdentity(const std::string& path) {
+#ifdef _WIN32
+    // An open database file cannot be deleted there.
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) ? "1" : "";
+#else
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return "";
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+#endif
 }
 
 std::string SqliteConnectString(const std::string& path) {
@@ -304,8 +322,12 @@ bool TDoorlockRecordManager::IsOpen() const {
 }
 
 bool TDoorlockRecordManager::EnsureOpenLocked() {
-    if (m_session)
-        return true;
+    if (m_session) {
+        if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+            return true;
+        // Closing first lets SQLite remove the old file's journal files by name before a new file takes it.
+        CloseLocked();
+    }
     try {
         // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
         // the environment variable SOCI_BACKENDS_PATH can extend).
@@ -320,6 +342,8 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
         }
         m_session = std::move(session);
         m_statements = std::make_unique<TStatements>();
+        if (IsSqlite(m_backend))
+            m_openedFile = FileIdentity(m_connectString);
         return true;
     } catch (const std::exception& e) {
         LogFailure(e);

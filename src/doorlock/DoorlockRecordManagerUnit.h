@@ -51,7 +51,8 @@ private:
 
 // The room check-in record store: T_Room (last check-in time per room key) and T_IssueCardRecord (one row
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
-// caller. One operation at a time; an operation on a store whose open failed tries to open it again first.
+// caller. One operation at a time; an operation on a store whose open failed, or whose SQLite file was
+// deleted or replaced meanwhile, opens it again first.
 class TDoorlockRecordManager {
 public:
     // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path, for
@@ -129,6 +130,9 @@ private:
     std::string m_description;
     std::chrono::milliseconds m_lockWait{std::chrono::seconds(10)};
     std::unique_ptr<soci::session> m_session;
+    // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
+    // while open: rows written through the old session would go to a file nobody will read again.
+    std::string m_openedFile;
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::timed_mutex m_lock;

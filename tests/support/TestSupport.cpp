@@ -70,6 +70,29 @@ std::string TPostgresSchema::Uri() const {
     return m_server + "?options=-csearch_path%3D" + m_name + "&application_name=doorlock";
 }
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+bool SetImmutable(const std::filesystem::path& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+#endif
+
 TSandbox::TSandbox() {
     std::random_device rd;
     auto base = std::filesystem::temp_directory_path();
@@ -94,6 +117,30 @@ TSandbox::~TSandbox() {
     std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(m_path, ec);
+}
+
+TReadOnly::TReadOnly(std::filesystem::path path) : m_path(std::move(path)) {
+    std::error_code ec;
+    m_perms = std::filesystem::status(m_path, ec).permissions();
+    if (ec)
+        return;
+    using std::filesystem::perms;
+    std::filesystem::permissions(m_path, perms::owner_write | perms::group_write | perms::others_write,
+                                 std::filesystem::perm_options::remove, ec);
+    m_made = !ec;
+#ifdef __linux__
+    if (m_made && geteuid() == 0)
+        m_made = m_immutable = SetImmutable(m_path, true);
+#endif
+}
+
+TReadOnly::~TReadOnly() {
+#ifdef __linux__
+    if (m_immutable)
+        SetImmutable(m_path, false);
+#endif
+    std::error_code ec;
+    std::filesystem::permissions(m_path, m_perms, ec);
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

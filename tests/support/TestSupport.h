@@ -65,6 +65,24 @@ bool WaitFor(const std::function<bool()>& condition,
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
+// Makes a file or directory read-only until destroyed. Root passes permission bits, so for root the file
+// system's immutable attribute does it (Linux); Made() is false where nothing could.
+class TReadOnly {
+public:
+    explicit TReadOnly(std::filesystem::path path);
+    ~TReadOnly();
+    TReadOnly(const TReadOnly&) = delete;
+    TReadOnly& operator=(const TReadOnly&) = delete;
+
+    bool Made() const { return m_made; }
+
+private:
+    std::filesystem::path m_path;
+    std::filesystem::perms m_perms{};
+    bool m_immutable = false;
+    bool m_made = false;
+};
+
 // One line of a log file: its message without the "yyyy-mm-dd hh:nn:ss " prefix, or a continuation line
 // (the rest of a message that held a line break), which has no prefix.
 struct TLogLine {
