@@ -53,8 +53,9 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
     SysOption = m_sysOption.get();
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
-    m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", JoinFileName(m_programDir, "Client.db"));
+    m_store = std::make_unique<TDoorlockRecordManager>(RecordStoreTarget(m_option->Database, m_programDir));
     DoorlockRecordManager = m_store.get();
+    WriteLog(m_store->Description());
     m_store->OpenDatabase();
 }
 

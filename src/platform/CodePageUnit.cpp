@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,13 +23,17 @@ namespace {
 
 constexpr UINT kCodePage = 936;
 
-// The code page calls need no state; the type stands in for the converters of other systems.
+// The code page calls need no state; the types stand in for the pooled converters of other systems.
 struct TIconv {};
 
-TIconv& Converter(bool) {
-    static TIconv none;
-    return none;
-}
+class TConverterLease {
+public:
+    explicit TConverterLease(bool) {}
+    TIconv& operator*() { return m_none; }
+
+private:
+    TIconv m_none;
+};
 
 #else
 
@@ -74,16 +80,64 @@ std::unique_ptr<TIconv> OpenConverter(bool toCodePage) {
     throw Exception("The system code page 936 is not available");
 }
 
-// One converter per thread and direction: an iconv_t must not be shared, and opening one per call would
-// cost more than converting a typical request.
-TIconv& Converter(bool toCodePage) {
-    if (toCodePage) {
-        thread_local const std::unique_ptr<TIconv> toGbk = OpenConverter(true);
-        return *toGbk;
+// Converters any thread borrows: an iconv_t must not be used by two threads at once, and opening one costs
+// more than converting a typical request, which a new thread per connection would otherwise pay each time.
+class TConverterPool {
+public:
+    std::unique_ptr<TIconv> Take(bool toCodePage) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto& free = m_free[toCodePage ? 1 : 0];
+            if (!free.empty()) {
+                std::unique_ptr<TIconv> cd = std::move(free.back());
+                free.pop_back();
+                return cd;
+            }
+        }
+        return OpenConverter(toCodePage);
     }
-    thread_local const std::unique_ptr<TIconv> fromGbk = OpenConverter(false);
-    return *fromGbk;
+
+    void Give(bool toCodePage, std::unique_ptr<TIconv> cd) noexcept {
+        cd->Reset();
+        try {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_free[toCodePage ? 1 : 0].push_back(std::move(cd));
+        } catch (...) {
+            // Out of memory: this one is closed instead of kept.
+        }
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::unique_ptr<TIconv>> m_free[2];
+};
+
+TConverterPool& Pool() {
+    static TConverterPool pool;
+    return pool;
 }
+
+// A converter of one direction, borrowed at its first use and given back at the end of the conversion.
+class TConverterLease {
+public:
+    explicit TConverterLease(bool toCodePage) : m_toCodePage(toCodePage) {}
+    ~TConverterLease() {
+        if (m_cd)
+            Pool().Give(m_toCodePage, std::move(m_cd));
+    }
+    TConverterLease(const TConverterLease&) = delete;
+    TConverterLease& operator=(const TConverterLease&) = delete;
+
+    TIconv& operator*() {
+        if (!m_cd)
+            m_cd = Pool().Take(m_toCodePage);
+        return *m_cd;
+    }
+
+private:
+    bool m_toCodePage;
+    std::unique_ptr<TIconv> m_cd;
+};
 
 #endif
 
@@ -456,7 +510,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
     // Every character of code page 936 is one UTF-16 unit made of one or two bytes, so the byte count is
     // room enough.
     result.reserve(gbk.size());
-    TIconv* cd = nullptr;
+    TConverterLease cd(false);
     const size_t size = gbk.size();
     size_t pos = 0;
     while (pos < size) {
@@ -466,8 +520,6 @@ std::u16string GbkToUtf16(std::string_view gbk) {
             break;
         pos = end;
         end = GbkRunEnd(gbk, pos);
-        if (cd == nullptr)
-            cd = &Converter(false);
         AppendUtf16Run(*cd, gbk.substr(pos, end - pos), result);
         pos = end;
     }
@@ -477,7 +529,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
 std::string Utf16ToGbk(std::u16string_view text) {
     std::string result;
     result.reserve(text.size() * 2);
-    TIconv* cd = nullptr;
+    TConverterLease cd(true);
     const size_t size = text.size();
     size_t pos = 0;
     while (pos < size) {
@@ -489,8 +541,6 @@ std::string Utf16ToGbk(std::u16string_view text) {
         pos = end;
         while (end < size && text[end] >= 0x80)
             ++end;
-        if (cd == nullptr)
-            cd = &Converter(true);
         AppendGbkRun(*cd, text.substr(pos, end - pos), result);
         pos = end;
     }
@@ -501,7 +551,7 @@ std::string GbkToUtf8(std::string_view gbk) {
     std::string result;
     result.reserve(gbk.size() + gbk.size() / 2);
     std::u16string scratch;
-    TIconv* cd = nullptr;
+    TConverterLease cd(false);
     size_t pos = 0;
     while (pos < gbk.size()) {
         const size_t end = AsciiRunEnd(gbk, pos);
@@ -509,8 +559,6 @@ std::string GbkToUtf8(std::string_view gbk) {
         if (end == gbk.size())
             break;
         const size_t runEnd = GbkRunEnd(gbk, end);
-        if (cd == nullptr)
-            cd = &Converter(false);
         scratch.clear();
         AppendUtf16Run(*cd, gbk.substr(end, runEnd - end), scratch);
         AppendEncodedUtf8(result, scratch);
@@ -523,7 +571,7 @@ std::string Utf8ToGbk(std::string_view utf8) {
     std::string result;
     result.reserve(utf8.size());
     std::u16string scratch;
-    TIconv* cd = nullptr;
+    TConverterLease cd(true);
     size_t pos = 0;
     while (pos < utf8.size()) {
         const size_t end = AsciiRunEnd(utf8, pos);
@@ -533,8 +581,6 @@ std::string Utf8ToGbk(std::string_view utf8) {
         const size_t runEnd = NonAsciiRunEnd(utf8, end);
         scratch.clear();
         AppendDecodedUtf8(scratch, utf8.substr(end, runEnd - end), u'?');
-        if (cd == nullptr)
-            cd = &Converter(true);
         AppendGbkRun(*cd, scratch, result);
         pos = runEnd;
     }
