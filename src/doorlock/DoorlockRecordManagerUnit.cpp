@@ -74,6 +74,7 @@ bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
 }
 
+#ifdef DOORLOCK_WITH_LIBPQ
 // libpq's rule for a keyword=value value: in single quotes, with backslash and quote escaped.
 std::string QuoteConninfoValue(const char* value) {
     std::string quoted = "'";
@@ -84,6 +85,7 @@ std::string QuoteConninfoValue(const char* value) {
     }
     return quoted + "'";
 }
+#endif
 
 // The advisory lock key of a room: 64-bit FNV-1a of the key's UTF-8 bytes, the same on every host.
 long long RoomLockKey(const std::string& utf8RoomKey) {
@@ -106,7 +108,7 @@ std::string FileIdentity(const std::string& path) {
 #ifdef _WIN32
     // An open database file cannot be deleted there.
     std::error_code ec;
-    return std::filesystem::exists(path, ec) ? "1" : "";
+    return std::filesystem::exists(FileSystemPath(path), ec) ? "1" : "";
 #else
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
@@ -206,7 +208,7 @@ const std::string& NewRoomText() {
 
 TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
     if (database.empty())
-        return {"sqlite3", (std::filesystem::path(programDir) / "Client.db").string()};
+        return {"sqlite3", JoinFileName(programDir, "Client.db")};
     return {"postgresql", database};
 }
 
