@@ -242,7 +242,8 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 2;
         }
     }
-    if (!IsKnownInterfaceKind(config.Kind)) {
+    const TInterfaceKind* kind = FindInterfaceKind(config.Kind);
+    if (kind == nullptr) {
         std::fprintf(stderr, "%s: interface kind %d is not served by this host\n", config.ProgramName.c_str(),
                      config.Kind);
         return 2;
@@ -288,7 +289,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 1;
         }
     }
-    TBaseDoorlock* device = config.Kind == 1 ? process.OpenDevice() : nullptr;
+    TBaseDoorlock* device = kind->UsesDevice ? process.OpenDevice() : nullptr;
     SetUpInterface(config, device);
 
     int status = 0;

@@ -41,16 +41,3 @@ void TSysOption::SaveOption() {
 bool TSysOption::PasswordMatches(std::string_view entered) const {
     return Trim(entered) == Password;
 }
-
-int32_t TSysOption::PortForKind(int32_t kind) const {
-    switch (kind) {
-    case 1:
-        return DoorlockPortNo;
-    case 2:
-        return PolicePortNo;
-    case 3:
-        return MemberPortNo;
-    default:
-        return 0;
-    }
-}

@@ -28,9 +28,6 @@ public:
     // The password prompt's rule: the entry trimmed of blanks and control characters, compared with the
     // stored password byte for byte.
     bool PasswordMatches(std::string_view entered) const;
-
-    // The listening port for an interface kind (1, 2, 3); 0 for any other kind.
-    int32_t PortForKind(int32_t kind) const;
 };
 
 extern TSysOption* SysOption;
