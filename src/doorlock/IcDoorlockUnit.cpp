@@ -17,27 +17,15 @@ int16_t StatusOf(int32_t status) {
     return static_cast<int16_t>(static_cast<uint32_t>(status) & 0xFFFFu);
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
 // Any other length shifts or cuts the record, which then opens the wrong door or none at all.
 bool IsRoomNumber(const std::string& roomNo) {
     if (roomNo.size() != 4)
         return false;
     for (char c : roomNo) {
-        if (!IsHexDigit(c))
+        if (HexDigitValue(c) < 0)
             return false;
     }
     return true;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return c - 'a' + 10;
 }
 
 } // namespace
@@ -172,7 +160,7 @@ int64_t TIcDoorlock::CardNumber(const std::array<uint8_t, 6>& record) {
     }
     std::string digits;
     for (size_t i = 2; i < 6; ++i)
-        digits += std::to_string(HexValue(hex[i]));
+        digits += std::to_string(HexDigitValue(hex[i]));
     digits += hex.substr(6);
     // Read as a decimal number up to the first character that is not a digit: a record whose date bytes
     // hold letters still gives the number of its leading digits. At most 14 digits, so it cannot overflow.

@@ -31,10 +31,6 @@ int CardKindAt(const TXmlNode& root, int index) {
     return child != nullptr ? child->ValueIntegerDef(MemberCardKindHotel) : MemberCardKindHotel;
 }
 
-bool IsAsciiAlphanumeric(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
     const TMemberTexts& texts = Texts();
     const std::string cardNo = RequiredChild(root, 1).ValueText();
