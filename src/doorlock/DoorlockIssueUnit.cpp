@@ -1,7 +1,7 @@
 #include "doorlock/DoorlockIssueUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -21,12 +21,11 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     TDateTime cardStart = issue.RequestedStart;
     if (useNativeDb) {
         if (issue.IsCopy) {
-            cardStart =
-                DoorlockRecordManager != nullptr ? DoorlockRecordManager->GetLastCheckInTime(roomKey) : 0;
+            cardStart = DoorlockRecordStore != nullptr ? DoorlockRecordStore->GetLastCheckInTime(roomKey) : 0;
             if (cardStart == 0) {
                 cardStart = IncMinutes(Now(), -delayMinutes);
-                if (DoorlockRecordManager != nullptr)
-                    DoorlockRecordManager->AddRoom(roomKey, cardStart);
+                if (DoorlockRecordStore != nullptr)
+                    DoorlockRecordStore->AddRoom(roomKey, cardStart);
             }
         } else {
             cardStart = IncMinutes(Now(), -delayMinutes);
@@ -40,15 +39,15 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
                                             issue.CheckOut, issue.CheckOut, issue.IsCopy, cardNo);
     }
 
-    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordManager != nullptr)
-        DoorlockRecordManager->SetLastCheckInTime(roomKey, cardStart);
+    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordStore != nullptr)
+        DoorlockRecordStore->SetLastCheckInTime(roomKey, cardStart);
     // The room's recorded start is settled. The issued-card row is never read back, so it needs no place in
     // this order, and adding it outside the lock lets the rows of simultaneous issues share one disk sync.
     guard.unlock();
-    if (saveRecord && DoorlockRecordManager != nullptr) {
-        DoorlockRecordManager->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
-                                                  issue.RequestedStart, issue.CheckOut, issue.IsCopy,
-                                                  issue.GuestName, Now());
+    if (saveRecord && DoorlockRecordStore != nullptr) {
+        DoorlockRecordStore->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
+                                                issue.RequestedStart, issue.CheckOut, issue.IsCopy,
+                                                issue.GuestName, Now());
     }
     return issued;
 }

@@ -2,7 +2,7 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
@@ -47,14 +47,14 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
     m_store =
-        std::make_unique<TDoorlockRecordManager>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
-    DoorlockRecordManager = m_store.get();
+        std::make_unique<TDoorlockRecordStore>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
+    DoorlockRecordStore = m_store.get();
     m_store->OpenDatabase();
 }
 
 THostProcess::~THostProcess() {
     CloseDevice(false);
-    DoorlockRecordManager = nullptr;
+    DoorlockRecordStore = nullptr;
     m_store.reset();
     LogFile = nullptr;
     m_logFile.reset();

@@ -1,7 +1,7 @@
 #include "doorlock/DoorlockMessageHandlerUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -69,13 +69,13 @@ protected:
         m_sys = std::make_unique<TSysOption>(m_sandbox.File("Option.ini"));
         SysOption = m_sys.get();
         CurrentDoorlock = &m_device;
-        DoorlockRecordManager = nullptr;
+        DoorlockRecordStore = nullptr;
     }
 
     void UseStore() {
-        m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", m_sandbox.File("Client.db"));
+        m_store = std::make_unique<TDoorlockRecordStore>("sqlite3", m_sandbox.File("Client.db"));
         m_store->OpenDatabase();
-        DoorlockRecordManager = m_store.get();
+        DoorlockRecordStore = m_store.get();
     }
 
     std::optional<std::string> Handle(const std::string& requestUtf8) {
@@ -88,7 +88,7 @@ protected:
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TSysOption> m_sys;
-    std::unique_ptr<TDoorlockRecordManager> m_store;
+    std::unique_ptr<TDoorlockRecordStore> m_store;
     TRecordingDoorlock m_device;
 };
 
@@ -253,7 +253,7 @@ TEST_F(THandlerTest, LogLinesOfAnIssue) {
 }
 
 TEST(DoorlockResponse, ValuesAreEscaped) {
-    TResponse response;
+    TDoorlockResponse response;
     response.ResultCode = "200";
     response.ResultMessage = "a<b&c>";
     EXPECT_EQ(response.ToXml(),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
@@ -22,12 +22,12 @@ protected:
     std::string DbPath() const { return m_sandbox.File("Client.db"); }
     const TSandbox& Sandbox() const { return m_sandbox; }
 
-    std::unique_ptr<TDoorlockRecordManager> OpenStore(const std::string& path) {
-        auto store = std::make_unique<TDoorlockRecordManager>("sqlite3", path);
+    std::unique_ptr<TDoorlockRecordStore> OpenStore(const std::string& path) {
+        auto store = std::make_unique<TDoorlockRecordStore>("sqlite3", path);
         store->OpenDatabase();
         return store;
     }
-    std::unique_ptr<TDoorlockRecordManager> OpenStore() { return OpenStore(DbPath()); }
+    std::unique_ptr<TDoorlockRecordStore> OpenStore() { return OpenStore(DbPath()); }
 
     std::unique_ptr<soci::session> Raw() const {
         return std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=10");

@@ -264,7 +264,7 @@ TEST_F(TMemberHandlerTest, CardNumberWithMarkupIsEscapedInTheAnswerAndLoggedAsRe
 }
 
 TEST(MemberResponseTest, PasswordComesLast) {
-    member::TResponse response;
+    TMemberResponse response;
     response.ResultCode = "200";
     response.CardNo = "1";
     response.Password = "2";

@@ -1,7 +1,7 @@
 #include "support/TestSupport.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
@@ -81,7 +81,7 @@ std::vector<TLogLine> ParseLog(const std::string& text) {
 
 TGlobalsGuard::TGlobalsGuard()
     : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
-      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager), m_police(CurrentPolice),
+      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordStore), m_police(CurrentPolice),
       m_member(CurrentMember) {}
 
 TGlobalsGuard::~TGlobalsGuard() {
@@ -90,7 +90,7 @@ TGlobalsGuard::~TGlobalsGuard() {
     Option = m_option;
     LogFile = m_logFile;
     CurrentDoorlock = m_doorlock;
-    DoorlockRecordManager = m_store;
+    DoorlockRecordStore = m_store;
     CurrentPolice = m_police;
     CurrentMember = m_member;
 }

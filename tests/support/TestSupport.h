@@ -7,7 +7,7 @@
 #include <vector>
 
 class TBaseDoorlock;
-class TDoorlockRecordManager;
+class TDoorlockRecordStore;
 class TLogFile;
 class TOption;
 class TSysOption;
@@ -59,7 +59,7 @@ private:
     TOption* m_option;
     TLogFile* m_logFile;
     TBaseDoorlock* m_doorlock;
-    TDoorlockRecordManager* m_store;
+    TDoorlockRecordStore* m_store;
     TBasePolice* m_police;
     TBaseMember* m_member;
 };

@@ -17,11 +17,11 @@ class session;
 // The room check-in record store: T_Room (last check-in time per room key) and T_IssueCardRecord (one row
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
 // caller. One operation at a time; an operation on a store whose open failed tries to open it again first.
-class TDoorlockRecordManager {
+class TDoorlockRecordStore {
 public:
     // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path.
-    TDoorlockRecordManager(std::string backend, std::string connectString);
-    ~TDoorlockRecordManager();
+    TDoorlockRecordStore(std::string backend, std::string connectString);
+    ~TDoorlockRecordStore();
 
     // Opens the database and creates whichever table is missing. Failures are logged.
     void OpenDatabase();
@@ -74,4 +74,4 @@ private:
     bool m_storingRecords = false;
 };
 
-extern TDoorlockRecordManager* DoorlockRecordManager;
+extern TDoorlockRecordStore* DoorlockRecordStore;

@@ -1,4 +1,4 @@
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "server/LogFileUnit.h"
@@ -127,7 +127,7 @@ const std::string& NewRoomText() {
 
 // The statements are prepared once per session and run again with new values; the values live here, at
 // fixed addresses, because SOCI binds them by reference.
-struct TDoorlockRecordManager::TStatements {
+struct TDoorlockRecordStore::TStatements {
     std::string roomNo;
     std::string time;
     soci::indicator timeIndicator = soci::i_null;
@@ -157,27 +157,27 @@ struct TDoorlockRecordManager::TStatements {
     std::optional<soci::statement> insertRecord;
 };
 
-TDoorlockRecordManager* DoorlockRecordManager = nullptr;
+TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
-TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string connectString)
+TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString)
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}
 
-TDoorlockRecordManager::~TDoorlockRecordManager() {
+TDoorlockRecordStore::~TDoorlockRecordStore() {
     std::lock_guard<std::mutex> guard(m_lock);
     CloseLocked();
 }
 
-void TDoorlockRecordManager::OpenDatabase() {
+void TDoorlockRecordStore::OpenDatabase() {
     std::lock_guard<std::mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
-bool TDoorlockRecordManager::IsOpen() const {
+bool TDoorlockRecordStore::IsOpen() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
-bool TDoorlockRecordManager::EnsureOpenLocked() {
+bool TDoorlockRecordStore::EnsureOpenLocked() {
     if (m_session)
         return true;
     try {
@@ -209,12 +209,12 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
     }
 }
 
-void TDoorlockRecordManager::CloseLocked() {
+void TDoorlockRecordStore::CloseLocked() {
     m_statements.reset();
     m_session.reset();
 }
 
-void TDoorlockRecordManager::LogFailure(const std::exception& error) {
+void TDoorlockRecordStore::LogFailure(const std::exception& error) {
     // SOCI and the database engines report in ASCII or UTF-8.
     WriteLog(Utf8ToGbk(error.what()));
     // A server connection that has gone is opened afresh by the next operation.
@@ -222,7 +222,7 @@ void TDoorlockRecordManager::LogFailure(const std::exception& error) {
         CloseLocked();
 }
 
-TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey) {
+TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return 0;
@@ -253,7 +253,7 @@ TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey)
     }
 }
 
-void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
@@ -277,13 +277,13 @@ void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDat
         AddRoomLocked(roomKey, time);
 }
 
-void TDoorlockRecordManager::AddRoom(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (EnsureOpenLocked())
         AddRoomLocked(roomKey, time);
 }
 
-void TDoorlockRecordManager::AddRoomLocked(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::AddRoomLocked(const std::string& roomKey, TDateTime time) {
     TStatements& s = *m_statements;
     try {
         s.roomNo = GbkToUtf8(roomKey);
@@ -300,11 +300,11 @@ void TDoorlockRecordManager::AddRoomLocked(const std::string& roomKey, TDateTime
     WriteLog(NewRoomText() + roomKey);
 }
 
-void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
-                                                const std::string& roomNo, int cardType,
-                                                TDateTime lastCheckInTime, TDateTime checkInTime,
-                                                TDateTime checkOutTime, bool isCopy,
-                                                const std::string& guestName, TDateTime opratingTime) {
+void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
+                                              const std::string& roomNo, int cardType,
+                                              TDateTime lastCheckInTime, TDateTime checkInTime,
+                                              TDateTime checkOutTime, bool isCopy,
+                                              const std::string& guestName, TDateTime opratingTime) {
     std::unique_lock<std::mutex> queue(m_recordQueueLock);
     m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime,
                                                 checkInTime, checkOutTime, isCopy, guestName, opratingTime});
@@ -338,7 +338,7 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
     }
 }
 
-void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
+void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
@@ -373,7 +373,7 @@ void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardR
     }
 }
 
-void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
+void TDoorlockRecordStore::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
     TStatements& s = *m_statements;
     try {
         s.registerId = GbkToUtf8(record.RegisterId);
