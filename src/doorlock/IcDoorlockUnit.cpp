@@ -28,6 +28,20 @@ bool IsRoomNumber(const std::string& roomNo) {
     return true;
 }
 
+struct TCardTexts {
+    std::string IssueFailed = Gbk("发卡失败");
+    std::string Issued = Gbk("发卡成功,卡号为:");
+    std::string ReadFailed = Gbk("读卡失败");
+    std::string Read = Gbk("读卡成功,卡号为:");
+    std::string EraseFailed = Gbk("销卡失败");
+    std::string Erased = Gbk("销卡成功");
+};
+
+const TCardTexts& CardTexts() {
+    static const TCardTexts texts;
+    return texts;
+}
+
 } // namespace
 
 TIcDoorlock::TIcDoorlock(TCardEncoder& encoder) : m_encoder(encoder) {}
@@ -97,53 +111,40 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
         m_buffer[i] = static_cast<uint8_t>(StrToInt(pair));
     }
 
-    int32_t status = m_handleValid
-                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
-    if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("发卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
-        return false;
-    }
-    BeepLocked();
-    cardNo = CardNumber(m_buffer);
-    static const std::string issued = Gbk("发卡成功,卡号为:");
-    WriteLog(issued + IntToStr(cardNo));
-    return true;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::swr_24c02, texts.IssueFailed, texts.Issued, &cardNo);
 }
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
     std::lock_guard<std::mutex> guard(m_lock);
-    int32_t status = m_handleValid
-                         ? m_encoder.srd_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
-    if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("读卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
-        return false;
-    }
-    BeepLocked();
-    cardNo = CardNumber(m_buffer);
-    static const std::string read = Gbk("读卡成功,卡号为:");
-    WriteLog(read + IntToStr(cardNo));
-    return true;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
 }
 
 bool TIcDoorlock::EraseCard() {
     std::lock_guard<std::mutex> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);
-    int32_t status = m_handleValid
-                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::swr_24c02, texts.EraseFailed, texts.Erased, nullptr);
+}
+
+bool TIcDoorlock::CardOperation(TCardCall call, const std::string& failedText, const std::string& doneText,
+                                int64_t* cardNo) {
+    const int32_t status =
+        m_handleValid ? (m_encoder.*call)(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
+                      : IcDoorlockNotOpenStatus;
     if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("销卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
+        WriteLog(failedText + IntToStr(StatusOf(status)));
         return false;
     }
     BeepLocked();
-    static const std::string erased = Gbk("销卡成功");
-    WriteLog(erased);
+    if (cardNo == nullptr) {
+        WriteLog(doneText);
+        return true;
+    }
+    *cardNo = CardNumber(m_buffer);
+    WriteLog(doneText + IntToStr(*cardNo));
     return true;
 }
 
