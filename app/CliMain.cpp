@@ -3,6 +3,7 @@
 // result code, 2 no response.
 #include "platform/DateTimeUnit.h"
 #include "platform/SocketUnit.h"
+#include "server/MessageTextUnit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -37,33 +39,6 @@ void Usage(std::FILE* out) {
                "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
                "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
                out);
-}
-
-std::string Escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string Element(const char* name, const std::string& value) {
-    return std::string("<") + name + ">" + Escape(value) + "</" + name + ">";
 }
 
 // Splits "yyyy-mm-dd hh:nn:ss" into its date and time parts after checking it.
@@ -189,12 +164,23 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
         std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkOut.c_str());
         return false;
     }
-    request = "<DoorRequest type=\"IssueCard\">" + Element("RequestID", "") +
-              Element("RegisterId", registerId) + Element("RoomBuildingCode", building) +
-              Element("RoomFloorCode", floor) + Element("RoomNo", room) + Element("GuestName", guest) +
-              Element("CheckInDate", inDate) + Element("CheckInTime", inTime) +
-              Element("CheckOutDate", outDate) + Element("CheckOutTime", outTime) +
-              Element("IsCopy", copy ? "1" : "0") + "</DoorRequest>";
+    request = "<DoorRequest type=\"IssueCard\">";
+    const std::pair<const char*, std::string> elements[] = {
+        {"RequestID", ""},
+        {"RegisterId", registerId},
+        {"RoomBuildingCode", building},
+        {"RoomFloorCode", floor},
+        {"RoomNo", room},
+        {"GuestName", guest},
+        {"CheckInDate", inDate},
+        {"CheckInTime", inTime},
+        {"CheckOutDate", outDate},
+        {"CheckOutTime", outTime},
+        {"IsCopy", copy ? "1" : "0"},
+    };
+    for (const auto& [name, value] : elements)
+        AppendElement(request, name, value);
+    request += "</DoorRequest>";
     return true;
 }
 
