@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -39,6 +38,12 @@ void Usage(std::FILE* out) {
                "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
                "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
                out);
+}
+
+std::string ReadAll(std::istream& in) {
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // Splits "yyyy-mm-dd hh:nn:ss" into its date and time parts after checking it.
@@ -231,14 +236,14 @@ int main(int argc, char** argv) {
             return kExitNoResponse;
         }
         if (args.rest[1] == "-") {
-            request.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+            request = ReadAll(std::cin);
         } else {
             std::ifstream in(args.rest[1], std::ios::binary);
             if (!in) {
                 std::fprintf(stderr, "doorlock-cli: cannot read %s\n", args.rest[1].c_str());
                 return kExitNoResponse;
             }
-            request.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            request = ReadAll(in);
         }
     } else {
         std::fprintf(stderr, "doorlock-cli: unknown command '%s' (see --help)\n", command.c_str());

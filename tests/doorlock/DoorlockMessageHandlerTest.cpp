@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Response("200", "读卡成功", "15151515")},
         TOutcomeCase{"UpperCaseAttributeName", "<x TYPE='ReadCard'/>", true,
                      Response("200", "读卡成功", "15151515")}),
-    [](const ::testing::TestParamInfo<TOutcomeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TOutcomeCase>& test) { return std::string(test.param.name); });
 
 TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
     CurrentDoorlock = nullptr;

@@ -134,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       {Gbk("执行操作->")}},
                       TUnansweredCase{"NotXml", "hello", {"hello"}},
                       TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
-    [](const ::testing::TestParamInfo<TUnansweredCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TUnansweredCase>& test) { return std::string(test.param.name); });
 
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     StartHost();

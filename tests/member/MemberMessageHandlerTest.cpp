@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Values, TReadFlagTest,
                                            TFlagCase{"Two", "2", false}, TFlagCase{"MinusOne", "-1", false},
                                            TFlagCase{"HexOne", "$1", true},
                                            TFlagCase{"LeadingSpace", " 1", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 struct TKindCase {
     const char* name;
@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TKindCase{"ReadWithoutKind", Xml("ReadMemberCard", {"", "1"}), -1},
                       TKindCase{"ReadAlliance", Xml("ReadMemberCard", {"", "1", "11"}), 11},
                       TKindCase{"ReadNoInteger", Xml("ReadMemberCard", {"", "1", "x"}), -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 struct TNoAnswerCase {
     const char* name;
@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TNoAnswerCase{"NoType", "<MemberRequest><a>1</a></MemberRequest>"},
                       TNoAnswerCase{"NotXml", "abc"}, TNoAnswerCase{"Empty", ""},
                       TNoAnswerCase{"Unclosed", "<MemberRequest type=\"ReadMemberCard\"><a/><b>1</b>"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(TMemberHandlerTest, BlanksAroundTheTypeAreIgnored) {
     EXPECT_EQ(Handle(Xml(" \tWriteMemberCard  ", kWrite)), Response("200", "写卡成功", "M0001"));

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Genders, TSalutationTest,
                                            TSalutationCase{"LeadingZero", "01", "2"},
                                            TSalutationCase{"Negative", "-1", "0"},
                                            TSalutationCase{"Largest", "2147483647", "2147483648"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(GuestToXmlTest, GenderThatIsNoIntegerRaisesTheConversionError) {
     TGuestRecord guest = SampleGuest();

@@ -49,12 +49,18 @@ void TPasswordForm::AddButtons(int okLeft, int cancelLeft, int top, std::functio
     m_btnCancel->setObjectName(QStringLiteral("btnCancel"));
     m_btnCancel->setGeometry(cancelLeft, top, 75, 25);
 
-    std::vector<QWidget*> order(m_entries.begin(), m_entries.end());
-    order.push_back(m_btnOK);
-    order.push_back(m_btnCancel);
-    for (size_t i = 1; i < order.size(); ++i)
-        setTabOrder(order[i - 1], order[i]);
-    order.front()->setFocus();
+    QWidget* previous = nullptr;
+    const auto chain = [this, &previous](QWidget* next) {
+        if (previous != nullptr)
+            setTabOrder(previous, next);
+        previous = next;
+    };
+    for (QLineEdit* entry : m_entries)
+        chain(entry);
+    chain(m_btnOK);
+    chain(m_btnCancel);
+    if (!m_entries.empty())
+        m_entries.front()->setFocus();
 
     connect(m_btnOK, &QPushButton::clicked, this,
             [this, okClick = std::move(okClick)] { RunGuarded(this, okClick); });
