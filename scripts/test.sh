@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds with warnings as errors and runs every test.
+# Installs what is needed, builds with warnings as errors (preset "ci", into build/) and runs every test.
+# Arguments go to ctest (e.g. -L unit, -L e2e, -L gui).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh -DDOORLOCK_WERROR=ON
-cd build
-ctest --output-on-failure --parallel "$(nproc)" --timeout 600
+bash scripts/build.sh ci
+ctest --preset ci --parallel "$(nproc)" --timeout 600 "$@"
