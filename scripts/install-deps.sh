@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsoci-dev libboost-dev libsqlite3-dev libpq-dev
   xvfb xauth fonts-noto-cjk
+  dpkg-dev file systemd
 )
 
 missing=()

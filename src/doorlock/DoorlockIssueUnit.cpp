@@ -13,7 +13,8 @@ std::mutex& IssueCardLock() {
 bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     const bool useNativeDb = SysOption != nullptr && SysOption->UseNativeDoorlockDb;
     const bool saveRecord = SysOption != nullptr && SysOption->SaveDoorlockRecord;
-    const int delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
+    // 64 bits: the negated most negative delay must not overflow.
+    const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
     const std::string roomKey = issue.RoomKey();
 
     std::unique_lock<std::mutex> guard(IssueCardLock());

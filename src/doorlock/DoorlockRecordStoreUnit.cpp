@@ -163,17 +163,17 @@ TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string conn
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}
 
 TDoorlockRecordStore::~TDoorlockRecordStore() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
 }
 
 void TDoorlockRecordStore::OpenDatabase() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
 bool TDoorlockRecordStore::IsOpen() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
@@ -209,6 +209,14 @@ bool TDoorlockRecordStore::EnsureOpenLocked() {
     }
 }
 
+bool TDoorlockRecordStore::CloseForExit(std::chrono::milliseconds wait) {
+    if (!m_lock.try_lock_for(wait))
+        return false;
+    // The lock stays taken: nothing may reopen the store before the process ends.
+    CloseLocked();
+    return true;
+}
+
 void TDoorlockRecordStore::CloseLocked() {
     m_statements.reset();
     m_session.reset();
@@ -223,7 +231,7 @@ void TDoorlockRecordStore::LogFailure(const std::exception& error) {
 }
 
 TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return 0;
     TStatements& s = *m_statements;
@@ -254,7 +262,7 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
 }
 
 void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (!EnsureOpenLocked())
         return;
     TStatements& s = *m_statements;
@@ -278,7 +286,7 @@ void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateT
 }
 
 void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     if (EnsureOpenLocked())
         AddRoomLocked(roomKey, time);
 }
@@ -339,66 +347,72 @@ void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, con
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
-    if (records.size() == 1) {
-        InsertIssueCardRecordLocked(records.front());
-        return;
+    // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
+    // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
+    // had taken.
+    for (const TIssueCardRecord& record : records) {
+        if (EnsureOpenLocked())
+            InsertIssueCardRecordLocked(record);
     }
-    // A failing insert inside the transaction undoes only itself, so every other row is still stored.
-    bool inTransaction = false;
+}
+
+bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+    bool begun = false;
     try {
         m_session->begin();
-        inTransaction = true;
-    } catch (const std::exception& e) {
-        LogFailure(e);
-    }
-    for (const TIssueCardRecord& record : records) {
-        if (!EnsureOpenLocked())
-            return;
-        InsertIssueCardRecordLocked(record);
-    }
-    if (inTransaction && m_session) {
-        try {
-            m_session->commit();
-        } catch (const std::exception& e) {
-            LogFailure(e);
+        begun = true;
+        for (const TIssueCardRecord& record : records)
+            RunInsertRecordLocked(record);
+        m_session->commit();
+        return true;
+    } catch (const std::exception&) {
+        // Nothing is logged here: every row is tried again on its own, and that logs what fails.
+        m_statements->insertRecord.reset();
+        if (begun) {
             try {
-                if (m_session)
-                    m_session->rollback();
+                // The error may have ended the transaction already; then there is nothing to undo.
+                m_session->rollback();
             } catch (const std::exception&) {
             }
         }
+        if (!m_session->is_connected())
+            CloseLocked();
+        return false;
     }
 }
 
 void TDoorlockRecordStore::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    TStatements& s = *m_statements;
     try {
-        s.registerId = GbkToUtf8(record.RegisterId);
-        s.cardNo = GbkToUtf8(record.CardNo);
-        s.recordRoomNo = GbkToUtf8(record.RoomNo);
-        s.cardType = record.CardType;
-        BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
-        BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
-        BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
-        s.isCopy = record.IsCopy ? 1 : 0;
-        s.guestName = GbkToUtf8(record.GuestName);
-        BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
-        if (!s.insertRecord)
-            s.insertRecord.emplace(
-                (m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
-                 soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
-                 soci::use(s.cardType, "CardType"),
-                 soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
-                 soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
-                 soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
-                 soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
-                 soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
-        s.insertRecord->execute(true);
+        RunInsertRecordLocked(record);
     } catch (const std::exception& e) {
-        s.insertRecord.reset();
+        m_statements->insertRecord.reset();
         LogFailure(e);
     }
+}
+
+void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {
+    TStatements& s = *m_statements;
+    s.registerId = GbkToUtf8(record.RegisterId);
+    s.cardNo = GbkToUtf8(record.CardNo);
+    s.recordRoomNo = GbkToUtf8(record.RoomNo);
+    s.cardType = record.CardType;
+    BindDateTime(record.LastCheckInTime, s.lastCheckInTime, s.lastCheckInTimeIndicator);
+    BindDateTime(record.CheckInTime, s.checkInTime, s.checkInTimeIndicator);
+    BindDateTime(record.CheckOutTime, s.checkOutTime, s.checkOutTimeIndicator);
+    s.isCopy = record.IsCopy ? 1 : 0;
+    s.guestName = GbkToUtf8(record.GuestName);
+    BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
+    if (!s.insertRecord)
+        s.insertRecord.emplace((m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
+                                soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
+                                soci::use(s.cardType, "CardType"),
+                                soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
+                                soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
+                                soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
+                                soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
+                                soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
+    s.insertRecord->execute(true);
 }

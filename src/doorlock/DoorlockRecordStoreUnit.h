@@ -2,6 +2,7 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -34,11 +35,17 @@ public:
     // Logs "新建房间" + room key after a successful insert.
     void AddRoom(const std::string& roomKey, TDateTime time);
     // The row is stored (on disk, for SQLite) when the call returns. Rows added by several threads at the
-    // same time share one commit, so one disk sync serves them all.
+    // same time share one commit, so one disk sync serves them all; when that commit fails, each row is
+    // stored on its own, and one that still fails is logged like a row that came alone.
     void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
                             const std::string& roomNo, int cardType, TDateTime lastCheckInTime,
                             TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
                             const std::string& guestName, TDateTime opratingTime);
+
+    // For a process that ends without waiting for every thread: once no operation runs (waiting at most
+    // `wait`), closes the database and keeps every later operation waiting until the process has gone.
+    // False, and the database left as it is, when an operation did not end in time.
+    bool CloseForExit(std::chrono::milliseconds wait);
 
 private:
     struct TStatements;
@@ -55,7 +62,12 @@ private:
     void CloseLocked();
     void AddRoomLocked(const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
+    // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
+    bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
+    // Logs a failure.
     void InsertIssueCardRecordLocked(const TIssueCardRecord& record);
+    // Raises a failure.
+    void RunInsertRecordLocked(const TIssueCardRecord& record);
     void LogFailure(const std::exception& error);
 
     std::string m_backend;
@@ -63,7 +75,7 @@ private:
     std::unique_ptr<soci::session> m_session;
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
-    mutable std::mutex m_lock;
+    mutable std::timed_mutex m_lock;
 
     // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
     std::mutex m_recordQueueLock;

@@ -33,6 +33,27 @@ QPointer<QWidget>& StoredHostWindow() {
     return window;
 }
 
+// Enter on a focused button presses it, as Windows operators expect. The buttons are no default buttons,
+// so that Enter in an entry still presses nothing; this filter gives them the key instead.
+class TEnterPressesButton : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const auto modifiers = key->modifiers() & ~Qt::KeypadModifier;
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) || modifiers != Qt::NoModifier)
+            return false;
+        auto* button = qobject_cast<QAbstractButton*>(watched);
+        if (button == nullptr || !button->isEnabled())
+            return false;
+        button->click();
+        return true;
+    }
+};
+
 } // namespace
 
 QString ToQString(std::string_view gbk) {
@@ -115,8 +136,11 @@ void CentreWindow(QWidget* form, QWidget* over) {
 
 bool LoadQtTranslation(QTranslator& translator) {
     const QString name = QStringLiteral("qtbase_zh_CN");
-    // Beside the program first (a deployment without a Qt installation), then Qt's own directory.
+    // Beside the program first (a deployment without a Qt installation), then the package's copy, then Qt's
+    // own directory.
     const QStringList places = {QCoreApplication::applicationDirPath() + QStringLiteral("/translations"),
+                                QCoreApplication::applicationDirPath() +
+                                    QStringLiteral("/../share/doorlock-host/translations"),
                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
     for (const QString& place : places) {
         if (translator.load(name, place))
@@ -145,6 +169,7 @@ QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, i
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(left, top, 75, 25);
     button->setAutoDefault(false);
+    button->installEventFilter(new TEnterPressesButton(button));
     return button;
 }
 

@@ -46,7 +46,8 @@ void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text
 bool RunGuarded(QWidget* parent, const std::function<void()>& handler);
 
 // Controls placed at fixed positions, as the forms are laid out: a label sized to its text, an entry 21
-// pixels high, a 75 x 25 button that is no default button (Enter presses nothing but the focused button).
+// pixels high, a 75 x 25 button that is no default button (Enter in an entry presses nothing; Enter on the
+// focused button presses it).
 QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, int left, int top);
 QLineEdit* AddEntry(QWidget* parent, const char* name, const QString& text, int left, int top, int width);
 QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, int left, int top);

@@ -9,17 +9,23 @@
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/SharedLibraryUnit.h"
 #include "police/BasePoliceUnit.h"
 #include "server/InfoListUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -67,6 +73,15 @@ TBaseDoorlock* THostProcess::OpenDevice() {
     m_device = std::make_unique<TIcDoorlock>(*m_encoder);
     m_device->OpenPort();
     return m_device.get();
+}
+
+void THostProcess::CloseForExit() {
+    // A store or log operation still running (a database busy with another program) is given a moment.
+    constexpr auto wait = std::chrono::seconds(1);
+    if (m_store)
+        m_store->CloseForExit(wait);
+    if (m_logFile)
+        m_logFile->CloseForExit(wait);
 }
 
 void THostProcess::CloseDevice(bool closePort) {
@@ -119,7 +134,11 @@ sigset_t StopSignals() {
 }
 #else
 HANDLE g_stopEvent = nullptr;
+std::atomic<bool> g_stopRequested{false};
 BOOL WINAPI ConsoleHandler(DWORD) {
+    // A second request while the first one's stop is still waiting ends the process at once.
+    if (g_stopRequested.exchange(true))
+        return FALSE;
     SetEvent(g_stopEvent);
     return TRUE;
 }
@@ -143,6 +162,9 @@ void WaitForStopSignal() {
     int signal = 0;
     while (sigwait(&set, &signal) != 0) {
     }
+    // A second signal while the stop is still waiting for connections ends the process at once (the
+    // default action); the other threads keep them blocked, so this thread takes it.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 #else
     WaitForSingleObject(g_stopEvent, INFINITE);
 #endif
@@ -182,17 +204,108 @@ void PrintUsage(const THostConfig& config) {
                 config.ProgramName.c_str());
 }
 
-bool HasDisplay() {
+#ifndef _WIN32
+// Qt's platform plugin ends the process with an abort when it cannot reach the X server, so the host asks
+// the X client library first, before anything is opened. No library, no window either.
+bool XServerAnswers() {
+    try {
+        TSharedLibrary xcb("libxcb.so.1");
+        using TConnect = void* (*)(const char*, int*);
+        using THasError = int (*)(void*);
+        using TDisconnect = void (*)(void*);
+        auto connect = reinterpret_cast<TConnect>(xcb.Symbol("xcb_connect"));
+        auto hasError = reinterpret_cast<THasError>(xcb.Symbol("xcb_connection_has_error"));
+        auto disconnect = reinterpret_cast<TDisconnect>(xcb.Symbol("xcb_disconnect"));
+        if (connect == nullptr || hasError == nullptr || disconnect == nullptr)
+            return false;
+        void* connection = connect(nullptr, nullptr);
+        const bool answers = connection != nullptr && hasError(connection) == 0;
+        disconnect(connection);
+        return answers;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+#endif
+
+// Empty when the window can open; otherwise why not.
+std::string NoDisplayReason() {
 #ifdef _WIN32
-    return true;
+    return {};
 #else
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value != nullptr && *value != '\0';
+    auto value = [](const char* name) {
+        const char* text = std::getenv(name);
+        return std::string(text != nullptr ? text : "");
     };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+    const std::string platform = value("QT_QPA_PLATFORM");
+    // Another platform plugin (offscreen, wayland, ...) says for itself whether it can run.
+    if (!platform.empty() && platform.rfind("xcb", 0) != 0)
+        return {};
+    if (platform.empty() && !value("WAYLAND_DISPLAY").empty())
+        return {};
+    const std::string display = value("DISPLAY");
+    if (display.empty())
+        return "DISPLAY is not set";
+    if (!XServerAnswers())
+        return "no X server answers at DISPLAY " + display;
+    return {};
 #endif
 }
+
+// Bounds a shut-down that a stuck connection handler would hold up for ever (a vendor library call that
+// does not return). Armed once the stop has given up waiting and said so, it lets the handlers a moment
+// more, then closes the record store and the log and ends the process with status 1. It never calls the
+// library: the device's ClosePort, if the main thread is at it, waits for the handler that holds it.
+class TStuckStopGuard {
+public:
+    explicit TStuckStopGuard(THostProcess& process) : m_process(process) {
+        OnStuckHandlers = [this] { Arm(); };
+    }
+    ~TStuckStopGuard() {
+        OnStuckHandlers = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_cancelled = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    TStuckStopGuard(const TStuckStopGuard&) = delete;
+    TStuckStopGuard& operator=(const TStuckStopGuard&) = delete;
+
+    bool Armed() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_thread.joinable();
+    }
+
+private:
+    static constexpr auto Grace = std::chrono::seconds(2);
+
+    void Arm() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { EndAfterGrace(); });
+    }
+
+    void EndAfterGrace() {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_changed.wait_for(lock, Grace, [this] { return m_cancelled; }))
+                return;
+        }
+        m_process.CloseForExit();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+
+    THostProcess& m_process;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_cancelled = false;
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -214,12 +327,20 @@ int RunHeadlessHost() {
     try {
         host.StopServer();
     } catch (const std::exception& e) {
+        // "Terminate Thread Timeout": handlers are still running; the host's end waits for them, bounded
+        // by the process.
         PrintError(e.what());
+        return 1;
     }
     return 0;
 }
 
 int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory) {
+#ifndef _WIN32
+    // A closed standard output (`doorlock-host --headless | head -1`) must fail a write, not end the process
+    // before the stop has run.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     bool headless = false;
     std::string programDir;
     for (int i = 1; i < argc; ++i) {
@@ -253,12 +374,15 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
                      config.ProgramName.c_str());
         return 1;
     }
-    if (!headless && !HasDisplay()) {
-        std::fprintf(stderr,
-                     "%s: no display to open the window on (DISPLAY is not set); run with --headless to "
-                     "serve without a window\n",
-                     config.ProgramName.c_str());
-        return 1;
+    if (!headless) {
+        const std::string reason = NoDisplayReason();
+        if (!reason.empty()) {
+            std::fprintf(stderr,
+                         "%s: no display to open the window on (%s); run with --headless to serve without a "
+                         "window\n",
+                         config.ProgramName.c_str(), reason.c_str());
+            return 1;
+        }
     }
     if (programDir.empty())
         programDir = ExecutableDir(argv[0]);
@@ -275,6 +399,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
     RaiseDescriptorLimit();
 
     THostProcess process(programDir);
+    TStuckStopGuard stuckStop(process);
     std::unique_ptr<THostWindow> window;
     if (!headless) {
         window = windowFactory(argc, argv);
@@ -304,5 +429,6 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
         }
     }
     process.CloseDevice();
-    return status;
+    // The handlers came back within the grace, but the stop had failed all the same.
+    return stuckStop.Armed() ? 1 : status;
 }

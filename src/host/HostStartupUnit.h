@@ -41,6 +41,9 @@ public:
 
     // The encoder of Option.ini and the IC-card device on it, its port opened (the result is only logged).
     TBaseDoorlock* OpenDevice();
+    // Closes the record store and keeps the log from starting a line, for a process that ends without
+    // waiting for its connection threads; nothing may use either afterwards.
+    void CloseForExit();
     // ClosePort, then the device is released. closePort false: released without ClosePort (the window run
     // ended by an error).
     void CloseDevice(bool closePort = true);
@@ -74,8 +77,9 @@ using TWindowFactory = std::function<std::unique_ptr<THostWindow>(int& argc, cha
 // The build links exactly one of the two definitions.
 TWindowFactory HostWindowFactory();
 
-// Runs the listener without a window: start and stop lines on standard output, SIGINT / SIGTERM stop it.
-// 0 after a clean stop; 1 with the message on standard error when it cannot listen.
+// Runs the listener without a window: start and stop lines on standard output, SIGINT / SIGTERM stop it (a
+// second one while the stop waits ends the process). 0 after a clean stop; 1 with the message on standard
+// error when it cannot listen or when connections outlive the stop's wait.
 int RunHeadlessHost();
 
 // The program entry of a host: --headless, --dir DIR, --help, --version; the start-up order around the

@@ -8,11 +8,28 @@ TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {
     m_server.SetOnExecute([this](TServerConnection& connection) { TCPServerExecute(connection); });
 }
 
-TInterfaceHost::~TInterfaceHost() = default;
+std::function<void()> OnStuckHandlers;
+
+TInterfaceHost::~TInterfaceHost() {
+    try {
+        m_server.SetActive(false);
+    } catch (const std::exception&) {
+        // "Terminate Thread Timeout": the handlers still running are dealt with below.
+    }
+    if (m_server.LiveConnectionCount() > 0 && OnStuckHandlers)
+        OnStuckHandlers();
+}
 
 void TInterfaceHost::StartServer() {
     m_server.SetDefaultPort(SysOption != nullptr ? PortForKind(*SysOption, InterfaceKind) : 0);
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
+    if (SysOption != nullptr) {
+        // An entry that does not parse fails the start like a bind failure, never leaving the host open.
+        m_server.SetListenAddress(SysOption->ListenIpv4());
+        m_server.SetAllowedClients(SysOption->AllowedClientRanges());
+        m_server.SetMaxConnections(
+            SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
+    }
     m_server.SetActive(true);
 }
 

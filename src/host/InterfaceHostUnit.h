@@ -5,6 +5,7 @@
 #include "server/TcpServerUnit.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // 1 door lock, 2 police registration, 3 member card; 0 until the host start-up sets it.
@@ -14,10 +15,12 @@ extern int32_t InterfaceKind;
 class TInterfaceHost {
 public:
     explicit TInterfaceHost(TInfoList& infoMemo);
+    // Waits for connection handlers that outlived the stop's wait; OnStuckHandlers runs first.
     ~TInterfaceHost();
 
-    // The running kind's port, its start line, then the activation. The start line stays when the
-    // activation fails with "Could not bind socket. Address and port are already in use.".
+    // The running kind's port, its start line, then the activation on the listen address, allow-list and
+    // cap of SysOption. The start line stays when the activation fails with "Could not bind socket. Address
+    // and port are already in use." or an entry of those keys does not parse.
     void StartServer();
     // Deactivation (closes live connections and waits for them), then the stop line. Raises
     // "Terminate Thread Timeout" without the stop line when connections remain.
@@ -32,3 +35,8 @@ private:
     TInfoList& m_infoMemo;
     TTcpServer m_server;
 };
+
+// Run by a host being destroyed while handlers still run after the stop reported "Terminate Thread
+// Timeout" (one stuck in the vendor library may never return): the process start-up sets it to bound that
+// wait. Empty by default: the destructor simply waits.
+extern std::function<void()> OnStuckHandlers;

@@ -65,10 +65,14 @@ void ReadMemberCard(const TXmlNode& root, TMemberResponse& response) {
         return;
     }
     // Card readers hand back the number with separators and padding; the hotel system wants it bare.
+    // A double-byte character goes whole: its trail byte may look like an ASCII letter.
     std::string keptCardNo;
-    for (char c : cardNo) {
-        if (IsAsciiAlphanumeric(c))
-            keptCardNo += c;
+    for (size_t i = 0; i < cardNo.size(); ++i) {
+        const auto c = static_cast<unsigned char>(cardNo[i]);
+        if (c >= 0x81 && c <= 0xFE)
+            ++i;
+        else if (IsAsciiAlphanumeric(cardNo[i]))
+            keptCardNo += cardNo[i];
     }
     response.ResultCode = "200";
     response.ResultMessage = texts.ReadOk;

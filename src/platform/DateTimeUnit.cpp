@@ -197,9 +197,31 @@ std::chrono::system_clock::time_point ToTimePoint(TDateTime value) {
     return std::chrono::system_clock::from_time_t(t) + std::chrono::milliseconds(parts.Millisecond);
 }
 
-TDateTime IncMinutes(TDateTime value, int minutes) {
-    return (value * kMinutesPerDay + minutes) / kMinutesPerDay;
+TDateTime IncMinutes(TDateTime value, int64_t minutes) {
+    return (value * kMinutesPerDay + static_cast<double>(minutes)) / kMinutesPerDay;
 }
+
+namespace {
+
+bool IsLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// "mm" stands for the minutes when the letter before it is an hour ("hh:mm") or the next letters are
+// seconds ("mm:ss"), as the usual format rules read it; otherwise for the month.
+bool MinutesAt(std::string_view format, size_t pos) {
+    size_t before = pos;
+    while (before > 0 && !IsLetter(format[before - 1]))
+        --before;
+    if (before > 0 && Lower(format[before - 1]) == 'h')
+        return true;
+    size_t after = pos + 2;
+    while (after < format.size() && !IsLetter(format[after]))
+        ++after;
+    return after < format.size() && Lower(format[after]) == 's';
+}
+
+} // namespace
 
 std::string FormatDateTime(std::string_view format, TDateTime value) {
     const TDateTimeParts parts = DecodeDateTime(value);
@@ -214,7 +236,7 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
             AppendNumber(out, parts.Millisecond, 3);
             i += 3;
         } else if (TokenAt(format, i, "mm")) {
-            AppendNumber(out, parts.Month, 2);
+            AppendNumber(out, MinutesAt(format, i) ? parts.Minute : parts.Month, 2);
             i += 2;
         } else if (TokenAt(format, i, "dd")) {
             AppendNumber(out, parts.Day, 2);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,10 +48,11 @@ TDateTime ToDateTime(std::chrono::system_clock::time_point moment); // local tim
 std::chrono::system_clock::time_point ToTimePoint(TDateTime value); // local time
 
 // Exact minute arithmetic: (value * 1440 + minutes) / 1440.
-TDateTime IncMinutes(TDateTime value, int minutes);
+TDateTime IncMinutes(TDateTime value, int64_t minutes);
 
-// Formats with the tokens yyyy, mm (month), dd, hh, nn (minutes), ss, zzz, matched without regard to letter
-// case; "-" and ":" give the process separators, other characters are copied.
+// Formats with the tokens yyyy, mm (month; minutes right after an hour or before seconds), dd, hh, nn
+// (minutes), ss, zzz, matched without regard to letter case; "-" and ":" give the process separators, other
+// characters are copied.
 std::string FormatDateTime(std::string_view format, TDateTime value);
 // "yyyy-mm-dd hh:nn:ss"
 std::string DateTimeToStr(TDateTime value);

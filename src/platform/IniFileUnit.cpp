@@ -22,8 +22,15 @@ namespace {
 
 constexpr size_t kMaxValueLength = 2047;
 
-// One line of the file: its text runs from Begin to End, its own line ending (CR LF, LF or none at the
-// end of the file) from End to Next.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Editors on Windows offer to save with a UTF-8 byte-order mark; it is no part of the first line.
+size_t TextStart(const std::string& data) {
+    return data.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ? kByteOrderMark.size() : 0;
+}
+
+// One line of the file: its text runs from Begin to End, its own line ending (CR LF, LF, a lone CR or none
+// at the end of the file) from End to Next.
 struct TLine {
     size_t Begin;
     size_t End;
@@ -32,16 +39,16 @@ struct TLine {
 
 std::vector<TLine> SplitLines(const std::string& data) {
     std::vector<TLine> lines;
-    size_t begin = 0;
+    size_t begin = TextStart(data);
     while (begin < data.size()) {
-        const size_t lf = data.find('\n', begin);
-        if (lf == std::string::npos) {
+        const size_t end = data.find_first_of("\r\n", begin);
+        if (end == std::string::npos) {
             lines.push_back({begin, data.size(), data.size()});
             break;
         }
-        const size_t end = lf > begin && data[lf - 1] == '\r' ? lf - 1 : lf;
-        lines.push_back({begin, end, lf + 1});
-        begin = lf + 1;
+        const size_t next = data.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1;
+        lines.push_back({begin, end, next});
+        begin = next;
     }
     return lines;
 }
@@ -280,7 +287,7 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
 
 int32_t TIniFile::ReadInteger(std::string_view section, std::string_view key, int32_t defaultValue) const {
     int32_t value = 0;
-    return TryStrToInt(Trim(ReadString(section, key, "")), value) ? value : defaultValue;
+    return TryStrToInt(Trim(ReadString(section, key, "")), value, false) ? value : defaultValue;
 }
 
 bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool defaultValue) const {
@@ -308,8 +315,13 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     const std::string sectionName = OneLine(section);
     const std::string keyName = OneLine(key);
     const std::string text = OneLine(value);
-    const bool lfOnly = data.find("\r\n") == std::string::npos && data.find('\n') != std::string::npos;
-    const std::string newline = lfOnly ? "\n" : "\r\n";
+    // Added lines end as the file's lines do; CR LF in a mixed or empty file.
+    const bool noCrLf = data.find("\r\n") == std::string::npos;
+    const bool lfOnly =
+        noCrLf && data.find('\n') != std::string::npos && data.find('\r') == std::string::npos;
+    const bool crOnly =
+        noCrLf && data.find('\r') != std::string::npos && data.find('\n') == std::string::npos;
+    const std::string newline = lfOnly ? "\n" : crOnly ? "\r" : "\r\n";
 
     const std::vector<TLine> lines = SplitLines(data);
     const TLookup found = Find(data, lines, sectionName, keyName);
@@ -324,7 +336,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         insert += keyName + "=" + text + newline;
         data.insert(last.Next, insert);
     } else {
-        if (!data.empty() && data.back() != '\n')
+        if (data.size() > TextStart(data) && data.back() != '\n' && data.back() != '\r')
             data += newline;
         data += "[" + sectionName + "]" + newline + keyName + "=" + text + newline;
     }

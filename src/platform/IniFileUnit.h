@@ -6,9 +6,10 @@
 
 // A profile file with the Windows rules: sections and keys matched without regard to letter case, values
 // trimmed of blanks and of one pair of matching quotes, text read up to 2047 characters, integers decimal
-// or hexadecimal ("0x" / "$"), a missing or bad value giving the default. A write changes one line in place
-// (or adds the key, and its section, at the end of the section / file) and keeps every other byte; a
-// missing file is created. Every call reads the file afresh: nothing is cached.
+// or hexadecimal ("0x" / "$"), a missing or bad value giving the default. Lines end at CR LF, LF or a lone
+// CR; a leading UTF-8 byte-order mark is skipped. A write changes one line in place (or adds the key, and
+// its section, at the end of the section / file) and keeps every other byte, the mark included; a missing
+// file is created. Every call reads the file afresh: nothing is cached.
 class TIniFile {
 public:
     explicit TIniFile(std::string fileName);

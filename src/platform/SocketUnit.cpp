@@ -226,7 +226,59 @@ int TSocket::LocalPort() const {
     return 0;
 }
 
-TSocket ListenTcp(int port, int backlog) {
+bool ParseIpv4(std::string_view text, TIpv4& address) {
+    TIpv4 value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (text.empty() || text.front() != '.')
+                return false;
+            text.remove_prefix(1);
+        }
+        size_t digits = 0;
+        unsigned number = 0;
+        while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9')
+            number = number * 10 + static_cast<unsigned>(text[digits++] - '0');
+        if (digits == 0 || digits > 3 || number > 255 || (digits > 1 && text.front() == '0'))
+            return false;
+        text.remove_prefix(digits);
+        value = (value << 8) | number;
+    }
+    if (!text.empty())
+        return false;
+    address = value;
+    return true;
+}
+
+std::string Ipv4Text(TIpv4 address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+bool ParseIpv4Range(std::string_view text, TIpv4Range& range) {
+    size_t slash = text.find('/');
+    TIpv4 address = 0;
+    if (!ParseIpv4(text.substr(0, slash), address))
+        return false;
+    unsigned bits = 32;
+    if (slash != std::string_view::npos) {
+        std::string_view length = text.substr(slash + 1);
+        if (length.empty() || length.size() > 2 || (length.size() > 1 && length.front() == '0'))
+            return false;
+        bits = 0;
+        for (char c : length) {
+            if (c < '0' || c > '9')
+                return false;
+            bits = bits * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (bits > 32)
+            return false;
+    }
+    range.Mask = bits == 0 ? 0 : ~TIpv4{0} << (32 - bits);
+    range.Network = address & range.Mask;
+    return true;
+}
+
+TSocket ListenTcp(int port, int backlog, TIpv4 address) {
     // A port the socket calls would silently truncate is refused rather than listening somewhere else.
     if (port < 0 || port > 65535)
         RaiseSocketError(ErrorInvalid);
@@ -242,11 +294,11 @@ TSocket ListenTcp(int port, int backlog) {
     ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
 #endif
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+    sockaddr_in endpoint{};
+    endpoint.sin_family = AF_INET;
+    endpoint.sin_addr.s_addr = htonl(address);
+    endpoint.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&endpoint), sizeof(endpoint)) != 0)
         RaiseBindError(LastSocketError());
     // Two sockets with SO_REUSEADDR may both bind the port; the second then fails here.
     if (::listen(listener.Handle(), backlog) != 0)
@@ -257,7 +309,7 @@ TSocket ListenTcp(int port, int backlog) {
     return listener;
 }
 
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted) {
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer) {
     if (!listener.Valid())
         return TAcceptResult::Failed;
     int ready = PollOne(listener.Handle(), timeoutMs);
@@ -266,10 +318,13 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     if (ready < 0)
         return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
 
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof(from);
+    sockaddr* fromAddress = reinterpret_cast<sockaddr*>(&from);
 #if defined(__linux__)
-    TSocketHandle handle = ::accept4(listener.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    TSocketHandle handle = ::accept4(listener.Handle(), fromAddress, &fromLength, SOCK_CLOEXEC);
 #else
-    TSocketHandle handle = ::accept(listener.Handle(), nullptr, nullptr);
+    TSocketHandle handle = ::accept(listener.Handle(), fromAddress, &fromLength);
 #endif
     if (handle == InvalidSocketHandle) {
         int error = LastSocketError();
@@ -285,6 +340,8 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     if (!SetBlocking(handle, true))
         return TAcceptResult::Failed;
     accepted = std::move(socket);
+    if (peer != nullptr)
+        *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
     return TAcceptResult::Accepted;
 }
 

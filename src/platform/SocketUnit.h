@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // A thin layer over the BSD socket calls (Winsock has the same ones), owning each handle.
 
@@ -48,14 +49,31 @@ private:
     TSocketHandle m_handle = InvalidSocketHandle;
 };
 
-// A listening TCP socket on every local IPv4 address. Raises Exception "Could not bind socket. Address and
-// port are already in use." when the port is taken, otherwise "Socket Error # %d\r\n%s".
-TSocket ListenTcp(int port, int backlog);
+// IPv4 addresses in host byte order; 0 is every local address.
+using TIpv4 = uint32_t;
+
+// Exactly four decimal parts 0-255 without leading zeros ("010" would read as octal elsewhere).
+bool ParseIpv4(std::string_view text, TIpv4& address);
+std::string Ipv4Text(TIpv4 address);
+
+// An address ("a.b.c.d", all 32 bits) or a CIDR range ("a.b.c.d/n", n 0-32; host bits are ignored).
+struct TIpv4Range {
+    TIpv4 Network = 0;
+    TIpv4 Mask = 0;
+    bool Contains(TIpv4 address) const { return (address & Mask) == Network; }
+};
+bool ParseIpv4Range(std::string_view text, TIpv4Range& range);
+
+// A listening TCP socket on one local IPv4 address (0: every one). Raises Exception "Could not bind socket.
+// Address and port are already in use." when the port is taken, otherwise "Socket Error # %d\r\n%s" (an
+// address that is not the machine's gives the system's "cannot assign" error).
+TSocket ListenTcp(int port, int backlog, TIpv4 address = 0);
 
 enum class TAcceptResult { Accepted, TimedOut, Failed };
 
-// Waits at most timeoutMs for a connection; the accepted socket is blocking.
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted);
+// Waits at most timeoutMs for a connection; the accepted socket is blocking. peer receives the client's
+// IPv4 address.
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer = nullptr);
 
 // Connects to host (name or dotted address) and port. Raises Exception "Socket Error # %d\r\n%s".
 TSocket ConnectTcp(const std::string& host, int port);

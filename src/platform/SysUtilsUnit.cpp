@@ -73,7 +73,51 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool TryStrToInt(std::string_view text, int32_t& value) {
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Decimal number text: leading spaces, an optional sign, digits with an optional fraction (at least one
+// digit in all), an optional exponent. Tells whether the number is zero without computing it, so neither
+// size nor precision can turn a non-zero number into zero.
+bool TryDecimalIsZero(std::string_view text, bool& isZero) {
+    size_t i = 0;
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+        ++i;
+    bool anyDigit = false;
+    isZero = true;
+    for (bool fraction = false; i < text.size(); ++i) {
+        if (IsDigit(text[i])) {
+            anyDigit = true;
+            isZero = isZero && text[i] == '0';
+        } else if (text[i] == '.' && !fraction) {
+            fraction = true;
+        } else {
+            break;
+        }
+    }
+    if (!anyDigit)
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+            ++i;
+        const size_t exponentStart = i;
+        while (i < text.size() && IsDigit(text[i]))
+            ++i;
+        if (i == exponentStart)
+            return false;
+    }
+    return i == text.size();
+}
+
+} // namespace
+
+bool TryStrToInt(std::string_view text, int32_t& value, bool bareX) {
     size_t i = 0;
     while (i < text.size() && text[i] == ' ')
         ++i;
@@ -86,7 +130,7 @@ bool TryStrToInt(std::string_view text, int32_t& value) {
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+    } else if (bareX && i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
         base = 16;
         ++i;
     } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
@@ -129,6 +173,9 @@ bool StrToBoolDef(std::string_view text, bool defaultValue) {
     int32_t number = 0;
     if (TryStrToInt(text, number))
         return number != 0;
+    bool isZero = true;
+    if (TryDecimalIsZero(text, isZero))
+        return !isZero;
     auto equalsNoCase = [](std::string_view a, std::string_view b) {
         if (a.size() != b.size())
             return false;

@@ -42,13 +42,14 @@ bool SameText(std::string_view a, std::string_view b);
 
 // Integer reading: leading spaces skipped, an optional "-" or "+", then decimal digits, or hexadecimal
 // digits after "$", "x", "X", "0x" or "0X"; nothing may follow and the value must fit 32 bits signed.
-bool TryStrToInt(std::string_view text, int32_t& value);
+// Profile files know no bare "x" prefix: bareX false refuses it.
+bool TryStrToInt(std::string_view text, int32_t& value, bool bareX = true);
 // As TryStrToInt; raises EConvertError "'%s' is not a valid integer value".
 int32_t StrToInt(std::string_view text);
 int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
 
-// A text that reads as an integer is true when not zero; otherwise "True" / "False" without regard to
-// letter case; anything else gives the default.
+// A text that reads as an integer or as a decimal number (sign, fraction, exponent, any size) is true when
+// not zero; otherwise "True" / "False" without regard to letter case; anything else gives the default.
 bool StrToBoolDef(std::string_view text, bool defaultValue);
 
 // Decimal text of a number.

@@ -1,25 +1,42 @@
 #include "server/LogFileUnit.h"
 
-#include "platform/DateTimeUnit.h"
-
 #include <cstdio>
 #include <filesystem>
 
 TLogFile* LogFile = nullptr;
 
-TLogFile::TLogFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
+    : m_fileName(std::move(fileName)), m_clock(std::move(clock)) {}
 
 void TLogFile::WriteLog(std::string_view message) {
-    std::string line = FormatDateTime("yyyy-mm-dd hh:nn:ss ", Now());
-    line.append(message);
-    line.append("\r\n");
-    // One lock per line: concurrent lines wait for each other instead of one of them being dropped.
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::string text;
+    text.reserve(message.size() + 2);
+    for (size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        if (c == '\r' || c == '\n') {
+            text.append("\r\n");
+            if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n')
+                ++i;
+        } else {
+            text.push_back(c);
+        }
+    }
+    text.append("\r\n");
+    // One lock per line: concurrent lines wait for each other instead of one of them being dropped. The
+    // time is read under it, so the lines of the file stay in time order.
+    std::lock_guard<std::timed_mutex> guard(m_lock);
     std::FILE* file = std::fopen(m_fileName.c_str(), "ab");
     if (file == nullptr)
         return;
-    std::fwrite(line.data(), 1, line.size(), file);
+    const std::string prefix = FormatDateTime("yyyy-mm-dd hh:nn:ss ", m_clock());
+    std::fwrite(prefix.data(), 1, prefix.size(), file);
+    std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
+}
+
+bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
+    // The lock stays taken until the process ends.
+    return m_lock.try_lock_for(wait);
 }
 
 std::string LogFileNameFor(const std::string& directory) {

@@ -1,23 +1,34 @@
 #pragma once
 
+#include "platform/DateTimeUnit.h"
+
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 // The log writer: one line "yyyy-mm-dd hh:nn:ss " + message + CR LF per call, appended to the start day's
 // file, opened and closed for every line. Input/output errors lose the line silently. Concurrent lines wait
-// for each other instead of being dropped.
+// for each other instead of being dropped, and their times are read in the order they are written. A line
+// break inside a message (LF, CR or CR LF) becomes CR LF, so every line of the file ends the same way.
 class TLogFile {
 public:
-    explicit TLogFile(std::string fileName);
+    // clock: the time of the prefix (tests pass their own).
+    explicit TLogFile(std::string fileName, std::function<TDateTime()> clock = Now);
 
     const std::string& FileName() const { return m_fileName; }
     // The message bytes are written as given (GBK).
     void WriteLog(std::string_view message);
+    // For a process that ends without waiting for every thread: once no line is being written (waiting at
+    // most `wait`), every later line waits until the process has gone, so none is cut short. False when a
+    // line did not end in time.
+    bool CloseForExit(std::chrono::milliseconds wait);
 
 private:
     std::string m_fileName;
-    std::mutex m_lock;
+    std::function<TDateTime()> m_clock;
+    std::timed_mutex m_lock;
 };
 
 // The process-wide writer; null before start-up and after shut-down.

@@ -4,12 +4,28 @@
 #include "platform/SysUtilsUnit.h"
 #include "xml/XmlUnit.h"
 
+#include <algorithm>
+
+namespace {
+
+// Control bytes XML cannot carry; a NUL would also end the response for the client. GBK trail bytes start
+// at 0x40, so none of these is ever half of a character.
+bool IsForbiddenControl(char c) {
+    return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r';
+}
+
+} // namespace
+
 std::string EscapeXmlText(const std::string& value) {
-    if (value.find_first_of("&<>") == std::string::npos)
+    const bool plain = value.find_first_of("&<>") == std::string::npos &&
+                       std::none_of(value.begin(), value.end(), IsForbiddenControl);
+    if (plain)
         return value;
     std::string escaped;
     escaped.reserve(value.size() + 16);
     for (char c : value) {
+        if (IsForbiddenControl(c))
+            continue;
         switch (c) {
         case '&':
             escaped += "&amp;";

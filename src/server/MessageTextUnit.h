@@ -6,7 +6,8 @@ class TXmlNode;
 
 // Pieces every request handler uses to log a request and build its response.
 
-// "&", "<" and ">" of a value as references, so a response stays well-formed whatever a value holds.
+// "&", "<" and ">" of a value as references, control bytes other than TAB, LF and CR left out, so a
+// response stays well-formed and whole whatever a value holds.
 std::string EscapeXmlText(const std::string& value);
 // "<name>" + the escaped value + "</name>"
 void AppendElement(std::string& xml, const char* name, const std::string& value);

@@ -23,6 +23,9 @@ void TSysOption::LoadOption() {
     DelayMinutes2 = ini.ReadInteger(kDoorlock, "DelayMinutes2", 0);
     UseNativeDoorlockDb = ini.ReadBool(kDoorlock, "UseNativeDoorlockDb", false);
     SaveDoorlockRecord = ini.ReadBool(kDoorlock, "SaveDoorlockRecord", false);
+    ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
+    AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
+    MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
 }
 
 void TSysOption::SaveOption() {
@@ -40,4 +43,35 @@ void TSysOption::SaveOption() {
 
 bool TSysOption::PasswordMatches(std::string_view entered) const {
     return Trim(entered) == Password;
+}
+
+TIpv4 TSysOption::ListenIpv4() const {
+    const std::string text = Trim(ListenAddress);
+    TIpv4 address = 0;
+    if (!text.empty() && !ParseIpv4(text, address))
+        throw Exception(FormatMessage("'%s' is not a valid IPv4 address (ListenAddress)", {text}));
+    return address;
+}
+
+std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
+    std::vector<TIpv4Range> ranges;
+    if (Trim(AllowedClients).empty())
+        return ranges;
+    // An empty entry is an error as well: a list of nothing but commas must not mean everyone.
+    std::string_view rest = AllowedClients;
+    for (;;) {
+        size_t comma = rest.find(',');
+        const std::string entry = Trim(rest.substr(0, comma));
+        TIpv4Range range;
+        if (!ParseIpv4Range(entry, range)) {
+            // An empty entry is named by the whole list, so that the administrator can find it.
+            const std::string named = entry.empty() ? Trim(AllowedClients) : entry;
+            throw Exception(
+                FormatMessage("'%s' is not a valid IPv4 address or range (AllowedClients)", {named}));
+        }
+        ranges.push_back(range);
+        if (comma == std::string_view::npos)
+            return ranges;
+        rest.remove_prefix(comma + 1);
+    }
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "platform/SocketUnit.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The host's settings in Option.ini: section SysOption, and four keys of section DoorlockOption.
 class TSysOption {
@@ -21,6 +24,12 @@ public:
     int32_t DelayMinutes = 0;
     int32_t DelayMinutes2 = 0;
 
+    // Who may connect, beyond the described keys. Loaded, never written: the password change leaves their
+    // lines as the administrator wrote them.
+    std::string ListenAddress;     // empty: every local address
+    std::string AllowedClients;    // comma-separated addresses and ranges; empty: everyone
+    int32_t MaxConnections = 1024; // 0 or less: no cap
+
     void LoadOption();
     // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.
     void SaveOption();
@@ -28,6 +37,10 @@ public:
     // The password prompt's rule: the entry trimmed of blanks and control characters, compared with the
     // stored password byte for byte.
     bool PasswordMatches(std::string_view entered) const;
+
+    // The parsed forms, for the listener's start; each raises Exception naming the entry that does not parse.
+    TIpv4 ListenIpv4() const;
+    std::vector<TIpv4Range> AllowedClientRanges() const;
 };
 
 extern TSysOption* SysOption;

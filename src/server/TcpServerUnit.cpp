@@ -1,7 +1,9 @@
 #include "server/TcpServerUnit.h"
 
+#include "platform/CodePageUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,8 +16,34 @@ namespace {
 constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
+constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
+
+bool TLogThrottle::Allow(TIpv4 key, TClock::time_point now) {
+    auto found = m_last.find(key);
+    if (found != m_last.end()) {
+        if (now - found->second < m_interval)
+            return false;
+        found->second = now;
+        return true;
+    }
+    if (m_last.size() >= m_pruneAt) {
+        std::erase_if(m_last, [&](const auto& entry) { return now - entry.second >= m_interval; });
+        m_pruneAt = std::max(m_pruneAt, 2 * m_last.size());
+    }
+    m_last.emplace(key, now);
+    return true;
+}
+
+std::string RefusedClientLine(TIpv4 peer) {
+    return Gbk("拒绝来自 ") + Ipv4Text(peer) + Gbk(" 的连接");
+}
+
+std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
+    return Gbk("连接数已达上限(") + std::to_string(cap) + Gbk(")，关闭来自 ") + Ipv4Text(peer) +
+           Gbk(" 的新连接");
+}
 
 // Threads and sockets:
 // - The listening thread accepts, starts the connection threads and joins the ended ones between accept
@@ -51,6 +79,12 @@ struct TTcpServer::TImpl {
     };
 
     int defaultPort = 0;
+    TIpv4 listenAddress = 0;
+    std::vector<TIpv4Range> allowedClients;
+    size_t maxConnections = 0;
+    // Used by the listening thread only.
+    TLogThrottle refusedLog{RefusalLogInterval};
+    TLogThrottle capLog{RefusalLogInterval};
     TExecute execute;
     bool active = false;
     int boundPort = 0;
@@ -67,7 +101,7 @@ struct TTcpServer::TImpl {
     void Start() {
         if (active)
             return;
-        TSocket socket = ListenTcp(defaultPort, ListenBacklog);
+        TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
         int port = socket.LocalPort();
         listener = std::move(socket);
         {
@@ -123,9 +157,16 @@ struct TTcpServer::TImpl {
             }
             JoinEnded();
             TSocket accepted;
-            switch (AcceptTcp(listener, AcceptSliceMs, accepted)) {
+            TIpv4 peer = 0;
+            switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
             case TAcceptResult::Accepted:
-                if (Spawn(std::move(accepted)))
+                if (!Allowed(peer)) {
+                    accepted.Close();
+                    if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
+                        WriteLog(RefusedClientLine(peer));
+                    break;
+                }
+                if (Spawn(std::move(accepted), peer))
                     break;
                 [[fallthrough]];
             case TAcceptResult::Failed: {
@@ -140,8 +181,22 @@ struct TTcpServer::TImpl {
         }
     }
 
-    bool Spawn(TSocket accepted) {
-        std::lock_guard lock(mutex);
+    bool Allowed(TIpv4 peer) const {
+        return allowedClients.empty() ||
+               std::any_of(allowedClients.begin(), allowedClients.end(),
+                           [peer](const TIpv4Range& range) { return range.Contains(peer); });
+    }
+
+    // False when no thread could be started. A connection over the cap is closed here, and counts as served.
+    bool Spawn(TSocket accepted, TIpv4 peer) {
+        std::unique_lock lock(mutex);
+        if (maxConnections > 0 && live.size() >= maxConnections) {
+            lock.unlock();
+            accepted.Close();
+            if (capLog.Allow(0, TLogThrottle::TClock::now()))
+                WriteLog(ConnectionCapLine(maxConnections, peer));
+            return true;
+        }
         live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
         TConnectionEntry* entry = live.back().get();
         entry->position = std::prev(live.end());
@@ -203,6 +258,18 @@ void TTcpServer::SetDefaultPort(int port) {
 
 int TTcpServer::DefaultPort() const {
     return m_impl->defaultPort;
+}
+
+void TTcpServer::SetListenAddress(TIpv4 address) {
+    m_impl->listenAddress = address;
+}
+
+void TTcpServer::SetAllowedClients(std::vector<TIpv4Range> ranges) {
+    m_impl->allowedClients = std::move(ranges);
+}
+
+void TTcpServer::SetMaxConnections(size_t cap) {
+    m_impl->maxConnections = cap;
 }
 
 void TTcpServer::SetOnExecute(TExecute execute) {

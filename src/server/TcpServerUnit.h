@@ -1,18 +1,41 @@
 #pragma once
 
+#include "platform/SocketUnit.h"
 #include "server/WireUnit.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
-// The TCP listener: IPv4, any address, backlog 15, a thread per accepted connection.
+// At most one line per key and interval, so that a scan or a flood cannot fill the disk with log lines.
+class TLogThrottle {
+public:
+    using TClock = std::chrono::steady_clock;
+    explicit TLogThrottle(TClock::duration interval) : m_interval(interval) {}
+    // True when the key has had no line within the interval before now; now is then its last line.
+    bool Allow(TIpv4 key, TClock::time_point now);
+    size_t Size() const { return m_last.size(); }
+
+private:
+    TClock::duration m_interval;
+    std::map<TIpv4, TClock::time_point> m_last;
+    size_t m_pruneAt = 4096; // doubles with what a pruning keeps, so that a scan costs little per line
+};
+
+// Log lines of refused connections (GBK).
+std::string RefusedClientLine(TIpv4 peer);
+std::string ConnectionCapLine(size_t cap, TIpv4 peer);
+
+// The TCP listener: IPv4, backlog 15, a thread per accepted connection.
 class TTcpServer {
 public:
     using TExecute = std::function<void(TServerConnection&)>;
@@ -27,6 +50,13 @@ public:
     // Runs once per accepted connection on the connection's thread; the server shuts the connection down
     // and closes it afterwards, whatever the function did or raised.
     void SetOnExecute(TExecute execute);
+
+    // Set while stopped. Address 0: every local address. An empty list: every client. Cap 0: none.
+    // A refused client is closed before a byte is read, and logged at most once a minute per address; a
+    // connection over the cap is closed at once, and logged at most once a minute.
+    void SetListenAddress(TIpv4 address);
+    void SetAllowedClients(std::vector<TIpv4Range> ranges);
+    void SetMaxConnections(size_t cap);
 
     // Start: raises Exception "Could not bind socket. Address and port are already in use." or
     // "Socket Error # %d\r\n%s"; the server is then stopped.

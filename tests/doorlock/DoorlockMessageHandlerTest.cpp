@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -177,9 +178,12 @@ TEST_F(THandlerTest, ChildrenArePositionalAndTheDeviceGetsTheStay) {
 }
 
 TEST_F(THandlerTest, CopyFlagConversion) {
-    const std::vector<std::pair<std::string, bool>> cases = {{"1", true},    {"0", false},     {"2", true},
-                                                             {"true", true}, {"FALSE", false}, {"yes", false},
-                                                             {"", false}};
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"1", true},    {"0", false},          {"2", true},      {"true", true},   {"FALSE", false},
+        {"yes", false}, {"", false},           {"1.0", true},    {"2.5", true},    {"0.5", true},
+        {"1e3", true},  {"99999999999", true}, {"-0", false},    {"0.0", false},   {"-1.5E-2", true},
+        {".5", true},   {"5.", true},          {"0e999", false}, {"1e-999", true}, {"1.2.3", false},
+        {".", false},   {"1e", false},         {"e1", false},    {"$1", true}};
     for (const auto& [text, expected] : cases) {
         m_device.Issues.clear();
         std::vector<std::string> children = kIssue;
@@ -239,6 +243,22 @@ TEST_F(THandlerTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStart)
     EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
 }
 
+TEST_F(THandlerTest, MostNegativeDelayMovesTheStartForward) {
+    UseStore();
+    m_sys->DelayMinutes = std::numeric_limits<int32_t>::min();
+    const double forward = 2147483648.0 / 1440;
+    for (bool useNativeDb : {false, true}) {
+        m_sys->UseNativeDoorlockDb = useNativeDb;
+        m_device.Issues.clear();
+        const TDateTime before = Now();
+        Handle(Xml("IssueCard", kIssue));
+        ASSERT_EQ(m_device.Issues.size(), 1u) << useNativeDb;
+        const TDateTime expected =
+            useNativeDb ? before + forward : EncodeDateTime(2026, 12, 29, 12) + forward;
+        EXPECT_TRUE(SameMinute(m_device.Issues[0].CheckInDate, expected)) << useNativeDb;
+    }
+}
+
 TEST_F(THandlerTest, LogLinesOfAnIssue) {
     Handle(Xml("IssueCard", kIssue));
     std::string expected = Gbk("收到消息: ") + "\r\n" + Xml("IssueCard", kIssue) + "\r\n";
@@ -255,8 +275,8 @@ TEST_F(THandlerTest, LogLinesOfAnIssue) {
 TEST(DoorlockResponse, ValuesAreEscaped) {
     TDoorlockResponse response;
     response.ResultCode = "200";
-    response.ResultMessage = "a<b&c>";
+    response.ResultMessage = std::string("a<b&c>\0\x01\t", 9);
     EXPECT_EQ(response.ToXml(),
               "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode><ResultMessage>"
-              "a&lt;b&amp;c&gt;</ResultMessage><CardNo>0</CardNo></DoorResponse>");
+              "a&lt;b&amp;c&gt;\t</ResultMessage><CardNo>0</CardNo></DoorResponse>");
 }

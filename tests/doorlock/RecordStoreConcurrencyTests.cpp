@@ -78,14 +78,31 @@ TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
         EXPECT_EQ(message.rfind(newRoom, 0), 0u) << message;
 }
 
+// How the database refuses a row: a constraint undoes only its own statement; a trigger's ROLLBACK ends the
+// whole transaction, rows queued before it included.
+struct TRefusalCase {
+    const char* name;
+    const char* tableConstraint;
+    const char* trigger;
+};
+
+void PrintTo(const TRefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RecordStoreRefusalTest : public RecordStoreTest, public ::testing::WithParamInterface<TRefusalCase> {};
+
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
-TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     {
         auto raw = Raw();
-        *raw << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT CHECK(RegisterId <> 'refused'), CardNo TEXT, "
-                "RoomNo TEXT, CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, "
-                "CheckOutTime TIMESTAMP, IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP)";
+        *raw << std::string("CREATE TABLE T_IssueCardRecord(RegisterId TEXT") + GetParam().tableConstraint +
+                    ", CardNo TEXT, RoomNo TEXT, CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime "
+                    "TIMESTAMP, CheckOutTime TIMESTAMP, IsCopy INTEGER, GuestName TEXT, OpratingTime "
+                    "TIMESTAMP)";
+        if (*GetParam().trigger != '\0')
+            *raw << GetParam().trigger;
     }
     auto store = OpenStore();
     constexpr int ThreadCount = 16;
@@ -96,10 +113,11 @@ TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
         threads.emplace_back([&, thread] {
             auto raw = Raw();
             for (int i = 0; i < RecordsPerThread; ++i) {
+                const bool refused = i % 5 == 4;
                 const std::string id =
-                    i % 5 == 4 ? "refused" : std::to_string(thread) + "/" + std::to_string(i);
+                    (refused ? "refused-" : "") + std::to_string(thread) + "/" + std::to_string(i);
                 store->AddIssueCardRecord(id, "0", "0101", 1, 0, 0, 0, false, "", Now());
-                if (id == "refused")
+                if (refused)
                     continue;
                 int found = 0;
                 *raw << "select count(*) from T_IssueCardRecord where RegisterId = :id", soci::use(id),
@@ -115,6 +133,26 @@ TEST_F(RecordStoreTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     int rows = 0;
     *Raw() << "select count(*) from T_IssueCardRecord", soci::into(rows);
     EXPECT_EQ(rows, ThreadCount * RecordsPerThread * 4 / 5);
-    // One logged error per refused row.
-    EXPECT_EQ(LogMessages().size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
+    // One logged error per refused row, naming it.
+    const std::vector<std::string> messages = LogMessages();
+    EXPECT_EQ(messages.size(), static_cast<size_t>(ThreadCount * RecordsPerThread / 5));
+    for (int thread = 0; thread < ThreadCount; ++thread) {
+        for (int i = 4; i < RecordsPerThread; i += 5) {
+            const std::string id = "refused-" + std::to_string(thread) + "/" + std::to_string(i);
+            EXPECT_EQ(
+                std::count_if(messages.begin(), messages.end(),
+                              [&](const std::string& m) { return m.find(id + '"') != std::string::npos; }),
+                1)
+                << id;
+        }
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RecordStoreRefusalTest,
+    ::testing::Values(
+        TRefusalCase{"Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
+        TRefusalCase{"TriggerRollback", "",
+                     "CREATE TRIGGER Refuse BEFORE INSERT ON T_IssueCardRecord "
+                     "WHEN NEW.RegisterId LIKE 'refused-%' BEGIN SELECT RAISE(ROLLBACK, 'not here'); END"}),
+    [](const ::testing::TestParamInfo<TRefusalCase>& test) { return std::string(test.param.name); });

@@ -33,11 +33,16 @@ protected:
         return std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=10");
     }
 
-    // The messages written so far, without the time stamp in front and the line end.
+    // The messages written so far, without the time stamp in front; a message's continuation lines stay
+    // with it, joined by CR LF.
     std::vector<std::string> LogMessages() const {
         std::vector<std::string> messages;
-        for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName())))
-            messages.push_back(line.Text);
+        for (const TLogLine& line : ParseLog(ReadFileBytes(m_log->FileName()))) {
+            if (line.Prefixed || messages.empty())
+                messages.push_back(line.Text);
+            else
+                messages.back() += "\r\n" + line.Text;
+        }
         return messages;
     }
 

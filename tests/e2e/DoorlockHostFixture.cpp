@@ -8,16 +8,17 @@
 
 namespace fs = std::filesystem;
 
-void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard) {
+void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard,
+                                  const std::string& sysOptions) {
     if (blankCard)
         WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
     m_host = StartHeadlessHost(
         BuildProgram("doorlock-host"), m_sandbox.Path().string(),
         [&](int port) {
-            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(port) + "\r\n[DoorlockOption]\r\n" +
-                   doorlockOptions;
+            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(port) + "\r\n" + sysOptions +
+                   "[DoorlockOption]\r\n" + doorlockOptions;
         },
-        "门锁接口监听服务器已经启动...", m_port);
+        "门锁接口监听服务器已经启动...", m_port, m_outputFirstLineOnly);
     ASSERT_NE(m_host, nullptr);
 }
 

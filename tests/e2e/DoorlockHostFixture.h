@@ -12,8 +12,9 @@
 // A real doorlock-host --headless in a sandbox program directory with the simulated encoder.
 class TDoorlockHostTest : public ::testing::Test {
 protected:
-    // Starts the host with these extra lines in section DoorlockOption of Option.ini.
-    void StartHost(const std::string& doorlockOptions = "", bool blankCard = true);
+    // Starts the host with these extra lines in sections DoorlockOption and SysOption of Option.ini.
+    void StartHost(const std::string& doorlockOptions = "", bool blankCard = true,
+                   const std::string& sysOptions = "");
     int StopHost();
 
     std::string Send(const std::string& request) { return Request(m_port, request); }
@@ -24,6 +25,8 @@ protected:
     std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
 
     TSandbox m_sandbox;
+    // The host's standard output is closed after the start line (`doorlock-host --headless | head -1`).
+    bool m_outputFirstLineOnly = false;
     int m_port = 0;
     std::unique_ptr<TRunningProgram> m_host;
 };

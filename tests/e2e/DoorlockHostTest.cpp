@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace {
 
@@ -178,3 +181,100 @@ TEST_F(TDoorlockHostTest, CannotListenExitsWithTheBindMessage) {
     // The first host is unaffected.
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
 }
+
+namespace {
+
+const std::string kReadCard = "<r type=\"ReadCard\"/>" + std::string(1, '\0');
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+} // namespace
+
+TEST_F(TDoorlockHostTest, AllowedClientsRefuseOtherAddressesBeforeReading) {
+    // Loopback is 127.0.0.0/8 on Linux, so a client can come from two addresses. The start-up probe from
+    // 127.0.0.1 is refused already.
+    StartHost("", true, "AllowedClients=127.0.0.2\r\n");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool closed = false;
+        EXPECT_EQ(ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.1"), kReadCard, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_NE(ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.2"), kReadCard).find("15151515"),
+              std::string::npos);
+    std::vector<std::string> lines = LogLines();
+    // One line a minute per address, and the refused requests were never read.
+    EXPECT_EQ(CountLines(lines, Gbk("拒绝来自 127.0.0.1 的连接")), 1u);
+    EXPECT_EQ(CountLines(lines, Gbk("收到消息: ")), 1u);
+}
+
+TEST_F(TDoorlockHostTest, ListenAddressLeavesTheOtherAddressesClosed) {
+    StartHost("", true, "ListenAddress=127.0.0.1\r\n");
+    EXPECT_THROW(ConnectTo(m_port, "127.0.0.2"), std::runtime_error);
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
+    StartHost("", true, "MaxConnections=50\r\n");
+    std::vector<int> idle;
+    for (int i = 0; i < 50; ++i)
+        idle.push_back(ConnectTo(m_port));
+    // All 50 accepted and none of the start-up probe left: exactly 50 are being served.
+    ASSERT_TRUE(WaitFor([&] {
+        TPortSockets sockets = ServerSockets(m_port);
+        return sockets.established == 50 && sockets.closeWait == 0 && sockets.acceptQueue == 0;
+    }));
+    for (int extra = 0; extra < 2; ++extra) {
+        bool closed = false;
+        EXPECT_EQ(Exchange(m_port, kReadCard, &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    // The held ones are still open.
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 0), 0);
+    }
+    EXPECT_EQ(CountLines(LogLines(), Gbk("连接数已达上限(50)，关闭来自 127.0.0.1 的新连接")), 1u);
+
+    for (int fd : idle)
+        close(fd);
+    EXPECT_TRUE(
+        WaitFor([&] { return Send("<r type=\"ReadCard\"/>").find("15151515") != std::string::npos; }));
+}
+
+// Settings the listener cannot start with end the headless host like a taken port: exit 1, the reason on
+// standard error.
+struct TStartFailureCase {
+    const char* name;
+    std::string sysOptions;
+    std::string error;
+};
+
+void PrintTo(const TStartFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TStartFailureTest : public TDoorlockHostTest,
+                          public ::testing::WithParamInterface<TStartFailureCase> {};
+
+TEST_P(TStartFailureTest, ExitsOneWithTheReason) {
+    const TStartFailureCase& c = GetParam();
+    WriteFileBytes(m_sandbox.File("Option.ini"),
+                   "[SysOption]\r\nDoorlockPortNo=" + std::to_string(FreeTcpPort()) + "\r\n" + c.sysOptions);
+    TRunningProgram host(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
+    EXPECT_EQ(host.Wait(), 1);
+    EXPECT_NE(host.Errors().find(c.error), std::string::npos) << host.Errors();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, TStartFailureTest,
+    ::testing::Values(
+        TStartFailureCase{"MalformedAllowedClients", "AllowedClients=127.0.0.1, 10.0.0.0/33\r\n",
+                          "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)\n"},
+        TStartFailureCase{"MalformedListenAddress", "ListenAddress=localhost\r\n",
+                          "'localhost' is not a valid IPv4 address (ListenAddress)\n"},
+        // A documentation address (TEST-NET-1) that no machine here has.
+        TStartFailureCase{"ListenAddressNotOfTheMachine", "ListenAddress=192.0.2.1\r\n",
+                          "Socket Error # 99\r\nCannot assign requested address\n"}),
+    [](const ::testing::TestParamInfo<TStartFailureCase>& test) { return std::string(test.param.name); });

@@ -5,6 +5,9 @@
 #include <soci/soci.h>
 
 #include <atomic>
+#include <latch>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -149,6 +152,55 @@ TEST_F(TDoorlockHostTest, ManyClientsAtOnceAllGetCorrectAnswers) {
     }
     EXPECT_EQ(doneLines, kClients * kRequests);
     EXPECT_EQ(StopHost(), 0);
+}
+
+// Simultaneous issues share a commit; a row the database refuses with a ROLLBACK (as a full disk or an I/O
+// error would end the whole transaction) must not take the others with it, nor go unmentioned itself.
+TEST_F(TDoorlockHostTest, EveryAnsweredIssueHasItsRowOrALoggedError) {
+    {
+        soci::session db("sqlite3", "db=" + DatabaseFile());
+        db << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT, CardNo TEXT, RoomNo TEXT, CardType INTEGER, "
+              "LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, CheckOutTime TIMESTAMP, IsCopy INTEGER, "
+              "GuestName TEXT, OpratingTime TIMESTAMP)";
+        db << "CREATE TRIGGER Refuse BEFORE INSERT ON T_IssueCardRecord WHEN NEW.RegisterId LIKE 'refused-%' "
+              "BEGIN SELECT RAISE(ROLLBACK, 'not now'); END";
+    }
+    StartHost("SaveDoorlockRecord=1\r\n");
+    constexpr int kRounds = 5;
+    constexpr int kClients = 16;
+    std::vector<std::string> answered;
+    std::mutex answeredLock;
+    for (int round = 0; round < kRounds; ++round) {
+        std::latch start(kClients);
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, round, c] {
+                const std::string id =
+                    (c == kClients / 2 ? "refused-" : "R") + std::to_string(round) + "-" + std::to_string(c);
+                start.arrive_and_wait();
+                const std::string response = Send(
+                    IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id));
+                if (response.find("<ResultCode>200</ResultCode>") != std::string::npos) {
+                    std::lock_guard<std::mutex> guard(answeredLock);
+                    answered.push_back(id);
+                }
+            });
+        }
+        for (auto& t : clients)
+            t.join();
+    }
+    EXPECT_EQ(answered.size(), static_cast<size_t>(kRounds * kClients));
+    std::set<std::string> stored;
+    for (const auto& row : Query(DatabaseFile(), "select RegisterId from T_IssueCardRecord", {"RegisterId"}))
+        stored.insert(row[0]);
+    const std::string log = LogText();
+    for (const std::string& id : answered) {
+        const bool logged = log.find('"' + id + '"') != std::string::npos;
+        if (id.rfind("refused-", 0) == 0)
+            EXPECT_TRUE(logged && stored.count(id) == 0) << id;
+        else
+            EXPECT_TRUE(stored.count(id) == 1 && !logged) << id;
+    }
 }
 
 TEST_F(TDoorlockHostTest, TwoCopiesAtTheSameMomentShareOneRecordedStart) {

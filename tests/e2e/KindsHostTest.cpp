@@ -28,7 +28,9 @@ protected:
     void StartHost() {
         m_host = StartHeadlessHost(
             BuildProgram(m_program), m_sandbox.Path().string(),
-            [&](int port) { return "[SysOption]\r\n" + m_portKey + "=" + std::to_string(port) + "\r\n"; },
+            [&](int port) {
+                return "[SysOption]\r\n" + m_portKey + "=" + std::to_string(port) + "\r\n" + m_sysOptions;
+            },
             m_startLine, m_port);
         ASSERT_NE(m_host, nullptr);
     }
@@ -50,6 +52,7 @@ protected:
     std::string LogText() const { return ReadLogFile(m_sandbox.Path().string()); }
 
     std::string m_program, m_portKey, m_startLine;
+    std::string m_sysOptions; // further lines of section SysOption
     TSandbox m_sandbox;
     int m_port = 0;
     std::unique_ptr<TRunningProgram> m_host;
@@ -94,6 +97,19 @@ TEST_F(TPoliceHostTest, AnswersEveryRequestWithItsGuest) {
     EXPECT_EQ(Send("<PoliceRequest type=\"GetGuest\"><RoomNo>0816</RoomNo></PoliceRequest>"), guest);
     const std::string log = LogText();
     EXPECT_NE(log.find("abc"), std::string::npos);
+    StopHost();
+}
+
+TEST_F(TPoliceHostTest, AllowedClientsHoldForEveryKind) {
+    StopHost();
+    m_sysOptions = "AllowedClients=127.0.0.2\r\n";
+    StartHost();
+    bool closed = false;
+    EXPECT_EQ(ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.1"), WithNul("abc"), &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_NE(
+        ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.2"), WithNul("abc")).find("<PoliceResponse>"),
+        std::string::npos);
     StopHost();
 }
 

@@ -4,20 +4,25 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #ifdef FAKE_CARDENC_PATH
 
+class TVendorHostTest : public TDoorlockHostTest, public ::testing::WithParamInterface<bool> {};
+
 // The host on the vendor library named in Option.ini: what crosses the library's interface from start-up
-// to shut-down.
-TEST_F(TDoorlockHostTest, VendorLibraryIsDrivenFromOpenToClose) {
+// to shut-down, also when nobody reads the host's standard output any more.
+TEST_P(TVendorHostTest, VendorLibraryIsDrivenFromOpenToClose) {
     const std::string calls = m_sandbox.File("calls.txt");
     setenv("FAKE_CARDENC_CALLS_FILE", calls.c_str(), 1);
+    m_outputFirstLineOnly = GetParam();
     StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nPortName=COM3\r\n", false);
     unsetenv("FAKE_CARDENC_CALLS_FILE");
 
     EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find("816123114"),
               std::string::npos);
-    EXPECT_EQ(StopHost(), 0);
+    EXPECT_EQ(StopHost(), 0) << m_host->Errors();
 
     EXPECT_EQ(ReadFileBytes(calls), "auto_init 2 9600\n"
                                     "dv_beep 77 10\n"
@@ -27,6 +32,37 @@ TEST_F(TDoorlockHostTest, VendorLibraryIsDrivenFromOpenToClose) {
     const std::string log = LogText();
     EXPECT_NE(log.find(Gbk("发卡器: ") + FAKE_CARDENC_PATH), std::string::npos);
     EXPECT_NE(log.find(Gbk("串口打开成功: COM3")), std::string::npos);
+    // The store was closed: its last connection took the write-ahead log with it.
+    EXPECT_FALSE(std::filesystem::exists(DatabaseFile() + "-wal"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, TVendorHostTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& test) {
+                             return std::string(test.param ? "ClosedAfterStartLine" : "Read");
+                         });
+
+// A write that never returns from the library holds its connection past the stop's wait: the stop says so,
+// and the process still ends soon after, with the store closed and the library not called again meanwhile.
+TEST_F(TDoorlockHostTest, StopEndsTheProcessWhileAHandlerIsStuckInTheLibrary) {
+    const std::string calls = m_sandbox.File("calls.txt");
+    setenv("FAKE_CARDENC_CALLS_FILE", calls.c_str(), 1);
+    setenv("FAKE_CARDENC_HANG", "swr_24c02", 1);
+    StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nSaveDoorlockRecord=1\r\n", false);
+    unsetenv("FAKE_CARDENC_CALLS_FILE");
+    unsetenv("FAKE_CARDENC_HANG");
+
+    std::thread client([&] { Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")); });
+    ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(calls).find("swr_24c02") != std::string::npos; }));
+    // The stop's own wait is five seconds; the test only bounds the end far beyond that.
+    const int status = m_host->Stop(SIGTERM, std::chrono::seconds(60));
+    client.join();
+    EXPECT_NE(status, -1) << "the host did not end";
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(m_host->Errors().find("Terminate Thread Timeout"), std::string::npos) << m_host->Errors();
+    EXPECT_EQ(m_host->Output().find("接口监听服务器已经停止。"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(calls).find("ic_exit"), std::string::npos) << ReadFileBytes(calls);
+    EXPECT_TRUE(std::filesystem::exists(DatabaseFile()));
+    EXPECT_FALSE(std::filesystem::exists(DatabaseFile() + "-wal"));
 }
 
 TEST_F(TDoorlockHostTest, MissingVendorLibraryFailsEveryCardOperation) {

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <cmath>
 #include <filesystem>
@@ -120,11 +121,12 @@ TEST_F(DoorlockTestFormTest, WritesTheCardAndReadsItBack) {
     EXPECT_EQ(card.substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
     EXPECT_EQ(card.substr(6), std::string(250, '\xFF'));
 
-    Click("ReadCardBtn");
+    // Return or Enter on a focused button presses it.
+    QTest::keyClick(Child<QPushButton>(&m_form, "ReadCardBtn"), Qt::Key_Return);
     EXPECT_EQ(Get("CardNoTxt"), Text("816123114"));
     // A failed read shows 0.
     Click("ClosePortBtn");
-    Click("ReadCardBtn");
+    QTest::keyClick(Child<QPushButton>(&m_form, "ReadCardBtn"), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(Get("CardNoTxt"), Text("0"));
 }
 

@@ -52,7 +52,7 @@ TEST_P(AboutFormTest, CaptionAndTitlePerKind) {
     TAboutForm form;
     EXPECT_EQ(form.windowTitle(), Text("关于 ") + title);
     EXPECT_EQ(Child<QLabel>(&form, "lblAppTitle")->text(), title);
-    EXPECT_EQ(Child<QLabel>(&form, "lblVersion")->text(), Text("版本 1.0.0.0"));
+    EXPECT_EQ(Child<QLabel>(&form, "lblVersion")->text(), Text("版本 " DOORLOCK_VERSION));
     EXPECT_FALSE(Child<QPlainTextEdit>(&form, "mmo")->isEnabled());
     // The picture comes through the JPEG plugin; a deployment without it shows an empty space.
     const QPixmap picture = Child<QLabel>(&form, "Image1")->pixmap();

@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QToolBar>
@@ -92,6 +93,14 @@ TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
     }
     EXPECT_EQ(menus.join(' '), Text("文件(&F):退出(&X) 工具(&T):选项(&O)...,测试(&T),-,更改管理员密码(&C) "
                                     "帮助(&H):关于(&A)..."));
+    // A right click on either bar opens no menu.
+    for (QWidget* bar : std::initializer_list<QWidget*>{Child<QToolBar>(&form, "ToolBar"), form.menuBar()}) {
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(2, 2), bar->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(bar, &click);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr) << bar->objectName().toStdString();
+        if (QWidget* popup = QApplication::activePopupWidget())
+            popup->close();
+    }
 
     const int port = form.Host().TCPServer().BoundPort();
     bool closed = false;
@@ -103,20 +112,32 @@ TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
     EXPECT_EQ(Lines(form).size(), 1);
 }
 
-TEST_F(MainFormTest, PortInUseIsShownAndTheWindowOpensWithItsStartLine) {
+// A listener that cannot start: the reason in the error box, and the window opens with its start line.
+TEST_F(MainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
     THeldPort held;
-    m_sysOption.DoorlockPortNo = held.Port();
-    TBoxSeen seen;
-    std::unique_ptr<TMainForm> form;
-    {
-        TModalDriver driver({AnswerBox(seen)});
-        form = std::make_unique<TMainForm>();
+    struct TCase {
+        bool portHeld;
+        std::string allowedClients;
+        const char* message;
+    };
+    for (const TCase& c : {TCase{true, "", "Could not bind socket. Address and port are already in use."},
+                           TCase{false, "10.0.0.0/33",
+                                 "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)"}}) {
+        SCOPED_TRACE(c.message);
+        m_sysOption.DoorlockPortNo = c.portHeld ? held.Port() : 0;
+        m_sysOption.AllowedClients = c.allowedClients;
+        TBoxSeen seen;
+        std::unique_ptr<TMainForm> form;
+        {
+            TModalDriver driver({AnswerBox(seen)});
+            form = std::make_unique<TMainForm>();
+        }
+        EXPECT_EQ(seen.Caption, Text("VantrelTovra门锁接口"));
+        EXPECT_EQ(seen.Text, Text(c.message));
+        EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+        EXPECT_EQ(Lines(*form), QStringList{Text("门锁接口监听服务器已经启动...")});
+        EXPECT_FALSE(form->Host().TCPServer().Active());
     }
-    EXPECT_EQ(seen.Caption, Text("VantrelTovra门锁接口"));
-    EXPECT_EQ(seen.Text, Text("Could not bind socket. Address and port are already in use."));
-    EXPECT_EQ(seen.Icon, QMessageBox::Critical);
-    EXPECT_EQ(Lines(*form), QStringList{Text("门锁接口监听服务器已经启动...")});
-    EXPECT_FALSE(form->Host().TCPServer().Active());
 }
 
 TEST_F(MainFormTest, ClosingNeedsThePassword) {

@@ -6,6 +6,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <filesystem>
 
@@ -34,12 +35,18 @@ TEST_F(CheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
         SCOPED_TRACE(c.Entered);
         TBoxSeen seen;
         bool accepted = false;
+        QString retyped;
         {
             std::vector<TModalStep> steps{EnterPassword(Text(c.Entered))};
             if (!c.Accepted) {
-                // The prompt stays open after its message; the operator gives up.
+                // The prompt stays open after its message, the wrong text selected: typing replaces it.
                 steps.push_back(AnswerBox(seen));
-                steps.push_back(Cancel());
+                steps.push_back([&retyped](QWidget* window) {
+                    auto* entry = Child<QLineEdit>(window, "edtPswd");
+                    QTest::keyClicks(entry, QStringLiteral("abc"));
+                    retyped = entry->text();
+                    Cancel()(window);
+                });
             }
             TModalDriver driver(std::move(steps));
             accepted = CheckPassword();
@@ -49,26 +56,40 @@ TEST_F(CheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
             EXPECT_EQ(seen.Caption, Text("提示"));
             EXPECT_EQ(seen.Text, Text("密码错误 ！"));
             EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+            EXPECT_EQ(retyped, QStringLiteral("abc"));
         }
     }
 }
 
 class ChangePasswordTest : public TFormTest {};
 
-TEST_F(ChangePasswordTest, DifferentEntriesKeepTheDialogOpenAndChangeNothing) {
-    TBoxSeen seen;
-    {
-        TModalDriver driver({FillChange(Text("abc"), Text("abd")), AnswerBox(seen), [](QWidget* window) {
-                                 EXPECT_EQ(Child<QLineEdit>(window, "edtConfirmPswd")->text(), Text("abd"));
-                                 Cancel()(window);
-                             }});
-        ChangePassword();
+TEST_F(ChangePasswordTest, RefusedEntriesKeepTheDialogOpenAndChangeNothing) {
+    const struct {
+        QString Password, Confirmed;
+        const char* Shown;
+    } cases[] = {
+        {Text("abc"), Text("abd"), "您两次输入的密码不一致，请重新输入！"},
+        // Characters the code page cannot hold would be stored as "?".
+        {QStringLiteral("密🔑"), QStringLiteral("密🔑"), "密码中含有无法保存的字符，请重新输入！"},
+        {QStringLiteral("密?"), QStringLiteral("密🔑"), "密码中含有无法保存的字符，请重新输入！"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Shown);
+        TBoxSeen seen;
+        {
+            TModalDriver driver({FillChange(c.Password, c.Confirmed), AnswerBox(seen), [&c](QWidget* window) {
+                                     EXPECT_EQ(Child<QLineEdit>(window, "edtConfirmPswd")->text(),
+                                               c.Confirmed);
+                                     Cancel()(window);
+                                 }});
+            ChangePassword();
+        }
+        EXPECT_EQ(seen.Caption, Text("提示"));
+        EXPECT_EQ(seen.Text, Text(c.Shown));
+        EXPECT_EQ(seen.Icon, QMessageBox::Critical);
+        EXPECT_EQ(m_sysOption.Password, "mirvek");
+        EXPECT_FALSE(std::filesystem::exists(m_sysOption.FileName));
     }
-    EXPECT_EQ(seen.Caption, Text("提示"));
-    EXPECT_EQ(seen.Text, Text("您两次输入的密码不一致，请重新输入！"));
-    EXPECT_EQ(seen.Icon, QMessageBox::Critical);
-    EXPECT_EQ(m_sysOption.Password, "mirvek");
-    EXPECT_FALSE(std::filesystem::exists(m_sysOption.FileName));
 }
 
 TEST_F(ChangePasswordTest, EqualEntriesAreTrimmedSavedAndPassThePromptAfterwards) {

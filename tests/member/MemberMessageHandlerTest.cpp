@@ -136,9 +136,14 @@ TEST_F(TMemberHandlerTest, ReadAnswersTheCardWithItsNumberReducedToLettersAndDig
 }
 
 TEST_F(TMemberHandlerTest, CardNumberKeepsOnlyAsciiLettersAndDigits) {
-    m_member.CardNo = "\tz-Z_0.9" + Gbk("号") + "\xFF~";
-    EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})),
-              Response("200", "读卡成功", "zZ09", "2030-12-31", "李四", "120", "pw"));
+    // 門 and 碼 have the trail bytes "T" and "a": a character goes whole.
+    const std::pair<std::string, std::string> cases[] = {
+        {"\tz-Z_0.9" + Gbk("号") + "\xFF~", "zZ09"}, {Gbk("門1碼2"), "12"}, {"7\xE9", "7"}};
+    for (const auto& [read, kept] : cases) {
+        m_member.CardNo = read;
+        EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})),
+                  Response("200", "读卡成功", kept, "2030-12-31", "李四", "120", "pw"));
+    }
 }
 
 TEST_F(TMemberHandlerTest, FailedReadAnswers500AndPassesNoOutputOn) {
@@ -261,6 +266,9 @@ TEST_F(TMemberHandlerTest, CardNumberWithMarkupIsEscapedInTheAnswerAndLoggedAsRe
               Response("200", "写卡成功", "A&amp;B"));
     EXPECT_EQ(m_member.Writes.at(0).CardNo, "A&B");
     EXPECT_EQ(LogMessages().back(), "写卡成功,卡号为:A&B");
+    // A NUL would end the answer for the client; other control bytes make it ill-formed.
+    EXPECT_EQ(Handle(Xml("WriteMemberCard", {"R1", "A&#0;B&#1;&#31;&#9;C&#10;", "pw", "x", "y"})),
+              Response("200", "写卡成功", "AB\tC\n"));
 }
 
 TEST(MemberResponseTest, PasswordComesLast) {

@@ -135,6 +135,10 @@ TEST_F(DateTimeTest, FormatTokensIgnoreLetterCase) {
         {"HH", "03"},
         {"YYYY-MM-DD HH:NN:SS.ZZZ", "2008-01-02 03:04:05.006"},
         {"hhnn", "0304"},
+        {"hh:mm:ss", "03:04:05"},
+        {"yyyy-mm-dd HH:MM", "2008-01-02 03:04"},
+        {"mm:ss", "04:05"},
+        {"mm-dd hh:nn", "01-02 03:04"},
         {"[yyyy] room 0101", "[2008] room 0101"},
         {"", ""},
     };

@@ -55,6 +55,7 @@ TEST(IniFileTest, ReadsValuesByTheWindowsRules) {
                          "SaveDoorlockRecord=0\n"
                          "BadBool=yes\n"
                          "Big=4294967296\n"
+                         "BareX=x22B6\n"
                          "[SysOption]\n"
                          "OnlyInSecond=1\n");
     const TIniFile ini(path);
@@ -92,7 +93,7 @@ TEST(IniFileTest, ReadsValuesByTheWindowsRules) {
         {"SysOption", "DoorlockPortNo", 8886}, {"SysOption", "PolicePortNo", 8886},
         {"SysOption", "MemberPortNo", 8883},   {"SysOption", "ScanPortNo", -12},
         {"SysOption", "Empty", 8883},          {"SysOption", "Missing", 8883},
-        {"DoorlockOption", "Big", 8883},
+        {"DoorlockOption", "Big", 8883},       {"DoorlockOption", "BareX", 8883},
     };
     for (const IntCase& c : integers)
         EXPECT_EQ(c.expected, ini.ReadInteger(c.section, c.key, 8883)) << c.key;
@@ -198,13 +199,24 @@ TEST(IniFileTest, AddedLinesFollowTheFilesLineEndings) {
         {"[A]", "A", "[A]\r\nKey=v\r\n"},
         {"[A]\r\nx=1\n[B]\n", "B", "[A]\r\nx=1\n[B]\nKey=v\r\n"},
         {"", "A", "[A]\r\nKey=v\r\n"},
+        // A byte-order mark stays and hides no section; a lone CR ends a line.
+        {"\xEF\xBB\xBF[A]\r\nx=1\r\n", "A", "\xEF\xBB\xBF[A]\r\nx=1\r\nKey=v\r\n"},
+        {"\xEF\xBB\xBF", "A", "\xEF\xBB\xBF[A]\r\nKey=v\r\n"},
+        {"[A]\rx=1\r[B]\r", "A", "[A]\rx=1\rKey=v\r[B]\r"},
+        {"[A]\rx=1", "B", "[A]\rx=1\r[B]\rKey=v\r"},
+        {"[A]\r\nx=1\ry=2\r\n", "A", "[A]\r\nx=1\ry=2\r\nKey=v\r\n"},
     };
     for (const Case& c : cases) {
         TSandbox sandbox;
         const std::string path = sandbox.File("Option.ini");
         WriteFileBytes(path, c.original);
-        TIniFile(path).WriteString(c.section, "Key", "v");
+        TIniFile ini(path);
+        ini.WriteString(c.section, "Key", "v");
         EXPECT_EQ(c.expected, ReadFileBytes(path)) << c.original;
+        EXPECT_EQ("v", ini.ReadString(c.section, "Key", "")) << c.original;
+        if (c.original.find("x=1") != std::string::npos) {
+            EXPECT_EQ("1", ini.ReadString("A", "x", "")) << c.original;
+        }
     }
 }
 

@@ -140,8 +140,10 @@ TEST(GuestToXmlTest, MarkupInValuesIsEscapedAndReadsBackUnchanged) {
     TGuestRecord guest = SampleGuest();
     guest.Name = Gbk("<张&三>");
     guest.Address = "a</Address><x>";
+    guest.IdCardNo = std::string("1\0002\x1F\t3\r\n", 8);
     const std::string xml = GuestToXml(guest);
     EXPECT_NE(xml.find("<Name>&lt;" + Gbk("张") + "&amp;" + Gbk("三") + "&gt;</Name>"), std::string::npos);
+    EXPECT_NE(xml.find("<IdCardNo>12\t3\r\n</IdCardNo>"), std::string::npos);
 
     TXmlDocument document;
     document.LoadFromText(xml);

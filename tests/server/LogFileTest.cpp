@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <sys/stat.h>
@@ -39,11 +40,14 @@ TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
     log.WriteLog("first");
     log.WriteLog("");
     log.WriteLog("received: \r\n<r type=\"ReadCard\"/>");
+    // A bare LF or CR (a database message quoting its SQL) is a line break too, never a stray byte.
+    log.WriteLog("insert\n Values\rend\n\r");
     TLogFile again(file);               // a later writer appends, no header or blank line in between
     again.WriteLog("\xB4\xAE\xBF\xDA"); // GBK bytes are written as given
 
-    std::vector<std::string> lines = Lines(ReadFileBytes(file));
-    ASSERT_EQ(lines.size(), 5u);
+    const std::string text = ReadFileBytes(file);
+    std::vector<std::string> lines = Lines(text);
+    ASSERT_EQ(lines.size(), 10u) << text;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(lines[0], m, kPrefixed));
     EXPECT_EQ(m[1], "first");
@@ -53,12 +57,21 @@ TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
     EXPECT_EQ(m[1], "received: ");
     EXPECT_EQ(lines[3], "<r type=\"ReadCard\"/>");
     ASSERT_TRUE(std::regex_match(lines[4], m, kPrefixed));
+    EXPECT_EQ(m[1], "insert");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 5, lines.begin() + 9),
+              (std::vector<std::string>{" Values", "end", "", ""}));
+    ASSERT_TRUE(std::regex_match(lines[9], m, kPrefixed));
     EXPECT_EQ(m[1], "\xB4\xAE\xBF\xDA");
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
 }
 
-TEST(LogFile, ConcurrentWritersLoseNoLineAndTearNone) {
+TEST(LogFile, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     TSandbox sandbox;
-    TLogFile log(sandbox.File("x.LOG"));
+    // Every reading of this clock is one second later than the one before.
+    std::atomic<int> ticks{0};
+    const TDateTime start = EncodeDateTime(2026, 12, 8, 0, 0, 0);
+    TLogFile log(sandbox.File("x.LOG"), [&] { return start + ticks++ / 86400.0; });
     std::vector<std::thread> writers;
     for (int t = 0; t < 8; ++t) {
         writers.emplace_back([&log, t] {
@@ -72,10 +85,16 @@ TEST(LogFile, ConcurrentWritersLoseNoLineAndTearNone) {
     ASSERT_EQ(lines.size(), 8000u);
     const std::regex wellFormed(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} writer [0-7] line \d{1,3})");
     std::vector<int> perWriter(8, 0);
+    std::string previous;
+    int backwards = 0;
     for (const auto& line : lines) {
         ASSERT_TRUE(std::regex_match(line, wellFormed)) << line;
         ++perWriter[line[27] - '0'];
+        if (line.substr(0, 19) <= previous)
+            ++backwards;
+        previous = line.substr(0, 19);
     }
+    EXPECT_EQ(backwards, 0);
     EXPECT_EQ(perWriter, std::vector<int>(8, 1000));
 }
 

@@ -1,10 +1,12 @@
 #include "server/SysOptionUnit.h"
 
 #include "doorlock/OptionUnit.h"
+#include "platform/SysUtilsUnit.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
@@ -20,6 +22,9 @@ TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     EXPECT_EQ(options.DelayMinutes2, 0);
     EXPECT_FALSE(options.UseNativeDoorlockDb);
     EXPECT_FALSE(options.SaveDoorlockRecord);
+    EXPECT_EQ(options.ListenIpv4(), 0u);
+    EXPECT_TRUE(options.AllowedClientRanges().empty());
+    EXPECT_EQ(options.MaxConnections, 1024);
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
 }
 
@@ -60,6 +65,84 @@ TEST(SysOption, SaveWritesTheNineKeysInOrderAndKeepsOtherLines) {
     TSysOption reread(file);
     reread.LoadOption();
     EXPECT_EQ(reread.Password, ""); // an empty password stays empty, it does not fall back to the default
+}
+
+TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
+    TSandbox sandbox;
+    const std::string file = sandbox.File("Option.ini");
+    const std::string access = "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
+                               "MaxConnections=0x40\r\n";
+    WriteFileBytes(file, "[SysOption]\r\n" + access);
+    TSysOption options(file);
+    options.LoadOption();
+    EXPECT_EQ(options.MaxConnections, 64);
+    options.Password = "new";
+    options.SaveOption();
+    EXPECT_EQ(ReadFileBytes(file).substr(0, 13 + access.size()), "[SysOption]\r\n" + access);
+}
+
+// Addresses and ranges as an administrator may write them: what each lets in, or the entry its error names.
+TEST(SysOption, AccessKeysParseOrNameTheBadEntry) {
+    struct TCase {
+        std::string allowed;
+        std::vector<std::string> in, out; // client addresses
+        const char* error = nullptr;      // the entry named; null: parses
+    };
+    const TCase cases[] = {
+        {"", {"1.2.3.4"}, {}},
+        {"  ", {"1.2.3.4"}, {}},
+        {"192.168.1.20, 10.0.0.0/24",
+         {"192.168.1.20", "10.0.0.0", "10.0.0.255"},
+         {"192.168.1.21", "10.0.1.0"}},
+        {"10.1.2.3/8", {"10.200.0.1"}, {"11.0.0.0"}}, // host bits ignored
+        {"0.0.0.0/0", {"255.255.255.255", "0.0.0.0"}, {}},
+        {"127.0.0.2/32,127.0.0.3", {"127.0.0.2", "127.0.0.3"}, {"127.0.0.1"}},
+        {"10.0.0.0/33", {}, {}, "10.0.0.0/33"},
+        {"10.0.0.0/", {}, {}, "10.0.0.0/"},
+        {"10.0.0.0/08", {}, {}, "10.0.0.0/08"},
+        {"192.168.1", {}, {}, "192.168.1"},
+        {"1.2.3.4, 192.168.1.256", {}, {}, "192.168.1.256"},
+        {"192.168.01.2", {}, {}, "192.168.01.2"},
+        {"1.2.3.4.5", {}, {}, "1.2.3.4.5"},
+        {"localhost", {}, {}, "localhost"},
+        {"10.0.0.1 10.0.0.2", {}, {}, "10.0.0.1 10.0.0.2"},
+        // An empty entry names the whole list, so that the administrator can find it.
+        {"10.0.0.1,", {}, {}, "10.0.0.1,"},
+        {" , ", {}, {}, ","},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.allowed);
+        TSysOption options("unused");
+        options.AllowedClients = c.allowed;
+        if (c.error != nullptr) {
+            try {
+                options.AllowedClientRanges();
+                ADD_FAILURE() << "parsed";
+            } catch (const Exception& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "'" + std::string(c.error) +
+                              "' is not a valid IPv4 address or range (AllowedClients)");
+            }
+            continue;
+        }
+        const std::vector<TIpv4Range> ranges = options.AllowedClientRanges();
+        auto allowed = [&](const std::string& text) {
+            TIpv4 address = 0;
+            EXPECT_TRUE(ParseIpv4(text, address)) << text;
+            return ranges.empty() || std::any_of(ranges.begin(), ranges.end(),
+                                                 [&](const TIpv4Range& r) { return r.Contains(address); });
+        };
+        for (const std::string& address : c.in)
+            EXPECT_TRUE(allowed(address)) << address;
+        for (const std::string& address : c.out)
+            EXPECT_FALSE(allowed(address)) << address;
+    }
+
+    TSysOption options("unused");
+    options.ListenAddress = " 127.0.0.2 ";
+    EXPECT_EQ(Ipv4Text(options.ListenIpv4()), "127.0.0.2");
+    options.ListenAddress = "localhost";
+    EXPECT_THROW(options.ListenIpv4(), Exception);
 }
 
 TEST(SysOption, SaveFailureNamesTheFile) {

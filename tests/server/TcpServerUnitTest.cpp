@@ -310,3 +310,26 @@ TEST_F(TcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
 }
 
 } // namespace
+
+TEST(LogThrottle, OneLinePerAddressAndMinute) {
+    struct TStep {
+        TIpv4 key;
+        int seconds; // since the first step
+        bool logged;
+    };
+    const TStep steps[] = {
+        {1, 0, true},   {1, 59, false},  {2, 59, true},  {1, 60, true},
+        {1, 61, false}, {2, 118, false}, {2, 119, true},
+    };
+    TLogThrottle throttle(std::chrono::minutes(1));
+    const auto start = TLogThrottle::TClock::now();
+    for (const TStep& step : steps)
+        EXPECT_EQ(throttle.Allow(step.key, start + std::chrono::seconds(step.seconds)), step.logged)
+            << step.key << " at " << step.seconds << " s";
+
+    // A scan of many addresses neither loses the throttle of recent ones nor grows without end.
+    for (TIpv4 key = 100; key < 100 + 10000; ++key)
+        EXPECT_TRUE(throttle.Allow(key, start + std::chrono::seconds(200 + (key - 100) / 100)));
+    EXPECT_FALSE(throttle.Allow(100 + 9999, start + std::chrono::seconds(300)));
+    EXPECT_LT(throttle.Size(), 9000u);
+}

@@ -4,22 +4,28 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args) {
+TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
+                                 bool firstLineOnly) {
     int out[2];
     int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    // Close-on-exec, so that a program started at the same time by another thread does not hold our pipes
+    // open (dup2 clears it on the child's own ends).
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     m_pid = fork();
     if (m_pid < 0)
@@ -45,8 +51,8 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
     }
     close(out[1]);
     close(err[1]);
-    m_outReader = std::thread([this, fd = out[0]] { Collect(fd, m_output); });
-    m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors); });
+    m_outReader = std::thread([this, fd = out[0], firstLineOnly] { Collect(fd, m_output, firstLineOnly); });
+    m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors, false); });
 }
 
 TRunningProgram::~TRunningProgram() {
@@ -60,7 +66,7 @@ TRunningProgram::~TRunningProgram() {
         m_errReader.join();
 }
 
-void TRunningProgram::Collect(int fd, std::string& target) {
+void TRunningProgram::Collect(int fd, std::string& target, bool firstLineOnly) {
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -68,6 +74,8 @@ void TRunningProgram::Collect(int fd, std::string& target) {
             break;
         std::lock_guard<std::mutex> guard(m_lock);
         target.append(buffer, static_cast<size_t>(n));
+        if (firstLineOnly && target.find('\n') != std::string::npos)
+            break;
     }
     close(fd);
 }
@@ -106,6 +114,11 @@ int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
         if (r == m_pid) {
             m_exited = true;
             m_exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // The readers may still hold the program's last bytes; they end at the pipes' end.
+            if (m_outReader.joinable())
+                m_outReader.join();
+            if (m_errReader.joinable())
+                m_errReader.join();
             return m_exitStatus;
         }
         if (std::chrono::steady_clock::now() >= deadline)
@@ -137,18 +150,53 @@ int FreeTcpPort() {
     return ntohs(addr.sin_port);
 }
 
-int ConnectTo(int port) {
+int ConnectTo(int port, const std::string& address, const std::string& from) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    auto endpoint = [](const std::string& text, int endpointPort) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(endpointPort));
+        if (inet_pton(AF_INET, text.c_str(), &addr.sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + text);
+        return addr;
+    };
+    auto fail = [fd](const char* what) {
         int error = errno;
         close(fd);
-        throw std::runtime_error(std::string("connect failed: ") + std::strerror(error));
+        throw std::runtime_error(std::string(what) + " failed: " + std::strerror(error));
+    };
+    if (!from.empty()) {
+        sockaddr_in local = endpoint(from, 0);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            fail("bind");
     }
+    sockaddr_in remote = endpoint(address, port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+        fail("connect");
     return fd;
+}
+
+TPortSockets ServerSockets(int port) {
+    TPortSockets sockets;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        // "sl local_address rem_address st tx_queue:rx_queue ..." with addresses as hex IP:port.
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        size_t colon = local.find(':');
+        if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
+            continue;
+        if (state == "01")
+            ++sockets.established;
+        else if (state == "08")
+            ++sockets.closeWait;
+        else if (state == "0A")
+            sockets.acceptQueue += std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return sockets;
 }
 
 namespace {
@@ -182,7 +230,10 @@ bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
 }
 
 std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    int fd = ConnectTo(port);
+    return ExchangeOn(ConnectTo(port), bytes, closed, timeout);
+}
+
+std::string ExchangeOn(int fd, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
     size_t sent = 0;
     while (sent < bytes.size()) {
         ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -204,14 +255,15 @@ std::string Request(int port, const std::string& request) {
 
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
-                                                   const std::string& startLine, int& port) {
+                                                   const std::string& startLine, int& port,
+                                                   bool firstLineOnly) {
     std::unique_ptr<TRunningProgram> host;
     // A port picked free can be taken by someone else before the host binds it: try again then.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreeTcpPort();
         WriteFileBytes(dir + "/Option.ini", optionIni(port));
-        host =
-            std::make_unique<TRunningProgram>(program, std::vector<std::string>{"--headless", "--dir", dir});
+        host = std::make_unique<TRunningProgram>(
+            program, std::vector<std::string>{"--headless", "--dir", dir}, firstLineOnly);
         if (host->WaitForOutput(startLine)) {
             // The start line comes before the listener is active; a connection proves it listens.
             bool listening = WaitFor([&] {

@@ -13,7 +13,9 @@
 // and standard error collected.
 class TRunningProgram {
 public:
-    TRunningProgram(const std::string& program, const std::vector<std::string>& args);
+    // firstLineOnly: standard output is closed after its first line, as `program | head -1` does.
+    TRunningProgram(const std::string& program, const std::vector<std::string>& args,
+                    bool firstLineOnly = false);
     ~TRunningProgram(); // kills the program when it still runs
     TRunningProgram(const TRunningProgram&) = delete;
     TRunningProgram& operator=(const TRunningProgram&) = delete;
@@ -24,12 +26,12 @@ public:
     std::string Errors() const;
     // Sends the signal and waits for the exit; the exit status, or -1 when the program did not end in time.
     int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Waits for the exit without a signal.
+    // Waits for the exit without a signal; once it has come, Output() and Errors() hold everything.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20));
     pid_t Pid() const { return m_pid; }
 
 private:
-    void Collect(int fd, std::string& target);
+    void Collect(int fd, std::string& target, bool firstLineOnly);
 
     pid_t m_pid = -1;
     int m_exitStatus = -1;
@@ -49,7 +51,8 @@ std::string BuildProgram(const std::string& name);
 // nullptr) when the host does not come up.
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
-                                                   const std::string& startLine, int& port);
+                                                   const std::string& startLine, int& port,
+                                                   bool firstLineOnly = false);
 
 // The text of the log file (*.LOG) in a program directory; empty when there is none.
 std::string ReadLogFile(const std::string& dir);
@@ -61,8 +64,22 @@ int FreeTcpPort();
 // Returns what arrived; "closed" is true when the server closed (false on time-out).
 std::string Exchange(int port, const std::string& bytes, bool* closed = nullptr,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
-// A connected socket to 127.0.0.1:port (raises on failure).
-int ConnectTo(int port);
+// A connected socket to address:port from the local address from (the system's choice when empty); raises
+// on failure.
+int ConnectTo(int port, const std::string& address = "127.0.0.1", const std::string& from = "");
+// Sends the bytes on a connected socket, reads until the server closes (see Exchange) and closes it.
+std::string ExchangeOn(int fd, const std::string& bytes, bool* closed = nullptr,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// The host's side of its IPv4 TCP sockets on a port, from /proc/net/tcp: connections established (accepted
+// or waiting in the accept queue), connections whose client has closed but the host has not, and the
+// listening socket's accept queue.
+struct TPortSockets {
+    int established = 0;
+    int closeWait = 0;
+    int acceptQueue = 0;
+};
+TPortSockets ServerSockets(int port);
 // True when the peer closed the socket within the timeout; closes the socket.
 bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
 // A request as a client sends it: the bytes followed by one NUL.

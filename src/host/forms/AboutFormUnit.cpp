@@ -61,7 +61,7 @@ void TAboutForm::FormCreate() {
         lblAppTitle->setText(title);
     }
     auto* lblVersion = findChild<QLabel*>(QStringLiteral("lblVersion"));
-    lblVersion->setText(QStringLiteral("版本 1.0.0.0"));
+    lblVersion->setText(QStringLiteral("版本 ") + QString::fromLatin1(DOORLOCK_VERSION));
     lblVersion->adjustSize();
 }
 

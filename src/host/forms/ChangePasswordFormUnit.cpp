@@ -7,6 +7,15 @@
 
 #include <QLineEdit>
 
+namespace {
+
+// The code page would store "?" for a character it cannot hold, and any such character would then pass.
+bool FitsCodePage(const QString& text) {
+    return ToQString(FromQString(text)) == text;
+}
+
+} // namespace
+
 TChangePasswordForm::TChangePasswordForm(QWidget* parent)
     : TPasswordForm(parent, "ChangePasswordForm", QStringLiteral("更改管理员密码"), 346, 163) {
     AddKeyPicture(20, 24, 48, ":/host/images/key48.png");
@@ -21,6 +30,11 @@ void TChangePasswordForm::btnOKClick() {
     const std::string confirmed = Trim(FromQString(m_edtConfirmPswd->text()));
     if (password != confirmed) {
         ShowMessageBox(this, QStringLiteral("提示"), QStringLiteral("您两次输入的密码不一致，请重新输入！"),
+                       QMessageBox::Critical);
+        return;
+    }
+    if (!FitsCodePage(m_edtPswd->text()) || !FitsCodePage(m_edtConfirmPswd->text())) {
+        ShowMessageBox(this, QStringLiteral("提示"), QStringLiteral("密码中含有无法保存的字符，请重新输入！"),
                        QMessageBox::Critical);
         return;
     }

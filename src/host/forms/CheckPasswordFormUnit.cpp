@@ -80,8 +80,9 @@ void TCheckPasswordForm::btnOKClick() {
         return;
     }
     ShowMessageBox(this, QStringLiteral("提示"), QStringLiteral("密码错误 ！"), QMessageBox::Critical);
-    // The prompt stays open with the text as typed, ready for another try.
+    // The prompt stays open for another try; the wrong text is selected, so typing replaces it.
     m_edtPswd->setFocus();
+    m_edtPswd->selectAll();
 }
 
 bool CheckPassword() {

@@ -34,6 +34,8 @@ public:
 protected:
     // FormCloseQuery: every way of closing (Exit, the close box, a log-out) asks the password.
     void closeEvent(QCloseEvent* event) override;
+    // No context menu on the tool bar or the menu bar: the only entry would be the fixed tool bar's toggle.
+    QMenu* createPopupMenu() override { return nullptr; }
 
 private:
     void CreateActions();

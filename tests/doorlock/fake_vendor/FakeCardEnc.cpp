@@ -1,15 +1,19 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
 // results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
-// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE.
+// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, and the
+// call named by FAKE_CARDENC_HANG (after recording itself) never returns, like a device that stopped
+// answering.
 #define CARDENC_BUILD_LIBRARY
 #include "doorlock/CardEncoderAbi.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #if defined(_WIN32)
 #define FAKE_API extern "C" __declspec(dllexport)
@@ -33,6 +37,14 @@ void Record(const std::string& line) {
             std::fclose(out);
         }
     }
+}
+
+void HangIfAsked(const char* call) {
+    const char* hang = std::getenv("FAKE_CARDENC_HANG");
+    if (hang == nullptr || std::strcmp(hang, call) != 0)
+        return;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 std::string Bytes(const unsigned char* buffer, int32_t length) {
@@ -81,9 +93,14 @@ int32_t CARDENC_CALL srd_24c02(int32_t icdev, int32_t offset, int32_t length, un
 #endif
 
 int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, unsigned char* buffer) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
+               std::to_string(length) + Bytes(buffer, length));
+    }
+    // Outside the lock, so that a call made meanwhile is still recorded.
+    HangIfAsked("swr_24c02");
     std::lock_guard<std::mutex> guard(lock);
-    Record("swr_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
-           std::to_string(length) + Bytes(buffer, length));
     return writeStatus;
 }
 
