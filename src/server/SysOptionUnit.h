@@ -21,6 +21,7 @@ public:
     int32_t ScanPortNo = 8881;
     std::string FileName;
     std::string Password = "mirvek";
+    // Moves issued card starts back; TOption::DelayMinutes is the options dialog's copy (default 1).
     int32_t DelayMinutes = 0;
     int32_t DelayMinutes2 = 0;
 

@@ -13,9 +13,9 @@
 
 // A store on Client.db in a sandbox, a log file of its own, and a second SOCI session to look at the
 // database file the way another program would.
-class RecordStoreTest : public ::testing::Test {
+class TRecordStoreTest : public ::testing::Test {
 protected:
-    RecordStoreTest() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
+    TRecordStoreTest() : m_log(std::make_unique<TLogFile>(m_sandbox.File("store.LOG"))) {
         LogFile = m_log.get();
     }
 

@@ -13,7 +13,7 @@
 // Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
 // round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both
 // insert it.
-TEST_F(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
+TEST_F(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
     constexpr int ThreadCount = 8;
     constexpr int OperationsPerThread = 200; // in rounds of four
     constexpr int RoomsPerThread = 5;
@@ -90,11 +90,12 @@ void PrintTo(const TRefusalCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class RecordStoreRefusalTest : public RecordStoreTest, public ::testing::WithParamInterface<TRefusalCase> {};
+class TRecordStoreRefusalTest : public TRecordStoreTest,
+                                public ::testing::WithParamInterface<TRefusalCase> {};
 
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
-TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+TEST_P(TRecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     {
         auto raw = Raw();
         *raw << std::string("CREATE TABLE T_IssueCardRecord(RegisterId TEXT") + GetParam().tableConstraint +
@@ -149,7 +150,7 @@ TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturn
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Refusals, RecordStoreRefusalTest,
+    Refusals, TRecordStoreRefusalTest,
     ::testing::Values(
         TRefusalCase{"Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
         TRefusalCase{"TriggerRollback", "",

@@ -45,7 +45,7 @@ int RowCount(soci::session& raw, const std::string& table) {
 
 } // namespace
 
-TEST_F(RecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) {
+TEST_F(TRecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) {
     struct Case {
         TDateTime written;
         const char* storedText;
@@ -74,7 +74,7 @@ TEST_F(RecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) 
     EXPECT_EQ(LogMessages(), expectedLog);
 }
 
-TEST_F(RecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
+TEST_F(TRecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
     auto store = OpenStore();
     store->SetLastCheckInTime("0305", At(2024, 5, 1, 12, 0, 0));
     EXPECT_THAT(LogMessages(), ElementsAre(NewRoom("0305")));
@@ -91,7 +91,7 @@ TEST_F(RecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
     EXPECT_THAT(LogMessages(), SizeIs(1));
 }
 
-TEST_F(RecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
+TEST_F(TRecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
     auto store = OpenStore();
     auto raw = Raw();
     *raw << "insert into T_Room(RoomNo, LastCheckInTime) values('0101', '2024-01-01 10:00:00')";
@@ -116,7 +116,7 @@ TEST_F(RecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
     EXPECT_THAT(LogMessages(), IsEmpty());
 }
 
-TEST_F(RecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
+TEST_F(TRecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
     auto store = OpenStore();
     store->AddRoom("0101", At(2024, 1, 1, 10, 0, 0));
     const std::string keys[] = {"01'02", "x' or '1'='1", "'; drop table T_Room; --"};
@@ -131,7 +131,7 @@ TEST_F(RecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
                 ElementsAre(NewRoom("0101"), NewRoom(keys[0]), NewRoom(keys[1]), NewRoom(keys[2])));
 }
 
-TEST_F(RecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows) {
+TEST_F(TRecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows) {
     auto store = OpenStore();
     const std::string roomKey = Gbk("东楼0301");
     store->AddRoom(roomKey, At(2024, 7, 1, 15, 0, 0));
@@ -150,7 +150,7 @@ TEST_F(RecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows)
     EXPECT_EQ(guestName, "张三");
 }
 
-TEST_F(RecordStoreTest, IssueRecordsKeepAllTenColumns) {
+TEST_F(TRecordStoreTest, IssueRecordsKeepAllTenColumns) {
     auto store = OpenStore();
     store->AddIssueCardRecord("R1", "305419896", "0101", 1, At(2024, 8, 1, 12, 0, 0),
                               At(2024, 8, 1, 11, 50, 0), At(2024, 8, 3, 12, 10, 0), true, "Guest",
@@ -187,7 +187,7 @@ TEST_F(RecordStoreTest, IssueRecordsKeepAllTenColumns) {
                     Row{"", "0", "0102", "1", "NULL", "NULL", "NULL", "0", "", "2024-08-02 00:00:00"}));
 }
 
-TEST_F(RecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
+TEST_F(TRecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
     struct Case {
         const char* sqlValue;
         TDateTime expected;
@@ -217,7 +217,7 @@ TEST_F(RecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
     }
 }
 
-TEST_F(RecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
+TEST_F(TRecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
     struct Case {
         const char* name;
         std::function<std::string(const TSandbox&)> breakIt; // returns the database path
@@ -263,7 +263,7 @@ TEST_F(RecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
     }
 }
 
-TEST_F(RecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
+TEST_F(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     {
         auto raw = Raw();
         *raw << "create table T_Room(RoomNo varchar(20), LastCheckInTime timestamp, Note varchar(20))";
@@ -290,7 +290,7 @@ TEST_F(RecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     EXPECT_EQ(indexes, 1);
 }
 
-TEST_F(RecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
+TEST_F(TRecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
     {
         auto raw = Raw();
         *raw << "create table T_Room(RoomNo varchar(20))";
@@ -318,7 +318,7 @@ TEST_F(RecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsF
     EXPECT_EQ(LogMessages().back(), NewRoom("0101"));
 }
 
-TEST_F(RecordStoreTest, ADatabasePathWithBlanksWorks) {
+TEST_F(TRecordStoreTest, ADatabasePathWithBlanksWorks) {
     const std::string directory = Sandbox().File("front desk");
     std::filesystem::create_directory(directory);
     auto store = OpenStore(directory + "/Client  db.db");
