@@ -9,6 +9,8 @@
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -90,11 +92,9 @@ protected:
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages;
-        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
-            if (line.Prefixed)
-                messages.push_back(line.Text);
-        }
+        std::vector<std::string> messages = ReadLogEntries(m_sandbox.File("test.LOG"));
+        for (std::string& message : messages)
+            message.erase(std::min(message.find("\r\n"), message.size()));
         return messages;
     }
 

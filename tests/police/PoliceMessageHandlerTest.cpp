@@ -67,16 +67,7 @@ protected:
     }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
-    std::vector<std::string> LogEntries() const {
-        std::vector<std::string> entries;
-        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
-            if (line.Prefixed)
-                entries.push_back(line.Text);
-            else if (!entries.empty())
-                entries.back() += "\r\n" + line.Text;
-        }
-        return entries;
-    }
+    std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
 
     TGlobalsGuard m_guard;
     TSandbox m_sandbox;

@@ -5,6 +5,7 @@
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
+#include "platform/CodePageUnit.h"
 #include "police/BasePoliceUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
@@ -77,6 +78,17 @@ std::vector<TLogLine> ParseLog(const std::string& text) {
         start = end + 2;
     }
     return lines;
+}
+
+std::vector<std::string> ReadLogEntries(const std::string& path) {
+    std::vector<std::string> entries;
+    for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(path)))) {
+        if (line.Prefixed)
+            entries.push_back(line.Text);
+        else if (!entries.empty())
+            entries.back() += "\r\n" + line.Text;
+    }
+    return entries;
 }
 
 TGlobalsGuard::TGlobalsGuard()
