@@ -2,6 +2,7 @@
 // record store on, at several client counts, next to a bare server that only accepts, reads to the NUL and
 // answers; then 1,000 idle connections held open while requests go on. Every request is one connection, as
 // the hotel system makes it. Linux only (it starts the host with fork/exec and reads /proc).
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SocketUnit.h"
 
 #include <soci/soci.h>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <optional>
@@ -69,6 +71,10 @@ struct TOptions {
     // The soft descriptor limit the host is started with: the usual default of a login session, so that the
     // idle check also shows whether the host raises its own.
     long hostNofile = 1024;
+    // Soak instead of the benchmark: minutes of mixed requests at a bounded rate.
+    double soakMinutes = 0;
+    int soakClients = 16;
+    double soakRate = 200;
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -582,6 +588,19 @@ long CountIssueRecords(const fs::path& database) {
     }
 }
 
+// The rows the host stored on the server, which the benchmark alone uses.
+long CountServerIssueRecords(const std::string& server) {
+    try {
+        soci::session session("postgresql", ParsePostgresConninfo(server).KeywordForm);
+        long count = -1;
+        session << "select count(*) from T_IssueCardRecord", soci::into(count);
+        return count;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cannot count the issue records on the server: %s\n", e.what());
+        return -1;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Output
 
@@ -637,7 +656,12 @@ void PrintUsage(const char* program) {
         "  --host PATH        doorlock-host to run (default: the one next to this program)\n"
         "  --host-nofile N    soft descriptor limit the host is started with (default 1024, the usual\n"
         "                     one of a login session; 0: the one this tool was started with)\n"
-        "  --report-only      print the targets' verdicts but exit 0 even when one fails\n",
+        "  --report-only      print the targets' verdicts but exit 0 even when one fails\n"
+        "  --soak MINUTES     instead: mixed requests for that long; the host's memory, descriptors and\n"
+        "                     threads every minute (fails when memory grew by more than 5%% in the second\n"
+        "                     half, or descriptors or threads beyond the connections in flight)\n"
+        "  --soak-clients N   clients of the soak (default 16)\n"
+        "  --soak-rate R      requests per second of all soak clients together (default 200)\n",
         program);
 }
 
@@ -673,13 +697,20 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
             options.hostNofile = std::stol(next());
         else if (arg == "--report-only")
             options.reportOnly = true;
+        else if (arg == "--soak")
+            options.soakMinutes = std::stod(next());
+        else if (arg == "--soak-clients")
+            options.soakClients = std::stoi(next());
+        else if (arg == "--soak-rate")
+            options.soakRate = std::stod(next());
         else if (arg == "--help" || arg == "-h") {
             PrintUsage(argv[0]);
             std::exit(0);
         } else
             throw std::runtime_error("unknown argument " + arg + " (see --help)");
     }
-    if (options.clients.empty() || options.seconds <= 0 || options.warmup < 0 || options.idle < 0)
+    if (options.clients.empty() || options.seconds <= 0 || options.warmup < 0 || options.idle < 0 ||
+        options.soakMinutes < 0 || options.soakClients <= 0 || options.soakRate <= 0)
         throw std::runtime_error("bad option value (see --help)");
     return true;
 }
@@ -749,12 +780,128 @@ TIdleResult RunIdleCheck(TBenchHost& host, const TOptions& options) {
     return idle;
 }
 
+// ---------------------------------------------------------------------------------------------------------
+// Soak: what months beside the hotel system do to the host, in minutes. Every client paces itself to its
+// share of the rate and cycles through reads, new cards, copies, erases and requests the host must drop
+// unanswered.
+
+struct TSoakRequest {
+    std::string wire;
+    std::string answerStart; // "" for a request the host closes without an answer
+};
+
+std::vector<TSoakRequest> SoakRequests() {
+    const std::string answer = "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>";
+    std::string copy = IssueCardRequest;
+    copy.replace(copy.find("<IsCopy>0"), 9, "<IsCopy>1");
+    return {{ReadCardRequest + Nul, answer},
+            {IssueCardRequest + Nul, answer},
+            {copy + Nul, answer},
+            {"<DoorRequest type=\"EraseCard\"></DoorRequest>" + Nul, answer},
+            {"not xml" + Nul, ""},
+            {"<r type=\"ReadCard\"/>\xC4" + Nul, ""}};
+}
+
+double Growth(long start, long end) {
+    return start > 0 ? 100.0 * static_cast<double>(end - start) / static_cast<double>(start) : 0;
+}
+
+int RunSoak(const TOptions& options, long hostSoft) {
+    const auto requests = SoakRequests();
+    TBenchHost host(options.hostProgram, "SaveDoorlockRecord=1\r\nUseNativeDoorlockDb=1\r\n", hostSoft);
+    std::printf("soak: %g min, %d clients, %g requests/s in all; load average %s\n", options.soakMinutes,
+                options.soakClients, options.soakRate, LoadAverage().c_str());
+    std::atomic<uint64_t> answered{0}, errors{0};
+    std::atomic<bool> stop{false};
+    std::mutex sampleLock;
+    std::vector<std::string> errorSamples;
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options.soakClients / options.soakRate));
+    std::vector<std::thread> clients;
+    for (int c = 0; c < options.soakClients; ++c) {
+        clients.emplace_back([&, c] {
+            TExchange exchange;
+            auto next = Clock::now() + interval * c / options.soakClients;
+            for (size_t n = static_cast<size_t>(c); !stop; ++n) {
+                std::this_thread::sleep_until(next);
+                next += interval;
+                const TSoakRequest& request = requests[n % requests.size()];
+                Exchange(host.Port(), request.wire, "", exchange);
+                const bool ok =
+                    (exchange.outcome == TOutcome::Ok || exchange.outcome == TOutcome::WrongResponse) &&
+                    (request.answerStart.empty() ? exchange.received.empty()
+                                                 : exchange.received.rfind(request.answerStart, 0) == 0);
+                if (ok) {
+                    ++answered;
+                    continue;
+                }
+                ++errors;
+                std::lock_guard guard(sampleLock);
+                if (errorSamples.size() < 5)
+                    errorSamples.push_back(Describe(exchange));
+            }
+        });
+    }
+    // The start is taken once the first minute has warmed every cache and pool up.
+    const auto begin = Clock::now();
+    const auto total = std::chrono::duration<double>(options.soakMinutes * 60);
+    const auto warm = std::min<std::chrono::duration<double>>(std::chrono::seconds(60), total / 10);
+    std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(warm));
+    const TMemory start = ReadMemory(host.Pid());
+    std::printf("start  %s\n", FormatMemory(start).c_str());
+    std::fflush(stdout);
+    TMemory end = start;
+    // Caches (SQLite's pages, the allocator's arenas) fill up to their bounds in the first minutes; a leak
+    // keeps growing, so the verdict compares the middle of the run with its end.
+    TMemory middle = start;
+    bool middleTaken = false;
+    for (int minute = 1;; ++minute) {
+        const auto at =
+            begin + std::chrono::duration_cast<Clock::duration>(warm) + std::chrono::minutes(minute);
+        const auto finish = begin + std::chrono::duration_cast<Clock::duration>(total);
+        std::this_thread::sleep_until(std::min(at, finish));
+        end = ReadMemory(host.Pid());
+        if (!middleTaken && Clock::now() - begin >= total / 2) {
+            middle = end;
+            middleTaken = true;
+        }
+        std::printf("%5.1f min  %s  answered %llu  errors %llu\n",
+                    std::chrono::duration<double>(Clock::now() - begin).count() / 60,
+                    FormatMemory(end).c_str(), static_cast<unsigned long long>(answered.load()),
+                    static_cast<unsigned long long>(errors.load()));
+        std::fflush(stdout);
+        if (at >= finish)
+            break;
+    }
+    stop = true;
+    for (auto& client : clients)
+        client.join();
+    const int status = host.Stop();
+    for (const auto& sample : errorSamples)
+        std::printf("    error: %s\n", sample.c_str());
+    std::printf("start  %s\nmiddle %s\nend    %s\n", FormatMemory(start).c_str(),
+                FormatMemory(middle).c_str(), FormatMemory(end).c_str());
+    std::printf(
+        "VmRSS %+.1f%% from the start, %+.1f%% from the middle; host exit status %d; load average %s\n",
+        Growth(start.rssKb, end.rssKb), Growth(middle.rssKb, end.rssKb), status, LoadAverage().c_str());
+    // The number of threads and descriptors moves with the connections in flight at the moment of reading.
+    const bool pass = errors == 0 && status == 0 && Growth(middle.rssKb, end.rssKb) <= 5 &&
+                      end.fds <= start.fds + options.soakClients &&
+                      end.threads <= start.threads + options.soakClients;
+    std::printf("%s  soak: %llu answered, %llu errors\n", pass ? "PASS" : "FAIL",
+                static_cast<unsigned long long>(answered.load()),
+                static_cast<unsigned long long>(errors.load()));
+    return pass ? 0 : 1;
+}
+
 int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
+    long hostSoft = options.hostNofile > 0 ? std::min<long>(options.hostNofile, static_cast<long>(hard))
+                                           : static_cast<long>(originalSoft);
+    if (options.soakMinutes > 0)
+        return RunSoak(options, hostSoft);
     std::printf("doorlock-loadgen: %g s per scenario after %g s warm-up; one request per connection\n",
                 options.seconds, options.warmup);
     std::printf("host: %s\n", options.hostProgram.c_str());
-    long hostSoft = options.hostNofile > 0 ? std::min<long>(options.hostNofile, static_cast<long>(hard))
-                                           : static_cast<long>(originalSoft);
     std::printf(
         "descriptor limit: this tool %llu (raised from %llu), host started with soft %ld, hard %llu\n",
         static_cast<unsigned long long>(hard), static_cast<unsigned long long>(originalSoft), hostSoft,
@@ -801,29 +948,47 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
                         ReadFile(host.Dir() / "host.err").c_str());
     }
 
-    // Issue host: records on, a store of its own.
-    std::vector<TRunResult> issues;
-    long rows = -1;
-    uint64_t issuedOk = 0;
-    {
-        TBenchHost host(options.hostProgram, "SaveDoorlockRecord=1\r\n", hostSoft);
+    // Issue hosts: records on, in Client.db and, beside a server that scripts/with-postgres.sh started, on
+    // PostgreSQL (the same run, so the figures compare).
+    struct TIssueRun {
+        std::vector<TRunResult> runs;
+        long rows = -1;
+        uint64_t answered = 0;
+    };
+    auto runIssueHost = [&](const char* label, const std::string& doorlockOptions,
+                            const std::function<long(const fs::path&)>& countRows) {
+        TIssueRun result;
+        TBenchHost host(options.hostProgram, doorlockOptions, hostSoft);
         for (int clients : options.clients) {
-            TRunResult issue = RunLoad("host IssueCard, records on", host.Port(), IssueCardRequest,
-                                       IssueCardResponse, clients, options.warmup, options.seconds);
+            TRunResult issue = RunLoad(label, host.Port(), IssueCardRequest, IssueCardResponse, clients,
+                                       options.warmup, options.seconds);
             PrintRow(issue);
-            issuedOk += issue.answered;
-            issues.push_back(issue);
+            result.answered += issue.answered;
+            result.runs.push_back(issue);
             all.push_back(issue);
         }
         TMemory memory = ReadMemory(host.Pid());
         int status = host.Stop();
         if (status != 0)
-            std::printf("    host (IssueCard) exit status %d: %s\n", status,
+            std::printf("    host (%s) exit status %d: %s\n", label, status,
                         ReadFile(host.Dir() / "host.err").c_str());
-        rows = CountIssueRecords(host.Dir() / "Client.db");
-        std::printf("\nIssueCard host: %s\n", FormatMemory(memory).c_str());
-        std::printf("issue records stored: %ld for %llu issues answered\n", rows,
-                    static_cast<unsigned long long>(issuedOk));
+        result.rows = countRows(host.Dir());
+        std::printf("\n%s: %s\n", label, FormatMemory(memory).c_str());
+        std::printf("issue records stored: %ld for %llu issues answered\n\n", result.rows,
+                    static_cast<unsigned long long>(result.answered));
+        return result;
+    };
+    const TIssueRun sqliteIssues =
+        runIssueHost("host IssueCard, records on", "SaveDoorlockRecord=1\r\n",
+                     [](const fs::path& dir) { return CountIssueRecords(dir / "Client.db"); });
+    const std::vector<TRunResult>& issues = sqliteIssues.runs;
+    const long rows = sqliteIssues.rows;
+    const uint64_t issuedOk = sqliteIssues.answered;
+    std::optional<TIssueRun> serverIssues;
+    if (const char* server = std::getenv("DOORLOCK_TEST_PG")) {
+        serverIssues = runIssueHost("host IssueCard, PostgreSQL",
+                                    "SaveDoorlockRecord=1\r\nDatabase=" + std::string(server) + "\r\n",
+                                    [&](const fs::path&) { return CountServerIssueRecords(server); });
     }
     std::printf(
         "TIME_WAIT: sockets in TIME_WAIT on the server's side / the clients' side of that port at the end of "
@@ -865,6 +1030,19 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
                       Thousands(best->Rate()).c_str(), best->clients, Thousands(IssueCardTargetRate).c_str(),
                       rowsMatch ? "one record per issue" : "records do NOT match the issues");
         verdicts.push_back({best->Rate() >= IssueCardTargetRate && rowsMatch, text});
+    }
+    if (serverIssues) {
+        // No target of its own: the figures stand next to Client.db's; every answered issue needs its row.
+        auto best =
+            std::max_element(serverIssues->runs.begin(), serverIssues->runs.end(),
+                             [](const TRunResult& a, const TRunResult& b) { return a.Rate() < b.Rate(); });
+        bool rowsMatch =
+            serverIssues->rows >= 0 && static_cast<uint64_t>(serverIssues->rows) == serverIssues->answered;
+        std::snprintf(text, sizeof text,
+                      "IssueCard with records on PostgreSQL: best %s req/s at %d clients; %s",
+                      Thousands(best->Rate()).c_str(), best->clients,
+                      rowsMatch ? "one record per issue" : "records do NOT match the issues");
+        verdicts.push_back({rowsMatch, text});
     }
     if (idle) {
         bool pass = idle->opened == options.idle && idle->allServed && idle->closedByHost == 0 &&

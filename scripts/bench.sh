@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Release into build-release/ (preset "release": headless, no tests) and runs the benchmarks: the load generator against
-# the real host first, then the Google Benchmark programs of the code page, the XML reader and the record store.
+# the real host first (records on Client.db and on a private PostgreSQL server), then the Google Benchmark
+# programs of the code page, the XML reader and the record store.
 # Arguments go to doorlock-loadgen (e.g. --seconds 5, --report-only; see --help). The exit status is the load
 # generator's: non-zero when one of its targets failed (unless --report-only).
 # The figures depend on the machine's load: the load generator prints /proc/loadavg with them.
@@ -11,7 +12,9 @@ cmake --build --preset release --parallel "$(nproc)" \
   --target doorlock-host doorlock-loadgen codepage_bench xml_bench store_bench
 
 status=0
-build-release/bin/doorlock-loadgen "$@" || status=$?
+# IssueCard with records runs on Client.db and, in the same run, on a private PostgreSQL server (which syncs
+# every commit, as Client.db does).
+bash scripts/with-postgres.sh build-release/bin/doorlock-loadgen "$@" || status=$?
 for bench in codepage_bench xml_bench store_bench; do
   echo
   echo "== $bench"

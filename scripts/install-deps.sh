@@ -7,8 +7,9 @@ packages=(
   cmake ninja-build pkg-config g++ git
   qt6-base-dev qt6-translations-l10n libqt6svg6
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsoci-dev libboost-dev libsqlite3-dev libpq-dev
+  libsoci-dev libboost-dev libsqlite3-dev libpq-dev postgresql
   xvfb xauth fonts-noto-cjk
+  clang libclang-rt-14-dev clang-format
   dpkg-dev file systemd
 )
 

@@ -17,6 +17,12 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
     const std::string roomKey = issue.RoomKey();
 
+    // With a store that other hosts share, the room's lock there orders this issue with theirs. It is taken
+    // before this host's lock, so that waiting for another desk never holds up this desk's other rooms.
+    TRoomLock roomLock;
+    if (useNativeDb && DoorlockRecordStore != nullptr)
+        roomLock = DoorlockRecordStore->LockRoom(roomKey);
+
     std::unique_lock<std::mutex> guard(IssueCardLock());
 
     TDateTime cardStart = issue.RequestedStart;
@@ -45,6 +51,7 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     // The room's recorded start is settled. The issued-card row is never read back, so it needs no place in
     // this order, and adding it outside the lock lets the rows of simultaneous issues share one disk sync.
     guard.unlock();
+    roomLock = TRoomLock();
     if (saveRecord && DoorlockRecordStore != nullptr) {
         DoorlockRecordStore->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
                                                 issue.RequestedStart, issue.CheckOut, issue.IsCopy,

@@ -24,7 +24,8 @@ struct TCardIssue {
 
 // Held over the card start, the device's write and the room's recorded start, by the request handler and
 // the test dialog alike: two copies for one room cannot both record a start, and a new card's recorded start
-// is ordered with its write. The issued-card row is added after it.
+// is ordered with its write. The issued-card row is added after it. With a store shared by several hosts, the
+// room's lock in the store is held around it as well.
 std::mutex& IssueCardLock();
 
 // The whole issue: the card start (from the request, the record store or the clock, by UseNativeDoorlockDb),

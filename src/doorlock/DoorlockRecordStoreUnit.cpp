@@ -5,10 +5,23 @@
 
 #include <soci/soci.h>
 
+#ifdef DOORLOCK_WITH_LIBPQ
+#include <libpq-fe.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -34,8 +47,55 @@ const char* const InsertRecordSql =
     " Values(:RegisterId, :CardNo, :RoomNo, :CardType, :LastCheckInTime, :CheckInTime, :CheckOutTime, "
     ":IsCopy, :GuestName, :OpratingTime)";
 
+// How many connections at most hold room locks at one time; the next lock waits for one of them.
+constexpr int MaxLockSessions = 8;
+// How long a connection attempt may take when the settings name no limit; without one a server that does
+// not answer would hold a card issue for minutes.
+constexpr const char* DefaultConnectTimeoutSeconds = "5";
+
 bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
+}
+
+// libpq's rule for a keyword=value value: in single quotes, with backslash and quote escaped.
+std::string QuoteConninfoValue(const char* value) {
+    std::string quoted = "'";
+    for (const char* c = value; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '\'')
+            quoted += '\\';
+        quoted += *c;
+    }
+    return quoted + "'";
+}
+
+// The advisory lock key of a room: 64-bit FNV-1a of the key's UTF-8 bytes, the same on every host.
+long long RoomLockKey(const std::string& utf8RoomKey) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : utf8RoomKey) {
+        hash ^= c;
+        hash *= 1099511628211ull;
+    }
+    return static_cast<long long>(hash);
+}
+
+std::string LockWaitedText(const std::string& roomKey, std::chrono::milliseconds wait) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
+    return Gbk("房间(") + roomKey + Gbk(")等待记录锁超过") + seconds + Gbk("秒，未加锁继续");
+}
+
+// Which file the path names now (device and inode); empty when there is none.
+std::string FileIdentity(const std::string& path) {
+#ifdef _WIN32
+    // An open database file cannot be deleted there.
+    std::error_code ec;
+    return std::filesystem::exists(path, ec) ? "1" : "";
+#else
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return "";
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+#endif
 }
 
 std::string SqliteConnectString(const std::string& path) {
@@ -125,6 +185,57 @@ const std::string& NewRoomText() {
 
 } // namespace
 
+TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
+    if (database.empty())
+        return {"sqlite3", (std::filesystem::path(programDir) / "Client.db").string()};
+    return {"postgresql", database};
+}
+
+TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
+#ifdef DOORLOCK_WITH_LIBPQ
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
+    if (options == nullptr) {
+        std::string message = error != nullptr ? error : "out of memory";
+        PQfreemem(error);
+        // libpq quotes the part it could not read, which may be a password.
+        std::string shown;
+        bool quoted = false;
+        for (char c : message) {
+            if (c == '"') {
+                shown += quoted ? "...\"" : "\"";
+                quoted = !quoted;
+            } else if (!quoted && c != '\n') {
+                shown += c;
+            }
+        }
+        throw std::runtime_error("Invalid PostgreSQL connection settings: " + shown);
+    }
+    TPostgresConninfo result;
+    const bool timeoutFromEnvironment = std::getenv("PGCONNECT_TIMEOUT") != nullptr;
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        const std::string keyword = option->keyword;
+        const char* value = option->val;
+        if (value == nullptr && keyword == "connect_timeout" && !timeoutFromEnvironment)
+            value = DefaultConnectTimeoutSeconds;
+        if (value == nullptr)
+            continue;
+        if (!result.KeywordForm.empty())
+            result.KeywordForm += ' ';
+        result.KeywordForm += keyword + "=" + QuoteConninfoValue(value);
+        if (keyword == "host" || keyword == "hostaddr" || keyword == "port" || keyword == "dbname" ||
+            keyword == "user")
+            result.Description += " " + keyword + "=" + value;
+    }
+    PQconninfoFree(options);
+    result.Description = "PostgreSQL" + result.Description;
+    return result;
+#else
+    (void)conninfo;
+    throw std::runtime_error("This build has no PostgreSQL client library");
+#endif
+}
+
 // The statements are prepared once per session and run again with new values; the values live here, at
 // fixed addresses, because SOCI binds them by reference.
 struct TDoorlockRecordStore::TStatements {
@@ -160,11 +271,44 @@ struct TDoorlockRecordStore::TStatements {
 TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
 TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString)
-    : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {}
+    : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {
+    std::string what = m_connectString;
+    if (!IsSqlite(m_backend)) {
+        try {
+            what = ParsePostgresConninfo(m_connectString).Description;
+        } catch (const std::exception&) {
+            what = "PostgreSQL"; // the open logs why
+        }
+    }
+    m_description = Gbk("数据库: ") + (IsSqlite(m_backend) ? "SQLite " : "") + Utf8ToGbk(what);
+}
 
 TDoorlockRecordStore::~TDoorlockRecordStore() {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
+}
+
+bool TDoorlockRecordStore::IsShared() const {
+    return !IsSqlite(m_backend);
+}
+
+std::unique_ptr<soci::session> TDoorlockRecordStore::Connect() const {
+    if (IsSqlite(m_backend)) {
+        auto session = std::make_unique<soci::session>(m_backend, SqliteConnectString(m_connectString));
+        // A row must be on disk before the response that follows it goes out: WAL keeps that to one
+        // sync per commit, and synchronous=FULL makes that sync happen at every commit.
+        std::string journalMode;
+        *session << "PRAGMA journal_mode=WAL", soci::into(journalMode);
+        *session << "PRAGMA synchronous=FULL";
+        return session;
+    }
+    // The backend passes a URI on wrongly; libpq's keyword form reaches the server as written.
+    auto session =
+        std::make_unique<soci::session>(m_backend, ParsePostgresConninfo(m_connectString).KeywordForm);
+    // Times are read back as ISO text and text columns hold UTF-8, whatever the server's defaults.
+    *session << "SET datestyle TO ISO, YMD";
+    *session << "SET client_encoding TO 'UTF8'";
+    return session;
 }
 
 void TDoorlockRecordStore::OpenDatabase() {
@@ -178,20 +322,16 @@ bool TDoorlockRecordStore::IsOpen() const {
 }
 
 bool TDoorlockRecordStore::EnsureOpenLocked() {
-    if (m_session)
-        return true;
+    if (m_session) {
+        if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+            return true;
+        // Closing first lets SQLite remove the old file's journal files by name before a new file takes it.
+        CloseLocked();
+    }
     try {
         // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
         // the environment variable SOCI_BACKENDS_PATH can extend).
-        auto session = std::make_unique<soci::session>(
-            m_backend, IsSqlite(m_backend) ? SqliteConnectString(m_connectString) : m_connectString);
-        if (IsSqlite(m_backend)) {
-            // A row must be on disk before the response that follows it goes out: WAL keeps that to one
-            // sync per commit, and synchronous=FULL makes that sync happen at every commit.
-            std::string journalMode;
-            *session << "PRAGMA journal_mode=WAL", soci::into(journalMode);
-            *session << "PRAGMA synchronous=FULL";
-        }
+        std::unique_ptr<soci::session> session = Connect();
         *session << CreateRoomTableSql;
         *session << CreateRecordTableSql;
         try {
@@ -202,6 +342,8 @@ bool TDoorlockRecordStore::EnsureOpenLocked() {
         }
         m_session = std::move(session);
         m_statements = std::make_unique<TStatements>();
+        if (IsSqlite(m_backend))
+            m_openedFile = FileIdentity(m_connectString);
         return true;
     } catch (const std::exception& e) {
         LogFailure(e);
@@ -230,44 +372,56 @@ void TDoorlockRecordStore::LogFailure(const std::exception& error) {
         CloseLocked();
 }
 
+template <typename TMember, typename TStep>
+bool TDoorlockRecordStore::RunLocked(TMember statement, TStep step) {
+    // A connection found lost after a failure (a server restart since the last operation) is opened again
+    // and the step run once more, so the restart costs at most an operation that was under way.
+    for (int attempt = 0;; ++attempt) {
+        if (!EnsureOpenLocked())
+            return false;
+        try {
+            step(*m_statements);
+            return true;
+        } catch (const std::exception& e) {
+            ((*m_statements).*statement).reset();
+            LogFailure(e);
+            if (m_session || attempt > 0)
+                return false;
+        }
+    }
+}
+
 TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
-        return 0;
-    TStatements& s = *m_statements;
-    try {
+    TDateTime value = 0;
+    RunLocked(&TStatements::lookup, [&](TStatements& s) {
+        value = 0;
         s.roomNo = GbkToUtf8(roomKey);
         if (!s.lookup)
             s.lookup.emplace((m_session->prepare << LookupSql, soci::into(s.foundTime, s.foundTimeIndicator),
                               soci::use(s.roomNo, "RoomNo")));
         if (!s.lookup->execute(true))
-            return 0;
+            return;
         bool isNull = s.foundTimeIndicator == soci::i_null;
         std::string found = s.foundTime;
         // Run the query to its end: a query left part-way holds its read snapshot, which keeps the WAL
         // from being checkpointed.
         while (s.lookup->fetch()) {
         }
-        TDateTime value = 0;
         if (isNull || found.empty())
-            return 0;
-        if (!TryDbTextToDateTime(found, value))
+            return;
+        if (!TryDbTextToDateTime(found, value)) {
+            value = 0;
             throw std::runtime_error("Invalid LastCheckInTime '" + found + "' in T_Room");
-        return value;
-    } catch (const std::exception& e) {
-        s.lookup.reset();
-        LogFailure(e);
-        return 0;
-    }
+        }
+    });
+    return value;
 }
 
 void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
-    if (!EnsureOpenLocked())
-        return;
-    TStatements& s = *m_statements;
     long long affected = 0;
-    try {
+    const bool updated = RunLocked(&TStatements::update, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.update)
@@ -276,36 +430,130 @@ void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateT
                               soci::use(s.roomNo, "RoomNo")));
         s.update->execute(true);
         affected = s.update->get_affected_rows();
-    } catch (const std::exception& e) {
-        s.update.reset();
-        LogFailure(e);
-        return;
-    }
-    if (affected == 0)
+    });
+    // No insert after a failed update.
+    if (updated && affected == 0)
         AddRoomLocked(roomKey, time);
 }
 
 void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
-    if (EnsureOpenLocked())
-        AddRoomLocked(roomKey, time);
+    AddRoomLocked(roomKey, time);
 }
 
 void TDoorlockRecordStore::AddRoomLocked(const std::string& roomKey, TDateTime time) {
-    TStatements& s = *m_statements;
-    try {
+    const bool added = RunLocked(&TStatements::insertRoom, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.insertRoom)
             s.insertRoom.emplace((m_session->prepare << InsertRoomSql, soci::use(s.roomNo, "RoomNo"),
                                   soci::use(s.time, s.timeIndicator, "LastCheckInTime")));
         s.insertRoom->execute(true);
-    } catch (const std::exception& e) {
-        s.insertRoom.reset();
-        LogFailure(e);
-        return;
+    });
+    if (added)
+        WriteLog(NewRoomText() + roomKey);
+}
+
+TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
+    TRoomLock lock;
+    if (!IsShared())
+        return lock;
+    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
+    std::unique_ptr<soci::session> session;
+    {
+        std::unique_lock<std::mutex> pool(m_lockSessionsLock);
+        if (!m_lockSessionReturned.wait_until(pool, deadline, [&] {
+                return !m_idleLockSessions.empty() || m_lockSessionsInUse < MaxLockSessions;
+            })) {
+            WriteLog(LockWaitedText(roomKey, m_lockWait));
+            return lock;
+        }
+        if (!m_idleLockSessions.empty()) {
+            session = std::move(m_idleLockSessions.back());
+            m_idleLockSessions.pop_back();
+        }
+        ++m_lockSessionsInUse;
     }
-    WriteLog(NewRoomText() + roomKey);
+    lock.m_store = this;
+    const long long key = RoomLockKey(GbkToUtf8(roomKey));
+    // An idle connection may have lost its server since its last use: then one more try on a new one.
+    bool fromPool = session != nullptr;
+    for (;;) {
+        try {
+            if (!session)
+                session = Connect();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            session->begin();
+            *session << "SET LOCAL lock_timeout = " + std::to_string(std::max<long long>(1, left.count()));
+            *session << "SELECT pg_advisory_xact_lock(" + std::to_string(key) + ")";
+            lock.m_session = std::move(session);
+            return lock;
+        } catch (const std::exception& e) {
+            const bool timedOut = std::string_view(e.what()).find("lock timeout") != std::string_view::npos;
+            WriteLog(timedOut ? LockWaitedText(roomKey, m_lockWait) : Utf8ToGbk(e.what()));
+            const bool lost = !session || !session->is_connected();
+            if (lost) {
+                session.reset();
+            } else {
+                try {
+                    session->rollback();
+                } catch (const std::exception&) {
+                    session.reset();
+                }
+            }
+            if (fromPool && lost && !timedOut) {
+                fromPool = false;
+                continue;
+            }
+            break;
+        }
+    }
+    // Rolled back already: the connection only goes back to the others.
+    ReturnLockSession(std::move(session));
+    lock.m_store = nullptr;
+    return lock;
+}
+
+void TDoorlockRecordStore::ReleaseRoomLock(std::unique_ptr<soci::session> session) {
+    if (session) {
+        try {
+            // Ends the transaction and with it the lock; a lost connection has released it already.
+            session->commit();
+        } catch (const std::exception& e) {
+            WriteLog(Utf8ToGbk(e.what()));
+            session.reset();
+        }
+    }
+    ReturnLockSession(std::move(session));
+}
+
+void TDoorlockRecordStore::ReturnLockSession(std::unique_ptr<soci::session> session) {
+    std::lock_guard<std::mutex> pool(m_lockSessionsLock);
+    if (session)
+        m_idleLockSessions.push_back(std::move(session));
+    --m_lockSessionsInUse;
+    m_lockSessionReturned.notify_one();
+}
+
+TRoomLock::TRoomLock() = default;
+
+TRoomLock::TRoomLock(TRoomLock&& other) noexcept
+    : m_store(std::exchange(other.m_store, nullptr)), m_session(std::move(other.m_session)) {}
+
+TRoomLock& TRoomLock::operator=(TRoomLock&& other) noexcept {
+    if (this != &other) {
+        if (m_store != nullptr)
+            m_store->ReleaseRoomLock(std::move(m_session));
+        m_store = std::exchange(other.m_store, nullptr);
+        m_session = std::move(other.m_session);
+    }
+    return *this;
+}
+
+TRoomLock::~TRoomLock() {
+    if (m_store != nullptr)
+        m_store->ReleaseRoomLock(std::move(m_session));
 }
 
 void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
@@ -385,12 +633,7 @@ bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecor
 }
 
 void TDoorlockRecordStore::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    try {
-        RunInsertRecordLocked(record);
-    } catch (const std::exception& e) {
-        m_statements->insertRecord.reset();
-        LogFailure(e);
-    }
+    RunLocked(&TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
 }
 
 void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {

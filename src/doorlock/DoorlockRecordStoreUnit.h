@@ -15,14 +15,62 @@ namespace soci {
 class session;
 }
 
+// What [DoorlockOption] Database selects: empty gives Client.db in the program directory (SQLite); any other
+// text names a PostgreSQL server, as a postgresql:// URI or libpq keyword=value text.
+struct TRecordStoreTarget {
+    std::string Backend;       // "sqlite3" or "postgresql"
+    std::string ConnectString; // SQLite: the file path; PostgreSQL: the option's text
+};
+TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir);
+
+// A server's settings as libpq reads them (PQconninfoParse), in keyword=value form, and the same without
+// the password for the log. Raises with libpq's message (quoted parts left out: they may hold a password).
+struct TPostgresConninfo {
+    std::string KeywordForm;
+    std::string Description;
+};
+TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
+
+class TDoorlockRecordStore;
+
+// A room's lock in a store that several hosts share: a transaction-scoped advisory lock on the room key,
+// in a connection of its own, released when this goes. Empty (nothing held) for a store of one host.
+class TRoomLock {
+public:
+    TRoomLock();
+    TRoomLock(TRoomLock&& other) noexcept;
+    TRoomLock& operator=(TRoomLock&& other) noexcept;
+    ~TRoomLock();
+    bool Held() const { return m_session != nullptr; }
+
+private:
+    friend class TDoorlockRecordStore;
+    TDoorlockRecordStore* m_store = nullptr;
+    std::unique_ptr<soci::session> m_session;
+};
+
 // The room check-in record store: T_Room (last check-in time per room key) and T_IssueCardRecord (one row
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
-// caller. One operation at a time; an operation on a store whose open failed tries to open it again first.
+// caller. One operation at a time; an operation on a store whose open failed, or whose SQLite file was
+// deleted or replaced meanwhile, opens it again first.
 class TDoorlockRecordStore {
 public:
-    // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path.
+    // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path, for
+    // PostgreSQL a URI or keyword=value text.
     TDoorlockRecordStore(std::string backend, std::string connectString);
+    explicit TDoorlockRecordStore(const TRecordStoreTarget& target)
+        : TDoorlockRecordStore(target.Backend, target.ConnectString) {}
     ~TDoorlockRecordStore();
+
+    // Which store this is, for the start-up log; never the password.
+    const std::string& Description() const { return m_description; }
+    // True for a server that other hosts may share: then a card issue holds its room's lock there.
+    bool IsShared() const;
+
+    // Waits up to the lock wait (10 s) for the room's lock; without it (waited too long, no server) the
+    // issue goes on unlocked, which is logged. Other rooms never wait for it.
+    TRoomLock LockRoom(const std::string& roomKey);
+    void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
 
     // Opens the database and creates whichever table is missing. Failures are logged.
     void OpenDatabase();
@@ -58,6 +106,13 @@ private:
         TDateTime OpratingTime;
     };
 
+    friend class TRoomLock;
+    std::unique_ptr<soci::session> Connect() const;
+    // Ends the lock's transaction, then gives the connection back.
+    void ReleaseRoomLock(std::unique_ptr<soci::session> session);
+    void ReturnLockSession(std::unique_ptr<soci::session> session);
+    // statement: the member of TStatements that step runs.
+    template <typename TMember, typename TStep> bool RunLocked(TMember statement, TStep step);
     bool EnsureOpenLocked();
     void CloseLocked();
     void AddRoomLocked(const std::string& roomKey, TDateTime time);
@@ -72,7 +127,12 @@ private:
 
     std::string m_backend;
     std::string m_connectString;
+    std::string m_description;
+    std::chrono::milliseconds m_lockWait{std::chrono::seconds(10)};
     std::unique_ptr<soci::session> m_session;
+    // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
+    // while open: rows written through the old session would go to a file nobody will read again.
+    std::string m_openedFile;
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::timed_mutex m_lock;
@@ -84,6 +144,13 @@ private:
     uint64_t m_recordsQueued = 0;
     uint64_t m_recordsStored = 0;
     bool m_storingRecords = false;
+
+    // Connections that hold room locks, kept for the next lock; a few at most, so that busy desks do not use
+    // up the server's connections.
+    std::mutex m_lockSessionsLock;
+    std::condition_variable m_lockSessionReturned;
+    std::vector<std::unique_ptr<soci::session>> m_idleLockSessions;
+    int m_lockSessionsInUse = 0;
 };
 
 extern TDoorlockRecordStore* DoorlockRecordStore;

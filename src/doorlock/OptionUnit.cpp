@@ -22,10 +22,12 @@ void TOption::LoadOption() {
     PortName = ini.ReadString(Section, "PortName", "COM1");
     DelayMinutes = ini.ReadInteger(Section, "DelayMinutes", 1);
     EncoderLibrary = ini.ReadString(Section, "EncoderLibrary", "");
+    Database = ini.ReadString(Section, "Database", "");
 }
 
 void TOption::SaveOption() {
-    // The library path is set by hand in the file; the dialog never changes it, so it is not written back.
+    // The library path and the database are set by hand in the file; the dialog never changes them, so they
+    // are not written back.
     TIniFile ini(FileName);
     ini.WriteString(Section, "PortName", PortName);
     ini.WriteInteger(Section, "DelayMinutes", DelayMinutes);

@@ -15,6 +15,9 @@ public:
     std::string PortName = "COM1";
     // Path of the vendor encoder library; empty: the built-in simulated encoder (card file SimCard.bin).
     std::string EncoderLibrary;
+    // The record store: empty gives Client.db in the program directory; a postgresql:// URI or libpq
+    // keyword=value text gives a PostgreSQL server that several front desks share.
+    std::string Database;
 
     void LoadOption();
     // Writes PortName and DelayMinutes; raises Exception "Unable to write to %s".

@@ -52,9 +52,9 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
     SysOption = m_sysOption.get();
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
-    m_store =
-        std::make_unique<TDoorlockRecordStore>("sqlite3", (fs::path(m_programDir) / "Client.db").string());
+    m_store = std::make_unique<TDoorlockRecordStore>(RecordStoreTarget(m_option->Database, m_programDir));
     DoorlockRecordStore = m_store.get();
+    WriteLog(m_store->Description());
     m_store->OpenDatabase();
 }
 

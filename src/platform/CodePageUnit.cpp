@@ -9,6 +9,8 @@
 #include <cstring>
 #include <iconv.h>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -55,16 +57,64 @@ std::unique_ptr<TIconv> OpenConverter(bool toCodePage) {
     throw Exception("The system code page 936 is not available");
 }
 
-// One converter per thread and direction: an iconv_t must not be shared, and opening one per call would
-// cost more than converting a typical request.
-TIconv& Converter(bool toCodePage) {
-    if (toCodePage) {
-        thread_local const std::unique_ptr<TIconv> toGbk = OpenConverter(true);
-        return *toGbk;
+// Converters any thread borrows: an iconv_t must not be used by two threads at once, and opening one costs
+// more than converting a typical request, which a new thread per connection would otherwise pay each time.
+class TConverterPool {
+public:
+    std::unique_ptr<TIconv> Take(bool toCodePage) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto& free = m_free[toCodePage ? 1 : 0];
+            if (!free.empty()) {
+                std::unique_ptr<TIconv> cd = std::move(free.back());
+                free.pop_back();
+                return cd;
+            }
+        }
+        return OpenConverter(toCodePage);
     }
-    thread_local const std::unique_ptr<TIconv> fromGbk = OpenConverter(false);
-    return *fromGbk;
+
+    void Give(bool toCodePage, std::unique_ptr<TIconv> cd) noexcept {
+        cd->Reset();
+        try {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_free[toCodePage ? 1 : 0].push_back(std::move(cd));
+        } catch (...) {
+            // Out of memory: this one is closed instead of kept.
+        }
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::unique_ptr<TIconv>> m_free[2];
+};
+
+TConverterPool& Pool() {
+    static TConverterPool pool;
+    return pool;
 }
+
+// A converter of one direction, borrowed at its first use and given back at the end of the conversion.
+class TConverterLease {
+public:
+    explicit TConverterLease(bool toCodePage) : m_toCodePage(toCodePage) {}
+    ~TConverterLease() {
+        if (m_cd)
+            Pool().Give(m_toCodePage, std::move(m_cd));
+    }
+    TConverterLease(const TConverterLease&) = delete;
+    TConverterLease& operator=(const TConverterLease&) = delete;
+
+    TIconv& operator*() {
+        if (!m_cd)
+            m_cd = Pool().Take(m_toCodePage);
+        return *m_cd;
+    }
+
+private:
+    bool m_toCodePage;
+    std::unique_ptr<TIconv> m_cd;
+};
 
 // The end of the run of ASCII bytes from pos: eight bytes at a time, as most of a request is ASCII.
 size_t AsciiRunEnd(std::string_view text, size_t pos) {
@@ -354,7 +404,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
     // Every character of code page 936 is one UTF-16 unit made of one or two bytes, so the byte count is
     // room enough.
     result.reserve(gbk.size());
-    TIconv* cd = nullptr;
+    TConverterLease cd(false);
     const size_t size = gbk.size();
     size_t pos = 0;
     while (pos < size) {
@@ -364,8 +414,6 @@ std::u16string GbkToUtf16(std::string_view gbk) {
             break;
         pos = end;
         end = GbkRunEnd(gbk, pos);
-        if (cd == nullptr)
-            cd = &Converter(false);
         AppendUtf16Run(*cd, gbk.substr(pos, end - pos), result);
         pos = end;
     }
@@ -375,7 +423,7 @@ std::u16string GbkToUtf16(std::string_view gbk) {
 std::string Utf16ToGbk(std::u16string_view text) {
     std::string result;
     result.reserve(text.size() * 2);
-    TIconv* cd = nullptr;
+    TConverterLease cd(true);
     const size_t size = text.size();
     size_t pos = 0;
     while (pos < size) {
@@ -387,8 +435,6 @@ std::string Utf16ToGbk(std::u16string_view text) {
         pos = end;
         while (end < size && text[end] >= 0x80)
             ++end;
-        if (cd == nullptr)
-            cd = &Converter(true);
         AppendGbkRun(*cd, text.substr(pos, end - pos), result);
         pos = end;
     }
@@ -399,7 +445,7 @@ std::string GbkToUtf8(std::string_view gbk) {
     std::string result;
     result.reserve(gbk.size() + gbk.size() / 2);
     std::u16string scratch;
-    TIconv* cd = nullptr;
+    TConverterLease cd(false);
     size_t pos = 0;
     while (pos < gbk.size()) {
         const size_t end = AsciiRunEnd(gbk, pos);
@@ -407,8 +453,6 @@ std::string GbkToUtf8(std::string_view gbk) {
         if (end == gbk.size())
             break;
         const size_t runEnd = GbkRunEnd(gbk, end);
-        if (cd == nullptr)
-            cd = &Converter(false);
         scratch.clear();
         AppendUtf16Run(*cd, gbk.substr(end, runEnd - end), scratch);
         AppendEncodedUtf8(result, scratch);
@@ -421,7 +465,7 @@ std::string Utf8ToGbk(std::string_view utf8) {
     std::string result;
     result.reserve(utf8.size());
     std::u16string scratch;
-    TIconv* cd = nullptr;
+    TConverterLease cd(true);
     size_t pos = 0;
     while (pos < utf8.size()) {
         const size_t end = AsciiRunEnd(utf8, pos);
@@ -431,8 +475,6 @@ std::string Utf8ToGbk(std::string_view utf8) {
         const size_t runEnd = NonAsciiRunEnd(utf8, end);
         scratch.clear();
         AppendDecodedUtf8(scratch, utf8.substr(end, runEnd - end), u'?');
-        if (cd == nullptr)
-            cd = &Converter(true);
         AppendGbkRun(*cd, scratch, result);
         pos = runEnd;
     }

@@ -309,15 +309,10 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address) {
     return listener;
 }
 
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer) {
-    if (!listener.Valid())
-        return TAcceptResult::Failed;
-    int ready = PollOne(listener.Handle(), timeoutMs);
-    if (ready == 0)
-        return TAcceptResult::TimedOut;
-    if (ready < 0)
-        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+namespace {
 
+// One accept on the non-blocking listener: Accepted, TimedOut when none is waiting, or Failed.
+TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* peer) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
     sockaddr* fromAddress = reinterpret_cast<sockaddr*>(&from);
@@ -336,13 +331,32 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     int on = 1;
     ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
 #endif
-    // Some systems hand down the listener's non-blocking mode.
+#if !defined(__linux__)
+    // Some systems hand down the listener's non-blocking mode (Linux never does).
     if (!SetBlocking(handle, true))
         return TAcceptResult::Failed;
+#endif
     accepted = std::move(socket);
     if (peer != nullptr)
         *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
     return TAcceptResult::Accepted;
+}
+
+} // namespace
+
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer) {
+    if (!listener.Valid())
+        return TAcceptResult::Failed;
+    // A busy listener has connections waiting: take one without asking first.
+    TAcceptResult result = AcceptWaiting(listener, accepted, peer);
+    if (result != TAcceptResult::TimedOut)
+        return result;
+    int ready = PollOne(listener.Handle(), timeoutMs);
+    if (ready == 0)
+        return TAcceptResult::TimedOut;
+    if (ready < 0)
+        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+    return AcceptWaiting(listener, accepted, peer);
 }
 
 TSocket ConnectTcp(const std::string& host, int port) {

@@ -3,19 +3,23 @@
 #include "platform/DateTimeUnit.h"
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 // The log writer: one line "yyyy-mm-dd hh:nn:ss " + message + CR LF per call, appended to the start day's
-// file, opened and closed for every line. Input/output errors lose the line silently. Concurrent lines wait
-// for each other instead of being dropped, and their times are read in the order they are written. A line
-// break inside a message (LF, CR or CR LF) becomes CR LF, so every line of the file ends the same way.
+// file as if it were opened and closed for every line. Input/output errors lose the line silently. Concurrent
+// lines wait for each other instead of being dropped, and their times are read in the order they are written.
+// A line break inside a message (LF, CR or CR LF) becomes CR LF, so every line of the file ends the same way.
 class TLogFile {
 public:
     // clock: the time of the prefix (tests pass their own).
     explicit TLogFile(std::string fileName, std::function<TDateTime()> clock = Now);
+    ~TLogFile();
+    TLogFile(const TLogFile&) = delete;
+    TLogFile& operator=(const TLogFile&) = delete;
 
     const std::string& FileName() const { return m_fileName; }
     // The message bytes are written as given (GBK).
@@ -26,9 +30,20 @@ public:
     bool CloseForExit(std::chrono::milliseconds wait);
 
 private:
+    // Under the lock: Open makes the file ready for a line (false: it cannot be opened), Append writes it.
+    bool Open();
+    void Append(const std::string& line);
+
     std::string m_fileName;
     std::function<TDateTime()> m_clock;
     std::timed_mutex m_lock;
+    // The file the last line went to, kept open (not on Windows).
+    int m_fd = -1;
+    unsigned long long m_device = 0;
+    unsigned long long m_inode = 0;
+#ifdef _WIN32
+    std::FILE* m_file = nullptr;
+#endif
 };
 
 // The process-wide writer; null before start-up and after shut-down.

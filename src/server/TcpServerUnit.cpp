@@ -16,6 +16,9 @@ namespace {
 constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
+// Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
+// out, and waiting for them would hold the next accept up.
+constexpr size_t RecentlyEnded = 8;
 constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
@@ -51,7 +54,8 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 // - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
 //   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
 //   never touches a handle number that was closed and perhaps already reused.
-// - Every connection thread is joined: by the listening thread, by a stop once none is live, and by the
+// - Every connection thread is joined: by the listening thread (the last few to end only when it is idle),
+//   by a stop once none is live, and by the
 //   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
 //   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
 //   ends as soon as the handler returns.
@@ -155,7 +159,7 @@ struct TTcpServer::TImpl {
                 if (stopping)
                     return;
             }
-            JoinEnded();
+            JoinEnded(RecentlyEnded);
             TSocket accepted;
             TIpv4 peer = 0;
             switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
@@ -176,6 +180,7 @@ struct TTcpServer::TImpl {
                 break;
             }
             case TAcceptResult::TimedOut:
+                JoinEnded();
                 break;
             }
         }
@@ -224,11 +229,14 @@ struct TTcpServer::TImpl {
         changed.notify_all();
     }
 
-    void JoinEnded() {
+    // Joins the ended connections' threads but the last `keep` of them.
+    void JoinEnded(size_t keep = 0) {
         std::list<std::unique_ptr<TConnectionEntry>> done;
         {
             std::lock_guard lock(mutex);
-            done.swap(ended);
+            if (ended.size() <= keep)
+                return;
+            done.splice(done.end(), ended, ended.begin(), std::prev(ended.end(), static_cast<long>(keep)));
         }
         for (auto& entry : done) {
             if (entry->thread.joinable())

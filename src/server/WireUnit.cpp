@@ -105,27 +105,27 @@ void SendResponse(TConnection& connection, std::string_view response) {
 
 bool ReadRequest(TServerConnection& connection, std::string& request) {
     std::string buffer;
+    // Received into the stack first: a string of that size would be cleared and allocated for every request.
+    char chunk[std::min(ReceiveChunk, MaxRequestLength + 1)];
     for (;;) {
         size_t known = buffer.size();
         // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
         // that is too long, and a client cannot make us hold more.
-        size_t wanted = std::min(ReceiveChunk, MaxRequestLength + 1 - known);
-        buffer.resize(known + wanted);
-        long received = connection.ReceiveBytes(buffer.data() + known, wanted);
+        size_t wanted = std::min(sizeof chunk, MaxRequestLength + 1 - known);
+        long received = connection.ReceiveBytes(chunk, wanted);
         if (received <= 0 || static_cast<size_t>(received) > wanted)
             return false;
-        buffer.resize(known + static_cast<size_t>(received));
 
-        // Only the new bytes can hold the first NUL.
-        const void* nul = std::memchr(buffer.data() + known, '\0', static_cast<size_t>(received));
+        const void* nul = std::memchr(chunk, '\0', static_cast<size_t>(received));
         if (nul != nullptr) {
-            size_t length = static_cast<size_t>(static_cast<const char*>(nul) - buffer.data());
+            size_t length = known + static_cast<size_t>(static_cast<const char*>(nul) - chunk);
             if (length > MaxRequestLength)
                 return false;
-            buffer.resize(length);
+            buffer.append(chunk, length - known);
             request = std::move(buffer);
             return true;
         }
+        buffer.append(chunk, static_cast<size_t>(received));
         if (buffer.size() > MaxRequestLength)
             return false;
     }

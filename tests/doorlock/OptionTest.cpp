@@ -11,10 +11,12 @@ TEST(DoorlockOption, DefaultsWithoutFile) {
     option.PortName = "COM4";
     option.DelayMinutes = 9;
     option.EncoderLibrary = "x";
+    option.Database = "x";
     option.LoadOption();
     EXPECT_EQ(option.PortName, "COM1");
     EXPECT_EQ(option.DelayMinutes, 1);
     EXPECT_EQ(option.EncoderLibrary, "");
+    EXPECT_EQ(option.Database, "");
     EXPECT_EQ(option.PortIndex(), 0);
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
 }
@@ -23,12 +25,14 @@ TEST(DoorlockOption, ReadsItsSection) {
     TSandbox sandbox;
     WriteFileBytes(sandbox.File("Option.ini"),
                    "[Other]\r\nPortName=COM2\r\n[DoorlockOption]\r\nPortName=COM3\r\n"
-                   "DelayMinutes=5\r\nEncoderLibrary=/opt/enc/libcardenc.so\r\n");
+                   "DelayMinutes=5\r\nEncoderLibrary=/opt/enc/libcardenc.so\r\n"
+                   "Database=postgresql://desk@db.hotel/rooms\r\n");
     TOption option(sandbox.File("Option.ini"));
     option.LoadOption();
     EXPECT_EQ(option.PortName, "COM3");
     EXPECT_EQ(option.DelayMinutes, 5);
     EXPECT_EQ(option.EncoderLibrary, "/opt/enc/libcardenc.so");
+    EXPECT_EQ(option.Database, "postgresql://desk@db.hotel/rooms");
     EXPECT_EQ(option.PortIndex(), 2);
 
     WriteFileBytes(sandbox.File("Option.ini"), "[DoorlockOption]\r\nDelayMinutes=1.5\r\n");
@@ -51,17 +55,20 @@ TEST(DoorlockOption, PortIndexOfNames) {
 TEST(DoorlockOption, SaveWritesPortAndDelayOnly) {
     TSandbox sandbox;
     std::string file = sandbox.File("Option.ini");
-    WriteFileBytes(file, "[DoorlockOption]\r\nDelayMinutes2=3\r\nEncoderLibrary=lib.so\r\n");
+    WriteFileBytes(file,
+                   "[DoorlockOption]\r\nDelayMinutes2=3\r\nEncoderLibrary=lib.so\r\nDatabase=host=db\r\n");
     TOption option(file);
     option.LoadOption();
     option.PortName = "";
     option.EncoderLibrary = "other.so";
+    option.Database = "";
     option.SaveOption();
 
     TIniFile ini(file);
     EXPECT_EQ(ini.ReadString("DoorlockOption", "PortName", "missing"), "");
     EXPECT_EQ(ini.ReadString("DoorlockOption", "DelayMinutes", "missing"), "1");
     EXPECT_EQ(ini.ReadString("DoorlockOption", "EncoderLibrary", ""), "lib.so");
+    EXPECT_EQ(ini.ReadString("DoorlockOption", "Database", ""), "host=db");
     EXPECT_EQ(ini.ReadInteger("DoorlockOption", "DelayMinutes2", 0), 3);
 }
 

@@ -8,12 +8,24 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <random>
+#include <string>
 #include <thread>
+
+namespace {
+
+int RowCount(soci::session& raw, const std::string& table) {
+    int count = 0;
+    raw << "select count(*) from " + table, soci::into(count);
+    return count;
+}
+
+} // namespace
 
 // Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
 // round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both
 // insert it.
-TEST_F(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
+TEST_P(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
     constexpr int ThreadCount = 8;
     constexpr int OperationsPerThread = 200; // in rounds of four
     constexpr int RoomsPerThread = 5;
@@ -81,6 +93,7 @@ TEST_F(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
 // How the database refuses a row: a constraint undoes only its own statement; a trigger's ROLLBACK ends the
 // whole transaction, rows queued before it included.
 struct TRefusalCase {
+    TStoreKind kind;
     const char* name;
     const char* tableConstraint;
     const char* trigger;
@@ -90,8 +103,11 @@ void PrintTo(const TRefusalCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class TRecordStoreRefusalTest : public TRecordStoreTest,
-                                public ::testing::WithParamInterface<TRefusalCase> {};
+class TRecordStoreRefusalTest : public TRecordStoreFixture,
+                                public ::testing::WithParamInterface<TRefusalCase> {
+protected:
+    TStoreKind Kind() const override { return GetParam().kind; }
+};
 
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
@@ -149,11 +165,75 @@ TEST_P(TRecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallRetur
     }
 }
 
+// Two hosts on one server: a room's lock keeps the other host out of that room until it is let go, other
+// rooms pass at once, and a lock held too long is given up on with a log line.
+TEST_P(TPostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
+    auto deskA = OpenStore();
+    auto deskB = OpenStore();
+    TRoomLock held = deskA->LockRoom("01080816");
+    ASSERT_TRUE(held.Held());
+    EXPECT_TRUE(deskB->LockRoom("01080817").Held());
+    EXPECT_TRUE(deskA->LockRoom("01080817").Held());
+
+    deskB->SetLockWait(std::chrono::milliseconds(200));
+    EXPECT_FALSE(deskB->LockRoom("01080816").Held());
+    EXPECT_THAT(LogMessages(), ::testing::ElementsAre(Gbk("房间(01080816)等待记录锁超过0.2秒，未加锁继续")));
+
+    deskB->SetLockWait(std::chrono::seconds(10));
+    std::atomic<bool> released{false};
+    std::atomic<bool> heldAfterRelease{false};
+    std::thread waiter([&] {
+        TRoomLock lock = deskB->LockRoom("01080816");
+        heldAfterRelease = lock.Held() && released;
+    });
+    auto raw = Raw();
+    EXPECT_TRUE(WaitFor([&] {
+        int waiting = 0;
+        *raw << "select count(*) from pg_locks where locktype = 'advisory' and not granted",
+            soci::into(waiting);
+        return waiting > 0;
+    }));
+    released = true;
+    held = TRoomLock();
+    waiter.join();
+    EXPECT_TRUE(heldAfterRelease);
+    EXPECT_THAT(LogMessages(), ::testing::SizeIs(1));
+}
+
+// A server restart between two operations (here: the server ending the store's connections) costs none of
+// them: each finds its connection gone, opens a new one and runs.
+TEST_P(TPostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
+    const std::string name = "cut-" + std::to_string(std::random_device()());
+    auto store = OpenStore(Target() + " application_name='" + name + "'");
+    store->AddRoom("0101", EncodeDateTime(2024, 1, 1, 8, 0, 0));
+    { TRoomLock lock = store->LockRoom("0101"); }
+    const std::size_t before = LogMessages().size();
+
+    auto raw = Raw();
+    int cut = 0;
+    *raw << "select count(pg_terminate_backend(pid)) from pg_stat_activity where application_name = '" +
+                name + "'",
+        soci::into(cut);
+    EXPECT_EQ(cut, 2); // the store's connection and the idle one of the room locks
+
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), EncodeDateTime(2024, 1, 1, 8, 0, 0));
+    EXPECT_TRUE(store->LockRoom("0101").Held());
+    store->AddIssueCardRecord("R1", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
+    // Each lost connection is logged once.
+    EXPECT_THAT(LogMessages(), ::testing::SizeIs(before + 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TPostgresRecordStoreTest, ::testing::Values(TStoreKind::Postgres),
+                         StoreKindName);
+
+// On the server any refused statement ends the whole transaction, so its constraint case is that case too.
 INSTANTIATE_TEST_SUITE_P(
     Refusals, TRecordStoreRefusalTest,
     ::testing::Values(
-        TRefusalCase{"Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
-        TRefusalCase{"TriggerRollback", "",
+        TRefusalCase{TStoreKind::Sqlite, "Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
+        TRefusalCase{TStoreKind::Sqlite, "TriggerRollback", "",
                      "CREATE TRIGGER Refuse BEFORE INSERT ON T_IssueCardRecord "
-                     "WHEN NEW.RegisterId LIKE 'refused-%' BEGIN SELECT RAISE(ROLLBACK, 'not here'); END"}),
+                     "WHEN NEW.RegisterId LIKE 'refused-%' BEGIN SELECT RAISE(ROLLBACK, 'not here'); END"},
+        TRefusalCase{TStoreKind::Postgres, "PostgreSQLCheck", " CHECK(RegisterId NOT LIKE 'refused-%')", ""}),
     [](const ::testing::TestParamInfo<TRefusalCase>& test) { return std::string(test.param.name); });

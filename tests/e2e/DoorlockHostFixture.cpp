@@ -8,18 +8,39 @@
 
 namespace fs = std::filesystem;
 
-void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard,
-                                  const std::string& sysOptions) {
+namespace {
+
+std::unique_ptr<TRunningProgram> StartIn(const TSandbox& sandbox, const std::string& doorlockOptions,
+                                         bool blankCard, int& port, bool firstLineOnly = false,
+                                         const std::string& sysOptions = "") {
     if (blankCard)
-        WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
-    m_host = StartHeadlessHost(
-        BuildProgram("doorlock-host"), m_sandbox.Path().string(),
-        [&](int port) {
-            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(port) + "\r\n" + sysOptions +
+        WriteFileBytes(sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
+    return StartHeadlessHost(
+        BuildProgram("doorlock-host"), sandbox.Path().string(),
+        [&](int listenPort) {
+            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) + "\r\n" + sysOptions +
                    "[DoorlockOption]\r\n" + doorlockOptions;
         },
-        "门锁接口监听服务器已经启动...", m_port, m_outputFirstLineOnly);
+        "门锁接口监听服务器已经启动...", port, firstLineOnly);
+}
+
+} // namespace
+
+void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard,
+                                  const std::string& sysOptions) {
+    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port, m_outputFirstLineOnly, sysOptions);
     ASSERT_NE(m_host, nullptr);
+}
+
+std::unique_ptr<TDoorlockHostTest::TDesk> TDoorlockHostTest::StartDesk(const std::string& doorlockOptions) {
+    auto desk = std::make_unique<TDesk>();
+    desk->Host = StartIn(desk->Sandbox, doorlockOptions, true, desk->Port);
+    EXPECT_NE(desk->Host, nullptr);
+    return desk;
+}
+
+std::string TDoorlockHostTest::TDesk::LogText() const {
+    return ReadLogFile(Sandbox.Path().string());
 }
 
 int TDoorlockHostTest::StopHost() {

@@ -24,6 +24,15 @@ protected:
     std::string LogText() const;
     std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
 
+    // A second host beside the first, with a program directory of its own: another front desk.
+    struct TDesk {
+        TSandbox Sandbox;
+        int Port = 0;
+        std::unique_ptr<TRunningProgram> Host;
+        std::string LogText() const;
+    };
+    std::unique_ptr<TDesk> StartDesk(const std::string& doorlockOptions);
+
     TSandbox m_sandbox;
     // The host's standard output is closed after the start line (`doorlock-host --headless | head -1`).
     bool m_outputFirstLineOnly = false;

@@ -1,9 +1,11 @@
 #include "e2e/DoorlockHostFixture.h"
 
 #include "platform/CodePageUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -180,6 +182,46 @@ TEST_F(TDoorlockHostTest, CannotListenExitsWithTheBindMessage) {
               std::string::npos);
     // The first host is unaffected.
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
+}
+
+TEST_F(TDoorlockHostTest, CardFileRemovedBetweenRequestsFailsUntilACardIsBack) {
+    StartHost();
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find(">200<"), std::string::npos);
+    std::filesystem::remove(m_sandbox.File("SimCard.bin"));
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>读卡失败"),
+              std::string::npos);
+    EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"))
+                  .find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0<"),
+              std::string::npos);
+    EXPECT_NE(Send("<r type=\"EraseCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>注销卡失败 <"),
+              std::string::npos);
+    // No request puts a card on the encoder.
+    EXPECT_FALSE(std::filesystem::exists(m_sandbox.File("SimCard.bin")));
+
+    WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
+    EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find(">200<"),
+              std::string::npos);
+    EXPECT_EQ(StopHost(), 0);
+}
+
+TEST_F(TDoorlockHostTest, ReadOnlyLogDirectoryLosesOnlyTheLinesAndTheNextLineCreatesTheLog) {
+    StartHost();
+    const std::string log = m_sandbox.File(std::filesystem::path(LogFileNameFor(".")).filename().string());
+    ASSERT_TRUE(std::filesystem::exists(log));
+    std::filesystem::remove(log);
+    {
+        TReadOnly readOnly(m_sandbox.Path());
+        ASSERT_TRUE(readOnly.Made());
+        EXPECT_NE(Send("<r type=\"ReadCard\"/>").find(">200<"), std::string::npos);
+        EXPECT_EQ(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")),
+                  kResponse816 + std::string(1, '\0'));
+        EXPECT_FALSE(std::filesystem::exists(log));
+    }
+    EXPECT_NE(Send("<r type=\"EraseCard\"/>").find(">200<"), std::string::npos);
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{Gbk("收到消息: "), "<r type=\"EraseCard\"/>", Gbk("执行操作->"),
+                                        Gbk("销卡成功"), Gbk("注销卡成功"), Gbk("完成一次操作")}));
+    EXPECT_EQ(StopHost(), 0);
 }
 
 namespace {

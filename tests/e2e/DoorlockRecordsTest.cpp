@@ -1,11 +1,16 @@
 #include "e2e/DoorlockHostFixture.h"
 
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <soci/soci.h>
 
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <latch>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -44,6 +49,26 @@ std::vector<std::vector<std::string>> Query(const std::string& file, const std::
     }
     return result;
 }
+
+// Each issued-card row's card start by RegisterId, from a store on the test server.
+std::map<std::string, std::string> ServerStarts(const TPostgresSchema& schema) {
+    soci::session session("postgresql", ParsePostgresConninfo(schema.ConnectText()).KeywordForm);
+    std::map<std::string, std::string> starts;
+    soci::rowset<soci::row> rows =
+        (session.prepare << "select RegisterId, CAST(LastCheckInTime AS TEXT) from T_IssueCardRecord");
+    for (const soci::row& row : rows)
+        starts[row.get<std::string>(0)] = row.get_indicator(1) == soci::i_null ? "" : row.get<std::string>(1);
+    return starts;
+}
+
+int Count(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+const char* const Ok = "<ResultCode>200</ResultCode>";
 
 std::string CardNoOf(const std::string& response) {
     size_t start = response.find("<CardNo>");
@@ -235,4 +260,244 @@ TEST_F(TDoorlockHostTest, StoppingClosesIdleConnectionsWithinTheWait) {
             ++closedByServer;
     }
     EXPECT_EQ(closedByServer, 100);
+}
+
+// Two front desks, each with its own slow encoder, share one server. A copy at one desk started while the
+// other desk writes a new card for the room waits for that card and carries its start. Two rooms run at the
+// same time, their new cards at different desks.
+TEST_F(TDoorlockHostTest, TwoDesksOnOneServerGiveACopyTheStartOfTheNewCardBeingWritten) {
+    if (!TPostgresSchema::Available())
+        GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+    TPostgresSchema schema;
+    const std::string options =
+        "EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) +
+        "\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + schema.Uri() + "\r\n";
+    setenv("FAKE_CARDENC_WRITE_MS", "500", 1);
+    setenv("FAKE_CARDENC_CALLS_FILE", m_sandbox.File("calls.txt").c_str(), 1);
+    StartHost(options);
+    TSandbox callsB;
+    setenv("FAKE_CARDENC_CALLS_FILE", callsB.File("calls.txt").c_str(), 1);
+    auto deskB = StartDesk(options);
+    unsetenv("FAKE_CARDENC_CALLS_FILE");
+    unsetenv("FAKE_CARDENC_WRITE_MS");
+    ASSERT_NE(deskB->Host, nullptr);
+
+    struct TRoom {
+        std::string room;
+        int newDesk, copyDesk;
+        std::string written; // the card record's room bytes in the library's call line
+    };
+    const TRoom rooms[] = {{"0816", m_port, deskB->Port, " 11 08 16 "},
+                           {"0817", deskB->Port, m_port, " 11 08 17 "}};
+    const std::string callFiles[] = {m_sandbox.File("calls.txt"), callsB.File("calls.txt")};
+    constexpr int Rounds = 20;
+    std::atomic<int> wrong{0};
+    auto run = [&](const TRoom& r) {
+        soci::session raw("postgresql", ParsePostgresConninfo(schema.ConnectText()).KeywordForm);
+        const std::string& newCalls = callFiles[r.newDesk == m_port ? 0 : 1];
+        for (int round = 0; round < Rounds; ++round) {
+            // An old start, which a copy that did not wait would carry.
+            raw << "update T_Room set LastCheckInTime = '2001-01-01 00:00:00' where RoomNo = '0108" + r.room +
+                       "'";
+            const std::string id = r.room + "-" + std::to_string(round);
+            std::string newResponse;
+            std::thread newCard([&] {
+                newResponse =
+                    Request(r.newDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
+                                                        false, "Guest", "N" + id));
+            });
+            if (!WaitFor([&] { return Count(ReadFileBytes(newCalls), r.written) == round + 1; }))
+                ++wrong;
+            const std::string copy =
+                Request(r.copyDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
+                                                     true, "Guest", "C" + id));
+            newCard.join();
+            if (newResponse.find(Ok) == std::string::npos || copy.find(Ok) == std::string::npos)
+                ++wrong;
+        }
+    };
+    std::thread second(run, rooms[1]);
+    run(rooms[0]);
+    second.join();
+    EXPECT_EQ(wrong.load(), 0);
+
+    const std::map<std::string, std::string> starts = ServerStarts(schema);
+    EXPECT_EQ(starts.size(), 4u * Rounds);
+    for (const TRoom& r : rooms) {
+        for (int round = 0; round < Rounds; ++round) {
+            const std::string id = r.room + "-" + std::to_string(round);
+            SCOPED_TRACE(id);
+            ASSERT_EQ(starts.count("N" + id), 1u);
+            EXPECT_NE(starts.at("N" + id), "2001-01-01 00:00:00");
+            EXPECT_EQ(starts.count("C" + id) ? starts.at("C" + id) : "", starts.at("N" + id));
+        }
+    }
+    // No issue had to give up waiting for a lock.
+    const std::string waited = Gbk("等待记录锁超过");
+    EXPECT_EQ(LogText().find(waited), std::string::npos);
+    EXPECT_EQ(deskB->LogText().find(waited), std::string::npos);
+}
+
+// The server stops under a running host and starts again: every request is answered meanwhile, and the
+// next issue after the start stores its rows without a restart of the host.
+TEST_F(TDoorlockHostTest, AServerStoppedUnderTheHostIsUsedAgainOnceItIsBack) {
+    if (!TPostgresSchema::Available())
+        GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+    TPostgresSchema schema(TPostgresSchema::RestartServerUri());
+    StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + schema.Uri() + "\r\n");
+    // The log names the store; the URI's password would never show (it has none here).
+    const std::string uri = TPostgresSchema::RestartServerUri();
+    const std::string port = uri.substr(uri.rfind(':') + 1, uri.rfind('/') - uri.rfind(':') - 1);
+    EXPECT_NE(
+        LogText().find(Gbk("数据库: PostgreSQL user=postgres dbname=postgres host=127.0.0.1 port=") + port),
+        std::string::npos);
+
+    auto issue = [&](const std::string& id, bool copy) {
+        return Send(
+            IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", copy, "Guest", id));
+    };
+    EXPECT_NE(issue("before", false).find(Ok), std::string::npos);
+    ASSERT_TRUE(TPostgresSchema::ControlRestartServer("stop"));
+    const size_t logBefore = LogLines().size();
+    EXPECT_NE(issue("down-new", false).find(Ok), std::string::npos);
+    EXPECT_NE(issue("down-copy", true).find(Ok), std::string::npos);
+    EXPECT_GT(LogLines().size(), logBefore + 4); // the store's failures are logged
+    ASSERT_TRUE(TPostgresSchema::ControlRestartServer("start"));
+    EXPECT_NE(issue("back", false).find(Ok), std::string::npos);
+    EXPECT_NE(issue("back-copy", true).find(Ok), std::string::npos);
+
+    const std::map<std::string, std::string> starts = ServerStarts(schema);
+    EXPECT_EQ(starts.size(), 3u);
+    EXPECT_EQ(starts.count("before"), 1u);
+    ASSERT_EQ(starts.count("back"), 1u);
+    ASSERT_EQ(starts.count("back-copy"), 1u);
+    EXPECT_EQ(starts.at("back-copy"), starts.at("back"));
+    EXPECT_EQ(StopHost(), 0);
+}
+
+namespace {
+
+// The start recorded on the issued-card row of each register id.
+std::map<std::string, std::string> RowStarts(const std::string& database) {
+    std::map<std::string, std::string> starts;
+    for (const auto& row :
+         Query(database, "select RegisterId, CardNo, LastCheckInTime from T_IssueCardRecord",
+               {"RegisterId", "CardNo", "LastCheckInTime"}))
+        starts[row[0] + " " + row[1]] = row[2];
+    return starts;
+}
+
+std::string RoomStart(const std::string& database, const std::string& roomKey) {
+    auto rows = Query(database, "select LastCheckInTime from T_Room where RoomNo='" + roomKey + "'",
+                      {"LastCheckInTime"});
+    return rows.size() == 1 ? rows[0][0] : "rows: " + std::to_string(rows.size());
+}
+
+std::string IntegrityCheck(const std::string& database) {
+    return Query(database, "PRAGMA integrity_check", {"integrity_check"}).at(0).at(0);
+}
+
+} // namespace
+
+TEST_F(TDoorlockHostTest, KilledInTheMiddleOfIssuesLosesNothingThatWasAnswered) {
+    const std::string options = "SaveDoorlockRecord=1\r\nUseNativeDoorlockDb=1\r\n";
+    StartHost(options);
+    // One client per room, so that each room's last answered card is well defined.
+    const std::vector<std::string> rooms = {"0816", "0817", "0818"};
+    struct TClient {
+        std::vector<std::string> answered; // "register card" of every 200
+        bool inFlightAtKill = false;
+    };
+    std::vector<TClient> results(rooms.size());
+    std::atomic<int> answered{0};
+    std::atomic<bool> killed{false};
+    std::vector<std::thread> clients;
+    for (size_t c = 0; c < rooms.size(); ++c) {
+        clients.emplace_back([&, c] {
+            for (int n = 0; !killed; ++n) {
+                const std::string registerId = "R" + rooms[c] + "-" + std::to_string(n);
+                std::string response;
+                try {
+                    response = Send(IssueCardRequest(rooms[c], "2026-12-29 12:00:00", "2026-12-31 14:30:00",
+                                                     false, "Guest", registerId));
+                } catch (const std::exception&) {
+                }
+                if (response.find("<ResultCode>200</ResultCode>") == std::string::npos) {
+                    results[c].inFlightAtKill = true;
+                    return;
+                }
+                results[c].answered.push_back(registerId + " " + CardNoOf(response));
+                ++answered;
+            }
+        });
+    }
+    EXPECT_TRUE(WaitFor([&] { return answered >= 30; }, std::chrono::seconds(60)));
+    m_host->Stop(SIGKILL);
+    killed = true;
+    for (auto& t : clients)
+        t.join();
+
+    // The restarted host opens the store after the crash and serves again.
+    StartHost(options, false);
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find(">200<"), std::string::npos);
+    EXPECT_EQ(StopHost(), 0);
+
+    EXPECT_EQ(IntegrityCheck(DatabaseFile()), "ok");
+    const auto rowStarts = RowStarts(DatabaseFile());
+    for (size_t c = 0; c < rooms.size(); ++c) {
+        ASSERT_FALSE(results[c].answered.empty()) << rooms[c];
+        for (const std::string& card : results[c].answered)
+            EXPECT_EQ(rowStarts.count(card), 1u) << card;
+        const auto last = rowStarts.find(results[c].answered.back());
+        ASSERT_NE(last, rowStarts.end());
+        const std::string recorded = RoomStart(DatabaseFile(), "0108" + rooms[c]);
+        // The card being issued at the kill may have been written and recorded without its answer.
+        if (results[c].inFlightAtKill)
+            EXPECT_GE(recorded, last->second) << rooms[c];
+        else
+            EXPECT_EQ(recorded, last->second) << rooms[c];
+    }
+}
+
+// The database file taken away from the running host in two ways; the issues answered afterwards are all
+// in Client.db when the host has stopped.
+TEST_F(TDoorlockHostTest, DatabaseFileMadeReadOnlyOrDeletedWhileRunningKeepsEveryAnsweredRow) {
+    enum class TFault { ReadOnly, Deleted };
+    for (TFault fault : {TFault::ReadOnly, TFault::Deleted}) {
+        SCOPED_TRACE(fault == TFault::ReadOnly ? "read-only" : "deleted");
+        std::filesystem::remove(DatabaseFile());
+        StartHost("SaveDoorlockRecord=1\r\nUseNativeDoorlockDb=1\r\n");
+        const std::string card816 = "816123114";
+        ASSERT_NE(
+            Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "R1"))
+                .find(card816),
+            std::string::npos);
+        std::unique_ptr<TReadOnly> readOnly;
+        if (fault == TFault::ReadOnly) {
+            readOnly = std::make_unique<TReadOnly>(DatabaseFile());
+            ASSERT_TRUE(readOnly->Made());
+        } else {
+            std::filesystem::remove(DatabaseFile());
+        }
+        for (const char* id : {"R2", "R3"}) {
+            EXPECT_NE(
+                Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id))
+                    .find(card816),
+                std::string::npos);
+        }
+        EXPECT_NE(
+            Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", true, "G", "R4"))
+                .find(card816),
+            std::string::npos);
+        // Stopped while still read-only: rows the file could not take wait in its journal.
+        EXPECT_EQ(StopHost(), 0);
+        readOnly.reset();
+
+        EXPECT_EQ(IntegrityCheck(DatabaseFile()), "ok");
+        const auto rowStarts = RowStarts(DatabaseFile());
+        for (const char* id : {"R2", "R3", "R4"})
+            EXPECT_EQ(rowStarts.count(std::string(id) + " " + card816), 1u) << id;
+        EXPECT_EQ(RoomStart(DatabaseFile(), "01080816"), rowStarts.at("R3 " + card816));
+        EXPECT_EQ(rowStarts.at("R4 " + card816), rowStarts.at("R3 " + card816));
+    }
 }

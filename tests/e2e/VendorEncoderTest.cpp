@@ -73,4 +73,24 @@ TEST_F(TDoorlockHostTest, MissingVendorLibraryFailsEveryCardOperation) {
     EXPECT_NE(log.find(Gbk("串口打开失败: COM1")), std::string::npos);
 }
 
+// A library whose port never opens, and one whose every card call fails: each request is answered with its
+// failure, and the host stops as usual.
+TEST_F(TDoorlockHostTest, VendorLibraryFailingEveryCallFailsEveryCardOperation) {
+    for (const char* results : {"-1 0 0 0", "77 -1 -1 -1"}) {
+        SCOPED_TRACE(results);
+        setenv("FAKE_CARDENC_RESULTS", results, 1);
+        StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nSaveDoorlockRecord=1\r\n", false);
+        unsetenv("FAKE_CARDENC_RESULTS");
+        EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>读卡失败"),
+                  std::string::npos);
+        EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"))
+                      .find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0<"),
+                  std::string::npos);
+        EXPECT_NE(
+            Send("<r type=\"EraseCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>注销卡失败 <"),
+            std::string::npos);
+        EXPECT_EQ(StopHost(), 0);
+    }
+}
+
 #endif

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <sys/stat.h>
 #include <thread>
@@ -109,17 +110,56 @@ TEST(LogFile, UnwritableFileLosesTheLineQuietly) {
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("no")));
 }
 
-TEST(LogFile, ReadOnlyFileLosesTheLineQuietly) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root writes read-only files";
-    TSandbox sandbox;
-    const std::string file = sandbox.File("ro.LOG");
-    TLogFile log(file);
-    log.WriteLog("kept");
-    const std::string before = ReadFileBytes(file);
-    chmod(file.c_str(), 0444);
-    EXPECT_NO_THROW(log.WriteLog("lost"));
-    EXPECT_EQ(ReadFileBytes(file), before);
+// The writer may keep its file open between lines; each line must still act on whatever the name leads to
+// at that moment. The change happens after "before" and is undone after "during".
+TEST(LogFile, EachLineActsOnWhatTheNameLeadsToNow) {
+    struct TCase {
+        const char* name;
+        std::function<std::unique_ptr<TReadOnly>(const std::string& file)> change;
+        std::vector<std::string> expected; // the messages the file holds at the end
+    };
+    const std::vector<TCase> cases = {
+        {"removed",
+         [](const std::string& file) {
+             std::filesystem::remove(file);
+             return nullptr;
+         },
+         {"during", "after"}},
+        {"renamed",
+         [](const std::string& file) {
+             std::filesystem::rename(file, file + ".old");
+             return nullptr;
+         },
+         {"during", "after"}},
+        {"replaced",
+         [](const std::string& file) {
+             WriteFileBytes(file + ".new", "x\r\n");
+             std::filesystem::rename(file + ".new", file);
+             return nullptr;
+         },
+         {"x<unprefixed>", "during", "after"}},
+        // The line written while the file cannot be written is lost quietly, and only that one.
+        {"read-only",
+         [](const std::string& file) { return std::make_unique<TReadOnly>(file); },
+         {"before", "after"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSandbox sandbox;
+        const std::string file = sandbox.File("x.LOG");
+        TLogFile log(file);
+        log.WriteLog("before");
+        std::unique_ptr<TReadOnly> readOnly = c.change(file);
+        ASSERT_TRUE(!readOnly || readOnly->Made());
+        EXPECT_NO_THROW(log.WriteLog("during"));
+        readOnly.reset();
+        log.WriteLog("after");
+        std::vector<std::string> messages;
+        std::smatch m;
+        for (const auto& line : Lines(ReadFileBytes(file)))
+            messages.push_back(std::regex_match(line, m, kPrefixed) ? m[1].str() : line + "<unprefixed>");
+        EXPECT_EQ(messages, c.expected);
+    }
 }
 
 TEST(LogFile, FileNameIsTheStartDay) {

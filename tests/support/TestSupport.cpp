@@ -10,11 +10,89 @@
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
+#include <soci/soci.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+namespace {
+
+std::string RequiredEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        throw std::runtime_error(std::string(name) +
+                                 " is not set: run the tests through scripts/with-postgres.sh");
+    return value;
+}
+
+} // namespace
+
+bool TPostgresSchema::Available() {
+    return std::getenv("DOORLOCK_TEST_PG") != nullptr && std::getenv("DOORLOCK_TEST_PG_RESTART") != nullptr;
+}
+
+std::string TPostgresSchema::ServerUri() {
+    return RequiredEnvironment("DOORLOCK_TEST_PG");
+}
+
+std::string TPostgresSchema::RestartServerUri() {
+    return RequiredEnvironment("DOORLOCK_TEST_PG_RESTART");
+}
+
+bool TPostgresSchema::ControlRestartServer(const std::string& command) {
+    return std::system((RequiredEnvironment("DOORLOCK_TEST_PG_RESTART_CONTROL") + " " + command).c_str()) ==
+           0;
+}
+
+TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(serverUri) {
+    const std::string server = ParsePostgresConninfo(m_server).KeywordForm;
+    std::random_device rd;
+    m_name = "t" + std::to_string(rd()) + "_" + std::to_string(rd());
+    soci::session admin("postgresql", server);
+    admin << "CREATE SCHEMA " + m_name;
+    m_connectText = server + " options='-c search_path=" + m_name + "'";
+}
+
+TPostgresSchema::~TPostgresSchema() {
+    try {
+        soci::session admin("postgresql", ParsePostgresConninfo(m_server).KeywordForm);
+        admin << "SET client_min_messages TO WARNING";
+        admin << "DROP SCHEMA " + m_name + " CASCADE";
+    } catch (const std::exception&) {
+        // The server is gone with the test run.
+    }
+}
+
+std::string TPostgresSchema::Uri() const {
+    return m_server + "?options=-csearch_path%3D" + m_name + "&application_name=doorlock";
+}
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+bool SetImmutable(const std::filesystem::path& path, bool on) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+#endif
 
 TSandbox::TSandbox() {
     std::random_device rd;
@@ -40,6 +118,30 @@ TSandbox::~TSandbox() {
     std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(m_path, ec);
+}
+
+TReadOnly::TReadOnly(std::filesystem::path path) : m_path(std::move(path)) {
+    std::error_code ec;
+    m_perms = std::filesystem::status(m_path, ec).permissions();
+    if (ec)
+        return;
+    using std::filesystem::perms;
+    std::filesystem::permissions(m_path, perms::owner_write | perms::group_write | perms::others_write,
+                                 std::filesystem::perm_options::remove, ec);
+    m_made = !ec;
+#ifdef __linux__
+    if (m_made && geteuid() == 0)
+        m_made = m_immutable = SetImmutable(m_path, true);
+#endif
+}
+
+TReadOnly::~TReadOnly() {
+#ifdef __linux__
+    if (m_immutable)
+        SetImmutable(m_path, false);
+#endif
+    std::error_code ec;
+    std::filesystem::permissions(m_path, m_perms, ec);
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -29,12 +29,59 @@ private:
     std::filesystem::path m_path;
 };
 
+// A schema of its own on a test server that scripts/with-postgres.sh starts, dropped with everything in it
+// when the test ends.
+class TPostgresSchema {
+public:
+    explicit TPostgresSchema(const std::string& serverUri = ServerUri()); // raises without the server
+    ~TPostgresSchema();
+    TPostgresSchema(const TPostgresSchema&) = delete;
+    TPostgresSchema& operator=(const TPostgresSchema&) = delete;
+
+    // False when the tests run without the script's servers.
+    static bool Available();
+    // The URI of the server the tests share (DOORLOCK_TEST_PG).
+    static std::string ServerUri();
+    // The URI of the server that one test stops and starts (DOORLOCK_TEST_PG_RESTART), and its control.
+    static std::string RestartServerUri();
+    static bool ControlRestartServer(const std::string& command); // "stop" or "start"; true when it worked
+
+    // libpq keyword=value text that connects into the schema.
+    const std::string& ConnectText() const { return m_connectText; }
+    const std::string& Name() const { return m_name; }
+    // A URI with a query that connects into the schema.
+    std::string Uri() const;
+
+private:
+    std::string m_server;
+    std::string m_name;
+    std::string m_connectText;
+};
+
 // Polls the condition until it holds or the timeout passes; true when it held.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Makes a file or directory read-only until destroyed. Root passes permission bits, so for root the file
+// system's immutable attribute does it (Linux); Made() is false where nothing could.
+class TReadOnly {
+public:
+    explicit TReadOnly(std::filesystem::path path);
+    ~TReadOnly();
+    TReadOnly(const TReadOnly&) = delete;
+    TReadOnly& operator=(const TReadOnly&) = delete;
+
+    bool Made() const { return m_made; }
+
+private:
+    std::filesystem::path m_path;
+    std::filesystem::perms m_perms{};
+    bool m_immutable = false;
+    bool m_made = false;
+};
 
 // One line of a log file: its message without the "yyyy-mm-dd hh:nn:ss " prefix, or a continuation line
 // (the rest of a message that held a line break), which has no prefix.

@@ -1,8 +1,10 @@
 // A stand-in for the vendor's encoder library: it records every call as one line of text and answers with
 // results the test sets, so the tests see exactly what the device passes through the C interface. Loaded by
-// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, and the
-// call named by FAKE_CARDENC_HANG (after recording itself) never returns, like a device that stopped
-// answering.
+// a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, takes
+// its results from FAKE_CARDENC_RESULTS ("init read write beep", e.g. "-1 0 0 0" for a port that never
+// opens), the call named by FAKE_CARDENC_HANG (after recording itself) never returns, like a device that
+// stopped answering, and a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its
+// time.
 #define CARDENC_BUILD_LIBRARY
 #include "doorlock/CardEncoderAbi.h"
 
@@ -28,8 +30,27 @@ std::string calls;
 int32_t initResult = 77;
 int32_t readStatus = 0;
 int32_t writeStatus = 0;
+int32_t beepResult = 0;
+bool resultsTaken = false;
+
+// Under the lock, before every call's result.
+void TakeResultsFromEnvironment() {
+    if (resultsTaken)
+        return;
+    resultsTaken = true;
+    if (const char* results = std::getenv("FAKE_CARDENC_RESULTS")) {
+        int init = 0, read = 0, write = 0, beep = 0;
+        if (std::sscanf(results, "%d %d %d %d", &init, &read, &write, &beep) == 4) {
+            initResult = init;
+            readStatus = read;
+            writeStatus = write;
+            beepResult = beep;
+        }
+    }
+}
 
 void Record(const std::string& line) {
+    TakeResultsFromEnvironment();
     calls += line + "\n";
     if (const char* file = std::getenv("FAKE_CARDENC_CALLS_FILE")) {
         if (std::FILE* out = std::fopen(file, "ab")) {
@@ -71,13 +92,13 @@ int32_t CARDENC_CALL auto_init(int32_t port, int32_t baud) {
 int32_t CARDENC_CALL dv_beep(int32_t icdev, int32_t duration) {
     std::lock_guard<std::mutex> guard(lock);
     Record("dv_beep " + std::to_string(icdev) + " " + std::to_string(duration));
-    return 0;
+    return beepResult;
 }
 
 int32_t CARDENC_CALL ic_exit(int32_t icdev) {
     std::lock_guard<std::mutex> guard(lock);
     Record("ic_exit " + std::to_string(icdev));
-    return 0;
+    return beepResult;
 }
 
 #if !defined(FAKE_CARDENC_WITHOUT_READ)
@@ -100,6 +121,8 @@ int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, un
     }
     // Outside the lock, so that a call made meanwhile is still recorded.
     HangIfAsked("swr_24c02");
+    if (const char* ms = std::getenv("FAKE_CARDENC_WRITE_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
     std::lock_guard<std::mutex> guard(lock);
     return writeStatus;
 }
@@ -117,6 +140,7 @@ FAKE_API const char* fake_take_calls() {
 
 FAKE_API void fake_set_results(int32_t init, int32_t read, int32_t write) {
     std::lock_guard<std::mutex> guard(lock);
+    resultsTaken = true;
     initResult = init;
     readStatus = read;
     writeStatus = write;

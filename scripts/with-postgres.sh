@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Runs a command beside private PostgreSQL servers: clusters in a temporary directory owned by the
+# unprivileged user postgres (when run as root), each listening on a free loopback port and on a socket in
+# that directory, all stopped and removed whatever the command does.
+# The command sees DOORLOCK_TEST_PG, a postgresql:// URI of the server the tests share, and
+# DOORLOCK_TEST_PG_RESTART with DOORLOCK_TEST_PG_RESTART_CONTROL: a second server, for the one test that
+# stops and starts its server under a running host, and a program that takes "stop" or "start" for it.
+# --fast turns fsync off (tests); without it the servers sync as a production server does (benchmarks).
+# Usage: scripts/with-postgres.sh [--fast] COMMAND [ARGS...]
+set -euo pipefail
+
+fsync=on
+if [ "${1:-}" = "--fast" ]; then
+  fsync=off
+  shift
+fi
+bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)
+if [ -z "$bindir" ]; then
+  echo "with-postgres: no PostgreSQL server installed (scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
+
+dir=$(mktemp -d /tmp/doorlock-pg.XXXXXX)
+as_owner=()
+if [ "$(id -u)" -eq 0 ]; then
+  chown postgres: "$dir"
+  as_owner=(runuser -u postgres --)
+fi
+cleanup() {
+  for data in "$dir"/*/PG_VERSION; do
+    [ -e "$data" ] || continue
+    "${as_owner[@]}" "$bindir/pg_ctl" -D "$(dirname "$data")" -m immediate stop >/dev/null 2>&1 || true
+  done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"${as_owner[@]}" "$bindir/initdb" -D "$dir/shared" -U postgres --auth=trust -E UTF8 --locale=C \
+  >"$dir/initdb.log" || { cat "$dir/initdb.log" >&2; exit 1; }
+"${as_owner[@]}" cp -a "$dir/shared" "$dir/restart"
+
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# start_cluster NAME: starts the cluster in $dir/NAME on a free port, which it leaves in $port.
+start_cluster() {
+  local data="$dir/$1"
+  for _ in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + RANDOM % 40000))
+    port_in_use "$port" && continue
+    cat >"$data/postgresql.auto.conf" <<CONF
+port = $port
+listen_addresses = '127.0.0.1'
+unix_socket_directories = '$dir'
+fsync = $fsync
+max_connections = 200
+CONF
+    if "${as_owner[@]}" "$bindir/pg_ctl" -D "$data" -l "$dir/$1.log" -w -t 60 start >/dev/null; then
+      return 0
+    fi
+  done
+  echo "with-postgres: the server did not start" >&2
+  cat "$dir/$1.log" >&2 || true
+  exit 1
+}
+
+start_cluster shared
+export DOORLOCK_TEST_PG="postgresql://postgres@127.0.0.1:$port/postgres"
+start_cluster restart
+export DOORLOCK_TEST_PG_RESTART="postgresql://postgres@127.0.0.1:$port/postgres"
+printf '#!/bin/sh\nexec %s -D %q -l %q -w -t 60 -m fast "$1" >/dev/null\n' "$(printf '%q ' "${as_owner[@]}" "$bindir/pg_ctl")" \
+  "$dir/restart" "$dir/restart.log" >"$dir/control"
+chmod 755 "$dir/control"
+export DOORLOCK_TEST_PG_RESTART_CONTROL="$dir/control"
+echo "with-postgres: PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on $DOORLOCK_TEST_PG and $DOORLOCK_TEST_PG_RESTART"
+status=0
+"$@" || status=$?
+exit "$status"
