@@ -3,6 +3,7 @@
 // result code, 2 no response.
 #include "platform/DateTimeUnit.h"
 #include "platform/SocketUnit.h"
+#include "server/MessageTextUnit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,9 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,31 +40,10 @@ void Usage(std::FILE* out) {
                out);
 }
 
-std::string Escape(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string Element(const char* name, const std::string& value) {
-    return std::string("<") + name + ">" + Escape(value) + "</" + name + ">";
+std::string ReadAll(std::istream& in) {
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 // Splits "yyyy-mm-dd hh:nn:ss" into its date and time parts after checking it.
@@ -189,12 +169,23 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
         std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkOut.c_str());
         return false;
     }
-    request = "<DoorRequest type=\"IssueCard\">" + Element("RequestID", "") +
-              Element("RegisterId", registerId) + Element("RoomBuildingCode", building) +
-              Element("RoomFloorCode", floor) + Element("RoomNo", room) + Element("GuestName", guest) +
-              Element("CheckInDate", inDate) + Element("CheckInTime", inTime) +
-              Element("CheckOutDate", outDate) + Element("CheckOutTime", outTime) +
-              Element("IsCopy", copy ? "1" : "0") + "</DoorRequest>";
+    request = "<DoorRequest type=\"IssueCard\">";
+    const std::pair<const char*, std::string> elements[] = {
+        {"RequestID", ""},
+        {"RegisterId", registerId},
+        {"RoomBuildingCode", building},
+        {"RoomFloorCode", floor},
+        {"RoomNo", room},
+        {"GuestName", guest},
+        {"CheckInDate", inDate},
+        {"CheckInTime", inTime},
+        {"CheckOutDate", outDate},
+        {"CheckOutTime", outTime},
+        {"IsCopy", copy ? "1" : "0"},
+    };
+    for (const auto& [name, value] : elements)
+        AppendElement(request, name, value);
+    request += "</DoorRequest>";
     return true;
 }
 
@@ -245,14 +236,14 @@ int main(int argc, char** argv) {
             return kExitNoResponse;
         }
         if (args.rest[1] == "-") {
-            request.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+            request = ReadAll(std::cin);
         } else {
             std::ifstream in(args.rest[1], std::ios::binary);
             if (!in) {
                 std::fprintf(stderr, "doorlock-cli: cannot read %s\n", args.rest[1].c_str());
                 return kExitNoResponse;
             }
-            request.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            request = ReadAll(in);
         }
     } else {
         std::fprintf(stderr, "doorlock-cli: unknown command '%s' (see --help)\n", command.c_str());

@@ -2,7 +2,7 @@
 // record store on, at several client counts, next to a bare server that only accepts, reads to the NUL and
 // answers; then 1,000 idle connections held open while requests go on. Every request is one connection, as
 // the hotel system makes it. Linux only (it starts the host with fork/exec and reads /proc).
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SocketUnit.h"
 
 #include <soci/soci.h>

@@ -1,6 +1,6 @@
 // The record store's cost per card issue. Every write is a synced commit, so the figures depend on the disk
 // that holds the database: STORE_BENCH_DIR chooses the directory (default: the system's temporary one).
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
 
 #include <benchmark/benchmark.h>
@@ -58,7 +58,7 @@ void FillRooms(const std::string& path, int rooms) {
 // One card issue's record, as the request handler writes it.
 void BM_AddIssueCardRecord(benchmark::State& state) {
     TBenchDirectory directory;
-    TDoorlockRecordManager store("sqlite3", directory.File("Client.db"));
+    TDoorlockRecordStore store("sqlite3", directory.File("Client.db"));
     store.OpenDatabase();
     const TDateTime now = Now();
     int serial = 0;
@@ -75,7 +75,7 @@ BENCHMARK(BM_AddIssueCardRecord)->Unit(benchmark::kMicrosecond)->UseRealTime();
 // A copy card's look-up in a hotel of state.range(0) rooms.
 void BM_GetLastCheckInTime(benchmark::State& state) {
     TBenchDirectory directory;
-    TDoorlockRecordManager store("sqlite3", directory.File("Client.db"));
+    TDoorlockRecordStore store("sqlite3", directory.File("Client.db"));
     store.OpenDatabase();
     const int rooms = static_cast<int>(state.range(0));
     FillRooms(directory.File("Client.db"), rooms);
@@ -91,7 +91,7 @@ BENCHMARK(BM_GetLastCheckInTime)->Arg(100)->Arg(2000)->Unit(benchmark::kMicrosec
 // A new card's start for an existing room of state.range(0) rooms (an update, synced).
 void BM_SetLastCheckInTime(benchmark::State& state) {
     TBenchDirectory directory;
-    TDoorlockRecordManager store("sqlite3", directory.File("Client.db"));
+    TDoorlockRecordStore store("sqlite3", directory.File("Client.db"));
     store.OpenDatabase();
     const TDateTime now = Now();
     const int rooms = static_cast<int>(state.range(0));
@@ -111,7 +111,7 @@ BENCHMARK(BM_SetLastCheckInTime)->Arg(100)->Arg(2000)->Unit(benchmark::kMicrosec
 void BM_UnpreparedLookup(benchmark::State& state) {
     TBenchDirectory directory;
     {
-        TDoorlockRecordManager store("sqlite3", directory.File("Client.db"));
+        TDoorlockRecordStore store("sqlite3", directory.File("Client.db"));
         store.OpenDatabase();
     }
     FillRooms(directory.File("Client.db"), 100);

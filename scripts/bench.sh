@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds Release into build-release/ (headless, no tests) and runs the benchmarks: the load generator against
+# Builds Release into build-release/ (preset "release": headless, no tests) and runs the benchmarks: the load generator against
 # the real host first (records on Client.db and on a private PostgreSQL server), then the Google Benchmark
 # programs of the code page, the XML reader and the record store.
 # Arguments go to doorlock-loadgen (e.g. --seconds 5, --report-only; see --help). The exit status is the load
@@ -7,9 +7,8 @@
 # The figures depend on the machine's load: the load generator prints /proc/loadavg with them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOORLOCK_GUI=OFF -DDOORLOCK_TESTS=OFF \
-  -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_WERROR=ON
-cmake --build build-release --parallel "$(nproc)" \
+cmake --preset release
+cmake --build --preset release --parallel "$(nproc)" \
   --target doorlock-host doorlock-loadgen codepage_bench xml_bench store_bench
 
 status=0

@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package build-release/doorlock-host_<version>_<arch>.deb: the host (window and headless),
 # doorlock-cli, Qt's zh_CN translation and the systemd unit doorlock-host.service. Reuses build-release/
-# (the benchmarks' Release build) and builds only the two programs. Prints the package's path last.
+# (the benchmarks' Release build, preset "package") and builds only the two programs. Prints the package's path last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DDOORLOCK_GUI=ON \
-  -DDOORLOCK_TESTS=OFF -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build build-release --parallel "$(nproc)" --target doorlock-host doorlock-cli
+cmake --preset package >/dev/null
+cmake --build --preset package --parallel "$(nproc)" --target doorlock-host doorlock-cli
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-release/CMakeCache.txt)
 arch=$(dpkg --print-architecture)
 deb="build-release/doorlock-host_${version}_${arch}.deb"

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Renders the operator window and every dialog to PNG files under docs/images/.
-# Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build; configured with -DDOORLOCK_GUI=ON)
+# Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build, configured by the preset "default" when new)
 # The forms are shown on a real X server under Xvfb (xvfb-run) when it is installed, otherwise drawn on Qt's
 # offscreen platform; Chinese text needs a CJK font known to fontconfig (Debian: fonts-noto-cjk).
 set -eu
@@ -13,7 +13,7 @@ if ! fc-list :lang=zh family 2>/dev/null | grep -q .; then
     exit 1
 fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DDOORLOCK_GUI=ON
+    cmake -S "$root" -B "$build" --preset default
 fi
 cmake --build "$build" --target doorlock-screenshots -j2
 

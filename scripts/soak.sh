@@ -8,7 +8,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-20}
 shift || true
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DDOORLOCK_GUI=OFF -DDOORLOCK_TESTS=OFF \
-  -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_WERROR=ON >/dev/null
-cmake --build build-release --parallel "$(nproc)" --target doorlock-host doorlock-loadgen
+cmake --preset release >/dev/null
+cmake --build --preset release --parallel "$(nproc)" --target doorlock-host doorlock-loadgen
 build-release/bin/doorlock-loadgen --soak "$minutes" "$@"

@@ -24,14 +24,12 @@ check_format() {
 
 # The record-store tests run on SQLite and on private PostgreSQL servers started for them.
 window_build() {
-  bash scripts/build.sh -DDOORLOCK_WERROR=ON
+  bash scripts/build.sh ci
   bash scripts/with-postgres.sh --fast ctest --test-dir build --output-on-failure --parallel "$(nproc)" --timeout 600
 }
 
 headless_build() {
-  cmake -S . -B build-headless -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOORLOCK_GUI=OFF \
-    -DDOORLOCK_BENCH=OFF -DDOORLOCK_WERROR=ON
-  cmake --build build-headless --parallel "$(nproc)"
+  bash scripts/build.sh headless
   ctest --test-dir build-headless --output-on-failure --parallel "$(nproc)" --timeout 600
 }
 

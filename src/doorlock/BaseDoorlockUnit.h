@@ -3,6 +3,7 @@
 #include "platform/DateTimeUnit.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The card-encoder device as the rest of the system sees it. A device of this class itself does nothing
@@ -35,3 +36,6 @@ public:
 
 // The one device of the process; not owned. Null until the host start-up sets it.
 inline TBaseDoorlock* CurrentDoorlock = nullptr;
+
+// The door-lock test dialog, installed by the window module; without a window the test action does nothing.
+inline std::function<void()> DoorlockTestFormHook;

@@ -1,7 +1,7 @@
 #include "doorlock/DoorlockIssueUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -20,20 +20,19 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
     // With a store that other hosts share, the room's lock there orders this issue with theirs. It is taken
     // before this host's lock, so that waiting for another desk never holds up this desk's other rooms.
     TRoomLock roomLock;
-    if (useNativeDb && DoorlockRecordManager != nullptr)
-        roomLock = DoorlockRecordManager->LockRoom(roomKey);
+    if (useNativeDb && DoorlockRecordStore != nullptr)
+        roomLock = DoorlockRecordStore->LockRoom(roomKey);
 
     std::unique_lock<std::mutex> guard(IssueCardLock());
 
     TDateTime cardStart = issue.RequestedStart;
     if (useNativeDb) {
         if (issue.IsCopy) {
-            cardStart =
-                DoorlockRecordManager != nullptr ? DoorlockRecordManager->GetLastCheckInTime(roomKey) : 0;
+            cardStart = DoorlockRecordStore != nullptr ? DoorlockRecordStore->GetLastCheckInTime(roomKey) : 0;
             if (cardStart == 0) {
                 cardStart = IncMinutes(Now(), -delayMinutes);
-                if (DoorlockRecordManager != nullptr)
-                    DoorlockRecordManager->AddRoom(roomKey, cardStart);
+                if (DoorlockRecordStore != nullptr)
+                    DoorlockRecordStore->AddRoom(roomKey, cardStart);
             }
         } else {
             cardStart = IncMinutes(Now(), -delayMinutes);
@@ -47,16 +46,16 @@ bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
                                             issue.CheckOut, issue.CheckOut, issue.IsCopy, cardNo);
     }
 
-    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordManager != nullptr)
-        DoorlockRecordManager->SetLastCheckInTime(roomKey, cardStart);
+    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordStore != nullptr)
+        DoorlockRecordStore->SetLastCheckInTime(roomKey, cardStart);
     // The room's recorded start is settled. The issued-card row is never read back, so it needs no place in
     // this order, and adding it outside the lock lets the rows of simultaneous issues share one disk sync.
     guard.unlock();
     roomLock = TRoomLock();
-    if (saveRecord && DoorlockRecordManager != nullptr) {
-        DoorlockRecordManager->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
-                                                  issue.RequestedStart, issue.CheckOut, issue.IsCopy,
-                                                  issue.GuestName, Now());
+    if (saveRecord && DoorlockRecordStore != nullptr) {
+        DoorlockRecordStore->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
+                                                issue.RequestedStart, issue.CheckOut, issue.IsCopy,
+                                                issue.GuestName, Now());
     }
     return issued;
 }

@@ -35,7 +35,7 @@ const THandlerTexts& Texts() {
 
 } // namespace
 
-std::string TResponse::ToXml() const {
+std::string TDoorlockResponse::ToXml() const {
     std::string xml;
     xml.reserve(160);
     xml += "<DoorResponse>";
@@ -55,7 +55,7 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
     WriteLog(ReceivedMessageLogText(requestText));
 
     TXmlDocument document;
-    TResponse response;
+    TDoorlockResponse response;
     document.LoadFromText(requestText);
     TXmlNode* root = document.RootElement();
     const std::string type = Trim(root->AttributeValue("type"));

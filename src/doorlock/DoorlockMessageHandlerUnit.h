@@ -8,7 +8,7 @@ class TInfoList;
 class TXmlNode;
 
 // The door-lock response: one DoorResponse line.
-class TResponse {
+class TDoorlockResponse {
 public:
     std::string RequestID;
     std::string ResultCode;

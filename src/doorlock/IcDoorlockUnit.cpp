@@ -17,27 +17,29 @@ int16_t StatusOf(int32_t status) {
     return static_cast<int16_t>(static_cast<uint32_t>(status) & 0xFFFFu);
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
 // Any other length shifts or cuts the record, which then opens the wrong door or none at all.
 bool IsRoomNumber(const std::string& roomNo) {
     if (roomNo.size() != 4)
         return false;
     for (char c : roomNo) {
-        if (!IsHexDigit(c))
+        if (HexDigitValue(c) < 0)
             return false;
     }
     return true;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return c - 'a' + 10;
+struct TCardTexts {
+    std::string IssueFailed = Gbk("发卡失败");
+    std::string Issued = Gbk("发卡成功,卡号为:");
+    std::string ReadFailed = Gbk("读卡失败");
+    std::string Read = Gbk("读卡成功,卡号为:");
+    std::string EraseFailed = Gbk("销卡失败");
+    std::string Erased = Gbk("销卡成功");
+};
+
+const TCardTexts& CardTexts() {
+    static const TCardTexts texts;
+    return texts;
 }
 
 } // namespace
@@ -109,53 +111,40 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
         m_buffer[i] = static_cast<uint8_t>(StrToInt(pair));
     }
 
-    int32_t status = m_handleValid
-                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
-    if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("发卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
-        return false;
-    }
-    BeepLocked();
-    cardNo = CardNumber(m_buffer);
-    static const std::string issued = Gbk("发卡成功,卡号为:");
-    WriteLog(issued + IntToStr(cardNo));
-    return true;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::swr_24c02, texts.IssueFailed, texts.Issued, &cardNo);
 }
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
     std::lock_guard<std::mutex> guard(m_lock);
-    int32_t status = m_handleValid
-                         ? m_encoder.srd_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
-    if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("读卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
-        return false;
-    }
-    BeepLocked();
-    cardNo = CardNumber(m_buffer);
-    static const std::string read = Gbk("读卡成功,卡号为:");
-    WriteLog(read + IntToStr(cardNo));
-    return true;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
 }
 
 bool TIcDoorlock::EraseCard() {
     std::lock_guard<std::mutex> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);
-    int32_t status = m_handleValid
-                         ? m_encoder.swr_24c02(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                         : IcDoorlockNotOpenStatus;
+    const TCardTexts& texts = CardTexts();
+    return CardOperation(&TCardEncoder::swr_24c02, texts.EraseFailed, texts.Erased, nullptr);
+}
+
+bool TIcDoorlock::CardOperation(TCardCall call, const std::string& failedText, const std::string& doneText,
+                                int64_t* cardNo) {
+    const int32_t status =
+        m_handleValid ? (m_encoder.*call)(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
+                      : IcDoorlockNotOpenStatus;
     if (StatusOf(status) != 0) {
-        static const std::string failed = Gbk("销卡失败");
-        WriteLog(failed + IntToStr(StatusOf(status)));
+        WriteLog(failedText + IntToStr(StatusOf(status)));
         return false;
     }
     BeepLocked();
-    static const std::string erased = Gbk("销卡成功");
-    WriteLog(erased);
+    if (cardNo == nullptr) {
+        WriteLog(doneText);
+        return true;
+    }
+    *cardNo = CardNumber(m_buffer);
+    WriteLog(doneText + IntToStr(*cardNo));
     return true;
 }
 
@@ -172,7 +161,7 @@ int64_t TIcDoorlock::CardNumber(const std::array<uint8_t, 6>& record) {
     }
     std::string digits;
     for (size_t i = 2; i < 6; ++i)
-        digits += std::to_string(HexValue(hex[i]));
+        digits += std::to_string(HexDigitValue(hex[i]));
     digits += hex.substr(6);
     // Read as a decimal number up to the first character that is not a digit: a record whose date bytes
     // hold letters still gives the number of its leading digits. At most 14 digits, so it cannot overflow.

@@ -41,7 +41,15 @@ public:
     static int64_t CardNumber(const std::array<uint8_t, 6>& record);
 
 private:
+    using TCardCall = int32_t (TCardEncoder::*)(int32_t handle, int32_t offset, int32_t length,
+                                                uint8_t* buffer);
+
     void BeepLocked();
+    // The tail of every card operation, under the device lock: the library call on the record buffer (the
+    // not-open status without calling it when no connection is open), a failure logged with its status, or
+    // a beep and the success line, with the card number of the buffer when cardNo is given.
+    bool CardOperation(TCardCall call, const std::string& failedText, const std::string& doneText,
+                       int64_t* cardNo);
 
     TCardEncoder& m_encoder;
     std::mutex m_lock; // one handle and one buffer: one operation at a time

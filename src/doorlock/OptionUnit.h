@@ -10,6 +10,7 @@ public:
     explicit TOption(std::string fileName);
 
     std::string FileName;
+    // Shown and saved by the options dialog; issues use TSysOption::DelayMinutes (same key, default 0).
     int32_t DelayMinutes = 1;
     std::string PortName = "COM1";
     // Path of the vendor encoder library; empty: the built-in simulated encoder (card file SimCard.bin).

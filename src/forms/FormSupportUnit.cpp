@@ -172,3 +172,34 @@ QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, i
     button->installEventFilter(new TEnterPressesButton(button));
     return button;
 }
+
+TDeviceTestForm::TDeviceTestForm(QWidget* parent, const char* name, int width, int height) : QDialog(parent) {
+    setObjectName(QString::fromLatin1(name));
+    setWindowTitle(QStringLiteral("测试"));
+    setFixedSize(width, height);
+}
+
+void TDeviceTestForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void TDeviceTestForm::AddPortButtons(int top, int openLeft, int beepLeft, int closeLeft,
+                                     TPortActions actions) {
+    m_openPortBtn = AddButton(this, "OpenPortBtn", QStringLiteral("打开串口"), openLeft, top);
+    m_beepBtn = AddButton(this, "beepBtn", QStringLiteral("Beep"), beepLeft, top);
+    m_closePortBtn = AddButton(this, "ClosePortBtn", QStringLiteral("关闭串口"), closeLeft, top);
+    OnClick(m_openPortBtn, std::move(actions.OpenPort));
+    OnClick(m_closePortBtn, std::move(actions.ClosePort));
+    OnClick(m_beepBtn, std::move(actions.Beep));
+}
+
+void TDeviceTestForm::OnClick(QPushButton* button, std::function<void()> handler) {
+    connect(button, &QPushButton::clicked, this, [this, handler = std::move(handler)] {
+        if (handler)
+            RunGuarded(this, handler);
+    });
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDialog>
 #include <QMessageBox>
 #include <QString>
 
@@ -8,6 +9,7 @@
 #include <string_view>
 
 class QApplication;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -55,3 +57,44 @@ void CentreWindow(QWidget* form, QWidget* over);
 
 // Qt's own zh_CN translation, so that standard buttons read 确定 / 取消. False when it cannot be found.
 bool LoadQtTranslation(QTranslator& translator);
+
+// A dialog that drives a device by hand. It has no default or cancel button, so Esc does not close it,
+// only its close box does; its buttons run their handlers guarded (an error goes to the error box).
+class TDeviceTestForm : public QDialog {
+    Q_OBJECT
+public:
+    // What the three port buttons call; an empty one does nothing.
+    struct TPortActions {
+        std::function<void()> OpenPort, Beep, ClosePort;
+    };
+
+protected:
+    TDeviceTestForm(QWidget* parent, const char* name, int width, int height);
+
+    void keyPressEvent(QKeyEvent* event) override;
+
+    // The three port buttons in one row: OpenPortBtn, beepBtn, ClosePortBtn.
+    void AddPortButtons(int top, int openLeft, int beepLeft, int closeLeft, TPortActions actions);
+    void OnClick(QPushButton* button, std::function<void()> handler);
+
+    QPushButton* m_openPortBtn = nullptr;
+    QPushButton* m_beepBtn = nullptr;
+    QPushButton* m_closePortBtn = nullptr;
+};
+
+// The port actions of a back end reached through a process-wide reference, read at every click; nothing
+// happens while the reference is null.
+template <typename TBackEnd> TDeviceTestForm::TPortActions PortActionsOf(TBackEnd* const& current) {
+    return {[&current] {
+                if (current != nullptr)
+                    current->OpenPort();
+            },
+            [&current] {
+                if (current != nullptr)
+                    current->Beep();
+            },
+            [&current] {
+                if (current != nullptr)
+                    current->ClosePort();
+            }};
+}

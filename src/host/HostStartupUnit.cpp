@@ -2,7 +2,7 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
@@ -53,15 +53,15 @@ THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(prog
     SysOption = m_sysOption.get();
 
     // A store that cannot be opened is logged; the host runs on and later operations try again.
-    m_store = std::make_unique<TDoorlockRecordManager>(RecordStoreTarget(m_option->Database, m_programDir));
-    DoorlockRecordManager = m_store.get();
+    m_store = std::make_unique<TDoorlockRecordStore>(RecordStoreTarget(m_option->Database, m_programDir));
+    DoorlockRecordStore = m_store.get();
     WriteLog(m_store->Description());
     m_store->OpenDatabase();
 }
 
 THostProcess::~THostProcess() {
     CloseDevice(false);
-    DoorlockRecordManager = nullptr;
+    DoorlockRecordStore = nullptr;
     m_store.reset();
     LogFile = nullptr;
     m_logFile.reset();
@@ -375,7 +375,8 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 2;
         }
     }
-    if (!IsKnownInterfaceKind(config.Kind)) {
+    const TInterfaceKind* kind = FindInterfaceKind(config.Kind);
+    if (kind == nullptr) {
         std::fprintf(stderr, "%s: interface kind %d is not served by this host\n", config.ProgramName.c_str(),
                      config.Kind);
         return 2;
@@ -426,7 +427,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 1;
         }
     }
-    TBaseDoorlock* device = config.Kind == 1 ? process.OpenDevice() : nullptr;
+    TBaseDoorlock* device = kind->UsesDevice ? process.OpenDevice() : nullptr;
     SetUpInterface(config, device);
 
     int status = 0;

@@ -9,7 +9,7 @@ class TBaseDoorlock;
 class TBaseMember;
 class TBasePolice;
 class TCardEncoder;
-class TDoorlockRecordManager;
+class TDoorlockRecordStore;
 class TIcDoorlock;
 class TLogFile;
 class TOption;
@@ -53,7 +53,7 @@ private:
     std::unique_ptr<TOption> m_option;
     std::unique_ptr<TLogFile> m_logFile;
     std::unique_ptr<TSysOption> m_sysOption;
-    std::unique_ptr<TDoorlockRecordManager> m_store;
+    std::unique_ptr<TDoorlockRecordStore> m_store;
     std::unique_ptr<TCardEncoder> m_encoder;
     std::unique_ptr<TIcDoorlock> m_device;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/InterfaceKindUnit.h"
 #include "server/InfoListUnit.h"
 #include "server/TcpServerUnit.h"
 
@@ -9,20 +10,6 @@
 
 // 1 door lock, 2 police registration, 3 member card; 0 until the host start-up sets it.
 extern int32_t InterfaceKind;
-
-// Per kind, in the system code page: the window caption / application title, and the start line.
-std::string KindTitle(int32_t kind);
-std::string KindStartLine(int32_t kind);
-// "接口监听服务器已经停止。"
-std::string StopLine();
-
-// Whether the host can serve a kind: kind 1 always; kinds 2 and 3 need a request handler for them, which
-// exists, and their back end is optional (without one every request is answered as failed / empty).
-bool IsKnownInterfaceKind(int32_t kind);
-
-// Serves one decoded request with a fresh handler of the running kind.
-void HandleRequestForKind(int32_t kind, TInfoList* infoMemo, TConnection& connection,
-                          const std::u16string& request);
 
 // The listener with its start and stop lines: owned by the window, or by the headless run.
 class TInterfaceHost {

@@ -31,11 +31,7 @@ int CardKindAt(const TXmlNode& root, int index) {
     return child != nullptr ? child->ValueIntegerDef(MemberCardKindHotel) : MemberCardKindHotel;
 }
 
-bool IsAsciiAlphanumeric(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
+void WriteMemberCard(const TXmlNode& root, TMemberResponse& response) {
     const TMemberTexts& texts = Texts();
     const std::string cardNo = RequiredChild(root, 1).ValueText();
     // The first child carries nothing the back end needs, but a request without it is incomplete.
@@ -53,7 +49,7 @@ void WriteMemberCard(const TXmlNode& root, member::TResponse& response) {
     WriteLog((written ? texts.WriteOkLog : texts.WriteFailedLog) + cardNo);
 }
 
-void ReadMemberCard(const TXmlNode& root, member::TResponse& response) {
+void ReadMemberCard(const TXmlNode& root, TMemberResponse& response) {
     const TMemberTexts& texts = Texts();
     const bool flag = RequiredChild(root, 1).ValueInteger() == 1;
     const int cardKind = CardKindAt(root, 2);
@@ -90,9 +86,7 @@ void ReadMemberCard(const TXmlNode& root, member::TResponse& response) {
 
 } // namespace
 
-namespace member {
-
-std::string TResponse::ToXml() const {
+std::string TMemberResponse::ToXml() const {
     std::string xml;
     xml.reserve(256);
     xml += "<DoorResponse>";
@@ -109,8 +103,6 @@ std::string TResponse::ToXml() const {
     return xml;
 }
 
-} // namespace member
-
 TMemberMessageHandler::TMemberMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
 
 void TMemberMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
@@ -124,7 +116,7 @@ void TMemberMessageHandler::HandleRequest(TConnection& connection, const std::u1
         throw Exception("No root element found in xml");
     const std::string type = Trim(root->AttributeValue("type"));
 
-    member::TResponse response;
+    TMemberResponse response;
     if (type == "WriteMemberCard")
         WriteMemberCard(*root, response);
     else if (type == "ReadMemberCard")

@@ -5,10 +5,8 @@
 class TConnection;
 class TInfoList;
 
-namespace member {
-
 // The member-card response: one DoorResponse line, Password last.
-class TResponse {
+class TMemberResponse {
 public:
     std::string RequestID;
     std::string ResultCode;
@@ -21,8 +19,6 @@ public:
 
     std::string ToXml() const;
 };
-
-} // namespace member
 
 // Writes and reads member cards through the member-card back end.
 class TMemberMessageHandler {

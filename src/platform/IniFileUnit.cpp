@@ -55,54 +55,32 @@ std::vector<TLine> SplitLines(const std::string& data) {
     return lines;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
+std::string_view TrimLine(std::string_view text) {
+    return TrimBlanks(text, IsLineBlank);
 }
 
 bool SectionHeader(std::string_view text, std::string_view& name) {
-    text = TrimBlanks(text);
+    text = TrimLine(text);
     if (text.empty() || text.front() != '[')
         return false;
     const size_t close = text.find(']');
     if (close == std::string_view::npos)
         return false;
-    name = TrimBlanks(text.substr(1, close - 1));
+    name = TrimLine(text.substr(1, close - 1));
     return true;
 }
 
 // A "key=value" line; valueStart is the offset of the value within the line, blanks after "=" skipped.
 bool KeyLine(std::string_view text, std::string_view& key, size_t& valueStart) {
-    const std::string_view trimmed = TrimBlanks(text);
+    const std::string_view trimmed = TrimLine(text);
     if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '[')
         return false;
     const size_t equals = text.find('=');
     if (equals == std::string_view::npos)
         return false;
-    key = TrimBlanks(text.substr(0, equals));
+    key = TrimLine(text.substr(0, equals));
     valueStart = equals + 1;
-    while (valueStart < text.size() && IsBlank(text[valueStart]))
+    while (valueStart < text.size() && IsLineBlank(text[valueStart]))
         ++valueStart;
     return true;
 }
@@ -119,15 +97,15 @@ struct TLookup {
 TLookup Find(const std::string& data, const std::vector<TLine>& lines, std::string_view section,
              std::string_view key) {
     TLookup found;
-    const std::string_view wantedSection = TrimBlanks(section);
-    const std::string_view wantedKey = TrimBlanks(key);
+    const std::string_view wantedSection = TrimLine(section);
+    const std::string_view wantedKey = TrimLine(key);
     for (size_t i = 0; i < lines.size(); ++i) {
         const std::string_view text(data.data() + lines[i].Begin, lines[i].End - lines[i].Begin);
         std::string_view name;
         if (SectionHeader(text, name)) {
             if (found.SectionFound)
                 break;
-            if (SameName(name, wantedSection)) {
+            if (SameText(name, wantedSection)) {
                 found.SectionFound = true;
                 found.LastNonBlank = i;
             }
@@ -135,10 +113,10 @@ TLookup Find(const std::string& data, const std::vector<TLine>& lines, std::stri
         }
         if (!found.SectionFound)
             continue;
-        if (!TrimBlanks(text).empty())
+        if (!TrimLine(text).empty())
             found.LastNonBlank = i;
         size_t valueStart = 0;
-        if (!found.KeyFound && KeyLine(text, name, valueStart) && SameName(name, wantedKey)) {
+        if (!found.KeyFound && KeyLine(text, name, valueStart) && SameText(name, wantedKey)) {
             found.KeyFound = true;
             found.KeyLine = i;
             found.ValueStart = lines[i].Begin + valueStart;

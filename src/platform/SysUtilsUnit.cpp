@@ -2,19 +2,47 @@
 
 #include <limits>
 
-std::string Trim(std::string_view text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= 0x20)
-        ++first;
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= 0x20)
-        --last;
-    return std::string(text.substr(first, last - first));
-}
-
 namespace {
 
-int HexDigit(char c) {
+bool IsControlOrSpace(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+} // namespace
+
+std::string Trim(std::string_view text) {
+    return std::string(TrimView(text));
+}
+
+std::string_view TrimView(std::string_view text) {
+    return TrimBlanks(text, IsControlOrSpace);
+}
+
+bool IsLineBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool IsMarkupBlank(char c) {
+    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
+}
+
+std::string_view TrimBlanks(std::string_view text, bool (*isBlank)(char)) {
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+bool IsAsciiAlphanumeric(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -23,6 +51,29 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     return -1;
 }
+
+bool IsLeadByte(char c) {
+    return static_cast<unsigned char>(c) >= 0x81 && static_cast<unsigned char>(c) != 0xFF;
+}
+
+bool SameText(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    if (a == b)
+        return true;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (IsLeadByte(a[i]) && i + 1 < a.size()) {
+            if (a[i] != b[i] || a[i + 1] != b[i + 1])
+                return false;
+            ++i;
+        } else if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -92,7 +143,7 @@ bool TryStrToInt(std::string_view text, int32_t& value, bool bareX) {
     const int64_t limit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
     int64_t magnitude = 0;
     for (; i < text.size(); ++i) {
-        int digit = HexDigit(text[i]);
+        int digit = HexDigitValue(text[i]);
         if (digit < 0 || digit >= base)
             return false;
         magnitude = magnitude * base + digit;

@@ -20,6 +20,25 @@ public:
 // Removes leading and trailing blanks and control characters (every byte up to 0x20). Bytes from 0x80 up
 // belong to double-byte characters of the code page and are kept.
 std::string Trim(std::string_view text);
+// As Trim, without copying.
+std::string_view TrimView(std::string_view text);
+
+// The blanks of an INI line: space and tab.
+bool IsLineBlank(char c);
+// XML white space: space, tab, CR and LF.
+bool IsMarkupBlank(char c);
+// The text without the leading and trailing bytes the predicate calls blanks.
+std::string_view TrimBlanks(std::string_view text, bool (*isBlank)(char));
+
+char LowerAscii(char c);
+bool IsAsciiAlphanumeric(char c);
+// 0 to 15 for a hexadecimal digit, -1 for any other byte.
+int HexDigitValue(char c);
+// A byte that starts a double-byte character of the code page.
+bool IsLeadByte(char c);
+// Equal without regard to the case of ASCII letters. The trail byte of a double-byte character is compared
+// as it is, so two different Chinese characters never count as equal.
+bool SameText(std::string_view a, std::string_view b);
 
 // Integer reading: leading spaces skipped, an optional "-" or "+", then decimal digits, or hexadecimal
 // digits after "$", "x", "X", "0x" or "0X"; nothing may follow and the value must fit 32 bits signed.

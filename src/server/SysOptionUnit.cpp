@@ -75,16 +75,3 @@ std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
         rest.remove_prefix(comma + 1);
     }
 }
-
-int32_t TSysOption::PortForKind(int32_t kind) const {
-    switch (kind) {
-    case 1:
-        return DoorlockPortNo;
-    case 2:
-        return PolicePortNo;
-    case 3:
-        return MemberPortNo;
-    default:
-        return 0;
-    }
-}

@@ -21,6 +21,7 @@ public:
     int32_t ScanPortNo = 8881;
     std::string FileName;
     std::string Password = "mirvek";
+    // Moves issued card starts back; TOption::DelayMinutes is the options dialog's copy (default 1).
     int32_t DelayMinutes = 0;
     int32_t DelayMinutes2 = 0;
 
@@ -41,9 +42,6 @@ public:
     // The parsed forms, for the listener's start; each raises Exception naming the entry that does not parse.
     TIpv4 ListenIpv4() const;
     std::vector<TIpv4Range> AllowedClientRanges() const;
-
-    // The listening port for an interface kind (1, 2, 3); 0 for any other kind.
-    int32_t PortForKind(int32_t kind) const;
 };
 
 extern TSysOption* SysOption;

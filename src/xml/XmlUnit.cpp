@@ -8,61 +8,13 @@ namespace {
 // while reading and when the tree is freed.
 constexpr int MaxNestingDepth = 256;
 
-bool IsBlank(char c) {
-    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
-
 bool IsQuote(char c) {
     return c == '"' || c == '\'';
 }
 
-bool IsLeadByte(char c) {
-    return static_cast<unsigned char>(c) >= 0x81 && static_cast<unsigned char>(c) != 0xFF;
-}
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-// Letter case ignored for ASCII letters only; the trail byte of a double-byte character is compared as it
-// is, so two different Chinese characters never count as equal.
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    if (a == b)
-        return true;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (IsLeadByte(a[i]) && i + 1 < a.size()) {
-            if (a[i] != b[i] || a[i + 1] != b[i + 1])
-                return false;
-            ++i;
-        } else if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// As Trim: spaces and every control character.
-std::string_view TrimControls(std::string_view text) {
-    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20)
-        text.remove_prefix(1);
-    while (!text.empty() && static_cast<unsigned char>(text.back()) <= 0x20)
-        text.remove_suffix(1);
-    return text;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool HasNonBlank(std::string_view text) {
     for (char c : text)
-        if (!IsBlank(c))
+        if (!IsMarkupBlank(c))
             return true;
     return false;
 }
@@ -112,7 +64,7 @@ template <typename TEmit> void ForEachWord(std::string_view body, TEmit&& emit) 
                 quote = 0;
             continue;
         }
-        if (IsBlank(c)) {
+        if (IsMarkupBlank(c)) {
             if (inWord)
                 emit(body.substr(start, i - start));
             inWord = false;
@@ -305,7 +257,7 @@ private:
                 node->m_name = "xml";
             } else {
                 node->m_name = "xml-stylesheet";
-                node->m_value = TrimBlanks(body);
+                node->m_value = TrimBlanks(body, IsMarkupBlank);
             }
             node->m_attributes = SplitAttributeWords(body);
             break;
@@ -387,7 +339,7 @@ private:
             if (std::memchr(pending.data(), '\r', pending.size()) != nullptr)
                 returnSinceChild = true;
             size_t next = open + 1;
-            while (next < m_text.size() && IsBlank(m_text[next]))
+            while (next < m_text.size() && IsMarkupBlank(m_text[next]))
                 ++next;
             if (next >= m_text.size())
                 throw Error("Missing data after \"<\" in element %s", node.m_name);
@@ -396,7 +348,7 @@ private:
                 std::string_view closeName;
                 if (!ReadBody(">", true, closeName))
                     throw Error("Missing \">\" in close tag of element %s", node.m_name);
-                if (!SameText(TrimControls(closeName), node.m_name))
+                if (!SameText(TrimView(closeName), node.m_name))
                     throw Error("Incorrect close tag in element %s", node.m_name);
                 FlushText(node, pending);
                 break;

@@ -1,7 +1,7 @@
 #include "doorlock/DoorlockMessageHandlerUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -70,13 +70,13 @@ protected:
         m_sys = std::make_unique<TSysOption>(m_sandbox.File("Option.ini"));
         SysOption = m_sys.get();
         CurrentDoorlock = &m_device;
-        DoorlockRecordManager = nullptr;
+        DoorlockRecordStore = nullptr;
     }
 
     void UseStore() {
-        m_store = std::make_unique<TDoorlockRecordManager>("sqlite3", m_sandbox.File("Client.db"));
+        m_store = std::make_unique<TDoorlockRecordStore>("sqlite3", m_sandbox.File("Client.db"));
         m_store->OpenDatabase();
-        DoorlockRecordManager = m_store.get();
+        DoorlockRecordStore = m_store.get();
     }
 
     std::optional<std::string> Handle(const std::string& requestUtf8) {
@@ -89,7 +89,7 @@ protected:
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TSysOption> m_sys;
-    std::unique_ptr<TDoorlockRecordManager> m_store;
+    std::unique_ptr<TDoorlockRecordStore> m_store;
     TRecordingDoorlock m_device;
 };
 
@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Response("200", "读卡成功", "15151515")},
         TOutcomeCase{"UpperCaseAttributeName", "<x TYPE='ReadCard'/>", true,
                      Response("200", "读卡成功", "15151515")}),
-    [](const ::testing::TestParamInfo<TOutcomeCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TOutcomeCase>& test) { return std::string(test.param.name); });
 
 TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
     CurrentDoorlock = nullptr;
@@ -273,7 +273,7 @@ TEST_F(THandlerTest, LogLinesOfAnIssue) {
 }
 
 TEST(DoorlockResponse, ValuesAreEscaped) {
-    TResponse response;
+    TDoorlockResponse response;
     response.ResultCode = "200";
     response.ResultMessage = std::string("a<b&c>\0\x01\t", 9);
     EXPECT_EQ(response.ToXml(),

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
@@ -41,12 +41,12 @@ protected:
     std::string SchemaName() const { return m_schema->Name(); }
     const TSandbox& Sandbox() const { return m_sandbox; }
 
-    std::unique_ptr<TDoorlockRecordManager> OpenStore(const std::string& target) {
-        auto store = std::make_unique<TDoorlockRecordManager>(Backend(), target);
+    std::unique_ptr<TDoorlockRecordStore> OpenStore(const std::string& target) {
+        auto store = std::make_unique<TDoorlockRecordStore>(Backend(), target);
         store->OpenDatabase();
         return store;
     }
-    std::unique_ptr<TDoorlockRecordManager> OpenStore() { return OpenStore(Target()); }
+    std::unique_ptr<TDoorlockRecordStore> OpenStore() { return OpenStore(Target()); }
 
     std::unique_ptr<soci::session> Raw() const {
         if (OnPostgres())
@@ -75,13 +75,13 @@ private:
     std::optional<TPostgresSchema> m_schema;
 };
 
-class RecordStoreTest : public TRecordStoreFixture, public ::testing::WithParamInterface<TStoreKind> {
+class TRecordStoreTest : public TRecordStoreFixture, public ::testing::WithParamInterface<TStoreKind> {
 protected:
     TStoreKind Kind() const override { return GetParam(); }
 };
 
 // The cases that only one kind of store has.
-class SqliteRecordStoreTest : public RecordStoreTest {};
-class PostgresRecordStoreTest : public RecordStoreTest {};
+class TSqliteRecordStoreTest : public TRecordStoreTest {};
+class TPostgresRecordStoreTest : public TRecordStoreTest {};
 
 std::string StoreKindName(const ::testing::TestParamInfo<TStoreKind>& info);

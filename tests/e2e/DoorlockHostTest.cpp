@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                                       {Gbk("执行操作->")}},
                       TUnansweredCase{"NotXml", "hello", {"hello"}},
                       TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
-    [](const ::testing::TestParamInfo<TUnansweredCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TUnansweredCase>& test) { return std::string(test.param.name); });
 
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     StartHost();
@@ -319,4 +319,4 @@ INSTANTIATE_TEST_SUITE_P(
         // A documentation address (TEST-NET-1) that no machine here has.
         TStartFailureCase{"ListenAddressNotOfTheMachine", "ListenAddress=192.0.2.1\r\n",
                           "Socket Error # 99\r\nCannot assign requested address\n"}),
-    [](const ::testing::TestParamInfo<TStartFailureCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TStartFailureCase>& test) { return std::string(test.param.name); });

@@ -1,6 +1,6 @@
 #include "e2e/DoorlockHostFixture.h"
 
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 
 #include <soci/soci.h>

@@ -59,4 +59,4 @@ INSTANTIATE_TEST_SUITE_P(
         TArgsCase{"Version", {"--version"}, 0, "doorlock-host " DOORLOCK_VERSION "\n", ""},
         TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},
         TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"}),
-    [](const ::testing::TestParamInfo<TArgsCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TArgsCase>& test) { return std::string(test.param.name); });

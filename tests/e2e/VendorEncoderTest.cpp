@@ -37,8 +37,8 @@ TEST_P(TVendorHostTest, VendorLibraryIsDrivenFromOpenToClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Output, TVendorHostTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "ClosedAfterStartLine" : "Read");
+                         [](const ::testing::TestParamInfo<bool>& test) {
+                             return std::string(test.param ? "ClosedAfterStartLine" : "Read");
                          });
 
 // A write that never returns from the library holds its connection past the stop's wait: the stop says so,

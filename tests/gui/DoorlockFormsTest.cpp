@@ -17,9 +17,9 @@
 #include <cmath>
 #include <filesystem>
 
-class OptionFormTest : public TFormTest {};
+class TOptionFormTest : public TFormTest {};
 
-TEST_F(OptionFormTest, OkSavesThePortAndTheDelayCancelSavesNothing) {
+TEST_F(TOptionFormTest, OkSavesThePortAndTheDelayCancelSavesNothing) {
     const struct {
         const char* Stored;
         int Selected; // -2: leave as opened
@@ -74,9 +74,9 @@ TEST_F(OptionFormTest, OkSavesThePortAndTheDelayCancelSavesNothing) {
 }
 
 // The real device over the simulated encoder, its card the file SimCard.bin in the sandbox.
-class DoorlockTestFormTest : public TFormTest {
+class TDoorlockTestFormTest : public TFormTest {
 protected:
-    DoorlockTestFormTest()
+    TDoorlockTestFormTest()
         : m_cardFile(m_sandbox.File("SimCard.bin")), m_encoder(CreateSimulatedCardEncoder(m_cardFile)),
           m_device(*m_encoder) {
         WriteFileBytes(m_cardFile, std::string(256, '\xFF'));
@@ -94,7 +94,7 @@ protected:
     TDoorlockTestForm m_form;
 };
 
-TEST_F(DoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
+TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
     EXPECT_EQ(m_form.windowTitle(), Text("测试"));
     EXPECT_EQ(Get("RoomBuildingCodeTxt") + Get("RoomFloorCodeTxt") + Get("RoomNoTxt"), Text("000101"));
     EXPECT_FALSE(Child<QCheckBox>(&m_form, "IsCopyCheckBox")->isChecked());
@@ -109,7 +109,7 @@ TEST_F(DoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
     EXPECT_LT(std::fabs(in - IncMinutes(now, -60)), 1.0 / 24);
 }
 
-TEST_F(DoorlockTestFormTest, WritesTheCardAndReadsItBack) {
+TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
     Set("RoomNoTxt", Text("0816"));
     Set("CheckOutDateTimeTxt", Text("2008-12-31 14:05:00"));
     {
@@ -130,7 +130,7 @@ TEST_F(DoorlockTestFormTest, WritesTheCardAndReadsItBack) {
     EXPECT_EQ(Get("CardNoTxt"), Text("0"));
 }
 
-TEST_F(DoorlockTestFormTest, EntryErrorsAreShownAndTouchNothing) {
+TEST_F(TDoorlockTestFormTest, EntryErrorsAreShownAndTouchNothing) {
     const struct {
         const char* RoomNo;
         const char* CheckIn; // nullptr: as opened

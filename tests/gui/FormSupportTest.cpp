@@ -28,9 +28,9 @@ TEST(ErrorBoxTextTest, FullStopOnlyAfterBytesAboveTheStop) {
         EXPECT_EQ(ErrorBoxText(c.Message), c.Shown) << c.Message;
 }
 
-class ErrorBoxTest : public TFormTest {};
+class TErrorBoxTest : public TFormTest {};
 
-TEST_F(ErrorBoxTest, CaptionIsTheApplicationTitleWithErrorIconAndTranslatedOk) {
+TEST_F(TErrorBoxTest, CaptionIsTheApplicationTitleWithErrorIconAndTranslatedOk) {
     SetApplicationTitle(KindTitle(2));
     TBoxSeen seen;
     {
@@ -44,9 +44,9 @@ TEST_F(ErrorBoxTest, CaptionIsTheApplicationTitleWithErrorIconAndTranslatedOk) {
     EXPECT_EQ(seen.OkText, Text("确定"));
 }
 
-class AboutFormTest : public TFormTest, public ::testing::WithParamInterface<int> {};
+class TAboutFormTest : public TFormTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(AboutFormTest, CaptionAndTitlePerKind) {
+TEST_P(TAboutFormTest, CaptionAndTitlePerKind) {
     InterfaceKind = GetParam();
     const QString title = ToQString(KindTitle(GetParam()));
     TAboutForm form;
@@ -59,4 +59,4 @@ TEST_P(AboutFormTest, CaptionAndTitlePerKind) {
     EXPECT_EQ(picture.size(), QSize(132, 238));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, AboutFormTest, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Kinds, TAboutFormTest, ::testing::Values(1, 2, 3));

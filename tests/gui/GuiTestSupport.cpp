@@ -1,7 +1,7 @@
 #include "GuiTestSupport.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
@@ -133,7 +133,7 @@ TFormTest::TFormTest()
     CurrentDoorlock = nullptr;
     CurrentPolice = nullptr;
     CurrentMember = nullptr;
-    DoorlockRecordManager = nullptr;
+    DoorlockRecordStore = nullptr;
     SetApplicationTitle(std::string());
 }
 

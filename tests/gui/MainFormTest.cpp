@@ -67,9 +67,9 @@ QStringList Lines(const TMainForm& form) {
 
 } // namespace
 
-class MainFormTest : public TFormTest {};
+class TMainFormTest : public TFormTest {};
 
-TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
+TEST_F(TMainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
     TMainForm form;
     form.show();
     EXPECT_EQ(form.windowTitle(), Text("VantrelTovra门锁接口"));
@@ -113,7 +113,7 @@ TEST_F(MainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) {
 }
 
 // A listener that cannot start: the reason in the error box, and the window opens with its start line.
-TEST_F(MainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
+TEST_F(TMainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
     THeldPort held;
     struct TCase {
         bool portHeld;
@@ -140,7 +140,7 @@ TEST_F(MainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
     }
 }
 
-TEST_F(MainFormTest, ClosingNeedsThePassword) {
+TEST_F(TMainFormTest, ClosingNeedsThePassword) {
     const struct {
         const char* Way;
         const char* Entered; // nullptr: the prompt is cancelled
@@ -177,7 +177,7 @@ TEST_F(MainFormTest, ClosingNeedsThePassword) {
     }
 }
 
-TEST_F(MainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
+TEST_F(TMainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
     TRecordingDoorlock device;
     CurrentDoorlock = &device;
     TMainForm form;
@@ -217,7 +217,7 @@ TEST_F(MainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
     }
 }
 
-TEST_F(MainFormTest, OptionActionReachesTheDeviceOptionsDialog) {
+TEST_F(TMainFormTest, OptionActionReachesTheDeviceOptionsDialog) {
     // The real device's ShowOption goes through the hook the window module installs.
     struct TDevice : TBaseDoorlock {
         void ShowOption() override { ShowDoorlockOptionForm(); }
@@ -235,7 +235,7 @@ TEST_F(MainFormTest, OptionActionReachesTheDeviceOptionsDialog) {
     EXPECT_NE(ReadFileBytes(m_option.FileName).find("PortName=COM1"), std::string::npos);
 }
 
-TEST_F(MainFormTest, PoliceTestShowsTheGuestElementOrItsError) {
+TEST_F(TMainFormTest, PoliceTestShowsTheGuestElementOrItsError) {
     InterfaceKind = 2;
     TFixedPolice police;
     police.Guest = {"0816",   "2008-12-31 14:05:00", "99", "110101", "Li", "CHN", "1", "", "156", "11",
@@ -269,7 +269,7 @@ TEST_F(MainFormTest, PoliceTestShowsTheGuestElementOrItsError) {
     EXPECT_TRUE(form.isVisible());
 }
 
-TEST_F(MainFormTest, MemberKindOpensItsOwnOptionsAndTestDialog) {
+TEST_F(TMainFormTest, MemberKindOpensItsOwnOptionsAndTestDialog) {
     struct TMember : TBaseMember {
         int ShowOptionCalls = 0;
         void ShowOption() override { ++ShowOptionCalls; }

@@ -39,15 +39,15 @@ public:
 
 } // namespace
 
-class MemberTestFormTest : public TFormTest {
+class TMemberTestFormTest : public TFormTest {
 protected:
-    MemberTestFormTest() { CurrentMember = &m_member; }
+    TMemberTestFormTest() { CurrentMember = &m_member; }
 
     TRecordingMember m_member;
     TMemberTestForm m_form;
 };
 
-TEST_F(MemberTestFormTest, CardKindIsHotelOnlyForTheExactText) {
+TEST_F(TMemberTestFormTest, CardKindIsHotelOnlyForTheExactText) {
     auto* channel = Child<QComboBox>(&m_form, "ChannelCmb");
     EXPECT_TRUE(channel->isEditable());
     EXPECT_EQ(channel->currentText(), Text("酒店会员卡"));
@@ -74,7 +74,7 @@ TEST_F(MemberTestFormTest, CardKindIsHotelOnlyForTheExactText) {
     }
 }
 
-TEST_F(MemberTestFormTest, ReadShowsWhatCameBackWriteSendsOnlyTheCardNumber) {
+TEST_F(TMemberTestFormTest, ReadShowsWhatCameBackWriteSendsOnlyTheCardNumber) {
     auto* cardNo = Child<QLineEdit>(&m_form, "CardNoEdit");
     auto* password = Child<QLineEdit>(&m_form, "PasswordEdit");
     // Return on a focused button presses it; in an entry it presses nothing.

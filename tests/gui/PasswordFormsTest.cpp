@@ -22,9 +22,9 @@ TModalStep FillChange(const QString& password, const QString& confirmed) {
 
 } // namespace
 
-class CheckPasswordTest : public TFormTest {};
+class TCheckPasswordTest : public TFormTest {};
 
-TEST_F(CheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
+TEST_F(TCheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
     const struct {
         const char* Entered;
         bool Accepted;
@@ -61,9 +61,9 @@ TEST_F(CheckPasswordTest, PromptAcceptsTheTrimmedPasswordOnly) {
     }
 }
 
-class ChangePasswordTest : public TFormTest {};
+class TChangePasswordTest : public TFormTest {};
 
-TEST_F(ChangePasswordTest, RefusedEntriesKeepTheDialogOpenAndChangeNothing) {
+TEST_F(TChangePasswordTest, RefusedEntriesKeepTheDialogOpenAndChangeNothing) {
     const struct {
         QString Password, Confirmed;
         const char* Shown;
@@ -92,7 +92,7 @@ TEST_F(ChangePasswordTest, RefusedEntriesKeepTheDialogOpenAndChangeNothing) {
     }
 }
 
-TEST_F(ChangePasswordTest, EqualEntriesAreTrimmedSavedAndPassThePromptAfterwards) {
+TEST_F(TChangePasswordTest, EqualEntriesAreTrimmedSavedAndPassThePromptAfterwards) {
     TBoxSeen seen;
     {
         TModalDriver driver({FillChange(Text(" 新密码 "), Text("新密码")), AnswerBox(seen)});
@@ -120,7 +120,7 @@ TEST_F(ChangePasswordTest, EqualEntriesAreTrimmedSavedAndPassThePromptAfterwards
     EXPECT_TRUE(accepted);
 }
 
-TEST_F(ChangePasswordTest, FailedWriteShowsTheErrorKeepsTheDialogAndTheNewPassword) {
+TEST_F(TChangePasswordTest, FailedWriteShowsTheErrorKeepsTheDialogAndTheNewPassword) {
     // A file where the directory should be: not even root can write below it.
     WriteFileBytes(m_sandbox.File("blocked"), "x");
     m_sysOption.FileName = m_sandbox.File("blocked") + "/Option.ini";

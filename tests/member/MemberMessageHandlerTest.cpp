@@ -9,6 +9,8 @@
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -90,11 +92,9 @@ protected:
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
     std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages;
-        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
-            if (line.Prefixed)
-                messages.push_back(line.Text);
-        }
+        std::vector<std::string> messages = ReadLogEntries(m_sandbox.File("test.LOG"));
+        for (std::string& message : messages)
+            message.erase(std::min(message.find("\r\n"), message.size()));
         return messages;
     }
 
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Values, TReadFlagTest,
                                            TFlagCase{"Two", "2", false}, TFlagCase{"MinusOne", "-1", false},
                                            TFlagCase{"HexOne", "$1", true},
                                            TFlagCase{"LeadingSpace", " 1", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 struct TKindCase {
     const char* name;
@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TKindCase{"ReadWithoutKind", Xml("ReadMemberCard", {"", "1"}), -1},
                       TKindCase{"ReadAlliance", Xml("ReadMemberCard", {"", "1", "11"}), 11},
                       TKindCase{"ReadNoInteger", Xml("ReadMemberCard", {"", "1", "x"}), -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 struct TNoAnswerCase {
     const char* name;
@@ -253,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TNoAnswerCase{"NoType", "<MemberRequest><a>1</a></MemberRequest>"},
                       TNoAnswerCase{"NotXml", "abc"}, TNoAnswerCase{"Empty", ""},
                       TNoAnswerCase{"Unclosed", "<MemberRequest type=\"ReadMemberCard\"><a/><b>1</b>"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(TMemberHandlerTest, BlanksAroundTheTypeAreIgnored) {
     EXPECT_EQ(Handle(Xml(" \tWriteMemberCard  ", kWrite)), Response("200", "写卡成功", "M0001"));
@@ -272,7 +272,7 @@ TEST_F(TMemberHandlerTest, CardNumberWithMarkupIsEscapedInTheAnswerAndLoggedAsRe
 }
 
 TEST(MemberResponseTest, PasswordComesLast) {
-    member::TResponse response;
+    TMemberResponse response;
     response.ResultCode = "200";
     response.CardNo = "1";
     response.Password = "2";

@@ -67,16 +67,7 @@ protected:
     }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
-    std::vector<std::string> LogEntries() const {
-        std::vector<std::string> entries;
-        for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(m_sandbox.File("test.LOG"))))) {
-            if (line.Prefixed)
-                entries.push_back(line.Text);
-            else if (!entries.empty())
-                entries.back() += "\r\n" + line.Text;
-        }
-        return entries;
-    }
+    std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
 
     TGlobalsGuard m_guard;
     TSandbox m_sandbox;
@@ -115,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Genders, TSalutationTest,
                                            TSalutationCase{"LeadingZero", "01", "2"},
                                            TSalutationCase{"Negative", "-1", "0"},
                                            TSalutationCase{"Largest", "2147483647", "2147483648"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(GuestToXmlTest, GenderThatIsNoIntegerRaisesTheConversionError) {
     TGuestRecord guest = SampleGuest();

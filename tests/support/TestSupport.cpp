@@ -1,7 +1,7 @@
 #include "support/TestSupport.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
@@ -217,9 +217,20 @@ std::vector<TLogLine> ParseLog(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> ReadLogEntries(const std::string& path) {
+    std::vector<std::string> entries;
+    for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(path)))) {
+        if (line.Prefixed)
+            entries.push_back(line.Text);
+        else if (!entries.empty())
+            entries.back() += "\r\n" + line.Text;
+    }
+    return entries;
+}
+
 TGlobalsGuard::TGlobalsGuard()
     : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
-      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordManager), m_police(CurrentPolice),
+      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordStore), m_police(CurrentPolice),
       m_member(CurrentMember) {}
 
 TGlobalsGuard::~TGlobalsGuard() {
@@ -228,7 +239,7 @@ TGlobalsGuard::~TGlobalsGuard() {
     Option = m_option;
     LogFile = m_logFile;
     CurrentDoorlock = m_doorlock;
-    DoorlockRecordManager = m_store;
+    DoorlockRecordStore = m_store;
     CurrentPolice = m_police;
     CurrentMember = m_member;
 }

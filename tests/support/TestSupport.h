@@ -7,7 +7,7 @@
 #include <vector>
 
 class TBaseDoorlock;
-class TDoorlockRecordManager;
+class TDoorlockRecordStore;
 class TLogFile;
 class TOption;
 class TSysOption;
@@ -98,6 +98,9 @@ struct TLogLine {
     std::string Text;
 };
 std::vector<TLogLine> ParseLog(const std::string& text);
+// The entries of a log file (UTF-8) without their time stamps; an entry's continuation lines are joined to it
+// with CR LF.
+std::vector<std::string> ReadLogEntries(const std::string& path);
 
 // Saves the process-wide references and restores them when the test ends, so that a test can install its
 // own options, log, device and store.
@@ -114,7 +117,7 @@ private:
     TOption* m_option;
     TLogFile* m_logFile;
     TBaseDoorlock* m_doorlock;
-    TDoorlockRecordManager* m_store;
+    TDoorlockRecordStore* m_store;
     TBasePolice* m_police;
     TBaseMember* m_member;
 };

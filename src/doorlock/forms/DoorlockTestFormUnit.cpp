@@ -8,19 +8,13 @@
 #include "platform/SysUtilsUnit.h"
 
 #include <QCheckBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("DoorlockTestForm"));
-    setWindowTitle(QStringLiteral("测试"));
-    setFixedSize(599, 394);
-
-    m_openPortBtn = AddButton(this, "OpenPortBtn", QStringLiteral("打开串口"), 48, 32);
-    m_beepBtn = AddButton(this, "beepBtn", QStringLiteral("Beep"), 176, 32);
-    m_closePortBtn = AddButton(this, "ClosePortBtn", QStringLiteral("关闭串口"), 304, 32);
+TDoorlockTestForm::TDoorlockTestForm(QWidget* parent)
+    : TDeviceTestForm(parent, "DoorlockTestForm", 599, 394) {
+    AddPortButtons(32, 48, 176, 304, PortActionsOf(CurrentDoorlock));
 
     AddLabel(this, "Label1", QStringLiteral("楼号:"), 48, 98);
     m_roomBuildingCodeTxt = AddEntry(this, "RoomBuildingCodeTxt", QStringLiteral("00"), 96, 96, 73);
@@ -44,25 +38,11 @@ TDoorlockTestForm::TDoorlockTestForm(QWidget* parent) : QDialog(parent) {
     m_readCardBtn = AddButton(this, "ReadCardBtn", QStringLiteral("读卡"), 328, 286);
     m_eraseCardBtn = AddButton(this, "EraseCardBtn", QStringLiteral("销卡"), 432, 286);
 
-    const auto guarded = [this](void (TDoorlockTestForm::*handler)()) {
-        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
-    };
-    connect(m_openPortBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::OpenPortBtnClick));
-    connect(m_closePortBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::ClosePortBtnClick));
-    connect(m_beepBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::beepBtnClick));
-    connect(m_readCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::ReadCardBtnClick));
-    connect(m_eraseCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::EraseCardBtnClick));
-    connect(m_writeCardBtn, &QPushButton::clicked, this, guarded(&TDoorlockTestForm::WriteCardBtnClick));
+    OnClick(m_readCardBtn, [this] { ReadCardBtnClick(); });
+    OnClick(m_eraseCardBtn, [this] { EraseCardBtnClick(); });
+    OnClick(m_writeCardBtn, [this] { WriteCardBtnClick(); });
 
     RunGuarded(this, [this] { FormCreate(); });
-}
-
-void TDoorlockTestForm::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 void TDoorlockTestForm::FormCreate() {
@@ -70,21 +50,6 @@ void TDoorlockTestForm::FormCreate() {
     const TDateTime now = Now();
     m_checkInDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", IncMinutes(now, -60))));
     m_checkOutDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", now + 2)));
-}
-
-void TDoorlockTestForm::OpenPortBtnClick() {
-    if (CurrentDoorlock != nullptr)
-        CurrentDoorlock->OpenPort();
-}
-
-void TDoorlockTestForm::ClosePortBtnClick() {
-    if (CurrentDoorlock != nullptr)
-        CurrentDoorlock->ClosePort();
-}
-
-void TDoorlockTestForm::beepBtnClick() {
-    if (CurrentDoorlock != nullptr)
-        CurrentDoorlock->Beep();
 }
 
 void TDoorlockTestForm::ReadCardBtnClick() {

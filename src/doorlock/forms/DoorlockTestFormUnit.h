@@ -1,34 +1,23 @@
 #pragma once
 
-#include <QDialog>
+#include "forms/FormSupportUnit.h"
 
 class QCheckBox;
-class QKeyEvent;
 class QLineEdit;
 class QPushButton;
 
 // Drives the card encoder by hand: port, beeper, read, cancel and write a guest card.
-class TDoorlockTestForm : public QDialog {
+class TDoorlockTestForm : public TDeviceTestForm {
     Q_OBJECT
 public:
     explicit TDoorlockTestForm(QWidget* parent = nullptr);
 
-protected:
-    // No default or cancel button: Esc does not close the dialog, only its close box does.
-    void keyPressEvent(QKeyEvent* event) override;
-
 private:
     void FormCreate();
-    void OpenPortBtnClick();
-    void ClosePortBtnClick();
-    void beepBtnClick();
     void ReadCardBtnClick();
     void EraseCardBtnClick();
     void WriteCardBtnClick();
 
-    QPushButton* m_openPortBtn = nullptr;
-    QPushButton* m_beepBtn = nullptr;
-    QPushButton* m_closePortBtn = nullptr;
     QLineEdit* m_roomBuildingCodeTxt = nullptr;
     QLineEdit* m_roomFloorCodeTxt = nullptr;
     QLineEdit* m_roomNoTxt = nullptr;

@@ -2,14 +2,10 @@
 
 #include "forms/FormSupportUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
-#include "host/forms/HostFormsUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/SysOptionUnit.h"
 
-#include <QLabel>
 #include <QLineEdit>
-#include <QPixmap>
-#include <QPushButton>
 
 namespace {
 
@@ -20,51 +16,13 @@ bool FitsCodePage(const QString& text) {
 
 } // namespace
 
-TChangePasswordForm::TChangePasswordForm(QWidget* parent) : QDialog(parent) {
-    InitFormResources();
-    setObjectName(QStringLiteral("ChangePasswordForm"));
-    setWindowTitle(QStringLiteral("更改管理员密码"));
-    setFixedSize(346, 163);
-
-    auto* image = new QLabel(this);
-    image->setObjectName(QStringLiteral("Image1"));
-    image->setGeometry(20, 24, 48, 48);
-    image->setPixmap(QPixmap(QStringLiteral(":/host/images/key48.png")));
-
-    auto* label1 = new QLabel(QStringLiteral("新密码："), this);
-    label1->setObjectName(QStringLiteral("Label1"));
-    label1->move(88, 32);
-    label1->adjustSize();
-    m_edtPswd = new QLineEdit(this);
-    m_edtPswd->setObjectName(QStringLiteral("edtPswd"));
-    m_edtPswd->setGeometry(176, 28, 145, 21);
-    SetPasswordEcho(m_edtPswd);
-
-    auto* label2 = new QLabel(QStringLiteral("新密码确认："), this);
-    label2->setObjectName(QStringLiteral("Label2"));
-    label2->move(88, 68);
-    label2->adjustSize();
-    m_edtConfirmPswd = new QLineEdit(this);
-    m_edtConfirmPswd->setObjectName(QStringLiteral("edtConfirmPswd"));
-    m_edtConfirmPswd->setGeometry(176, 64, 145, 21);
-    SetPasswordEcho(m_edtConfirmPswd);
-
-    m_btnOK = new QPushButton(QStringLiteral("确定"), this);
-    m_btnOK->setObjectName(QStringLiteral("btnOK"));
-    m_btnOK->setGeometry(150, 116, 75, 25);
-    m_btnOK->setDefault(true);
-
-    m_btnCancel = new QPushButton(QStringLiteral("取消"), this);
-    m_btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    m_btnCancel->setGeometry(246, 116, 75, 25);
-
-    setTabOrder(m_edtPswd, m_edtConfirmPswd);
-    setTabOrder(m_edtConfirmPswd, m_btnOK);
-    setTabOrder(m_btnOK, m_btnCancel);
-    m_edtPswd->setFocus();
-
-    connect(m_btnOK, &QPushButton::clicked, this, [this] { RunGuarded(this, [this] { btnOKClick(); }); });
-    connect(m_btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+TChangePasswordForm::TChangePasswordForm(QWidget* parent)
+    : TPasswordForm(parent, "ChangePasswordForm", QStringLiteral("更改管理员密码"), 346, 163) {
+    AddKeyPicture(20, 24, 48, ":/host/images/key48.png");
+    m_edtPswd = AddPasswordEntry("Label1", QStringLiteral("新密码："), 88, 32, "edtPswd", 176, 28, 145);
+    m_edtConfirmPswd =
+        AddPasswordEntry("Label2", QStringLiteral("新密码确认："), 88, 68, "edtConfirmPswd", 176, 64, 145);
+    AddButtons(150, 246, 116, [this] { btnOKClick(); });
 }
 
 void TChangePasswordForm::btnOKClick() {

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <QDialog>
+#include "host/forms/CheckPasswordFormUnit.h"
 
 class QLineEdit;
-class QPushButton;
 
 // Sets a new administrator password, entered twice, and writes the options.
-class TChangePasswordForm : public QDialog {
+class TChangePasswordForm : public TPasswordForm {
     Q_OBJECT
 public:
     explicit TChangePasswordForm(QWidget* parent = nullptr);
@@ -16,8 +15,6 @@ private:
 
     QLineEdit* m_edtPswd = nullptr;
     QLineEdit* m_edtConfirmPswd = nullptr;
-    QPushButton* m_btnOK = nullptr;
-    QPushButton* m_btnCancel = nullptr;
 };
 
 // Runs the change dialog owned by the host window. It asks no password itself: the action does first.

@@ -14,42 +14,64 @@ void SetPasswordEcho(QLineEdit* entry) {
     entry->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
 }
 
-TCheckPasswordForm::TCheckPasswordForm(QWidget* parent) : QDialog(parent) {
+TPasswordForm::TPasswordForm(QWidget* parent, const char* name, const QString& title, int width, int height)
+    : QDialog(parent) {
     InitFormResources();
-    setObjectName(QStringLiteral("CheckPasswordForm"));
-    setWindowTitle(QStringLiteral("请输入管理员密码"));
-    setFixedSize(306, 140);
+    setObjectName(QString::fromLatin1(name));
+    setWindowTitle(title);
+    setFixedSize(width, height);
+}
 
-    auto* image = new QLabel(this);
-    image->setObjectName(QStringLiteral("Image1"));
-    image->setGeometry(24, 24, 32, 32);
-    image->setPixmap(QPixmap(QStringLiteral(":/host/images/key32.png")));
+void TPasswordForm::AddKeyPicture(int left, int top, int size, const char* image) {
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("Image1"));
+    picture->setGeometry(left, top, size, size);
+    picture->setPixmap(QPixmap(QString::fromLatin1(image)));
+}
 
-    auto* label = new QLabel(QStringLiteral("密码："), this);
-    label->setObjectName(QStringLiteral("Label1"));
-    label->move(76, 40);
-    label->adjustSize();
+QLineEdit* TPasswordForm::AddPasswordEntry(const char* labelName, const QString& label, int labelLeft,
+                                           int labelTop, const char* name, int left, int top, int width) {
+    AddLabel(this, labelName, label, labelLeft, labelTop);
+    QLineEdit* entry = AddEntry(this, name, QString(), left, top, width);
+    SetPasswordEcho(entry);
+    m_entries.push_back(entry);
+    return entry;
+}
 
-    m_edtPswd = new QLineEdit(this);
-    m_edtPswd->setObjectName(QStringLiteral("edtPswd"));
-    m_edtPswd->setGeometry(124, 36, 153, 21);
-    SetPasswordEcho(m_edtPswd);
-
+void TPasswordForm::AddButtons(int okLeft, int cancelLeft, int top, std::function<void()> okClick) {
+    // Not AddButton: both stay auto-default, so Enter on a focused Cancel cancels.
     m_btnOK = new QPushButton(QStringLiteral("确定"), this);
     m_btnOK->setObjectName(QStringLiteral("btnOK"));
-    m_btnOK->setGeometry(106, 92, 75, 25);
+    m_btnOK->setGeometry(okLeft, top, 75, 25);
     m_btnOK->setDefault(true);
 
     m_btnCancel = new QPushButton(QStringLiteral("取消"), this);
     m_btnCancel->setObjectName(QStringLiteral("btnCancel"));
-    m_btnCancel->setGeometry(202, 92, 75, 25);
+    m_btnCancel->setGeometry(cancelLeft, top, 75, 25);
 
-    setTabOrder(m_edtPswd, m_btnOK);
-    setTabOrder(m_btnOK, m_btnCancel);
-    m_edtPswd->setFocus();
+    QWidget* previous = nullptr;
+    const auto chain = [this, &previous](QWidget* next) {
+        if (previous != nullptr)
+            setTabOrder(previous, next);
+        previous = next;
+    };
+    for (QLineEdit* entry : m_entries)
+        chain(entry);
+    chain(m_btnOK);
+    chain(m_btnCancel);
+    if (!m_entries.empty())
+        m_entries.front()->setFocus();
 
-    connect(m_btnOK, &QPushButton::clicked, this, [this] { RunGuarded(this, [this] { btnOKClick(); }); });
+    connect(m_btnOK, &QPushButton::clicked, this,
+            [this, okClick = std::move(okClick)] { RunGuarded(this, okClick); });
     connect(m_btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+TCheckPasswordForm::TCheckPasswordForm(QWidget* parent)
+    : TPasswordForm(parent, "CheckPasswordForm", QStringLiteral("请输入管理员密码"), 306, 140) {
+    AddKeyPicture(24, 24, 32, ":/host/images/key32.png");
+    m_edtPswd = AddPasswordEntry("Label1", QStringLiteral("密码："), 76, 40, "edtPswd", 124, 36, 153);
+    AddButtons(106, 202, 92, [this] { btnOKClick(); });
 }
 
 void TCheckPasswordForm::btnOKClick() {

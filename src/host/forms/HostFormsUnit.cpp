@@ -1,9 +1,15 @@
 #include "host/forms/HostFormsUnit.h"
 
+#include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/OptionUnit.h"
+#include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
+#include "host/forms/MainFormUnit.h"
+#include "member/BaseMemberUnit.h"
+#include "member/forms/MemberTestFormUnit.h"
+#include "police/BasePoliceUnit.h"
 
 #include <QtGlobal>
 
@@ -20,10 +26,18 @@ void InitFormResources() {
 
 void InstallFormHooks() {
     ShowDoorlockOptionForm = [] { ShowOptionForm(); };
+    DoorlockTestFormHook = [] { ShowDoorlockTestForm(); };
+    MemberTestFormHook = [] { ShowMemberTestForm(); };
+    PoliceTestBoxHook = [](const std::string& guestXml) {
+        ShowMessageBox(MainForm, ToQString(ApplicationTitle()), ToQString(guestXml), QMessageBox::NoIcon);
+    };
     SetApplicationTitleSource([] { return KindTitle(InterfaceKind); });
 }
 
 void RemoveFormHooks() {
     ShowDoorlockOptionForm = nullptr;
+    DoorlockTestFormHook = nullptr;
+    MemberTestFormHook = nullptr;
+    PoliceTestBoxHook = nullptr;
     SetApplicationTitleSource(nullptr);
 }

@@ -1,18 +1,12 @@
 #include "host/forms/MainFormUnit.h"
 
-#include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/AboutFormUnit.h"
 #include "host/forms/ChangePasswordFormUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
 #include "host/forms/HostFormsUnit.h"
-#include "member/BaseMemberUnit.h"
-#include "member/forms/MemberTestFormUnit.h"
 #include "platform/DateTimeUnit.h"
-#include "police/BasePoliceUnit.h"
-#include "police/PoliceMessageHandlerUnit.h"
 #include "server/InfoListUnit.h"
 
 #include <QAction>
@@ -225,45 +219,13 @@ void TMainForm::CommitDataRequest(QSessionManager& manager) {
 void TMainForm::OptionActionExecute() {
     if (!CheckPassword())
         return;
-    switch (InterfaceKind) {
-    case 1:
-        if (CurrentDoorlock != nullptr)
-            CurrentDoorlock->ShowOption();
-        break;
-    case 2:
-        if (CurrentPolice != nullptr)
-            CurrentPolice->ShowOption();
-        break;
-    case 3:
-        if (CurrentMember != nullptr)
-            CurrentMember->ShowOption();
-        break;
-    default:
-        break;
-    }
+    if (const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind))
+        kind->ShowOption();
 }
 
 void TMainForm::TestActionExecute() {
-    switch (InterfaceKind) {
-    case 1:
-        if (CurrentDoorlock != nullptr)
-            ShowDoorlockTestForm();
-        break;
-    case 2:
-        if (CurrentPolice != nullptr) {
-            const TGuestRecord* guest = CurrentPolice->GetGuest();
-            // A back end without a record has nothing to show: the box stays empty.
-            const std::string xml = guest != nullptr ? GuestToXml(*guest) : std::string();
-            ShowMessageBox(this, ToQString(ApplicationTitle()), ToQString(xml), QMessageBox::NoIcon);
-        }
-        break;
-    case 3:
-        if (CurrentMember != nullptr)
-            ShowMemberTestForm();
-        break;
-    default:
-        break;
-    }
+    if (const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind))
+        kind->ShowTest();
 }
 
 void TMainForm::ChangePasswordActionExecute() {

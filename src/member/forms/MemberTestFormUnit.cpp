@@ -4,19 +4,12 @@
 #include "member/BaseMemberUnit.h"
 
 #include <QComboBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-TMemberTestForm::TMemberTestForm(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("MemberTestForm"));
-    setWindowTitle(QStringLiteral("测试"));
-    setFixedSize(441, 311);
-
-    m_openPortBtn = AddButton(this, "OpenPortBtn", QStringLiteral("打开串口"), 24, 16);
-    m_beepBtn = AddButton(this, "beepBtn", QStringLiteral("Beep"), 160, 16);
-    m_closePortBtn = AddButton(this, "ClosePortBtn", QStringLiteral("关闭串口"), 296, 16);
+TMemberTestForm::TMemberTestForm(QWidget* parent) : TDeviceTestForm(parent, "MemberTestForm", 441, 311) {
+    AddPortButtons(16, 24, 160, 296, PortActionsOf(CurrentMember));
 
     QLabel* label3 = AddLabel(this, "Label3", QStringLiteral("类型"), 94, 83);
     label3->setFixedWidth(32);
@@ -42,42 +35,13 @@ TMemberTestForm::TMemberTestForm(QWidget* parent) : QDialog(parent) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     m_openPortBtn->setFocus();
 
-    const auto guarded = [this](void (TMemberTestForm::*handler)()) {
-        return [this, handler] { RunGuarded(this, [this, handler] { (this->*handler)(); }); };
-    };
-    connect(m_openPortBtn, &QPushButton::clicked, this, guarded(&TMemberTestForm::OpenPortBtnClick));
-    connect(m_closePortBtn, &QPushButton::clicked, this, guarded(&TMemberTestForm::ClosePortBtnClick));
-    connect(m_beepBtn, &QPushButton::clicked, this, guarded(&TMemberTestForm::beepBtnClick));
-    connect(m_readCardBtn, &QPushButton::clicked, this, guarded(&TMemberTestForm::ReadCardBtnClick));
-    connect(m_writeCardBtn, &QPushButton::clicked, this, guarded(&TMemberTestForm::WriteCardBtnClick));
-}
-
-void TMemberTestForm::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
+    OnClick(m_readCardBtn, [this] { ReadCardBtnClick(); });
+    OnClick(m_writeCardBtn, [this] { WriteCardBtnClick(); });
 }
 
 int TMemberTestForm::CardKind() const {
     return m_channelCmb->currentText() == QStringLiteral("酒店会员卡") ? MemberCardKindHotel
                                                                        : MemberCardKindAlliance;
-}
-
-void TMemberTestForm::OpenPortBtnClick() {
-    if (CurrentMember != nullptr)
-        CurrentMember->OpenPort();
-}
-
-void TMemberTestForm::ClosePortBtnClick() {
-    if (CurrentMember != nullptr)
-        CurrentMember->ClosePort();
-}
-
-void TMemberTestForm::beepBtnClick() {
-    if (CurrentMember != nullptr)
-        CurrentMember->Beep();
 }
 
 void TMemberTestForm::ReadCardBtnClick() {

@@ -1,6 +1,6 @@
-#include "server/WireUnit.h"
 #include "platform/CodePageUnit.h"
 #include "server/TcpServerUnit.h"
+#include "server/WireUnit.h"
 
 #include <gtest/gtest.h>
 

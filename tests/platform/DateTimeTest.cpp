@@ -9,7 +9,7 @@
 namespace {
 
 // Tests change the process formats; each one gets the fixed formats and leaves them so.
-class DateTimeTest : public ::testing::Test {
+class TDateTimeTest : public ::testing::Test {
 protected:
     void SetUp() override { FixProcessFormats(); }
     void TearDown() override { FixProcessFormats(); }
@@ -19,7 +19,7 @@ std::string Full(TDateTime value) {
     return FormatDateTime("yyyy-mm-dd hh:nn:ss.zzz", value);
 }
 
-TEST_F(DateTimeTest, EncodeGivesDaysSince18991230AndDecodeGivesThemBack) {
+TEST_F(TDateTimeTest, EncodeGivesDaysSince18991230AndDecodeGivesThemBack) {
     struct Case {
         TDateTimeParts parts;
         double value; // < 0: only the round trip is checked
@@ -55,7 +55,7 @@ TEST_F(DateTimeTest, EncodeGivesDaysSince18991230AndDecodeGivesThemBack) {
     EXPECT_DOUBLE_EQ(-1.25, EncodeDateTime(1899, 12, 29, 6));
 }
 
-TEST_F(DateTimeTest, ImpossibleDatesAndTimesAreRefused) {
+TEST_F(TDateTimeTest, ImpossibleDatesAndTimesAreRefused) {
     const TDateTimeParts cases[] = {
         {2008, 13, 1, 0, 0, 0, 0}, {2008, 0, 1, 0, 0, 0, 0},  {2008, 1, 0, 0, 0, 0, 0},
         {2008, 1, 32, 0, 0, 0, 0}, {2008, 2, 30, 0, 0, 0, 0}, {2009, 2, 29, 0, 0, 0, 0},
@@ -75,7 +75,7 @@ TEST_F(DateTimeTest, ImpossibleDatesAndTimesAreRefused) {
     EXPECT_TRUE(TryEncodeDateTime({2000, 2, 29, 0, 0, 0, 0}, value));
 }
 
-TEST_F(DateTimeTest, DecodeRoundsToTheMillisecondFirst) {
+TEST_F(TDateTimeTest, DecodeRoundsToTheMillisecondFirst) {
     const TDateTime two = EncodeDateTime(2008, 12, 31, 14, 0, 0);
     const double tiny = 1e-10; // about 9 microseconds
     EXPECT_EQ("2008-12-31 14:00:00.000", Full(two - tiny));
@@ -93,7 +93,7 @@ TEST_F(DateTimeTest, DecodeRoundsToTheMillisecondFirst) {
               Full(EncodeDateTime(2008, 12, 31, 23, 59, 59, 999) + 0.4 / 86400000));
 }
 
-TEST_F(DateTimeTest, ValuesOutsideTheCalendarDecodeAsNoTime) {
+TEST_F(TDateTimeTest, ValuesOutsideTheCalendarDecodeAsNoTime) {
     EXPECT_EQ("1899-12-30 00:00:00.000", Full(std::numeric_limits<double>::quiet_NaN()));
     EXPECT_EQ("1899-12-30 00:00:00.000", Full(std::numeric_limits<double>::infinity()));
     EXPECT_EQ("1899-12-30 00:00:00.000", Full(1e300));
@@ -102,7 +102,7 @@ TEST_F(DateTimeTest, ValuesOutsideTheCalendarDecodeAsNoTime) {
     EXPECT_EQ("0001-01-01 00:00:00.001", Full(EncodeDateTime(1, 1, 1, 0, 0, 0, 1)));
 }
 
-TEST_F(DateTimeTest, IncMinutesMovesAcrossDaysMonthsAndYears) {
+TEST_F(TDateTimeTest, IncMinutesMovesAcrossDaysMonthsAndYears) {
     struct Case {
         const char* start;
         int minutes;
@@ -122,7 +122,7 @@ TEST_F(DateTimeTest, IncMinutesMovesAcrossDaysMonthsAndYears) {
         EXPECT_EQ(c.expected, DateTimeToStr(IncMinutes(StrToDateTime(c.start), c.minutes))) << c.start;
 }
 
-TEST_F(DateTimeTest, FormatTokensIgnoreLetterCase) {
+TEST_F(TDateTimeTest, FormatTokensIgnoreLetterCase) {
     const TDateTime value = EncodeDateTime(2008, 1, 2, 3, 4, 5, 6);
     struct Case {
         const char* format;
@@ -147,7 +147,7 @@ TEST_F(DateTimeTest, FormatTokensIgnoreLetterCase) {
     EXPECT_EQ("2008-01-02 03:04:05", DateTimeToStr(value));
 }
 
-TEST_F(DateTimeTest, SeparatorsComeFromTheProcessFormats) {
+TEST_F(TDateTimeTest, SeparatorsComeFromTheProcessFormats) {
     const TDateTime value = EncodeDateTime(2008, 12, 31, 14, 5, 9);
     FormatSettings.DateSeparator = '/';
     FormatSettings.TimeSeparator = '.';
@@ -161,7 +161,7 @@ TEST_F(DateTimeTest, SeparatorsComeFromTheProcessFormats) {
     EXPECT_EQ("2008-12-31 14:05:09", DateTimeToStr(StrToDateTime("2008-12-31 14:05:09")));
 }
 
-TEST_F(DateTimeTest, ParsingAcceptsOneOrTwoDigitFields) {
+TEST_F(TDateTimeTest, ParsingAcceptsOneOrTwoDigitFields) {
     struct Case {
         const char* text;
         const char* expected;
@@ -185,7 +185,7 @@ TEST_F(DateTimeTest, ParsingAcceptsOneOrTwoDigitFields) {
     }
 }
 
-TEST_F(DateTimeTest, ParsingRejectsMalformedAndImpossibleText) {
+TEST_F(TDateTimeTest, ParsingRejectsMalformedAndImpossibleText) {
     const char* cases[] = {
         "",
         "   ",
@@ -223,7 +223,7 @@ TEST_F(DateTimeTest, ParsingRejectsMalformedAndImpossibleText) {
     }
 }
 
-TEST_F(DateTimeTest, StrToDateTimeNamesTheOriginalTextInItsError) {
+TEST_F(TDateTimeTest, StrToDateTimeNamesTheOriginalTextInItsError) {
     try {
         StrToDateTime(" 2009-02-29 ");
         FAIL() << "no error";
@@ -238,7 +238,7 @@ TEST_F(DateTimeTest, StrToDateTimeNamesTheOriginalTextInItsError) {
     }
 }
 
-TEST_F(DateTimeTest, LocalTimeConversionsAgreeWithTheSystemClock) {
+TEST_F(TDateTimeTest, LocalTimeConversionsAgreeWithTheSystemClock) {
     // Midday in every time zone's winter, far from any summer-time change.
     const std::time_t t = 1230724800; // 2008-12-31 12:00:00 UTC
     const auto moment = std::chrono::system_clock::from_time_t(t) + std::chrono::milliseconds(250);

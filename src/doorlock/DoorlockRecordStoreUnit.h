@@ -31,7 +31,7 @@ struct TPostgresConninfo {
 };
 TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
 
-class TDoorlockRecordManager;
+class TDoorlockRecordStore;
 
 // A room's lock in a store that several hosts share: a transaction-scoped advisory lock on the room key,
 // in a connection of its own, released when this goes. Empty (nothing held) for a store of one host.
@@ -44,8 +44,8 @@ public:
     bool Held() const { return m_session != nullptr; }
 
 private:
-    friend class TDoorlockRecordManager;
-    TDoorlockRecordManager* m_store = nullptr;
+    friend class TDoorlockRecordStore;
+    TDoorlockRecordStore* m_store = nullptr;
     std::unique_ptr<soci::session> m_session;
 };
 
@@ -53,14 +53,14 @@ private:
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
 // caller. One operation at a time; an operation on a store whose open failed, or whose SQLite file was
 // deleted or replaced meanwhile, opens it again first.
-class TDoorlockRecordManager {
+class TDoorlockRecordStore {
 public:
     // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path, for
     // PostgreSQL a URI or keyword=value text.
-    TDoorlockRecordManager(std::string backend, std::string connectString);
-    explicit TDoorlockRecordManager(const TRecordStoreTarget& target)
-        : TDoorlockRecordManager(target.Backend, target.ConnectString) {}
-    ~TDoorlockRecordManager();
+    TDoorlockRecordStore(std::string backend, std::string connectString);
+    explicit TDoorlockRecordStore(const TRecordStoreTarget& target)
+        : TDoorlockRecordStore(target.Backend, target.ConnectString) {}
+    ~TDoorlockRecordStore();
 
     // Which store this is, for the start-up log; never the password.
     const std::string& Description() const { return m_description; }
@@ -153,4 +153,4 @@ private:
     int m_lockSessionsInUse = 0;
 };
 
-extern TDoorlockRecordManager* DoorlockRecordManager;
+extern TDoorlockRecordStore* DoorlockRecordStore;

@@ -51,6 +51,7 @@ TEST(IniFileTest, ReadsValuesByTheWindowsRules) {
                          ";Commented=1\r\n"
                          "Duplicate=first\r\n"
                          "Duplicate=second\r\n"
+                         "\x81\x41=upper\r\n"
                          "[doorlockoption]\n"
                          "UseNativeDoorlockDb=1\n"
                          "SaveDoorlockRecord=0\n"
@@ -78,6 +79,9 @@ TEST(IniFileTest, ReadsValuesByTheWindowsRules) {
         {"SysOption", "Missing", "default"},
         {"NoSection", "Password", "default"},
         {"SysOption", "OnlyInSecond", "default"}, // only the first section of a name counts
+        {"SysOption", "\x81\x41", "upper"},
+        // Another character whose trail byte is the same letter in the other case: no match.
+        {"SysOption", "\x81\x61", "default"},
     };
     for (const Case& c : strings)
         EXPECT_EQ(c.expected, ini.ReadString(c.section, c.key, "default")) << c.section << "/" << c.key;

@@ -1,6 +1,6 @@
-#include "server/TcpServerUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/TcpServerUnit.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +67,7 @@ private:
     std::atomic<bool> m_open{false};
 };
 
-class TcpServerTest : public ::testing::Test {
+class TTcpServerTest : public ::testing::Test {
 protected:
     void StartEcho() {
         server.SetOnExecute([this](TServerConnection& connection) { Echo(connection); });
@@ -109,7 +109,7 @@ struct TFramingCase {
     std::string response; // empty: none, the connection is only closed
 };
 
-TEST_F(TcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
+TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
     StartEcho();
     const std::string longest(MaxRequestLength, 'a');
     const TFramingCase cases[] = {
@@ -141,7 +141,7 @@ TEST_F(TcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
     EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
 }
 
-TEST_F(TcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
+TEST_F(TTcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
     server.SetOnExecute([this](TServerConnection& connection) {
         std::string request;
         if (!ReadRequest(connection, request))
@@ -162,7 +162,7 @@ TEST_F(TcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
     EXPECT_TRUE(sendFailed);
 }
 
-TEST_F(TcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
+TEST_F(TTcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
     StartEcho();
     {
         TClient client(port);
@@ -172,7 +172,7 @@ TEST_F(TcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
     EXPECT_EQ(handled, 0);
 }
 
-TEST_F(TcpServerTest, ServesConnectionsInParallel) {
+TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
     server.SetOnExecute([this](TServerConnection& connection) {
         std::string request;
         if (!ReadRequest(connection, request))
@@ -191,7 +191,7 @@ TEST_F(TcpServerTest, ServesConnectionsInParallel) {
     EXPECT_EQ(second.ReadToClose().bytes, Framed("2"));
 }
 
-TEST_F(TcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
+TEST_F(TTcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
     server.SetOnExecute([this](TServerConnection& connection) {
         std::string request;
         if (!ReadRequest(connection, request))
@@ -217,7 +217,7 @@ TEST_F(TcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
     EXPECT_EQ(client.ReadToClose().bytes, Framed("ok"));
 }
 
-TEST_F(TcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
+TEST_F(TTcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
     TSocket holder = ListenTcp(0, 1);
     server.SetDefaultPort(holder.LocalPort());
     try {
@@ -230,7 +230,7 @@ TEST_F(TcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
 }
 
 #ifdef __linux__
-TEST_F(TcpServerTest, StartFailsOnAPortOutOfRange) {
+TEST_F(TTcpServerTest, StartFailsOnAPortOutOfRange) {
     server.SetDefaultPort(65536);
     try {
         server.SetActive(true);
@@ -242,7 +242,7 @@ TEST_F(TcpServerTest, StartFailsOnAPortOutOfRange) {
 }
 #endif
 
-TEST_F(TcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
+TEST_F(TTcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
     StartEcho();
     // The server closes first, so this connection leaves the port in TIME_WAIT.
     {
@@ -265,7 +265,7 @@ TEST_F(TcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
     EXPECT_EQ(client.ReadToClose().bytes, Framed("b"));
 }
 
-TEST_F(TcpServerTest, StopClosesIdleConnections) {
+TEST_F(TTcpServerTest, StopClosesIdleConnections) {
     StartEcho();
     const size_t count = 100;
     std::vector<std::unique_ptr<TClient>> clients;
@@ -288,7 +288,7 @@ TEST_F(TcpServerTest, StopClosesIdleConnections) {
 }
 
 // Takes the full stop wait of five seconds.
-TEST_F(TcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
+TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
     server.SetOnExecute([this](TServerConnection&) {
         ++arrived;
         WaitFor([this] { return gate.IsOpen(); }, 60s);

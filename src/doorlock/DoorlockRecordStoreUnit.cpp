@@ -1,4 +1,4 @@
-#include "doorlock/DoorlockRecordManagerUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
@@ -259,7 +259,7 @@ TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
 
 // The statements are prepared once per session and run again with new values; the values live here, at
 // fixed addresses, because SOCI binds them by reference.
-struct TDoorlockRecordManager::TStatements {
+struct TDoorlockRecordStore::TStatements {
     std::string roomNo;
     std::string time;
     soci::indicator timeIndicator = soci::i_null;
@@ -289,9 +289,9 @@ struct TDoorlockRecordManager::TStatements {
     std::optional<soci::statement> insertRecord;
 };
 
-TDoorlockRecordManager* DoorlockRecordManager = nullptr;
+TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
-TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string connectString)
+TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString)
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {
     std::string what = m_connectString;
     if (!IsSqlite(m_backend)) {
@@ -304,16 +304,16 @@ TDoorlockRecordManager::TDoorlockRecordManager(std::string backend, std::string 
     m_description = Gbk("数据库: ") + (IsSqlite(m_backend) ? "SQLite " : "") + Utf8ToGbk(what);
 }
 
-TDoorlockRecordManager::~TDoorlockRecordManager() {
+TDoorlockRecordStore::~TDoorlockRecordStore() {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     CloseLocked();
 }
 
-bool TDoorlockRecordManager::IsShared() const {
+bool TDoorlockRecordStore::IsShared() const {
     return !IsSqlite(m_backend);
 }
 
-std::unique_ptr<soci::session> TDoorlockRecordManager::Connect() const {
+std::unique_ptr<soci::session> TDoorlockRecordStore::Connect() const {
     RegisterLinkedBackends();
     if (IsSqlite(m_backend)) {
         auto session = std::make_unique<soci::session>(m_backend, SqliteConnectString(m_connectString));
@@ -333,17 +333,17 @@ std::unique_ptr<soci::session> TDoorlockRecordManager::Connect() const {
     return session;
 }
 
-void TDoorlockRecordManager::OpenDatabase() {
+void TDoorlockRecordStore::OpenDatabase() {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     EnsureOpenLocked();
 }
 
-bool TDoorlockRecordManager::IsOpen() const {
+bool TDoorlockRecordStore::IsOpen() const {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     return m_session != nullptr;
 }
 
-bool TDoorlockRecordManager::EnsureOpenLocked() {
+bool TDoorlockRecordStore::EnsureOpenLocked() {
     if (m_session) {
         if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
             return true;
@@ -373,7 +373,7 @@ bool TDoorlockRecordManager::EnsureOpenLocked() {
     }
 }
 
-bool TDoorlockRecordManager::CloseForExit(std::chrono::milliseconds wait) {
+bool TDoorlockRecordStore::CloseForExit(std::chrono::milliseconds wait) {
     if (!m_lock.try_lock_for(wait))
         return false;
     // The lock stays taken: nothing may reopen the store before the process ends.
@@ -381,12 +381,12 @@ bool TDoorlockRecordManager::CloseForExit(std::chrono::milliseconds wait) {
     return true;
 }
 
-void TDoorlockRecordManager::CloseLocked() {
+void TDoorlockRecordStore::CloseLocked() {
     m_statements.reset();
     m_session.reset();
 }
 
-void TDoorlockRecordManager::LogFailure(const std::exception& error) {
+void TDoorlockRecordStore::LogFailure(const std::exception& error) {
     // SOCI and the database engines report in ASCII or UTF-8.
     WriteLog(Utf8ToGbk(error.what()));
     // A server connection that has gone is opened afresh by the next operation.
@@ -395,7 +395,7 @@ void TDoorlockRecordManager::LogFailure(const std::exception& error) {
 }
 
 template <typename TMember, typename TStep>
-bool TDoorlockRecordManager::RunLocked(TMember statement, TStep step) {
+bool TDoorlockRecordStore::RunLocked(TMember statement, TStep step) {
     // A connection found lost after a failure (a server restart since the last operation) is opened again
     // and the step run once more, so the restart costs at most an operation that was under way.
     for (int attempt = 0;; ++attempt) {
@@ -413,7 +413,7 @@ bool TDoorlockRecordManager::RunLocked(TMember statement, TStep step) {
     }
 }
 
-TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey) {
+TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     TDateTime value = 0;
     RunLocked(&TStatements::lookup, [&](TStatements& s) {
@@ -440,7 +440,7 @@ TDateTime TDoorlockRecordManager::GetLastCheckInTime(const std::string& roomKey)
     return value;
 }
 
-void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     long long affected = 0;
     const bool updated = RunLocked(&TStatements::update, [&](TStatements& s) {
@@ -458,12 +458,12 @@ void TDoorlockRecordManager::SetLastCheckInTime(const std::string& roomKey, TDat
         AddRoomLocked(roomKey, time);
 }
 
-void TDoorlockRecordManager::AddRoom(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     AddRoomLocked(roomKey, time);
 }
 
-void TDoorlockRecordManager::AddRoomLocked(const std::string& roomKey, TDateTime time) {
+void TDoorlockRecordStore::AddRoomLocked(const std::string& roomKey, TDateTime time) {
     const bool added = RunLocked(&TStatements::insertRoom, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
@@ -476,7 +476,7 @@ void TDoorlockRecordManager::AddRoomLocked(const std::string& roomKey, TDateTime
         WriteLog(NewRoomText() + roomKey);
 }
 
-TRoomLock TDoorlockRecordManager::LockRoom(const std::string& roomKey) {
+TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
     TRoomLock lock;
     if (!IsShared())
         return lock;
@@ -537,7 +537,7 @@ TRoomLock TDoorlockRecordManager::LockRoom(const std::string& roomKey) {
     return lock;
 }
 
-void TDoorlockRecordManager::ReleaseRoomLock(std::unique_ptr<soci::session> session) {
+void TDoorlockRecordStore::ReleaseRoomLock(std::unique_ptr<soci::session> session) {
     if (session) {
         try {
             // Ends the transaction and with it the lock; a lost connection has released it already.
@@ -550,7 +550,7 @@ void TDoorlockRecordManager::ReleaseRoomLock(std::unique_ptr<soci::session> sess
     ReturnLockSession(std::move(session));
 }
 
-void TDoorlockRecordManager::ReturnLockSession(std::unique_ptr<soci::session> session) {
+void TDoorlockRecordStore::ReturnLockSession(std::unique_ptr<soci::session> session) {
     std::lock_guard<std::mutex> pool(m_lockSessionsLock);
     if (session)
         m_idleLockSessions.push_back(std::move(session));
@@ -578,11 +578,11 @@ TRoomLock::~TRoomLock() {
         m_store->ReleaseRoomLock(std::move(m_session));
 }
 
-void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
-                                                const std::string& roomNo, int cardType,
-                                                TDateTime lastCheckInTime, TDateTime checkInTime,
-                                                TDateTime checkOutTime, bool isCopy,
-                                                const std::string& guestName, TDateTime opratingTime) {
+void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
+                                              const std::string& roomNo, int cardType,
+                                              TDateTime lastCheckInTime, TDateTime checkInTime,
+                                              TDateTime checkOutTime, bool isCopy,
+                                              const std::string& guestName, TDateTime opratingTime) {
     std::unique_lock<std::mutex> queue(m_recordQueueLock);
     m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime,
                                                 checkInTime, checkOutTime, isCopy, guestName, opratingTime});
@@ -616,7 +616,7 @@ void TDoorlockRecordManager::AddIssueCardRecord(const std::string& registerId, c
     }
 }
 
-void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
+void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
     std::lock_guard<std::timed_mutex> guard(m_lock);
     if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
         return;
@@ -629,7 +629,7 @@ void TDoorlockRecordManager::StoreIssueCardRecords(const std::vector<TIssueCardR
     }
 }
 
-bool TDoorlockRecordManager::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
     bool begun = false;
     try {
         m_session->begin();
@@ -654,11 +654,11 @@ bool TDoorlockRecordManager::StoreTogetherLocked(const std::vector<TIssueCardRec
     }
 }
 
-void TDoorlockRecordManager::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
+void TDoorlockRecordStore::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
     RunLocked(&TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
 }
 
-void TDoorlockRecordManager::RunInsertRecordLocked(const TIssueCardRecord& record) {
+void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {
     TStatements& s = *m_statements;
     s.registerId = GbkToUtf8(record.RegisterId);
     s.cardNo = GbkToUtf8(record.CardNo);

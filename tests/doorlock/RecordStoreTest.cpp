@@ -58,7 +58,7 @@ std::string StoreKindName(const ::testing::TestParamInfo<TStoreKind>& info) {
     return info.param == TStoreKind::Postgres ? "PostgreSQL" : "SQLite";
 }
 
-TEST_P(RecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) {
+TEST_P(TRecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) {
     struct Case {
         TDateTime written;
         const char* storedText;
@@ -87,7 +87,7 @@ TEST_P(RecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) 
     EXPECT_EQ(LogMessages(), expectedLog);
 }
 
-TEST_P(RecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
+TEST_P(TRecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
     auto store = OpenStore();
     store->SetLastCheckInTime("0305", At(2024, 5, 1, 12, 0, 0));
     EXPECT_THAT(LogMessages(), ElementsAre(NewRoom("0305")));
@@ -104,7 +104,7 @@ TEST_P(RecordStoreTest, SetInsertsAMissingRoomAndOnlyUpdatesAnExistingOne) {
     EXPECT_THAT(LogMessages(), SizeIs(1));
 }
 
-TEST_P(RecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
+TEST_P(TRecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
     auto store = OpenStore();
     auto raw = Raw();
     *raw << "insert into T_Room(RoomNo, LastCheckInTime) values('0101', '2024-01-01 10:00:00')";
@@ -131,7 +131,7 @@ TEST_P(RecordStoreTest, DuplicateRoomRowsReadTheFirstAndAreAllUpdated) {
     EXPECT_THAT(LogMessages(), IsEmpty());
 }
 
-TEST_P(RecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
+TEST_P(TRecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
     auto store = OpenStore();
     store->AddRoom("0101", At(2024, 1, 1, 10, 0, 0));
     const std::string keys[] = {"01'02", "x' or '1'='1", "'; drop table T_Room; --"};
@@ -146,7 +146,7 @@ TEST_P(RecordStoreTest, RoomKeysAreBoundNotPastedIntoTheStatement) {
                 ElementsAre(NewRoom("0101"), NewRoom(keys[0]), NewRoom(keys[1]), NewRoom(keys[2])));
 }
 
-TEST_P(RecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows) {
+TEST_P(TRecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows) {
     auto store = OpenStore();
     const std::string roomKey = Gbk("东楼0301");
     store->AddRoom(roomKey, At(2024, 7, 1, 15, 0, 0));
@@ -165,7 +165,7 @@ TEST_P(RecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows)
     EXPECT_EQ(guestName, "张三");
 }
 
-TEST_P(RecordStoreTest, IssueRecordsKeepAllTenColumns) {
+TEST_P(TRecordStoreTest, IssueRecordsKeepAllTenColumns) {
     auto store = OpenStore();
     store->AddIssueCardRecord("R1", "305419896", "0101", 1, At(2024, 8, 1, 12, 0, 0),
                               At(2024, 8, 1, 11, 50, 0), At(2024, 8, 3, 12, 10, 0), true, "Guest",
@@ -207,7 +207,7 @@ TEST_P(RecordStoreTest, IssueRecordsKeepAllTenColumns) {
                     Row{"", "0", "0102", "1", "NULL", "NULL", "NULL", "0", "", "2024-08-02 00:00:00"}));
 }
 
-TEST_P(RecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
+TEST_P(TRecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
     struct Case {
         const char* sqlValue;
         TDateTime expected;
@@ -241,7 +241,7 @@ TEST_P(RecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
     }
 }
 
-TEST_P(RecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
+TEST_P(TRecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
     const std::string missingDb = "doorlock_missing_" + std::to_string(std::random_device()());
     auto onServer = [&](const std::string& sql) {
         soci::session admin("postgresql", ParsePostgresConninfo(TPostgresSchema::ServerUri()).KeywordForm);
@@ -305,7 +305,7 @@ TEST_P(RecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
     }
 }
 
-TEST_P(RecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
+TEST_P(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     {
         auto raw = Raw();
         *raw << "create table T_Room(RoomNo varchar(20), LastCheckInTime timestamp, Note varchar(20))";
@@ -350,7 +350,7 @@ TEST_P(RecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     EXPECT_EQ(indexes, 1);
 }
 
-TEST_P(RecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
+TEST_P(TRecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
     {
         auto raw = Raw();
         *raw << "create table T_Room(RoomNo varchar(20))";
@@ -378,7 +378,7 @@ TEST_P(RecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsF
     EXPECT_EQ(LogMessages().back(), NewRoom("0101"));
 }
 
-TEST_P(SqliteRecordStoreTest, ADatabasePathWithBlanksWorks) {
+TEST_P(TSqliteRecordStoreTest, ADatabasePathWithBlanksWorks) {
     const std::string directory = Sandbox().File("front desk");
     std::filesystem::create_directory(directory);
     auto store = OpenStore(directory + "/Client  db.db");
@@ -387,9 +387,10 @@ TEST_P(SqliteRecordStoreTest, ADatabasePathWithBlanksWorks) {
     EXPECT_TRUE(std::filesystem::exists(directory + "/Client  db.db"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, RecordStoreTest, ::testing::Values(TStoreKind::Sqlite, TStoreKind::Postgres),
+INSTANTIATE_TEST_SUITE_P(Stores, TRecordStoreTest,
+                         ::testing::Values(TStoreKind::Sqlite, TStoreKind::Postgres), StoreKindName);
+INSTANTIATE_TEST_SUITE_P(Stores, TSqliteRecordStoreTest, ::testing::Values(TStoreKind::Sqlite),
                          StoreKindName);
-INSTANTIATE_TEST_SUITE_P(Stores, SqliteRecordStoreTest, ::testing::Values(TStoreKind::Sqlite), StoreKindName);
 
 // libpq reads the settings; what reaches SOCI is its keyword form, which reads back to itself, and what
 // reaches the log never holds the password.
@@ -429,14 +430,14 @@ TEST(PostgresConninfo, SettingsBecomeKeywordFormAndTheirDescriptionHasNoPassword
         EXPECT_EQ(ParsePostgresConninfo(parsed.KeywordForm).KeywordForm, parsed.KeywordForm);
         EXPECT_THAT(parsed.KeywordForm, HasSubstr("connect_timeout='5'"));
         EXPECT_THAT(
-            TDoorlockRecordManager("postgresql", c.settings).Description(),
+            TDoorlockRecordStore("postgresql", c.settings).Description(),
             ::testing::AllOf(::testing::StartsWith(Gbk("数据库: ")), ::testing::EndsWith(c.description)));
     }
 }
 
 // Every form of the settings reaches the test server: a plain URI (which SOCI alone passes on wrongly), a
 // URI with a query, and keyword=value text.
-TEST_P(PostgresRecordStoreTest, SettingsInEveryFormReachTheServer) {
+TEST_P(TPostgresRecordStoreTest, SettingsInEveryFormReachTheServer) {
     const std::string uri = TPostgresSchema::ServerUri();
     const std::string hostPort = uri.substr(uri.find('@') + 1, uri.rfind('/') - uri.find('@') - 1);
     const std::string host = hostPort.substr(0, hostPort.rfind(':'));

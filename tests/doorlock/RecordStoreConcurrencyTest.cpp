@@ -25,7 +25,7 @@ int RowCount(soci::session& raw, const std::string& table) {
 // Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
 // round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both
 // insert it.
-TEST_P(RecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
+TEST_P(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
     constexpr int ThreadCount = 8;
     constexpr int OperationsPerThread = 200; // in rounds of four
     constexpr int RoomsPerThread = 5;
@@ -103,15 +103,15 @@ void PrintTo(const TRefusalCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class RecordStoreRefusalTest : public TRecordStoreFixture,
-                               public ::testing::WithParamInterface<TRefusalCase> {
+class TRecordStoreRefusalTest : public TRecordStoreFixture,
+                                public ::testing::WithParamInterface<TRefusalCase> {
 protected:
     TStoreKind Kind() const override { return GetParam().kind; }
 };
 
 // Rows added at the same moment share commits: each is visible to another program once its call returns,
 // and a row the database refuses costs only itself.
-TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
+TEST_P(TRecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturns) {
     {
         auto raw = Raw();
         *raw << std::string("CREATE TABLE T_IssueCardRecord(RegisterId TEXT") + GetParam().tableConstraint +
@@ -167,7 +167,7 @@ TEST_P(RecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallReturn
 
 // Two hosts on one server: a room's lock keeps the other host out of that room until it is let go, other
 // rooms pass at once, and a lock held too long is given up on with a log line.
-TEST_P(PostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
+TEST_P(TPostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
     auto deskA = OpenStore();
     auto deskB = OpenStore();
     TRoomLock held = deskA->LockRoom("01080816");
@@ -202,7 +202,7 @@ TEST_P(PostgresRecordStoreTest, ARoomLockHoldsOffOtherHostsForThatRoomOnly) {
 
 // A server restart between two operations (here: the server ending the store's connections) costs none of
 // them: each finds its connection gone, opens a new one and runs.
-TEST_P(PostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
+TEST_P(TPostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
     const std::string name = "cut-" + std::to_string(std::random_device()());
     auto store = OpenStore(Target() + " application_name='" + name + "'");
     store->AddRoom("0101", EncodeDateTime(2024, 1, 1, 8, 0, 0));
@@ -224,16 +224,16 @@ TEST_P(PostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) {
     EXPECT_THAT(LogMessages(), ::testing::SizeIs(before + 2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, PostgresRecordStoreTest, ::testing::Values(TStoreKind::Postgres),
+INSTANTIATE_TEST_SUITE_P(Stores, TPostgresRecordStoreTest, ::testing::Values(TStoreKind::Postgres),
                          StoreKindName);
 
 // On the server any refused statement ends the whole transaction, so its constraint case is that case too.
 INSTANTIATE_TEST_SUITE_P(
-    Refusals, RecordStoreRefusalTest,
+    Refusals, TRecordStoreRefusalTest,
     ::testing::Values(
         TRefusalCase{TStoreKind::Sqlite, "Check", " CHECK(RegisterId NOT LIKE 'refused-%')", ""},
         TRefusalCase{TStoreKind::Sqlite, "TriggerRollback", "",
                      "CREATE TRIGGER Refuse BEFORE INSERT ON T_IssueCardRecord "
                      "WHEN NEW.RegisterId LIKE 'refused-%' BEGIN SELECT RAISE(ROLLBACK, 'not here'); END"},
         TRefusalCase{TStoreKind::Postgres, "PostgreSQLCheck", " CHECK(RegisterId NOT LIKE 'refused-%')", ""}),
-    [](const ::testing::TestParamInfo<TRefusalCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TRefusalCase>& test) { return std::string(test.param.name); });

@@ -36,9 +36,9 @@ struct TContentCase {
     const char* children;
 };
 
-class XmlContent : public ::testing::TestWithParam<TContentCase> {};
+class TXmlContentTest : public ::testing::TestWithParam<TContentCase> {};
 
-TEST_P(XmlContent, GivesRootValueAndChildren) {
+TEST_P(TXmlContentTest, GivesRootValueAndChildren) {
     TXmlDocument document;
     document.LoadFromText(GetParam().text);
     TXmlNode* root = document.RootElement();
@@ -48,7 +48,7 @@ TEST_P(XmlContent, GivesRootValueAndChildren) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, XmlContent,
+    Cases, TXmlContentTest,
     ::testing::Values(
         TContentCase{"<r type=\"IssueCard\"><a>1</a><b>2</b></r>", "", "E:a=1|E:b=2|"},
         // Indentation and line breaks between children give no nodes.
@@ -81,9 +81,9 @@ struct TErrorCase {
     const char* message;
 };
 
-class XmlErrors : public ::testing::TestWithParam<TErrorCase> {};
+class TXmlErrorsTest : public ::testing::TestWithParam<TErrorCase> {};
 
-TEST_P(XmlErrors, RaiseTheirMessage) {
+TEST_P(TXmlErrorsTest, RaiseTheirMessage) {
     TXmlDocument document;
     try {
         document.LoadFromText(GetParam().text);
@@ -97,7 +97,7 @@ TEST_P(XmlErrors, RaiseTheirMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, XmlErrors,
+    Cases, TXmlErrorsTest,
     ::testing::Values(TErrorCase{"", "No root element found in xml"},
                       TErrorCase{" text only \xEF\xBB\xBF", "No root element found in xml"},
                       TErrorCase{"<?xml version=\"1.0\"?><!-- c -->", "No root element found in xml"},
@@ -177,16 +177,16 @@ struct TAttributeCase {
     const char* value;
 };
 
-class XmlAttributes : public ::testing::TestWithParam<TAttributeCase> {};
+class TXmlAttributesTest : public ::testing::TestWithParam<TAttributeCase> {};
 
-TEST_P(XmlAttributes, AttributeValue) {
+TEST_P(TXmlAttributesTest, AttributeValue) {
     TXmlDocument document;
     document.LoadFromText(GetParam().tag);
     EXPECT_EQ(document.RootElement()->AttributeValue(GetParam().name), GetParam().value);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, XmlAttributes,
+    Cases, TXmlAttributesTest,
     ::testing::Values(
         TAttributeCase{"<r type=\"A\"/>", "type", "A"}, TAttributeCase{"<r type = \"A\"/>", "TYPE", "A"},
         TAttributeCase{"<r type =\"A\"/>", "Type", "A"}, TAttributeCase{"<r type= \"A\"/>", "type", "A"},
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
         TAttributeCase{"<r w=\"1\"/>", "v", ""}, TAttributeCase{"<r/>", "v", ""},
         TAttributeCase{"<r v=\"\xD5\xC5\"/>", "v", "\xD5\xC5"}));
 
-TEST(XmlAttributes, WordsAreJoinedOnlyAcrossEquals) {
+TEST(TXmlAttributesTest, WordsAreJoinedOnlyAcrossEquals) {
     TXmlDocument document;
     document.LoadFromText("<r a = 'x' \"y\" b c= =\"z\" d \"e\"/>");
     EXPECT_EQ(document.RootElement()->Attributes(),
@@ -211,14 +211,14 @@ struct TReferenceCase {
     std::string resolved;
 };
 
-class XmlReferences : public ::testing::TestWithParam<TReferenceCase> {};
+class TXmlReferencesTest : public ::testing::TestWithParam<TReferenceCase> {};
 
-TEST_P(XmlReferences, ResolveInOnePass) {
+TEST_P(TXmlReferencesTest, ResolveInOnePass) {
     EXPECT_EQ(ResolveReferences(GetParam().text), GetParam().resolved);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, XmlReferences,
+    Cases, TXmlReferencesTest,
     ::testing::Values(TReferenceCase{"x &amp;lt; y", "x &lt; y"}, TReferenceCase{"&#38;amp;", "&amp;"},
                       TReferenceCase{"&#65;&#x42;&#X43;", "ABC"}, TReferenceCase{"&#254;", "\xFE"},
                       TReferenceCase{"&#0;", std::string(1, '\0')}, TReferenceCase{"&#255;", "&#255;"},
