@@ -44,9 +44,28 @@ mkdir -p "$prefix" "$sources"
 
 log() { echo "build-windows: $*"; }
 
+# True when this machine runs 32-bit x86 programs (a kernel without IA-32 emulation does not): a 91-byte
+# static i386 program that only exits with 0.
+runs_32bit() {
+  local probe
+  probe=$(mktemp)
+  printf '\177ELF\001\001\001\000\000\000\000\000\000\000\000\000\002\000\003\000\001\000\000\000\124\200\004\010\064\000\000\000\000\000\000\000\000\000\000\000\064\000\040\000\001\000\050\000\000\000\000\000\001\000\000\000\000\000\000\000\000\200\004\010\000\200\004\010\133\000\000\000\133\000\000\000\005\000\000\000\000\020\000\000\061\333\061\300\100\315\200' >"$probe"
+  chmod +x "$probe"
+  local status=0
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return "$status"
+}
+
+# The 32-bit Wine (and the i386 architecture it comes from) only where 32-bit programs run.
 install_packages() {
-  local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest
-    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386)
+  local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+  local i386=0
+  if runs_32bit; then
+    i386=1
+    packages+=(wine32:i386)
+  fi
   local missing=()
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -55,7 +74,7 @@ install_packages() {
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   log "installing ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+  [ $i386 -eq 0 ] || dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
@@ -186,11 +205,9 @@ build_soci
 [ "$tests" = OFF ] || build_googletest
 [ $deps_only -eq 0 ] || exit 0
 
-build=$root/build-windows/$arch
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-log "building the project for $triple in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_GUI=OFF -DDOORLOCK_BENCH=OFF -DDOORLOCK_EXAMPLES=OFF -DDOORLOCK_TESTS="$tests" \
-  -DDOORLOCK_WERROR=ON "${launcher[@]}" "${cmake_args[@]}"
-cmake --build "$build" --parallel "$jobs"
+log "building the project for $triple in build-windows/$arch"
+cmake --preset "windows-$arch" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_TESTS="$tests" "${launcher[@]}" \
+  "${cmake_args[@]}"
+cmake --build --preset "windows-$arch" --parallel "$jobs"

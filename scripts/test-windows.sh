@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs (scripts/build-windows.sh) and runs the core test programs under Wine,
-# in a Wine prefix of its own (build-windows/wineprefix). Arguments go to ctest.
+# Cross-builds the Windows programs (scripts/build-windows.sh) and checks them under Wine, in a Wine prefix of
+# its own (build-windows/wineprefix): every core and end-to-end test program (arguments go to ctest), one
+# IssueCard served by doorlock-host.exe to a Linux client compared with the Linux host's, and the zip.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
-# 32-bit build is then only compiled and linked.
+# 32-bit build is then only compiled, linked and packed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-started=$(date +%s)
+started=$SECONDS
 
-# Packages first: which Wine loader runs here decides the architecture.
+# Packages first (the Linux side too: the comparison below builds the Linux host): which Wine loader runs
+# here decides the architecture.
+bash scripts/install-deps.sh >/dev/null
 bash scripts/build-windows.sh --deps-only --no-tests >/dev/null
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   arch=i686
@@ -21,22 +24,135 @@ fi
 bash scripts/build-windows.sh --arch "$arch"
 [ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests
 
+# No window, no question about Mono or Gecko, no Wine messages.
 export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$root/build-windows/wineprefix
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  # The first start of a new prefix sets it up, which takes about half a minute.
-  echo "test-windows: setting up the Wine prefix $WINEPREFIX"
-  scripts/wine-run.sh wineboot --init >/dev/null 2>&1
-fi
-# One Wine server for the whole run, so that each test program starts quickly; stopped at the end.
+unset DISPLAY WAYLAND_DISPLAY
 wineserver=/usr/lib/wine/wineserver64
-[ "$arch" = x86_64 ] || wineserver=/usr/lib/wine/wineserver32
-"$wineserver" -p >/dev/null 2>&1 </dev/null
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver32
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "test-windows: setting up the Wine prefix $WINEPREFIX"
+  if ! timeout 300 scripts/wine-run.sh wineboot --init >"$root/build-windows/wineboot.log" 2>&1; then
+    cat "$root/build-windows/wineboot.log" >&2
+    echo "test-windows: the Wine prefix could not be set up" >&2
+    exit 1
+  fi
+  # The set-up's own server ends a few seconds after it.
+  timeout 60 "$wineserver" -w || true
+fi
+# One Wine server for the whole run, so that each program starts quickly. A server already running for the
+# prefix (status 2) is used as it is and left running.
+server_status=0
+"$wineserver" -p </dev/null >/dev/null 2>&1 || server_status=$?
+case $server_status in
+  0) trap '"$wineserver" -k 2>/dev/null || true' EXIT ;;
+  2) echo "test-windows: using the Wine server already running for $WINEPREFIX" ;;
+  *) echo "test-windows: the Wine server did not start (status $server_status)" >&2; exit 1 ;;
+esac
 
-cd "build-windows/$arch"
+build=$root/build-windows/$arch
 status=0
-# Every test program of the core (the end-to-end tests are not built for Windows yet).
-ctest --output-on-failure --timeout 600 "$@" || status=$?
-echo "test-windows: $(($(date +%s) - started)) s"
+ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)" --timeout 600 "$@" || status=$?
+# Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
+awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
+  /^\[  FAILED  \] [0-9]+ test/ { failed += $4 }
+  END { printf "test-windows: %d tests passed, %d skipped, %d failed under Wine\n", passed, skipped, failed }' \
+  "$build/Testing/Temporary/LastTest.log"
+
+# One IssueCard from the Linux client to doorlock-host.exe under Wine and to the Linux host, each with the
+# fake vendor library of its build: the card bytes written (the library's calls), the log lines without
+# their times and the rows of Client.db must be the same.
+compare_with_linux() {
+  cmake --preset headless >/dev/null
+  cmake --build --preset headless --target doorlock-host doorlock-cli fakecardenc >/dev/null
+  local linux=$root/build-headless
+  local work=$build/compare
+  rm -rf "$work"
+  mkdir -p "$work/linux" "$work/windows"
+  local port side pid
+  # Below the ports the system hands out, one for each host.
+  port=$((10000 + RANDOM % 10000))
+  for side in linux windows; do
+    port=$((port + 1))
+    local dir=$work/$side library host
+    if [ $side = linux ]; then
+      library=$(ls "$linux"/lib/*fakecardenc.so)
+      host=("$linux/bin/doorlock-host")
+    else
+      library='Z:'$(echo "$build/lib/cardenc.dll" | tr / '\\')
+      host=("$root/scripts/wine-run.sh" "$build/bin/doorlock-host.exe")
+    fi
+    printf '[SysOption]\r\nDoorlockPortNo=%d\r\n[DoorlockOption]\r\nEncoderLibrary=%s\r\nSaveDoorlockRecord=1\r\n' \
+      $port "$library" >"$dir/Option.ini"
+    FAKE_CARDENC_CALLS_FILE=$dir/calls.txt "${host[@]}" --headless --dir "$dir" >"$dir/out.txt" 2>&1 &
+    pid=$!
+    # Listening once a request gets an answer (status 2: none).
+    local waited=0 answered
+    for ((;;)); do
+      answered=0
+      "$linux/bin/doorlock-cli" --port $port read >/dev/null 2>&1 || answered=$?
+      [ $answered -ne 2 ] && break
+      waited=$((waited + 1))
+      if [ $waited -gt 600 ] || ! kill -0 $pid 2>/dev/null; then
+        cat "$dir/out.txt" >&2
+        echo "test-windows: the $side host did not start" >&2
+        return 1
+      fi
+      sleep 0.1
+    done
+    "$linux/bin/doorlock-cli" --port $port issue 0816 --building 01 --floor 08 --checkin '2026-12-29 12:00:00' \
+      --checkout '2026-12-31 14:30:00' --guest 张三 --register R1 >"$dir/response.txt"
+    # Under Wine SIGINT is Ctrl+C, the console's stop.
+    kill -INT $pid
+    wait $pid
+    # The log without the time stamps and the library's path; the rows without the time of the operation.
+    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(printf '%s' "$library" | sed 's/[\\|.]/\\&/g')|LIBRARY|" \
+      "$dir"/*.LOG >"$dir/log.txt"
+    sqlite3 "$dir/Client.db" 'select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy,
+      GuestName from T_IssueCardRecord; select RoomNo, LastCheckInTime from T_Room' >"$dir/rows.txt"
+  done
+  local file failed=0
+  for file in response.txt calls.txt log.txt rows.txt; do
+    if ! cmp -s "$work/linux/$file" "$work/windows/$file"; then
+      echo "test-windows: $file differs between the Linux and the Windows host:" >&2
+      diff "$work/linux/$file" "$work/windows/$file" >&2 || true
+      failed=1
+    fi
+  done
+  grep -q 'swr_24c02 77 0 6 11 08 16 12 31 14' "$work/windows/calls.txt" || failed=1
+  [ $failed -eq 0 ] && echo "test-windows: the IssueCard under Wine matches the Linux host's"
+  return $failed
+}
+compare_with_linux || status=1
+
+# The zip of the shipped 32-bit build: the two programs, Option.ini and README.txt, the texts with CR LF.
+pack() {
+  local i686=$root/build-windows/i686
+  rm -f "$i686"/doorlock-host-*.zip
+  (cd "$i686" && cpack -G ZIP >/dev/null)
+  local zip listing
+  zip=$(ls "$i686"/doorlock-host-*-win32.zip)
+  listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '/$' | grep . | sort | tr '\n' ' ')
+  if [ "$listing" != "Option.ini README.txt doorlock-cli.exe doorlock-host.exe " ]; then
+    echo "test-windows: $zip holds $listing" >&2
+    return 1
+  fi
+  local unpacked=$i686/zip-check
+  rm -rf "$unpacked"
+  mkdir -p "$unpacked"
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  local text
+  for text in "$unpacked"/*/Option.ini "$unpacked"/*/README.txt; do
+    if grep -q $'[^\r]$' "$text" || grep -qx '' "$text"; then
+      echo "test-windows: $(basename "$text") in the zip has lines without CR LF" >&2
+      return 1
+    fi
+  done
+  rm -rf "$unpacked"
+  echo "test-windows: $(basename "$zip"): $listing"
+}
+pack || status=1
+
+echo "test-windows: $((SECONDS - started)) s"
 exit "$status"

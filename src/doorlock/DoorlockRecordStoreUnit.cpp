@@ -57,19 +57,6 @@ constexpr int MaxLockSessions = 8;
 // not answer would hold a card issue for minutes.
 constexpr const char* DefaultConnectTimeoutSeconds = "5";
 
-#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
-// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
-void RegisterLinkedBackends() {
-    static const bool registered = [] {
-        soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
-        return true;
-    }();
-    (void)registered;
-}
-#else
-void RegisterLinkedBackends() {}
-#endif
-
 bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
 }
@@ -205,6 +192,19 @@ const std::string& NewRoomText() {
 }
 
 } // namespace
+
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
+// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
+void RegisterLinkedBackends() {
+    static const bool registered = [] {
+        soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
+        return true;
+    }();
+    (void)registered;
+}
+#else
+void RegisterLinkedBackends() {}
+#endif
 
 TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
     if (database.empty())

@@ -31,6 +31,10 @@ struct TPostgresConninfo {
 };
 TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
 
+// Makes the back ends linked into the program known to SOCI by name (the SQLite one on Windows, where no
+// back-end library is loaded at run time); a no-op elsewhere. Sessions opened outside the store need it.
+void RegisterLinkedBackends();
+
 class TDoorlockRecordStore;
 
 // A room's lock in a store that several hosts share: a transaction-scoped advisory lock on the room key,

@@ -1,5 +1,6 @@
 #include "platform/SocketUnit.h"
 
+#include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 #include <algorithm>
@@ -136,7 +137,25 @@ int LastSocketError() {
 }
 
 std::string SocketErrorText(int error) {
+#ifdef _WIN32
+    // The C++ runtime here knows no Winsock error (every one reads "Unknown error code"); the system does.
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
+        static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::u16string message;
+    if (text != nullptr) {
+        message.assign(reinterpret_cast<const char16_t*>(text), length);
+        LocalFree(text);
+    }
+    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u' '))
+        message.pop_back();
+    if (message.empty())
+        return "Error " + std::to_string(error);
+    return Utf16ToGbk(message);
+#else
     return std::system_category().message(error);
+#endif
 }
 
 std::string SocketErrorMessage(int error) {

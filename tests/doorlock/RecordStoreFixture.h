@@ -28,7 +28,7 @@ protected:
     void SetUp() override {
         if (OnPostgres()) {
             if (!TPostgresSchema::Available())
-                GTEST_SKIP() << "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+                GTEST_SKIP() << TPostgresSchema::Missing();
             m_schema.emplace();
         }
     }

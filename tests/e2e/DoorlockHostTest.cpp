@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <poll.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace {
 
@@ -205,6 +203,9 @@ TEST_F(TDoorlockHostTest, CardFileRemovedBetweenRequestsFailsUntilACardIsBack) {
 }
 
 TEST_F(TDoorlockHostTest, ReadOnlyLogDirectoryLosesOnlyTheLinesAndTheNextLineCreatesTheLog) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a directory without write permission still takes new files on Windows";
+#endif
     StartHost();
     const std::string log = m_sandbox.File(std::filesystem::path(LogFileNameFor(".")).filename().string());
     ASSERT_TRUE(std::filesystem::exists(log));
@@ -258,6 +259,8 @@ TEST_F(TDoorlockHostTest, ListenAddressLeavesTheOtherAddressesClosed) {
 }
 
 TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
+    if (!HasServerSockets())
+        GTEST_SKIP() << "counts the host's sockets in /proc/net/tcp (Linux only)";
     StartHost("", true, "MaxConnections=50\r\n");
     std::vector<int> idle;
     for (int i = 0; i < 50; ++i)
@@ -272,15 +275,10 @@ TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
         EXPECT_EQ(Exchange(m_port, kReadCard, &closed), "");
         EXPECT_TRUE(closed);
     }
-    // The held ones are still open.
-    for (int fd : idle) {
-        pollfd p{fd, POLLIN, 0};
-        EXPECT_EQ(poll(&p, 1, 0), 0);
-    }
     EXPECT_EQ(CountLines(LogLines(), Gbk("连接数已达上限(50)，关闭来自 127.0.0.1 的新连接")), 1u);
-
+    // The held ones are still open.
     for (int fd : idle)
-        close(fd);
+        EXPECT_FALSE(ClosedByPeer(fd, std::chrono::milliseconds(1)));
     EXPECT_TRUE(
         WaitFor([&] { return Send("<r type=\"ReadCard\"/>").find("15151515") != std::string::npos; }));
 }
@@ -316,7 +314,13 @@ INSTANTIATE_TEST_SUITE_P(
                           "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)\n"},
         TStartFailureCase{"MalformedListenAddress", "ListenAddress=localhost\r\n",
                           "'localhost' is not a valid IPv4 address (ListenAddress)\n"},
-        // A documentation address (TEST-NET-1) that no machine here has.
+// A documentation address (TEST-NET-1) that no machine here has.
+#ifdef _WIN32
+        // The text after the number is the system's (Wine has none for it).
+        TStartFailureCase{"ListenAddressNotOfTheMachine", "ListenAddress=192.0.2.1\r\n",
+                          "Socket Error # 10049\r\n"}),
+#else
         TStartFailureCase{"ListenAddressNotOfTheMachine", "ListenAddress=192.0.2.1\r\n",
                           "Socket Error # 99\r\nCannot assign requested address\n"}),
+#endif
     [](const ::testing::TestParamInfo<TStartFailureCase>& test) { return std::string(test.param.name); });

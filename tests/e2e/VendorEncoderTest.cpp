@@ -78,9 +78,9 @@ TEST_F(TDoorlockHostTest, MissingVendorLibraryFailsEveryCardOperation) {
 TEST_F(TDoorlockHostTest, VendorLibraryFailingEveryCallFailsEveryCardOperation) {
     for (const char* results : {"-1 0 0 0", "77 -1 -1 -1"}) {
         SCOPED_TRACE(results);
-        setenv("FAKE_CARDENC_RESULTS", results, 1);
+        SetEnvironment("FAKE_CARDENC_RESULTS", results);
         StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nSaveDoorlockRecord=1\r\n", false);
-        unsetenv("FAKE_CARDENC_RESULTS");
+        SetEnvironment("FAKE_CARDENC_RESULTS", nullptr);
         EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>读卡失败"),
                   std::string::npos);
         EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"))

@@ -4,20 +4,261 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+constexpr int NoSigPipe = 0;
+int CloseSocket(int fd) {
+    return closesocket(static_cast<SOCKET>(fd));
+}
+int PollSocket(pollfd* fd, int timeoutMs) {
+    return WSAPoll(fd, 1, timeoutMs);
+}
+int NewSocket() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+    return static_cast<int>(socket(AF_INET, SOCK_STREAM, 0));
+}
+std::string SocketErrorText() {
+    return std::system_category().message(WSAGetLastError());
+}
+#else
+constexpr int NoSigPipe = MSG_NOSIGNAL;
+int CloseSocket(int fd) {
+    return close(fd);
+}
+int PollSocket(pollfd* fd, int timeoutMs) {
+    return poll(fd, 1, timeoutMs);
+}
+int NewSocket() {
+    return socket(AF_INET, SOCK_STREAM, 0);
+}
+std::string SocketErrorText() {
+    return std::strerror(errno);
+}
+#endif
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// One argument as the C runtime's command-line parser reads it back.
+std::wstring QuoteArgument(const std::string& arg) {
+    const std::u16string wide = GbkToUtf16(arg);
+    std::wstring text(wide.begin(), wide.end());
+    if (!text.empty() && text.find_first_of(L" \t\"") == std::wstring::npos)
+        return text;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+} // namespace
+
+namespace {
+
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The system's identity of a file or directory (std::filesystem::equivalent compares no file numbers here).
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    auto identity = [](const std::filesystem::path& path, BY_HANDLE_FILE_INFORMATION& info) {
+        HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        const bool known = GetFileInformationByHandle(file, &info) != 0;
+        CloseHandle(file);
+        return known;
+    };
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    return identity(a, x) && identity(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// Wine turns SIGINT into Ctrl+C for the program's handlers; a console event would reach no program, since
+// those under test have no console. The program's Unix process is the one whose name and working
+// directory (its --dir) are the program's. True when SIGINT was sent.
+bool InterruptUnderWine(const std::string& program, const std::wstring& directory) {
+    namespace fs = std::filesystem;
+    if (directory.empty())
+        return false;
+    // The kernel keeps 15 bytes of a process name.
+    const std::string name = FileSystemPath(program).filename().string().substr(0, 15);
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(L"Z:\\proc", error)) {
+        const std::wstring pid = entry.path().filename().wstring();
+        if (pid.find_first_not_of(L"0123456789") != std::wstring::npos)
+            continue;
+        if (!SameFile(entry.path() / L"cwd", directory))
+            continue;
+        std::ifstream comm(entry.path() / L"comm");
+        std::string command;
+        std::getline(comm, command);
+        if (command != name)
+            continue;
+        std::wstring line = L"/bin/kill -INT " + pid;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &info))
+            return false;
+        WaitForSingleObject(info.hProcess, 10000);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
+                                 bool firstLineOnly) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0))
+        throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    // Under Wine the program is found again by its working directory: its --dir.
+    std::wstring directory;
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        std::error_code missing;
+        if (args[i] == "--dir" && std::filesystem::is_directory(FileSystemPath(args[i + 1]), missing))
+            directory = FileSystemPath(args[i + 1]).wstring();
+    }
+    m_program = program;
+    m_directory = directory;
+    std::wstring commandLine = QuoteArgument(program);
+    for (const auto& a : args)
+        commandLine += L" " + QuoteArgument(a);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outWrite;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION info{};
+    {
+        // Programs started at the same time must not inherit each other's pipe ends.
+        static std::mutex startLock;
+        std::lock_guard<std::mutex> guard(startLock);
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                            UnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
+                            directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+            throw std::runtime_error("CreateProcess failed for " + program);
+        CloseHandle(outWrite);
+        CloseHandle(errWrite);
+    }
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_pid = static_cast<pid_t>(info.dwProcessId);
+    m_outReader = std::thread([this, outRead, firstLineOnly] { Collect(outRead, m_output, firstLineOnly); });
+    m_errReader = std::thread([this, errRead] { Collect(errRead, m_errors, false); });
+}
+
+TRunningProgram::~TRunningProgram() {
+    if (!m_exited && m_process != nullptr) {
+        TerminateProcess(m_process, 128 + SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+    if (m_outReader.joinable())
+        m_outReader.join();
+    if (m_errReader.joinable())
+        m_errReader.join();
+    if (m_process != nullptr)
+        CloseHandle(m_process);
+}
+
+void TRunningProgram::Collect(void* pipe, std::string& target, bool firstLineOnly) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        target.append(buffer, n);
+        if (firstLineOnly && target.find('\n') != std::string::npos)
+            break;
+    }
+    CloseHandle(pipe);
+}
+
+int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
+    if (m_exited)
+        return m_exitStatus;
+    if (WaitForSingleObject(m_process, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+        return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(m_process, &code);
+    m_exited = true;
+    m_exitStatus = static_cast<int>(code);
+    // The readers may still hold the program's last bytes; they end at the pipes' end.
+    if (m_outReader.joinable())
+        m_outReader.join();
+    if (m_errReader.joinable())
+        m_errReader.join();
+    return m_exitStatus;
+}
+
+// SIGKILL ends the process at once; any other signal is the stop a user at the program's console asks for:
+// Ctrl+C under Wine, Ctrl+Break to the program's process group elsewhere.
+int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
+    if (!m_exited) {
+        if (signal == SIGKILL)
+            TerminateProcess(m_process, 128 + SIGKILL);
+        else if (UnderWine())
+            InterruptUnderWine(m_program, m_directory);
+        else
+            GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid));
+    }
+    return Wait(timeout);
+}
+
+#else
 
 TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
                                  bool firstLineOnly) {
@@ -80,30 +321,6 @@ void TRunningProgram::Collect(int fd, std::string& target, bool firstLineOnly) {
     close(fd);
 }
 
-bool TRunningProgram::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(m_lock);
-            if (m_output.find(text) != std::string::npos)
-                return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-std::string TRunningProgram::Output() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_output;
-}
-
-std::string TRunningProgram::Errors() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_errors;
-}
-
 int TRunningProgram::Wait(std::chrono::milliseconds timeout) {
     if (m_exited)
         return m_exitStatus;
@@ -133,12 +350,59 @@ int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
     return Wait(timeout);
 }
 
+#endif
+
+bool TRunningProgram::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_output.find(text) != std::string::npos)
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+namespace {
+
+// Standard output and error as text: a Windows program's runtime writes each line end as CR LF.
+std::string AsText(std::string text) {
+#ifdef _WIN32
+    size_t to = 0;
+    for (size_t from = 0; from < text.size(); ++from) {
+        if (!(text[from] == '\r' && from + 1 < text.size() && text[from + 1] == '\n'))
+            text[to++] = text[from];
+    }
+    text.resize(to);
+#endif
+    return text;
+}
+
+} // namespace
+
+std::string TRunningProgram::Output() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return AsText(m_output);
+}
+
+std::string TRunningProgram::Errors() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return AsText(m_errors);
+}
+
 std::string BuildProgram(const std::string& name) {
+#ifdef _WIN32
+    return std::string(DOORLOCK_BIN_DIR) + "/" + name + ".exe";
+#else
     return std::string(DOORLOCK_BIN_DIR) + "/" + name;
+#endif
 }
 
 int FreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = NewSocket();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -146,12 +410,12 @@ int FreeTcpPort() {
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
+    CloseSocket(fd);
     return ntohs(addr.sin_port);
 }
 
 int ConnectTo(int port, const std::string& address, const std::string& from) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = NewSocket();
     auto endpoint = [](const std::string& text, int endpointPort) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -161,9 +425,9 @@ int ConnectTo(int port, const std::string& address, const std::string& from) {
         return addr;
     };
     auto fail = [fd](const char* what) {
-        int error = errno;
-        close(fd);
-        throw std::runtime_error(std::string(what) + " failed: " + std::strerror(error));
+        const std::string error = SocketErrorText();
+        CloseSocket(fd);
+        throw std::runtime_error(std::string(what) + " failed: " + error);
     };
     if (!from.empty()) {
         sockaddr_in local = endpoint(from, 0);
@@ -178,6 +442,8 @@ int ConnectTo(int port, const std::string& address, const std::string& from) {
 
 TPortSockets ServerSockets(int port) {
     TPortSockets sockets;
+    if (!HasServerSockets())
+        throw std::runtime_error("no /proc/net/tcp here");
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // header
@@ -210,10 +476,10 @@ bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* rec
                                                                           std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        pollfd p{static_cast<decltype(pollfd::fd)>(fd), POLLIN, 0};
+        if (PollSocket(&p, static_cast<int>(left.count())) <= 0)
             return false;
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        const auto n = recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0)
             return true;
         if (received != nullptr)
@@ -225,7 +491,7 @@ bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* rec
 
 bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
     bool closed = ReadUntilClosed(fd, timeout, nullptr);
-    close(fd);
+    CloseSocket(fd);
     return closed;
 }
 
@@ -236,7 +502,7 @@ std::string Exchange(int port, const std::string& bytes, bool* closed, std::chro
 std::string ExchangeOn(int fd, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const auto n = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), NoSigPipe);
         if (n <= 0)
             break;
         sent += static_cast<size_t>(n);
@@ -245,7 +511,7 @@ std::string ExchangeOn(int fd, const std::string& bytes, bool* closed, std::chro
     bool peerClosed = ReadUntilClosed(fd, timeout, &response);
     if (closed != nullptr)
         *closed = peerClosed;
-    close(fd);
+    CloseSocket(fd);
     return response;
 }
 
@@ -261,7 +527,7 @@ std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, c
     // A port picked free can be taken by someone else before the host binds it: try again then.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreeTcpPort();
-        WriteFileBytes(dir + "/Option.ini", optionIni(port));
+        WriteFileBytes(JoinFileName(dir, "Option.ini"), optionIni(port));
         host = std::make_unique<TRunningProgram>(
             program, std::vector<std::string>{"--headless", "--dir", dir}, firstLineOnly);
         if (host->WaitForOutput(startLine)) {
@@ -284,9 +550,9 @@ std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, c
 }
 
 std::string ReadLogFile(const std::string& dir) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(FileSystemPath(dir))) {
         if (entry.path().extension() == ".LOG")
-            return ReadFileBytes(entry.path().string());
+            return ReadFileBytes(FileNameOf(entry.path()));
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,11 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
+
+#ifdef _WIN32
+// Ends a program at once (TerminateProcess); any other signal is Ctrl+Break to it.
+#define SIGKILL 9
+#endif
 
 // A program of the build (doorlock-host, an example host) started as a child process, its standard output
 // and standard error collected.
@@ -31,7 +37,14 @@ public:
     pid_t Pid() const { return m_pid; }
 
 private:
+#ifdef _WIN32
+    void Collect(void* pipe, std::string& target, bool firstLineOnly);
+    void* m_process = nullptr;
+    std::string m_program;
+    std::wstring m_directory; // the working directory it was started in
+#else
     void Collect(int fd, std::string& target, bool firstLineOnly);
+#endif
 
     pid_t m_pid = -1;
     int m_exitStatus = -1;
@@ -80,6 +93,14 @@ struct TPortSockets {
     int acceptQueue = 0;
 };
 TPortSockets ServerSockets(int port);
+// Whether ServerSockets can tell (Linux only).
+inline bool HasServerSockets() {
+#ifdef __linux__
+    return true;
+#else
+    return false;
+#endif
+}
 // True when the peer closed the socket within the timeout; closes the socket.
 bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
 // A request as a client sends it: the bytes followed by one NUL.

@@ -42,6 +42,14 @@ bool TPostgresSchema::Available() {
     return std::getenv("DOORLOCK_TEST_PG") != nullptr && std::getenv("DOORLOCK_TEST_PG_RESTART") != nullptr;
 }
 
+const char* TPostgresSchema::Missing() {
+#ifdef _WIN32
+    return "the Windows build has no PostgreSQL back end";
+#else
+    return "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
+#endif
+}
+
 std::string TPostgresSchema::ServerUri() {
     return RequiredEnvironment("DOORLOCK_TEST_PG");
 }

@@ -39,8 +39,9 @@ public:
     TPostgresSchema(const TPostgresSchema&) = delete;
     TPostgresSchema& operator=(const TPostgresSchema&) = delete;
 
-    // False when the tests run without the script's servers.
+    // False when the tests run without the script's servers; then why.
     static bool Available();
+    static const char* Missing();
     // The URI of the server the tests share (DOORLOCK_TEST_PG).
     static std::string ServerUri();
     // The URI of the server that one test stops and starts (DOORLOCK_TEST_PG_RESTART), and its control.
