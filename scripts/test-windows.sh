@@ -63,6 +63,7 @@ awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test
 # One IssueCard from the Linux client to doorlock-host.exe under Wine and to the Linux host, each with the
 # fake vendor library of its build: the card bytes written (the library's calls), the log lines without
 # their times and the rows of Client.db must be the same.
+sed_text() { printf '%s' "$1" | sed 's/[\\|.]/\\&/g'; }
 compare_with_linux() {
   cmake --preset headless >/dev/null
   cmake --build --preset headless --target doorlock-host doorlock-cli fakecardenc >/dev/null
@@ -75,13 +76,15 @@ compare_with_linux() {
   port=$((10000 + RANDOM % 10000))
   for side in linux windows; do
     port=$((port + 1))
-    local dir=$work/$side library host
+    local dir=$work/$side library host shown_dir
     if [ $side = linux ]; then
       library=$(ls "$linux"/lib/*fakecardenc.so)
       host=("$linux/bin/doorlock-host")
+      shown_dir=$dir
     else
       library='Z:'$(echo "$build/lib/cardenc.dll" | tr / '\\')
       host=("$root/scripts/wine-run.sh" "$build/bin/doorlock-host.exe")
+      shown_dir='Z:'$(echo "$dir" | tr / '\\')
     fi
     printf '[SysOption]\r\nDoorlockPortNo=%d\r\n[DoorlockOption]\r\nEncoderLibrary=%s\r\nSaveDoorlockRecord=1\r\n' \
       $port "$library" >"$dir/Option.ini"
@@ -106,8 +109,9 @@ compare_with_linux() {
     # Under Wine SIGINT is Ctrl+C, the console's stop.
     kill -INT $pid
     wait $pid
-    # The log without the time stamps and the library's path; the rows without the time of the operation.
-    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(printf '%s' "$library" | sed 's/[\\|.]/\\&/g')|LIBRARY|" \
+    # The log without the time stamps and the paths of the library and the directory; the rows without the
+    # time of the operation.
+    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(sed_text "$library")|LIBRARY|" -e "s|$(sed_text "$shown_dir")|DIR|" \
       "$dir"/*.LOG >"$dir/log.txt"
     sqlite3 "$dir/Client.db" 'select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy,
       GuestName from T_IssueCardRecord; select RoomNo, LastCheckInTime from T_Room' >"$dir/rows.txt"
