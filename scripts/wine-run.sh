@@ -11,5 +11,7 @@ else
 fi
 export WINELOADER="$loader"
 export WINEDEBUG="${WINEDEBUG:--all}"
+# A new prefix would otherwise offer to install Mono and Gecko in a dialog.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES-mscoree,mshtml=}"
 export WINEPREFIX="${WINEPREFIX:-$root/build-windows/wineprefix}"
 exec "$loader" "$@"
