@@ -114,9 +114,9 @@ compare_with_linux() {
     # Under Wine SIGINT is Ctrl+C, the console's stop.
     kill -INT $pid
     wait $pid
-    # The log without the time stamps and the paths of the library and the directory; the rows without the
-    # time of the operation.
-    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(sed_text "$library")|LIBRARY|" -e "s|$(sed_text "$shown_dir")|DIR|" \
+    # The log without the time stamps and the paths of the library and the directory (with either
+    # separator); the rows without the time of the operation.
+    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(sed_text "$library")|LIBRARY|" -e "s|$(sed_text "$shown_dir")[/\\]|DIR/|" \
       "$dir"/*.LOG >"$dir/log.txt"
     sqlite3 "$dir/Client.db" 'select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy,
       GuestName from T_IssueCardRecord; select RoomNo, LastCheckInTime from T_Room' >"$dir/rows.txt"
