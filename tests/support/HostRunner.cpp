@@ -95,10 +95,6 @@ std::wstring QuoteArgument(const std::string& arg) {
     return quoted;
 }
 
-} // namespace
-
-namespace {
-
 bool UnderWine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
@@ -159,12 +155,6 @@ bool InterruptUnderWine(const std::string& program, const std::wstring& director
 
 TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
                                  bool firstLineOnly) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0))
-        throw std::runtime_error("CreatePipe failed");
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     // Under Wine the program is found again by its working directory: its --dir.
     std::wstring directory;
     for (size_t i = 0; i + 1 < args.size(); ++i) {
@@ -177,23 +167,34 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
     std::wstring commandLine = QuoteArgument(program);
     for (const auto& a : args)
         commandLine += L" " + QuoteArgument(a);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
+    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
     PROCESS_INFORMATION info{};
     {
-        // Programs started at the same time must not inherit each other's pipe ends.
+        // Programs started at the same time must not inherit each other's pipe ends: the inheritable ends
+        // exist only while this lock is held.
         static std::mutex startLock;
         std::lock_guard<std::mutex> guard(startLock);
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                            UnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
-                            directory.empty() ? nullptr : directory.c_str(), &startup, &info))
-            throw std::runtime_error("CreateProcess failed for " + program);
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0))
+            throw std::runtime_error("CreatePipe failed");
+        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = outWrite;
+        startup.hStdError = errWrite;
+        const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                            UnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
+                                            directory.empty() ? nullptr : directory.c_str(), &startup, &info);
         CloseHandle(outWrite);
         CloseHandle(errWrite);
+        if (!started) {
+            CloseHandle(outRead);
+            CloseHandle(errRead);
+            throw std::runtime_error("CreateProcess failed for " + program);
+        }
     }
     CloseHandle(info.hThread);
     m_process = info.hProcess;
