@@ -19,6 +19,8 @@ constexpr auto StopWait = std::chrono::milliseconds(5000);
 // Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
 // out, and waiting for them would hold the next accept up.
 constexpr size_t RecentlyEnded = 8;
+constexpr size_t MaxIdleWorkers = 16;
+constexpr auto IdleWorkerLife = std::chrono::seconds(30);
 constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
@@ -49,16 +51,18 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 }
 
 // Threads and sockets:
-// - The listening thread accepts, starts the connection threads and joins the ended ones between accept
-//   slices; start and stop run on the caller's thread.
-// - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
-//   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
-//   never touches a handle number that was closed and perhaps already reused.
-// - Every connection thread is joined: by the listening thread (the last few to end only when it is idle),
-//   by a stop once none is live, and by the
-//   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
-//   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
-//   ends as soon as the handler returns.
+// - The listening thread accepts and hands each connection to a worker thread: an idle one when there is
+//   one, else a new one. A worker serves its connection from the hand-over to the close, then waits for the
+//   next; starting a thread per connection cost more than all the rest of a short request. At most
+//   MaxIdleWorkers wait, none longer than IdleWorkerLife, so the threads at rest stay as few as before.
+// - A worker closes its connection's socket when the cycle ends and removes the connection from the live
+//   list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it never
+//   touches a handle number that was closed and perhaps already reused.
+// - A worker that ends moves itself to the ended list under the lock; every one is joined: by the listening
+//   thread (the last few to end only when it is idle), by a stop once none is live, and by the destructor at
+//   the latest. A handler still running after the stop's wait keeps using its connection and this server's
+//   lock, so destroying the server waits for it to end; its socket is already shut down, so it ends as soon
+//   as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
         TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
@@ -75,11 +79,17 @@ struct TTcpServer::TImpl {
             return aborted ? -1 : received;
         }
 
-        TSocket socket; // closed by the connection's own thread, under the lock
+        TSocket socket; // closed by the serving worker, under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
-        std::thread thread;
         std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
+    };
+
+    struct TWorker {
+        std::thread thread;
+        TConnectionEntry* connection = nullptr; // handed over by the listening thread, under the lock
+        std::condition_variable wake;
+        std::list<std::unique_ptr<TWorker>>::iterator position; // in the busy or idle list
     };
 
     int defaultPort = 0;
@@ -96,11 +106,14 @@ struct TTcpServer::TImpl {
     std::thread listenThread;
 
     mutable std::mutex mutex;
-    std::condition_variable changed; // a connection ended, or the listening thread is asked to stop
+    std::condition_variable
+        changed; // a connection or a worker ended, or the listening thread is asked to stop
     bool stopping = false;
     std::shared_ptr<const TExecute> runningExecute;
-    std::list<std::unique_ptr<TConnectionEntry>> live;  // the live-connection set
-    std::list<std::unique_ptr<TConnectionEntry>> ended; // threads about to end, not yet joined
+    std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
+    std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
+    std::list<std::unique_ptr<TWorker>> idle;          // workers waiting for one, the latest last
+    std::list<std::unique_ptr<TWorker>> ended;         // workers about to end, not yet joined
 
     void Start() {
         if (active)
@@ -129,6 +142,8 @@ struct TTcpServer::TImpl {
         {
             std::lock_guard lock(mutex);
             stopping = true;
+            for (auto& worker : idle)
+                worker->wake.notify_one();
         }
         changed.notify_all();
         // The thread polls the listening socket, so it goes first; then no connection arrives any more.
@@ -145,7 +160,7 @@ struct TTcpServer::TImpl {
                 // Both directions, so that a thread waiting in a read wakes up.
                 entry->socket.ShutdownBoth();
             }
-            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty(); });
+            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty() && idle.empty(); });
         }
         JoinEnded();
         if (!allEnded)
@@ -205,42 +220,74 @@ struct TTcpServer::TImpl {
         live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
         TConnectionEntry* entry = live.back().get();
         entry->position = std::prev(live.end());
+        if (!idle.empty()) {
+            // The one that waited least: its stack is the most likely still in the caches.
+            TWorker* worker = idle.back().get();
+            busy.splice(busy.end(), idle, worker->position);
+            worker->connection = entry;
+            worker->wake.notify_one();
+            return true;
+        }
+        busy.push_back(std::make_unique<TWorker>());
+        TWorker* worker = busy.back().get();
+        worker->position = std::prev(busy.end());
+        worker->connection = entry;
         try {
             // Started under the lock, so the thread's end cannot overtake the assignment.
-            entry->thread = std::thread([this, entry] { Serve(*entry); });
+            worker->thread = std::thread([this, worker] { Work(*worker); });
         } catch (const std::system_error&) {
+            busy.pop_back();
             live.pop_back();
             return false;
         }
         return true;
     }
 
-    void Serve(TConnectionEntry& entry) {
-        try {
-            if (entry.execute && *entry.execute)
-                (*entry.execute)(entry);
-        } catch (...) {
-            // A failed cycle only ends its own connection.
+    void Work(TWorker& worker) {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            TConnectionEntry& entry = *worker.connection;
+            lock.unlock();
+            try {
+                if (entry.execute && *entry.execute)
+                    (*entry.execute)(entry);
+            } catch (...) {
+                // A failed cycle only ends its own connection.
+            }
+            lock.lock();
+            entry.socket.ShutdownSend();
+            entry.socket.Close();
+            live.erase(entry.position);
+            worker.connection = nullptr;
+            changed.notify_all();
+            if (stopping || idle.size() >= MaxIdleWorkers)
+                break;
+            idle.splice(idle.end(), busy, worker.position);
+            // Woken by a hand-over or a stop; when neither came within its life, it ends.
+            worker.wake.wait_for(lock, IdleWorkerLife,
+                                 [&] { return worker.connection != nullptr || stopping; });
+            if (worker.connection == nullptr) {
+                ended.splice(ended.end(), idle, worker.position);
+                changed.notify_all();
+                return;
+            }
         }
-        std::lock_guard lock(mutex);
-        entry.socket.ShutdownSend();
-        entry.socket.Close();
-        ended.splice(ended.end(), live, entry.position);
+        ended.splice(ended.end(), busy, worker.position);
         changed.notify_all();
     }
 
-    // Joins the ended connections' threads but the last `keep` of them.
+    // Joins the ended workers but the last `keep` of them.
     void JoinEnded(size_t keep = 0) {
-        std::list<std::unique_ptr<TConnectionEntry>> done;
+        std::list<std::unique_ptr<TWorker>> done;
         {
             std::lock_guard lock(mutex);
             if (ended.size() <= keep)
                 return;
             done.splice(done.end(), ended, ended.begin(), std::prev(ended.end(), static_cast<long>(keep)));
         }
-        for (auto& entry : done) {
-            if (entry->thread.joinable())
-                entry->thread.join();
+        for (auto& worker : done) {
+            if (worker->thread.joinable())
+                worker->thread.join();
         }
     }
 };
@@ -255,7 +302,7 @@ TTcpServer::~TTcpServer() {
     }
     {
         std::unique_lock lock(m_impl->mutex);
-        m_impl->changed.wait(lock, [this] { return m_impl->live.empty(); });
+        m_impl->changed.wait(lock, [this] { return m_impl->busy.empty() && m_impl->idle.empty(); });
     }
     m_impl->JoinEnded();
 }
