@@ -107,6 +107,8 @@ public:
         std::FILE* file = std::fopen(m_cardFile.c_str(), "rb");
         if (file == nullptr)
             return SimStatusNoCard;
+        // Read straight into the card: a stream buffer would first ask the system for the file's block size.
+        std::setvbuf(file, nullptr, _IONBF, 0);
         size_t got = std::fread(card.data(), 1, card.size(), file);
         std::fclose(file);
         if (got != CardSize)

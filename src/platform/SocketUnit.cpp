@@ -311,7 +311,7 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address) {
 
 namespace {
 
-// One accept on the non-blocking listener: Accepted, TimedOut when none is waiting, or Failed.
+// One accept: Accepted, TimedOut when none is waiting on a non-blocking listener, or Failed.
 TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* peer) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
@@ -357,6 +357,15 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     if (ready < 0)
         return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
     return AcceptWaiting(listener, accepted, peer);
+}
+
+bool WaitInAccept(const TSocket& listener) {
+#if defined(__linux__)
+    return listener.Valid() && SetBlocking(listener.Handle(), true);
+#else
+    (void)listener;
+    return false;
+#endif
 }
 
 TSocket ConnectTcp(const std::string& host, int port) {

@@ -36,14 +36,48 @@ void TLogFile::WriteLog(std::string_view message) {
         }
     }
     text.append("\r\n");
-    // One lock per line: concurrent lines wait for each other instead of one of them being dropped. The
-    // time is read under it, so the lines of the file stay in time order.
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    // Concurrent lines wait for each other instead of one of them being dropped. The first to come writes
+    // what has queued up meanwhile; the others wait until their lines are written.
+    std::unique_lock queue(m_queueLock);
+    m_queued.push_back(std::move(text));
+    const unsigned long long mine = ++m_queuedCount;
+    while (m_writtenCount < mine) {
+        if (m_writing) {
+            m_queueChanged.wait(queue);
+            continue;
+        }
+        m_writing = true;
+        std::vector<std::string> texts;
+        texts.swap(m_queued);
+        const unsigned long long last = m_queuedCount;
+        queue.unlock();
+        // Whatever happens to these lines, the next ones are written by someone.
+        struct TDone {
+            TLogFile& log;
+            std::unique_lock<std::mutex>& queue;
+            unsigned long long last;
+            ~TDone() {
+                queue.lock();
+                log.m_writtenCount = last;
+                log.m_writing = false;
+                log.m_queueChanged.notify_all();
+            }
+        } done{*this, queue, last};
+        std::lock_guard<std::timed_mutex> guard(m_lock);
+        WriteLines(texts);
+    }
+}
+
+void TLogFile::WriteLines(const std::vector<std::string>& texts) {
     if (!Open())
         return;
-    std::string line = FormatDateTime("yyyy-mm-dd hh:nn:ss ", m_clock());
-    line.append(text);
-    Append(line);
+    std::string lines;
+    for (const std::string& text : texts) {
+        // Each time is read as its line is written, so the lines of the file stay in time order.
+        lines.append(FormatDateTime("yyyy-mm-dd hh:nn:ss ", m_clock()));
+        lines.append(text);
+    }
+    Append(lines);
 }
 
 bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
@@ -53,14 +87,14 @@ bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
 
 #ifdef _WIN32
 
-// An open file there could be neither removed nor renamed: open and close it for every line.
+// An open file there could be neither removed nor renamed: open and close it for every write.
 bool TLogFile::Open() {
     m_file = std::fopen(m_fileName.c_str(), "ab");
     return m_file != nullptr;
 }
 
-void TLogFile::Append(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), m_file);
+void TLogFile::Append(const std::string& lines) {
+    std::fwrite(lines.data(), 1, lines.size(), m_file);
     std::fclose(m_file);
     m_file = nullptr;
 }
@@ -94,10 +128,10 @@ bool TLogFile::Open() {
     return true;
 }
 
-void TLogFile::Append(const std::string& line) {
+void TLogFile::Append(const std::string& lines) {
     size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(m_fd, line.data() + written, line.size() - written);
+    while (written < lines.size()) {
+        const ssize_t n = ::write(m_fd, lines.data() + written, lines.size() - written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

@@ -55,9 +55,10 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 //   one, else a new one. A worker serves its connection from the hand-over to the close, then waits for the
 //   next; starting a thread per connection cost more than all the rest of a short request. At most
 //   MaxIdleWorkers wait, none longer than IdleWorkerLife, so the threads at rest stay as few as before.
-// - A worker closes its connection's socket when the cycle ends and removes the connection from the live
-//   list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it never
-//   touches a handle number that was closed and perhaps already reused.
+// - A worker closes its connection's socket when the cycle ends, after marking it as closing under the lock,
+//   and then removes the connection from the live list under the lock. A stop only shuts down live sockets
+//   not marked so, under the same lock, so it never touches a handle number that was closed and perhaps
+//   already reused.
 // - A worker that ends moves itself to the ended list under the lock; every one is joined: by the listening
 //   thread (the last few to end only when it is idle), by a stop once none is live, and by the destructor at
 //   the latest. A handler still running after the stop's wait keeps using its connection and this server's
@@ -79,9 +80,10 @@ struct TTcpServer::TImpl {
             return aborted ? -1 : received;
         }
 
-        TSocket socket; // closed by the serving worker, under the lock
+        TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
+        bool closing = false;
         std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
     };
 
@@ -103,6 +105,7 @@ struct TTcpServer::TImpl {
     bool active = false;
     int boundPort = 0;
     TSocket listener;
+    bool waitInAccept = false; // else the listening thread looks for the stop between accept slices
     std::thread listenThread;
 
     mutable std::mutex mutex;
@@ -120,6 +123,7 @@ struct TTcpServer::TImpl {
             return;
         TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
         int port = socket.LocalPort();
+        waitInAccept = WaitInAccept(socket);
         listener = std::move(socket);
         {
             std::lock_guard lock(mutex);
@@ -146,7 +150,9 @@ struct TTcpServer::TImpl {
                 worker->wake.notify_one();
         }
         changed.notify_all();
-        // The thread polls the listening socket, so it goes first; then no connection arrives any more.
+        // The listening thread goes first; then no connection arrives any more.
+        if (waitInAccept)
+            listener.ShutdownBoth(); // wakes its accept
         listenThread.join();
         listener.Close();
         active = false;
@@ -157,8 +163,10 @@ struct TTcpServer::TImpl {
             std::unique_lock lock(mutex);
             for (auto& entry : live) {
                 entry->aborted = true;
-                // Both directions, so that a thread waiting in a read wakes up.
-                entry->socket.ShutdownBoth();
+                // Both directions, so that a thread waiting in a read wakes up. One being closed is left to
+                // its worker.
+                if (!entry->closing)
+                    entry->socket.ShutdownBoth();
             }
             allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty() && idle.empty(); });
         }
@@ -225,6 +233,9 @@ struct TTcpServer::TImpl {
             TWorker* worker = idle.back().get();
             busy.splice(busy.end(), idle, worker->position);
             worker->connection = entry;
+            // Woken once the lock is free for it. Only this thread and a stop, after this thread has ended,
+            // join workers, so it is still there.
+            lock.unlock();
             worker->wake.notify_one();
             return true;
         }
@@ -254,9 +265,14 @@ struct TTcpServer::TImpl {
             } catch (...) {
                 // A failed cycle only ends its own connection.
             }
+            // Closed outside the lock, which the listening thread needs for every connection; marked first,
+            // so that a stop leaves the handle alone meanwhile.
             lock.lock();
+            entry.closing = true;
+            lock.unlock();
             entry.socket.ShutdownSend();
             entry.socket.Close();
+            lock.lock();
             live.erase(entry.position);
             worker.connection = nullptr;
             changed.notify_all();
