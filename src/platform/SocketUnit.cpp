@@ -359,11 +359,15 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     return AcceptWaiting(listener, accepted, peer);
 }
 
-bool WaitInAccept(const TSocket& listener) {
+bool WaitInAccept(const TSocket& listener, int timeoutMs) {
 #if defined(__linux__)
-    return listener.Valid() && SetBlocking(listener.Handle(), true);
+    // The receive time-out limits an accept's wait as well.
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return listener.Valid() &&
+           ::setsockopt(listener.Handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0 &&
+           SetBlocking(listener.Handle(), true);
 #else
-    (void)listener;
+    (void)listener, (void)timeoutMs;
     return false;
 #endif
 }

@@ -71,14 +71,14 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address = 0);
 
 enum class TAcceptResult { Accepted, TimedOut, Failed };
 
-// Waits at most timeoutMs for a connection (without limit on a listener made to wait in the kernel); the
-// accepted socket is blocking. peer receives the client's IPv4 address.
+// Waits at most timeoutMs for a connection (on a listener made to wait in the kernel: the time set there);
+// the accepted socket is blocking. peer receives the client's IPv4 address.
 TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer = nullptr);
 
-// Where a shut-down of the listener (ShutdownBoth) wakes a thread waiting in an accept (Linux): makes its
-// accepts wait in the kernel, so that a connection costs one call instead of a look, a wait and a take. The
-// wait then ends only with a connection or that shut-down (Failed). False elsewhere: nothing changes.
-bool WaitInAccept(const TSocket& listener);
+// Where a shut-down of the listener (ShutdownBoth) wakes every thread waiting in its accept (Linux): makes
+// its accepts wait in the kernel for at most timeoutMs, so that several threads can wait in them at once and
+// a connection wakes only one of them, at the cost of one call. False elsewhere: nothing changes.
+bool WaitInAccept(const TSocket& listener, int timeoutMs);
 
 // Connects to host (name or dotted address) and port. Raises Exception "Socket Error # %d\r\n%s".
 TSocket ConnectTcp(const std::string& host, int port);

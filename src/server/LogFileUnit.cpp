@@ -7,6 +7,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -36,14 +37,20 @@ void TLogFile::WriteLog(std::string_view message) {
         }
     }
     text.append("\r\n");
-    // Concurrent lines wait for each other instead of one of them being dropped. The first to come writes
-    // what has queued up meanwhile; the others wait until their lines are written.
+    // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
+    // writes what has queued up meanwhile; the others wait until their lines are written, without taking the
+    // queue's lock again when they are.
     std::unique_lock queue(m_queueLock);
     m_queued.push_back(std::move(text));
     const unsigned long long mine = ++m_queuedCount;
-    while (m_writtenCount < mine) {
+    for (;;) {
+        const unsigned long long written = m_writtenCount.load();
+        if (written >= mine)
+            return;
         if (m_writing) {
-            m_queueChanged.wait(queue);
+            queue.unlock();
+            m_writtenCount.wait(written);
+            queue.lock();
             continue;
         }
         m_writing = true;
@@ -58,9 +65,9 @@ void TLogFile::WriteLog(std::string_view message) {
             unsigned long long last;
             ~TDone() {
                 queue.lock();
-                log.m_writtenCount = last;
+                log.m_writtenCount.store(last);
                 log.m_writing = false;
-                log.m_queueChanged.notify_all();
+                log.m_writtenCount.notify_all();
             }
         } done{*this, queue, last};
         std::lock_guard<std::timed_mutex> guard(m_lock);
@@ -101,31 +108,74 @@ void TLogFile::Append(const std::string& lines) {
 
 #else
 
+namespace {
+
+// name null: the open file fd.
+bool Look(int fd, const char* name, TFileLook& look) {
+#ifdef __linux__
+    struct statx found {};
+    if (::statx(fd, name != nullptr ? name : "", name != nullptr ? 0 : AT_EMPTY_PATH, STATX_BASIC_STATS,
+                &found) != 0)
+        return false;
+    constexpr unsigned long long Flags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    look = {makedev(found.stx_dev_major, found.stx_dev_minor),
+            found.stx_ino,
+            found.stx_mode,
+            found.stx_uid,
+            found.stx_gid,
+            found.stx_attributes & Flags,
+            (found.stx_attributes_mask & Flags) == Flags};
+#else
+    struct stat found {};
+    if ((name != nullptr ? ::stat(name, &found) : ::fstat(fd, &found)) != 0)
+        return false;
+    look = {static_cast<unsigned long long>(found.st_dev),
+            static_cast<unsigned long long>(found.st_ino),
+            static_cast<unsigned>(found.st_mode),
+            static_cast<unsigned>(found.st_uid),
+            static_cast<unsigned>(found.st_gid),
+            0,
+            false};
+#endif
+    return true;
+}
+
+bool SameFile(const TFileLook& a, const TFileLook& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+// Nothing that decides the right to write has changed (mode bits, owner, group, immutable and append-only
+// flags), so the answer of the last check still holds.
+bool SameRights(const TFileLook& a, const TFileLook& b) {
+    return a.flagsKnown && b.flagsKnown && a.mode == b.mode && a.owner == b.owner && a.group == b.group &&
+           a.flags == b.flags;
+}
+
+} // namespace
+
 // The file stays open between lines, as long as the name still leads to it and it may still be written:
 // each line then behaves as if the file were opened for it (a removed or renamed file is created again, a
-// file made read-only loses the line) at the cost of two look-ups instead of an open and a close.
+// file made read-only loses the line) at the cost of one look-up instead of an open and a close; the right to
+// write is asked again only when what decides it has changed.
 bool TLogFile::Open() {
     if (m_fd >= 0) {
-        struct stat named {};
-        if (::stat(m_fileName.c_str(), &named) != 0 || named.st_dev != m_device || named.st_ino != m_inode ||
-            ::faccessat(AT_FDCWD, m_fileName.c_str(), W_OK, AT_EACCESS) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
+        TFileLook named;
+        const bool keep =
+            Look(AT_FDCWD, m_fileName.c_str(), named) && SameFile(named, m_look) &&
+            (SameRights(named, m_look) || ::faccessat(AT_FDCWD, m_fileName.c_str(), W_OK, AT_EACCESS) == 0);
+        if (keep) {
+            m_look = named;
+            return true;
         }
-    }
-    if (m_fd >= 0)
-        return true;
-    m_fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    struct stat opened {};
-    if (m_fd >= 0 && ::fstat(m_fd, &opened) != 0) {
         ::close(m_fd);
         m_fd = -1;
     }
-    if (m_fd < 0)
-        return false;
-    m_device = opened.st_dev;
-    m_inode = opened.st_ino;
-    return true;
+    m_fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (m_fd >= 0 && !Look(m_fd, nullptr, m_look)) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    return m_fd >= 0;
 }
 
 void TLogFile::Append(const std::string& lines) {

@@ -15,6 +15,8 @@ namespace {
 
 constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
+// How long a worker waits in an accept before it looks at its idle time.
+constexpr int WorkerAcceptWaitMs = 1000;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
 // Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
 // out, and waiting for them would hold the next accept up.
@@ -51,19 +53,20 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 }
 
 // Threads and sockets:
-// - The listening thread accepts and hands each connection to a worker thread: an idle one when there is
-//   one, else a new one. A worker serves its connection from the hand-over to the close, then waits for the
-//   next; starting a thread per connection cost more than all the rest of a short request. At most
-//   MaxIdleWorkers wait, none longer than IdleWorkerLife, so the threads at rest stay as few as before.
+// - Workers serve connections, each one from its accept to its close, then wait for the next; starting a
+//   thread per connection cost more than all the rest of a short request. At most MaxIdleWorkers wait, none
+//   much longer than IdleWorkerLife, so the threads at rest stay few.
+// - Where the listener can be made to wait in the kernel (Linux), the waiting workers accept themselves, and
+//   the listening thread only starts a new one whenever none is left waiting. Elsewhere the listening thread
+//   accepts and hands each connection to a waiting worker, or to a new one.
 // - A worker closes its connection's socket when the cycle ends, after marking it as closing under the lock,
 //   and then removes the connection from the live list under the lock. A stop only shuts down live sockets
 //   not marked so, under the same lock, so it never touches a handle number that was closed and perhaps
-//   already reused.
+//   already reused. The listener is closed only once no worker waits in its accept any more.
 // - A worker that ends moves itself to the ended list under the lock; every one is joined: by the listening
-//   thread (the last few to end only when it is idle), by a stop once none is live, and by the destructor at
-//   the latest. A handler still running after the stop's wait keeps using its connection and this server's
-//   lock, so destroying the server waits for it to end; its socket is already shut down, so it ends as soon
-//   as the handler returns.
+//   thread, by a stop once none is live, and by the destructor at the latest. A handler still running after
+//   the stop's wait keeps using its connection and this server's lock, so destroying the server waits for it
+//   to end; its socket is already shut down, so it ends as soon as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
         TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
@@ -89,29 +92,31 @@ struct TTcpServer::TImpl {
 
     struct TWorker {
         std::thread thread;
-        TConnectionEntry* connection = nullptr; // handed over by the listening thread, under the lock
-        std::condition_variable wake;
-        std::list<std::unique_ptr<TWorker>>::iterator position; // in the busy or idle list
+        unsigned run = 0;                       // the start it belongs to; a later one has its own workers
+        TConnectionEntry* connection = nullptr; // under the lock
+        std::condition_variable wake;           // a hand-over or a stop, where workers do not accept
+        std::list<std::unique_ptr<TWorker>>::iterator position; // in the busy, idle or ended list
     };
 
     int defaultPort = 0;
     TIpv4 listenAddress = 0;
     std::vector<TIpv4Range> allowedClients;
     size_t maxConnections = 0;
-    // Used by the listening thread only.
-    TLogThrottle refusedLog{RefusalLogInterval};
-    TLogThrottle capLog{RefusalLogInterval};
     TExecute execute;
     bool active = false;
     int boundPort = 0;
     TSocket listener;
-    bool waitInAccept = false; // else the listening thread looks for the stop between accept slices
+    bool workersAccept = false;
     std::thread listenThread;
 
     mutable std::mutex mutex;
-    std::condition_variable
-        changed; // a connection or a worker ended, or the listening thread is asked to stop
+    std::condition_variable changed; // a connection or a worker ended, or a stop began
+    std::condition_variable supply;  // where workers accept: none is left waiting, one ended, or a stop began
     bool stopping = false;
+    unsigned run = 0;
+    // Under the lock: whoever accepts.
+    TLogThrottle refusedLog{RefusalLogInterval};
+    TLogThrottle capLog{RefusalLogInterval};
     std::shared_ptr<const TExecute> runningExecute;
     std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
     std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
@@ -123,15 +128,16 @@ struct TTcpServer::TImpl {
             return;
         TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
         int port = socket.LocalPort();
-        waitInAccept = WaitInAccept(socket);
+        workersAccept = WaitInAccept(socket, WorkerAcceptWaitMs);
         listener = std::move(socket);
         {
             std::lock_guard lock(mutex);
             stopping = false;
+            ++run;
             runningExecute = std::make_shared<const TExecute>(execute);
         }
         try {
-            listenThread = std::thread([this] { Listen(); });
+            listenThread = std::thread([this] { workersAccept ? Supply() : Listen(); });
         } catch (const std::system_error& error) {
             listener.Close();
             throw Exception(error.what());
@@ -150,11 +156,14 @@ struct TTcpServer::TImpl {
                 worker->wake.notify_one();
         }
         changed.notify_all();
-        // The listening thread goes first; then no connection arrives any more.
-        if (waitInAccept)
-            listener.ShutdownBoth(); // wakes its accept
+        supply.notify_all();
+        // No connection is taken any more once the accepts are woken and the listening thread has ended.
+        if (workersAccept)
+            listener.ShutdownBoth();
         listenThread.join();
-        listener.Close();
+        // Refuses new connections at once; where workers accept, it waits until none is in an accept.
+        if (!workersAccept)
+            listener.Close();
         active = false;
         boundPort = 0;
 
@@ -170,11 +179,34 @@ struct TTcpServer::TImpl {
             }
             allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty() && idle.empty(); });
         }
+        listener.Close();
         JoinEnded();
         if (!allEnded)
             throw Exception("Terminate Thread Timeout");
     }
 
+    // The listening thread where workers accept: keeps one waiting in the accept, joins those that ended.
+    void Supply() {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            if (!ended.empty()) {
+                lock.unlock();
+                JoinEnded();
+                lock.lock();
+                continue;
+            }
+            if (idle.empty()) {
+                // Until a thread can be started, connections wait in the backlog.
+                if (!StartWorker(idle, nullptr))
+                    supply.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs),
+                                    [this] { return stopping; });
+                continue;
+            }
+            supply.wait(lock, [this] { return stopping || idle.empty() || !ended.empty(); });
+        }
+    }
+
+    // The listening thread where it accepts and hands over.
     void Listen() {
         for (;;) {
             {
@@ -186,16 +218,14 @@ struct TTcpServer::TImpl {
             TSocket accepted;
             TIpv4 peer = 0;
             switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
-            case TAcceptResult::Accepted:
-                if (!Allowed(peer)) {
-                    accepted.Close();
-                    if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
-                        WriteLog(RefusedClientLine(peer));
+            case TAcceptResult::Accepted: {
+                std::unique_lock lock(mutex);
+                TConnectionEntry* entry = Admit(lock, std::move(accepted), peer);
+                if (entry == nullptr || HandOver(lock, entry))
                     break;
-                }
-                if (Spawn(std::move(accepted), peer))
-                    break;
+                live.erase(entry->position);
                 [[fallthrough]];
+            }
             case TAcceptResult::Failed: {
                 // Ignored; but out of descriptors the socket stays readable, so wait a slice, not spin.
                 std::unique_lock lock(mutex);
@@ -215,40 +245,57 @@ struct TTcpServer::TImpl {
                            [peer](const TIpv4Range& range) { return range.Contains(peer); });
     }
 
-    // False when no thread could be started. A connection over the cap is closed here, and counts as served.
-    bool Spawn(TSocket accepted, TIpv4 peer) {
-        std::unique_lock lock(mutex);
-        if (maxConnections > 0 && live.size() >= maxConnections) {
-            lock.unlock();
-            accepted.Close();
+    // Under the lock: the accepted connection in the live list, or null when it was refused or over the cap
+    // (closed, and logged at most once a minute; the lock is released meanwhile).
+    TConnectionEntry* Admit(std::unique_lock<std::mutex>& lock, TSocket accepted, TIpv4 peer) {
+        std::string line;
+        if (!Allowed(peer)) {
+            if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
+                line = RefusedClientLine(peer);
+        } else if (maxConnections > 0 && live.size() >= maxConnections) {
             if (capLog.Allow(0, TLogThrottle::TClock::now()))
-                WriteLog(ConnectionCapLine(maxConnections, peer));
-            return true;
+                line = ConnectionCapLine(maxConnections, peer);
+        } else {
+            live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
+            TConnectionEntry* entry = live.back().get();
+            entry->position = std::prev(live.end());
+            return entry;
         }
-        live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
-        TConnectionEntry* entry = live.back().get();
-        entry->position = std::prev(live.end());
-        if (!idle.empty()) {
-            // The one that waited least: its stack is the most likely still in the caches.
-            TWorker* worker = idle.back().get();
-            busy.splice(busy.end(), idle, worker->position);
-            worker->connection = entry;
-            // Woken once the lock is free for it. Only this thread and a stop, after this thread has ended,
-            // join workers, so it is still there.
-            lock.unlock();
-            worker->wake.notify_one();
-            return true;
-        }
-        busy.push_back(std::make_unique<TWorker>());
-        TWorker* worker = busy.back().get();
-        worker->position = std::prev(busy.end());
+        lock.unlock();
+        accepted.Close();
+        if (!line.empty())
+            WriteLog(line);
+        lock.lock();
+        return nullptr;
+    }
+
+    // Under the lock: the connection to a waiting worker, or to a new one; false when none could be started.
+    bool HandOver(std::unique_lock<std::mutex>& lock, TConnectionEntry* entry) {
+        if (idle.empty())
+            return StartWorker(busy, entry);
+        // The one that waited least: its stack is the most likely still in the caches.
+        TWorker* worker = idle.back().get();
+        busy.splice(busy.end(), idle, worker->position);
+        worker->connection = entry;
+        // Woken once the lock is free for it. Only this thread and a stop, after this thread has ended, join
+        // workers, so it is still there.
+        lock.unlock();
+        worker->wake.notify_one();
+        return true;
+    }
+
+    // Under the lock: a new worker in the list, serving the connection or (null) waiting to accept one.
+    bool StartWorker(std::list<std::unique_ptr<TWorker>>& list, TConnectionEntry* entry) {
+        list.push_back(std::make_unique<TWorker>());
+        TWorker* worker = list.back().get();
+        worker->position = std::prev(list.end());
+        worker->run = run;
         worker->connection = entry;
         try {
             // Started under the lock, so the thread's end cannot overtake the assignment.
             worker->thread = std::thread([this, worker] { Work(*worker); });
         } catch (const std::system_error&) {
-            busy.pop_back();
-            live.pop_back();
+            list.pop_back();
             return false;
         }
         return true;
@@ -256,39 +303,88 @@ struct TTcpServer::TImpl {
 
     void Work(TWorker& worker) {
         std::unique_lock lock(mutex);
+        auto waitingSince = std::chrono::steady_clock::now();
         for (;;) {
-            TConnectionEntry& entry = *worker.connection;
-            lock.unlock();
-            try {
-                if (entry.execute && *entry.execute)
-                    (*entry.execute)(entry);
-            } catch (...) {
-                // A failed cycle only ends its own connection.
-            }
-            // Closed outside the lock, which the listening thread needs for every connection; marked first,
-            // so that a stop leaves the handle alone meanwhile.
-            lock.lock();
-            entry.closing = true;
-            lock.unlock();
-            entry.socket.ShutdownSend();
-            entry.socket.Close();
-            lock.lock();
-            live.erase(entry.position);
-            worker.connection = nullptr;
-            changed.notify_all();
-            if (stopping || idle.size() >= MaxIdleWorkers)
-                break;
-            idle.splice(idle.end(), busy, worker.position);
-            // Woken by a hand-over or a stop; when neither came within its life, it ends.
-            worker.wake.wait_for(lock, IdleWorkerLife,
-                                 [&] { return worker.connection != nullptr || stopping; });
             if (worker.connection == nullptr) {
-                ended.splice(ended.end(), idle, worker.position);
-                changed.notify_all();
-                return;
+                // Waiting, in the idle list.
+                if (stopping || worker.run != run) {
+                    ended.splice(ended.end(), idle, worker.position);
+                    break;
+                }
+                if (!workersAccept) {
+                    // Woken by a hand-over or a stop; when neither came within its life, it ends.
+                    worker.wake.wait_for(lock, IdleWorkerLife,
+                                         [&] { return worker.connection != nullptr || stopping; });
+                    if (worker.connection == nullptr) {
+                        ended.splice(ended.end(), idle, worker.position);
+                        break;
+                    }
+                } else if (!Accept(lock, worker, waitingSince)) {
+                    ended.splice(ended.end(), idle, worker.position);
+                    break;
+                }
+                if (worker.connection == nullptr)
+                    continue;
             }
+            Serve(lock, *worker.connection);
+            worker.connection = nullptr;
+            if (stopping || worker.run != run || idle.size() >= MaxIdleWorkers) {
+                ended.splice(ended.end(), busy, worker.position);
+                break;
+            }
+            idle.splice(idle.end(), busy, worker.position);
+            waitingSince = std::chrono::steady_clock::now();
         }
-        ended.splice(ended.end(), busy, worker.position);
+        changed.notify_all();
+        supply.notify_one();
+    }
+
+    // Under the lock, for a worker in the idle list: one accept. False when the worker is to end (it waited
+    // its life out and another one waits too); a connection it took is then its own, in the busy list.
+    bool Accept(std::unique_lock<std::mutex>& lock, TWorker& worker,
+                std::chrono::steady_clock::time_point waitingSince) {
+        lock.unlock();
+        TSocket accepted;
+        TIpv4 peer = 0;
+        TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer);
+        lock.lock();
+        switch (result) {
+        case TAcceptResult::Accepted:
+            if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
+                worker.connection = entry;
+                busy.splice(busy.end(), idle, worker.position);
+                if (idle.empty())
+                    supply.notify_one();
+            }
+            return true;
+        case TAcceptResult::TimedOut:
+            return idle.size() <= 1 || std::chrono::steady_clock::now() - waitingSince < IdleWorkerLife;
+        case TAcceptResult::Failed:
+            // Out of descriptors the accept fails at once: wait a slice, not spin. A stop ends it.
+            changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
+            return true;
+        }
+        return true;
+    }
+
+    // Runs the cycle, then closes the connection; with the lock held before and after.
+    void Serve(std::unique_lock<std::mutex>& lock, TConnectionEntry& entry) {
+        lock.unlock();
+        try {
+            if (entry.execute && *entry.execute)
+                (*entry.execute)(entry);
+        } catch (...) {
+            // A failed cycle only ends its own connection.
+        }
+        // Closed outside the lock, which every accept needs; marked first, so that a stop leaves the handle
+        // alone meanwhile.
+        lock.lock();
+        entry.closing = true;
+        lock.unlock();
+        entry.socket.ShutdownSend();
+        entry.socket.Close();
+        lock.lock();
+        live.erase(entry.position);
         changed.notify_all();
     }
 
