@@ -77,7 +77,8 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
 
 // Where a shut-down of the listener (ShutdownBoth) wakes every thread waiting in its accept (Linux): makes
 // its accepts wait in the kernel for at most timeoutMs, so that several threads can wait in them at once and
-// a connection wakes only one of them, at the cost of one call. False elsewhere: nothing changes.
+// a connection wakes only one of them, at the cost of one call. The accepted sockets inherit the time-out as
+// their receive time-out. False elsewhere: nothing changes.
 bool WaitInAccept(const TSocket& listener, int timeoutMs);
 
 // Connects to host (name or dotted address) and port. Raises Exception "Socket Error # %d\r\n%s".

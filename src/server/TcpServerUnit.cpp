@@ -350,6 +350,8 @@ struct TTcpServer::TImpl {
         lock.lock();
         switch (result) {
         case TAcceptResult::Accepted:
+            // It came with the listener's time-out; a client may take as long as it likes.
+            accepted.SetReceiveTimeout(0);
             if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
                 worker.connection = entry;
                 busy.splice(busy.end(), idle, worker.position);
