@@ -347,11 +347,18 @@ struct TTcpServer::TImpl {
         TSocket accepted;
         TIpv4 peer = 0;
         TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer);
+        // It came with the listener's time-out; a client may take as long as it likes.
+        if (result == TAcceptResult::Accepted)
+            accepted.SetReceiveTimeout(0);
         lock.lock();
         switch (result) {
         case TAcceptResult::Accepted:
-            // It came with the listener's time-out; a client may take as long as it likes.
-            accepted.SetReceiveTimeout(0);
+            // Taken once a stop began: closed unread, as the stop may already have shut the live connections
+            // down and would leave this one waiting for its request.
+            if (stopping) {
+                accepted.Close();
+                return true;
+            }
             if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
                 worker.connection = entry;
                 busy.splice(busy.end(), idle, worker.position);
