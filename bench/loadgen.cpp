@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,6 +26,7 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
