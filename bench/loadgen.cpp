@@ -5,6 +5,7 @@
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SocketUnit.h"
 #include "support/HostRunner.h"
+#include "support/TestSupport.h"
 
 #include <soci/soci.h>
 

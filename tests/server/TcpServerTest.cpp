@@ -1,6 +1,7 @@
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/TcpServerUnit.h"
+#include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,6 @@
 #include "support/LoopbackClient.h"
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,28 +10,6 @@
 #include <sys/types.h>
 #include <thread>
 #include <vector>
-
-// A fresh temporary directory, removed with everything in it when the test ends.
-class TSandbox {
-public:
-    TSandbox();
-    ~TSandbox();
-    TSandbox(const TSandbox&) = delete;
-    TSandbox& operator=(const TSandbox&) = delete;
-
-    const std::filesystem::path& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
-
-// Polls the condition until it holds or the timeout passes; true when it held.
-bool WaitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
-
-std::string ReadFileBytes(const std::string& path);
-void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 struct TProgramOptions {
     // Standard output is closed after its first line, as `program | head -1` does.

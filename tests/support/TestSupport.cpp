@@ -12,9 +12,13 @@
 
 #include <soci/soci.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -48,7 +52,10 @@ bool TPostgresSchema::ControlRestartServer(const std::string& command) {
 TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(serverUri) {
     const std::string server = ParsePostgresConninfo(m_server).KeywordForm;
     std::random_device rd;
-    m_name = "t" + std::to_string(rd()) + "_" + std::to_string(rd());
+    // Formatted into a buffer: GCC 12 at -O3 warns falsely (-Wrestrict) on "t" + std::to_string(...).
+    char name[32];
+    std::snprintf(name, sizeof name, "t%u_%u", rd(), rd());
+    m_name = std::string(name);
     soci::session admin("postgresql", server);
     admin << "CREATE SCHEMA " + m_name;
     m_connectText = server + " options='-c search_path=" + m_name + "'";
@@ -91,6 +98,32 @@ bool SetImmutable(const std::filesystem::path& path, bool on) {
 } // namespace
 #endif
 
+TSandbox::TSandbox() {
+    std::random_device rd;
+    auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto candidate = base / ("doorlock-test-" + std::to_string(rd()));
+        if (std::filesystem::create_directory(candidate)) {
+            m_path = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a sandbox directory");
+}
+
+TSandbox::~TSandbox() {
+    std::error_code ec;
+    // Tests make files read-only; give the owner write access back so that everything can go.
+    for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(m_path, ec);
+}
+
 TReadOnly::TReadOnly(std::filesystem::path path) : m_path(std::move(path)) {
     std::error_code ec;
     m_perms = std::filesystem::status(m_path, ec).permissions();
@@ -113,6 +146,28 @@ TReadOnly::~TReadOnly() {
 #endif
     std::error_code ec;
     std::filesystem::permissions(m_path, m_perms, ec);
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<TLogLine> ParseLog(const std::string& text) {

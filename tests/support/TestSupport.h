@@ -1,8 +1,8 @@
 #pragma once
 
-#include "support/HostRunner.h"
-
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,21 @@ class TOption;
 class TSysOption;
 class TBasePolice;
 class TBaseMember;
+
+// A fresh temporary directory, removed with everything in it when the test ends.
+class TSandbox {
+public:
+    TSandbox();
+    ~TSandbox();
+    TSandbox(const TSandbox&) = delete;
+    TSandbox& operator=(const TSandbox&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
 
 // A schema of its own on a test server that scripts/with-postgres.sh starts, dropped with everything in it
 // when the test ends.
@@ -42,6 +57,13 @@ private:
     std::string m_name;
     std::string m_connectText;
 };
+
+// Polls the condition until it holds or the timeout passes; true when it held.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
 
 // Makes a file or directory read-only until destroyed. Root passes permission bits, so for root the file
 // system's immutable attribute does it (Linux); Made() is false where nothing could.
