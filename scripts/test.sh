@@ -3,7 +3,7 @@
 # its tests (the record store also on a private PostgreSQL server), the headless build (no Qt) and its tests,
 # the tests under the sanitizers (scripts/sanitize.sh), the fuzz targets for 30 s each (scripts/fuzz.sh), then
 # the Debian package's test (as root: it installs and removes the package). One build tree per kind: build/,
-# build-headless/, build-sanitize/, build-fuzz/. Each step says how long it took.
+# build-headless/, build-sanitize/, build-fuzz/, build-package/. Each step says how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
