@@ -4,6 +4,8 @@
 // the hotel system makes it. Linux only (it starts the host with fork/exec and reads /proc).
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SocketUnit.h"
+#include "support/HostRunner.h"
+#include "support/TestSupport.h"
 
 #include <soci/soci.h>
 
@@ -21,16 +23,12 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <netinet/in.h>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -38,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int ReplyTimeoutMs = 10000;
+constexpr std::chrono::milliseconds ReplyTimeout(10000);
 constexpr int HostBacklog = 15; // the host's listen backlog, so the baseline queues the same way
 // The targets: "ReadCard" at 8 clients at least half the bare server's rate; "IssueCard" with records at
 // least this many per second at the best client count.
@@ -88,75 +86,24 @@ struct TExchange {
     std::string received;
 };
 
-int NewClientSocket() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    timeval timeout{ReplyTimeoutMs / 1000, (ReplyTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
-bool ConnectLoopback(int fd, int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    for (;;) {
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
-}
-
 // Connect, send the request with its NUL, read until the server closes, compare.
 void Exchange(int port, const std::string& wire, const std::string& expected, TExchange& result) {
     result.outcome = TOutcome::Ok;
     result.error = 0;
     result.received.clear();
-    int fd = NewClientSocket();
-    if (fd < 0 || !ConnectLoopback(fd, port)) {
+    TLoopbackClient client(ReplyTimeout);
+    // A runaway answer is wrong anyway: it is read to the close but kept only in part.
+    if (!client.Connect(port)) {
         result.outcome = TOutcome::ConnectFailed;
-        result.error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        return;
-    }
-    size_t sent = 0;
-    while (sent < wire.size()) {
-        ssize_t n = ::send(fd, wire.data() + sent, wire.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            result.outcome = TOutcome::SendFailed;
-            result.error = errno;
-            ::close(fd);
-            return;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n == 0)
-            break;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            result.outcome = TOutcome::ReceiveFailed;
-            result.error = errno;
-            ::close(fd);
-            return;
-        }
-        // A runaway answer is wrong anyway; keep reading to the close but stop collecting.
-        if (result.received.size() < expected.size() + 4096)
-            result.received.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    if (result.received != expected)
+    } else if (!client.Send(wire)) {
+        result.outcome = TOutcome::SendFailed;
+    } else if (client.ReadToClose(&result.received, expected.size() + 4096) != TReadEnd::Closed) {
+        result.outcome = TOutcome::ReceiveFailed;
+    } else if (result.received != expected) {
         result.outcome = TOutcome::WrongResponse;
+    }
+    if (result.outcome != TOutcome::Ok && result.outcome != TOutcome::WrongResponse)
+        result.error = client.Error();
 }
 
 std::string Describe(const TExchange& exchange) {
@@ -203,29 +150,6 @@ double Percentile(const std::vector<int64_t>& sorted, double fraction) {
     size_t rank = static_cast<size_t>(fraction * static_cast<double>(sorted.size()) + 0.999999);
     rank = std::clamp<size_t>(rank, 1, sorted.size());
     return static_cast<double>(sorted[rank - 1]) / 1e6;
-}
-
-// Sockets in TIME_WAIT on loopback for the port: those whose local port it is (the server closed first) and
-// those whose remote port it is (the client's side).
-void CountTimeWait(int port, int& serverSide, int& clientSide) {
-    serverSide = clientSide = 0;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    while (std::getline(table, line)) {
-        unsigned localPort = 0, remotePort = 0, state = 0;
-        unsigned localAddress = 0, remoteAddress = 0;
-        int slot = 0;
-        if (std::sscanf(line.c_str(), " %d: %x:%x %x:%x %x", &slot, &localAddress, &localPort, &remoteAddress,
-                        &remotePort, &state) != 6)
-            continue;
-        if (state != 0x06)
-            continue;
-        if (static_cast<int>(localPort) == port)
-            ++serverSide;
-        else if (static_cast<int>(remotePort) == port)
-            ++clientSide;
-    }
 }
 
 // The kernel's count of connections dropped at a full accept queue; such a client waits for its SYN to be
@@ -316,27 +240,37 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
     result.p99Ms = Percentile(samples, 0.99);
     result.maxMs = samples.empty() ? 0 : static_cast<double>(samples.back()) / 1e6;
     result.listenOverflows = ListenOverflows() - overflowsBefore;
-    CountTimeWait(port, result.serverTimeWait, result.clientTimeWait);
+    const TPortSockets sockets = PortSockets(port);
+    result.serverTimeWait = sockets.timeWait;
+    result.clientTimeWait = sockets.clientTimeWait;
     return result;
 }
 
 // ---------------------------------------------------------------------------------------------------------
-// The baseline: what the host's listener does around a request, with no request handling at all. One thread
-// per connection, the same accept loop and backlog.
+// The baseline: the least a server can do around a request, with no request handling at all. One accept loop
+// per hardware thread, all blocking in accept on the one listening socket (the kernel hands each connection
+// to one of them); each serves what it accepted itself, reads to the NUL and answers. Same backlog as the
+// host.
 
 class TBaselineServer {
 public:
     explicit TBaselineServer(std::string response)
         : m_response(std::move(response) + Nul), m_listener(ListenTcp(0, HostBacklog)),
           m_port(m_listener.LocalPort()) {
-        m_thread = std::thread([this] { Listen(); });
+        // The listener comes non-blocking; blocking accepts need no poll before them.
+        const int flags = ::fcntl(m_listener.Handle(), F_GETFL);
+        ::fcntl(m_listener.Handle(), F_SETFL, flags & ~O_NONBLOCK);
+        const unsigned loops = std::max(2u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < loops; ++i)
+            m_threads.emplace_back([this] { Listen(); });
     }
 
     ~TBaselineServer() {
         m_stopping = true;
-        m_thread.join();
-        std::unique_lock guard(m_lock);
-        m_ended.wait(guard, [this] { return m_live == 0; });
+        // A shut-down listening socket wakes every thread blocked in accept.
+        m_listener.ShutdownBoth();
+        for (auto& thread : m_threads)
+            thread.join();
     }
 
     int Port() const { return m_port; }
@@ -344,16 +278,13 @@ public:
 private:
     void Listen() {
         while (!m_stopping) {
-            TSocket accepted;
-            if (AcceptTcp(m_listener, 100, accepted) != TAcceptResult::Accepted)
+            const int fd = ::accept4(m_listener.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno != EINTR && errno != ECONNABORTED && !m_stopping)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 continue;
-            {
-                std::lock_guard guard(m_lock);
-                ++m_live;
             }
-            std::thread([this, socket = std::move(accepted)]() mutable {
-                Serve(std::move(socket));
-            }).detach();
+            Serve(TSocket(fd));
         }
     }
 
@@ -369,69 +300,19 @@ private:
             }
         }
         socket.ShutdownSend();
-        socket.Close();
-        std::lock_guard guard(m_lock);
-        if (--m_live == 0)
-            m_ended.notify_all();
     }
 
     std::string m_response;
     TSocket m_listener;
     int m_port;
     std::atomic<bool> m_stopping{false};
-    std::thread m_thread;
-    std::mutex m_lock;
-    std::condition_variable m_ended;
-    int m_live = 0;
+    std::vector<std::thread> m_threads;
 };
 
 // ---------------------------------------------------------------------------------------------------------
 // The real host in a program directory of its own
 
-struct TMemory {
-    long rssKb = -1, hwmKb = -1, threads = -1, fds = -1;
-};
-
-TMemory ReadMemory(pid_t pid) {
-    TMemory memory;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        auto value = [&](const char* name, long& into) {
-            size_t length = std::strlen(name);
-            if (line.compare(0, length, name) == 0)
-                into = std::strtol(line.c_str() + length, nullptr, 10);
-        };
-        value("VmRSS:", memory.rssKb);
-        value("VmHWM:", memory.hwmKb);
-        value("Threads:", memory.threads);
-    }
-    std::error_code ec;
-    long fds = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end; !ec && it != end;
-         it.increment(ec))
-        ++fds;
-    if (!ec)
-        memory.fds = fds;
-    return memory;
-}
-
-// The soft descriptor limit the process runs with, as the system shows it.
-std::string DescriptorLimit(pid_t pid) {
-    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
-    std::string line;
-    while (std::getline(limits, line)) {
-        if (line.rfind("Max open files", 0) == 0) {
-            std::istringstream fields(line.substr(14));
-            std::string soft;
-            fields >> soft;
-            return soft;
-        }
-    }
-    return "?";
-}
-
-std::string FormatMemory(const TMemory& memory) {
+std::string FormatMemory(const TProcessStats& memory) {
     char text[160];
     std::snprintf(text, sizeof text, "VmRSS %6.1f MiB  VmHWM %6.1f MiB  threads %5ld  descriptors %5ld",
                   static_cast<double>(memory.rssKb) / 1024, static_cast<double>(memory.hwmKb) / 1024,
@@ -439,140 +320,23 @@ std::string FormatMemory(const TMemory& memory) {
     return text;
 }
 
-int FreePort() {
-    TSocket probe = ListenTcp(0, 1);
-    return probe.LocalPort();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!file)
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 class TBenchHost {
 public:
-    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft) {
-        std::string pattern = (fs::temp_directory_path() / "doorlock-loadgen-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_dir = pattern;
-        // A blank card on the simulated encoder.
-        WriteFile(m_dir / "SimCard.bin", std::string(256, '\xFF'));
-        // A port found free can be taken before the host binds it: then try another.
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            m_port = FreePort();
-            WriteFile(m_dir / "Option.ini", "[SysOption]\r\nDoorlockPortNo=" + std::to_string(m_port) +
-                                                "\r\n[DoorlockOption]\r\n" + doorlockOptions);
-            Spawn(program, nofileSoft);
-            if (WaitListening())
-                return;
-            Stop();
-        }
-        throw std::runtime_error("doorlock-host did not start: " + ReadFile(m_dir / "host.err"));
-    }
-
-    ~TBenchHost() {
-        Stop();
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
-    }
+    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft)
+        : m_host(StartDoorlockHost(program, m_dir.Path().string(), doorlockOptions, m_port, "", true,
+                                   {.nofileSoft = nofileSoft})) {}
 
     int Port() const { return m_port; }
-    pid_t Pid() const { return m_pid; }
-    const fs::path& Dir() const { return m_dir; }
-
+    pid_t Pid() const { return m_host->Pid(); }
+    fs::path Dir() const { return m_dir.Path(); }
+    std::string Errors() const { return m_host->Errors(); }
     // SIGTERM and wait; the exit status, -1 when it had to be killed.
-    int Stop() {
-        if (m_pid <= 0)
-            return m_status;
-        ::kill(m_pid, SIGTERM);
-        if (!WaitExit(std::chrono::seconds(20))) {
-            ::kill(m_pid, SIGKILL);
-            WaitExit(std::chrono::seconds(20));
-            m_status = -1;
-        }
-        m_pid = -1;
-        return m_status;
-    }
-
-    bool Running() {
-        if (m_pid <= 0)
-            return false;
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            m_pid = -1;
-            return false;
-        }
-        return true;
-    }
+    int Stop() { return m_host->Stop(SIGTERM); }
 
 private:
-    void Spawn(const std::string& program, long nofileSoft) {
-        std::string out = (m_dir / "host.out").string();
-        std::string err = (m_dir / "host.err").string();
-        std::string dir = m_dir.string();
-        std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("--headless"),
-                                   const_cast<char*>("--dir"), dir.data(), nullptr};
-        rlimit limit{};
-        ::getrlimit(RLIMIT_NOFILE, &limit);
-        if (nofileSoft > 0)
-            limit.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(nofileSoft), limit.rlim_max);
-        m_pid = ::fork();
-        if (m_pid < 0)
-            throw std::runtime_error("fork failed");
-        if (m_pid == 0) {
-            int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(outFd, 1);
-            ::dup2(errFd, 2);
-            ::setrlimit(RLIMIT_NOFILE, &limit);
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
-    }
-
-    bool WaitListening() {
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (Clock::now() < deadline) {
-            if (!Running())
-                return false;
-            int fd = NewClientSocket();
-            bool connected = ConnectLoopback(fd, m_port);
-            ::close(fd);
-            if (connected)
-                return Running();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    bool WaitExit(std::chrono::seconds timeout) {
-        auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
-            if (!Running())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-
-    fs::path m_dir;
+    TSandbox m_dir;
     int m_port = 0;
-    pid_t m_pid = -1;
-    int m_status = -1;
+    std::unique_ptr<TRunningProgram> m_host;
 };
 
 // Rows the issue runs left in the host's record store.
@@ -605,7 +369,7 @@ long CountServerIssueRecords(const std::string& server) {
 // Output
 
 std::string LoadAverage() {
-    std::string text = ReadFile("/proc/loadavg");
+    std::string text = ReadFileBytes("/proc/loadavg");
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
     return text;
@@ -733,50 +497,45 @@ struct TIdleResult {
     int connectFailures = 0;
     bool allServed = false; // the host runs a connection thread for each
     int closedByHost = 0;
-    TMemory before, during, after;
+    TProcessStats before, during, after;
     TRunResult load;
 };
 
 TIdleResult RunIdleCheck(TBenchHost& host, const TOptions& options) {
     TIdleResult idle;
-    idle.before = ReadMemory(host.Pid());
-    std::vector<int> sockets;
+    idle.before = ReadProcessStats(host.Pid());
+    std::vector<TLoopbackClient> sockets;
     sockets.reserve(static_cast<size_t>(options.idle));
     for (int i = 0; i < options.idle; ++i) {
-        int fd = NewClientSocket();
-        if (fd < 0 || !ConnectLoopback(fd, host.Port())) {
+        TLoopbackClient client(ReplyTimeout);
+        if (client.Connect(host.Port()))
+            sockets.push_back(std::move(client));
+        else
             ++idle.connectFailures;
-            if (fd >= 0)
-                ::close(fd);
-            continue;
-        }
-        sockets.push_back(fd);
     }
     idle.opened = static_cast<int>(sockets.size());
-    // Each accepted connection has its own thread waiting for the request.
+    // Each accepted connection has its own thread waiting for the request, besides the host's main and
+    // listening threads (threads that served earlier requests wait for the next and may take some of them).
     auto deadline = Clock::now() + std::chrono::seconds(30);
     while (Clock::now() < deadline) {
-        if (ReadMemory(host.Pid()).threads >= idle.before.threads + idle.opened) {
+        if (ReadProcessStats(host.Pid()).threads >= 2 + idle.opened) {
             idle.allServed = true;
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    idle.during = ReadMemory(host.Pid());
+    idle.during = ReadProcessStats(host.Pid());
     idle.load = RunLoad("ReadCard + " + std::to_string(idle.opened) + " idle", host.Port(), ReadCardRequest,
                         ReadCardResponse, options.idleClients, options.warmup, options.seconds);
     // Still open: nothing to read and no end of stream.
-    for (int fd : sockets) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) != 0)
+    for (const TLoopbackClient& client : sockets)
+        if (client.HasInput())
             ++idle.closedByHost;
-    }
-    for (int fd : sockets)
-        ::close(fd);
+    sockets.clear();
     deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline && ReadMemory(host.Pid()).threads > idle.before.threads)
+    while (Clock::now() < deadline && ReadProcessStats(host.Pid()).threads > idle.before.threads)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    idle.after = ReadMemory(host.Pid());
+    idle.after = ReadProcessStats(host.Pid());
     return idle;
 }
 
@@ -847,20 +606,20 @@ int RunSoak(const TOptions& options, long hostSoft) {
     const auto total = std::chrono::duration<double>(options.soakMinutes * 60);
     const auto warm = std::min<std::chrono::duration<double>>(std::chrono::seconds(60), total / 10);
     std::this_thread::sleep_until(begin + std::chrono::duration_cast<Clock::duration>(warm));
-    const TMemory start = ReadMemory(host.Pid());
+    const TProcessStats start = ReadProcessStats(host.Pid());
     std::printf("start  %s\n", FormatMemory(start).c_str());
     std::fflush(stdout);
-    TMemory end = start;
+    TProcessStats end = start;
     // Caches (SQLite's pages, the allocator's arenas) fill up to their bounds in the first minutes; a leak
     // keeps growing, so the verdict compares the middle of the run with its end.
-    TMemory middle = start;
+    TProcessStats middle = start;
     bool middleTaken = false;
     for (int minute = 1;; ++minute) {
         const auto at =
             begin + std::chrono::duration_cast<Clock::duration>(warm) + std::chrono::minutes(minute);
         const auto finish = begin + std::chrono::duration_cast<Clock::duration>(total);
         std::this_thread::sleep_until(std::min(at, finish));
-        end = ReadMemory(host.Pid());
+        end = ReadProcessStats(host.Pid());
         if (!middleTaken && Clock::now() - begin >= total / 2) {
             middle = end;
             middleTaken = true;
@@ -944,8 +703,7 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
         }
         int status = host.Stop();
         if (status != 0)
-            std::printf("    host (ReadCard) exit status %d: %s\n", status,
-                        ReadFile(host.Dir() / "host.err").c_str());
+            std::printf("    host (ReadCard) exit status %d: %s\n", status, host.Errors().c_str());
     }
 
     // Issue hosts: records on, in Client.db and, beside a server that scripts/with-postgres.sh started, on
@@ -967,11 +725,10 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
             result.runs.push_back(issue);
             all.push_back(issue);
         }
-        TMemory memory = ReadMemory(host.Pid());
+        TProcessStats memory = ReadProcessStats(host.Pid());
         int status = host.Stop();
         if (status != 0)
-            std::printf("    host (%s) exit status %d: %s\n", label, status,
-                        ReadFile(host.Dir() / "host.err").c_str());
+            std::printf("    host (%s) exit status %d: %s\n", label, status, host.Errors().c_str());
         result.rows = countRows(host.Dir());
         std::printf("\n%s: %s\n", label, FormatMemory(memory).c_str());
         std::printf("issue records stored: %ld for %llu issues answered\n\n", result.rows,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with AddressSanitizer and UndefinedBehaviorSanitizer into build-fuzz/ and runs
-# each for SECONDS (default 30) from its seed corpus in fuzz/corpus/. Inputs that reach new code are kept in
+# Builds the libFuzzer targets with AddressSanitizer and UndefinedBehaviorSanitizer (preset "fuzz", clang) into
+# build-fuzz/ and runs each for SECONDS (default 30) from its seed corpus in fuzz/corpus/. Inputs that reach new code are kept in
 # build-fuzz/corpus/; a crash, leak or sanitizer report fails the script and leaves its input in
 # build-fuzz/findings/. Reproduce one with: build-fuzz/bin/TARGET FILE
 set -euo pipefail
@@ -9,10 +9,8 @@ seconds=${1:-30}
 targets=(XmlFuzz Utf8Fuzz FramingFuzz IniFuzz DateTimeFuzz)
 
 bash scripts/install-deps.sh
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DDOORLOCK_FUZZ=ON -DDOORLOCK_GUI=OFF -DDOORLOCK_TESTS=OFF -DDOORLOCK_BENCH=OFF -DDOORLOCK_EXAMPLES=OFF \
-  -DDOORLOCK_WERROR=ON >/dev/null
-cmake --build build-fuzz --parallel "$(nproc)" --target "${targets[@]}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --parallel "$(nproc)" --target "${targets[@]}"
 
 mkdir -p build-fuzz/findings
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

@@ -3,8 +3,9 @@
 # its tests (the record store also on a private PostgreSQL server), the headless build (no Qt) and its tests,
 # the tests under the sanitizers (scripts/sanitize.sh), the fuzz targets for 30 s each (scripts/fuzz.sh), then
 # the Debian package's test (as root: it installs and removes the package), and the Windows build under Wine
-# (scripts/test-windows.sh: its tests, an IssueCard against the Linux host's, the zip). One build tree per kind: build/,
-# build-headless/, build-sanitize/, build-fuzz/, build-windows/. Each step says how long it took.
+# (scripts/test-windows.sh: its tests, an IssueCard against the Linux host's, the zip). One build tree per kind:
+# build/, build-headless/, build-sanitize/, build-fuzz/, build-package/, build-windows/. Each step says how long
+# it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

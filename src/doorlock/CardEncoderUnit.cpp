@@ -13,6 +13,12 @@
 #include <filesystem>
 #include <mutex>
 
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 constexpr int32_t CardSize = 256;
@@ -124,12 +130,8 @@ public:
         if (int32_t status = Check(handle, offset, length, buffer); status != 0)
             return status;
         std::array<uint8_t, CardSize + 1> card{};
-        std::FILE* file = FileOpen(m_cardFile, "rb");
-        if (file == nullptr)
-            return SimStatusNoCard;
-        size_t got = std::fread(card.data(), 1, card.size(), file);
-        std::fclose(file);
-        if (got != CardSize)
+        // One byte more than a card holds tells a longer file from a card.
+        if (ReadCardFile(card.data(), card.size()) != CardSize)
             return SimStatusNoCard;
         std::copy_n(card.begin() + offset, length, buffer);
         return 0;
@@ -158,6 +160,30 @@ public:
     std::string Description() const override { return Gbk("发卡器: 模拟发卡器 ") + m_cardFile; }
 
 private:
+    // Up to size bytes from the start of the card file; -1 when it cannot be read.
+    long ReadCardFile(uint8_t* data, size_t size) const {
+#ifdef _WIN32
+        std::FILE* file = FileOpen(m_cardFile, "rb");
+        if (file == nullptr)
+            return -1;
+        size_t got = std::fread(data, 1, size, file);
+        std::fclose(file);
+        return static_cast<long>(got);
+#else
+        // One plain read: a regular file is read in full up to its end, where a stream would take three calls
+        // (its buffer's size, and a second read to find the end).
+        const int fd = ::open(m_cardFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+        ssize_t got;
+        do
+            got = ::read(fd, data, size);
+        while (got < 0 && errno == EINTR);
+        ::close(fd);
+        return static_cast<long>(got);
+#endif
+    }
+
     bool IsOpen(int32_t handle) const {
         return handle >= SimHandleBase && handle < SimHandleBase + SimPortCount &&
                m_portOpen[static_cast<size_t>(handle - SimHandleBase)];

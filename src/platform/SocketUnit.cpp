@@ -347,7 +347,7 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address) {
 
 namespace {
 
-// One accept on the non-blocking listener: Accepted, TimedOut when none is waiting, or Failed.
+// One accept: Accepted, TimedOut when none is waiting on a non-blocking listener, or Failed.
 TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* peer) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
@@ -393,6 +393,19 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     if (ready < 0)
         return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
     return AcceptWaiting(listener, accepted, peer);
+}
+
+bool WaitInAccept(const TSocket& listener, int timeoutMs) {
+#if defined(__linux__)
+    // The receive time-out limits an accept's wait as well.
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return listener.Valid() &&
+           ::setsockopt(listener.Handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0 &&
+           SetBlocking(listener.Handle(), true);
+#else
+    (void)listener, (void)timeoutMs;
+    return false;
+#endif
 }
 
 TSocket ConnectTcp(const std::string& host, int port) {

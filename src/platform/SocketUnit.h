@@ -71,9 +71,15 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address = 0);
 
 enum class TAcceptResult { Accepted, TimedOut, Failed };
 
-// Waits at most timeoutMs for a connection; the accepted socket is blocking. peer receives the client's
-// IPv4 address.
+// Waits at most timeoutMs for a connection (on a listener made to wait in the kernel: the time set there);
+// the accepted socket is blocking. peer receives the client's IPv4 address.
 TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer = nullptr);
+
+// Where a shut-down of the listener (ShutdownBoth) wakes every thread waiting in its accept (Linux): makes
+// its accepts wait in the kernel for at most timeoutMs, so that several threads can wait in them at once and
+// a connection wakes only one of them, at the cost of one call. The accepted sockets inherit the time-out as
+// their receive time-out. False elsewhere: nothing changes.
+bool WaitInAccept(const TSocket& listener, int timeoutMs);
 
 // Connects to host (name or dotted address) and port. Raises Exception "Socket Error # %d\r\n%s".
 TSocket ConnectTcp(const std::string& host, int port);

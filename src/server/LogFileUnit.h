@@ -2,12 +2,22 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// What a look at a file tells: which file it is, and what decides whether it may be written.
+struct TFileLook {
+    unsigned long long device = 0, inode = 0;
+    unsigned mode = 0, owner = 0, group = 0;
+    unsigned long long flags = 0; // immutable and append-only
+    bool flagsKnown = false;      // the file system reports those flags
+};
 
 // The log writer: one line "yyyy-mm-dd hh:nn:ss " + message + CR LF per call, appended to the start day's
 // file as if it were opened and closed for every line. Input/output errors lose the line silently. Concurrent
@@ -30,17 +40,25 @@ public:
     bool CloseForExit(std::chrono::milliseconds wait);
 
 private:
-    // Under the lock: Open makes the file ready for a line (false: it cannot be opened), Append writes it.
+    // Under the lock: Open makes the file ready for lines (false: it cannot be opened), Append writes them.
     bool Open();
-    void Append(const std::string& line);
+    void Append(const std::string& lines);
+    void WriteLines(const std::vector<std::string>& texts);
 
     std::string m_fileName;
     std::function<TDateTime()> m_clock;
+    // Held by whoever writes lines to the file (and for good once closed for the exit).
     std::timed_mutex m_lock;
+    // Lines that arrive while others are written wait here and go together in the next write, with one look
+    // at the name for all of them: each still goes to what the name leads to between its call and its return.
+    std::mutex m_queueLock;
+    std::vector<std::string> m_queued; // texts with their line ends, in the order of the calls
+    unsigned long long m_queuedCount = 0;
+    std::atomic<unsigned long long> m_writtenCount{0}; // changed under the queue's lock
+    bool m_writing = false;
     // The file the last line went to, kept open (not on Windows).
     int m_fd = -1;
-    unsigned long long m_device = 0;
-    unsigned long long m_inode = 0;
+    TFileLook m_look; // of the open file, when it was last looked at
 #ifdef _WIN32
     std::FILE* m_file = nullptr;
 #endif

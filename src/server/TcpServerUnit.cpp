@@ -15,10 +15,14 @@ namespace {
 
 constexpr int ListenBacklog = 15;
 constexpr int AcceptSliceMs = 100;
+// How long a worker waits in an accept before it looks at its idle time.
+constexpr int WorkerAcceptWaitMs = 1000;
 constexpr auto StopWait = std::chrono::milliseconds(5000);
 // Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
 // out, and waiting for them would hold the next accept up.
 constexpr size_t RecentlyEnded = 8;
+constexpr size_t MaxIdleWorkers = 16;
+constexpr auto IdleWorkerLife = std::chrono::seconds(30);
 constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
@@ -49,16 +53,20 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 }
 
 // Threads and sockets:
-// - The listening thread accepts, starts the connection threads and joins the ended ones between accept
-//   slices; start and stop run on the caller's thread.
-// - A connection thread closes its own socket when its cycle ends and moves its entry from the live list to
-//   the ended list, both under the lock. A stop only shuts the live sockets down, under the same lock, so it
-//   never touches a handle number that was closed and perhaps already reused.
-// - Every connection thread is joined: by the listening thread (the last few to end only when it is idle),
-//   by a stop once none is live, and by the
-//   destructor at the latest. A handler still running after the stop's wait keeps using its connection and
-//   this server's lock, so destroying the server waits for it to end; its socket is already shut down, so it
-//   ends as soon as the handler returns.
+// - Workers serve connections, each one from its accept to its close, then wait for the next; starting a
+//   thread per connection cost more than all the rest of a short request. At most MaxIdleWorkers wait, none
+//   much longer than IdleWorkerLife, so the threads at rest stay few.
+// - Where the listener can be made to wait in the kernel (Linux), the waiting workers accept themselves, and
+//   the listening thread only starts a new one whenever none is left waiting. Elsewhere the listening thread
+//   accepts and hands each connection to a waiting worker, or to a new one.
+// - A worker closes its connection's socket when the cycle ends, after marking it as closing under the lock,
+//   and then removes the connection from the live list under the lock. A stop only shuts down live sockets
+//   not marked so, under the same lock, so it never touches a handle number that was closed and perhaps
+//   already reused. The listener is closed only once no worker waits in its accept any more.
+// - A worker that ends moves itself to the ended list under the lock; every one is joined: by the listening
+//   thread, by a stop once none is live, and by the destructor at the latest. A handler still running after
+//   the stop's wait keeps using its connection and this server's lock, so destroying the server waits for it
+//   to end; its socket is already shut down, so it ends as soon as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
         TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
@@ -75,46 +83,61 @@ struct TTcpServer::TImpl {
             return aborted ? -1 : received;
         }
 
-        TSocket socket; // closed by the connection's own thread, under the lock
+        TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
-        std::thread thread;
+        bool closing = false;
         std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
+    };
+
+    struct TWorker {
+        std::thread thread;
+        unsigned run = 0;                       // the start it belongs to; a later one has its own workers
+        TConnectionEntry* connection = nullptr; // under the lock
+        std::condition_variable wake;           // a hand-over or a stop, where workers do not accept
+        std::list<std::unique_ptr<TWorker>>::iterator position; // in the busy, idle or ended list
     };
 
     int defaultPort = 0;
     TIpv4 listenAddress = 0;
     std::vector<TIpv4Range> allowedClients;
     size_t maxConnections = 0;
-    // Used by the listening thread only.
-    TLogThrottle refusedLog{RefusalLogInterval};
-    TLogThrottle capLog{RefusalLogInterval};
     TExecute execute;
     bool active = false;
     int boundPort = 0;
     TSocket listener;
+    bool workersAccept = false;
     std::thread listenThread;
 
     mutable std::mutex mutex;
-    std::condition_variable changed; // a connection ended, or the listening thread is asked to stop
+    std::condition_variable changed; // a connection or a worker ended, or a stop began
+    std::condition_variable supply;  // where workers accept: none is left waiting, one ended, or a stop began
     bool stopping = false;
+    unsigned run = 0;
+    // Under the lock: whoever accepts.
+    TLogThrottle refusedLog{RefusalLogInterval};
+    TLogThrottle capLog{RefusalLogInterval};
     std::shared_ptr<const TExecute> runningExecute;
-    std::list<std::unique_ptr<TConnectionEntry>> live;  // the live-connection set
-    std::list<std::unique_ptr<TConnectionEntry>> ended; // threads about to end, not yet joined
+    std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
+    std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
+    std::list<std::unique_ptr<TWorker>> idle;          // workers waiting for one, the latest last
+    std::list<std::unique_ptr<TWorker>> ended;         // workers about to end, not yet joined
 
     void Start() {
         if (active)
             return;
         TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
         int port = socket.LocalPort();
+        workersAccept = WaitInAccept(socket, WorkerAcceptWaitMs);
         listener = std::move(socket);
         {
             std::lock_guard lock(mutex);
             stopping = false;
+            ++run;
             runningExecute = std::make_shared<const TExecute>(execute);
         }
         try {
-            listenThread = std::thread([this] { Listen(); });
+            listenThread = std::thread([this] { workersAccept ? Supply() : Listen(); });
         } catch (const std::system_error& error) {
             listener.Close();
             throw Exception(error.what());
@@ -129,11 +152,18 @@ struct TTcpServer::TImpl {
         {
             std::lock_guard lock(mutex);
             stopping = true;
+            for (auto& worker : idle)
+                worker->wake.notify_one();
         }
         changed.notify_all();
-        // The thread polls the listening socket, so it goes first; then no connection arrives any more.
+        supply.notify_all();
+        // No connection is taken any more once the accepts are woken and the listening thread has ended.
+        if (workersAccept)
+            listener.ShutdownBoth();
         listenThread.join();
-        listener.Close();
+        // Refuses new connections at once; where workers accept, it waits until none is in an accept.
+        if (!workersAccept)
+            listener.Close();
         active = false;
         boundPort = 0;
 
@@ -142,16 +172,41 @@ struct TTcpServer::TImpl {
             std::unique_lock lock(mutex);
             for (auto& entry : live) {
                 entry->aborted = true;
-                // Both directions, so that a thread waiting in a read wakes up.
-                entry->socket.ShutdownBoth();
+                // Both directions, so that a thread waiting in a read wakes up. One being closed is left to
+                // its worker.
+                if (!entry->closing)
+                    entry->socket.ShutdownBoth();
             }
-            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty(); });
+            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty() && idle.empty(); });
         }
+        listener.Close();
         JoinEnded();
         if (!allEnded)
             throw Exception("Terminate Thread Timeout");
     }
 
+    // The listening thread where workers accept: keeps one waiting in the accept, joins those that ended.
+    void Supply() {
+        std::unique_lock lock(mutex);
+        while (!stopping) {
+            if (!ended.empty()) {
+                lock.unlock();
+                JoinEnded();
+                lock.lock();
+                continue;
+            }
+            if (idle.empty()) {
+                // Until a thread can be started, connections wait in the backlog.
+                if (!StartWorker(idle, nullptr))
+                    supply.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs),
+                                    [this] { return stopping; });
+                continue;
+            }
+            supply.wait(lock, [this] { return stopping || idle.empty() || !ended.empty(); });
+        }
+    }
+
+    // The listening thread where it accepts and hands over.
     void Listen() {
         for (;;) {
             {
@@ -163,16 +218,14 @@ struct TTcpServer::TImpl {
             TSocket accepted;
             TIpv4 peer = 0;
             switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
-            case TAcceptResult::Accepted:
-                if (!Allowed(peer)) {
-                    accepted.Close();
-                    if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
-                        WriteLog(RefusedClientLine(peer));
+            case TAcceptResult::Accepted: {
+                std::unique_lock lock(mutex);
+                TConnectionEntry* entry = Admit(lock, std::move(accepted), peer);
+                if (entry == nullptr || HandOver(lock, entry))
                     break;
-                }
-                if (Spawn(std::move(accepted), peer))
-                    break;
+                live.erase(entry->position);
                 [[fallthrough]];
+            }
             case TAcceptResult::Failed: {
                 // Ignored; but out of descriptors the socket stays readable, so wait a slice, not spin.
                 std::unique_lock lock(mutex);
@@ -192,55 +245,170 @@ struct TTcpServer::TImpl {
                            [peer](const TIpv4Range& range) { return range.Contains(peer); });
     }
 
-    // False when no thread could be started. A connection over the cap is closed here, and counts as served.
-    bool Spawn(TSocket accepted, TIpv4 peer) {
-        std::unique_lock lock(mutex);
-        if (maxConnections > 0 && live.size() >= maxConnections) {
-            lock.unlock();
-            accepted.Close();
+    // Under the lock: the accepted connection in the live list, or null when it was refused or over the cap
+    // (closed, and logged at most once a minute; the lock is released meanwhile).
+    TConnectionEntry* Admit(std::unique_lock<std::mutex>& lock, TSocket accepted, TIpv4 peer) {
+        std::string line;
+        if (!Allowed(peer)) {
+            if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
+                line = RefusedClientLine(peer);
+        } else if (maxConnections > 0 && live.size() >= maxConnections) {
             if (capLog.Allow(0, TLogThrottle::TClock::now()))
-                WriteLog(ConnectionCapLine(maxConnections, peer));
-            return true;
+                line = ConnectionCapLine(maxConnections, peer);
+        } else {
+            live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
+            TConnectionEntry* entry = live.back().get();
+            entry->position = std::prev(live.end());
+            return entry;
         }
-        live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
-        TConnectionEntry* entry = live.back().get();
-        entry->position = std::prev(live.end());
+        lock.unlock();
+        accepted.Close();
+        if (!line.empty())
+            WriteLog(line);
+        lock.lock();
+        return nullptr;
+    }
+
+    // Under the lock: the connection to a waiting worker, or to a new one; false when none could be started.
+    bool HandOver(std::unique_lock<std::mutex>& lock, TConnectionEntry* entry) {
+        if (idle.empty())
+            return StartWorker(busy, entry);
+        // The one that waited least: its stack is the most likely still in the caches.
+        TWorker* worker = idle.back().get();
+        busy.splice(busy.end(), idle, worker->position);
+        worker->connection = entry;
+        // Woken once the lock is free for it. Only this thread and a stop, after this thread has ended, join
+        // workers, so it is still there.
+        lock.unlock();
+        worker->wake.notify_one();
+        return true;
+    }
+
+    // Under the lock: a new worker in the list, serving the connection or (null) waiting to accept one.
+    bool StartWorker(std::list<std::unique_ptr<TWorker>>& list, TConnectionEntry* entry) {
+        list.push_back(std::make_unique<TWorker>());
+        TWorker* worker = list.back().get();
+        worker->position = std::prev(list.end());
+        worker->run = run;
+        worker->connection = entry;
         try {
             // Started under the lock, so the thread's end cannot overtake the assignment.
-            entry->thread = std::thread([this, entry] { Serve(*entry); });
+            worker->thread = std::thread([this, worker] { Work(*worker); });
         } catch (const std::system_error&) {
-            live.pop_back();
+            list.pop_back();
             return false;
         }
         return true;
     }
 
-    void Serve(TConnectionEntry& entry) {
+    void Work(TWorker& worker) {
+        std::unique_lock lock(mutex);
+        auto waitingSince = std::chrono::steady_clock::now();
+        for (;;) {
+            if (worker.connection == nullptr) {
+                // Waiting, in the idle list.
+                if (stopping || worker.run != run) {
+                    ended.splice(ended.end(), idle, worker.position);
+                    break;
+                }
+                if (!workersAccept) {
+                    // Woken by a hand-over or a stop; when neither came within its life, it ends.
+                    worker.wake.wait_for(lock, IdleWorkerLife,
+                                         [&] { return worker.connection != nullptr || stopping; });
+                    if (worker.connection == nullptr) {
+                        ended.splice(ended.end(), idle, worker.position);
+                        break;
+                    }
+                } else if (!Accept(lock, worker, waitingSince)) {
+                    ended.splice(ended.end(), idle, worker.position);
+                    break;
+                }
+                if (worker.connection == nullptr)
+                    continue;
+            }
+            Serve(lock, *worker.connection);
+            worker.connection = nullptr;
+            if (stopping || worker.run != run || idle.size() >= MaxIdleWorkers) {
+                ended.splice(ended.end(), busy, worker.position);
+                break;
+            }
+            idle.splice(idle.end(), busy, worker.position);
+            waitingSince = std::chrono::steady_clock::now();
+        }
+        changed.notify_all();
+        supply.notify_one();
+    }
+
+    // Under the lock, for a worker in the idle list: one accept. False when the worker is to end (it waited
+    // its life out and another one waits too); a connection it took is then its own, in the busy list.
+    bool Accept(std::unique_lock<std::mutex>& lock, TWorker& worker,
+                std::chrono::steady_clock::time_point waitingSince) {
+        lock.unlock();
+        TSocket accepted;
+        TIpv4 peer = 0;
+        TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer);
+        // It came with the listener's time-out; a client may take as long as it likes.
+        if (result == TAcceptResult::Accepted)
+            accepted.SetReceiveTimeout(0);
+        lock.lock();
+        switch (result) {
+        case TAcceptResult::Accepted:
+            // Taken once a stop began: closed unread, as the stop may already have shut the live connections
+            // down and would leave this one waiting for its request.
+            if (stopping) {
+                accepted.Close();
+                return true;
+            }
+            if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
+                worker.connection = entry;
+                busy.splice(busy.end(), idle, worker.position);
+                if (idle.empty())
+                    supply.notify_one();
+            }
+            return true;
+        case TAcceptResult::TimedOut:
+            return idle.size() <= 1 || std::chrono::steady_clock::now() - waitingSince < IdleWorkerLife;
+        case TAcceptResult::Failed:
+            // Out of descriptors the accept fails at once: wait a slice, not spin. A stop ends it.
+            changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
+            return true;
+        }
+        return true;
+    }
+
+    // Runs the cycle, then closes the connection; with the lock held before and after.
+    void Serve(std::unique_lock<std::mutex>& lock, TConnectionEntry& entry) {
+        lock.unlock();
         try {
             if (entry.execute && *entry.execute)
                 (*entry.execute)(entry);
         } catch (...) {
             // A failed cycle only ends its own connection.
         }
-        std::lock_guard lock(mutex);
+        // Closed outside the lock, which every accept needs; marked first, so that a stop leaves the handle
+        // alone meanwhile.
+        lock.lock();
+        entry.closing = true;
+        lock.unlock();
         entry.socket.ShutdownSend();
         entry.socket.Close();
-        ended.splice(ended.end(), live, entry.position);
+        lock.lock();
+        live.erase(entry.position);
         changed.notify_all();
     }
 
-    // Joins the ended connections' threads but the last `keep` of them.
+    // Joins the ended workers but the last `keep` of them.
     void JoinEnded(size_t keep = 0) {
-        std::list<std::unique_ptr<TConnectionEntry>> done;
+        std::list<std::unique_ptr<TWorker>> done;
         {
             std::lock_guard lock(mutex);
             if (ended.size() <= keep)
                 return;
             done.splice(done.end(), ended, ended.begin(), std::prev(ended.end(), static_cast<long>(keep)));
         }
-        for (auto& entry : done) {
-            if (entry->thread.joinable())
-                entry->thread.join();
+        for (auto& worker : done) {
+            if (worker->thread.joinable())
+                worker->thread.join();
         }
     }
 };
@@ -255,7 +423,7 @@ TTcpServer::~TTcpServer() {
     }
     {
         std::unique_lock lock(m_impl->mutex);
-        m_impl->changed.wait(lock, [this] { return m_impl->live.empty(); });
+        m_impl->changed.wait(lock, [this] { return m_impl->busy.empty() && m_impl->idle.empty(); });
     }
     m_impl->JoinEnded();
 }

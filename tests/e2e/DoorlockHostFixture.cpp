@@ -8,34 +8,16 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::unique_ptr<TRunningProgram> StartIn(const TSandbox& sandbox, const std::string& doorlockOptions,
-                                         bool blankCard, int& port, bool firstLineOnly = false,
-                                         const std::string& sysOptions = "") {
-    if (blankCard)
-        WriteFileBytes(sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
-    return StartHeadlessHost(
-        BuildProgram("doorlock-host"), sandbox.Path().string(),
-        [&](int listenPort) {
-            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) + "\r\n" + sysOptions +
-                   "[DoorlockOption]\r\n" + doorlockOptions;
-        },
-        "门锁接口监听服务器已经启动...", port, firstLineOnly);
-}
-
-} // namespace
-
 void TDoorlockHostTest::StartHost(const std::string& doorlockOptions, bool blankCard,
                                   const std::string& sysOptions) {
-    m_host = StartIn(m_sandbox, doorlockOptions, blankCard, m_port, m_outputFirstLineOnly, sysOptions);
-    ASSERT_NE(m_host, nullptr);
+    m_host = StartDoorlockHost(BuildProgram("doorlock-host"), m_sandbox.Path().string(), doorlockOptions,
+                               m_port, sysOptions, blankCard, {.firstLineOnly = m_outputFirstLineOnly});
 }
 
 std::unique_ptr<TDoorlockHostTest::TDesk> TDoorlockHostTest::StartDesk(const std::string& doorlockOptions) {
     auto desk = std::make_unique<TDesk>();
-    desk->Host = StartIn(desk->Sandbox, doorlockOptions, true, desk->Port);
-    EXPECT_NE(desk->Host, nullptr);
+    desk->Host = StartDoorlockHost(BuildProgram("doorlock-host"), desk->Sandbox.Path().string(),
+                                   doorlockOptions, desk->Port);
     return desk;
 }
 

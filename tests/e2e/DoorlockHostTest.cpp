@@ -241,10 +241,10 @@ TEST_F(TDoorlockHostTest, AllowedClientsRefuseOtherAddressesBeforeReading) {
     StartHost("", true, "AllowedClients=127.0.0.2\r\n");
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool closed = false;
-        EXPECT_EQ(ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.1"), kReadCard, &closed), "");
+        EXPECT_EQ(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), kReadCard, &closed), "");
         EXPECT_TRUE(closed);
     }
-    EXPECT_NE(ExchangeOn(ConnectTo(m_port, "127.0.0.1", "127.0.0.2"), kReadCard).find("15151515"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), kReadCard).find("15151515"),
               std::string::npos);
     std::vector<std::string> lines = LogLines();
     // One line a minute per address, and the refused requests were never read.
@@ -254,20 +254,20 @@ TEST_F(TDoorlockHostTest, AllowedClientsRefuseOtherAddressesBeforeReading) {
 
 TEST_F(TDoorlockHostTest, ListenAddressLeavesTheOtherAddressesClosed) {
     StartHost("", true, "ListenAddress=127.0.0.1\r\n");
-    EXPECT_THROW(ConnectTo(m_port, "127.0.0.2"), std::runtime_error);
+    EXPECT_FALSE(TLoopbackClient().Connect(m_port, "127.0.0.2"));
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
 }
 
 TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
-    if (!HasServerSockets())
+    if (!HasPortSockets())
         GTEST_SKIP() << "counts the host's sockets in /proc/net/tcp (Linux only)";
     StartHost("", true, "MaxConnections=50\r\n");
-    std::vector<int> idle;
+    std::vector<TLoopbackClient> idle;
     for (int i = 0; i < 50; ++i)
-        idle.push_back(ConnectTo(m_port));
+        idle.push_back(Connected(m_port));
     // All 50 accepted and none of the start-up probe left: exactly 50 are being served.
     ASSERT_TRUE(WaitFor([&] {
-        TPortSockets sockets = ServerSockets(m_port);
+        TPortSockets sockets = PortSockets(m_port);
         return sockets.established == 50 && sockets.closeWait == 0 && sockets.acceptQueue == 0;
     }));
     for (int extra = 0; extra < 2; ++extra) {
@@ -275,10 +275,12 @@ TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
         EXPECT_EQ(Exchange(m_port, kReadCard, &closed), "");
         EXPECT_TRUE(closed);
     }
-    EXPECT_EQ(CountLines(LogLines(), Gbk("连接数已达上限(50)，关闭来自 127.0.0.1 的新连接")), 1u);
     // The held ones are still open.
-    for (int fd : idle)
-        EXPECT_FALSE(ClosedByPeer(fd, std::chrono::milliseconds(1)));
+    for (const TLoopbackClient& client : idle)
+        EXPECT_FALSE(client.HasInput());
+    EXPECT_EQ(CountLines(LogLines(), Gbk("连接数已达上限(50)，关闭来自 127.0.0.1 的新连接")), 1u);
+
+    idle.clear();
     EXPECT_TRUE(
         WaitFor([&] { return Send("<r type=\"ReadCard\"/>").find("15151515") != std::string::npos; }));
 }

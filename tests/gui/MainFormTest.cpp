@@ -7,6 +7,7 @@
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "member/BaseMemberUnit.h"
+#include "platform/SocketUnit.h"
 #include "police/BasePoliceUnit.h"
 
 #include <QAction>
@@ -15,11 +16,6 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QToolBar>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -33,32 +29,6 @@ class TFixedPolice : public TBasePolice {
 public:
     TGuestRecord Guest;
     const TGuestRecord* GetGuest() override { return &Guest; }
-};
-
-// A listening socket on any address that holds a port for the length of a test.
-class THeldPort {
-public:
-    THeldPort() {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = 0;
-        socklen_t size = sizeof(address);
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(m_fd, 1) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-            ADD_FAILURE() << "cannot hold a port";
-        m_port = ntohs(address.sin_port);
-    }
-    ~THeldPort() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int Port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
 };
 
 QStringList Lines(const TMainForm& form) {
@@ -114,7 +84,8 @@ TEST_F(TMainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) 
 
 // A listener that cannot start: the reason in the error box, and the window opens with its start line.
 TEST_F(TMainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
-    THeldPort held;
+    // A listener on any address holds the port.
+    TSocket held = ListenTcp(0, 1);
     struct TCase {
         bool portHeld;
         std::string allowedClients;
@@ -124,7 +95,7 @@ TEST_F(TMainFormTest, StartFailureIsShownAndTheWindowOpensWithItsStartLine) {
                            TCase{false, "10.0.0.0/33",
                                  "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)"}}) {
         SCOPED_TRACE(c.message);
-        m_sysOption.DoorlockPortNo = c.portHeld ? held.Port() : 0;
+        m_sysOption.DoorlockPortNo = c.portHeld ? held.LocalPort() : 0;
         m_sysOption.AllowedClients = c.allowedClients;
         TBoxSeen seen;
         std::unique_ptr<TMainForm> form;

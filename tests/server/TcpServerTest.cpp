@@ -1,6 +1,7 @@
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/TcpServerUnit.h"
+#include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,39 +24,18 @@ std::string Framed(std::string_view text) {
 
 using namespace std::chrono_literals;
 
+// A server that closes with request bytes left unread resets the connection, which counts as closed as well.
 struct TReply {
     std::string bytes;
-    bool closed = false; // orderly close or reset; false when the wait ran out
+    bool closed = false; // false when the wait ran out
 };
 
-class TClient {
-public:
-    explicit TClient(int port) : m_socket(ConnectTcp("127.0.0.1", port)) {
-        m_socket.SetReceiveTimeout(10000);
-    }
-
-    bool Send(std::string_view bytes) { return m_socket.SendAll(bytes.data(), bytes.size()); }
-    void Close() { m_socket.Close(); }
-
-    // Everything up to the server's close. A server that closes with request bytes left unread resets the
-    // connection, which counts as closed as well.
-    TReply ReadToClose() {
-        TReply reply;
-        char buffer[4096];
-        for (;;) {
-            long received = m_socket.Receive(buffer, sizeof(buffer));
-            if (received > 0) {
-                reply.bytes.append(buffer, static_cast<size_t>(received));
-                continue;
-            }
-            reply.closed = received == 0 || LastSocketError() == ECONNRESET;
-            return reply;
-        }
-    }
-
-private:
-    TSocket m_socket;
-};
+TReply ReadToClose(TLoopbackClient& client) {
+    TReply reply;
+    const TReadEnd end = client.ReadToClose(&reply.bytes);
+    reply.closed = end == TReadEnd::Closed || end == TReadEnd::Reset;
+    return reply;
+}
 
 // Lets handlers that wait for the test go on.
 class TGate {
@@ -125,14 +105,14 @@ TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
     int expectedFailed = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TClient client(port);
+        TLoopbackClient client = Connected(port);
         if (c.byteByByte) {
             for (char byte : c.request)
                 ASSERT_TRUE(client.Send(std::string_view(&byte, 1)));
         } else {
             ASSERT_TRUE(client.Send(c.request));
         }
-        TReply reply = client.ReadToClose();
+        TReply reply = ReadToClose(client);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, c.response);
         (c.response.empty() ? expectedFailed : expectedHandled)++;
@@ -154,7 +134,7 @@ TEST_F(TTcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
     });
     Start();
     {
-        TClient client(port);
+        TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send(Framed("<a/>")));
     }
     gate.Open();
@@ -165,7 +145,7 @@ TEST_F(TTcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
 TEST_F(TTcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
     StartEcho();
     {
-        TClient client(port);
+        TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send("<a/>"));
     }
     EXPECT_TRUE(WaitFor([&] { return readFailed == 1; }));
@@ -183,12 +163,12 @@ TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
             SendResponse(connection, request);
     });
     Start();
-    TClient first(port);
-    TClient second(port);
+    TLoopbackClient first = Connected(port);
+    TLoopbackClient second = Connected(port);
     ASSERT_TRUE(first.Send(Framed("1")));
     ASSERT_TRUE(second.Send(Framed("2")));
-    EXPECT_EQ(first.ReadToClose().bytes, Framed("1"));
-    EXPECT_EQ(second.ReadToClose().bytes, Framed("2"));
+    EXPECT_EQ(ReadToClose(first).bytes, Framed("1"));
+    EXPECT_EQ(ReadToClose(second).bytes, Framed("2"));
 }
 
 TEST_F(TTcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
@@ -206,15 +186,15 @@ TEST_F(TTcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
     Start();
     for (const char* request : {"std", "other"}) {
         SCOPED_TRACE(request);
-        TClient client(port);
+        TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send(Framed(request)));
-        TReply reply = client.ReadToClose();
+        TReply reply = ReadToClose(client);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, "");
     }
-    TClient client(port);
+    TLoopbackClient client = Connected(port);
     ASSERT_TRUE(client.Send(Framed("ok")));
-    EXPECT_EQ(client.ReadToClose().bytes, Framed("ok"));
+    EXPECT_EQ(ReadToClose(client).bytes, Framed("ok"));
 }
 
 TEST_F(TTcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
@@ -246,9 +226,9 @@ TEST_F(TTcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
     StartEcho();
     // The server closes first, so this connection leaves the port in TIME_WAIT.
     {
-        TClient client(port);
+        TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send(Framed("a")));
-        EXPECT_EQ(client.ReadToClose().bytes, Framed("a"));
+        EXPECT_EQ(ReadToClose(client).bytes, Framed("a"));
     }
     ASSERT_TRUE(WaitFor([&] { return handled == 1; }));
     server.SetActive(false);
@@ -260,18 +240,18 @@ TEST_F(TTcpServerTest, RestartsOnTheSamePortRightAfterAStop) {
     EXPECT_EQ(server.BoundPort(), port);
     server.SetActive(true); // starting a started server does nothing
     EXPECT_EQ(server.BoundPort(), port);
-    TClient client(port);
+    TLoopbackClient client = Connected(port);
     ASSERT_TRUE(client.Send(Framed("b")));
-    EXPECT_EQ(client.ReadToClose().bytes, Framed("b"));
+    EXPECT_EQ(ReadToClose(client).bytes, Framed("b"));
 }
 
 TEST_F(TTcpServerTest, StopClosesIdleConnections) {
     StartEcho();
     const size_t count = 100;
-    std::vector<std::unique_ptr<TClient>> clients;
+    std::vector<TLoopbackClient> clients;
     // In batches below the backlog, so that no connection attempt is dropped and retried a second later.
     for (size_t i = 1; i <= count; ++i) {
-        clients.push_back(std::make_unique<TClient>(port));
+        clients.push_back(Connected(port));
         if (i % 10 == 0) {
             ASSERT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == i; }));
         }
@@ -281,7 +261,7 @@ TEST_F(TTcpServerTest, StopClosesIdleConnections) {
     EXPECT_EQ(server.LiveConnectionCount(), 0u);
     EXPECT_EQ(readFailed, static_cast<int>(count));
     for (auto& client : clients) {
-        TReply reply = client->ReadToClose();
+        TReply reply = ReadToClose(client);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, "");
     }
@@ -294,7 +274,7 @@ TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
         WaitFor([this] { return gate.IsOpen(); }, 60s);
     });
     Start();
-    TClient client(port);
+    TLoopbackClient client = Connected(port);
     ASSERT_TRUE(WaitFor([&] { return arrived == 1; }));
     try {
         server.SetActive(false);
@@ -306,7 +286,7 @@ TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
     EXPECT_EQ(server.LiveConnectionCount(), 1u);
     gate.Open();
     EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
-    EXPECT_TRUE(client.ReadToClose().closed);
+    EXPECT_TRUE(ReadToClose(client).closed);
 }
 
 } // namespace

@@ -2,72 +2,25 @@
 
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
-
-namespace {
-
-#ifdef _WIN32
-constexpr int NoSigPipe = 0;
-int CloseSocket(int fd) {
-    return closesocket(static_cast<SOCKET>(fd));
-}
-int PollSocket(pollfd* fd, int timeoutMs) {
-    return WSAPoll(fd, 1, timeoutMs);
-}
-int NewSocket() {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    (void)started;
-    return static_cast<int>(socket(AF_INET, SOCK_STREAM, 0));
-}
-std::string SocketErrorText() {
-    return std::system_category().message(WSAGetLastError());
-}
-#else
-constexpr int NoSigPipe = MSG_NOSIGNAL;
-int CloseSocket(int fd) {
-    return close(fd);
-}
-int PollSocket(pollfd* fd, int timeoutMs) {
-    return poll(fd, 1, timeoutMs);
-}
-int NewSocket() {
-    return socket(AF_INET, SOCK_STREAM, 0);
-}
-std::string SocketErrorText() {
-    return std::strerror(errno);
-}
-#endif
-
-} // namespace
 
 #ifdef _WIN32
 
@@ -154,7 +107,7 @@ bool InterruptUnderWine(const std::string& program, const std::wstring& director
 } // namespace
 
 TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
-                                 bool firstLineOnly) {
+                                 const TProgramOptions& options) {
     // Under Wine the program is found again by its working directory: its --dir.
     std::wstring directory;
     for (size_t i = 0; i + 1 < args.size(); ++i) {
@@ -199,7 +152,9 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
     CloseHandle(info.hThread);
     m_process = info.hProcess;
     m_pid = static_cast<pid_t>(info.dwProcessId);
-    m_outReader = std::thread([this, outRead, firstLineOnly] { Collect(outRead, m_output, firstLineOnly); });
+    m_outReader = std::thread([this, outRead, firstLineOnly = options.firstLineOnly] {
+        Collect(outRead, m_output, firstLineOnly);
+    });
     m_errReader = std::thread([this, errRead] { Collect(errRead, m_errors, false); });
 }
 
@@ -262,13 +217,17 @@ int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
 #else
 
 TRunningProgram::TRunningProgram(const std::string& program, const std::vector<std::string>& args,
-                                 bool firstLineOnly) {
+                                 const TProgramOptions& options) {
     int out[2];
     int err[2];
     // Close-on-exec, so that a program started at the same time by another thread does not hold our pipes
     // open (dup2 clears it on the child's own ends).
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (options.nofileSoft > 0)
+        files.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(options.nofileSoft), files.rlim_max);
     m_pid = fork();
     if (m_pid < 0)
         throw std::runtime_error("fork failed");
@@ -283,6 +242,7 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        setrlimit(RLIMIT_NOFILE, &files);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const auto& a : args)
@@ -293,7 +253,8 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
     }
     close(out[1]);
     close(err[1]);
-    m_outReader = std::thread([this, fd = out[0], firstLineOnly] { Collect(fd, m_output, firstLineOnly); });
+    m_outReader = std::thread(
+        [this, fd = out[0], firstLineOnly = options.firstLineOnly] { Collect(fd, m_output, firstLineOnly); });
     m_errReader = std::thread([this, fd = err[0]] { Collect(fd, m_errors, false); });
 }
 
@@ -402,135 +363,17 @@ std::string BuildProgram(const std::string& name) {
 #endif
 }
 
-int FreeTcpPort() {
-    int fd = NewSocket();
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    CloseSocket(fd);
-    return ntohs(addr.sin_port);
-}
-
-int ConnectTo(int port, const std::string& address, const std::string& from) {
-    int fd = NewSocket();
-    auto endpoint = [](const std::string& text, int endpointPort) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(endpointPort));
-        if (inet_pton(AF_INET, text.c_str(), &addr.sin_addr) != 1)
-            throw std::runtime_error("not an IPv4 address: " + text);
-        return addr;
-    };
-    auto fail = [fd](const char* what) {
-        const std::string error = SocketErrorText();
-        CloseSocket(fd);
-        throw std::runtime_error(std::string(what) + " failed: " + error);
-    };
-    if (!from.empty()) {
-        sockaddr_in local = endpoint(from, 0);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
-            fail("bind");
-    }
-    sockaddr_in remote = endpoint(address, port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
-        fail("connect");
-    return fd;
-}
-
-TPortSockets ServerSockets(int port) {
-    TPortSockets sockets;
-    if (!HasServerSockets())
-        throw std::runtime_error("no /proc/net/tcp here");
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // header
-    while (std::getline(table, line)) {
-        // "sl local_address rem_address st tx_queue:rx_queue ..." with addresses as hex IP:port.
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        size_t colon = local.find(':');
-        if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-            continue;
-        if (state == "01")
-            ++sockets.established;
-        else if (state == "08")
-            ++sockets.closeWait;
-        else if (state == "0A")
-            sockets.acceptQueue += std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-    }
-    return sockets;
-}
-
-namespace {
-
-// Reads until the peer closes or the timeout passes, keeping what arrives; true when the peer closed.
-bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* received) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[32768];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{static_cast<decltype(pollfd::fd)>(fd), POLLIN, 0};
-        if (PollSocket(&p, static_cast<int>(left.count())) <= 0)
-            return false;
-        const auto n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return true;
-        if (received != nullptr)
-            received->append(buffer, static_cast<size_t>(n));
-    }
-}
-
-} // namespace
-
-bool ClosedByPeer(int fd, std::chrono::milliseconds timeout) {
-    bool closed = ReadUntilClosed(fd, timeout, nullptr);
-    CloseSocket(fd);
-    return closed;
-}
-
-std::string Exchange(int port, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    return ExchangeOn(ConnectTo(port), bytes, closed, timeout);
-}
-
-std::string ExchangeOn(int fd, const std::string& bytes, bool* closed, std::chrono::milliseconds timeout) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const auto n = send(fd, bytes.data() + sent, static_cast<int>(bytes.size() - sent), NoSigPipe);
-        if (n <= 0)
-            break;
-        sent += static_cast<size_t>(n);
-    }
-    std::string response;
-    bool peerClosed = ReadUntilClosed(fd, timeout, &response);
-    if (closed != nullptr)
-        *closed = peerClosed;
-    CloseSocket(fd);
-    return response;
-}
-
-std::string Request(int port, const std::string& request) {
-    return Exchange(port, request + std::string(1, '\0'));
-}
-
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
                                                    const std::string& startLine, int& port,
-                                                   bool firstLineOnly) {
+                                                   const TProgramOptions& options) {
     std::unique_ptr<TRunningProgram> host;
     // A port picked free can be taken by someone else before the host binds it: try again then.
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = FreeTcpPort();
         WriteFileBytes(JoinFileName(dir, "Option.ini"), optionIni(port));
         host = std::make_unique<TRunningProgram>(
-            program, std::vector<std::string>{"--headless", "--dir", dir}, firstLineOnly);
+            program, std::vector<std::string>{"--headless", "--dir", dir}, options);
         if (host->WaitForOutput(startLine)) {
             // The start line comes before the listener is active; a connection proves it listens.
             bool listening = WaitFor([&] {
@@ -546,8 +389,22 @@ std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, c
         }
         host->Stop(SIGKILL);
     }
-    ADD_FAILURE() << program << " did not start: " << host->Errors();
-    return nullptr;
+    throw std::runtime_error(program + " did not start: " + host->Errors());
+}
+
+std::unique_ptr<TRunningProgram> StartDoorlockHost(const std::string& program, const std::string& dir,
+                                                   const std::string& doorlockOptions, int& port,
+                                                   const std::string& sysOptions, bool blankCard,
+                                                   const TProgramOptions& options) {
+    if (blankCard)
+        WriteFileBytes(JoinFileName(dir, "SimCard.bin"), std::string(256, '\xFF'));
+    return StartHeadlessHost(
+        program, dir,
+        [&](int listenPort) {
+            return "[SysOption]\r\nDoorlockPortNo=" + std::to_string(listenPort) + "\r\n" + sysOptions +
+                   "[DoorlockOption]\r\n" + doorlockOptions;
+        },
+        "门锁接口监听服务器已经启动...", port, options);
 }
 
 std::string ReadLogFile(const std::string& dir) {
@@ -556,4 +413,42 @@ std::string ReadLogFile(const std::string& dir) {
             return ReadFileBytes(FileNameOf(entry.path()));
     }
     return {};
+}
+
+TProcessStats ReadProcessStats(pid_t pid) {
+    TProcessStats stats;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        auto value = [&](const char* name, long& into) {
+            const size_t length = std::strlen(name);
+            if (line.compare(0, length, name) == 0)
+                into = std::strtol(line.c_str() + length, nullptr, 10);
+        };
+        value("VmRSS:", stats.rssKb);
+        value("VmHWM:", stats.hwmKb);
+        value("Threads:", stats.threads);
+    }
+    std::error_code ec;
+    long fds = 0;
+    for (std::filesystem::directory_iterator it(proc + "/fd", ec), end; !ec && it != end; it.increment(ec))
+        ++fds;
+    if (!ec)
+        stats.fds = fds;
+    return stats;
+}
+
+std::string DescriptorLimit(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft;
+            fields >> soft;
+            return soft;
+        }
+    }
+    return "?";
 }

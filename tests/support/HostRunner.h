@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/LoopbackClient.h"
+
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -11,17 +13,24 @@
 #include <vector>
 
 #ifdef _WIN32
-// Ends a program at once (TerminateProcess); any other signal is Ctrl+Break to it.
+// Ends a program at once (TerminateProcess); any other signal is the stop a user at its console asks for.
 #define SIGKILL 9
 #endif
+
+struct TProgramOptions {
+    // Standard output is closed after its first line, as `program | head -1` does.
+    bool firstLineOnly = false;
+    // The soft descriptor limit the program starts with (at most the hard one); 0: this process's. Not on
+    // Windows.
+    long nofileSoft = 0;
+};
 
 // A program of the build (doorlock-host, an example host) started as a child process, its standard output
 // and standard error collected.
 class TRunningProgram {
 public:
-    // firstLineOnly: standard output is closed after its first line, as `program | head -1` does.
     TRunningProgram(const std::string& program, const std::vector<std::string>& args,
-                    bool firstLineOnly = false);
+                    const TProgramOptions& options = {});
     ~TRunningProgram(); // kills the program when it still runs
     TRunningProgram(const TRunningProgram&) = delete;
     TRunningProgram& operator=(const TRunningProgram&) = delete;
@@ -60,48 +69,29 @@ private:
 std::string BuildProgram(const std::string& name);
 
 // Starts program --headless --dir dir on a free port: Option.ini is written from optionIni(port), then the
-// start line is awaited on standard output and the listener by a connection. Fails the test (and returns
-// nullptr) when the host does not come up.
+// start line is awaited on standard output and the listener by a connection. Raises when the host does not
+// come up.
 std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, const std::string& dir,
                                                    const std::function<std::string(int port)>& optionIni,
                                                    const std::string& startLine, int& port,
-                                                   bool firstLineOnly = false);
+                                                   const TProgramOptions& options = {});
+// The same for doorlock-host (program) with the simulated encoder: a blank card on it unless blankCard is
+// false, and these lines in sections SysOption and DoorlockOption of Option.ini.
+std::unique_ptr<TRunningProgram> StartDoorlockHost(const std::string& program, const std::string& dir,
+                                                   const std::string& doorlockOptions, int& port,
+                                                   const std::string& sysOptions = "", bool blankCard = true,
+                                                   const TProgramOptions& options = {});
 
 // The text of the log file (*.LOG) in a program directory; empty when there is none.
 std::string ReadLogFile(const std::string& dir);
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreeTcpPort();
-
-// Connects to 127.0.0.1:port, sends the bytes and reads until the server closes.
-// Returns what arrived; "closed" is true when the server closed (false on time-out).
-std::string Exchange(int port, const std::string& bytes, bool* closed = nullptr,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(30));
-// A connected socket to address:port from the local address from (the system's choice when empty); raises
-// on failure.
-int ConnectTo(int port, const std::string& address = "127.0.0.1", const std::string& from = "");
-// Sends the bytes on a connected socket, reads until the server closes (see Exchange) and closes it.
-std::string ExchangeOn(int fd, const std::string& bytes, bool* closed = nullptr,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
-
-// The host's side of its IPv4 TCP sockets on a port, from /proc/net/tcp: connections established (accepted
-// or waiting in the accept queue), connections whose client has closed but the host has not, and the
-// listening socket's accept queue.
-struct TPortSockets {
-    int established = 0;
-    int closeWait = 0;
-    int acceptQueue = 0;
+// What the system shows of a running process (-1 where it could not be read).
+struct TProcessStats {
+    long rssKb = -1;
+    long hwmKb = -1;
+    long threads = -1;
+    long fds = -1;
 };
-TPortSockets ServerSockets(int port);
-// Whether ServerSockets can tell (Linux only).
-inline bool HasServerSockets() {
-#ifdef __linux__
-    return true;
-#else
-    return false;
-#endif
-}
-// True when the peer closed the socket within the timeout; closes the socket.
-bool ClosedByPeer(int fd, std::chrono::milliseconds timeout);
-// A request as a client sends it: the bytes followed by one NUL.
-std::string Request(int port, const std::string& request);
+TProcessStats ReadProcessStats(pid_t pid);
+// The soft descriptor limit the process runs with, as the system shows it.
+std::string DescriptorLimit(pid_t pid);
