@@ -62,7 +62,7 @@ status=0
 ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
 # Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
 awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
-  /^\[  FAILED  \] [0-9]+ test/ { failed += $4 }
+  /^\[  FAILED  \] [A-Za-z].* \([0-9]+ ms\)/ { failed++ }
   END { printf "test-windows: %d tests passed, %d skipped, %d failed under Wine\n", passed, skipped, failed }' \
   "$build/Testing/Temporary/LastTest.log" || true
 
