@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -23,7 +24,7 @@ TLogFile::~TLogFile() {
 #endif
 }
 
-void TLogFile::WriteLog(std::string_view message) {
+unsigned long long TLogFile::Queue(std::string_view message) {
     std::string text;
     text.reserve(message.size() + 2);
     for (size_t i = 0; i < message.size(); ++i) {
@@ -37,12 +38,16 @@ void TLogFile::WriteLog(std::string_view message) {
         }
     }
     text.append("\r\n");
+    std::lock_guard queue(m_queueLock);
+    m_queued.push_back(std::move(text));
+    return ++m_queuedCount;
+}
+
+void TLogFile::Wait(unsigned long long mine) {
     // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
     // writes what has queued up meanwhile; the others wait until their lines are written, without taking the
     // queue's lock again when they are.
     std::unique_lock queue(m_queueLock);
-    m_queued.push_back(std::move(text));
-    const unsigned long long mine = ++m_queuedCount;
     for (;;) {
         const unsigned long long written = m_writtenCount.load();
         if (written >= mine)
@@ -200,7 +205,39 @@ std::string LogFileNameFor(const std::string& directory) {
     return (std::filesystem::path(directory) / (FormatDateTime("yyyymmdd", Now()) + ".LOG")).string();
 }
 
+namespace {
+
+// The lines of this thread's outermost TLogLinesAfterScope: the writer and the last line's number.
+struct TLinesAfter {
+    int depth = 0;
+    TLogFile* log = nullptr;
+    unsigned long long last = 0;
+};
+thread_local TLinesAfter LinesAfter;
+
+} // namespace
+
 void WriteLog(std::string_view message) {
-    if (LogFile != nullptr)
+    if (LogFile == nullptr)
+        return;
+    if (LinesAfter.depth == 0) {
         LogFile->WriteLog(message);
+        return;
+    }
+    // A writer replaced meanwhile gets the lines queued so far written first.
+    if (LinesAfter.log != nullptr && LinesAfter.log != LogFile)
+        LinesAfter.log->Wait(LinesAfter.last);
+    LinesAfter.log = LogFile;
+    LinesAfter.last = LogFile->Queue(message);
+}
+
+TLogLinesAfterScope::TLogLinesAfterScope() {
+    ++LinesAfter.depth;
+}
+
+TLogLinesAfterScope::~TLogLinesAfterScope() {
+    if (--LinesAfter.depth > 0 || LinesAfter.log == nullptr)
+        return;
+    TLogFile* log = std::exchange(LinesAfter.log, nullptr);
+    log->Wait(LinesAfter.last);
 }
