@@ -45,17 +45,14 @@ unsigned long long TLogFile::Queue(std::string_view message) {
 
 void TLogFile::Wait(unsigned long long mine) {
     // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
-    // writes what has queued up meanwhile; the others wait until their lines are written, without taking the
-    // queue's lock again when they are.
+    // writes what has queued up meanwhile; the others wait until their lines are written. (A condition
+    // variable rather than an atomic's wait: the latter loses wake-ups in the MinGW-w64 GCC 12 runtime.)
     std::unique_lock queue(m_queueLock);
     for (;;) {
-        const unsigned long long written = m_writtenCount.load();
-        if (written >= mine)
+        if (m_writtenCount >= mine)
             return;
         if (m_writing) {
-            queue.unlock();
-            m_writtenCount.wait(written);
-            queue.lock();
+            m_written.wait(queue);
             continue;
         }
         m_writing = true;
@@ -70,9 +67,9 @@ void TLogFile::Wait(unsigned long long mine) {
             unsigned long long last;
             ~TDone() {
                 queue.lock();
-                log.m_writtenCount.store(last);
+                log.m_writtenCount = last;
                 log.m_writing = false;
-                log.m_writtenCount.notify_all();
+                log.m_written.notify_all();
             }
         } done{*this, queue, last};
         std::lock_guard<std::timed_mutex> guard(m_lock);

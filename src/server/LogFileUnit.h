@@ -2,8 +2,8 @@
 
 #include "platform/DateTimeUnit.h"
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -58,7 +58,8 @@ private:
     std::mutex m_queueLock;
     std::vector<std::string> m_queued; // texts with their line ends, in the order of the calls
     unsigned long long m_queuedCount = 0;
-    std::atomic<unsigned long long> m_writtenCount{0}; // changed under the queue's lock
+    unsigned long long m_writtenCount = 0;
+    std::condition_variable m_written; // m_writtenCount grew
     bool m_writing = false;
     // The file the last line went to, kept open (not on Windows).
     int m_fd = -1;
