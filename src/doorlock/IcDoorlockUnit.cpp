@@ -56,6 +56,7 @@ bool TIcDoorlock::OpenPort() {
     int32_t port = Option != nullptr ? Option->PortIndex() : -1;
     std::string portName = Option != nullptr ? Option->PortName : std::string();
 
+    TLogLinesAfterScope linesAfter;
     std::lock_guard<std::mutex> guard(m_lock);
     // A second open releases the first connection, which would otherwise hold the serial port.
     if (m_handleValid)
@@ -101,6 +102,8 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
     std::string text = CardText(roomNo, checkOutDate, checkOutTime);
 
+    // The card lines keep the order of the card operations; the file is written once the device is free.
+    TLogLinesAfterScope linesAfter;
     std::lock_guard<std::mutex> guard(m_lock);
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
@@ -116,12 +119,14 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 }
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
+    TLogLinesAfterScope linesAfter;
     std::lock_guard<std::mutex> guard(m_lock);
     const TCardTexts& texts = CardTexts();
     return CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
 }
 
 bool TIcDoorlock::EraseCard() {
+    TLogLinesAfterScope linesAfter;
     std::lock_guard<std::mutex> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -24,7 +25,7 @@ TLogFile::~TLogFile() {
 #endif
 }
 
-void TLogFile::WriteLog(std::string_view message) {
+unsigned long long TLogFile::Queue(std::string_view message) {
     std::string text;
     text.reserve(message.size() + 2);
     for (size_t i = 0; i < message.size(); ++i) {
@@ -38,20 +39,21 @@ void TLogFile::WriteLog(std::string_view message) {
         }
     }
     text.append("\r\n");
-    // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
-    // writes what has queued up meanwhile; the others wait until their lines are written, without taking the
-    // queue's lock again when they are.
-    std::unique_lock queue(m_queueLock);
+    std::lock_guard queue(m_queueLock);
     m_queued.push_back(std::move(text));
-    const unsigned long long mine = ++m_queuedCount;
+    return ++m_queuedCount;
+}
+
+void TLogFile::Wait(unsigned long long mine) {
+    // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
+    // writes what has queued up meanwhile; the others wait until their lines are written. (A condition
+    // variable rather than an atomic's wait: the latter loses wake-ups in the MinGW-w64 GCC 12 runtime.)
+    std::unique_lock queue(m_queueLock);
     for (;;) {
-        const unsigned long long written = m_writtenCount.load();
-        if (written >= mine)
+        if (m_writtenCount >= mine)
             return;
         if (m_writing) {
-            queue.unlock();
-            m_writtenCount.wait(written);
-            queue.lock();
+            m_written.wait(queue);
             continue;
         }
         m_writing = true;
@@ -66,9 +68,9 @@ void TLogFile::WriteLog(std::string_view message) {
             unsigned long long last;
             ~TDone() {
                 queue.lock();
-                log.m_writtenCount.store(last);
+                log.m_writtenCount = last;
                 log.m_writing = false;
-                log.m_writtenCount.notify_all();
+                log.m_written.notify_all();
             }
         } done{*this, queue, last};
         std::lock_guard<std::timed_mutex> guard(m_lock);
@@ -201,7 +203,39 @@ std::string LogFileNameFor(const std::string& directory) {
     return JoinFileName(directory, FormatDateTime("yyyymmdd", Now()) + ".LOG");
 }
 
+namespace {
+
+// The lines of this thread's outermost TLogLinesAfterScope: the writer and the last line's number.
+struct TLinesAfter {
+    int depth = 0;
+    TLogFile* log = nullptr;
+    unsigned long long last = 0;
+};
+thread_local TLinesAfter LinesAfter;
+
+} // namespace
+
 void WriteLog(std::string_view message) {
-    if (LogFile != nullptr)
+    if (LogFile == nullptr)
+        return;
+    if (LinesAfter.depth == 0) {
         LogFile->WriteLog(message);
+        return;
+    }
+    // A writer replaced meanwhile gets the lines queued so far written first.
+    if (LinesAfter.log != nullptr && LinesAfter.log != LogFile)
+        LinesAfter.log->Wait(LinesAfter.last);
+    LinesAfter.log = LogFile;
+    LinesAfter.last = LogFile->Queue(message);
+}
+
+TLogLinesAfterScope::TLogLinesAfterScope() {
+    ++LinesAfter.depth;
+}
+
+TLogLinesAfterScope::~TLogLinesAfterScope() {
+    if (--LinesAfter.depth > 0 || LinesAfter.log == nullptr)
+        return;
+    TLogFile* log = std::exchange(LinesAfter.log, nullptr);
+    log->Wait(LinesAfter.last);
 }

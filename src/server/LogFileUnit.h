@@ -2,8 +2,8 @@
 
 #include "platform/DateTimeUnit.h"
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -33,7 +33,11 @@ public:
 
     const std::string& FileName() const { return m_fileName; }
     // The message bytes are written as given (GBK).
-    void WriteLog(std::string_view message);
+    void WriteLog(std::string_view message) { Wait(Queue(message)); }
+    // The two halves of WriteLog: Queue gives the line its place among the others at once and returns its
+    // number; Wait returns once that line is written, writing what has queued up when nobody else does.
+    unsigned long long Queue(std::string_view message);
+    void Wait(unsigned long long number);
     // For a process that ends without waiting for every thread: once no line is being written (waiting at
     // most `wait`), every later line waits until the process has gone, so none is cut short. False when a
     // line did not end in time.
@@ -54,7 +58,8 @@ private:
     std::mutex m_queueLock;
     std::vector<std::string> m_queued; // texts with their line ends, in the order of the calls
     unsigned long long m_queuedCount = 0;
-    std::atomic<unsigned long long> m_writtenCount{0}; // changed under the queue's lock
+    unsigned long long m_writtenCount = 0;
+    std::condition_variable m_written; // m_writtenCount grew
     bool m_writing = false;
     // The file the last line went to, kept open (not on Windows).
     int m_fd = -1;
@@ -72,3 +77,14 @@ std::string LogFileNameFor(const std::string& directory);
 
 // Writes to LogFile when there is one.
 void WriteLog(std::string_view message);
+
+// While one lives on a thread, that thread's WriteLog lines take their places in the log at once but are
+// waited for only when it ends. Declared before a lock, it keeps the file's write out of that lock while the
+// lines keep the order the lock gives them.
+class TLogLinesAfterScope {
+public:
+    TLogLinesAfterScope();
+    ~TLogLinesAfterScope();
+    TLogLinesAfterScope(const TLogLinesAfterScope&) = delete;
+    TLogLinesAfterScope& operator=(const TLogLinesAfterScope&) = delete;
+};
