@@ -46,14 +46,23 @@ unsigned long long TLogFile::Queue(std::string_view message) {
 
 void TLogFile::Wait(unsigned long long mine) {
     // Concurrent lines wait for each other instead of one of them being dropped. Whoever finds nobody writing
-    // writes what has queued up meanwhile; the others wait until their lines are written. (A condition
-    // variable rather than an atomic's wait: the latter loses wake-ups in the MinGW-w64 GCC 12 runtime.)
+    // writes what has queued up meanwhile; the others wait until their lines are written.
     std::unique_lock queue(m_queueLock);
     for (;;) {
-        if (m_writtenCount >= mine)
+        const unsigned long long written = m_writtenCount;
+        if (written >= mine)
             return;
         if (m_writing) {
+#ifdef __linux__
+            // In the kernel, without coming back through the queue's lock when woken.
+            queue.unlock();
+            m_writtenCount.wait(written);
+            queue.lock();
+#else
+            // Without a futex, GCC 12's atomic wait reads the value outside the lock its notify goes through,
+            // and loses wake-ups.
             m_written.wait(queue);
+#endif
             continue;
         }
         m_writing = true;
@@ -70,7 +79,11 @@ void TLogFile::Wait(unsigned long long mine) {
                 queue.lock();
                 log.m_writtenCount = last;
                 log.m_writing = false;
+#ifdef __linux__
+                log.m_writtenCount.notify_all();
+#else
                 log.m_written.notify_all();
+#endif
             }
         } done{*this, queue, last};
         std::lock_guard<std::timed_mutex> guard(m_lock);

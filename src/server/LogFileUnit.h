@@ -2,6 +2,7 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -58,8 +59,13 @@ private:
     std::mutex m_queueLock;
     std::vector<std::string> m_queued; // texts with their line ends, in the order of the calls
     unsigned long long m_queuedCount = 0;
+    // Changed under the queue's lock.
+#ifdef __linux__
+    std::atomic<unsigned long long> m_writtenCount{0};
+#else
     unsigned long long m_writtenCount = 0;
     std::condition_variable m_written; // m_writtenCount grew
+#endif
     bool m_writing = false;
     // The file the last line went to, kept open (not on Windows).
     int m_fd = -1;
