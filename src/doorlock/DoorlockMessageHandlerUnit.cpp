@@ -52,14 +52,19 @@ TDoorlockMessageHandler::TDoorlockMessageHandler(TInfoList* infoMemo) : m_infoMe
 void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
     const THandlerTexts& texts = Texts();
     const std::string requestText = Utf16ToGbk(request);
-    WriteLog(ReceivedMessageLogText(requestText));
-
     TXmlDocument document;
     TDoorlockResponse response;
-    document.LoadFromText(requestText);
-    TXmlNode* root = document.RootElement();
-    const std::string type = Trim(root->AttributeValue("type"));
-    WriteLog(texts.Executing);
+    TXmlNode* root = nullptr;
+    std::string type;
+    {
+        // The two lines go to the file together; a request that cannot be read still gets its first one.
+        TLogLinesAfterScope linesAfter;
+        WriteLog(ReceivedMessageLogText(requestText));
+        document.LoadFromText(requestText);
+        root = document.RootElement();
+        type = Trim(root->AttributeValue("type"));
+        WriteLog(texts.Executing);
+    }
 
     if (type == "IssueCard") {
         int64_t cardNo = 0;
