@@ -76,27 +76,34 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
                  (issued ? texts.IssueOk : texts.IssueFailed));
         SendResponse(connection, response.ToXml());
     } else if (type == "ReadCard") {
-        int64_t cardNo = 0;
-        if (DoReadCard(cardNo)) {
-            response.ResultCode = "200";
-            response.ResultMessage = texts.ReadOk;
-            response.CardNo = cardNo;
-            WriteLog(texts.ReadOkLog + IntToStr(cardNo));
-        } else {
-            response.ResultCode = "500";
-            response.ResultMessage = texts.ReadFailed;
-            WriteLog(texts.ReadFailed);
+        {
+            // The card's lines and the outcome's go to the file together, before the answer.
+            TLogLinesAfterScope linesAfter;
+            int64_t cardNo = 0;
+            if (DoReadCard(cardNo)) {
+                response.ResultCode = "200";
+                response.ResultMessage = texts.ReadOk;
+                response.CardNo = cardNo;
+                WriteLog(texts.ReadOkLog + IntToStr(cardNo));
+            } else {
+                response.ResultCode = "500";
+                response.ResultMessage = texts.ReadFailed;
+                WriteLog(texts.ReadFailed);
+            }
         }
         SendResponse(connection, response.ToXml());
     } else if (type == "EraseCard") {
-        if (DoEraseCard()) {
-            response.ResultCode = "200";
-            response.ResultMessage = texts.EraseOk + " ";
-            WriteLog(texts.EraseOk);
-        } else {
-            response.ResultCode = "500";
-            response.ResultMessage = texts.EraseFailed + " ";
-            WriteLog(texts.EraseFailed);
+        {
+            TLogLinesAfterScope linesAfter;
+            if (DoEraseCard()) {
+                response.ResultCode = "200";
+                response.ResultMessage = texts.EraseOk + " ";
+                WriteLog(texts.EraseOk);
+            } else {
+                response.ResultCode = "500";
+                response.ResultMessage = texts.EraseFailed + " ";
+                WriteLog(texts.EraseFailed);
+            }
         }
         SendResponse(connection, response.ToXml());
     }

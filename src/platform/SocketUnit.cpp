@@ -136,6 +136,17 @@ int LastSocketError() {
 #endif
 }
 
+bool ReceiveTimedOut() {
+#ifdef _WIN32
+    return LastSocketError() == WSAETIMEDOUT;
+#elif EAGAIN == EWOULDBLOCK
+    return LastSocketError() == EAGAIN;
+#else
+    const int error = LastSocketError();
+    return error == EAGAIN || error == EWOULDBLOCK;
+#endif
+}
+
 std::string SocketErrorText(int error) {
 #ifdef _WIN32
     // The C++ runtime here knows no Winsock error (every one reads "Unknown error code"); the system does.

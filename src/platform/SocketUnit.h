@@ -86,6 +86,8 @@ TSocket ConnectTcp(const std::string& host, int port);
 
 // The socket error of the calling thread's last failed call, and the system's text for an error number.
 int LastSocketError();
+// The calling thread's last Receive failed because the socket's receive time-out ran out.
+bool ReceiveTimedOut();
 std::string SocketErrorText(int error);
 // "Socket Error # %d\r\n%s"
 std::string SocketErrorMessage(int error);

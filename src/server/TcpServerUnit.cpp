@@ -79,6 +79,13 @@ struct TTcpServer::TImpl {
             if (aborted)
                 return -1;
             long received = socket.Receive(data, size);
+            // The listener's time-out came with the socket, and a client may take as long as it likes: it is
+            // cleared the first time it runs out, which spares the call to every request that comes at once.
+            if (received < 0 && listenerTimeout && ReceiveTimedOut()) {
+                listenerTimeout = false;
+                socket.SetReceiveTimeout(0);
+                received = socket.Receive(data, size);
+            }
             // A shut-down socket reads as an orderly close; the handler learns it was the stop.
             return aborted ? -1 : received;
         }
@@ -86,6 +93,8 @@ struct TTcpServer::TImpl {
         TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
+        bool listenerTimeout =
+            false; // the socket still has the receive time-out of the listener it came from
         bool closing = false;
         std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
     };
@@ -347,9 +356,6 @@ struct TTcpServer::TImpl {
         TSocket accepted;
         TIpv4 peer = 0;
         TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer);
-        // It came with the listener's time-out; a client may take as long as it likes.
-        if (result == TAcceptResult::Accepted)
-            accepted.SetReceiveTimeout(0);
         lock.lock();
         switch (result) {
         case TAcceptResult::Accepted:
@@ -360,6 +366,7 @@ struct TTcpServer::TImpl {
                 return true;
             }
             if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
+                entry->listenerTimeout = true;
                 worker.connection = entry;
                 busy.splice(busy.end(), idle, worker.position);
                 if (idle.empty())

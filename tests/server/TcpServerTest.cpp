@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -87,6 +88,7 @@ struct TFramingCase {
     std::string request;
     bool byteByByte;
     std::string response; // empty: none, the connection is only closed
+    bool late = false;    // sent only after the time-out that accepting sockets wait with
 };
 
 TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
@@ -100,12 +102,15 @@ TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
         {"second request discarded", Framed("one") + Framed("two"), false, Framed("one")},
         {"longest request", Framed(longest), false, Framed(longest)},
         {"one byte too long", Framed(longest + "a"), false, ""},
+        {"sent after a long pause", Framed("<a/>"), false, Framed("<a/>"), true},
     };
     int expectedHandled = 0;
     int expectedFailed = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TLoopbackClient client = Connected(port);
+        if (c.late)
+            std::this_thread::sleep_for(1500ms);
         if (c.byteByByte) {
             for (char byte : c.request)
                 ASSERT_TRUE(client.Send(std::string_view(&byte, 1)));
