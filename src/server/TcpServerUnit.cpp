@@ -93,8 +93,8 @@ struct TTcpServer::TImpl {
         TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
-        bool listenerTimeout =
-            false; // the socket still has the receive time-out of the listener it came from
+        // The socket still has the receive time-out of the listener it came from.
+        bool listenerTimeout = false;
         bool closing = false;
         std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
     };
