@@ -11,6 +11,8 @@
 #include "server/WireUnit.h"
 #include "xml/XmlUnit.h"
 
+#include <optional>
+
 namespace {
 
 struct THandlerTexts {
@@ -66,48 +68,51 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
         WriteLog(texts.Executing);
     }
 
+    // Once the card has been dealt with, the outcome's line and the operation's last one go to the file
+    // together, before the answer (a client that is gone does not change them). A read's or an erase's card
+    // lines join them; an issue's are written before its records are stored.
+    std::optional<TLogLinesAfterScope> linesAfter;
+    bool answer = true;
     if (type == "IssueCard") {
         int64_t cardNo = 0;
         bool issued = DoIssueCard(*root, cardNo);
+        linesAfter.emplace();
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
         response.CardNo = cardNo;
         WriteLog(texts.RoomOpen + RequiredChild(*root, 4).ValueText() +
                  (issued ? texts.IssueOk : texts.IssueFailed));
-        SendResponse(connection, response.ToXml());
     } else if (type == "ReadCard") {
-        {
-            // The card's lines and the outcome's go to the file together, before the answer.
-            TLogLinesAfterScope linesAfter;
-            int64_t cardNo = 0;
-            if (DoReadCard(cardNo)) {
-                response.ResultCode = "200";
-                response.ResultMessage = texts.ReadOk;
-                response.CardNo = cardNo;
-                WriteLog(texts.ReadOkLog + IntToStr(cardNo));
-            } else {
-                response.ResultCode = "500";
-                response.ResultMessage = texts.ReadFailed;
-                WriteLog(texts.ReadFailed);
-            }
+        linesAfter.emplace();
+        int64_t cardNo = 0;
+        if (DoReadCard(cardNo)) {
+            response.ResultCode = "200";
+            response.ResultMessage = texts.ReadOk;
+            response.CardNo = cardNo;
+            WriteLog(texts.ReadOkLog + IntToStr(cardNo));
+        } else {
+            response.ResultCode = "500";
+            response.ResultMessage = texts.ReadFailed;
+            WriteLog(texts.ReadFailed);
         }
-        SendResponse(connection, response.ToXml());
     } else if (type == "EraseCard") {
-        {
-            TLogLinesAfterScope linesAfter;
-            if (DoEraseCard()) {
-                response.ResultCode = "200";
-                response.ResultMessage = texts.EraseOk + " ";
-                WriteLog(texts.EraseOk);
-            } else {
-                response.ResultCode = "500";
-                response.ResultMessage = texts.EraseFailed + " ";
-                WriteLog(texts.EraseFailed);
-            }
+        linesAfter.emplace();
+        if (DoEraseCard()) {
+            response.ResultCode = "200";
+            response.ResultMessage = texts.EraseOk + " ";
+            WriteLog(texts.EraseOk);
+        } else {
+            response.ResultCode = "500";
+            response.ResultMessage = texts.EraseFailed + " ";
+            WriteLog(texts.EraseFailed);
         }
-        SendResponse(connection, response.ToXml());
+    } else {
+        answer = false;
     }
     WriteLog(texts.Done);
+    linesAfter.reset();
+    if (answer)
+        SendResponse(connection, response.ToXml());
 }
 
 bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
