@@ -713,7 +713,7 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
             all.push_back(read);
         }
         // The machine's load drifts over seconds, and one pair of runs gives a ratio that swings with it.
-        // Short runs in turns, each pair in the other order than the last, see the same drift.
+        // Short runs in turns, each pair in the opposite order to the one before, see the same drift.
         if (haveReadAt8 && options.rounds > 0) {
             std::printf("\nReadCard at 8 clients, %d paired runs of 1 s (bare server / host):",
                         options.rounds);
