@@ -9,8 +9,10 @@
 # SOCI, SQLite and GoogleTest have no MinGW builds in Debian: SOCI and SQLite are built from Debian's own
 # source packages (fetched through an apt configuration of this script's own, which adds the deb-src
 # entries and leaves the system's sources alone), GoogleTest from /usr/src/googletest. They are built
-# statically, once per version and architecture, into DOORLOCK_WINDOWS_CACHE (default
-# build-windows/deps); a step whose stamp is there is skipped.
+# statically, once per version and architecture, into DOORLOCK_WINDOWS_CACHE, a cache of the machine's
+# (default ${XDG_CACHE_HOME:-~/.cache}/doorlock-host/windows), so that every clone on the machine (CI's
+# too) builds them once; a step whose stamp is there is skipped. Builds of several clones at once take turns
+# on the cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -36,7 +38,7 @@ case "$arch" in
 esac
 triple=$arch-w64-mingw32
 toolchain=$root/cmake/mingw-w64-$arch.cmake
-cache=${DOORLOCK_WINDOWS_CACHE:-$root/build-windows/deps}
+cache=${DOORLOCK_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/doorlock-host/windows}
 prefix=$cache/$arch
 sources=$cache/src
 jobs=$(nproc)
@@ -200,9 +202,16 @@ build_googletest() {
 }
 
 install_packages
+exec 9>"$cache/.lock"
+if ! flock -n 9; then
+  log "waiting for another build's use of the cache $cache"
+  flock 9
+fi
 build_sqlite
 build_soci
 [ "$tests" = OFF ] || build_googletest
+flock -u 9
+exec 9>&-
 [ $deps_only -eq 0 ] || exit 0
 
 launcher=()
