@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs with MinGW-w64 (posix threads), headless, into build-windows/ARCH/:
-# doorlock-host.exe, doorlock-cli.exe and the test programs. Installs what it needs first.
+# Cross-builds the Windows programs with MinGW-w64 (posix threads) into build-windows/ARCH/: doorlock-host.exe
+# (console: --headless, or the window with a console behind it), doorlock-hostw.exe (the window, no console),
+# doorlock-cli.exe and the test programs. Installs what it needs first.
 #
-# Usage: scripts/build-windows.sh [--arch i686|x86_64] [--deps-only] [--no-tests] [cmake arguments...]
+# Usage: scripts/build-windows.sh [--arch i686|x86_64] [--packages-only] [--deps-only] [--no-tests]
+#                                 [--no-window] [cmake arguments...]
 #   i686 (the default) is what ships: the vendor's encoder library is a 32-bit DLL. x86_64 builds the same
 #   code for machines whose Wine runs no 32-bit programs (scripts/test-windows.sh picks it there).
 #
@@ -13,6 +15,12 @@
 # (default ${XDG_CACHE_HOME:-~/.cache}/doorlock-host/windows), so that every clone on the machine (CI's
 # too) builds them once; a step whose stamp is there is skipped. Builds of several clones at once take turns
 # on the cache.
+#
+# Qt (Core, Gui, Widgets, Test, the windows and offscreen platform plugins, the JPEG image plugin) is built the
+# same way, statically, from Debian's qt6-base source package of the version installed here, whose tools (moc,
+# rcc, uic) serve as the host tools. Its cache stamp holds the version and a digest of the configure options,
+# so a change of either builds it anew. This is the long step: about 1,050 build steps, 20 to 30 minutes on
+# two cores, once per machine and architecture. --no-window skips it and builds the headless programs only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,14 +29,18 @@ SOCI_VERSION=4.0.3
 SQLITE_VERSION=3.40.1
 
 arch=i686
+packages_only=0
 deps_only=0
 tests=ON
+window=ON
 cmake_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch=$2; shift 2 ;;
+    --packages-only) packages_only=1; shift ;;
     --deps-only) deps_only=1; shift ;;
     --no-tests) tests=OFF; shift ;;
+    --no-window) window=OFF; shift ;;
     *) cmake_args+=("$1"); shift ;;
   esac
 done
@@ -62,7 +74,8 @@ runs_32bit() {
 # The 32-bit Wine (and the i386 architecture it comes from) only where 32-bit programs run.
 install_packages() {
   local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3
-    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64)
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n perl)
   local i386=0
   if runs_32bit; then
     i386=1
@@ -201,7 +214,48 @@ build_googletest() {
   touch "$stamp"
 }
 
+# Static Qt for Windows from Debian's source of the installed Qt, with the installed Qt's tools as host tools.
+# Left out: what the window does not use (SQL, network, D-Bus, OpenGL, printing, XML, Vulkan), the tablet
+# support (Debian's source lacks wintab.h) and the Direct2D platform plugin. dynamicgl goes with OpenGL (it does
+# not compile without it); direct2d itself stays, since the DirectWrite font database is built under it.
+build_qt() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
+  version=${version%-*}
+  local options=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/cmake
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
+    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF -DFEATURE_opengl=OFF -DFEATURE_dynamicgl=OFF
+    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_vulkan=OFF
+    -DFEATURE_tabletevent=OFF -DFEATURE_direct2d1_1=OFF -DFEATURE_openssl=OFF -DFEATURE_icu=OFF
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF
+    -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF
+    -DFEATURE_system_doubleconversion=OFF)
+  local digest
+  digest=$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-12)
+  local stamp=$prefix/.qt-$version-$digest
+  [ -f "$stamp" ] && return
+  fetch_source qt6-base "$version"
+  local work=$prefix/work-qt
+  rm -rf "$work"
+  log "configuring Qt $version for $triple (log: $work.log)"
+  cmake -S "$sources/qt6-base-$version" -B "$work" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DDOORLOCK_WINDOWS_DEPS="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" "${options[@]}" >"$work.log" 2>&1 ||
+    { tail -50 "$work.log" >&2; exit 1; }
+  log "building Qt $version for $triple: about 1,050 steps, 20 to 30 minutes on two cores, once per machine"
+  # Every hundredth step is shown, so that a long build is seen to go on.
+  nice -n 5 cmake --build "$work" --parallel "$jobs" 2>&1 | tee -a "$work.log" |
+    awk '/^\[[0-9]+\/[0-9]+\]/ { gsub(/[][]/, "", $1); split($1, n, "/");
+      if (n[1] % 100 == 0) { print "build-windows: Qt " n[1] "/" n[2]; fflush() } }' ||
+    { tail -50 "$work.log" >&2; exit 1; }
+  cmake --install "$work" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  rm -rf "$work" "$work.log"
+  rm -f "$prefix"/.qt-*
+  touch "$stamp"
+}
+
 install_packages
+[ $packages_only -eq 0 ] || exit 0
 exec 9>"$cache/.lock"
 if ! flock -n 9; then
   log "waiting for another build's use of the cache $cache"
@@ -210,6 +264,7 @@ fi
 build_sqlite
 build_soci
 [ "$tests" = OFF ] || build_googletest
+[ "$window" = OFF ] || build_qt
 flock -u 9
 exec 9>&-
 [ $deps_only -eq 0 ] || exit 0
@@ -217,6 +272,7 @@ exec 9>&-
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 log "building the project for $triple in build-windows/$arch"
-cmake --preset "windows-$arch" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_TESTS="$tests" "${launcher[@]}" \
+cmake --preset "windows-$arch" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_TESTS="$tests" -DDOORLOCK_GUI="$window" \
+  "${launcher[@]}" \
   "${cmake_args[@]}"
 cmake --build --preset "windows-$arch" --parallel "$jobs"

@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs (scripts/build-windows.sh) and checks them under Wine, in a Wine prefix of
-# its own (build-windows/wineprefix): every core and end-to-end test program (arguments go to ctest), one
-# IssueCard served by doorlock-host.exe to a Linux client compared with the Linux host's, and the zip.
+# its own (build-windows/wineprefix), on an X display of its own (Xvfb): every core, end-to-end and forms test
+# program (arguments go to ctest), one IssueCard served by doorlock-host.exe to a Linux client compared with
+# the Linux host's, the window program serving an IssueCard with its window up and asking for the password
+# when closed, and the zip.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
 # 32-bit build is then only compiled, linked and packed.
+#
+# scripts/test-windows.sh --archs prints the architectures it builds on this machine, the tested one first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 started=$SECONDS
 
+if [ "${1:-}" = "--archs" ]; then
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo i686; else echo x86_64 i686; fi
+  exit 0
+fi
+
 # Packages first (the Linux side too: the comparison below builds the Linux host): which Wine loader runs
 # here decides the architecture.
 bash scripts/install-deps.sh >/dev/null
-bash scripts/build-windows.sh --deps-only --no-tests >/dev/null
+bash scripts/build-windows.sh --packages-only >/dev/null
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   arch=i686
 else
@@ -24,11 +33,29 @@ fi
 bash scripts/build-windows.sh --arch "$arch"
 [ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests
 
-# No window, no question about Mono or Gecko, no Wine messages.
+# No question about Mono or Gecko, no Wine messages.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$root/build-windows/wineprefix
-unset DISPLAY WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY
+# An X display of our own for the windows (Wine draws them through X), stopped at the end.
+xvfb_pid=
+stop_xvfb() { [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true; }
+display_file=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+xvfb_pid=$!
+for ((i = 0; i < 100; i++)); do
+  [ -s "$display_file" ] && break
+  sleep 0.1
+done
+if [ ! -s "$display_file" ]; then
+  echo "test-windows: Xvfb did not start" >&2
+  stop_xvfb
+  exit 1
+fi
+export DISPLAY=:$(head -n 1 "$display_file")
+rm -f "$display_file"
+trap stop_xvfb EXIT
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver32
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -47,7 +74,7 @@ server_status=0
 "$wineserver" -p </dev/null >/dev/null 2>&1 || server_status=$?
 case $server_status in
   0)
-    trap '"$wineserver" -k 2>/dev/null || true' EXIT
+    trap '"$wineserver" -k 2>/dev/null || true; stop_xvfb' EXIT
     # The first program of a new server starts Wine's own services, which would hold on to the output of
     # that program (and ctest would wait for them): a program of no interest starts them.
     timeout 120 scripts/wine-run.sh cmd /c exit </dev/null >/dev/null 2>&1 || true
@@ -136,15 +163,77 @@ compare_with_linux() {
 }
 compare_with_linux || status=1
 
-# The zip of the shipped 32-bit build: the two programs, Option.ini and README.txt, the texts with CR LF.
+# The window program as a desk starts it: its window opens on the X display under the windows platform, it
+# serves an IssueCard while the window is up, and closing the window asks for the administrator password.
+# windowdriver.exe finds, closes and types into the windows through the Windows API; titles go to it as the
+# bytes of their UTF-8 in hexadecimal, past any code page.
+hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+window_check() {
+  local work=$build/window-check
+  local title=VantrelTovra门锁接口 prompt=请输入管理员密码
+  local driver=("$root/scripts/wine-run.sh" "$build/bin/windowdriver.exe")
+  local cli=$root/build-headless/bin/doorlock-cli
+  rm -rf "$work"
+  mkdir -p "$work"
+  local port=$((20000 + RANDOM % 10000))
+  printf '[SysOption]\r\nDoorlockPortNo=%d\r\n' $port >"$work/Option.ini"
+  head -c 256 /dev/zero | tr '\0' '\377' >"$work/SimCard.bin"
+  "$root/scripts/wine-run.sh" "$build/bin/doorlock-hostw.exe" --dir "$work" >"$work/out.txt" 2>&1 &
+  local pid=$! failed=0
+  if ! "${driver[@]}" wait "$(hex "$title")" 120; then
+    echo "test-windows: doorlock-hostw.exe showed no window titled $title" >&2
+    cat "$work/out.txt" >&2
+    kill $pid 2>/dev/null || true
+    wait $pid 2>/dev/null || true
+    return 1
+  fi
+  if ! LC_ALL=C.UTF-8 xwininfo -root -tree | grep -qF "\"$title\""; then
+    echo "test-windows: no X window titled $title on the display" >&2
+    failed=1
+  fi
+  if ! "$cli" --port $port issue 0816 --checkout '2026-12-31 14:30:00' >"$work/response.txt" ||
+    ! grep -q '<ResultCode>200</ResultCode>' "$work/response.txt"; then
+    echo "test-windows: the window program did not serve the IssueCard:" >&2
+    cat "$work/response.txt" >&2
+    failed=1
+  fi
+  "${driver[@]}" close "$(hex "$title")" || failed=1
+  if ! "${driver[@]}" wait "$(hex "$prompt")" 30; then
+    echo "test-windows: closing the window asked for no password" >&2
+    failed=1
+  elif ! kill -0 $pid 2>/dev/null; then
+    echo "test-windows: the window program ended before the password was given" >&2
+    failed=1
+  fi
+  # The right password ends the program.
+  "${driver[@]}" type "$(hex "$prompt")" mirvek || failed=1
+  local waited=0
+  while kill -0 $pid 2>/dev/null && [ $waited -lt 300 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  if kill -0 $pid 2>/dev/null; then
+    echo "test-windows: the window program did not end after the password" >&2
+    kill $pid 2>/dev/null || true
+    failed=1
+  fi
+  wait $pid 2>/dev/null || true
+  [ $failed -eq 0 ] && echo "test-windows: doorlock-hostw.exe opened its window, served an IssueCard and closed with the password"
+  return $failed
+}
+window_check || status=1
+
+# The zip of the shipped 32-bit build: the three programs, Qt's translation, Option.ini and README.txt (the
+# texts with CR LF) and the licence texts.
 pack() {
   local i686=$root/build-windows/i686
   rm -f "$i686"/doorlock-host-*.zip
   (cd "$i686" && cpack -G ZIP >/dev/null)
   local zip listing
   zip=$(ls "$i686"/doorlock-host-*-win32.zip)
-  listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '/$' | grep . | sort | tr '\n' ' ')
-  if [ "$listing" != "Option.ini README.txt doorlock-cli.exe doorlock-host.exe " ]; then
+  listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '/$' | grep . | LC_ALL=C sort | tr '\n' ' ')
+  if [ "$listing" != "Option.ini README.txt doorlock-cli.exe doorlock-host.exe doorlock-hostw.exe \
+licenses/GPL-3.txt licenses/LGPL-3.txt translations/qtbase_zh_CN.qm " ]; then
     echo "test-windows: $zip holds $listing" >&2
     return 1
   fi

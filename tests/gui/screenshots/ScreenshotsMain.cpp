@@ -53,14 +53,15 @@ void Type(QWidget& form, const char* entry, const char* text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
-        return 2;
-    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     g_defaultHandler = qInstallMessageHandler(FilterMessages);
+    // Takes Qt's own arguments out (-platform NAME: Wine does not pass QT_QPA_PLATFORM to the program).
     QApplication application(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s [-platform NAME] OUTPUT_DIR\n", argv[0]);
+        return 2;
+    }
     QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;
     LoadQtTranslation(translator);
