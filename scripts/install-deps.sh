@@ -10,7 +10,7 @@ packages=(
   libsoci-dev libboost-dev libsqlite3-dev libpq-dev postgresql
   xvfb xauth fonts-noto-cjk
   clang libclang-rt-14-dev clang-format
-  dpkg-dev file systemd
+  dpkg-dev file systemd libsystemd-dev
 )
 
 missing=()

@@ -56,6 +56,14 @@ constexpr int MaxLockSessions = 8;
 // How long a connection attempt may take when the settings name no limit; without one a server that does
 // not answer would hold a card issue for minutes.
 constexpr const char* DefaultConnectTimeoutSeconds = "5";
+// TCP keepalives, each where the settings name none: a server that vanished without a word is noticed in
+// about a minute instead of the system's two hours.
+constexpr std::pair<const char*, const char*> DefaultKeepalives[] = {
+    {"keepalives", "1"}, {"keepalives_idle", "30"}, {"keepalives_interval", "10"}, {"keepalives_count", "3"}};
+// Issue rows kept at most while the server is out of reach; one more is logged as not stored.
+constexpr size_t MaxHeldRecords = 10000;
+// How often held rows are tried again at the least, whatever the back-off.
+constexpr auto MinHeldRetryInterval = std::chrono::seconds(1);
 
 bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
@@ -82,6 +90,19 @@ long long RoomLockKey(const std::string& utf8RoomKey) {
         hash *= 1099511628211ull;
     }
     return static_cast<long long>(hash);
+}
+
+// The key of the advisory lock around schema set-up; room keys hash elsewhere.
+const long long SchemaLockKey = RoomLockKey("doorlock-host schema");
+
+std::string SecondsText(std::chrono::milliseconds wait) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
+    return seconds;
+}
+
+std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo) {
+    return Gbk("卡号") + cardNo + Gbk(", 房间") + roomNo;
 }
 
 std::string LockWaitedText(const std::string& roomKey, std::chrono::milliseconds wait) {
@@ -239,6 +260,10 @@ TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
         const char* value = option->val;
         if (value == nullptr && keyword == "connect_timeout" && !timeoutFromEnvironment)
             value = DefaultConnectTimeoutSeconds;
+        for (const auto& [name, defaultValue] : DefaultKeepalives) {
+            if (value == nullptr && keyword == name)
+                value = defaultValue;
+        }
         if (value == nullptr)
             continue;
         if (!result.KeywordForm.empty())
@@ -305,7 +330,19 @@ TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string conn
 }
 
 TDoorlockRecordStore::~TDoorlockRecordStore() {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    {
+        std::lock_guard<std::mutex> retry(m_retryLock);
+        m_retryStop = true;
+    }
+    m_retrySignal.notify_all();
+    if (m_retryThread.joinable())
+        m_retryThread.join();
+    std::unique_lock<std::timed_mutex> guard(m_lock);
+    // One last try for the held rows; what is still held then is logged, so no row goes without a word.
+    if (!m_heldRecords.empty() && EnsureOpenLocked(guard))
+        StoreHeldRecordsLocked();
+    for (const TIssueCardRecord& record : m_heldRecords)
+        WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
     CloseLocked();
 }
 
@@ -327,6 +364,9 @@ std::unique_ptr<soci::session> TDoorlockRecordStore::Connect() const {
     // The backend passes a URI on wrongly; libpq's keyword form reaches the server as written.
     auto session =
         std::make_unique<soci::session>(m_backend, ParsePostgresConninfo(m_connectString).KeywordForm);
+    // The server's notices ("relation ... already exists, skipping") are no errors; libpq would print
+    // them on standard error, which a service sends to the journal.
+    *session << "SET client_min_messages TO warning";
     // Times are read back as ISO text and text columns hold UTF-8, whatever the server's defaults.
     *session << "SET datestyle TO ISO, YMD";
     *session << "SET client_encoding TO 'UTF8'";
@@ -334,8 +374,8 @@ std::unique_ptr<soci::session> TDoorlockRecordStore::Connect() const {
 }
 
 void TDoorlockRecordStore::OpenDatabase() {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
-    EnsureOpenLocked();
+    std::unique_lock<std::timed_mutex> guard(m_lock);
+    EnsureOpenLocked(guard);
 }
 
 bool TDoorlockRecordStore::IsOpen() const {
@@ -343,33 +383,121 @@ bool TDoorlockRecordStore::IsOpen() const {
     return m_session != nullptr;
 }
 
-bool TDoorlockRecordStore::EnsureOpenLocked() {
-    if (m_session) {
-        if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
-            return true;
-        // Closing first lets SQLite remove the old file's journal files by name before a new file takes it.
-        CloseLocked();
-    }
-    try {
-        // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
-        // the environment variable SOCI_BACKENDS_PATH can extend).
-        std::unique_ptr<soci::session> session = Connect();
-        *session << CreateRoomTableSql;
-        *session << CreateRecordTableSql;
-        try {
-            *session << CreateRoomIndexSql;
-        } catch (const std::exception& e) {
-            // Only speed is lost; a T_Room that cannot take the index fails its own statements later.
-            LogFailure(e);
+void TDoorlockRecordStore::SetConnectBackoff(std::chrono::milliseconds backoff) {
+    std::lock_guard<std::mutex> gate(m_connectLock);
+    m_connectBackoff = backoff;
+}
+
+void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
+    // Desks that start together on a fresh server would each create the same table, and IF NOT EXISTS does
+    // not guard against another session doing it at the same moment: the set-up takes turns on a lock.
+    auto run = [&](const char* sql) {
+        if (!IsShared()) {
+            session << sql;
+            return;
         }
-        m_session = std::move(session);
-        m_statements = std::make_unique<TStatements>();
-        if (IsSqlite(m_backend))
-            m_openedFile = FileIdentity(m_connectString);
-        return true;
+        session.begin();
+        try {
+            session << "SELECT pg_advisory_xact_lock(" + std::to_string(SchemaLockKey) + ")";
+            session << sql;
+            session.commit();
+        } catch (const std::exception&) {
+            try {
+                session.rollback();
+            } catch (const std::exception&) {
+            }
+            throw;
+        }
+    };
+    run(CreateRoomTableSql);
+    run(CreateRecordTableSql);
+    try {
+        run(CreateRoomIndexSql);
     } catch (const std::exception& e) {
-        LogFailure(e);
-        return false;
+        // Only speed is lost; a T_Room that cannot take the index fails its own statements later.
+        WriteLog(Utf8ToGbk(e.what()));
+    }
+}
+
+std::unique_ptr<soci::session> TDoorlockRecordStore::ConnectGated(bool withSchema) {
+    std::unique_lock<std::mutex> gate(m_connectLock);
+    if (m_connecting) {
+        m_connectDone.wait(gate, [this] { return !m_connecting; });
+        if (std::chrono::steady_clock::now() >= m_nextAttempt)
+            return nullptr;
+    }
+    if (std::chrono::steady_clock::now() < m_nextAttempt)
+        throw std::runtime_error("数据库连接失败后" + SecondsText(m_connectBackoff) +
+                                 "秒内不再连接: " + m_lastConnectError);
+    m_connecting = true;
+    gate.unlock();
+    std::unique_ptr<soci::session> session;
+    try {
+        session = Connect();
+        if (withSchema)
+            SetUpSchema(*session);
+    } catch (const std::exception& e) {
+        gate.lock();
+        m_connecting = false;
+        m_nextAttempt = std::chrono::steady_clock::now() + m_connectBackoff;
+        m_lastConnectError = e.what();
+        gate.unlock();
+        m_connectDone.notify_all();
+        throw;
+    }
+    gate.lock();
+    m_connecting = false;
+    m_nextAttempt = {};
+    gate.unlock();
+    m_connectDone.notify_all();
+    return session;
+}
+
+bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard) {
+    return EnsureOpenLocked(guard, true);
+}
+
+bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure) {
+    for (;;) {
+        if (m_session) {
+            if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+                return true;
+            // Closing first lets SQLite remove the old file's journal files by name before a new file takes
+            // it.
+            CloseLocked();
+        }
+        try {
+            std::unique_ptr<soci::session> session;
+            if (IsSqlite(m_backend)) {
+                // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path,
+                // which the environment variable SOCI_BACKENDS_PATH can extend).
+                session = Connect();
+                SetUpSchema(*session);
+            } else {
+                // A server that does not answer holds the attempt for the connect time-out: meanwhile the
+                // operations that have a connection go on.
+                guard.unlock();
+                try {
+                    session = ConnectGated(true);
+                } catch (const std::exception&) {
+                    guard.lock();
+                    throw;
+                }
+                guard.lock();
+                if (!session || m_session)
+                    continue; // opened by another operation meanwhile, or its attempt is to be seen
+            }
+            m_session = std::move(session);
+            m_statements = std::make_unique<TStatements>();
+            if (IsSqlite(m_backend))
+                m_openedFile = FileIdentity(m_connectString);
+            StoreHeldRecordsLocked();
+            return m_session != nullptr;
+        } catch (const std::exception& e) {
+            if (logFailure)
+                LogFailure(e);
+            return false;
+        }
     }
 }
 
@@ -395,11 +523,12 @@ void TDoorlockRecordStore::LogFailure(const std::exception& error) {
 }
 
 template <typename TMember, typename TStep>
-bool TDoorlockRecordStore::RunLocked(TMember statement, TStep step) {
+bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement,
+                                     TStep step) {
     // A connection found lost after a failure (a server restart since the last operation) is opened again
     // and the step run once more, so the restart costs at most an operation that was under way.
     for (int attempt = 0;; ++attempt) {
-        if (!EnsureOpenLocked())
+        if (!EnsureOpenLocked(guard))
             return false;
         try {
             step(*m_statements);
@@ -414,9 +543,9 @@ bool TDoorlockRecordStore::RunLocked(TMember statement, TStep step) {
 }
 
 TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock);
     TDateTime value = 0;
-    RunLocked(&TStatements::lookup, [&](TStatements& s) {
+    RunLocked(guard, &TStatements::lookup, [&](TStatements& s) {
         value = 0;
         s.roomNo = GbkToUtf8(roomKey);
         if (!s.lookup)
@@ -441,9 +570,9 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
 }
 
 void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock);
     long long affected = 0;
-    const bool updated = RunLocked(&TStatements::update, [&](TStatements& s) {
+    const bool updated = RunLocked(guard, &TStatements::update, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.update)
@@ -455,16 +584,17 @@ void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateT
     });
     // No insert after a failed update.
     if (updated && affected == 0)
-        AddRoomLocked(roomKey, time);
+        AddRoomLocked(guard, roomKey, time);
 }
 
 void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
-    AddRoomLocked(roomKey, time);
+    std::unique_lock<std::timed_mutex> guard(m_lock);
+    AddRoomLocked(guard, roomKey, time);
 }
 
-void TDoorlockRecordStore::AddRoomLocked(const std::string& roomKey, TDateTime time) {
-    const bool added = RunLocked(&TStatements::insertRoom, [&](TStatements& s) {
+void TDoorlockRecordStore::AddRoomLocked(std::unique_lock<std::timed_mutex>& guard,
+                                         const std::string& roomKey, TDateTime time) {
+    const bool added = RunLocked(guard, &TStatements::insertRoom, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.insertRoom)
@@ -502,8 +632,10 @@ TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
     bool fromPool = session != nullptr;
     for (;;) {
         try {
-            if (!session)
-                session = Connect();
+            // Through the gate, like the store's own connection: a server that does not answer holds one
+            // attempt, not every room lock.
+            while (!session)
+                session = ConnectGated(false);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             session->begin();
@@ -617,15 +749,78 @@ void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, con
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
-    if (records.size() > 1 && EnsureOpenLocked() && StoreTogetherLocked(records))
+    std::unique_lock<std::timed_mutex> guard(m_lock);
+    if (records.size() > 1 && EnsureOpenLocked(guard) && StoreTogetherLocked(records))
         return;
     // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
     // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
     // had taken.
+    bool outOfReach = false;
     for (const TIssueCardRecord& record : records) {
-        if (EnsureOpenLocked())
-            InsertIssueCardRecordLocked(record);
+        // Once the server is found out of reach, the rest of the batch is kept with that row.
+        if (outOfReach) {
+            HoldRecordLocked(record);
+            continue;
+        }
+        if (EnsureOpenLocked(guard) && InsertIssueCardRecordLocked(guard, record))
+            continue;
+        if (IsShared() && !m_session) {
+            outOfReach = true;
+            HoldRecordLocked(record);
+        }
+    }
+}
+
+void TDoorlockRecordStore::HoldRecordLocked(const TIssueCardRecord& record) {
+    if (m_heldRecords.size() >= MaxHeldRecords) {
+        WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+        return;
+    }
+    m_heldRecords.push_back(record);
+    WriteLog(Gbk("发卡记录暂存，数据库恢复后保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+    std::lock_guard<std::mutex> retry(m_retryLock);
+    if (!m_retryThread.joinable() && !m_retryStop)
+        m_retryThread = std::thread([this] { RetryHeldRecords(); });
+}
+
+void TDoorlockRecordStore::StoreHeldRecordsLocked() {
+    size_t stored = 0;
+    while (!m_heldRecords.empty() && m_session) {
+        try {
+            RunInsertRecordLocked(m_heldRecords.front());
+            ++stored;
+        } catch (const std::exception& e) {
+            m_statements->insertRecord.reset();
+            LogFailure(e);
+            // A lost connection keeps the row; a row the server refuses goes, logged like one that came
+            // alone.
+            if (!m_session)
+                break;
+        }
+        m_heldRecords.pop_front();
+    }
+    if (stored > 0)
+        WriteLog(Gbk("数据库恢复，已保存暂存的发卡记录") + std::to_string(stored) + Gbk("条"));
+}
+
+void TDoorlockRecordStore::RetryHeldRecords() {
+    std::unique_lock<std::mutex> retry(m_retryLock);
+    while (!m_retryStop) {
+        std::chrono::milliseconds interval;
+        {
+            std::lock_guard<std::mutex> gate(m_connectLock);
+            interval = std::max<std::chrono::milliseconds>(m_connectBackoff, MinHeldRetryInterval);
+        }
+        if (m_retrySignal.wait_for(retry, interval, [this] { return m_retryStop; }))
+            break;
+        retry.unlock();
+        {
+            std::unique_lock<std::timed_mutex> guard(m_lock);
+            // Not logged: the rows were when they were kept, and an outage would fill the log.
+            if (!m_heldRecords.empty() && EnsureOpenLocked(guard, false))
+                StoreHeldRecordsLocked();
+        }
+        retry.lock();
     }
 }
 
@@ -654,8 +849,9 @@ bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecor
     }
 }
 
-void TDoorlockRecordStore::InsertIssueCardRecordLocked(const TIssueCardRecord& record) {
-    RunLocked(&TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
+bool TDoorlockRecordStore::InsertIssueCardRecordLocked(std::unique_lock<std::timed_mutex>& guard,
+                                                       const TIssueCardRecord& record) {
+    return RunLocked(guard, &TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
 }
 
 void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {

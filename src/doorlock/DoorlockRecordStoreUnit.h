@@ -5,10 +5,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace soci {
@@ -57,6 +59,11 @@ private:
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
 // caller. One operation at a time; an operation on a store whose open failed, or whose SQLite file was
 // deleted or replaced meanwhile, opens it again first.
+//
+// A server is connected to outside the store's lock, one attempt at a time; after a failed attempt every
+// operation that needs a connection fails at once (logged) until the back-off has passed, so a server that
+// does not answer costs a request at most one connect time-out. Issue rows that could not be stored because
+// the server was out of reach are kept and stored once it answers again.
 class TDoorlockRecordStore {
 public:
     // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path, for
@@ -75,6 +82,7 @@ public:
     // issue goes on unlocked, which is logged. Other rooms never wait for it.
     TRoomLock LockRoom(const std::string& roomKey);
     void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
+    void SetConnectBackoff(std::chrono::milliseconds backoff);
 
     // Opens the database and creates whichever table is missing. Failures are logged.
     void OpenDatabase();
@@ -112,19 +120,34 @@ private:
 
     friend class TRoomLock;
     std::unique_ptr<soci::session> Connect() const;
+    // Creates whichever table or index is missing.
+    void SetUpSchema(soci::session& session);
+    // A server connection through the gate: waits for an attempt under way, raises at once during the
+    // back-off. Null when the attempt waited for succeeded (for someone else): look again.
+    std::unique_ptr<soci::session> ConnectGated(bool withSchema);
     // Ends the lock's transaction, then gives the connection back.
     void ReleaseRoomLock(std::unique_ptr<soci::session> session);
     void ReturnLockSession(std::unique_ptr<soci::session> session);
     // statement: the member of TStatements that step runs.
-    template <typename TMember, typename TStep> bool RunLocked(TMember statement, TStep step);
-    bool EnsureOpenLocked();
+    template <typename TMember, typename TStep>
+    bool RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement, TStep step);
+    // May release the lock while it connects to a server.
+    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard);
+    // logFailure false: a failed open is not logged (the retries of held rows).
+    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure);
+    void HoldRecordLocked(const TIssueCardRecord& record);
+    // With the session open: stores the held rows until none is left or the connection is lost.
+    void StoreHeldRecordsLocked();
+    void RetryHeldRecords();
     void CloseLocked();
-    void AddRoomLocked(const std::string& roomKey, TDateTime time);
+    void AddRoomLocked(std::unique_lock<std::timed_mutex>& guard, const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
+    bool StoreOneLocked(std::unique_lock<std::timed_mutex>& guard, const TIssueCardRecord& record);
     // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
     bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
-    // Logs a failure.
-    void InsertIssueCardRecordLocked(const TIssueCardRecord& record);
+    // Logs a failure; false when it failed.
+    bool InsertIssueCardRecordLocked(std::unique_lock<std::timed_mutex>& guard,
+                                     const TIssueCardRecord& record);
     // Raises a failure.
     void RunInsertRecordLocked(const TIssueCardRecord& record);
     void LogFailure(const std::exception& error);
@@ -140,6 +163,22 @@ private:
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::timed_mutex m_lock;
+    // Issue rows the server was out of reach for, under m_lock; stored by the next open that succeeds.
+    std::deque<TIssueCardRecord> m_heldRecords;
+
+    // Server connection attempts: one at a time, none during the back-off after a failed one.
+    std::mutex m_connectLock;
+    std::condition_variable m_connectDone;
+    bool m_connecting = false;
+    std::chrono::milliseconds m_connectBackoff{std::chrono::seconds(5)};
+    std::chrono::steady_clock::time_point m_nextAttempt{};
+    std::string m_lastConnectError;
+
+    // Opens the store again now and then while rows are held; ends with the store.
+    std::mutex m_retryLock;
+    std::condition_variable m_retrySignal;
+    bool m_retryStop = false;
+    std::thread m_retryThread;
 
     // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
     std::mutex m_recordQueueLock;

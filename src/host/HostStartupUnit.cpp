@@ -10,6 +10,7 @@
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/ServiceNotifyUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "police/BasePoliceUnit.h"
 #include "server/InfoListUnit.h"
@@ -17,12 +18,14 @@
 #include "server/SysOptionUnit.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <string_view>
@@ -177,17 +180,29 @@ struct TStopFinished {
     }
 };
 
-void WaitForStopSignal() {
+// Runs tick every interval (never when it is zero) until a stop signal comes.
+void WaitForStopSignal(std::chrono::milliseconds interval, const std::function<void()>& tick) {
 #ifndef _WIN32
     sigset_t set = StopSignals();
-    int signal = 0;
-    while (sigwait(&set, &signal) != 0) {
+    if (interval.count() > 0) {
+        const timespec wait{static_cast<time_t>(interval.count() / 1000),
+                            static_cast<long>(interval.count() % 1000 * 1000000)};
+        while (sigtimedwait(&set, nullptr, &wait) < 0) {
+            if (errno == EAGAIN)
+                tick();
+        }
+    } else {
+        int signal = 0;
+        while (sigwait(&set, &signal) != 0) {
+        }
     }
     // A second signal while the stop is still waiting for connections ends the process at once (the
     // default action); the other threads keep them blocked, so this thread takes it.
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 #else
-    WaitForSingleObject(g_stopEvent, INFINITE);
+    while (WaitForSingleObject(g_stopEvent, interval.count() > 0 ? static_cast<DWORD>(interval.count())
+                                                                 : INFINITE) == WAIT_TIMEOUT)
+        tick();
 #endif
 }
 
@@ -334,7 +349,16 @@ int RunHeadlessHost() {
         }
         return 1;
     }
-    WaitForStopSignal();
+    NotifyServiceReady();
+    // Sent by the thread that waits for the listener's lock and the log's: when either is stuck, the
+    // messages stop and the service manager restarts the host.
+    WaitForStopSignal(ServiceWatchdogInterval() / 2, [&host] {
+        host.TCPServer().LiveConnectionCount();
+        if (LogFile != nullptr)
+            LogFile->WaitWhileWriting();
+        NotifyServiceWatchdog();
+    });
+    NotifyServiceStopping();
     try {
         host.StopServer();
     } catch (const std::exception& e) {

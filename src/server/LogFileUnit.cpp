@@ -103,6 +103,10 @@ void TLogFile::WriteLines(const std::vector<std::string>& texts) {
     Append(lines);
 }
 
+void TLogFile::WaitWhileWriting() {
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+}
+
 bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
     // The lock stays taken until the process ends.
     return m_lock.try_lock_for(wait);

@@ -43,6 +43,8 @@ public:
     // most `wait`), every later line waits until the process has gone, so none is cut short. False when a
     // line did not end in time.
     bool CloseForExit(std::chrono::milliseconds wait);
+    // Returns once no line is being written: a write stuck in the file system holds the caller as well.
+    void WaitWhileWriting();
 
 private:
     // Under the lock: Open makes the file ready for lines (false: it cannot be opened), Append writes them.

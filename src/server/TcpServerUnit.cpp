@@ -69,11 +69,18 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 //   to end; its socket is already shut down, so it ends as soon as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
-        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run)
-            : socket(std::move(accepted)), execute(std::move(run)) {}
+        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run,
+                         std::atomic<size_t>& answeredLive)
+            : socket(std::move(accepted)), execute(std::move(run)), answeredCount(&answeredLive) {}
 
         bool SendBytes(const char* data, size_t size) override {
+            // The client may connect again as soon as it has the answer, before this thread is back.
+            MarkAnswered();
             return !aborted && socket.SendAll(data, size) && !aborted;
+        }
+        void MarkAnswered() {
+            if (!answered.exchange(true))
+                ++*answeredCount;
         }
         long ReceiveBytes(char* data, size_t size) override {
             if (aborted)
@@ -93,6 +100,9 @@ struct TTcpServer::TImpl {
         TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
+        // Set once the answer goes out or the cycle ends: the connection no longer counts against the cap.
+        std::atomic<bool> answered{false};
+        std::atomic<size_t>* answeredCount;
         // The socket still has the receive time-out of the listener it came from.
         bool listenerTimeout = false;
         bool closing = false;
@@ -128,6 +138,7 @@ struct TTcpServer::TImpl {
     TLogThrottle capLog{RefusalLogInterval};
     std::shared_ptr<const TExecute> runningExecute;
     std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
+    std::atomic<size_t> answeredLive{0};               // those of them answered or ending
     std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
     std::list<std::unique_ptr<TWorker>> idle;          // workers waiting for one, the latest last
     std::list<std::unique_ptr<TWorker>> ended;         // workers about to end, not yet joined
@@ -232,7 +243,7 @@ struct TTcpServer::TImpl {
                 TConnectionEntry* entry = Admit(lock, std::move(accepted), peer);
                 if (entry == nullptr || HandOver(lock, entry))
                     break;
-                live.erase(entry->position);
+                Remove(*entry);
                 [[fallthrough]];
             }
             case TAcceptResult::Failed: {
@@ -261,11 +272,12 @@ struct TTcpServer::TImpl {
         if (!Allowed(peer)) {
             if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
                 line = RefusedClientLine(peer);
-        } else if (maxConnections > 0 && live.size() >= maxConnections) {
+        } else if (maxConnections > 0 && live.size() - answeredLive >= maxConnections) {
             if (capLog.Allow(0, TLogThrottle::TClock::now()))
                 line = ConnectionCapLine(maxConnections, peer);
         } else {
-            live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute));
+            live.push_back(
+                std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute, answeredLive));
             TConnectionEntry* entry = live.back().get();
             entry->position = std::prev(live.end());
             return entry;
@@ -394,14 +406,22 @@ struct TTcpServer::TImpl {
         }
         // Closed outside the lock, which every accept needs; marked first, so that a stop leaves the handle
         // alone meanwhile.
+        entry.MarkAnswered();
         lock.lock();
         entry.closing = true;
         lock.unlock();
         entry.socket.ShutdownSend();
         entry.socket.Close();
         lock.lock();
-        live.erase(entry.position);
+        Remove(entry);
         changed.notify_all();
+    }
+
+    // Under the lock.
+    void Remove(TConnectionEntry& entry) {
+        if (entry.answered)
+            --answeredLive;
+        live.erase(entry.position);
     }
 
     // Joins the ended workers but the last `keep` of them.

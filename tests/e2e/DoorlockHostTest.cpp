@@ -5,8 +5,15 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,6 +25,38 @@ std::vector<std::string> Tail(const std::vector<std::string>& lines, size_t from
     return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())),
                                     lines.end());
 }
+
+#ifndef _WIN32
+// The service manager's end of the notification socket: a datagram socket in the abstract namespace.
+class TNotifySocket {
+public:
+    TNotifySocket() : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        const std::string name = "doorlock-notify-" + std::to_string(::getpid());
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        name.copy(address.sun_path + 1, sizeof address.sun_path - 2);
+        const timeval timeout{20, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (m_fd < 0 ||
+            ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())) != 0)
+            throw std::runtime_error("no notification socket");
+        m_name = "@" + name;
+    }
+    ~TNotifySocket() { ::close(m_fd); }
+    const std::string& Name() const { return m_name; }
+    // The next message; empty when none came in time.
+    std::string Receive() {
+        char buffer[512];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+
+private:
+    int m_fd;
+    std::string m_name;
+};
+#endif
 
 } // namespace
 
@@ -54,6 +93,33 @@ TEST_F(TDoorlockHostTest, StartUpLogsTheEncoderAndThePort) {
     EXPECT_NE(log.find(Gbk("串口打开成功: COM1")), std::string::npos);
     EXPECT_NE(log.find(Gbk("模拟发卡器")), std::string::npos);
     EXPECT_EQ(m_host->Output(), "门锁接口监听服务器已经启动...\n");
+}
+
+TEST_F(TDoorlockHostTest, TellsTheServiceManagerItListensIsAliveAndStops) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no service manager on Windows";
+#else
+    TNotifySocket manager;
+    SetEnvironment("NOTIFY_SOCKET", manager.Name().c_str());
+    SetEnvironment("WATCHDOG_USEC", "200000");
+    try {
+        StartHost();
+    } catch (...) {
+        SetEnvironment("NOTIFY_SOCKET", nullptr);
+        SetEnvironment("WATCHDOG_USEC", nullptr);
+        throw;
+    }
+    SetEnvironment("NOTIFY_SOCKET", nullptr);
+    SetEnvironment("WATCHDOG_USEC", nullptr);
+    EXPECT_EQ(manager.Receive(), "READY=1");
+    for (int ping = 0; ping < 3; ++ping)
+        ASSERT_EQ(manager.Receive(), "WATCHDOG=1");
+    ASSERT_EQ(m_host->Stop(SIGTERM), 0);
+    std::string message;
+    while ((message = manager.Receive()) == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(message, "STOPPING=1");
+#endif
 }
 
 TEST_F(TDoorlockHostTest, BlankCardReadsAsFifteens) {

@@ -2,10 +2,12 @@
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/SocketUnit.h"
 
 #include <soci/soci.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -365,15 +367,154 @@ TEST_F(TDoorlockHostTest, AServerStoppedUnderTheHostIsUsedAgainOnceItIsBack) {
     EXPECT_NE(issue("down-copy", true).find(Ok), std::string::npos);
     EXPECT_GT(LogLines().size(), logBefore + 4); // the store's failures are logged
     ASSERT_TRUE(TPostgresSchema::ControlRestartServer("start"));
+    // The rows of the issues answered meanwhile are stored once the server is back, without a request.
+    ASSERT_TRUE(WaitFor([&] { return ServerStarts(schema).size() == 3; }, std::chrono::seconds(30)));
     EXPECT_NE(issue("back", false).find(Ok), std::string::npos);
     EXPECT_NE(issue("back-copy", true).find(Ok), std::string::npos);
 
     const std::map<std::string, std::string> starts = ServerStarts(schema);
-    EXPECT_EQ(starts.size(), 3u);
+    EXPECT_EQ(starts.size(), 5u);
     EXPECT_EQ(starts.count("before"), 1u);
+    EXPECT_EQ(starts.count("down-new"), 1u);
+    EXPECT_EQ(starts.count("down-copy"), 1u);
     ASSERT_EQ(starts.count("back"), 1u);
     ASSERT_EQ(starts.count("back-copy"), 1u);
     EXPECT_EQ(starts.at("back-copy"), starts.at("back"));
+    EXPECT_EQ(StopHost(), 0);
+    // The server's notices about tables that exist already (at the reconnect) are no errors.
+    EXPECT_EQ(m_host->Errors(), "");
+}
+
+namespace {
+
+// A port in front of the test server: passes connections on until it goes silent; then it accepts new ones
+// and never answers (a server that hangs), and the connections it passed on are cut.
+class TServerProxy {
+public:
+    explicit TServerProxy(int serverPort) : m_serverPort(serverPort) {
+        TIpv4 loopback = 0;
+        ParseIpv4("127.0.0.1", loopback);
+        m_listener = ListenTcp(0, 64, loopback);
+        m_port = m_listener.LocalPort();
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~TServerProxy() {
+        m_stop = true;
+        m_thread.join();
+        Cut();
+    }
+    int Port() const { return m_port; }
+    void GoSilent() {
+        m_silent = true;
+        Cut();
+    }
+    void Answer() { m_silent = false; }
+
+private:
+    struct TPair {
+        TSocket client, server;
+        std::thread up, down;
+    };
+
+    static void Pump(const TSocket& from, const TSocket& to) {
+        char buffer[8192];
+        for (long n; (n = from.Receive(buffer, sizeof buffer)) > 0;) {
+            if (!to.SendAll(buffer, static_cast<size_t>(n)))
+                break;
+        }
+        to.ShutdownBoth();
+        from.ShutdownBoth();
+    }
+
+    void Run() {
+        while (!m_stop) {
+            TSocket client;
+            if (AcceptTcp(m_listener, 100, client) != TAcceptResult::Accepted)
+                continue;
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_silent) {
+                m_swallowed.push_back(std::move(client));
+                continue;
+            }
+            auto pair = std::make_unique<TPair>();
+            pair->client = std::move(client);
+            try {
+                pair->server = ConnectTcp("127.0.0.1", m_serverPort);
+            } catch (const std::exception&) {
+                continue; // the client sees its connection closed
+            }
+            TPair& p = *pair;
+            p.up = std::thread([&p] { Pump(p.client, p.server); });
+            p.down = std::thread([&p] { Pump(p.server, p.client); });
+            m_pairs.push_back(std::move(pair));
+        }
+    }
+
+    void Cut() {
+        std::vector<std::unique_ptr<TPair>> pairs;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            pairs.swap(m_pairs);
+        }
+        for (auto& pair : pairs) {
+            pair->client.ShutdownBoth();
+            pair->server.ShutdownBoth();
+            pair->up.join();
+            pair->down.join();
+        }
+    }
+
+    int m_serverPort;
+    int m_port = 0;
+    TSocket m_listener;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_silent{false};
+    std::mutex m_lock;
+    std::vector<std::unique_ptr<TPair>> m_pairs;
+    std::vector<TSocket> m_swallowed;
+    std::thread m_thread;
+};
+
+} // namespace
+
+// The server goes silent under a running host: four issues at once are each answered within about one
+// connect time-out (5 s), not one after the other, and their rows reach the server once it answers again.
+TEST_F(TDoorlockHostTest, ASilentServerDelaysNoAnswerBeyondTheConnectTimeOut) {
+    if (!TPostgresSchema::Available())
+        GTEST_SKIP() << TPostgresSchema::Missing();
+    TPostgresSchema schema;
+    const std::string server = TPostgresSchema::ServerUri();
+    const size_t portAt = server.rfind(':') + 1;
+    const size_t portEnd = server.rfind('/');
+    TServerProxy proxy(std::stoi(server.substr(portAt, portEnd - portAt)));
+    std::string viaProxy = schema.Uri();
+    viaProxy.replace(portAt, portEnd - portAt, std::to_string(proxy.Port()));
+    StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + viaProxy + "\r\n");
+    auto issue = [&](const std::string& room, const std::string& id) {
+        return Send(IssueCardRequest(room, "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "Guest", id));
+    };
+    EXPECT_NE(issue("0816", "before").find(Ok), std::string::npos);
+
+    proxy.GoSilent();
+    constexpr int Issues = 4;
+    std::vector<std::thread> clients;
+    std::atomic<int> late{0};
+    std::atomic<int> failed{0};
+    for (int i = 0; i < Issues; ++i)
+        clients.emplace_back([&, i] {
+            const auto sent = std::chrono::steady_clock::now();
+            if (issue("081" + std::to_string(i), "silent-" + std::to_string(i)).find(Ok) == std::string::npos)
+                ++failed;
+            if (std::chrono::steady_clock::now() - sent > std::chrono::seconds(8))
+                ++late;
+        });
+    for (std::thread& client : clients)
+        client.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(late.load(), 0);
+
+    proxy.Answer();
+    EXPECT_TRUE(WaitFor([&] { return ServerStarts(schema).size() == Issues + 1; }, std::chrono::seconds(30)));
     EXPECT_EQ(StopHost(), 0);
 }
 

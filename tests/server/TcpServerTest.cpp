@@ -176,6 +176,19 @@ TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
     EXPECT_EQ(ReadToClose(second).bytes, Framed("2"));
 }
 
+TEST_F(TTcpServerTest, CapCountsOnlyConnectionsStillBeingServed) {
+    // A client that connects again as soon as it has its answer must never find its own last connection
+    // counted against a cap of one.
+    server.SetMaxConnections(1);
+    StartEcho();
+    int unanswered = 0;
+    for (int i = 0; i < 1000; ++i) {
+        if (Exchange(port, Framed("r")) != Framed("r"))
+            ++unanswered;
+    }
+    EXPECT_EQ(unanswered, 0);
+}
+
 TEST_F(TTcpServerTest, FailingHandlerOnlyEndsItsOwnConnection) {
     server.SetOnExecute([this](TServerConnection& connection) {
         std::string request;

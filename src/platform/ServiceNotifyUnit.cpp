@@ -1,0 +1,43 @@
+#include "platform/ServiceNotifyUnit.h"
+
+#ifdef DOORLOCK_WITH_SYSTEMD
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+void Notify(const char* state) {
+    // Nothing to do about a failure: the manager then acts on what it does not hear.
+    sd_notify(0, state);
+}
+
+} // namespace
+
+void NotifyServiceReady() {
+    Notify("READY=1");
+}
+
+void NotifyServiceStopping() {
+    Notify("STOPPING=1");
+}
+
+void NotifyServiceWatchdog() {
+    Notify("WATCHDOG=1");
+}
+
+std::chrono::milliseconds ServiceWatchdogInterval() {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
+        return std::chrono::milliseconds(0);
+    return std::chrono::milliseconds(std::max<uint64_t>(1, usec / 1000));
+}
+#else
+void NotifyServiceReady() {}
+void NotifyServiceStopping() {}
+void NotifyServiceWatchdog() {}
+std::chrono::milliseconds ServiceWatchdogInterval() {
+    return std::chrono::milliseconds(0);
+}
+#endif
