@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs (scripts/build-windows.sh) and checks them under Wine, in a Wine prefix of
 # its own (build-windows/wineprefix): every core and end-to-end test program (arguments go to ctest), one
-# IssueCard served by doorlock-host.exe to a Linux client compared with the Linux host's, and the zip.
+# IssueCard served by doorlock-host.exe to a Linux client compared with the Linux host's, the code page
+# conversion compared with Linux's, and the zip.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
@@ -135,6 +136,25 @@ compare_with_linux() {
   return $failed
 }
 compare_with_linux || status=1
+
+# Code page 936: the Linux conversion (iconv and our own additions) of every one- and two-byte sequence and
+# of every UTF-16 unit must be what the Windows build gets from the code page API under Wine.
+compare_code_page() {
+  cmake --preset headless >/dev/null
+  cmake --build --preset headless --target codepage-table >/dev/null
+  local work=$build/codepage
+  rm -rf "$work"
+  mkdir -p "$work"
+  "$root/build-headless/bin/codepage-table" "$work/linux.txt"
+  scripts/wine-run.sh "$build/bin/codepage-table.exe" "Z:$(echo "$work/windows.txt" | tr / '\\')" </dev/null
+  if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
+    echo "test-windows: code page 936 converts differently on Linux (<) and Windows (>):" >&2
+    diff "$work/linux.txt" "$work/windows.txt" | head -40 >&2 || true
+    return 1
+  fi
+  echo "test-windows: code page 936 converts on Linux as on Windows ($(wc -l <"$work/linux.txt") sequences)"
+}
+compare_code_page || status=1
 
 # The zip of the shipped 32-bit build: the two programs, Option.ini and README.txt, the texts with CR LF.
 pack() {
