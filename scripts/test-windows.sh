@@ -3,7 +3,7 @@
 # its own (build-windows/wineprefix), on an X display of its own (Xvfb): every core, end-to-end and forms test
 # program (arguments go to ctest), one IssueCard served by doorlock-host.exe to a Linux client compared with
 # the Linux host's, the window program serving an IssueCard with its window up and asking for the password
-# when closed, and the zip.
+# when closed, the code page conversion compared with Linux's, and the zip.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
@@ -222,6 +222,25 @@ window_check() {
   return $failed
 }
 window_check || status=1
+
+# Code page 936: the Linux conversion (iconv and our own additions) of every one- and two-byte sequence and
+# of every UTF-16 unit must be what the Windows build gets from the code page API under Wine.
+compare_code_page() {
+  cmake --preset headless >/dev/null
+  cmake --build --preset headless --target codepage-table >/dev/null
+  local work=$build/codepage
+  rm -rf "$work"
+  mkdir -p "$work"
+  "$root/build-headless/bin/codepage-table" "$work/linux.txt"
+  scripts/wine-run.sh "$build/bin/codepage-table.exe" "Z:$(echo "$work/windows.txt" | tr / '\\')" </dev/null
+  if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
+    echo "test-windows: code page 936 converts differently on Linux (<) and Windows (>):" >&2
+    diff "$work/linux.txt" "$work/windows.txt" | head -40 >&2 || true
+    return 1
+  fi
+  echo "test-windows: code page 936 converts on Linux as on Windows (every one- and two-byte sequence, every UTF-16 unit)"
+}
+compare_code_page || status=1
 
 # The zip of the shipped 32-bit build: the three programs, Qt's translation, Option.ini and README.txt (the
 # texts with CR LF) and the licence texts.

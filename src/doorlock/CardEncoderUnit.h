@@ -37,7 +37,8 @@ constexpr int32_t SimStatusOutOfRange = -3; // offset or length outside the 256 
 constexpr int32_t SimStatusWriteError = -4; // the card file could not be written
 
 // What the start-up uses: the vendor library when libraryPath is not empty, else the simulator with
-// SimCard.bin in the program directory. A library that cannot be loaded is logged and gives an encoder
-// that opens no port, so the device reports failures instead of silently simulating.
+// SimCard.bin in the program directory. libraryPath is code page text as Option.ini holds it (converted for
+// the file system where its names are not code page text). A library that cannot be loaded is logged and
+// gives an encoder that opens no port, so the device reports failures instead of silently simulating.
 std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
                                                 const std::string& programDir);

@@ -290,7 +290,13 @@ void AppendNarrowed(std::string& out, std::u16string_view ascii) {
 bool DecodeCodePageChar(const char* bytes, int length, char16_t& unit) {
     wchar_t wide[2];
     const int count = MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, bytes, length, wide, 2);
-    if (count != 1)
+    if (count == 1) {
+        unit = static_cast<char16_t>(wide[0]);
+        return true;
+    }
+    // MB_ERR_INVALID_CHARS also refuses a single byte that maps to a private-use character (0xFF, U+F8F5),
+    // which the plain call, as every ANSI function, maps all the same. Only the default "?" names none.
+    if (length != 1 || MultiByteToWideChar(kCodePage, 0, bytes, 1, wide, 2) != 1 || wide[0] == L'?')
         return false;
     unit = static_cast<char16_t>(wide[0]);
     return true;
@@ -363,6 +369,78 @@ void AppendGbkRun(TIconv&, std::u16string_view run, std::string& out) {
 
 #else
 
+// Code page 936 as Windows has it holds more than glibc's table: the user-defined areas are the private-use
+// characters U+E000-U+E765, the pairs left unassigned among the symbols and at D7FA-D7FE and FE50-FEA0 are
+// U+E766-U+E864 in the order of their bytes, and the single byte 0xFF is U+F8F5. Text from Windows desks
+// holds them, so they convert as there rather than as "?".
+struct TPairRange {
+    uint16_t First;
+    uint16_t Last;
+};
+constexpr TPairRange kUnassignedPairs[] = {
+    {0xA2AB, 0xA2B0}, {0xA2E3, 0xA2E4}, {0xA2EF, 0xA2F0}, {0xA2FD, 0xA2FE}, {0xA4F4, 0xA4FE},
+    {0xA5F7, 0xA5FE}, {0xA6B9, 0xA6C0}, {0xA6D9, 0xA6DF}, {0xA6EC, 0xA6ED}, {0xA6F3, 0xA6F3},
+    {0xA6F6, 0xA6FE}, {0xA7C2, 0xA7D0}, {0xA7F2, 0xA7FE}, {0xA896, 0xA8A0}, {0xA8BC, 0xA8BC},
+    {0xA8BF, 0xA8BF}, {0xA8C1, 0xA8C4}, {0xA8EA, 0xA8FE}, {0xA958, 0xA958}, {0xA95B, 0xA95B},
+    {0xA95D, 0xA95F}, {0xA989, 0xA995}, {0xA997, 0xA9A3}, {0xA9F0, 0xA9FE}, {0xD7FA, 0xD7FE},
+    {0xFE50, 0xFE7E}, {0xFE80, 0xFEA0},
+};
+constexpr char16_t kFirstUnassigned = 0xE766;
+constexpr char16_t kLastPrivateUse = 0xE864;
+constexpr unsigned char kPrivateUseByte = 0xFF;
+constexpr char16_t kPrivateUseOfByte = 0xF8F5;
+
+// The private-use character of a pair glibc does not map; 0 when the pair is none of those.
+char16_t PrivateUseOfPair(unsigned char lead, unsigned char trail) {
+    if (trail >= 0xA1 && trail <= 0xFE) {
+        if (lead >= 0xAA && lead <= 0xAF)
+            return static_cast<char16_t>(0xE000 + (lead - 0xAA) * 94 + (trail - 0xA1));
+        if (lead >= 0xF8 && lead <= 0xFE)
+            return static_cast<char16_t>(0xE234 + (lead - 0xF8) * 94 + (trail - 0xA1));
+    }
+    if (lead >= 0xA1 && lead <= 0xA7 && trail >= 0x40 && trail <= 0xA0 && trail != 0x7F)
+        return static_cast<char16_t>(0xE4C6 + (lead - 0xA1) * 96 + (trail - 0x40) - (trail > 0x7F ? 1 : 0));
+    const unsigned code = static_cast<unsigned>(lead) << 8 | trail;
+    unsigned unit = kFirstUnassigned;
+    for (const TPairRange& range : kUnassignedPairs) {
+        if (code >= range.First && code <= range.Last)
+            return static_cast<char16_t>(unit + (code - range.First));
+        unit += range.Last - range.First + 1u;
+    }
+    return 0;
+}
+
+// The reverse: the code page bytes of such a character (two, or one for U+F8F5); 0 when it is none.
+size_t CodePageOfPrivateUse(char16_t unit, char bytes[2]) {
+    const auto pair = [bytes](unsigned lead, unsigned trail) {
+        bytes[0] = static_cast<char>(lead);
+        bytes[1] = static_cast<char>(trail);
+        return size_t{2};
+    };
+    if (unit == kPrivateUseOfByte) {
+        bytes[0] = static_cast<char>(kPrivateUseByte);
+        return 1;
+    }
+    if (unit < 0xE000 || unit > kLastPrivateUse)
+        return 0;
+    if (unit < 0xE234)
+        return pair(0xAA + (unit - 0xE000) / 94, 0xA1 + (unit - 0xE000) % 94);
+    if (unit < 0xE4C6)
+        return pair(0xF8 + (unit - 0xE234) / 94, 0xA1 + (unit - 0xE234) % 94);
+    if (unit < kFirstUnassigned) {
+        const unsigned trail = 0x40 + (unit - 0xE4C6) % 96;
+        return pair(0xA1 + (unit - 0xE4C6) / 96, trail >= 0x7F ? trail + 1 : trail);
+    }
+    unsigned index = unit - kFirstUnassigned;
+    for (const TPairRange& range : kUnassignedPairs) {
+        const unsigned count = range.Last - range.First + 1u;
+        if (index < count)
+            return pair((range.First + index) >> 8, (range.First + index) & 0xFF);
+        index -= count;
+    }
+    return 0;
+}
+
 void AppendUtf16Run(TIconv& cd, std::string_view run, std::u16string& out) {
     cd.Reset();
     const size_t start = out.size();
@@ -387,17 +465,26 @@ void AppendUtf16Run(TIconv& cd, std::string_view run, std::u16string& out) {
             grow(inLeft + 16); // not expected for code page 936; grow rather than lose text
             continue;
         }
+        const auto put = [&](char16_t unit) {
+            if (outLeft < sizeof unit)
+                grow(1);
+            std::memcpy(cursor, &unit, sizeof unit);
+            cursor += sizeof unit;
+            outLeft -= sizeof unit;
+        };
+        const auto* bad = reinterpret_cast<const unsigned char*>(in);
+        const bool pair = error == EILSEQ && inLeft >= 2 && IsGbkLead(bad[0]) && IsGbkTrail(bad[1]);
+        const char16_t privateUse = pair ? PrivateUseOfPair(bad[0], bad[1])
+                                    : error == EILSEQ && bad[0] == kPrivateUseByte ? kPrivateUseOfByte
+                                                                                   : 0;
         // A lead and trail byte pair that names no character is two bad bytes; skipping both keeps the
         // trail byte from being read as the lead of a made-up character.
-        const auto* bad = reinterpret_cast<const unsigned char*>(in);
-        const size_t skip = error == EILSEQ && inLeft >= 2 && IsGbkLead(bad[0]) && IsGbkTrail(bad[1]) ? 2 : 1;
-        if (outLeft < skip * sizeof(char16_t))
-            grow(skip);
-        for (size_t i = 0; i < skip; ++i) {
-            const char16_t mark = u'?';
-            std::memcpy(cursor, &mark, sizeof mark);
-            cursor += sizeof mark;
-            outLeft -= sizeof mark;
+        const size_t skip = pair ? 2 : 1;
+        if (privateUse != 0) {
+            put(privateUse);
+        } else {
+            for (size_t i = 0; i < skip; ++i)
+                put(u'?');
         }
         in += skip;
         inLeft -= skip;
@@ -435,10 +522,18 @@ void AppendGbkRun(TIconv& cd, std::u16string_view run, std::string& out) {
         size_t units = 1;
         if (IsHighSurrogate(run[index]) && index + 1 < run.size() && IsLowSurrogate(run[index + 1]))
             units = 2;
-        if (outLeft < 1)
+        char privateUse[2];
+        const size_t count = error == EILSEQ ? CodePageOfPrivateUse(run[index], privateUse) : 0;
+        if (outLeft < 2)
             grow(16);
-        *cursor++ = '?';
-        --outLeft;
+        if (count != 0) {
+            std::memcpy(cursor, privateUse, count);
+        } else {
+            *cursor = '?';
+        }
+        const size_t written = count != 0 ? count : 1;
+        cursor += written;
+        outLeft -= written;
         in += units * sizeof(char16_t);
         inLeft -= units * sizeof(char16_t);
         cd.Reset();

@@ -39,6 +39,10 @@ std::string FileNameOf(const fs::path& path) {
     return Utf16ToGbk(std::u16string(wide.begin(), wide.end()));
 }
 
+std::string FileNameOfText(std::string_view text) {
+    return std::string(text);
+}
+
 std::string FileNameToUtf8(std::string_view name) {
     return GbkToUtf8(name);
 }
@@ -94,6 +98,10 @@ fs::path FileSystemPath(std::string_view name) {
 
 std::string FileNameOf(const fs::path& path) {
     return path.string();
+}
+
+std::string FileNameOfText(std::string_view text) {
+    return GbkToUtf8(text);
 }
 
 std::string FileNameToUtf8(std::string_view name) {

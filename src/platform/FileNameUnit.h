@@ -14,6 +14,9 @@
 std::filesystem::path FileSystemPath(std::string_view name);
 // A file system path as a file name of the program.
 std::string FileNameOf(const std::filesystem::path& path);
+// A file name written as text of the code page (a setting of Option.ini) as a file name of the program: the
+// same bytes on Windows, UTF-8 elsewhere, where that is what the file system's names are.
+std::string FileNameOfText(std::string_view text);
 // The name as UTF-8, for SQLite (which opens files by UTF-8 names on Windows).
 std::string FileNameToUtf8(std::string_view name);
 

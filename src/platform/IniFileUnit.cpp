@@ -1,5 +1,6 @@
 #include "platform/IniFileUnit.h"
 
+#include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/SysUtilsUnit.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -25,10 +27,100 @@ namespace {
 constexpr size_t kMaxValueLength = 2047;
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16Mark = "\xFF\xFE";
 
 // Editors on Windows offer to save with a UTF-8 byte-order mark; it is no part of the first line.
 size_t TextStart(const std::string& data) {
     return data.compare(0, kByteOrderMark.size(), kByteOrderMark) == 0 ? kByteOrderMark.size() : 0;
+}
+
+// The file as Windows' profile functions see it: code page bytes (after an optional UTF-8 mark) or, after a
+// UTF-16LE mark (Notepad saves one as "Unicode"), UTF-16 code units, which the calls convert to and from
+// the code page. Lines, sections and keys are found the same way in both.
+struct TProfileText {
+    bool Wide = false;
+    std::string Bytes;    // not wide: the whole file
+    std::u16string Units; // wide: the units after the mark
+    std::string OddByte;  // wide: a last byte that makes no unit, kept as it is
+};
+
+TProfileText DecodeProfile(std::string data) {
+    TProfileText text;
+    if (data.compare(0, kUtf16Mark.size(), kUtf16Mark) != 0) {
+        text.Bytes = std::move(data);
+        return text;
+    }
+    text.Wide = true;
+    const size_t units = (data.size() - kUtf16Mark.size()) / 2;
+    text.Units.reserve(units);
+    for (size_t i = 0; i < units; ++i) {
+        const size_t at = kUtf16Mark.size() + 2 * i;
+        text.Units.push_back(static_cast<char16_t>(static_cast<unsigned char>(data[at]) |
+                                                   static_cast<unsigned char>(data[at + 1]) << 8));
+    }
+    text.OddByte = data.substr(kUtf16Mark.size() + 2 * units);
+    return text;
+}
+
+std::string EncodeProfile(const TProfileText& text) {
+    if (!text.Wide)
+        return text.Bytes;
+    std::string data(kUtf16Mark);
+    data.reserve(data.size() + 2 * text.Units.size() + text.OddByte.size());
+    for (const char16_t unit : text.Units) {
+        data.push_back(static_cast<char>(unit & 0xFF));
+        data.push_back(static_cast<char>(unit >> 8));
+    }
+    return data + text.OddByte;
+}
+
+template <typename Ch> bool IsBlankUnit(Ch c) {
+    return c == Ch(' ') || c == Ch('\t');
+}
+
+template <typename Ch> std::basic_string_view<Ch> TrimLine(std::basic_string_view<Ch> text) {
+    while (!text.empty() && IsBlankUnit(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlankUnit(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// As Trim: every unit up to 0x20 goes, at both ends.
+template <typename Ch> std::basic_string_view<Ch> TrimControls(std::basic_string_view<Ch> text) {
+    const auto isControl = [](Ch c) { return static_cast<std::make_unsigned_t<Ch>>(c) <= 0x20; };
+    while (!text.empty() && isControl(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isControl(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Names of the file compared with names of the code page.
+bool SameName(std::string_view name, std::string_view wanted) {
+    return SameText(name, wanted);
+}
+
+bool SameName(std::u16string_view name, std::string_view wanted) {
+    return SameText(Utf16ToGbk(name), wanted);
+}
+
+std::string ToCodePage(std::string_view text) {
+    return std::string(text);
+}
+
+std::string ToCodePage(std::u16string_view text) {
+    return Utf16ToGbk(text);
+}
+
+template <typename Ch> std::basic_string<Ch> FromCodePage(std::string_view text);
+
+template <> std::string FromCodePage<char>(std::string_view text) {
+    return std::string(text);
+}
+
+template <> std::u16string FromCodePage<char16_t>(std::string_view text) {
+    return GbkToUtf16(text);
 }
 
 // One line of the file: its text runs from Begin to End, its own line ending (CR LF, LF, a lone CR or none
@@ -39,48 +131,47 @@ struct TLine {
     size_t Next;
 };
 
-std::vector<TLine> SplitLines(const std::string& data) {
+template <typename Ch> std::vector<TLine> SplitLines(std::basic_string_view<Ch> data, size_t begin) {
     std::vector<TLine> lines;
-    size_t begin = TextStart(data);
     while (begin < data.size()) {
-        const size_t end = data.find_first_of("\r\n", begin);
-        if (end == std::string::npos) {
+        size_t end = begin;
+        while (end < data.size() && data[end] != Ch('\r') && data[end] != Ch('\n'))
+            ++end;
+        if (end == data.size()) {
             lines.push_back({begin, data.size(), data.size()});
             break;
         }
-        const size_t next = data.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1;
+        const bool crLf = data[end] == Ch('\r') && end + 1 < data.size() && data[end + 1] == Ch('\n');
+        const size_t next = end + (crLf ? 2 : 1);
         lines.push_back({begin, end, next});
         begin = next;
     }
     return lines;
 }
 
-std::string_view TrimLine(std::string_view text) {
-    return TrimBlanks(text, IsLineBlank);
-}
-
-bool SectionHeader(std::string_view text, std::string_view& name) {
+template <typename Ch> bool SectionHeader(std::basic_string_view<Ch> text, std::basic_string_view<Ch>& name) {
     text = TrimLine(text);
-    if (text.empty() || text.front() != '[')
+    if (text.empty() || text.front() != Ch('['))
         return false;
-    const size_t close = text.find(']');
-    if (close == std::string_view::npos)
+    const size_t close = text.find(Ch(']'));
+    if (close == std::basic_string_view<Ch>::npos)
         return false;
     name = TrimLine(text.substr(1, close - 1));
     return true;
 }
 
 // A "key=value" line; valueStart is the offset of the value within the line, blanks after "=" skipped.
-bool KeyLine(std::string_view text, std::string_view& key, size_t& valueStart) {
-    const std::string_view trimmed = TrimLine(text);
-    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '[')
+template <typename Ch>
+bool KeyLine(std::basic_string_view<Ch> text, std::basic_string_view<Ch>& key, size_t& valueStart) {
+    const std::basic_string_view<Ch> trimmed = TrimLine(text);
+    if (trimmed.empty() || trimmed.front() == Ch(';') || trimmed.front() == Ch('['))
         return false;
-    const size_t equals = text.find('=');
-    if (equals == std::string_view::npos)
+    const size_t equals = text.find(Ch('='));
+    if (equals == std::basic_string_view<Ch>::npos)
         return false;
     key = TrimLine(text.substr(0, equals));
     valueStart = equals + 1;
-    while (valueStart < text.size() && IsLineBlank(text[valueStart]))
+    while (valueStart < text.size() && IsBlankUnit(text[valueStart]))
         ++valueStart;
     return true;
 }
@@ -90,22 +181,23 @@ struct TLookup {
     size_t LastNonBlank = 0; // line index; the header itself when the section is empty
     bool KeyFound = false;
     size_t KeyLine = 0;
-    size_t ValueStart = 0; // byte offset in the file
+    size_t ValueStart = 0; // offset in the file's text
 };
 
 // The first section of that name, and the first key of that name in it.
-TLookup Find(const std::string& data, const std::vector<TLine>& lines, std::string_view section,
+template <typename Ch>
+TLookup Find(std::basic_string_view<Ch> data, const std::vector<TLine>& lines, std::string_view section,
              std::string_view key) {
     TLookup found;
     const std::string_view wantedSection = TrimLine(section);
     const std::string_view wantedKey = TrimLine(key);
     for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view text(data.data() + lines[i].Begin, lines[i].End - lines[i].Begin);
-        std::string_view name;
+        const std::basic_string_view<Ch> text = data.substr(lines[i].Begin, lines[i].End - lines[i].Begin);
+        std::basic_string_view<Ch> name;
         if (SectionHeader(text, name)) {
             if (found.SectionFound)
                 break;
-            if (SameText(name, wantedSection)) {
+            if (SameName(name, wantedSection)) {
                 found.SectionFound = true;
                 found.LastNonBlank = i;
             }
@@ -116,13 +208,63 @@ TLookup Find(const std::string& data, const std::vector<TLine>& lines, std::stri
         if (!TrimLine(text).empty())
             found.LastNonBlank = i;
         size_t valueStart = 0;
-        if (!found.KeyFound && KeyLine(text, name, valueStart) && SameText(name, wantedKey)) {
+        if (!found.KeyFound && KeyLine(text, name, valueStart) && SameName(name, wantedKey)) {
             found.KeyFound = true;
             found.KeyLine = i;
             found.ValueStart = lines[i].Begin + valueStart;
         }
     }
     return found;
+}
+
+// The value trimmed and in the code page; false when the key is not there.
+template <typename Ch>
+bool FindValue(std::basic_string_view<Ch> data, size_t start, std::string_view section, std::string_view key,
+               std::string& value) {
+    const std::vector<TLine> lines = SplitLines(data, start);
+    const TLookup found = Find(data, lines, section, key);
+    if (!found.KeyFound)
+        return false;
+    value =
+        ToCodePage(TrimControls(data.substr(found.ValueStart, lines[found.KeyLine].End - found.ValueStart)));
+    return true;
+}
+
+// Sets the key in the text: in place, added to its section, or in a new section at the end. The names and
+// the value are code page text, already one line each.
+template <typename Ch>
+void SetValue(std::basic_string<Ch>& data, size_t start, std::string_view section, std::string_view key,
+              std::string_view value) {
+    const std::basic_string_view<Ch> view(data);
+    // Added lines end as the file's lines do; CR LF in a mixed or empty file.
+    const bool noCrLf = view.find(std::basic_string_view<Ch>(FromCodePage<Ch>("\r\n"))) == view.npos;
+    const bool hasCr = view.find(Ch('\r')) != view.npos;
+    const bool hasLf = view.find(Ch('\n')) != view.npos;
+    const std::basic_string<Ch> newline = FromCodePage<Ch>(noCrLf && hasLf && !hasCr   ? "\n"
+                                                           : noCrLf && hasCr && !hasLf ? "\r"
+                                                                                       : "\r\n");
+    const std::basic_string<Ch> keyName = FromCodePage<Ch>(key);
+    const std::basic_string<Ch> text = FromCodePage<Ch>(value);
+    const std::basic_string<Ch> equals = FromCodePage<Ch>("=");
+
+    const std::vector<TLine> lines = SplitLines(view, start);
+    const TLookup found = Find(view, lines, section, key);
+    if (found.KeyFound) {
+        const TLine& line = lines[found.KeyLine];
+        data.replace(found.ValueStart, line.End - found.ValueStart, text);
+    } else if (found.SectionFound) {
+        const TLine& last = lines[found.LastNonBlank];
+        std::basic_string<Ch> insert;
+        if (last.Next == last.End)
+            insert = newline; // the section's last line ends the file without a line break
+        insert += keyName + equals + text + newline;
+        data.insert(last.Next, insert);
+    } else {
+        if (data.size() > start && data.back() != Ch('\n') && data.back() != Ch('\r'))
+            data += newline;
+        data += FromCodePage<Ch>("[") + FromCodePage<Ch>(section) + FromCodePage<Ch>("]") + newline +
+                keyName + equals + text + newline;
+    }
 }
 
 enum class TReadResult { Ok, Missing, Failed };
@@ -279,12 +421,13 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
     std::string data;
     if (ReadWholeFile(m_fileName, data) != TReadResult::Ok)
         return std::string(defaultValue);
-    const std::vector<TLine> lines = SplitLines(data);
-    const TLookup found = Find(data, lines, section, key);
-    if (!found.KeyFound)
+    const TProfileText text = DecodeProfile(std::move(data));
+    std::string value;
+    const bool found =
+        text.Wide ? FindValue(std::u16string_view(text.Units), 0, section, key, value)
+                  : FindValue(std::string_view(text.Bytes), TextStart(text.Bytes), section, key, value);
+    if (!found)
         return std::string(defaultValue);
-    const TLine& line = lines[found.KeyLine];
-    std::string value = Trim(std::string_view(data).substr(found.ValueStart, line.End - found.ValueStart));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
         value = value.substr(1, value.size() - 2);
     return CutText(value, kMaxValueLength);
@@ -317,34 +460,12 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     // A file that exists but cannot be read must not be replaced by one holding only this key.
     if (ReadWholeFile(target, data) == TReadResult::Failed)
         throw fail();
-    const std::string sectionName = OneLine(section);
-    const std::string keyName = OneLine(key);
-    const std::string text = OneLine(value);
-    // Added lines end as the file's lines do; CR LF in a mixed or empty file.
-    const bool noCrLf = data.find("\r\n") == std::string::npos;
-    const bool lfOnly =
-        noCrLf && data.find('\n') != std::string::npos && data.find('\r') == std::string::npos;
-    const bool crOnly =
-        noCrLf && data.find('\r') != std::string::npos && data.find('\n') == std::string::npos;
-    const std::string newline = lfOnly ? "\n" : crOnly ? "\r" : "\r\n";
-
-    const std::vector<TLine> lines = SplitLines(data);
-    const TLookup found = Find(data, lines, sectionName, keyName);
-    if (found.KeyFound) {
-        const TLine& line = lines[found.KeyLine];
-        data.replace(found.ValueStart, line.End - found.ValueStart, text);
-    } else if (found.SectionFound) {
-        const TLine& last = lines[found.LastNonBlank];
-        std::string insert;
-        if (last.Next == last.End)
-            insert = newline; // the section's last line ends the file without a line break
-        insert += keyName + "=" + text + newline;
-        data.insert(last.Next, insert);
-    } else {
-        if (data.size() > TextStart(data) && data.back() != '\n' && data.back() != '\r')
-            data += newline;
-        data += "[" + sectionName + "]" + newline + keyName + "=" + text + newline;
-    }
+    TProfileText text = DecodeProfile(std::move(data));
+    if (text.Wide)
+        SetValue(text.Units, 0, OneLine(section), OneLine(key), OneLine(value));
+    else
+        SetValue(text.Bytes, TextStart(text.Bytes), OneLine(section), OneLine(key), OneLine(value));
+    data = EncodeProfile(text);
     if (!ReplaceWholeFile(target, data))
         throw fail();
 }

@@ -7,9 +7,11 @@
 // A profile file with the Windows rules: sections and keys matched without regard to letter case, values
 // trimmed of blanks and of one pair of matching quotes, text read up to 2047 characters, integers decimal
 // or hexadecimal ("0x" / "$"), a missing or bad value giving the default. Lines end at CR LF, LF or a lone
-// CR; a leading UTF-8 byte-order mark is skipped. A write changes one line in place (or adds the key, and
-// its section, at the end of the section / file) and keeps every other byte, the mark included; a missing
-// file is created. Every call reads the file afresh: nothing is cached.
+// CR; a leading UTF-8 byte-order mark is skipped. A file that starts with the UTF-16LE byte-order mark is
+// UTF-16 text, read and written in the code page as Windows does. A write changes one line in place (or
+// adds the key, and its section, at the end of the section / file) and keeps every other byte, the mark
+// and the file's encoding included; a missing file is created. Every call reads the file afresh: nothing is
+// cached.
 class TIniFile {
 public:
     explicit TIniFile(std::string fileName);

@@ -2,8 +2,9 @@
 
 #include "platform/SysUtilsUnit.h"
 
-#ifdef _WIN32
 #include "platform/CodePageUnit.h"
+
+#ifdef _WIN32
 #include "platform/FileNameUnit.h"
 #endif
 
@@ -47,8 +48,9 @@ TSharedLibrary::TSharedLibrary(const std::string& path) : m_path(path) {
     // middle of a card write.
     m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
+        // The loader's message names the file by its UTF-8 name; messages are code page text.
         const char* error = dlerror();
-        throw Exception(error != nullptr ? std::string(error) : "cannot load " + path);
+        throw Exception(error != nullptr ? Utf8ToGbk(error) : "cannot load " + path);
     }
 #endif
 }

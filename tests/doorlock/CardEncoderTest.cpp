@@ -155,6 +155,22 @@ TEST(CardEncoderChoice, VendorLibraryGetsTheDeviceArguments) {
     }
 }
 
+TEST(CardEncoderChoice, VendorLibraryInAChineseFolderLoads) {
+    // As a Windows desk names it in Option.ini: code page text, whatever the file system's names are.
+    TSandbox sandbox;
+    const std::filesystem::path folder = sandbox.Path() / std::filesystem::path(u8"门锁接口");
+    std::filesystem::create_directory(folder);
+    const std::filesystem::path library = folder / std::filesystem::path(FAKE_CARDENC_PATH).filename();
+    std::filesystem::copy_file(FAKE_CARDENC_PATH, library);
+    const std::u8string utf8 = library.u8string();
+    const std::string path = Utf8ToGbk(std::string(utf8.begin(), utf8.end()));
+
+    const auto encoder = CreateCardEncoder(path, "");
+    EXPECT_EQ(encoder->Description(),
+              Gbk("发卡器: ") + path + " (auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02)");
+    EXPECT_EQ(encoder->auto_init(2, 9600), 77);
+}
+
 TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
     TFakeLibrary fake;
     TDeviceFixture f([] { return CreateCardEncoder(FAKE_CARDENC_PATH, ""); });

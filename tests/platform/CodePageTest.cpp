@@ -30,9 +30,9 @@ TEST(CodePageTest, TextRoundTripsThroughEveryForm) {
         "ａｂｃ１２３",
         "\t\r\n\x01\x7F",
         "丂A丂@x丂", // trail byte 0x40: below 0x80 but no ASCII character
-#ifdef _WIN32
-        "\uE000\uE4C6", // the user-defined areas (AAA1, A140) that only Windows maps
-#endif
+        // Private-use characters as Windows maps them: the ends of the user-defined areas (AAA1-AFFE,
+        // F8A1-FEFE, A140-A7A0), of the unassigned pairs (A2AB ... FEA0) and the single byte 0xFF.
+        "\uE000\uE233\uE234\uE4C5\uE4C6\uE4F7\uE765\uE766\uE864\uF8F5",
     };
     for (const char* utf8 : cases) {
         const std::string gbk = Gbk(utf8);
@@ -104,16 +104,14 @@ TEST(CodePageTest, BadCodePageBytesBecomeOneQuestionMarkEach) {
         std::u16string expected;
     };
     const Case cases[] = {
-        {"\xFF", u"?"},
         {"\x81", u"?"},       // lead byte cut off by the end
         {"a\x81 b", u"a? b"}, // lead byte followed by a byte that cannot trail
-#ifdef _WIN32
-        {"\xA1\x40\xBF\xA8", u"\uE4C6卡"}, // Windows gives the user-defined areas private-use characters
-#else
-        {"\xA1\x40\xBF\xA8", u"??卡"}, // a pair that names no character: two bad bytes
-#endif
-        {"\xD0\xB4\xFF\xBF\xA8", u"写?卡"},
-        {"\xFF\xFF\xFF", u"???"},
+        {"\xD0\xB4\x81\x7F\xBF\xA8", u"写?\x7F卡"},
+        {"\x81\x81\x81", u"\u4E96?"},
+        // Not bad: the single bytes and the pairs glibc's table lacks, as Windows maps them.
+        {"\xA1\x40\xBF\xA8", u"\uE4C6卡"},
+        {"\xD0\xB4\xFF\xBF\xA8", u"写\uF8F5卡"},
+        {"\xA7\x7F\xA7\x80", u"?\x7F\uE745"},
         {"\x80", u"€"},
     };
     for (const Case& c : cases) {

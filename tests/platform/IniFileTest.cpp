@@ -25,6 +25,16 @@ bool RunningAsRoot() {
 #endif
 }
 
+// The file as Notepad saves "Unicode": UTF-16LE after a byte-order mark.
+std::string Utf16File(std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
 std::string WriteError(const std::string& path) {
     try {
         TIniFile(path).WriteString("SysOption", "Password", "new");
@@ -35,76 +45,82 @@ std::string WriteError(const std::string& path) {
 }
 
 TEST(IniFileTest, ReadsValuesByTheWindowsRules) {
-    TSandbox sandbox;
-    const std::string path = sandbox.File("Option.ini");
-    WriteFileBytes(path, "; settings of the front desk\r\n"
-                         "[SysOption]\r\n"
-                         "DoorlockPortNo=0x22B6\r\n"
-                         "PolicePortNo=$22B6\r\n"
-                         "MemberPortNo=abc\r\n"
-                         "ScanPortNo =  -12  \r\n"
-                         "  Password  =  \"  mirvek  \"  \r\n"
-                         "Single='x'\r\n"
-                         "Mixed=\"x'\r\n"
-                         "Lone=\"\r\n"
-                         "Empty=\r\n"
-                         ";Commented=1\r\n"
-                         "Duplicate=first\r\n"
-                         "Duplicate=second\r\n"
-                         "\x81\x41=upper\r\n"
-                         "[doorlockoption]\n"
-                         "UseNativeDoorlockDb=1\n"
-                         "SaveDoorlockRecord=0\n"
-                         "BadBool=yes\n"
-                         "Big=4294967296\n"
-                         "BareX=x22B6\n"
-                         "[SysOption]\n"
-                         "OnlyInSecond=1\n");
-    const TIniFile ini(path);
-    struct Case {
-        const char* section;
-        const char* key;
-        const char* expected;
-    };
-    const Case strings[] = {
-        {"SysOption", "Password", "  mirvek  "},
-        {"SYSOPTION", "password", "  mirvek  "},
-        {"SysOption", "Single", "x"},
-        {"SysOption", "Mixed", "\"x'"},
-        {"SysOption", "Lone", "\""},
-        {"SysOption", "Empty", ""},
-        {"SysOption", "Commented", "default"},
-        {"SysOption", ";Commented", "default"},
-        {"SysOption", "Duplicate", "first"},
-        {"SysOption", "Missing", "default"},
-        {"NoSection", "Password", "default"},
-        {"SysOption", "OnlyInSecond", "default"}, // only the first section of a name counts
-        {"SysOption", "\x81\x41", "upper"},
-        // Another character whose trail byte is the same letter in the other case: no match.
-        {"SysOption", "\x81\x61", "default"},
-    };
-    for (const Case& c : strings)
-        EXPECT_EQ(c.expected, ini.ReadString(c.section, c.key, "default")) << c.section << "/" << c.key;
+    const std::string content = "; settings of the front desk\r\n"
+                                "[SysOption]\r\n"
+                                "DoorlockPortNo=0x22B6\r\n"
+                                "PolicePortNo=$22B6\r\n"
+                                "MemberPortNo=abc\r\n"
+                                "ScanPortNo =  -12  \r\n"
+                                "  Password  =  \"  mirvek  \"  \r\n"
+                                "Single='x'\r\n"
+                                "Mixed=\"x'\r\n"
+                                "Lone=\"\r\n"
+                                "Empty=\r\n"
+                                ";Commented=1\r\n"
+                                "Duplicate=first\r\n"
+                                "Duplicate=second\r\n"
+                                "\x81\x41=upper\r\n"
+                                "Desk=\xC7\xB0\xCC\xA8\r\n"
+                                "[doorlockoption]\n"
+                                "UseNativeDoorlockDb=1\n"
+                                "SaveDoorlockRecord=0\n"
+                                "BadBool=yes\n"
+                                "Big=4294967296\n"
+                                "BareX=x22B6\n"
+                                "[SysOption]\n"
+                                "OnlyInSecond=1\n";
+    // The same text in code page bytes and in UTF-16 reads the same.
+    for (const std::string& bytes : {content, Utf16File(GbkToUtf16(content))}) {
+        TSandbox sandbox;
+        const std::string path = sandbox.File("Option.ini");
+        WriteFileBytes(path, bytes);
+        const TIniFile ini(path);
+        struct Case {
+            const char* section;
+            const char* key;
+            const char* expected;
+        };
+        const Case strings[] = {
+            {"SysOption", "Password", "  mirvek  "},
+            {"SYSOPTION", "password", "  mirvek  "},
+            {"SysOption", "Single", "x"},
+            {"SysOption", "Mixed", "\"x'"},
+            {"SysOption", "Lone", "\""},
+            {"SysOption", "Empty", ""},
+            {"SysOption", "Commented", "default"},
+            {"SysOption", ";Commented", "default"},
+            {"SysOption", "Duplicate", "first"},
+            {"SysOption", "Missing", "default"},
+            {"NoSection", "Password", "default"},
+            {"SysOption", "OnlyInSecond", "default"}, // only the first section of a name counts
+            {"SysOption", "\x81\x41", "upper"},
+            // Another character whose trail byte is the same letter in the other case: no match.
+            {"SysOption", "\x81\x61", "default"},
+            {"SysOption", "Desk", "\xC7\xB0\xCC\xA8"},
+        };
+        for (const Case& c : strings)
+            EXPECT_EQ(c.expected, ini.ReadString(c.section, c.key, "default")) << c.section << "/" << c.key;
 
-    struct IntCase {
-        const char* section;
-        const char* key;
-        int32_t expected;
-    };
-    const IntCase integers[] = {
-        {"SysOption", "DoorlockPortNo", 8886}, {"SysOption", "PolicePortNo", 8886},
-        {"SysOption", "MemberPortNo", 8883},   {"SysOption", "ScanPortNo", -12},
-        {"SysOption", "Empty", 8883},          {"SysOption", "Missing", 8883},
-        {"DoorlockOption", "Big", 8883},       {"DoorlockOption", "BareX", 8883},
-    };
-    for (const IntCase& c : integers)
-        EXPECT_EQ(c.expected, ini.ReadInteger(c.section, c.key, 8883)) << c.key;
+        struct IntCase {
+            const char* section;
+            const char* key;
+            int32_t expected;
+        };
+        const IntCase integers[] = {
+            {"SysOption", "DoorlockPortNo", 8886}, {"SysOption", "PolicePortNo", 8886},
+            {"SysOption", "MemberPortNo", 8883},   {"SysOption", "ScanPortNo", -12},
+            {"SysOption", "Empty", 8883},          {"SysOption", "Missing", 8883},
+            {"DoorlockOption", "Big", 8883},       {"DoorlockOption", "BareX", 8883},
+        };
+        for (const IntCase& c : integers)
+            EXPECT_EQ(c.expected, ini.ReadInteger(c.section, c.key, 8883)) << c.key;
 
-    EXPECT_TRUE(ini.ReadBool("DoorlockOption", "UseNativeDoorlockDb", false));
-    EXPECT_FALSE(ini.ReadBool("DoorlockOption", "SaveDoorlockRecord", true));
-    EXPECT_TRUE(ini.ReadBool("DoorlockOption", "BadBool", true));
-    EXPECT_FALSE(ini.ReadBool("DoorlockOption", "BadBool", false));
-    EXPECT_TRUE(ini.ReadBool("SysOption", "DoorlockPortNo", false));
+        EXPECT_TRUE(ini.ReadBool("DoorlockOption", "UseNativeDoorlockDb", false));
+        EXPECT_FALSE(ini.ReadBool("DoorlockOption", "SaveDoorlockRecord", true));
+        EXPECT_TRUE(ini.ReadBool("DoorlockOption", "BadBool", true));
+        EXPECT_FALSE(ini.ReadBool("DoorlockOption", "BadBool", false));
+        EXPECT_TRUE(ini.ReadBool("SysOption", "DoorlockPortNo", false));
+    }
 }
 
 TEST(IniFileTest, TextValuesAreCutTo2047Characters) {
@@ -171,18 +187,28 @@ TEST(IniFileTest, WritesChangeOneLineAndKeepEveryOtherByte) {
          "; front desk settings\r\n[SysOption]\r\nPassword=mirvek\r\n  doorlockportno = 8886\r\n\r\n"
          "[Other]  \r\nKeep = \"as it is\"   \r\n\r\n[DoorlockOption]\r\nDelayMinutes=1\r\n;last line\r\n"
          ";last line=x\r\n\r\n"},
+        {"Chinese value", "Other", "Keep", "\xC7\xB0\xCC\xA8",
+         "; front desk settings\r\n[SysOption]\r\nPassword=mirvek\r\n  doorlockportno = 8886\r\n\r\n"
+         "[Other]  \r\nKeep = \xC7\xB0\xCC\xA8\r\n\r\n[DoorlockOption]\r\nDelayMinutes=1\r\n;last "
+         "line\r\n\r\n"},
         {"line breaks in a value cannot add lines", "SysOption", "Password", "a\r\n[Evil]\nb",
          "; front desk settings\r\n[SysOption]\r\nPassword=a  [Evil] b\r\n  doorlockportno = 8886\r\n\r\n"
          "[Other]  \r\nKeep = \"as it is\"   \r\n\r\n[DoorlockOption]\r\nDelayMinutes=1\r\n;last "
          "line\r\n\r\n"},
     };
-    for (const Case& c : cases) {
-        TSandbox sandbox;
-        const std::string path = sandbox.File("Option.ini");
-        WriteFileBytes(path, original);
-        TIniFile ini(path);
-        ini.WriteString(c.section, c.key, c.value);
-        EXPECT_EQ(c.expected, ReadFileBytes(path)) << c.name;
+    // A UTF-16 file is changed the same way and stays UTF-16.
+    for (const bool wide : {false, true}) {
+        const auto encoded = [wide](const std::string& text) {
+            return wide ? Utf16File(GbkToUtf16(text)) : text;
+        };
+        for (const Case& c : cases) {
+            TSandbox sandbox;
+            const std::string path = sandbox.File("Option.ini");
+            WriteFileBytes(path, encoded(original));
+            TIniFile ini(path);
+            ini.WriteString(c.section, c.key, c.value);
+            EXPECT_EQ(encoded(c.expected), ReadFileBytes(path)) << c.name << (wide ? " (UTF-16)" : "");
+        }
     }
 }
 
@@ -207,6 +233,12 @@ TEST(IniFileTest, AddedLinesFollowTheFilesLineEndings) {
         {"[A]\rx=1\r[B]\r", "A", "[A]\rx=1\rKey=v\r[B]\r"},
         {"[A]\rx=1", "B", "[A]\rx=1\r[B]\rKey=v\r"},
         {"[A]\r\nx=1\ry=2\r\n", "A", "[A]\r\nx=1\ry=2\r\nKey=v\r\n"},
+        // UTF-16 stays UTF-16, with its line ends; units the code page cannot hold (an emoji, a lone
+        // surrogate) and a last odd byte stay as they were.
+        {Utf16File(u"[A]\nx=1"), "B", Utf16File(u"[A]\nx=1\n[B]\nKey=v\n")},
+        {Utf16File(u";\U0001F600\xD800\r\n[A]\r\nx=1\r\n") + "\x01", "A",
+         Utf16File(u";\U0001F600\xD800\r\n[A]\r\nx=1\r\nKey=v\r\n") + "\x01"},
+        {Utf16File(u""), "A", Utf16File(u"[A]\r\nKey=v\r\n")},
     };
     for (const Case& c : cases) {
         TSandbox sandbox;
