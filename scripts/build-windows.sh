@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs with MinGW-w64 (posix threads) into build-windows/ARCH/: doorlock-host.exe
 # (console: --headless, or the window with a console behind it), doorlock-hostw.exe (the window, no console),
-# doorlock-cli.exe and the test programs. Installs what it needs first.
+# doorlock-cli.exe and the test programs, and packs them: a zip and an NSIS installer
+# (doorlock-host-VERSION-win32.zip and .exe), which for the shipped i686 build are left in build-windows/,
+# for x86_64 (win64, for the tests only) in build-windows/x86_64/. Installs what it needs first.
 #
 # Usage: scripts/build-windows.sh [--arch i686|x86_64] [--packages-only] [--deps-only] [--no-tests]
 #                                 [--no-window] [cmake arguments...]
@@ -74,7 +76,7 @@ runs_32bit() {
 # The 32-bit Wine (and the i386 architecture it comes from) only where 32-bit programs run.
 install_packages() {
   local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3
-    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64
+    g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 nsis
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n perl)
   local i386=0
   if runs_32bit; then
@@ -276,3 +278,12 @@ cmake --preset "windows-$arch" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DDOORLOCK_TEST
   "${launcher[@]}" \
   "${cmake_args[@]}"
 cmake --build --preset "windows-$arch" --parallel "$jobs"
+
+log "packing build-windows/$arch"
+build=build-windows/$arch
+rm -f "$build"/doorlock-host-*.zip "$build"/doorlock-host-*.exe
+(cd "$build" && cpack -G "ZIP;NSIS" >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+if [ "$arch" = i686 ]; then
+  rm -f build-windows/doorlock-host-*.zip build-windows/doorlock-host-*.exe
+  mv "$build"/doorlock-host-*.zip "$build"/doorlock-host-*.exe build-windows/
+fi

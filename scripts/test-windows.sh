@@ -3,7 +3,8 @@
 # its own (build-windows/wineprefix), on an X display of its own (Xvfb): every core, end-to-end and forms test
 # program (arguments go to ctest), one IssueCard served by doorlock-host.exe to a Linux client compared with
 # the Linux host's, the window program serving an IssueCard with its window up and asking for the password
-# when closed, the code page conversion compared with Linux's, and the zip.
+# when closed, the code page conversion compared with Linux's, the zip, and the installer's install,
+# reinstall and uninstall.
 #
 # The tests run on the 32-bit build where this machine runs 32-bit programs; where it runs 64-bit user
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
@@ -97,6 +98,23 @@ awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test
 # fake vendor library of its build: the card bytes written (the library's calls), the log lines without
 # their times and the rows of Client.db must be the same.
 sed_text() { printf '%s' "$1" | sed 's/[\\|.]/\\&/g'; }
+linux_cli=$root/build-headless/bin/doorlock-cli
+# Waits until the host started as process $2 answers a request on port $1 (the client's status 2: none).
+wait_listening() {
+  local port=$1 pid=$2 out=$3 what=$4 waited=0 answered
+  for ((;;)); do
+    answered=0
+    "$linux_cli" --port "$port" read >/dev/null 2>&1 || answered=$?
+    [ $answered -ne 2 ] && return 0
+    waited=$((waited + 1))
+    if [ $waited -gt 600 ] || ! kill -0 "$pid" 2>/dev/null; then
+      cat "$out" >&2
+      echo "test-windows: $what did not start" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+}
 compare_with_linux() {
   cmake --preset headless >/dev/null
   cmake --build --preset headless --target doorlock-host doorlock-cli fakecardenc >/dev/null
@@ -123,20 +141,7 @@ compare_with_linux() {
       $port "$library" >"$dir/Option.ini"
     FAKE_CARDENC_CALLS_FILE=$dir/calls.txt "${host[@]}" --headless --dir "$dir" >"$dir/out.txt" 2>&1 &
     pid=$!
-    # Listening once a request gets an answer (status 2: none).
-    local waited=0 answered
-    for ((;;)); do
-      answered=0
-      "$linux/bin/doorlock-cli" --port $port read >/dev/null 2>&1 || answered=$?
-      [ $answered -ne 2 ] && break
-      waited=$((waited + 1))
-      if [ $waited -gt 600 ] || ! kill -0 $pid 2>/dev/null; then
-        cat "$dir/out.txt" >&2
-        echo "test-windows: the $side host did not start" >&2
-        return 1
-      fi
-      sleep 0.1
-    done
+    wait_listening $port $pid "$dir/out.txt" "the $side host" || return 1
     "$linux/bin/doorlock-cli" --port $port issue 0816 --building 01 --floor 08 --checkin '2026-12-29 12:00:00' \
       --checkout '2026-12-31 14:30:00' --guest 张三 --register R1 >"$dir/response.txt"
     # Under Wine SIGINT is Ctrl+C, the console's stop.
@@ -242,17 +247,18 @@ compare_code_page() {
 }
 compare_code_page || status=1
 
-# The zip of the shipped 32-bit build: the three programs, Qt's translation, Option.ini and README.txt (the
-# texts with CR LF) and the licence texts.
+# What the shipped 32-bit build installs: the zip and the installer hold these files (the installer writes
+# Option.ini itself and adds Uninstall.exe).
+shipped_files=(Option.ini README.txt doorlock-cli.exe doorlock-host.exe doorlock-hostw.exe licenses/GPL-3.txt
+  licenses/LGPL-3.txt translations/qtbase_zh_CN.qm)
+
+# The zip of the shipped 32-bit build (made by build-windows.sh): the files, the texts with CR LF.
 pack() {
   local i686=$root/build-windows/i686
-  rm -f "$i686"/doorlock-host-*.zip
-  (cd "$i686" && cpack -G ZIP >/dev/null)
   local zip listing
-  zip=$(ls "$i686"/doorlock-host-*-win32.zip)
+  zip=$(ls "$root"/build-windows/doorlock-host-*-win32.zip)
   listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '/$' | grep . | LC_ALL=C sort | tr '\n' ' ')
-  if [ "$listing" != "Option.ini README.txt doorlock-cli.exe doorlock-host.exe doorlock-hostw.exe \
-licenses/GPL-3.txt licenses/LGPL-3.txt translations/qtbase_zh_CN.qm " ]; then
+  if [ "$listing" != "$(printf '%s\n' "${shipped_files[@]}" | LC_ALL=C sort | tr '\n' ' ')" ]; then
     echo "test-windows: $zip holds $listing" >&2
     return 1
   fi
@@ -271,6 +277,85 @@ licenses/GPL-3.txt licenses/LGPL-3.txt translations/qtbase_zh_CN.qm " ]; then
   echo "test-windows: $(basename "$zip"): $listing"
 }
 pack || status=1
+
+# The installer's whole cycle, silent, in a fresh folder: the files and the shortcuts; the installed host
+# serves an IssueCard with the fake cardenc.dll copied beside it; a reinstall keeps Option.ini byte for byte
+# and Client.db with its row; the uninstaller removes the programs and the shortcuts and keeps the desk's
+# data. Where this machine runs no 32-bit programs the shipped 32-bit installer cannot run here: the 64-bit
+# build's installer, made from the same script and install rules, runs instead.
+install_cycle() {
+  local begun=$SECONDS setup
+  if [ "$arch" = i686 ]; then
+    setup=$(ls "$root"/build-windows/doorlock-host-*-win32.exe)
+  else
+    setup=$(ls "$build"/doorlock-host-*-win64.exe)
+    echo "test-windows: the shipped 32-bit installer is not run (no 32-bit programs here); the install" \
+      "test runs the 64-bit installer made from the same script"
+  fi
+  local folder='C:\doorlock-install-test' dir=$WINEPREFIX/drive_c/doorlock-install-test
+  local menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs
+  local links=("$menu/Doorlock Host/Doorlock Host.lnk" "$menu/StartUp/Doorlock Host.lnk")
+  local file link
+  rm -rf "$dir"
+  fail() { echo "test-windows: installer: $*" >&2; }
+
+  "$root/scripts/wine-run.sh" "$setup" /S /AUTOSTART "/D=$folder" || { fail "install exited with $?"; return 1; }
+  for file in "${shipped_files[@]}" Uninstall.exe; do
+    [ -f "$dir/$file" ] || { fail "$file not installed"; return 1; }
+  done
+  for link in "${links[@]}"; do
+    # The link names its target in UTF-16.
+    strings -el "$link" 2>/dev/null | grep -qi 'doorlock-install-test\\doorlock-hostw.exe' ||
+      { fail "no shortcut $link to doorlock-hostw.exe"; return 1; }
+  done
+  grep -qxF "EncoderLibrary=$folder\cardenc.dll"$'\r' "$dir/Option.ini" ||
+    { fail "Option.ini does not name the folder's cardenc.dll"; return 1; }
+
+  # The vendor's library goes beside the program, where the installed Option.ini already looks for it.
+  cp "$build/lib/cardenc.dll" "$dir/"
+  local port=$((20000 + RANDOM % 10000)) pid
+  sed -i "s/^DoorlockPortNo=.*\r\$/DoorlockPortNo=$port\r/" "$dir/Option.ini"
+  "$root/scripts/wine-run.sh" "$folder\doorlock-host.exe" --headless >"$dir/../doorlock-install-out.txt" 2>&1 &
+  pid=$!
+  wait_listening $port $pid "$dir/../doorlock-install-out.txt" "the installed host" || return 1
+  local issued=0
+  "$linux_cli" --port $port issue 0816 --checkin '2026-12-29 12:00:00' --checkout '2026-12-31 14:30:00' \
+    --guest 张三 >/dev/null || issued=$?
+  kill -INT $pid
+  wait $pid || true
+  [ $issued -eq 0 ] || { fail "the installed host did not issue the card (client status $issued)"; return 1; }
+  rows() { sqlite3 "$dir/Client.db" 'select count(*) from T_IssueCardRecord'; }
+  [ "$(rows)" = 1 ] || { fail "Client.db holds $(rows) issued cards, not 1"; return 1; }
+  cp "$dir/Option.ini" "$dir/../doorlock-install-option.ini"
+
+  "$root/scripts/wine-run.sh" "$setup" /S "/D=$folder" || { fail "reinstall exited with $?"; return 1; }
+  cmp -s "$dir/Option.ini" "$dir/../doorlock-install-option.ini" || { fail "reinstall changed Option.ini"; return 1; }
+  [ "$(rows)" = 1 ] || { fail "after reinstall Client.db holds $(rows) issued cards"; return 1; }
+  [ -f "${links[1]}" ] || { fail "reinstall dropped the log-on shortcut"; return 1; }
+
+  # The uninstaller runs as a copy of itself that it starts and does not wait for: wait for what it removes.
+  "$root/scripts/wine-run.sh" "$folder\Uninstall.exe" /S || { fail "uninstall exited with $?"; return 1; }
+  local removed=("${links[@]}")
+  for file in "${shipped_files[@]}" Uninstall.exe; do
+    [ "$file" = Option.ini ] || removed+=("$dir/$file")
+  done
+  left() {
+    for file in "${removed[@]}"; do
+      [ ! -e "$file" ] || { echo "$file"; return 0; }
+    done
+    return 1
+  }
+  local deadline=$((SECONDS + 120))
+  while left >/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
+  ! left >/dev/null || { fail "uninstall left $(left)"; return 1; }
+  for file in Option.ini Client.db cardenc.dll "$(cd "$dir" && ls *.LOG | head -n 1)"; do
+    [ -f "$dir/$file" ] || { fail "uninstall removed the desk's ${file:-log}"; return 1; }
+  done
+  cmp -s "$dir/Option.ini" "$dir/../doorlock-install-option.ini" || { fail "uninstall changed Option.ini"; return 1; }
+  rm -rf "$dir" "$dir"/../doorlock-install-*
+  echo "test-windows: install, reinstall and uninstall under Wine passed in $((SECONDS - begun)) s"
+}
+install_cycle || status=1
 
 echo "test-windows: $((SECONDS - started)) s"
 exit "$status"
