@@ -223,7 +223,7 @@ TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
     for (const auto& row : rows)
         store->AddIssueCardRecord("R", "816123114", Gbk(row.Room), 1, At(2026, 12, 29, 9, 0, 0), 0,
                                   At(2026, 12, 31, 14, 30, 0), false, Gbk(row.Guest), row.At);
-    store->AddIssueCardRecord("登记1", "0", "01080818", 1, At(2026, 12, 28, 8, 0, 0),
+    store->AddIssueCardRecord(Gbk("登记1"), "0", "01080818", 1, At(2026, 12, 28, 8, 0, 0),
                               At(2026, 12, 28, 8, 0, 0), 0, true, Gbk("张三"),
                               At(2026, 12, 28, 8, 0, 1, 600));
 

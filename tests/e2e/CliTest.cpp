@@ -82,7 +82,7 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     TCliRun table =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--from", "2000-01-01 00:00:00"});
     EXPECT_EQ(table.status, 0);
-    EXPECT_NE(table.output.find("01010817   816123114  新卡"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("01010817   817123114  新卡"), std::string::npos) << table.output;
     EXPECT_NE(table.output.find("共 3 条\n"), std::string::npos) << table.output;
 
     EXPECT_EQ(RunCli(m_port, {"records", "--dir", m_sandbox.File("missing")}).status, 2);

@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
                                              Gbk(row.Guest), at);
                 }
             }
-            TRecordsForm records({"sqlite3", database});
+            TRecordsForm records(TRecordStoreTarget{"sqlite3", database});
             ok &= Save(records, output, "RecordsForm");
         }
         {
