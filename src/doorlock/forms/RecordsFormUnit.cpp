@@ -34,7 +34,7 @@ QDateTimeEdit* AddTimeEdit(QWidget* parent, const char* name, const QDateTime& v
     edit->setObjectName(QString::fromLatin1(name));
     edit->setDisplayFormat(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     edit->setCalendarPopup(true);
-    edit->setGeometry(left, 12, 150, 23);
+    edit->setGeometry(left, 12, 165, 23);
     return edit;
 }
 
@@ -56,11 +56,11 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
     const QDateTime now = QDateTime::currentDateTime();
     AddLabel(this, "FromLbl", QStringLiteral("从："), 156, 15);
     m_fromTimeEdt = AddTimeEdit(this, "FromTimeEdt", now.addSecs(-24 * 3600), 182);
-    AddLabel(this, "ToLbl", QStringLiteral("到："), 344, 15);
-    m_toTimeEdt = AddTimeEdit(this, "ToTimeEdt", now, 370);
-    m_queryBtn = AddButton(this, "QueryBtn", QStringLiteral("查询"), 536, 11);
-    m_exportBtn = AddButton(this, "ExportBtn", QStringLiteral("导出..."), 620, 11);
-    m_countLbl = AddLabel(this, "CountLbl", QString(), 712, 15);
+    AddLabel(this, "ToLbl", QStringLiteral("到："), 356, 15);
+    m_toTimeEdt = AddTimeEdit(this, "ToTimeEdt", now, 382);
+    m_queryBtn = AddButton(this, "QueryBtn", QStringLiteral("查询"), 562, 11);
+    m_exportBtn = AddButton(this, "ExportBtn", QStringLiteral("导出..."), 646, 11);
+    m_countLbl = AddLabel(this, "CountLbl", QString(), 734, 15);
 
     m_recordGrid = new QTableWidget(0, 8, this);
     m_recordGrid->setObjectName(QStringLiteral("RecordGrid"));
