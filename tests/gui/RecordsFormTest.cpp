@@ -69,8 +69,9 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
              Expect("QFileDialog",
                     [&](QWidget* window) {
                         auto* dialog = qobject_cast<QFileDialog*>(window);
-                        dialog->selectFile(QString::fromStdString(csvFile));
-                        // Its accept() waits for the file system model; the chosen name is all that counts.
+                        // A name typed into the dialog's entry: its list of files may not be loaded yet.
+                        dialog->setDirectory(QString::fromStdString(m_sandbox.Path().string()));
+                        Child<QLineEdit>(dialog, "fileNameEdit")->setText(QStringLiteral("records.csv"));
                         static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
                     }),
              Expect("TRecordsForm", Cancel())});
