@@ -1,7 +1,11 @@
 // A small client of the interface server for integrators and operators: builds a request, sends it with
 // its NUL, prints the response. Exit status: 0 result code 200 (or a response without one), 1 any other
 // result code, 2 no response.
+#include "doorlock/DoorlockRecordQueryUnit.h"
+#include "doorlock/OptionUnit.h"
+#include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/FileNameUnit.h"
 #include "platform/SocketUnit.h"
 #include "server/MessageTextUnit.h"
 
@@ -11,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -34,9 +39,15 @@ void Usage(std::FILE* out) {
                "  read       read the card lying on the encoder\n"
                "  erase      cancel the card lying on the encoder\n"
                "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
+               "  records [--dir DIR] [--room KEY] [--from TIME] [--to TIME] [--csv]\n"
+               "             list the issued-card records, newest first, read-only from the record store\n"
+               "             that DIR's Option.ini names (default: this program's directory); KEY is\n"
+               "             building + floor + room number (e.g. 01080816); TIME 'yyyy-mm-dd hh:nn:ss',\n"
+               "             both included; --csv: CSV (UTF-8 with a byte-order mark, CR LF)\n"
                "\n"
                "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
-               "Exit status: 0 result code 200, 1 another result code, 2 no response.\n",
+               "Exit status: 0 result code 200 (records: listed), 1 another result code, 2 no response\n"
+               "(records: the store could not be read).\n",
                out);
 }
 
@@ -189,6 +200,81 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
     return true;
 }
 
+// Pads GBK text to a width of console columns: a GBK character of two bytes takes two columns.
+std::string Padded(const std::string& gbk, size_t width) {
+    return gbk.size() >= width ? gbk + " " : gbk + std::string(width - gbk.size() + 1, ' ');
+}
+
+void PrintTableLine(const std::vector<std::string>& cells) {
+    static const size_t widths[] = {19, 10, 10, 6, 19, 19, 12};
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i)
+        line += i < std::size(widths) ? Padded(cells[i], widths[i]) : cells[i];
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    std::printf("%s\n", GbkToUtf8(line).c_str());
+}
+
+// Lists the issued-card rows of the program directory's record store; nothing goes over the wire.
+int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
+    std::string dir = ExecutableDirectory(argv0);
+    std::string from, to;
+    TIssueCardRecordFilter filter;
+    bool csv = false;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        const std::string& opt = rest[i];
+        if (opt == "--csv") {
+            csv = true;
+            continue;
+        }
+        if (opt != "--dir" && opt != "--room" && opt != "--from" && opt != "--to") {
+            std::fprintf(stderr, "doorlock-cli: unknown records option '%s'\n", opt.c_str());
+            return kExitNoResponse;
+        }
+        if (i + 1 >= rest.size()) {
+            std::fprintf(stderr, "doorlock-cli: %s needs a value\n", opt.c_str());
+            return kExitNoResponse;
+        }
+        const std::string& value = rest[++i];
+        if (opt == "--dir")
+            dir = value;
+        else if (opt == "--room")
+            filter.RoomKey = Utf8ToGbk(value);
+        else if (!TryStrToDateTime(value, opt == "--from" ? filter.From : filter.To)) {
+            std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", value.c_str());
+            return kExitNoResponse;
+        }
+    }
+    TOption option(JoinFileName(dir, "Option.ini"));
+    option.LoadOption();
+    int64_t count = 0;
+    try {
+        TDoorlockRecordQuery query(RecordStoreTarget(option.Database, dir));
+        if (csv) {
+            SetStandardOutputBinary();
+            std::fputs(RecordsCsvHeader().c_str(), stdout);
+        } else {
+            PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("类型"), Gbk("开始时间"),
+                            Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号")});
+        }
+        query.ForEach(filter, [&](const TIssueCardRecordRow& row) {
+            ++count;
+            if (csv)
+                std::fputs(RecordCsvLine(row).c_str(), stdout);
+            else
+                PrintTableLine({row.OpratingTime, row.RoomNo, row.CardNo, CardKindText(row.IsCopy),
+                                row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId});
+        });
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "doorlock-cli: cannot read the records: %s\n", GbkToUtf8(e.what()).c_str());
+        return kExitNoResponse;
+    }
+    if (!csv)
+        std::printf("%s\n", GbkToUtf8(Gbk("共 ") + std::to_string(count) + Gbk(" 条")).c_str());
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -222,6 +308,8 @@ int main(int argc, char** argv) {
     }
 
     const std::string& command = args.rest[0];
+    if (command == "records")
+        return ListRecords(args.rest, argv[0]);
     std::string request;
     if (command == "issue") {
         if (!BuildIssue(args.rest, request))

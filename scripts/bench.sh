@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
 cmake --build --preset release --parallel "$(nproc)" \
-  --target doorlock-host doorlock-loadgen codepage_bench xml_bench store_bench
+  --target doorlock-host doorlock-loadgen codepage_bench xml_bench store_bench records_bench
 
 status=0
 # IssueCard with records runs on Client.db and, in the same run, on a private PostgreSQL server (which syncs
@@ -20,4 +20,8 @@ for bench in codepage_bench xml_bench store_bench; do
   echo "== $bench"
   build-release/bin/$bench
 done
+# The issued-card list on a million rows, on Client.db and on a private PostgreSQL server.
+echo
+echo "== records_bench"
+bash scripts/with-postgres.sh build-release/bin/records_bench
 exit "$status"

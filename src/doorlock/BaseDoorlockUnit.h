@@ -39,3 +39,5 @@ inline TBaseDoorlock* CurrentDoorlock = nullptr;
 
 // The door-lock test dialog, installed by the window module; without a window the test action does nothing.
 inline std::function<void()> DoorlockTestFormHook;
+// The issued-card records dialog, installed by the window module likewise.
+inline std::function<void()> DoorlockRecordsFormHook;

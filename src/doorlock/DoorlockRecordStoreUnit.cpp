@@ -40,6 +40,10 @@ const char* const CreateRecordTableSql =
     "IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP)";
 // Every look-up and update finds its rows by room key.
 const char* const CreateRoomIndexSql = "CREATE INDEX IF NOT EXISTS IX_Room_RoomNo ON T_Room(RoomNo)";
+// The issued-card list reads a room's rows, or every room's, in a range of operation times, newest first.
+const char* const CreateRecordIndexSql[] = {
+    "CREATE INDEX IF NOT EXISTS IX_IssueCardRecord_RoomNo ON T_IssueCardRecord(RoomNo, OpratingTime)",
+    "CREATE INDEX IF NOT EXISTS IX_IssueCardRecord_OpratingTime ON T_IssueCardRecord(OpratingTime)"};
 
 const char* const LookupSql = "select LastCheckInTime from T_Room where RoomNo=:RoomNo";
 const char* const UpdateSql = "update T_Room set LastCheckInTime=:LastCheckInTime where RoomNo=:RoomNo";
@@ -413,6 +417,8 @@ void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
     run(CreateRecordTableSql);
     try {
         run(CreateRoomIndexSql);
+        for (const char* sql : CreateRecordIndexSql)
+            run(sql);
     } catch (const std::exception& e) {
         // Only speed is lost; a T_Room that cannot take the index fails its own statements later.
         WriteLog(Utf8ToGbk(e.what()));

@@ -35,15 +35,20 @@ const TInterfaceKind Kinds[] = {
      [] {
          if (CurrentDoorlock != nullptr && DoorlockTestFormHook)
              DoorlockTestFormHook();
+     },
+     [] {
+         if (DoorlockRecordsFormHook)
+             DoorlockRecordsFormHook();
      }},
     {2, "VantrelTovra公安接口", "公安接口监听服务器已经启动...", &TSysOption::PolicePortNo, false,
-     Handle<TPoliceMessageHandler>, [] { ShowBackEndOption(CurrentPolice); }, ShowPoliceTest},
+     Handle<TPoliceMessageHandler>, [] { ShowBackEndOption(CurrentPolice); }, ShowPoliceTest, nullptr},
     {3, "VantrelTovra会员卡接口", "会员卡接口监听服务器已经启动...", &TSysOption::MemberPortNo, false,
      Handle<TMemberMessageHandler>, [] { ShowBackEndOption(CurrentMember); },
      [] {
          if (CurrentMember != nullptr && MemberTestFormHook)
              MemberTestFormHook();
-     }},
+     },
+     nullptr},
 };
 
 } // namespace

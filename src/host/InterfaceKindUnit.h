@@ -24,6 +24,8 @@ struct TInterfaceKind {
     // kind's back end or without a window.
     void (*ShowOption)();
     void (*ShowTest)();
+    // The window's records action (after the password); nullptr for a kind that keeps no records.
+    void (*ShowRecords)();
 };
 
 // The row of a kind; nullptr for a kind this host does not serve.

@@ -9,6 +9,9 @@
 #include <windows.h>
 
 #include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
 #else
 #include <cstdio>
 #endif
@@ -129,3 +132,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 #endif
+
+void SetStandardOutputBinary() {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+}

@@ -35,3 +35,6 @@ std::string ExecutableDirectory(const char* argv0);
 // The program's arguments as text of the program: on Windows read from the wide command line, since argv
 // holds them in the system's ANSI code page, which need not be 936.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Standard output passes bytes as they are: CR LF line ends written by the program stay CR LF on Windows.
+void SetStandardOutputBinary();

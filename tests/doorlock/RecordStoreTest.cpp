@@ -1,5 +1,7 @@
 #include "RecordStoreFixture.h"
 
+#include "doorlock/DoorlockRecordQueryUnit.h"
+
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 
@@ -207,6 +209,88 @@ TEST_P(TRecordStoreTest, IssueRecordsKeepAllTenColumns) {
         ElementsAre(Row{"R1", "305419896", "0101", "1", "2024-08-01 12:00:00", "2024-08-01 11:50:00",
                         "2024-08-03 12:10:00", "1", "Guest", "2024-08-01 12:00:02"},
                     Row{"", "0", "0102", "1", "NULL", "NULL", "NULL", "0", "", "2024-08-02 00:00:00"}));
+}
+
+TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
+    auto store = OpenStore();
+    const struct {
+        const char* Room;
+        TDateTime At;
+        const char* Guest;
+    } rows[] = {
+        {"01080816", At(2026, 12, 29, 10, 0, 0), "A"}, {"01080817", At(2026, 12, 29, 11, 0, 0), "B"},
+        {"01080816", At(2026, 12, 29, 12, 0, 0), "C"}, {"01080816", At(2026, 12, 30, 9, 0, 0), "D"},
+        {"东楼0301", At(2026, 12, 29, 13, 0, 0), "E"},
+    };
+    for (const auto& row : rows)
+        store->AddIssueCardRecord("R", "816123114", Gbk(row.Room), 1, At(2026, 12, 29, 9, 0, 0), 0,
+                                  At(2026, 12, 31, 14, 30, 0), false, Gbk(row.Guest), row.At);
+    store->AddIssueCardRecord(Gbk("登记1"), "0", "01080818", 1, At(2026, 12, 28, 8, 0, 0),
+                              At(2026, 12, 28, 8, 0, 0), 0, true, Gbk("张三"),
+                              At(2026, 12, 28, 8, 0, 1, 600));
+
+    // A writer in the middle of its transaction must neither block the list nor show in it.
+    auto writer = Raw();
+    writer->begin();
+    *writer << "insert into T_IssueCardRecord(RoomNo, GuestName, OpratingTime) values('01080816', 'X', "
+               "'2026-12-29 11:30:00')";
+
+    TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), Target()});
+    const struct {
+        const char* Room;
+        TDateTime From, To;
+        int64_t Limit;
+        const char* Guests;
+        int64_t Total;
+    } cases[] = {
+        {"", 0, 0, 100, "DECBA张三", 6},
+        {"01080816", At(2026, 12, 29, 0, 0, 0), At(2026, 12, 29, 23, 59, 59), 100, "CA", 2},
+        // Both bounds belong to the range.
+        {"", At(2026, 12, 29, 11, 0, 0), At(2026, 12, 29, 12, 0, 0), 100, "CB", 2},
+        {"", 0, At(2026, 12, 29, 10, 0, 0), 100, "A张三", 2},
+        {"01080816", 0, 0, 1, "D", 3},
+        {"东楼0301", 0, 0, 100, "E", 1},
+        {"0816", 0, 0, 100, "", 0}, // the whole key or nothing
+        {"' or ''='", 0, 0, 100, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Room) + " " + c.Guests);
+        const TIssueCardRecordPage page = query.FirstRows({Gbk(c.Room), c.From, c.To}, c.Limit);
+        std::string guests;
+        for (const TIssueCardRecordRow& row : page.Rows)
+            guests += row.GuestName;
+        EXPECT_EQ(guests, Gbk(c.Guests));
+        EXPECT_EQ(page.Total, c.Total);
+    }
+    writer->rollback();
+
+    // Every field of a row as it was stored, the operation time rounded to the second as the store keeps it.
+    std::vector<TIssueCardRecordRow> all;
+    query.ForEach({}, [&](const TIssueCardRecordRow& row) { all.push_back(row); });
+    ASSERT_THAT(all, SizeIs(6));
+    const TIssueCardRecordRow& last = all.back();
+    EXPECT_EQ(last.OpratingTime, "2026-12-28 08:00:02");
+    EXPECT_EQ(last.RoomNo, "01080818");
+    EXPECT_EQ(last.CardNo, "0");
+    EXPECT_TRUE(last.IsCopy);
+    EXPECT_EQ(last.LastCheckInTime, "2026-12-28 08:00:00");
+    EXPECT_EQ(last.CheckOutTime, "");
+    EXPECT_EQ(last.GuestName, Gbk("张三"));
+    EXPECT_EQ(last.RegisterId, Gbk("登记1"));
+    EXPECT_THAT(LogMessages(), IsEmpty());
+}
+
+TEST_P(TSqliteRecordStoreTest, TheRecordListNeverCreatesOrChangesTheFile) {
+    EXPECT_THROW(TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), DbPath()}), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(DbPath()));
+
+    OpenStore()->AddIssueCardRecord("R", "1", "0101", 1, 0, 0, 0, false, "", At(2026, 1, 1, 0, 0, 0));
+    const auto written = std::filesystem::last_write_time(DbPath());
+    const std::string bytes = ReadFileBytes(DbPath());
+    TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), DbPath()});
+    EXPECT_EQ(query.FirstRows({}, 10).Total, 1);
+    EXPECT_EQ(ReadFileBytes(DbPath()), bytes);
+    EXPECT_EQ(std::filesystem::last_write_time(DbPath()), written);
 }
 
 TEST_P(TRecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {

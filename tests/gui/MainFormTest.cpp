@@ -61,7 +61,8 @@ TEST_F(TMainFormTest, OpensWithTitleAndOneStartLineAndServesWithoutWritingToIt) 
             items << (item->isSeparator() ? QStringLiteral("-") : item->text());
         menus << menu->text() + ":" + items.join(',');
     }
-    EXPECT_EQ(menus.join(' '), Text("文件(&F):退出(&X) 工具(&T):选项(&O)...,测试(&T),-,更改管理员密码(&C) "
+    EXPECT_EQ(menus.join(' '), Text("文件(&F):退出(&X) 工具(&T):选项(&O)...,测试(&T),发卡记录(&R)...,-,"
+                                    "更改管理员密码(&C) "
                                     "帮助(&H):关于(&A)..."));
     // A right click on either bar opens no menu.
     for (QWidget* bar : std::initializer_list<QWidget*>{Child<QToolBar>(&form, "ToolBar"), form.menuBar()}) {
@@ -259,6 +260,8 @@ TEST_F(TMainFormTest, MemberKindOpensItsOwnOptionsAndTestDialog) {
     form.show();
     EXPECT_EQ(form.windowTitle(), Text("VantrelTovra会员卡接口"));
     EXPECT_EQ(Lines(form), QStringList{Text("会员卡接口监听服务器已经启动...")});
+    // It keeps no issued-card records.
+    EXPECT_EQ(form.findChild<QAction*>(QStringLiteral("RecordsMenuItem")), nullptr);
     {
         TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TMemberTestForm", Cancel())});
         Child<QAction>(&form, "OptionAction")->trigger();

@@ -4,6 +4,7 @@
 #include "doorlock/OptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
+#include "doorlock/forms/RecordsFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/MainFormUnit.h"
@@ -27,6 +28,7 @@ void InitFormResources() {
 void InstallFormHooks() {
     ShowDoorlockOptionForm = [] { ShowOptionForm(); };
     DoorlockTestFormHook = [] { ShowDoorlockTestForm(); };
+    DoorlockRecordsFormHook = [] { ShowRecordsForm(); };
     MemberTestFormHook = [] { ShowMemberTestForm(); };
     PoliceTestBoxHook = [](const std::string& guestXml) {
         ShowMessageBox(MainForm, ToQString(ApplicationTitle()), ToQString(guestXml), QMessageBox::NoIcon);
@@ -37,6 +39,7 @@ void InstallFormHooks() {
 void RemoveFormHooks() {
     ShowDoorlockOptionForm = nullptr;
     DoorlockTestFormHook = nullptr;
+    DoorlockRecordsFormHook = nullptr;
     MemberTestFormHook = nullptr;
     PoliceTestBoxHook = nullptr;
     SetApplicationTitleSource(nullptr);

@@ -90,6 +90,8 @@ void TMainForm::CreateActions() {
         {&m_optionAction, "OptionAction", QStringLiteral("选项(&O)..."), ":/host/images/options.png",
          &TMainForm::OptionActionExecute},
         {&m_testAction, "TestAction", QStringLiteral("测试(&T)"), nullptr, &TMainForm::TestActionExecute},
+        {&m_recordsAction, "RecordsAction", QStringLiteral("发卡记录(&R)..."), nullptr,
+         &TMainForm::RecordsActionExecute},
         {&m_changePasswordAction, "ChangePasswordAction", QStringLiteral("更改管理员密码(&C)"),
          ":/host/images/password.png", &TMainForm::ChangePasswordActionExecute},
         {&m_aboutAction, "AboutAction", QStringLiteral("关于(&A)..."), ":/host/images/about.png",
@@ -136,6 +138,10 @@ void TMainForm::CreateMenu() {
     toolsMenu->setObjectName(QStringLiteral("ToolsMenuItem"));
     AddMenuItem(toolsMenu, m_optionAction, "OptionMenuItem");
     AddMenuItem(toolsMenu, m_testAction, "TestMenuItem");
+    // Only a kind that keeps issued-card records has the entry.
+    const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind);
+    if (kind != nullptr && kind->ShowRecords != nullptr)
+        AddMenuItem(toolsMenu, m_recordsAction, "RecordsMenuItem");
     toolsMenu->addSeparator();
     AddMenuItem(toolsMenu, m_changePasswordAction, "ChangePasswordMenuItem");
 
@@ -226,6 +232,15 @@ void TMainForm::OptionActionExecute() {
 void TMainForm::TestActionExecute() {
     if (const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind))
         kind->ShowTest();
+}
+
+void TMainForm::RecordsActionExecute() {
+    // Guest names are personal data: the list is the administrator's, like the options.
+    if (!CheckPassword())
+        return;
+    const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind);
+    if (kind != nullptr && kind->ShowRecords != nullptr)
+        kind->ShowRecords();
 }
 
 void TMainForm::ChangePasswordActionExecute() {

@@ -47,11 +47,13 @@ private:
 
     void OptionActionExecute();
     void TestActionExecute();
+    void RecordsActionExecute();
     void ChangePasswordActionExecute();
     void AboutActionExecute();
 
     QAction* m_optionAction = nullptr;
     QAction* m_testAction = nullptr;
+    QAction* m_recordsAction = nullptr;
     QAction* m_changePasswordAction = nullptr;
     QAction* m_aboutAction = nullptr;
     QAction* m_exitAction = nullptr;

@@ -1,8 +1,10 @@
 // Renders every window and dialog of the host to PNG files, for the documentation.
 
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/OptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
+#include "doorlock/forms/RecordsFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/AboutFormUnit.h"
@@ -12,6 +14,7 @@
 #include "host/forms/MainFormUnit.h"
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -22,6 +25,7 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -114,6 +118,39 @@ int main(int argc, char** argv) {
             TDoorlockTestForm test;
             Type(test, "RoomNoTxt", "0816");
             ok &= Save(test, output, "DoorlockTestForm");
+        }
+        {
+            // A few cards of the last hours, which the dialog lists when it opens.
+            const std::string database =
+                QDir(programDir.path()).filePath(QStringLiteral("Client.db")).toStdString();
+            {
+                TDoorlockRecordStore store("sqlite3", database);
+                const TDateTime now = Now();
+                const struct {
+                    const char* Room;
+                    int MinutesAgo;
+                    const char* Guest;
+                    const char* RegisterId;
+                    bool Copy;
+                } rows[] = {{"01080816", 340, "张三", "R2026122900012", false},
+                            {"01080816", 335, "张三", "R2026122900012", true},
+                            {"01030305", 200, "李四", "R2026122900015", false},
+                            {"01120802", 95, "王五", "R2026122900019", false},
+                            {"01080816", 20, "赵六", "R2026122900023", false}};
+                // Check-out the day after tomorrow at 12:00; the card number is the room number and its
+                // month, day and hour.
+                const TDateTime checkOut = static_cast<double>(static_cast<long>(now)) + 2.5;
+                for (const auto& row : rows) {
+                    const TDateTime at = IncMinutes(now, -row.MinutesAgo);
+                    const std::string room = row.Room;
+                    const std::string cardNo =
+                        std::to_string(std::stoll(room.substr(4) + FormatDateTime("mmddhh", checkOut)));
+                    store.AddIssueCardRecord(row.RegisterId, cardNo, room, 1, at, at, checkOut, row.Copy,
+                                             Gbk(row.Guest), at);
+                }
+            }
+            TRecordsForm records(TRecordStoreTarget{"sqlite3", database});
+            ok &= Save(records, output, "RecordsForm");
         }
         {
             TMemberTestForm test;

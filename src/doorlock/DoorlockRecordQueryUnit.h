@@ -1,0 +1,81 @@
+#pragma once
+
+#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "platform/DateTimeUnit.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace soci {
+class session;
+}
+
+// Which issued-card rows to read. Text in the code page.
+struct TIssueCardRecordFilter {
+    // The room key (building + floor + room number, as the rows hold it); empty: every room.
+    std::string RoomKey;
+    // Operation times from..to, both included, to the second; 0: open on that side.
+    TDateTime From = 0;
+    TDateTime To = 0;
+};
+
+// One T_IssueCardRecord row as the operator sees it. Text in the code page; times "yyyy-mm-dd hh:nn:ss",
+// empty where none was recorded.
+struct TIssueCardRecordRow {
+    std::string OpratingTime;
+    std::string RoomNo;
+    std::string CardNo;
+    bool IsCopy = false;
+    std::string LastCheckInTime; // the card's start
+    std::string CheckInTime;     // the start the caller asked for
+    std::string CheckOutTime;
+    std::string GuestName;
+    std::string RegisterId;
+};
+
+// The first rows of a filter and how many match in all, read from one snapshot.
+struct TIssueCardRecordPage {
+    int64_t Total = 0;
+    std::vector<TIssueCardRecordRow> Rows;
+};
+
+// Reads the issued-card rows of a record store, newest first, for the operator and for audits. It has a
+// read-only session of its own, so it may run beside a host that writes: on SQLite a WAL reader, on
+// PostgreSQL read-only transactions. It never creates or changes anything; the store creates the tables
+// and the indexes these reads use. Raises std::runtime_error (text in the code page) when the store cannot
+// be opened or read.
+class TDoorlockRecordQuery {
+public:
+    explicit TDoorlockRecordQuery(const TRecordStoreTarget& target);
+    ~TDoorlockRecordQuery();
+    TDoorlockRecordQuery(const TDoorlockRecordQuery&) = delete;
+    TDoorlockRecordQuery& operator=(const TDoorlockRecordQuery&) = delete;
+
+    TIssueCardRecordPage FirstRows(const TIssueCardRecordFilter& filter, int64_t limit);
+    // Every matching row, newest first, handed to visit one at a time (an export of any size).
+    void ForEach(const TIssueCardRecordFilter& filter,
+                 const std::function<void(const TIssueCardRecordRow&)>& visit);
+
+private:
+    int64_t CountLocked(const TIssueCardRecordFilter& filter);
+    void ReadLocked(const TIssueCardRecordFilter& filter, int64_t limit,
+                    const std::function<void(const TIssueCardRecordRow&)>& visit);
+    template <typename TStep> void InTransaction(TStep step);
+
+    bool m_sqlite;
+    std::unique_ptr<soci::session> m_session;
+};
+
+// The filter's time text in the form the store keeps ("yyyy-mm-dd hh:nn:ss"), for the bounds of a query.
+std::string RecordTimeText(TDateTime value);
+
+// A CSV file of rows for a spreadsheet: UTF-8 with a byte-order mark (so that the spreadsheet does not take
+// it for the ANSI code page), CR LF line ends, a header line, fields quoted where they need it.
+std::string RecordsCsvHeader();
+std::string RecordCsvLine(const TIssueCardRecordRow& row);
+
+// "新卡" / "复制卡"
+std::string CardKindText(bool isCopy);

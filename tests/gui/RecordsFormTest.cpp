@@ -1,0 +1,94 @@
+#include "GuiTestSupport.h"
+
+#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "host/forms/MainFormUnit.h"
+#include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
+
+#include <QAction>
+#include <QDateTimeEdit>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+
+class TRecordsFormTest : public TFormTest {};
+
+// From the main window, after the password: a room's rows of one day, and their export.
+TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
+    {
+        TDoorlockRecordStore store("sqlite3", m_sandbox.File("Client.db"));
+        const struct {
+            const char* Room;
+            int Hour;
+            const char* Guest;
+            bool Copy;
+        } rows[] = {{"01080816", 9, "张三", false},
+                    {"01080817", 10, "Other", false},
+                    {"01080816", 11, "李四", true},
+                    {"01080816", 23, "Late", false}};
+        for (const auto& row : rows)
+            store.AddIssueCardRecord("R", "816123114", row.Room, 1, EncodeDateTime(2026, 12, 29, 8, 0, 0), 0,
+                                     EncodeDateTime(2026, 12, 31, 14, 30, 0), row.Copy, Gbk(row.Guest),
+                                     EncodeDateTime(2026, 12, 29, row.Hour, 0, 0));
+    }
+    TMainForm form;
+    form.show();
+    {
+        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+        Child<QAction>(&form, "RecordsAction")->trigger();
+    }
+
+    const std::string csvFile = m_sandbox.File("records.csv");
+    QStringList shown;
+    QString count, defaultFrom, defaultTo;
+    {
+        TModalDriver driver(
+            {EnterPassword(Text("mirvek")),
+             Expect("TRecordsForm",
+                    [&](QWidget* window) {
+                        auto* from = Child<QDateTimeEdit>(window, "FromTimeEdt");
+                        auto* to = Child<QDateTimeEdit>(window, "ToTimeEdt");
+                        defaultFrom = from->dateTime().toString(Qt::ISODate);
+                        defaultTo = to->dateTime().toString(Qt::ISODate);
+                        Child<QLineEdit>(window, "RoomTxt")->setText(QStringLiteral(" 01080816 "));
+                        from->setDateTime(QDateTime(QDate(2026, 12, 29), QTime(0, 0, 0)));
+                        to->setDateTime(QDateTime(QDate(2026, 12, 29), QTime(12, 0, 0)));
+                        Child<QPushButton>(window, "QueryBtn")->click();
+                        auto* grid = Child<QTableWidget>(window, "RecordGrid");
+                        for (int r = 0; r < grid->rowCount(); ++r) {
+                            QStringList cells;
+                            for (int c = 0; c < grid->columnCount(); ++c)
+                                cells << grid->item(r, c)->text();
+                            shown << cells.join(QLatin1Char('|'));
+                        }
+                        count = Child<QLabel>(window, "CountLbl")->text();
+                        Child<QPushButton>(window, "ExportBtn")->click();
+                    }),
+             Expect("QFileDialog",
+                    [&](QWidget* window) {
+                        auto* dialog = qobject_cast<QFileDialog*>(window);
+                        // A name typed into the dialog's entry: its list of files may not be loaded yet.
+                        dialog->setDirectory(QString::fromStdString(m_sandbox.Path().string()));
+                        Child<QLineEdit>(dialog, "fileNameEdit")->setText(QStringLiteral("records.csv"));
+                        static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
+                    }),
+             Expect("TRecordsForm", Cancel())});
+        Child<QAction>(&form, "RecordsAction")->trigger();
+    }
+    // The last 24 hours when it opens.
+    EXPECT_EQ(
+        QDateTime::fromString(defaultFrom, Qt::ISODate).secsTo(QDateTime::fromString(defaultTo, Qt::ISODate)),
+        24 * 3600);
+    EXPECT_EQ(shown, QStringList({Text("2026-12-29 11:00:00|01080816|816123114|复制卡|2026-12-29 08:00:00|"
+                                       "2026-12-31 14:30:00|李四|R"),
+                                  Text("2026-12-29 09:00:00|01080816|816123114|新卡|2026-12-29 08:00:00|"
+                                       "2026-12-31 14:30:00|张三|R")}));
+    EXPECT_EQ(count, Text("共 2 条"));
+    EXPECT_EQ(
+        ReadFileBytes(csvFile),
+        "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号\r\n"
+        "2026-12-29 11:00:00,01080816,816123114,复制卡,2026-12-29 08:00:00,2026-12-31 14:30:00,李四,R\r\n"
+        "2026-12-29 09:00:00,01080816,816123114,新卡,2026-12-29 08:00:00,2026-12-31 14:30:00,张三,R\r\n");
+}
