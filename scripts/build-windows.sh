@@ -6,7 +6,7 @@
 # for x86_64 (win64, for the tests only) in build-windows/x86_64/. Installs what it needs first.
 #
 # Usage: scripts/build-windows.sh [--arch i686|x86_64] [--packages-only] [--deps-only] [--no-tests]
-#                                 [--no-window] [cmake arguments...]
+#                                 [--no-window | --window-if-cached] [cmake arguments...]
 #   i686 (the default) is what ships: the vendor's encoder library is a 32-bit DLL. x86_64 builds the same
 #   code for machines whose Wine runs no 32-bit programs (scripts/test-windows.sh picks it there).
 #
@@ -22,7 +22,9 @@
 # same way, statically, from Debian's qt6-base source package of the version installed here, whose tools (moc,
 # rcc, uic) serve as the host tools. Its cache stamp holds the version and a digest of the configure options,
 # so a change of either builds it anew. This is the long step: about 1,050 build steps, 20 to 30 minutes on
-# two cores, once per machine and architecture. --no-window skips it and builds the headless programs only.
+# two cores, once per machine and architecture. --no-window skips it and builds the headless programs only;
+# --window-if-cached builds the window where this architecture's Qt is in the cache already, and the headless
+# programs only (saying so) where it is not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
     --deps-only) deps_only=1; shift ;;
     --no-tests) tests=OFF; shift ;;
     --no-window) window=OFF; shift ;;
+    --window-if-cached) window=IF_CACHED; shift ;;
     *) cmake_args+=("$1"); shift ;;
   esac
 done
@@ -237,6 +240,12 @@ build_qt() {
   digest=$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-12)
   local stamp=$prefix/.qt-$version-$digest
   [ -f "$stamp" ] && return
+  if [ "$window" = IF_CACHED ]; then
+    log "no Qt for $triple in the cache: building the headless programs only (scripts/build-windows.sh" \
+      "--arch $arch builds Qt and the window)"
+    window=OFF
+    return
+  fi
   fetch_source qt6-base "$version"
   local work=$prefix/work-qt
   rm -rf "$work"
@@ -267,6 +276,7 @@ build_sqlite
 build_soci
 [ "$tests" = OFF ] || build_googletest
 [ "$window" = OFF ] || build_qt
+[ "$window" = OFF ] || window=ON
 flock -u 9
 exec 9>&-
 [ $deps_only -eq 0 ] || exit 0

@@ -10,14 +10,14 @@
 # code only (its kernel has no 32-bit emulation), on the 64-bit build of the same code, and the shipped
 # 32-bit build is then only compiled, linked and packed.
 #
-# scripts/test-windows.sh --archs prints the architectures it builds on this machine, the tested one first.
+# scripts/test-windows.sh --archs prints the architecture it tests on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 started=$SECONDS
 
 if [ "${1:-}" = "--archs" ]; then
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo i686; else echo x86_64 i686; fi
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo i686; else echo x86_64; fi
   exit 0
 fi
 
@@ -32,7 +32,9 @@ else
   echo "test-windows: this machine runs no 32-bit programs; testing the 64-bit build under 64-bit Wine"
 fi
 bash scripts/build-windows.sh --arch "$arch"
-[ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests
+# The shipped 32-bit build is then only compiled, linked and packed. Its window needs a Qt of its own, half an
+# hour of building on two cores: it is built here only when that Qt is cached already.
+[ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests --window-if-cached
 
 # No question about Mono or Gecko, no Wine messages.
 export WINEDEBUG=-all
@@ -258,7 +260,12 @@ pack() {
   local zip listing
   zip=$(ls "$root"/build-windows/doorlock-host-*-win32.zip)
   listing=$(cmake -E tar tf "$zip" | sed 's|^[^/]*/||' | grep -v '/$' | grep . | LC_ALL=C sort | tr '\n' ' ')
-  if [ "$listing" != "$(printf '%s\n' "${shipped_files[@]}" | LC_ALL=C sort | tr '\n' ' ')" ]; then
+  local expected=("${shipped_files[@]}")
+  if ! grep -q 'DOORLOCK_GUI:BOOL=ON' "$i686/CMakeCache.txt"; then
+    expected=(Option.ini README.txt doorlock-cli.exe doorlock-host.exe)
+    echo "test-windows: the 32-bit build has no window here (no 32-bit Qt in the cache): its zip holds the headless programs"
+  fi
+  if [ "$listing" != "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort | tr '\n' ' ')" ]; then
     echo "test-windows: $zip holds $listing" >&2
     return 1
   fi
