@@ -2,8 +2,8 @@
 // days). A read counts the matches and fetches the first rows in one snapshot, as the records dialog does;
 // state.range(2) says whether each read opens its session too (the dialog and the console open one per
 // read; a PostgreSQL connection costs more than the read itself). On Client.db always; on PostgreSQL too when
-// DOORLOCK_TEST_PG names a server (scripts/with-postgres.sh). STORE_BENCH_DIR chooses the directory of
-// Client.db (default: the system's temporary one). Target: under 50 ms per read.
+// DOORLOCK_TEST_PG names a server (scripts/with-postgres.sh). Client.db is made in a sandbox in the temporary
+// directory (TMPDIR chooses another). Target: under 50 ms per read.
 #include "doorlock/DoorlockRecordQueryUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -42,29 +42,10 @@ const char* const PostgresFill =
     "FROM (SELECT i, timestamp '2026-01-01 00:00:00' + i * interval '30 seconds' AS t "
     "FROM generate_series(0, 999999) AS i) AS rows";
 
-class TBenchDirectory {
-public:
-    TBenchDirectory() {
-        const char* chosen = std::getenv("STORE_BENCH_DIR");
-        const std::filesystem::path base =
-            chosen != nullptr ? chosen : std::filesystem::temp_directory_path();
-        m_path = base / ("records-bench-" + std::to_string(std::random_device()()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TBenchDirectory() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
-
 // One filled store per back end for the whole run; filling takes longer than every read together.
 struct TFilledStore {
     TRecordStoreTarget Target;
-    std::optional<TBenchDirectory> Directory;
+    std::optional<TSandbox> Directory;
     std::optional<TPostgresSchema> Schema;
 };
 
