@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-translations-l10n libqt6svg6
   libgtest-dev libgmock-dev libbenchmark-dev
   libsoci-dev libboost-dev libsqlite3-dev libpq-dev postgresql
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth x11-utils fonts-noto-cjk
   clang libclang-rt-14-dev clang-format
   dpkg-dev file systemd libsystemd-dev
 )
