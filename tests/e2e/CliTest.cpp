@@ -4,14 +4,15 @@ namespace {
 
 struct TCliRun {
     int status;
-    std::string output;
+    std::string output; // as text
+    std::string raw;    // the bytes, CR LF kept
 };
 
 TCliRun RunCli(int port, std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", std::to_string(port)});
     TRunningProgram cli(BuildProgram("doorlock-cli"), args);
     int status = cli.Wait();
-    return {status, cli.Output()};
+    return {status, cli.Output(), cli.RawOutput()};
 }
 
 } // namespace
@@ -48,10 +49,16 @@ TEST(Cli, NoServerAndBadArgumentsGiveStatusTwo) {
 
 TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     StartHost("SaveDoorlockRecord=1");
-    ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
-                              "2026-12-31 14:30:00", "--guest", "张三", "--register", "R1"})
-                  .status,
-              0);
+    // As a request file: the guest's name then reaches the host as UTF-8 on every system (a Windows
+    // program's arguments pass the ANSI code page).
+    WriteFileBytes(
+        m_sandbox.File("issue.xml"),
+        "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>R1</RegisterId>"
+        "<RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>01</RoomFloorCode><RoomNo>0816</RoomNo>"
+        "<GuestName>张三</GuestName><CheckInDate>2026-12-29</CheckInDate><CheckInTime>12:00:00"
+        "</CheckInTime><CheckOutDate>2026-12-31</CheckOutDate><CheckOutTime>14:30:00</CheckOutTime>"
+        "<IsCopy>0</IsCopy></DoorRequest>");
+    ASSERT_EQ(RunCli(m_port, {"send", m_sandbox.File("issue.xml")}).status, 0);
     ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
                               "2026-12-31 14:30:00", "--guest", "Li, \"Si\"", "--copy"})
                   .status,
@@ -66,7 +73,7 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--room", "01010816", "--csv"});
     EXPECT_EQ(csv.status, 0);
     // The operation times are the host's clock; the rest is fixed. Newest first: the copy.
-    std::string text = csv.output;
+    std::string text = csv.raw;
     std::vector<std::string> times;
     for (size_t at = text.find("\r\n20"); at != std::string::npos; at = text.find("\r\n20", at + 21)) {
         times.push_back(text.substr(at + 2, 19));

@@ -15,6 +15,7 @@ struct TArgsCase {
     std::string output;            // expected in standard output
     std::string errors;            // expected in standard error
     const char* display = nullptr; // DISPLAY, or none
+    bool needsX = false;           // only where the window needs an X server
 };
 
 void PrintTo(const TArgsCase& c, std::ostream* os) {
@@ -27,6 +28,10 @@ class THostArgumentsTest : public ::testing::TestWithParam<TArgsCase> {};
 
 TEST_P(THostArgumentsTest, StatusAndMessage) {
     const TArgsCase& c = GetParam();
+#ifdef _WIN32
+    if (c.needsX)
+        GTEST_SKIP() << "a Windows desk always has a desktop for the window";
+#endif
     // No display (or a build without the window): the window cannot open, whatever the machine has.
     SetEnvironment("DISPLAY", nullptr);
     SetEnvironment("WAYLAND_DISPLAY", nullptr);
@@ -52,9 +57,9 @@ TEST_P(THostArgumentsTest, StatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Host, THostArgumentsTest,
     ::testing::Values(
-        TArgsCase{"NoDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless"},
+        TArgsCase{"NoDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless", nullptr, true},
         // No X server listens there: the same one line, nothing opened.
-        TArgsCase{"UnreachableDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless", ":7319"},
+        TArgsCase{"UnreachableDisplay", {"--dir", "SANDBOX"}, 1, "", "--headless", ":7319", true},
         TArgsCase{"Help", {"--help"}, 0, "--headless", ""},
         TArgsCase{"Version", {"--version"}, 0, "doorlock-host " DOORLOCK_VERSION "\n", ""},
         TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},

@@ -350,6 +350,11 @@ std::string TRunningProgram::Output() const {
     return AsText(m_output);
 }
 
+std::string TRunningProgram::RawOutput() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_output;
+}
+
 std::string TRunningProgram::Errors() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return AsText(m_errors);

@@ -38,6 +38,8 @@ public:
     // True once the standard output holds the text.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     std::string Output() const;
+    // Standard output as the program wrote it, CR LF kept on every system.
+    std::string RawOutput() const;
     std::string Errors() const;
     // Sends the signal and waits for the exit; the exit status, or -1 when the program did not end in time.
     int Stop(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(20));
