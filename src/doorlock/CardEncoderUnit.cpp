@@ -28,9 +28,7 @@ constexpr int32_t SimHandleBase = 1000;
 // The vendor library: the five functions called straight through.
 class TVendorCardEncoder : public TCardEncoder {
 public:
-    // The path is code page text, as Option.ini holds it; the log shows it so.
-    explicit TVendorCardEncoder(const std::string& libraryPath)
-        : m_libraryPath(libraryPath), m_library(FileNameOfText(libraryPath)) {
+    explicit TVendorCardEncoder(const std::string& libraryPath) : m_library(libraryPath) {
         // The argument bytes are what a stdcall name carries in its decoration.
         m_autoInit = Resolve<TAutoInitFunc>("auto_init", 8);
         m_dvBeep = Resolve<TDvBeepFunc>("dv_beep", 8);
@@ -51,7 +49,7 @@ public:
 
     // The names as found, so that the log shows which exports a library really has.
     std::string Description() const override {
-        return Gbk("发卡器: ") + m_libraryPath + " (" + m_names + ")";
+        return Gbk("发卡器: ") + m_library.Path() + " (" + m_names + ")";
     }
 
 private:
@@ -76,7 +74,6 @@ private:
         return reinterpret_cast<TFunc>(address);
     }
 
-    std::string m_libraryPath;
     TSharedLibrary m_library;
     std::string m_names;
     TAutoInitFunc m_autoInit = nullptr;

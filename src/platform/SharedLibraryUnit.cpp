@@ -3,10 +3,7 @@
 #include "platform/SysUtilsUnit.h"
 
 #include "platform/CodePageUnit.h"
-
-#ifdef _WIN32
 #include "platform/FileNameUnit.h"
-#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -46,7 +43,8 @@ TSharedLibrary::TSharedLibrary(const std::string& path) : m_path(path) {
 #else
     // Bind every symbol now, so that a library missing one of its own imports fails here and not in the
     // middle of a card write.
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The path is code page text, as on Windows; the file system names files in UTF-8.
+    m_handle = dlopen(FileNameOfText(path).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (m_handle == nullptr) {
         // The loader's message names the file by its UTF-8 name; messages are code page text.
         const char* error = dlerror();

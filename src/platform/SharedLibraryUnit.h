@@ -5,7 +5,8 @@
 // A shared library loaded at run time (dlopen / LoadLibrary), released with the object.
 class TSharedLibrary {
 public:
-    // Raises Exception with the loader's message when the library cannot be loaded.
+    // path is code page text, as the settings hold it. Raises Exception with the loader's message when the
+    // library cannot be loaded.
     explicit TSharedLibrary(const std::string& path);
     ~TSharedLibrary();
     TSharedLibrary(const TSharedLibrary&) = delete;
