@@ -117,8 +117,8 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
 
 bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
     // 64 bits: the negated most negative delay must not overflow.
-    const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
-    const int64_t delayMinutes2 = SysOption != nullptr ? SysOption->DelayMinutes2 : 0;
+    const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
+    const int64_t delayMinutes2 = Option != nullptr ? Option->DelayMinutes2 : 0;
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;

@@ -12,7 +12,7 @@ class TCardEncoder;
 class TDoorlockRecordStore;
 class TIcDoorlock;
 class TLogFile;
-class TOption;
+class TDoorlockOption;
 class TSysOption;
 
 // What a deployment hands the host: the interface kind and, for kinds 2 and 3, its back end.
@@ -50,7 +50,7 @@ public:
 
 private:
     std::string m_programDir;
-    std::unique_ptr<TOption> m_option;
+    std::unique_ptr<TDoorlockOption> m_option;
     std::unique_ptr<TLogFile> m_logFile;
     std::unique_ptr<TSysOption> m_sysOption;
     std::unique_ptr<TDoorlockRecordStore> m_store;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "doorlock/CardEncoderUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
@@ -30,7 +30,7 @@ public:
     TSandbox sandbox;
     TGlobalsGuard globals;
     TLogFile log;
-    TOption option;
+    TDoorlockOption option;
     std::unique_ptr<TCardEncoder> encoder;
     TIcDoorlock device;
 };

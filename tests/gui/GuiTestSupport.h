@@ -2,7 +2,7 @@
 
 #include "support/TestSupport.h"
 
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -80,7 +80,7 @@ protected:
     TGlobalsGuard m_guard;
     TSandbox m_sandbox;
     TSysOption m_sysOption;
-    TOption m_option;
+    TDoorlockOption m_option;
     TLogFile m_logFile;
 
 private:

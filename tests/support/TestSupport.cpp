@@ -1,8 +1,8 @@
 #include "support/TestSupport.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"

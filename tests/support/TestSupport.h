@@ -9,7 +9,7 @@
 class TBaseDoorlock;
 class TDoorlockRecordStore;
 class TLogFile;
-class TOption;
+class TDoorlockOption;
 class TSysOption;
 class TBasePolice;
 class TBaseMember;
@@ -115,7 +115,7 @@ public:
 private:
     int m_interfaceKind;
     TSysOption* m_sysOption;
-    TOption* m_option;
+    TDoorlockOption* m_option;
     TLogFile* m_logFile;
     TBaseDoorlock* m_doorlock;
     TDoorlockRecordStore* m_store;

@@ -1,7 +1,7 @@
 #include "host/forms/HostFormsUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"

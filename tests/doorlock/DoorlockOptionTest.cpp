@@ -1,4 +1,4 @@
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "platform/IniFileUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "support/TestSupport.h"
@@ -7,14 +7,19 @@
 
 TEST(DoorlockOption, DefaultsWithoutFile) {
     TSandbox sandbox;
-    TOption option(sandbox.File("Option.ini"));
+    TDoorlockOption option(sandbox.File("Option.ini"));
     option.PortName = "COM4";
     option.DelayMinutes = 9;
+    option.DelayMinutes2 = 9;
+    option.UseNativeDoorlockDb = option.SaveDoorlockRecord = true;
     option.EncoderLibrary = "x";
     option.Database = "x";
     option.LoadOption();
     EXPECT_EQ(option.PortName, "COM1");
-    EXPECT_EQ(option.DelayMinutes, 1);
+    EXPECT_EQ(option.DelayMinutes, 0);
+    EXPECT_EQ(option.DelayMinutes2, 0);
+    EXPECT_FALSE(option.UseNativeDoorlockDb);
+    EXPECT_FALSE(option.SaveDoorlockRecord);
     EXPECT_EQ(option.EncoderLibrary, "");
     EXPECT_EQ(option.Database, "");
     EXPECT_EQ(option.PortIndex(), 0);
@@ -25,19 +30,23 @@ TEST(DoorlockOption, ReadsItsSection) {
     TSandbox sandbox;
     WriteFileBytes(sandbox.File("Option.ini"),
                    "[Other]\r\nPortName=COM2\r\n[DoorlockOption]\r\nPortName=COM3\r\n"
-                   "DelayMinutes=5\r\nEncoderLibrary=/opt/enc/libcardenc.so\r\n"
-                   "Database=postgresql://desk@db.hotel/rooms\r\n");
-    TOption option(sandbox.File("Option.ini"));
+                   "DelayMinutes=-5\r\nEncoderLibrary=/opt/enc/libcardenc.so\r\n"
+                   "Database=postgresql://desk@db.hotel/rooms\r\nDelayMinutes2=7\r\n"
+                   "UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\n");
+    TDoorlockOption option(sandbox.File("Option.ini"));
     option.LoadOption();
     EXPECT_EQ(option.PortName, "COM3");
-    EXPECT_EQ(option.DelayMinutes, 5);
+    EXPECT_EQ(option.DelayMinutes, -5);
+    EXPECT_EQ(option.DelayMinutes2, 7);
+    EXPECT_TRUE(option.UseNativeDoorlockDb);
+    EXPECT_FALSE(option.SaveDoorlockRecord);
     EXPECT_EQ(option.EncoderLibrary, "/opt/enc/libcardenc.so");
     EXPECT_EQ(option.Database, "postgresql://desk@db.hotel/rooms");
     EXPECT_EQ(option.PortIndex(), 2);
 
     WriteFileBytes(sandbox.File("Option.ini"), "[DoorlockOption]\r\nDelayMinutes=1.5\r\n");
     option.LoadOption();
-    EXPECT_EQ(option.DelayMinutes, 1);
+    EXPECT_EQ(option.DelayMinutes, 0);
 }
 
 TEST(DoorlockOption, PortIndexOfNames) {
@@ -45,7 +54,7 @@ TEST(DoorlockOption, PortIndexOfNames) {
         {"COM1", 0},  {"COM2", 1},  {"COM3", 2},   {"COM4", 3},   {"COM5", 4}, {"COM6", 5}, {"COM7", -1},
         {"COM0", -1}, {"com1", -1}, {"COM10", -1}, {" COM1", -1}, {"", -1},    {"COM", -1},
     };
-    TOption option("Option.ini");
+    TDoorlockOption option("Option.ini");
     for (const auto& [name, index] : cases) {
         option.PortName = name;
         EXPECT_EQ(option.PortIndex(), index) << name;
@@ -57,7 +66,7 @@ TEST(DoorlockOption, SaveWritesPortAndDelayOnly) {
     std::string file = sandbox.File("Option.ini");
     WriteFileBytes(file,
                    "[DoorlockOption]\r\nDelayMinutes2=3\r\nEncoderLibrary=lib.so\r\nDatabase=host=db\r\n");
-    TOption option(file);
+    TDoorlockOption option(file);
     option.LoadOption();
     option.PortName = "";
     option.EncoderLibrary = "other.so";
@@ -70,10 +79,27 @@ TEST(DoorlockOption, SaveWritesPortAndDelayOnly) {
     EXPECT_EQ(ini.ReadString("DoorlockOption", "EncoderLibrary", ""), "lib.so");
     EXPECT_EQ(ini.ReadString("DoorlockOption", "Database", ""), "host=db");
     EXPECT_EQ(ini.ReadInteger("DoorlockOption", "DelayMinutes2", 0), 3);
+    EXPECT_EQ(option.DelayMinutes, 0); // issuing keeps the value it started with
+    TDoorlockOption next(file);
+    next.LoadOption();
+    EXPECT_EQ(next.DelayMinutes, 1);
 }
 
-TEST(DoorlockOption, SaveRaisesWhenTheFileCannotBeWritten) {
+TEST(DoorlockOption, PasswordChangeWritesTheIssueKeysInOrderAsLoaded) {
     TSandbox sandbox;
-    TOption option(sandbox.File("missing/Option.ini"));
+    const std::string file = sandbox.File("Option.ini");
+    WriteFileBytes(file, "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\n");
+    TDoorlockOption option(file);
+    option.LoadOption();
+    option.SaveOption();      // the dialog's DelayMinutes=1 ...
+    option.SaveIssueOption(); // ... is overwritten with the loaded 0
+    EXPECT_EQ(ReadFileBytes(file), "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\nDelayMinutes=0\r\n"
+                                   "DelayMinutes2=0\r\nUseNativeDoorlockDb=0\r\nSaveDoorlockRecord=0\r\n");
+}
+
+TEST(DoorlockOption, SavesRaiseWhenTheFileCannotBeWritten) {
+    TSandbox sandbox;
+    TDoorlockOption option(sandbox.File("missing/Option.ini"));
     EXPECT_THROW(option.SaveOption(), Exception);
+    EXPECT_THROW(option.SaveIssueOption(), Exception);
 }
