@@ -358,37 +358,10 @@ void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, con
                                               TDateTime lastCheckInTime, TDateTime checkInTime,
                                               TDateTime checkOutTime, bool isCopy,
                                               const std::string& guestName, TDateTime opratingTime) {
-    std::unique_lock<std::mutex> queue(m_recordQueueLock);
-    m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime,
-                                                checkInTime, checkOutTime, isCopy, guestName, opratingTime});
-    const uint64_t mine = ++m_recordsQueued;
-    // Group commit: the first caller stores every row queued so far in one transaction while later callers
-    // queue theirs; each returns once a commit has covered its own row.
-    while (m_recordsStored < mine) {
-        if (m_storingRecords) {
-            m_recordsStoredSignal.wait(queue);
-            continue;
-        }
-        m_storingRecords = true;
-        std::vector<TIssueCardRecord> batch;
-        batch.swap(m_pendingRecords);
-        const uint64_t last = m_recordsQueued;
-        queue.unlock();
-        try {
-            StoreIssueCardRecords(batch);
-        } catch (...) {
-            // Not a database error (those are logged): let the next caller take over, then pass it on.
-            queue.lock();
-            m_recordsStored = last;
-            m_storingRecords = false;
-            m_recordsStoredSignal.notify_all();
-            throw;
-        }
-        queue.lock();
-        m_recordsStored = last;
-        m_storingRecords = false;
-        m_recordsStoredSignal.notify_all();
-    }
+    m_recordCommits.Submit(
+        TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime, checkInTime, checkOutTime,
+                         isCopy, guestName, opratingTime},
+        [this](const std::vector<TIssueCardRecord>& batch) { StoreIssueCardRecords(batch); });
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorlock/GroupCommitUnit.h"
 #include "doorlock/PostgresConninfoUnit.h"
 #include "doorlock/RecordStoreSessionUnit.h"
 #include "doorlock/RoomLockPoolUnit.h"
@@ -7,7 +8,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -99,7 +99,6 @@ private:
     void CloseLocked();
     void AddRoomLocked(std::unique_lock<std::timed_mutex>& guard, const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
-    bool StoreOneLocked(std::unique_lock<std::timed_mutex>& guard, const TIssueCardRecord& record);
     // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
     bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
     // Logs a failure; false when it failed.
@@ -130,13 +129,8 @@ private:
     bool m_retryStop = false;
     std::thread m_retryThread;
 
-    // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
-    std::mutex m_recordQueueLock;
-    std::condition_variable m_recordsStoredSignal;
-    std::vector<TIssueCardRecord> m_pendingRecords;
-    uint64_t m_recordsQueued = 0;
-    uint64_t m_recordsStored = 0;
-    bool m_storingRecords = false;
+    // Issue-card rows of callers at the same time, stored in one commit.
+    TGroupCommit<TIssueCardRecord> m_recordCommits;
 
     // After the gate, which it connects through.
     TRoomLockPool m_roomLocks;
