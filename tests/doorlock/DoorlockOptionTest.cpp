@@ -5,48 +5,50 @@
 
 #include <gtest/gtest.h>
 
-TEST(DoorlockOption, DefaultsWithoutFile) {
-    TSandbox sandbox;
-    TDoorlockOption option(sandbox.File("Option.ini"));
-    option.PortName = "COM4";
-    option.DelayMinutes = 9;
-    option.DelayMinutes2 = 9;
-    option.UseNativeDoorlockDb = option.SaveDoorlockRecord = true;
-    option.EncoderLibrary = "x";
-    option.Database = "x";
-    option.LoadOption();
-    EXPECT_EQ(option.PortName, "COM1");
-    EXPECT_EQ(option.DelayMinutes, 0);
-    EXPECT_EQ(option.DelayMinutes2, 0);
-    EXPECT_FALSE(option.UseNativeDoorlockDb);
-    EXPECT_FALSE(option.SaveDoorlockRecord);
-    EXPECT_EQ(option.EncoderLibrary, "");
-    EXPECT_EQ(option.Database, "");
-    EXPECT_EQ(option.PortIndex(), 0);
-    EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
-}
-
-TEST(DoorlockOption, ReadsItsSection) {
-    TSandbox sandbox;
-    WriteFileBytes(sandbox.File("Option.ini"),
-                   "[Other]\r\nPortName=COM2\r\n[DoorlockOption]\r\nPortName=COM3\r\n"
-                   "DelayMinutes=-5\r\nEncoderLibrary=/opt/enc/libcardenc.so\r\n"
-                   "Database=postgresql://desk@db.hotel/rooms\r\nDelayMinutes2=7\r\n"
-                   "UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\n");
-    TDoorlockOption option(sandbox.File("Option.ini"));
-    option.LoadOption();
-    EXPECT_EQ(option.PortName, "COM3");
-    EXPECT_EQ(option.DelayMinutes, -5);
-    EXPECT_EQ(option.DelayMinutes2, 7);
-    EXPECT_TRUE(option.UseNativeDoorlockDb);
-    EXPECT_FALSE(option.SaveDoorlockRecord);
-    EXPECT_EQ(option.EncoderLibrary, "/opt/enc/libcardenc.so");
-    EXPECT_EQ(option.Database, "postgresql://desk@db.hotel/rooms");
-    EXPECT_EQ(option.PortIndex(), 2);
-
-    WriteFileBytes(sandbox.File("Option.ini"), "[DoorlockOption]\r\nDelayMinutes=1.5\r\n");
-    option.LoadOption();
-    EXPECT_EQ(option.DelayMinutes, 0);
+TEST(DoorlockOption, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
+    struct TCase {
+        const char* file; // nullptr: no file
+        TDoorlockOption expected;
+    };
+    auto expect = [](const char* port, int32_t delay, int32_t delay2, bool nativeDb, bool saveRecord,
+                     const char* library, const char* database) {
+        TDoorlockOption option("");
+        option.PortName = port;
+        option.DelayMinutes = delay;
+        option.DelayMinutes2 = delay2;
+        option.UseNativeDoorlockDb = nativeDb;
+        option.SaveDoorlockRecord = saveRecord;
+        option.EncoderLibrary = library;
+        option.Database = database;
+        return option;
+    };
+    const TCase cases[] = {
+        {nullptr, expect("COM1", 0, 0, false, false, "", "")},
+        {"[Other]\r\nPortName=COM2\r\n[DoorlockOption]\r\nPortName=COM3\r\nDelayMinutes=-5\r\n"
+         "EncoderLibrary=/opt/enc/libcardenc.so\r\nDatabase=postgresql://desk@db.hotel/rooms\r\n"
+         "DelayMinutes2=7\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\n",
+         expect("COM3", -5, 7, true, false, "/opt/enc/libcardenc.so", "postgresql://desk@db.hotel/rooms")},
+        {"[DoorlockOption]\r\nDelayMinutes=1.5\r\n", expect("COM1", 0, 0, false, false, "", "")},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.file != nullptr ? c.file : "no file");
+        TSandbox sandbox;
+        if (c.file != nullptr)
+            WriteFileBytes(sandbox.File("Option.ini"), c.file);
+        // Every field is read, whatever it held.
+        TDoorlockOption option = expect("COM4", 9, 9, true, true, "x", "x");
+        option.FileName = sandbox.File("Option.ini");
+        option.LoadOption();
+        const TDoorlockOption& e = c.expected;
+        EXPECT_EQ(option.PortName, e.PortName);
+        EXPECT_EQ(option.DelayMinutes, e.DelayMinutes);
+        EXPECT_EQ(option.DelayMinutes2, e.DelayMinutes2);
+        EXPECT_EQ(option.UseNativeDoorlockDb, e.UseNativeDoorlockDb);
+        EXPECT_EQ(option.SaveDoorlockRecord, e.SaveDoorlockRecord);
+        EXPECT_EQ(option.EncoderLibrary, e.EncoderLibrary);
+        EXPECT_EQ(option.Database, e.Database);
+        EXPECT_EQ(c.file != nullptr, std::filesystem::exists(sandbox.File("Option.ini")));
+    }
 }
 
 TEST(DoorlockOption, PortIndexOfNames) {
