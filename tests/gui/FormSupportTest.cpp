@@ -61,4 +61,5 @@ TEST_P(TAboutFormTest, CaptionAndTitlePerKind) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TAboutFormTest,
                          ::testing::Values(TInterfaceKind::Doorlock, TInterfaceKind::Police,
-                                           TInterfaceKind::Member));
+                                           TInterfaceKind::Member),
+                         [](const auto& test) { return std::to_string(static_cast<int>(test.param)); });
