@@ -7,12 +7,7 @@
 #include <string>
 
 // The interface kinds, numbered as deployments have always given them; None until the start-up sets one.
-enum class TInterfaceKind : int32_t {
-    None = 0,
-    Doorlock = 1,
-    Police = 2,
-    Member = 3,
-};
+enum class TInterfaceKind : int32_t { None = 0, Doorlock = 1, Police = 2, Member = 3 };
 
 // Everything the core knows of one interface kind. A new kind is one row of this table plus its own folder
 // (its back end and its request handler), and, for the window, its row of window actions there.
