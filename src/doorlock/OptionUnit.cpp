@@ -13,7 +13,6 @@ constexpr std::string_view Section = "DoorlockOption";
 } // namespace
 
 TOption* Option = nullptr;
-std::function<void()> ShowDoorlockOptionForm;
 
 TOption::TOption(std::string fileName) : FileName(std::move(fileName)) {}
 

@@ -28,6 +28,3 @@ public:
 };
 
 extern TOption* Option;
-
-// The device options dialog, installed by the window module; without a window, ShowOption does nothing.
-extern std::function<void()> ShowDoorlockOptionForm;

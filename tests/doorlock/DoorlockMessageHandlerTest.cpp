@@ -7,7 +7,6 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
-#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -80,7 +79,7 @@ protected:
     }
 
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<TDoorlockMessageHandler>(requestUtf8);
+        return HandleWith<HandleDoorlockRequest>(requestUtf8);
     }
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }

@@ -31,9 +31,6 @@ int main(int argc, char** argv) {
     QTranslator translator;
     LoadQtTranslation(translator);
     InitFormResources();
-    InstallFormHooks();
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    RemoveFormHooks();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -122,7 +122,7 @@ TModalStep Expect(const char* className, TModalStep then) {
 TFormTest::TFormTest()
     : m_sysOption(m_sandbox.File("Option.ini")), m_option(m_sandbox.File("Option.ini")),
       m_logFile(m_sandbox.File("test.LOG")), m_police(CurrentPolice), m_member(CurrentMember) {
-    InterfaceKind = 1;
+    InterfaceKind = TInterfaceKind::Doorlock;
     // Any free port: several test programs may run at once.
     m_sysOption.DoorlockPortNo = 0;
     m_sysOption.PolicePortNo = 0;
@@ -134,7 +134,8 @@ TFormTest::TFormTest()
     CurrentPolice = nullptr;
     CurrentMember = nullptr;
     DoorlockRecordStore = nullptr;
-    SetApplicationTitle(std::string());
+    // As the window run sets it before anything is shown.
+    SetApplicationTitle(KindTitle(InterfaceKind));
 }
 
 TFormTest::~TFormTest() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@ class TOption;
 class TSysOption;
 class TBasePolice;
 class TBaseMember;
+enum class TInterfaceKind : int32_t;
 
 // A fresh temporary directory, removed with everything in it when the test ends.
 class TSandbox {
@@ -113,7 +115,7 @@ public:
     TGlobalsGuard& operator=(const TGlobalsGuard&) = delete;
 
 private:
-    int m_interfaceKind;
+    TInterfaceKind m_interfaceKind;
     TSysOption* m_sysOption;
     TOption* m_option;
     TLogFile* m_logFile;

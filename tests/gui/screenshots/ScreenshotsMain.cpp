@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     Option = &option;
     SysOption = &sysOption;
     LogFile = &logFile;
-    InterfaceKind = 1;
+    InterfaceKind = TInterfaceKind::Doorlock;
 
     bool ok = true;
     {
