@@ -85,7 +85,8 @@ protected:
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TSysOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
+        LogFile, SysOption, CurrentDoorlock, DoorlockRecordStore};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TSysOption> m_sys;

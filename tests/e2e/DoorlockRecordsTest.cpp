@@ -1,4 +1,6 @@
-#include "e2e/DoorlockHostFixture.h"
+#include "DoorlockHostFixture.h"
+
+#include "support/PostgresSchema.h"
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"

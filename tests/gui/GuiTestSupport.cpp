@@ -120,8 +120,10 @@ TModalStep Expect(const char* className, TModalStep then) {
 }
 
 TFormTest::TFormTest()
-    : m_sysOption(m_sandbox.File("Option.ini")), m_option(m_sandbox.File("Option.ini")),
-      m_logFile(m_sandbox.File("test.LOG")), m_police(CurrentPolice), m_member(CurrentMember) {
+    : m_guard(InterfaceKind, SysOption, Option, LogFile, CurrentDoorlock, DoorlockRecordStore, CurrentPolice,
+              CurrentMember),
+      m_sysOption(m_sandbox.File("Option.ini")), m_option(m_sandbox.File("Option.ini")),
+      m_logFile(m_sandbox.File("test.LOG")) {
     InterfaceKind = 1;
     // Any free port: several test programs may run at once.
     m_sysOption.DoorlockPortNo = 0;
@@ -138,8 +140,6 @@ TFormTest::TFormTest()
 }
 
 TFormTest::~TFormTest() {
-    CurrentPolice = m_police;
-    CurrentMember = m_member;
     SetApplicationTitle(std::string());
 }
 

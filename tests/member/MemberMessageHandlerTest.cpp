@@ -98,7 +98,7 @@ protected:
         return messages;
     }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TBaseMember*> m_guard{LogFile, CurrentMember};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;
