@@ -53,10 +53,7 @@ public:
 };
 
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
-    std::string xml = "<DoorRequest type=\"" + type + "\">";
-    for (size_t i = 0; i < children.size(); ++i)
-        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
-    return xml + "</DoorRequest>";
+    return RequestXml("DoorRequest", type, children);
 }
 
 const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",       "0816", "Guest",

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // A connection that keeps what a handler sends.
 class TCapturingConnection : public TConnection {
@@ -28,4 +29,14 @@ template <class THandler> std::optional<std::string> HandleWith(const std::strin
         return std::nullopt;
     EXPECT_EQ(connection.Bytes.back(), '\0');
     return connection.Bytes.substr(0, connection.Bytes.size() - 1);
+}
+
+// A request <root type="type"> whose children carry the given values; their names do not matter to the
+// handlers, which read children by position.
+inline std::string RequestXml(const std::string& root, const std::string& type,
+                              const std::vector<std::string>& children) {
+    std::string xml = "<" + root + " type=\"" + type + "\">";
+    for (size_t i = 0; i < children.size(); ++i)
+        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
+    return xml + "</" + root + ">";
 }
