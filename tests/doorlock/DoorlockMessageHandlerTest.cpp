@@ -52,10 +52,7 @@ public:
 };
 
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
-    std::string xml = "<DoorRequest type=\"" + type + "\">";
-    for (size_t i = 0; i < children.size(); ++i)
-        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
-    return xml + "</DoorRequest>";
+    return RequestXml("DoorRequest", type, children);
 }
 
 const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",       "0816", "Guest",
@@ -84,7 +81,8 @@ protected:
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TSysOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
+        LogFile, SysOption, CurrentDoorlock, DoorlockRecordStore};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TSysOption> m_sys;

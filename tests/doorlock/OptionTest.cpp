@@ -1,6 +1,7 @@
 #include "doorlock/OptionUnit.h"
 #include "platform/IniFileUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/SysOptionUnit.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -76,4 +77,17 @@ TEST(DoorlockOption, SaveRaisesWhenTheFileCannotBeWritten) {
     TSandbox sandbox;
     TOption option(sandbox.File("missing/Option.ini"));
     EXPECT_THROW(option.SaveOption(), Exception);
+}
+
+// Here because the server's own tests cannot see the device options.
+TEST(DoorlockOption, DelayMinutesIsSharedWithTheSystemOptions) {
+    TSandbox sandbox;
+    const std::string file = sandbox.File("Option.ini");
+    TOption device(file);
+    device.LoadOption();
+    EXPECT_EQ(device.DelayMinutes, 1);
+    device.SaveOption(); // writes DelayMinutes=1 where the key was missing
+    TSysOption options(file);
+    options.LoadOption();
+    EXPECT_EQ(options.DelayMinutes, 1);
 }

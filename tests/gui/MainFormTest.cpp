@@ -1,6 +1,6 @@
 #include "GuiTestSupport.h"
 
-#include "support/HostRunner.h"
+#include "support/LoopbackClient.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "forms/FormSupportUnit.h"

@@ -57,12 +57,8 @@ public:
     std::vector<TRead> Reads;
 };
 
-// A request whose children carry the given values; their names do not matter to the handler.
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
-    std::string xml = "<MemberRequest type=\"" + type + "\">";
-    for (size_t i = 0; i < children.size(); ++i)
-        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
-    return xml + "</MemberRequest>";
+    return RequestXml("MemberRequest", type, children);
 }
 
 std::string Response(const std::string& code, const std::string& message, const std::string& cardNo,
@@ -97,7 +93,7 @@ protected:
         return messages;
     }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TBaseMember*> m_guard{LogFile, CurrentMember};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;

@@ -68,7 +68,7 @@ protected:
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TBasePolice*> m_guard{LogFile, CurrentPolice};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TTestPolice m_police;

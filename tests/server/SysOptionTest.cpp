@@ -1,6 +1,5 @@
 #include "server/SysOptionUnit.h"
 
-#include "doorlock/OptionUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "support/TestSupport.h"
 
@@ -170,16 +169,4 @@ TEST(SysOption, PasswordRule) {
     }
     options.Password = "";
     EXPECT_TRUE(options.PasswordMatches("   "));
-}
-
-TEST(SysOption, DelayMinutesIsSharedWithTheDeviceOptions) {
-    TSandbox sandbox;
-    const std::string file = sandbox.File("Option.ini");
-    TOption device(file);
-    device.LoadOption();
-    EXPECT_EQ(device.DelayMinutes, 1);
-    device.SaveOption(); // writes DelayMinutes=1 where the key was missing
-    TSysOption options(file);
-    options.LoadOption();
-    EXPECT_EQ(options.DelayMinutes, 1);
 }

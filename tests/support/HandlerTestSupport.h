@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // Serves one UTF-8 request with a kind's handler, in the code page as the request cycle hands it over:
 // the response in UTF-8, or nullopt when the handler does not answer. Errors of the handler pass through.
@@ -12,4 +13,14 @@ template <auto Handler> std::optional<std::string> HandleWith(const std::string&
     if (!response)
         return std::nullopt;
     return GbkToUtf8(*response);
+}
+
+// A request <root type="type"> whose children carry the given values; their names do not matter to the
+// handlers, which read children by position.
+inline std::string RequestXml(const std::string& root, const std::string& type,
+                              const std::vector<std::string>& children) {
+    std::string xml = "<" + root + " type=\"" + type + "\">";
+    for (size_t i = 0; i < children.size(); ++i)
+        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
+    return xml + "</" + root + ">";
 }
