@@ -136,7 +136,8 @@ TFormTest::TFormTest()
     CurrentPolice = nullptr;
     CurrentMember = nullptr;
     DoorlockRecordStore = nullptr;
-    SetApplicationTitle(std::string());
+    // As the window run sets it before anything is shown.
+    SetApplicationTitle(KindTitle(InterfaceKind));
 }
 
 TFormTest::~TFormTest() {

@@ -81,8 +81,8 @@ protected:
     TFormTest();
     ~TFormTest() override;
 
-    TRestored<TInterfaceKind, TSysOption*, TOption*, TLogFile*, TBaseDoorlock*, TDoorlockRecordStore*, TBasePolice*,
-              TBaseMember*>
+    TRestored<TInterfaceKind, TSysOption*, TOption*, TLogFile*, TBaseDoorlock*, TDoorlockRecordStore*,
+              TBasePolice*, TBaseMember*>
         m_guard;
     TSandbox m_sandbox;
     TSysOption m_sysOption;
