@@ -2,6 +2,6 @@
 
 int main(int argc, char** argv) {
     THostConfig config;
-    config.Kind = 1;
+    config.Kind = TInterfaceKind::Doorlock;
     return HostMain(argc, argv, config, HostWindowFactory());
 }

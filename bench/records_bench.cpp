@@ -7,6 +7,7 @@
 #include "doorlock/DoorlockRecordQueryUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "support/PostgresSchema.h"
 #include "support/TestSupport.h"
 
 #include <benchmark/benchmark.h>

@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
     TFileMember backend;
     THostConfig config;
-    config.Kind = 3;
+    config.Kind = TInterfaceKind::Member;
     config.Member = &backend;
     config.ProgramName = "member-example-host";
     // The cards live beside Option.ini and the logs, in the directory --dir names.

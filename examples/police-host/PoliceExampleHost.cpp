@@ -5,7 +5,7 @@
 int main(int argc, char** argv) {
     TFixedPolice backend;
     THostConfig config;
-    config.Kind = 2;
+    config.Kind = TInterfaceKind::Police;
     config.Police = &backend;
     config.ProgramName = "police-example-host";
     return HostMain(argc, argv, config, HostWindowFactory());

@@ -3,7 +3,6 @@
 #include "platform/DateTimeUnit.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 // The card-encoder device as the rest of the system sees it. A device of this class itself does nothing
@@ -12,7 +11,6 @@ class TBaseDoorlock {
 public:
     virtual ~TBaseDoorlock() = default;
 
-    virtual void ShowOption() {}
     virtual bool OpenPort() { return false; }
     virtual void Beep() {}
     virtual bool ClosePort() { return false; }
@@ -36,8 +34,3 @@ public:
 
 // The one device of the process; not owned. Null until the host start-up sets it.
 inline TBaseDoorlock* CurrentDoorlock = nullptr;
-
-// The door-lock test dialog, installed by the window module; without a window the test action does nothing.
-inline std::function<void()> DoorlockTestFormHook;
-// The issued-card records dialog, installed by the window module likewise.
-inline std::function<void()> DoorlockRecordsFormHook;

@@ -7,9 +7,6 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/MessageTextUnit.h"
-#include "server/SysOptionUnit.h"
-#include "server/WireUnit.h"
-#include "xml/XmlUnit.h"
 
 #include <optional>
 
@@ -35,6 +32,10 @@ const THandlerTexts& Texts() {
     return texts;
 }
 
+bool DoIssueCard(const TXmlNode& root, int64_t& cardNo);
+bool DoReadCard(int64_t& cardNo);
+bool DoEraseCard();
+
 } // namespace
 
 std::string TDoorlockResponse::ToXml() const {
@@ -49,24 +50,18 @@ std::string TDoorlockResponse::ToXml() const {
     return xml;
 }
 
-TDoorlockMessageHandler::TDoorlockMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
-
-void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
+std::optional<std::string> HandleDoorlockRequest(const std::string& request) {
     const THandlerTexts& texts = Texts();
-    const std::string requestText = Utf16ToGbk(request);
-    TXmlDocument document;
     TDoorlockResponse response;
-    TXmlNode* root = nullptr;
-    std::string type;
+    std::optional<TXmlRequest> parsed;
     {
         // The two lines go to the file together; a request that cannot be read still gets its first one.
         TLogLinesAfterScope linesAfter;
-        WriteLog(ReceivedMessageLogText(requestText));
-        document.LoadFromText(requestText);
-        root = document.RootElement();
-        type = Trim(root->AttributeValue("type"));
+        parsed.emplace(request);
         WriteLog(texts.Executing);
     }
+    const TXmlNode& root = parsed->Root();
+    const std::string& type = parsed->Type();
 
     // Once the card has been dealt with, the outcome's line and the operation's last one go to the file
     // together, before the answer (a client that is gone does not change them). A read's or an erase's card
@@ -75,12 +70,12 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
     bool answer = true;
     if (type == "IssueCard") {
         int64_t cardNo = 0;
-        bool issued = DoIssueCard(*root, cardNo);
+        bool issued = DoIssueCard(root, cardNo);
         linesAfter.emplace();
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
         response.CardNo = cardNo;
-        WriteLog(texts.RoomOpen + RequiredChild(*root, 4).ValueText() +
+        WriteLog(texts.RoomOpen + RequiredChild(root, 4).ValueText() +
                  (issued ? texts.IssueOk : texts.IssueFailed));
     } else if (type == "ReadCard") {
         linesAfter.emplace();
@@ -111,11 +106,14 @@ void TDoorlockMessageHandler::HandleRequest(TConnection& connection, const std::
     }
     WriteLog(texts.Done);
     linesAfter.reset();
-    if (answer)
-        SendResponse(connection, response.ToXml());
+    if (!answer)
+        return std::nullopt;
+    return response.ToXml();
 }
 
-bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
+namespace {
+
+bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
     // 64 bits: the negated most negative delay must not overflow.
     const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
     const int64_t delayMinutes2 = Option != nullptr ? Option->DelayMinutes2 : 0;
@@ -138,10 +136,12 @@ bool TDoorlockMessageHandler::DoIssueCard(TXmlNode& root, int64_t& cardNo) {
     return IssueCardWithRecords(issue, cardNo);
 }
 
-bool TDoorlockMessageHandler::DoReadCard(int64_t& cardNo) {
+bool DoReadCard(int64_t& cardNo) {
     return CurrentDoorlock != nullptr && CurrentDoorlock->ReadCard(cardNo);
 }
 
-bool TDoorlockMessageHandler::DoEraseCard() {
+bool DoEraseCard() {
     return CurrentDoorlock != nullptr && CurrentDoorlock->EraseCard();
 }
+
+} // namespace

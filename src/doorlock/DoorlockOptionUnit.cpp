@@ -13,7 +13,6 @@ constexpr std::string_view Section = "DoorlockOption";
 } // namespace
 
 TDoorlockOption* Option = nullptr;
-std::function<void()> ShowDoorlockOptionForm;
 
 TDoorlockOption::TDoorlockOption(std::string fileName) : FileName(std::move(fileName)) {}
 

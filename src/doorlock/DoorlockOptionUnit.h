@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 // The door-lock kind's settings in section DoorlockOption of Option.ini: the encoder's (port, library,
@@ -45,6 +44,3 @@ private:
 };
 
 extern TDoorlockOption* Option;
-
-// The device options dialog, installed by the window module; without a window, ShowOption does nothing.
-extern std::function<void()> ShowDoorlockOptionForm;

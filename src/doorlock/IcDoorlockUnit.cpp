@@ -46,12 +46,6 @@ const TCardTexts& CardTexts() {
 
 TIcDoorlock::TIcDoorlock(TCardEncoder& encoder) : m_encoder(encoder) {}
 
-void TIcDoorlock::ShowOption() {
-    // Not under the device lock: the dialog is modal and card requests must go on meanwhile.
-    if (ShowDoorlockOptionForm)
-        ShowDoorlockOptionForm();
-}
-
 bool TIcDoorlock::OpenPort() {
     int32_t port = Option != nullptr ? Option->PortIndex() : -1;
     std::string portName = Option != nullptr ? Option->PortName : std::string();

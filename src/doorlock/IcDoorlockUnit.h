@@ -21,7 +21,6 @@ public:
     // The encoder must outlive the device.
     explicit TIcDoorlock(TCardEncoder& encoder);
 
-    void ShowOption() override;
     bool OpenPort() override;
     void Beep() override;
     bool ClosePort() override;

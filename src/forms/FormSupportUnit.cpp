@@ -23,11 +23,6 @@ std::string& StoredTitle() {
     return title;
 }
 
-std::function<std::string()>& StoredTitleSource() {
-    static std::function<std::string()> source;
-    return source;
-}
-
 QPointer<QWidget>& StoredHostWindow() {
     static QPointer<QWidget> window;
     return window;
@@ -70,14 +65,8 @@ void SetApplicationTitle(const std::string& gbkTitle) {
     StoredTitle() = gbkTitle;
 }
 
-void SetApplicationTitleSource(std::function<std::string()> source) {
-    StoredTitleSource() = std::move(source);
-}
-
 std::string ApplicationTitle() {
-    if (!StoredTitle().empty())
-        return StoredTitle();
-    return StoredTitleSource() ? StoredTitleSource()() : std::string();
+    return StoredTitle();
 }
 
 void SetHostWindow(QWidget* window) {

@@ -21,10 +21,8 @@ QString ToQString(std::string_view gbk);
 std::string FromQString(const QString& text);
 
 // The application title: caption of the error box and of the police test box. The host window sets it
-// from its interface kind; until then the title source stands in (the host installs one that names the
-// running kind).
+// from its interface kind before anything is shown.
 void SetApplicationTitle(const std::string& gbkTitle);
-void SetApplicationTitleSource(std::function<std::string()> source);
 std::string ApplicationTitle();
 
 // The window that dialogs without an owner are centred over; the host window registers itself.

@@ -399,10 +399,10 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 2;
         }
     }
-    const TInterfaceKind* kind = FindInterfaceKind(config.Kind);
+    const TInterfaceKindRow* kind = FindInterfaceKind(config.Kind);
     if (kind == nullptr) {
         std::fprintf(stderr, "%s: interface kind %d is not served by this host\n", config.ProgramName.c_str(),
-                     config.Kind);
+                     static_cast<int>(config.Kind));
         return 2;
     }
     if (!headless && !windowFactory) {

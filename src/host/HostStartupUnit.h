@@ -1,6 +1,7 @@
 #pragma once
 
-#include <cstdint>
+#include "host/InterfaceKindUnit.h"
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,9 +16,9 @@ class TLogFile;
 class TDoorlockOption;
 class TSysOption;
 
-// What a deployment hands the host: the interface kind and, for kinds 2 and 3, its back end.
+// What a deployment hands the host: the interface kind and, for police and member, its back end.
 struct THostConfig {
-    int32_t Kind = 1;
+    TInterfaceKind Kind = TInterfaceKind::Doorlock;
     TBasePolice* Police = nullptr;
     TBaseMember* Member = nullptr;
     // Program name for --help / --version and messages.

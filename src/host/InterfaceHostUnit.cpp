@@ -2,11 +2,9 @@
 
 #include "server/SysOptionUnit.h"
 
-int32_t InterfaceKind = 0;
+TInterfaceKind InterfaceKind = TInterfaceKind::None;
 
-TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {
-    m_server.SetOnExecute([this](TServerConnection& connection) { TCPServerExecute(connection); });
-}
+TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {}
 
 std::function<void()> OnStuckHandlers;
 
@@ -22,6 +20,9 @@ TInterfaceHost::~TInterfaceHost() {
 
 void TInterfaceHost::StartServer() {
     m_server.SetDefaultPort(SysOption != nullptr ? PortForKind(*SysOption, InterfaceKind) : 0);
+    // A kind this host does not serve reads each request and closes without an answer.
+    const TInterfaceKindRow* kind = FindInterfaceKind(InterfaceKind);
+    m_server.SetRequestHandler(kind != nullptr ? kind->HandleRequest : nullptr);
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
     if (SysOption != nullptr) {
         // An entry that does not parse fails the start like a bind failure, never leaving the host open.
@@ -36,12 +37,4 @@ void TInterfaceHost::StartServer() {
 void TInterfaceHost::StopServer() {
     m_server.SetActive(false);
     m_infoMemo.AppendLine(StopLine());
-}
-
-void TInterfaceHost::TCPServerExecute(TServerConnection& connection) {
-    // Any failure ends the cycle quietly; the server closes the connection either way.
-    std::string bytes;
-    if (!ReadRequest(connection, bytes))
-        return;
-    HandleRequestForKind(InterfaceKind, &m_infoMemo, connection, DecodeRequest(bytes));
 }

@@ -4,12 +4,11 @@
 #include "server/InfoListUnit.h"
 #include "server/TcpServerUnit.h"
 
-#include <cstdint>
 #include <functional>
 #include <string>
 
-// 1 door lock, 2 police registration, 3 member card; 0 until the host start-up sets it.
-extern int32_t InterfaceKind;
+// The running kind; None until the host start-up sets it.
+extern TInterfaceKind InterfaceKind;
 
 // The listener with its start and stop lines: owned by the window, or by the headless run.
 class TInterfaceHost {
@@ -18,9 +17,9 @@ public:
     // Waits for connection handlers that outlived the stop's wait; OnStuckHandlers runs first.
     ~TInterfaceHost();
 
-    // The running kind's port, its start line, then the activation on the listen address, allow-list and
-    // cap of SysOption. The start line stays when the activation fails with "Could not bind socket. Address
-    // and port are already in use." or an entry of those keys does not parse.
+    // The running kind's port, handler and start line, then the activation on the listen address, allow-list
+    // and cap of SysOption. The start line stays when the activation fails with "Could not bind socket.
+    // Address and port are already in use." or an entry of those keys does not parse.
     void StartServer();
     // Deactivation (closes live connections and waits for them), then the stop line. Raises
     // "Terminate Thread Timeout" without the stop line when connections remain.
@@ -29,9 +28,6 @@ public:
     TTcpServer& TCPServer() { return m_server; }
 
 private:
-    // The per-connection cycle: one request read and decoded, handed to the kind's handler.
-    void TCPServerExecute(TServerConnection& connection);
-
     TInfoList& m_infoMemo;
     TTcpServer m_server;
 };

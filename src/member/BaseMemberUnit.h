@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 // Card kinds of the member-card back end.
@@ -27,6 +26,3 @@ public:
 
 // The back end of the running host; not owned. Null when there is none.
 inline TBaseMember* CurrentMember = nullptr;
-
-// The member-card test dialog, installed by the window module; without a window the test action does nothing.
-inline std::function<void()> MemberTestFormHook;

@@ -5,8 +5,6 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/MessageTextUnit.h"
-#include "server/WireUnit.h"
-#include "xml/XmlUnit.h"
 
 namespace {
 
@@ -103,25 +101,14 @@ std::string TMemberResponse::ToXml() const {
     return xml;
 }
 
-TMemberMessageHandler::TMemberMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
-
-void TMemberMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
-    const std::string requestText = Utf16ToGbk(request);
-    WriteLog(ReceivedMessageLogText(requestText));
-
-    TXmlDocument document;
-    document.LoadFromText(requestText);
-    const TXmlNode* root = document.RootElement();
-    if (root == nullptr)
-        throw Exception("No root element found in xml");
-    const std::string type = Trim(root->AttributeValue("type"));
-
+std::optional<std::string> HandleMemberRequest(const std::string& request) {
+    const TXmlRequest parsed(request);
     TMemberResponse response;
-    if (type == "WriteMemberCard")
-        WriteMemberCard(*root, response);
-    else if (type == "ReadMemberCard")
-        ReadMemberCard(*root, response);
+    if (parsed.Type() == "WriteMemberCard")
+        WriteMemberCard(parsed.Root(), response);
+    else if (parsed.Type() == "ReadMemberCard")
+        ReadMemberCard(parsed.Root(), response);
     else
-        return; // not a member-card request: the connection closes without an answer
-    SendResponse(connection, response.ToXml());
+        return std::nullopt; // not a member-card request: the connection closes without an answer
+    return response.ToXml();
 }

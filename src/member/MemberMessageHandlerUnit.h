@@ -1,9 +1,7 @@
 #pragma once
 
+#include <optional>
 #include <string>
-
-class TConnection;
-class TInfoList;
 
 // The member-card response: one DoorResponse line, Password last.
 class TMemberResponse {
@@ -20,12 +18,6 @@ public:
     std::string ToXml() const;
 };
 
-// Writes and reads member cards through the member-card back end.
-class TMemberMessageHandler {
-public:
-    explicit TMemberMessageHandler(TInfoList* infoMemo);
-    void HandleRequest(TConnection& connection, const std::u16string& request);
-
-private:
-    TInfoList* m_infoMemo;
-};
+// Writes ("WriteMemberCard") and reads ("ReadMemberCard") member cards through the member-card back end;
+// any other type is closed without an answer. Errors pass to the request cycle.
+std::optional<std::string> HandleMemberRequest(const std::string& request);

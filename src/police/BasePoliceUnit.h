@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <string>
 
 // A guest record as the police back end hands it out; all fields are text in the system code page.
@@ -32,7 +31,3 @@ public:
 
 // The back end of the running host; not owned. Null when there is none.
 inline TBasePolice* CurrentPolice = nullptr;
-
-// Shows the guest element (or nothing) in a box, installed by the window module; without a window the test
-// action does nothing.
-inline std::function<void(const std::string& guestXml)> PoliceTestBoxHook;

@@ -4,7 +4,6 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/MessageTextUnit.h"
-#include "server/WireUnit.h"
 
 namespace {
 
@@ -44,12 +43,10 @@ std::string GuestToXml(const TGuestRecord& guest) {
     return xml;
 }
 
-TPoliceMessageHandler::TPoliceMessageHandler(TInfoList* infoMemo) : m_infoMemo(infoMemo) {}
-
-void TPoliceMessageHandler::HandleRequest(TConnection& connection, const std::u16string& request) {
+std::optional<std::string> HandlePoliceRequest(const std::string& request) {
     const TPoliceTexts& texts = Texts();
     // The request only goes to the log: every request is answered with the current guest.
-    WriteLog(ReceivedMessageLogText(Utf16ToGbk(request)));
+    WriteLog(ReceivedMessageLogText(request));
 
     const TGuestRecord* guest = CurrentPolice != nullptr ? CurrentPolice->GetGuest() : nullptr;
     std::string response = "<PoliceResponse>";
@@ -58,5 +55,5 @@ void TPoliceMessageHandler::HandleRequest(TConnection& connection, const std::u1
     response += "</PoliceResponse>";
 
     WriteLog(texts.Result + response);
-    SendResponse(connection, response);
+    return response;
 }

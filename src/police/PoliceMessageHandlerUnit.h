@@ -2,20 +2,11 @@
 
 #include "police/BasePoliceUnit.h"
 
+#include <optional>
 #include <string>
 
-class TConnection;
-class TInfoList;
-
-// Answers every request with the police back end's guest record.
-class TPoliceMessageHandler {
-public:
-    explicit TPoliceMessageHandler(TInfoList* infoMemo);
-    void HandleRequest(TConnection& connection, const std::u16string& request);
-
-private:
-    TInfoList* m_infoMemo;
-};
+// Answers every request with the police back end's guest record; the request itself only goes to the log.
+std::optional<std::string> HandlePoliceRequest(const std::string& request);
 
 // The <Guest> element of a record. Raises EConvertError when GenderID is not an integer.
 std::string GuestToXml(const TGuestRecord& guest);

@@ -2,7 +2,7 @@
 
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
-#include "xml/XmlUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 
@@ -63,4 +63,13 @@ const TXmlNode& RequiredChild(const TXmlNode& root, int index) {
     if (child == nullptr)
         throw Exception(FormatText("List index out of bounds (%s)", {IntToStr(index)}));
     return *child;
+}
+
+TXmlRequest::TXmlRequest(const std::string& request) {
+    WriteLog(ReceivedMessageLogText(request));
+    m_document.LoadFromText(request);
+    m_root = m_document.RootElement();
+    if (m_root == nullptr)
+        throw Exception("No root element found in xml");
+    m_type = Trim(m_root->AttributeValue("type"));
 }

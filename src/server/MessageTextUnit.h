@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
+#include "xml/XmlUnit.h"
 
-class TXmlNode;
+#include <string>
 
 // Pieces every request handler uses to log a request and build its response.
 
@@ -15,3 +15,21 @@ void AppendElement(std::string& xml, const char* name, const std::string& value)
 std::string ReceivedMessageLogText(const std::string& request);
 // The root's child at that position; a request without it fails.
 const TXmlNode& RequiredChild(const TXmlNode& root, int index);
+
+// The start every XML kind shares: the request's "received" entry goes to the log first, then the text is
+// parsed (EXmlParseError, "No root element found in xml") and the root's trimmed type attribute read. A
+// request that does not parse has still been logged; a caller that groups log lines opens its scope first.
+class TXmlRequest {
+public:
+    explicit TXmlRequest(const std::string& request);
+    TXmlRequest(const TXmlRequest&) = delete;
+    TXmlRequest& operator=(const TXmlRequest&) = delete;
+
+    const TXmlNode& Root() const { return *m_root; }
+    const std::string& Type() const { return m_type; }
+
+private:
+    TXmlDocument m_document;
+    const TXmlNode* m_root = nullptr;
+    std::string m_type;
+};

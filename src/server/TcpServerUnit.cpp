@@ -479,6 +479,11 @@ void TTcpServer::SetOnExecute(TExecute execute) {
     m_impl->execute = std::move(execute);
 }
 
+void TTcpServer::SetRequestHandler(TRequestHandler handler) {
+    SetOnExecute(
+        [handler = std::move(handler)](TServerConnection& connection) { ServeRequest(connection, handler); });
+}
+
 void TTcpServer::SetActive(bool active) {
     if (active)
         m_impl->Start();

@@ -50,6 +50,8 @@ public:
     // Runs once per accepted connection on the connection's thread; the server shuts the connection down
     // and closes it afterwards, whatever the function did or raised.
     void SetOnExecute(TExecute execute);
+    // The request cycle (ServeRequest) as that function: one request per connection, served by the handler.
+    void SetRequestHandler(TRequestHandler handler);
 
     // Set while stopped. Address 0: every local address. An empty list: every client. Cap 0: none.
     // A refused client is closed before a byte is read, and logged at most once a minute per address; a

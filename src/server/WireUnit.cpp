@@ -27,6 +27,16 @@ bool DecodeFourByteForm(std::string_view bytes, size_t index, char32_t& codePoin
     return codePoint >= 0x10000 && codePoint <= 0x10FFFF;
 }
 
+void SendResponse(TServerConnection& connection, std::string_view response) {
+    std::string bytes = EncodeResponse(response);
+    // A client that went away ends the cycle like an answered one.
+    for (size_t offset = 0; offset < bytes.size(); offset += SendChunk) {
+        size_t piece = std::min(SendChunk, bytes.size() - offset);
+        if (!connection.SendBytes(bytes.data() + offset, piece))
+            return;
+    }
+}
+
 } // namespace
 
 std::u16string DecodeRequest(std::string_view bytes) {
@@ -93,16 +103,6 @@ std::string EncodeResponse(std::string_view response) {
     return bytes;
 }
 
-void SendResponse(TConnection& connection, std::string_view response) {
-    std::string bytes = EncodeResponse(response);
-    // A client that went away is not the handler's concern.
-    for (size_t offset = 0; offset < bytes.size(); offset += SendChunk) {
-        size_t piece = std::min(SendChunk, bytes.size() - offset);
-        if (!connection.SendBytes(bytes.data() + offset, piece))
-            return;
-    }
-}
-
 bool ReadRequest(TServerConnection& connection, std::string& request) {
     std::string buffer;
     // Received into the stack first: a string of that size would be cleared and allocated for every request.
@@ -129,4 +129,13 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
         if (buffer.size() > MaxRequestLength)
             return false;
     }
+}
+
+void ServeRequest(TServerConnection& connection, const TRequestHandler& handler) {
+    std::string bytes;
+    if (!ReadRequest(connection, bytes) || !handler)
+        return;
+    const std::optional<std::string> response = handler(Utf16ToGbk(DecodeRequest(bytes)));
+    if (response)
+        SendResponse(connection, *response);
 }

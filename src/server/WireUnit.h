@@ -1,24 +1,24 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
-// One client connection as a handler sees it: the way to answer.
-class TConnection {
-public:
-    virtual ~TConnection() = default;
-    // Sends all bytes; false when the peer is gone or the socket failed.
-    virtual bool SendBytes(const char* data, size_t size) = 0;
-};
-
-// An accepted connection on its own thread.
-class TServerConnection : public TConnection {
+// An accepted connection on its own thread; only the request cycle reads and answers through it.
+class TServerConnection {
 public:
     virtual ~TServerConnection() = default;
     // Receives up to size bytes; 0 when the peer closed, -1 on a socket error (also after a stop closed it).
     virtual long ReceiveBytes(char* data, size_t size) = 0;
+    // Sends all bytes; false when the peer is gone or the socket failed.
+    virtual bool SendBytes(const char* data, size_t size) = 0;
 };
+
+// What a kind does with one request: the request text (system code page) -> the response text, or nullopt
+// to close the connection without an answer. An error it raises also closes without an answer.
+using TRequestHandler = std::function<std::optional<std::string>(const std::string& request)>;
 
 // Limits of one request.
 inline constexpr size_t MaxRequestLength = 16384;
@@ -29,11 +29,14 @@ inline constexpr size_t SendChunk = 32768;
 // than MaxRequestLength, when the peer closes before the NUL, or on a socket error.
 bool ReadRequest(TServerConnection& connection, std::string& request);
 
-// The handler's one way to answer: the text (system code page) -> UTF-16 -> UTF-8 per unit, one NUL byte,
-// sent in pieces of at most 32768 bytes. Failures are ignored.
-void SendResponse(TConnection& connection, std::string_view response);
+// The cycle of one connection: the request read up to its NUL and decoded, converted to the system code
+// page and handed to the handler; its response, if any, encoded and sent in pieces of at most 32768 bytes
+// (a peer that is gone is not an error). Nothing is handed on when the read fails; an empty handler
+// answers nothing. The handler's errors pass to the caller, which closes the connection.
+void ServeRequest(TServerConnection& connection, const TRequestHandler& handler);
 
-// The response bytes as SendResponse sends them (without sending).
+// The response bytes as the cycle sends them: the text (system code page) -> UTF-16 -> UTF-8 per unit,
+// then one NUL byte.
 std::string EncodeResponse(std::string_view response);
 
 // Request bytes (without the NUL) -> UTF-16 units by the request decoding rules: one-, two- and three-byte

@@ -7,7 +7,6 @@
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
-#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -53,10 +52,7 @@ public:
 };
 
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
-    std::string xml = "<DoorRequest type=\"" + type + "\">";
-    for (size_t i = 0; i < children.size(); ++i)
-        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
-    return xml + "</DoorRequest>";
+    return RequestXml("DoorRequest", type, children);
 }
 
 const std::vector<std::string> kIssue = {"",           "R1",       "01",         "08",       "0816", "Guest",
@@ -80,12 +76,13 @@ protected:
     }
 
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<TDoorlockMessageHandler>(requestUtf8);
+        return HandleWith<HandleDoorlockRequest>(requestUtf8);
     }
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TDoorlockOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
+        LogFile, Option, CurrentDoorlock, DoorlockRecordStore};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TDoorlockOption> m_option;

@@ -28,7 +28,7 @@ public:
     std::unique_ptr<TCardEncoder> MakeEncoder(const TEncoderFactory& makeEncoder);
 
     TSandbox sandbox;
-    TGlobalsGuard globals;
+    TRestored<TLogFile*, TDoorlockOption*> globals{LogFile, Option};
     TLogFile log;
     TDoorlockOption option;
     std::unique_ptr<TCardEncoder> encoder;

@@ -2,6 +2,7 @@
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
+#include "support/PostgresSchema.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,7 @@ protected:
 
 private:
     TSandbox m_sandbox;
-    TGlobalsGuard m_globals;
+    TRestored<TLogFile*> m_globals{LogFile};
     std::unique_ptr<TLogFile> m_log;
     std::optional<TPostgresSchema> m_schema;
 };

@@ -1,4 +1,4 @@
-#include "e2e/DoorlockHostFixture.h"
+#include "DoorlockHostFixture.h"
 
 #include "platform/CodePageUnit.h"
 

@@ -31,7 +31,7 @@ TEST(ErrorBoxTextTest, FullStopOnlyAfterBytesAboveTheStop) {
 class TErrorBoxTest : public TFormTest {};
 
 TEST_F(TErrorBoxTest, CaptionIsTheApplicationTitleWithErrorIconAndTranslatedOk) {
-    SetApplicationTitle(KindTitle(2));
+    SetApplicationTitle(KindTitle(TInterfaceKind::Police));
     TBoxSeen seen;
     {
         TModalDriver driver({AnswerBox(seen)});
@@ -44,7 +44,7 @@ TEST_F(TErrorBoxTest, CaptionIsTheApplicationTitleWithErrorIconAndTranslatedOk) 
     EXPECT_EQ(seen.OkText, Text("确定"));
 }
 
-class TAboutFormTest : public TFormTest, public ::testing::WithParamInterface<int> {};
+class TAboutFormTest : public TFormTest, public ::testing::WithParamInterface<TInterfaceKind> {};
 
 TEST_P(TAboutFormTest, CaptionAndTitlePerKind) {
     InterfaceKind = GetParam();
@@ -59,4 +59,7 @@ TEST_P(TAboutFormTest, CaptionAndTitlePerKind) {
     EXPECT_EQ(picture.size(), QSize(132, 238));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, TAboutFormTest, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(Kinds, TAboutFormTest,
+                         ::testing::Values(TInterfaceKind::Doorlock, TInterfaceKind::Police,
+                                           TInterfaceKind::Member),
+                         [](const auto& test) { return std::to_string(static_cast<int>(test.param)); });

@@ -1,3 +1,5 @@
+#include "OffscreenMessages.h"
+
 #include "forms/FormSupportUnit.h"
 #include "host/forms/HostFormsUnit.h"
 
@@ -8,32 +10,15 @@
 
 #include <cstdlib>
 
-namespace {
-
-QtMessageHandler g_defaultHandler = nullptr;
-
-// The offscreen platform complains about every fixed-size dialog; nothing to see for a test.
-void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QLatin1String("propagateSizeHints")) ||
-        message.contains(QLatin1String("XDG_RUNTIME_DIR")))
-        return;
-    g_defaultHandler(type, context, message);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     // Before the application object: test discovery runs this program during the build, without a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    g_defaultHandler = qInstallMessageHandler(FilterMessages);
+    QuietOffscreenMessages();
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;
     LoadQtTranslation(translator);
     InitFormResources();
-    InstallFormHooks();
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    RemoveFormHooks();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -120,9 +120,11 @@ TModalStep Expect(const char* className, TModalStep then) {
 }
 
 TFormTest::TFormTest()
-    : m_sysOption(m_sandbox.File("Option.ini")), m_option(m_sandbox.File("Option.ini")),
-      m_logFile(m_sandbox.File("test.LOG")), m_police(CurrentPolice), m_member(CurrentMember) {
-    InterfaceKind = 1;
+    : m_guard(InterfaceKind, SysOption, Option, LogFile, CurrentDoorlock, DoorlockRecordStore, CurrentPolice,
+              CurrentMember),
+      m_sysOption(m_sandbox.File("Option.ini")), m_option(m_sandbox.File("Option.ini")),
+      m_logFile(m_sandbox.File("test.LOG")) {
+    InterfaceKind = TInterfaceKind::Doorlock;
     // Any free port: several test programs may run at once.
     m_sysOption.DoorlockPortNo = 0;
     m_sysOption.PolicePortNo = 0;
@@ -134,12 +136,11 @@ TFormTest::TFormTest()
     CurrentPolice = nullptr;
     CurrentMember = nullptr;
     DoorlockRecordStore = nullptr;
-    SetApplicationTitle(std::string());
+    // As the window run sets it before anything is shown.
+    SetApplicationTitle(KindTitle(InterfaceKind));
 }
 
 TFormTest::~TFormTest() {
-    CurrentPolice = m_police;
-    CurrentMember = m_member;
     SetApplicationTitle(std::string());
 }
 

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include "doorlock/DoorlockOptionUnit.h"
+#include "host/InterfaceKindUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -15,13 +16,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
+class TBaseDoorlock;
 class TBaseMember;
 class TBasePolice;
+class TDoorlockRecordStore;
 
 // One answer to a modal window: called once with the window when it comes up.
 using TModalStep = std::function<void(QWidget*)>;
@@ -77,15 +81,13 @@ protected:
     TFormTest();
     ~TFormTest() override;
 
-    TGlobalsGuard m_guard;
+    TRestored<TInterfaceKind, TSysOption*, TDoorlockOption*, TLogFile*, TBaseDoorlock*, TDoorlockRecordStore*,
+              TBasePolice*, TBaseMember*>
+        m_guard;
     TSandbox m_sandbox;
     TSysOption m_sysOption;
     TDoorlockOption m_option;
     TLogFile m_logFile;
-
-private:
-    TBasePolice* m_police;
-    TBaseMember* m_member;
 };
 
 // The system code page text of a UTF-8 literal as the window shows it.

@@ -4,7 +4,6 @@
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
-#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
@@ -58,12 +57,8 @@ public:
     std::vector<TRead> Reads;
 };
 
-// A request whose children carry the given values; their names do not matter to the handler.
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
-    std::string xml = "<MemberRequest type=\"" + type + "\">";
-    for (size_t i = 0; i < children.size(); ++i)
-        xml += "<C" + std::to_string(i) + ">" + children[i] + "</C" + std::to_string(i) + ">";
-    return xml + "</MemberRequest>";
+    return RequestXml("MemberRequest", type, children);
 }
 
 std::string Response(const std::string& code, const std::string& message, const std::string& cardNo,
@@ -85,9 +80,9 @@ protected:
         CurrentMember = &m_member;
     }
 
-    // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
+    // The response text (UTF-8); nullopt when there is none. Errors pass through.
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<TMemberMessageHandler>(requestUtf8);
+        return HandleWith<HandleMemberRequest>(requestUtf8);
     }
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
@@ -98,7 +93,7 @@ protected:
         return messages;
     }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TBaseMember*> m_guard{LogFile, CurrentMember};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;
@@ -230,13 +225,12 @@ class TNoAnswerTest : public TMemberHandlerTest, public ::testing::WithParamInte
 
 // Requests the handler does not serve: no answer, no call of the back end, nothing logged beyond the request.
 TEST_P(TNoAnswerTest, SendsNothing) {
-    TCapturingConnection connection;
-    TMemberMessageHandler handler(nullptr);
+    std::optional<std::string> response;
     try {
-        handler.HandleRequest(connection, Utf8ToUtf16(GetParam().request));
+        response = Handle(GetParam().request);
     } catch (const std::exception&) {
     }
-    EXPECT_TRUE(connection.Bytes.empty());
+    EXPECT_EQ(response, std::nullopt);
     EXPECT_TRUE(m_member.Writes.empty());
     EXPECT_TRUE(m_member.Reads.empty());
     EXPECT_EQ(LogMessages(), std::vector<std::string>{"收到消息: "});

@@ -3,7 +3,6 @@
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
-#include "server/WireUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 #include "xml/XmlUnit.h"
@@ -61,15 +60,15 @@ protected:
         CurrentPolice = &m_police;
     }
 
-    // The response text (UTF-8) without its NUL; nullopt when nothing was sent. Errors pass through.
+    // The response text (UTF-8); nullopt when there is none. Errors pass through.
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<TPoliceMessageHandler>(requestUtf8);
+        return HandleWith<HandlePoliceRequest>(requestUtf8);
     }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
 
-    TGlobalsGuard m_guard;
+    TRestored<TLogFile*, TBasePolice*> m_guard{LogFile, CurrentPolice};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TTestPolice m_police;
@@ -175,11 +174,8 @@ TEST_F(TPoliceHandlerTest, WithoutAGuestTheAnswerIsAnEmptyResponse) {
     EXPECT_EQ(entries[3], "返回结果: \r\n<PoliceResponse></PoliceResponse>");
 }
 
-TEST_F(TPoliceHandlerTest, GenderThatIsNoIntegerSendsNothingAndLogsOnlyTheRequest) {
+TEST_F(TPoliceHandlerTest, GenderThatIsNoIntegerRaisesAndLogsOnlyTheRequest) {
     m_police.Guest.GenderID = "M";
-    TCapturingConnection connection;
-    TPoliceMessageHandler handler(nullptr);
-    EXPECT_THROW(handler.HandleRequest(connection, u"abc"), EConvertError);
-    EXPECT_TRUE(connection.Bytes.empty());
+    EXPECT_THROW(Handle("abc"), EConvertError);
     EXPECT_EQ(LogEntries(), std::vector<std::string>{"收到消息: \r\nabc"});
 }

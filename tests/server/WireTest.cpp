@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -70,43 +72,16 @@ TEST(EncodeResponseTest, EncodesEachUnitAndAppendsNul) {
     EXPECT_EQ(EncodeResponse(Gbk("°")), Bytes({0xC2, 0xB0, 0x00}));
 }
 
-// Records what the handler hands over; fails from the given call on.
-class TRecordingConnection : public TConnection {
-public:
-    explicit TRecordingConnection(size_t failFrom = SIZE_MAX) : m_failFrom(failFrom) {}
-    bool SendBytes(const char* data, size_t size) override {
-        pieces.emplace_back(data, size);
-        return pieces.size() < m_failFrom;
-    }
-    std::vector<std::string> pieces;
-
-private:
-    size_t m_failFrom;
-};
-
-TEST(SendResponseTest, SendsInPiecesOfAtMost32768Bytes) {
-    std::string response(70000, 'x');
-    TRecordingConnection connection;
-    SendResponse(connection, response);
-    ASSERT_EQ(connection.pieces.size(), 3u);
-    EXPECT_EQ(connection.pieces[0].size(), 32768u);
-    EXPECT_EQ(connection.pieces[1].size(), 32768u);
-    std::string all = connection.pieces[0] + connection.pieces[1] + connection.pieces[2];
-    EXPECT_EQ(all, response + '\0');
-}
-
-TEST(SendResponseTest, StopsQuietlyWhenTheConnectionFails) {
-    TRecordingConnection connection(1);
-    EXPECT_NO_THROW(SendResponse(connection, std::string(70000, 'x')));
-    EXPECT_EQ(connection.pieces.size(), 1u);
-}
-
-// A byte stream delivered in pieces of at most `piece` bytes, then closed (0) or failed (-1).
+// A byte stream delivered in pieces of at most `piece` bytes, then closed (0) or failed (-1); what is sent
+// is kept, piece by piece, and sending fails from the given piece on.
 class TScriptedConnection : public TServerConnection {
 public:
-    TScriptedConnection(std::string stream, size_t piece, long end = 0)
-        : m_stream(std::move(stream)), m_piece(piece), m_end(end) {}
-    bool SendBytes(const char*, size_t) override { return true; }
+    TScriptedConnection(std::string stream, size_t piece, long end = 0, size_t failFrom = SIZE_MAX)
+        : m_stream(std::move(stream)), m_piece(piece), m_end(end), m_failFrom(failFrom) {}
+    bool SendBytes(const char* data, size_t size) override {
+        sent.emplace_back(data, size);
+        return sent.size() < m_failFrom;
+    }
     long ReceiveBytes(char* data, size_t size) override {
         maxAsked = std::max(maxAsked, size);
         size_t count = std::min({size, m_piece, m_stream.size() - delivered});
@@ -118,11 +93,13 @@ public:
     }
     size_t delivered = 0;
     size_t maxAsked = 0;
+    std::vector<std::string> sent;
 
 private:
     std::string m_stream;
     size_t m_piece;
     long m_end;
+    size_t m_failFrom;
 };
 
 struct TReadCase {
@@ -159,6 +136,53 @@ TEST(ReadRequestTest, DelimitsByTheFirstNul) {
         // A client cannot make the server hold more than one byte past the longest request.
         EXPECT_LE(connection.delivered, MaxRequestLength + 1) << c.name;
     }
+}
+
+TEST(ServeRequestTest, HandsTheRequestOverInTheCodePageAndSendsTheAnswerInPieces) {
+    const std::string answer = std::string(70000, 'x') + Gbk("写卡成功");
+    std::vector<std::string> seen;
+    TScriptedConnection connection(Framed("<a>张三</a>"), 100);
+    ServeRequest(connection, [&](const std::string& request) -> std::optional<std::string> {
+        seen.push_back(request);
+        return answer;
+    });
+    EXPECT_EQ(seen, std::vector<std::string>{Gbk("<a>张三</a>")});
+    ASSERT_EQ(connection.sent.size(), 3u);
+    EXPECT_EQ(connection.sent[0].size(), SendChunk);
+    EXPECT_EQ(connection.sent[1].size(), SendChunk);
+    EXPECT_EQ(connection.sent[0] + connection.sent[1] + connection.sent[2], EncodeResponse(answer));
+}
+
+TEST(ServeRequestTest, SendsNothingWithoutAnAnswerARequestOrAHandler) {
+    int calls = 0;
+    const TRequestHandler none = [&](const std::string&) -> std::optional<std::string> {
+        ++calls;
+        return std::nullopt;
+    };
+    TScriptedConnection unanswered(Framed("<a/>"), 100);
+    ServeRequest(unanswered, none);
+    EXPECT_EQ(calls, 1);
+    // A request cut off before its NUL never reaches the handler.
+    TScriptedConnection cutOff("<a/>", 100);
+    ServeRequest(cutOff, none);
+    EXPECT_EQ(calls, 1);
+    TScriptedConnection unserved(Framed("<a/>"), 100);
+    ServeRequest(unserved, nullptr);
+    for (const auto* connection : {&unanswered, &cutOff, &unserved})
+        EXPECT_TRUE(connection->sent.empty());
+}
+
+TEST(ServeRequestTest, StopsSendingQuietlyWhenThePeerIsGoneAndPassesHandlerErrorsOn) {
+    TScriptedConnection gone(Framed("a"), 100, 0, 1);
+    EXPECT_NO_THROW(ServeRequest(gone, [](const std::string&) { return std::string(70000, 'x'); }));
+    EXPECT_EQ(gone.sent.size(), 1u);
+    TScriptedConnection failing(Framed("a"), 100);
+    EXPECT_THROW(ServeRequest(failing,
+                              [](const std::string&) -> std::optional<std::string> {
+                                  throw std::runtime_error("bad request");
+                              }),
+                 std::runtime_error);
+    EXPECT_TRUE(failing.sent.empty());
 }
 
 } // namespace

@@ -1,20 +1,8 @@
 #include "support/TestSupport.h"
 
-#include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
-#include "host/InterfaceHostUnit.h"
-#include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
-#include "police/BasePoliceUnit.h"
-#include "server/LogFileUnit.h"
-#include "server/SysOptionUnit.h"
 
-#include <soci/soci.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -26,69 +14,6 @@
 #else
 #include <unistd.h>
 #endif
-
-namespace {
-
-std::string RequiredEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    if (value == nullptr)
-        throw std::runtime_error(std::string(name) +
-                                 " is not set: run the tests through scripts/with-postgres.sh");
-    return value;
-}
-
-} // namespace
-
-bool TPostgresSchema::Available() {
-    return std::getenv("DOORLOCK_TEST_PG") != nullptr && std::getenv("DOORLOCK_TEST_PG_RESTART") != nullptr;
-}
-
-const char* TPostgresSchema::Missing() {
-#ifdef _WIN32
-    return "the Windows build has no PostgreSQL back end";
-#else
-    return "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
-#endif
-}
-
-std::string TPostgresSchema::ServerUri() {
-    return RequiredEnvironment("DOORLOCK_TEST_PG");
-}
-
-std::string TPostgresSchema::RestartServerUri() {
-    return RequiredEnvironment("DOORLOCK_TEST_PG_RESTART");
-}
-
-bool TPostgresSchema::ControlRestartServer(const std::string& command) {
-    return std::system((RequiredEnvironment("DOORLOCK_TEST_PG_RESTART_CONTROL") + " " + command).c_str()) ==
-           0;
-}
-
-TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(serverUri) {
-    const std::string server = ParsePostgresConninfo(m_server).KeywordForm;
-    std::random_device rd;
-    // Formatted into a buffer: GCC 12 at -O3 warns falsely (-Wrestrict) on "t" + std::to_string(...).
-    char name[32];
-    std::snprintf(name, sizeof name, "t%u_%u", rd(), rd());
-    m_name = std::string(name);
-    soci::session admin("postgresql", server);
-    admin << "CREATE SCHEMA " + m_name;
-    m_connectText = server + " options='-c search_path=" + m_name + "'";
-}
-
-TPostgresSchema::~TPostgresSchema() {
-    try {
-        soci::session admin("postgresql", ParsePostgresConninfo(m_server).KeywordForm);
-        admin << "SET client_min_messages TO WARNING";
-        admin << "DROP SCHEMA " + m_name + " CASCADE";
-    } catch (const std::exception&) {
-        // The server is gone with the test run.
-    }
-}
-
-std::string TPostgresSchema::Uri() const {
-    return m_server + "?options=-csearch_path%3D" + m_name + "&application_name=doorlock";
-}
 
 #ifdef __linux__
 #include <fcntl.h>
@@ -238,20 +163,4 @@ std::vector<std::string> ReadLogEntries(const std::string& path) {
             entries.back() += "\r\n" + line.Text;
     }
     return entries;
-}
-
-TGlobalsGuard::TGlobalsGuard()
-    : m_interfaceKind(InterfaceKind), m_sysOption(SysOption), m_option(Option), m_logFile(LogFile),
-      m_doorlock(CurrentDoorlock), m_store(DoorlockRecordStore), m_police(CurrentPolice),
-      m_member(CurrentMember) {}
-
-TGlobalsGuard::~TGlobalsGuard() {
-    InterfaceKind = m_interfaceKind;
-    SysOption = m_sysOption;
-    Option = m_option;
-    LogFile = m_logFile;
-    CurrentDoorlock = m_doorlock;
-    DoorlockRecordStore = m_store;
-    CurrentPolice = m_police;
-    CurrentMember = m_member;
 }

@@ -4,15 +4,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
-
-class TBaseDoorlock;
-class TDoorlockRecordStore;
-class TLogFile;
-class TDoorlockOption;
-class TSysOption;
-class TBasePolice;
-class TBaseMember;
 
 // A fresh temporary directory, removed with everything in it when the test ends.
 class TSandbox {
@@ -28,36 +21,6 @@ public:
 
 private:
     std::filesystem::path m_path;
-};
-
-// A schema of its own on a test server that scripts/with-postgres.sh starts, dropped with everything in it
-// when the test ends.
-class TPostgresSchema {
-public:
-    explicit TPostgresSchema(const std::string& serverUri = ServerUri()); // raises without the server
-    ~TPostgresSchema();
-    TPostgresSchema(const TPostgresSchema&) = delete;
-    TPostgresSchema& operator=(const TPostgresSchema&) = delete;
-
-    // False when the tests run without the script's servers; then why.
-    static bool Available();
-    static const char* Missing();
-    // The URI of the server the tests share (DOORLOCK_TEST_PG).
-    static std::string ServerUri();
-    // The URI of the server that one test stops and starts (DOORLOCK_TEST_PG_RESTART), and its control.
-    static std::string RestartServerUri();
-    static bool ControlRestartServer(const std::string& command); // "stop" or "start"; true when it worked
-
-    // libpq keyword=value text that connects into the schema.
-    const std::string& ConnectText() const { return m_connectText; }
-    const std::string& Name() const { return m_name; }
-    // A URI with a query that connects into the schema.
-    std::string Uri() const;
-
-private:
-    std::string m_server;
-    std::string m_name;
-    std::string m_connectText;
 };
 
 // Polls the condition until it holds or the timeout passes; true when it held.
@@ -103,22 +66,16 @@ std::vector<TLogLine> ParseLog(const std::string& text);
 // with CR LF.
 std::vector<std::string> ReadLogEntries(const std::string& path);
 
-// Saves the process-wide references and restores them when the test ends, so that a test can install its
-// own options, log, device and store.
-class TGlobalsGuard {
+// Puts process-wide references back as they were when the test ends, so that a test can install its own
+// options, log, device or store: TRestored<TLogFile*, TBaseMember*> guard{LogFile, CurrentMember}.
+template <class... T> class TRestored {
 public:
-    TGlobalsGuard();
-    ~TGlobalsGuard();
-    TGlobalsGuard(const TGlobalsGuard&) = delete;
-    TGlobalsGuard& operator=(const TGlobalsGuard&) = delete;
+    explicit TRestored(T&... references) : m_references(references...), m_saved(references...) {}
+    ~TRestored() { m_references = m_saved; }
+    TRestored(const TRestored&) = delete;
+    TRestored& operator=(const TRestored&) = delete;
 
 private:
-    int m_interfaceKind;
-    TSysOption* m_sysOption;
-    TDoorlockOption* m_option;
-    TLogFile* m_logFile;
-    TBaseDoorlock* m_doorlock;
-    TDoorlockRecordStore* m_store;
-    TBasePolice* m_police;
-    TBaseMember* m_member;
+    std::tuple<T&...> m_references;
+    std::tuple<T...> m_saved;
 };

@@ -21,6 +21,6 @@ private:
     QPushButton* m_cancelBtn = nullptr;
 };
 
-// Shows the dialog modally, without an owner, centred over the host window; what the device's ShowOption
-// runs.
+// Shows the dialog modally, without an owner, centred over the host window: the window's door-lock options
+// action.
 void ShowOptionForm();

@@ -1,19 +1,20 @@
 #include "host/forms/HostFormsUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
 #include "forms/FormSupportUnit.h"
-#include "host/InterfaceHostUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "member/forms/MemberTestFormUnit.h"
 #include "police/BasePoliceUnit.h"
+#include "police/PoliceMessageHandlerUnit.h"
 
 #include <QtGlobal>
 
+#include <algorithm>
+#include <iterator>
 #include <mutex>
 
 static void RegisterHostFormResources() {
@@ -25,22 +26,48 @@ void InitFormResources() {
     std::call_once(once, RegisterHostFormResources);
 }
 
-void InstallFormHooks() {
-    ShowDoorlockOptionForm = [] { ShowOptionForm(); };
-    DoorlockTestFormHook = [] { ShowDoorlockTestForm(); };
-    DoorlockRecordsFormHook = [] { ShowRecordsForm(); };
-    MemberTestFormHook = [] { ShowMemberTestForm(); };
-    PoliceTestBoxHook = [](const std::string& guestXml) {
-        ShowMessageBox(MainForm, ToQString(ApplicationTitle()), ToQString(guestXml), QMessageBox::NoIcon);
-    };
-    SetApplicationTitleSource([] { return KindTitle(InterfaceKind); });
+namespace {
+
+template <typename TBackEnd> void ShowBackEndOption(TBackEnd* backEnd) {
+    if (backEnd != nullptr)
+        backEnd->ShowOption();
 }
 
-void RemoveFormHooks() {
-    ShowDoorlockOptionForm = nullptr;
-    DoorlockTestFormHook = nullptr;
-    DoorlockRecordsFormHook = nullptr;
-    MemberTestFormHook = nullptr;
-    PoliceTestBoxHook = nullptr;
-    SetApplicationTitleSource(nullptr);
+void ShowPoliceTest() {
+    if (CurrentPolice == nullptr)
+        return;
+    const TGuestRecord* guest = CurrentPolice->GetGuest();
+    // A back end without a record has nothing to show: the box stays empty.
+    const std::string guestXml = guest != nullptr ? GuestToXml(*guest) : std::string();
+    ShowMessageBox(MainForm, ToQString(ApplicationTitle()), ToQString(guestXml), QMessageBox::NoIcon);
+}
+
+const TKindWindowActions KindActions[] = {
+    {TInterfaceKind::Doorlock,
+     // The encoder's settings are the host's own dialog: the device has no options of its own.
+     [] {
+         if (CurrentDoorlock != nullptr)
+             ShowOptionForm();
+     },
+     [] {
+         if (CurrentDoorlock != nullptr)
+             ShowDoorlockTestForm();
+     },
+     ShowRecordsForm},
+    {TInterfaceKind::Police, [] { ShowBackEndOption(CurrentPolice); }, ShowPoliceTest, nullptr},
+    {TInterfaceKind::Member, [] { ShowBackEndOption(CurrentMember); },
+     [] {
+         if (CurrentMember != nullptr)
+             ShowMemberTestForm();
+     },
+     nullptr},
+};
+
+} // namespace
+
+const TKindWindowActions* FindKindWindowActions(TInterfaceKind kind) {
+    const auto* row =
+        std::find_if(std::begin(KindActions), std::end(KindActions),
+                     [kind](const TKindWindowActions& actions) { return actions.Kind == kind; });
+    return row != std::end(KindActions) ? row : nullptr;
 }

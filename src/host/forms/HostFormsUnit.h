@@ -1,10 +1,19 @@
 #pragma once
 
+#include "host/InterfaceKindUnit.h"
+
 // The host's pictures live in a static library, whose resources must be registered by hand.
 void InitFormResources();
 
-// Installs what the core and the shared forms reach through hooks (the door-lock options dialog, the
-// application title of the running kind); RemoveFormHooks takes them out again before the application
-// object goes.
-void InstallFormHooks();
-void RemoveFormHooks();
+// The window's actions of one interface kind: the options action (run after the password), the test action
+// and the records action (after the password; nullptr for a kind that keeps no records, which then has no
+// menu entry). Each does nothing while the kind has no back end.
+struct TKindWindowActions {
+    TInterfaceKind Kind;
+    void (*ShowOption)();
+    void (*ShowTest)();
+    void (*ShowRecords)();
+};
+
+// The actions of a kind; nullptr for a kind the window does not know.
+const TKindWindowActions* FindKindWindowActions(TInterfaceKind kind);

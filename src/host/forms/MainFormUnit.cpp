@@ -139,7 +139,7 @@ void TMainForm::CreateMenu() {
     AddMenuItem(toolsMenu, m_optionAction, "OptionMenuItem");
     AddMenuItem(toolsMenu, m_testAction, "TestMenuItem");
     // Only a kind that keeps issued-card records has the entry.
-    const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind);
+    const TKindWindowActions* kind = FindKindWindowActions(InterfaceKind);
     if (kind != nullptr && kind->ShowRecords != nullptr)
         AddMenuItem(toolsMenu, m_recordsAction, "RecordsMenuItem");
     toolsMenu->addSeparator();
@@ -225,12 +225,12 @@ void TMainForm::CommitDataRequest(QSessionManager& manager) {
 void TMainForm::OptionActionExecute() {
     if (!CheckPassword())
         return;
-    if (const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind))
+    if (const TKindWindowActions* kind = FindKindWindowActions(InterfaceKind))
         kind->ShowOption();
 }
 
 void TMainForm::TestActionExecute() {
-    if (const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind))
+    if (const TKindWindowActions* kind = FindKindWindowActions(InterfaceKind))
         kind->ShowTest();
 }
 
@@ -238,7 +238,7 @@ void TMainForm::RecordsActionExecute() {
     // Guest names are personal data: the list is the administrator's, like the options.
     if (!CheckPassword())
         return;
-    const TInterfaceKind* kind = FindInterfaceKind(InterfaceKind);
+    const TKindWindowActions* kind = FindKindWindowActions(InterfaceKind);
     if (kind != nullptr && kind->ShowRecords != nullptr)
         kind->ShowRecords();
 }
@@ -267,11 +267,13 @@ public:
         LoadQtTranslation(m_translator);
         InitFormResources();
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/host/images/program48.png")));
-        InstallFormHooks();
     }
-    ~TQtHostWindow() override { RemoveFormHooks(); }
 
-    void Run() override { RunInterfaceHost(); }
+    void Run() override {
+        // The kind is set by now; an error box before the window's own start already names it.
+        SetApplicationTitle(KindTitle(InterfaceKind));
+        RunInterfaceHost();
+    }
 
 private:
     QApplication m_application;

@@ -69,5 +69,5 @@ extern TMainForm* MainForm;
 // Creates the window, runs it until it may close, destroys it.
 void RunInterfaceHost();
 
-// The application object (with Qt's zh_CN translation and the form hooks installed) and the window run.
+// The application object (with Qt's zh_CN translation) and the window run.
 std::unique_ptr<THostWindow> CreateHostWindow(int& argc, char** argv);

@@ -1,5 +1,7 @@
 // Renders every window and dialog of the host to PNG files, for the documentation.
 
+#include "OffscreenMessages.h"
+
 #include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
@@ -29,16 +31,6 @@
 
 namespace {
 
-QtMessageHandler g_defaultHandler = nullptr;
-
-// The offscreen platform complains about every fixed-size dialog.
-void FilterMessages(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QLatin1String("propagateSizeHints")) ||
-        message.contains(QLatin1String("XDG_RUNTIME_DIR")))
-        return;
-    g_defaultHandler(type, context, message);
-}
-
 bool Save(QWidget& widget, const QString& directory, const char* name) {
     widget.show();
     QApplication::processEvents();
@@ -59,7 +51,7 @@ void Type(QWidget& form, const char* entry, const char* text) {
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    g_defaultHandler = qInstallMessageHandler(FilterMessages);
+    QuietOffscreenMessages();
     // Takes Qt's own arguments out (-platform NAME: Wine does not pass QT_QPA_PLATFORM to the program).
     QApplication application(argc, argv);
     if (argc != 2) {
@@ -82,7 +74,7 @@ int main(int argc, char** argv) {
     Option = &option;
     SysOption = &sysOption;
     LogFile = &logFile;
-    InterfaceKind = 1;
+    InterfaceKind = TInterfaceKind::Doorlock;
 
     bool ok = true;
     {

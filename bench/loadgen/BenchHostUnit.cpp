@@ -1,0 +1,34 @@
+#include "BenchHostUnit.h"
+
+#include "doorlock/DoorlockRecordStoreUnit.h"
+
+#include <soci/soci.h>
+
+#include <cstdio>
+
+TBenchHost::TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft)
+    : m_host(StartDoorlockHost(program, m_dir.Path().string(), doorlockOptions, m_port, "", true,
+                               {.nofileSoft = nofileSoft})) {}
+
+long CountIssueRecords(const TBenchHost& host, const std::string& server) {
+    try {
+        soci::session session(server.empty() ? "sqlite3" : "postgresql",
+                              server.empty() ? "db=\"" + (host.Dir() / "Client.db").string() + "\""
+                                             : ParsePostgresConninfo(server).KeywordForm);
+        long count = -1;
+        session << "select count(*) from T_IssueCardRecord", soci::into(count);
+        return count;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cannot count the issue records%s: %s\n", server.empty() ? "" : " on the server",
+                     e.what());
+        return -1;
+    }
+}
+
+std::string FormatMemory(const TProcessStats& memory) {
+    char text[160];
+    std::snprintf(text, sizeof text, "VmRSS %6.1f MiB  VmHWM %6.1f MiB  threads %5ld  descriptors %5ld",
+                  static_cast<double>(memory.rssKb) / 1024, static_cast<double>(memory.hwmKb) / 1024,
+                  memory.threads, memory.fds);
+    return text;
+}

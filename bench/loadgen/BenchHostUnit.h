@@ -1,0 +1,33 @@
+#pragma once
+
+#include "support/HostRunner.h"
+#include "support/TestSupport.h"
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+// The real host in a program directory of its own.
+class TBenchHost {
+public:
+    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft);
+
+    int Port() const { return m_port; }
+    pid_t Pid() const { return m_host->Pid(); }
+    std::filesystem::path Dir() const { return m_dir.Path(); }
+    std::string Errors() const { return m_host->Errors(); }
+    // SIGTERM and wait; the exit status, -1 when it had to be killed.
+    int Stop() { return m_host->Stop(SIGTERM); }
+
+private:
+    TSandbox m_dir;
+    int m_port = 0;
+    std::unique_ptr<TRunningProgram> m_host;
+};
+
+// The issue rows a host left in its record store: Client.db in its directory, or the PostgreSQL server the
+// benchmark alone uses when server is not empty; -1 (with the reason on standard error) when they cannot be
+// counted.
+long CountIssueRecords(const TBenchHost& host, const std::string& server);
+
+std::string FormatMemory(const TProcessStats& memory);
