@@ -1,8 +1,8 @@
 // A small client of the interface server for integrators and operators: builds a request, sends it with
 // its NUL, prints the response. Exit status: 0 result code 200 (or a response without one), 1 any other
 // result code, 2 no response.
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
@@ -245,7 +245,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
             return kExitNoResponse;
         }
     }
-    TOption option(JoinFileName(dir, "Option.ini"));
+    TDoorlockOption option(JoinFileName(dir, "Option.ini"));
     option.LoadOption();
     int64_t count = 0;
     try {

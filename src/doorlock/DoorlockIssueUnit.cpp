@@ -1,9 +1,9 @@
 #include "doorlock/DoorlockIssueUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SysUtilsUnit.h"
-#include "server/SysOptionUnit.h"
 
 std::mutex& IssueCardLock() {
     static std::mutex lock;
@@ -11,10 +11,10 @@ std::mutex& IssueCardLock() {
 }
 
 bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
-    const bool useNativeDb = SysOption != nullptr && SysOption->UseNativeDoorlockDb;
-    const bool saveRecord = SysOption != nullptr && SysOption->SaveDoorlockRecord;
+    const bool useNativeDb = Option != nullptr && Option->UseNativeDoorlockDb;
+    const bool saveRecord = Option != nullptr && Option->SaveDoorlockRecord;
     // 64 bits: the negated most negative delay must not overflow.
-    const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
+    const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
     const std::string roomKey = issue.RoomKey();
 
     // With a store that other hosts share, the room's lock there orders this issue with theirs. It is taken

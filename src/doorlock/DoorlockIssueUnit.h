@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorlock/DoorlockOptionUnit.h"
 #include "platform/DateTimeUnit.h"
 
 #include <cstdint>

@@ -7,7 +7,6 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/MessageTextUnit.h"
-#include "server/SysOptionUnit.h"
 
 #include <optional>
 
@@ -116,8 +115,8 @@ namespace {
 
 bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
     // 64 bits: the negated most negative delay must not overflow.
-    const int64_t delayMinutes = SysOption != nullptr ? SysOption->DelayMinutes : 0;
-    const int64_t delayMinutes2 = SysOption != nullptr ? SysOption->DelayMinutes2 : 0;
+    const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
+    const int64_t delayMinutes2 = Option != nullptr ? Option->DelayMinutes2 : 0;
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;

@@ -1,7 +1,6 @@
 #include "doorlock/DoorlockRecordQueryUnit.h"
 
 #include "platform/CodePageUnit.h"
-#include "platform/FileNameUnit.h"
 
 #include <soci/soci.h>
 
@@ -26,15 +25,6 @@ const char* const RoomMatch = " and RoomNo = :RoomNo";
 // index itself; a PostgreSQL table has no such column, and rows of one second come in any order there.
 std::string OrderAndLimit(bool sqlite) {
     return std::string(" order by OpratingTime desc") + (sqlite ? ", rowid desc" : "") + " limit :RowLimit";
-}
-
-std::string SqliteReaderConnectString(const std::string& path) {
-    // The same rules as the store's own session: SOCI takes a double-quoted value whole, with no escape.
-    if (path.find('"') != std::string::npos)
-        throw std::runtime_error("The database path contains a double quote: " + path);
-    const std::string name = FileNameToUtf8(path);
-    const std::string value = !name.empty() && name.front() == ' ' ? "./" + name : name;
-    return "db=\"" + value + "\" timeout=10 readonly=1";
 }
 
 // The stored time as the operator reads it: SQLite keeps the text the store wrote, PostgreSQL gives its ISO
@@ -91,7 +81,7 @@ std::string RecordTimeText(TDateTime value) {
 TDoorlockRecordQuery::TDoorlockRecordQuery(const TRecordStoreTarget& target)
     : m_sqlite(target.Backend == "sqlite3") {
     RegisterLinkedBackends();
-    const std::string sqliteConnect = m_sqlite ? SqliteReaderConnectString(target.ConnectString) : "";
+    const std::string sqliteConnect = m_sqlite ? SqliteConnectString(target.ConnectString, true) : "";
     try {
         if (m_sqlite) {
             m_session = std::make_unique<soci::session>(target.Backend, sqliteConnect);

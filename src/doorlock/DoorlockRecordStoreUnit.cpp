@@ -1,22 +1,15 @@
 #include "doorlock/DoorlockRecordStoreUnit.h"
 
+#include "doorlock/DbDateTimeUnit.h"
+#include "doorlock/PostgresConninfoUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
-#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
-#include <soci/sqlite3/soci-sqlite3.h>
-#endif
-
-#ifdef DOORLOCK_WITH_LIBPQ
-#include <libpq-fe.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -28,9 +21,6 @@
 #endif
 
 namespace {
-
-// How long a statement waits for the write lock of another program on the same SQLite file.
-constexpr int BusyTimeoutSeconds = 10;
 
 const char* const CreateRoomTableSql =
     "CREATE TABLE IF NOT EXISTS T_Room(RoomNo TEXT, LastCheckInTime TIMESTAMP)";
@@ -55,64 +45,16 @@ const char* const InsertRecordSql =
     " Values(:RegisterId, :CardNo, :RoomNo, :CardType, :LastCheckInTime, :CheckInTime, :CheckOutTime, "
     ":IsCopy, :GuestName, :OpratingTime)";
 
-// How many connections at most hold room locks at one time; the next lock waits for one of them.
-constexpr int MaxLockSessions = 8;
-// How long a connection attempt may take when the settings name no limit; without one a server that does
-// not answer would hold a card issue for minutes.
-constexpr const char* DefaultConnectTimeoutSeconds = "5";
-// TCP keepalives, each where the settings name none: a server that vanished without a word is noticed in
-// about a minute instead of the system's two hours.
-constexpr std::pair<const char*, const char*> DefaultKeepalives[] = {
-    {"keepalives", "1"}, {"keepalives_idle", "30"}, {"keepalives_interval", "10"}, {"keepalives_count", "3"}};
 // Issue rows kept at most while the server is out of reach; one more is logged as not stored.
 constexpr size_t MaxHeldRecords = 10000;
 // How often held rows are tried again at the least, whatever the back-off.
 constexpr auto MinHeldRetryInterval = std::chrono::seconds(1);
 
-bool IsSqlite(const std::string& backend) {
-    return backend == "sqlite3";
-}
-
-#ifdef DOORLOCK_WITH_LIBPQ
-// libpq's rule for a keyword=value value: in single quotes, with backslash and quote escaped.
-std::string QuoteConninfoValue(const char* value) {
-    std::string quoted = "'";
-    for (const char* c = value; *c != '\0'; ++c) {
-        if (*c == '\\' || *c == '\'')
-            quoted += '\\';
-        quoted += *c;
-    }
-    return quoted + "'";
-}
-#endif
-
-// The advisory lock key of a room: 64-bit FNV-1a of the key's UTF-8 bytes, the same on every host.
-long long RoomLockKey(const std::string& utf8RoomKey) {
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char c : utf8RoomKey) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
-    return static_cast<long long>(hash);
-}
-
 // The key of the advisory lock around schema set-up; room keys hash elsewhere.
-const long long SchemaLockKey = RoomLockKey("doorlock-host schema");
-
-std::string SecondsText(std::chrono::milliseconds wait) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
-    return seconds;
-}
+const long long SchemaLockKey = AdvisoryLockKey("doorlock-host schema");
 
 std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo) {
     return Gbk("卡号") + cardNo + Gbk(", 房间") + roomNo;
-}
-
-std::string LockWaitedText(const std::string& roomKey, std::chrono::milliseconds wait) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
-    return Gbk("房间(") + roomKey + Gbk(")等待记录锁超过") + seconds + Gbk("秒，未加锁继续");
 }
 
 // Which file the path names now (device and inode); empty when there is none.
@@ -129,162 +71,12 @@ std::string FileIdentity(const std::string& path) {
 #endif
 }
 
-std::string SqliteConnectString(const std::string& path) {
-    // SOCI splits its connect string at blanks and takes a double-quoted value whole, with no escape for a
-    // quote inside it.
-    if (path.find('"') != std::string::npos)
-        throw std::runtime_error("The database path contains a double quote: " + path);
-    // A value opening with a blank would leave SOCI an empty quoted word.
-    // SQLite takes UTF-8 file names.
-    const std::string name = FileNameToUtf8(path);
-    std::string value = !name.empty() && name.front() == ' ' ? "./" + name : name;
-    return "db=\"" + value + "\" timeout=" + std::to_string(BusyTimeoutSeconds);
-}
-
-// Whole seconds: the stored text has no fraction, so the same value must round the same way every time.
-std::string DateTimeToDbText(TDateTime value) {
-    TDateTimeParts parts = DecodeDateTime(value);
-    if (parts.Millisecond >= 500) {
-        int seconds = parts.Hour * 3600 + parts.Minute * 60 + parts.Second + 1;
-        if (seconds == 86400) {
-            TDateTime day = 0;
-            TryEncodeDateTime(TDateTimeParts{parts.Year, parts.Month, parts.Day}, day);
-            // The day number is whole, so the next day is one more even before 1899-12-30.
-            parts = DecodeDateTime(day + 1);
-            seconds = 0;
-        }
-        parts.Hour = seconds / 3600;
-        parts.Minute = seconds / 60 % 60;
-        parts.Second = seconds % 60;
-    }
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.Year, parts.Month, parts.Day,
-                  parts.Hour, parts.Minute, parts.Second);
-    return text;
-}
-
-bool ReadDigits(std::string_view text, size_t pos, size_t count, int& value) {
-    if (pos + count > text.size())
-        return false;
-    value = 0;
-    for (size_t i = pos; i < pos + count; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-// The text SQLite keeps, or PostgreSQL's ISO text of a TIMESTAMP: "yyyy-mm-dd[ hh:mm:ss[.fraction]]".
-bool TryDbTextToDateTime(std::string_view text, TDateTime& value) {
-    TDateTimeParts parts;
-    if (!ReadDigits(text, 0, 4, parts.Year) || text.size() < 10 || text[4] != '-' ||
-        !ReadDigits(text, 5, 2, parts.Month) || text[7] != '-' || !ReadDigits(text, 8, 2, parts.Day))
-        return false;
-    parts.Hour = parts.Minute = parts.Second = parts.Millisecond = 0;
-    if (text.size() > 10) {
-        if ((text[10] != ' ' && text[10] != 'T') || !ReadDigits(text, 11, 2, parts.Hour) ||
-            text.size() < 19 || text[13] != ':' || !ReadDigits(text, 14, 2, parts.Minute) ||
-            text[16] != ':' || !ReadDigits(text, 17, 2, parts.Second))
-            return false;
-        size_t pos = 19;
-        if (pos < text.size() && text[pos] == '.') {
-            ++pos;
-            int scale = 100;
-            for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos, scale /= 10)
-                parts.Millisecond += (text[pos] - '0') * scale;
-        }
-        if (pos != text.size())
-            return false;
-    }
-    return TryEncodeDateTime(parts, value);
-}
-
-// 0 means no time recorded and is stored as NULL.
-void BindDateTime(TDateTime value, std::string& text, soci::indicator& indicator) {
-    if (value == 0) {
-        text.clear();
-        indicator = soci::i_null;
-    } else {
-        text = DateTimeToDbText(value);
-        indicator = soci::i_ok;
-    }
-}
-
 const std::string& NewRoomText() {
     static const std::string text = Gbk("新建房间");
     return text;
 }
 
 } // namespace
-
-#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
-// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
-void RegisterLinkedBackends() {
-    static const bool registered = [] {
-        soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
-        return true;
-    }();
-    (void)registered;
-}
-#else
-void RegisterLinkedBackends() {}
-#endif
-
-TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
-    if (database.empty())
-        return {"sqlite3", JoinFileName(programDir, "Client.db")};
-    return {"postgresql", database};
-}
-
-TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
-#ifdef DOORLOCK_WITH_LIBPQ
-    char* error = nullptr;
-    PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
-    if (options == nullptr) {
-        std::string message = error != nullptr ? error : "out of memory";
-        PQfreemem(error);
-        // libpq quotes the part it could not read, which may be a password.
-        std::string shown;
-        bool quoted = false;
-        for (char c : message) {
-            if (c == '"') {
-                shown += quoted ? "...\"" : "\"";
-                quoted = !quoted;
-            } else if (!quoted && c != '\n') {
-                shown += c;
-            }
-        }
-        throw std::runtime_error("Invalid PostgreSQL connection settings: " + shown);
-    }
-    TPostgresConninfo result;
-    const bool timeoutFromEnvironment = std::getenv("PGCONNECT_TIMEOUT") != nullptr;
-    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
-        const std::string keyword = option->keyword;
-        const char* value = option->val;
-        if (value == nullptr && keyword == "connect_timeout" && !timeoutFromEnvironment)
-            value = DefaultConnectTimeoutSeconds;
-        for (const auto& [name, defaultValue] : DefaultKeepalives) {
-            if (value == nullptr && keyword == name)
-                value = defaultValue;
-        }
-        if (value == nullptr)
-            continue;
-        if (!result.KeywordForm.empty())
-            result.KeywordForm += ' ';
-        result.KeywordForm += keyword + "=" + QuoteConninfoValue(value);
-        if (keyword == "host" || keyword == "hostaddr" || keyword == "port" || keyword == "dbname" ||
-            keyword == "user")
-            result.Description += " " + keyword + "=" + value;
-    }
-    PQconninfoFree(options);
-    result.Description = "PostgreSQL" + result.Description;
-    return result;
-#else
-    (void)conninfo;
-    throw std::runtime_error("This build has no PostgreSQL client library");
-#endif
-}
 
 // The statements are prepared once per session and run again with new values; the values live here, at
 // fixed addresses, because SOCI binds them by reference.
@@ -321,7 +113,8 @@ struct TDoorlockRecordStore::TStatements {
 TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
 TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString)
-    : m_backend(std::move(backend)), m_connectString(std::move(connectString)) {
+    : m_backend(std::move(backend)), m_connectString(std::move(connectString)),
+      m_roomLocks(m_connectGate, m_backend, m_connectString) {
     std::string what = m_connectString;
     if (!IsSqlite(m_backend)) {
         try {
@@ -354,27 +147,8 @@ bool TDoorlockRecordStore::IsShared() const {
     return !IsSqlite(m_backend);
 }
 
-std::unique_ptr<soci::session> TDoorlockRecordStore::Connect() const {
-    RegisterLinkedBackends();
-    if (IsSqlite(m_backend)) {
-        auto session = std::make_unique<soci::session>(m_backend, SqliteConnectString(m_connectString));
-        // A row must be on disk before the response that follows it goes out: WAL keeps that to one
-        // sync per commit, and synchronous=FULL makes that sync happen at every commit.
-        std::string journalMode;
-        *session << "PRAGMA journal_mode=WAL", soci::into(journalMode);
-        *session << "PRAGMA synchronous=FULL";
-        return session;
-    }
-    // The backend passes a URI on wrongly; libpq's keyword form reaches the server as written.
-    auto session =
-        std::make_unique<soci::session>(m_backend, ParsePostgresConninfo(m_connectString).KeywordForm);
-    // The server's notices ("relation ... already exists, skipping") are no errors; libpq would print
-    // them on standard error, which a service sends to the journal.
-    *session << "SET client_min_messages TO warning";
-    // Times are read back as ISO text and text columns hold UTF-8, whatever the server's defaults.
-    *session << "SET datestyle TO ISO, YMD";
-    *session << "SET client_encoding TO 'UTF8'";
-    return session;
+TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
+    return IsShared() ? m_roomLocks.Lock(roomKey) : TRoomLock();
 }
 
 void TDoorlockRecordStore::OpenDatabase() {
@@ -388,8 +162,7 @@ bool TDoorlockRecordStore::IsOpen() const {
 }
 
 void TDoorlockRecordStore::SetConnectBackoff(std::chrono::milliseconds backoff) {
-    std::lock_guard<std::mutex> gate(m_connectLock);
-    m_connectBackoff = backoff;
+    m_connectGate.SetBackoff(backoff);
 }
 
 void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
@@ -425,40 +198,6 @@ void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
     }
 }
 
-std::unique_ptr<soci::session> TDoorlockRecordStore::ConnectGated(bool withSchema) {
-    std::unique_lock<std::mutex> gate(m_connectLock);
-    if (m_connecting) {
-        m_connectDone.wait(gate, [this] { return !m_connecting; });
-        if (std::chrono::steady_clock::now() >= m_nextAttempt)
-            return nullptr;
-    }
-    if (std::chrono::steady_clock::now() < m_nextAttempt)
-        throw std::runtime_error("数据库连接失败后" + SecondsText(m_connectBackoff) +
-                                 "秒内不再连接: " + m_lastConnectError);
-    m_connecting = true;
-    gate.unlock();
-    std::unique_ptr<soci::session> session;
-    try {
-        session = Connect();
-        if (withSchema)
-            SetUpSchema(*session);
-    } catch (const std::exception& e) {
-        gate.lock();
-        m_connecting = false;
-        m_nextAttempt = std::chrono::steady_clock::now() + m_connectBackoff;
-        m_lastConnectError = e.what();
-        gate.unlock();
-        m_connectDone.notify_all();
-        throw;
-    }
-    gate.lock();
-    m_connecting = false;
-    m_nextAttempt = {};
-    gate.unlock();
-    m_connectDone.notify_all();
-    return session;
-}
-
 bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard) {
     return EnsureOpenLocked(guard, true);
 }
@@ -475,16 +214,18 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
         try {
             std::unique_ptr<soci::session> session;
             if (IsSqlite(m_backend)) {
-                // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path,
-                // which the environment variable SOCI_BACKENDS_PATH can extend).
-                session = Connect();
+                session = OpenRecordStoreSession(m_backend, m_connectString);
                 SetUpSchema(*session);
             } else {
                 // A server that does not answer holds the attempt for the connect time-out: meanwhile the
                 // operations that have a connection go on.
                 guard.unlock();
                 try {
-                    session = ConnectGated(true);
+                    session = m_connectGate.Open([this] {
+                        auto opened = OpenRecordStoreSession(m_backend, m_connectString);
+                        SetUpSchema(*opened);
+                        return opened;
+                    });
                 } catch (const std::exception&) {
                     guard.lock();
                     throw;
@@ -567,7 +308,7 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
         }
         if (isNull || found.empty())
             return;
-        if (!TryDbTextToDateTime(found, value)) {
+        if (!TryIsoStrToDateTime(found, value)) {
             value = 0;
             throw std::runtime_error("Invalid LastCheckInTime '" + found + "' in T_Room");
         }
@@ -612,146 +353,15 @@ void TDoorlockRecordStore::AddRoomLocked(std::unique_lock<std::timed_mutex>& gua
         WriteLog(NewRoomText() + roomKey);
 }
 
-TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
-    TRoomLock lock;
-    if (!IsShared())
-        return lock;
-    const auto deadline = std::chrono::steady_clock::now() + m_lockWait;
-    std::unique_ptr<soci::session> session;
-    {
-        std::unique_lock<std::mutex> pool(m_lockSessionsLock);
-        if (!m_lockSessionReturned.wait_until(pool, deadline, [&] {
-                return !m_idleLockSessions.empty() || m_lockSessionsInUse < MaxLockSessions;
-            })) {
-            WriteLog(LockWaitedText(roomKey, m_lockWait));
-            return lock;
-        }
-        if (!m_idleLockSessions.empty()) {
-            session = std::move(m_idleLockSessions.back());
-            m_idleLockSessions.pop_back();
-        }
-        ++m_lockSessionsInUse;
-    }
-    lock.m_store = this;
-    const long long key = RoomLockKey(GbkToUtf8(roomKey));
-    // An idle connection may have lost its server since its last use: then one more try on a new one.
-    bool fromPool = session != nullptr;
-    for (;;) {
-        try {
-            // Through the gate, like the store's own connection: a server that does not answer holds one
-            // attempt, not every room lock.
-            while (!session)
-                session = ConnectGated(false);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            session->begin();
-            *session << "SET LOCAL lock_timeout = " + std::to_string(std::max<long long>(1, left.count()));
-            *session << "SELECT pg_advisory_xact_lock(" + std::to_string(key) + ")";
-            lock.m_session = std::move(session);
-            return lock;
-        } catch (const std::exception& e) {
-            const bool timedOut = std::string_view(e.what()).find("lock timeout") != std::string_view::npos;
-            WriteLog(timedOut ? LockWaitedText(roomKey, m_lockWait) : Utf8ToGbk(e.what()));
-            const bool lost = !session || !session->is_connected();
-            if (lost) {
-                session.reset();
-            } else {
-                try {
-                    session->rollback();
-                } catch (const std::exception&) {
-                    session.reset();
-                }
-            }
-            if (fromPool && lost && !timedOut) {
-                fromPool = false;
-                continue;
-            }
-            break;
-        }
-    }
-    // Rolled back already: the connection only goes back to the others.
-    ReturnLockSession(std::move(session));
-    lock.m_store = nullptr;
-    return lock;
-}
-
-void TDoorlockRecordStore::ReleaseRoomLock(std::unique_ptr<soci::session> session) {
-    if (session) {
-        try {
-            // Ends the transaction and with it the lock; a lost connection has released it already.
-            session->commit();
-        } catch (const std::exception& e) {
-            WriteLog(Utf8ToGbk(e.what()));
-            session.reset();
-        }
-    }
-    ReturnLockSession(std::move(session));
-}
-
-void TDoorlockRecordStore::ReturnLockSession(std::unique_ptr<soci::session> session) {
-    std::lock_guard<std::mutex> pool(m_lockSessionsLock);
-    if (session)
-        m_idleLockSessions.push_back(std::move(session));
-    --m_lockSessionsInUse;
-    m_lockSessionReturned.notify_one();
-}
-
-TRoomLock::TRoomLock() = default;
-
-TRoomLock::TRoomLock(TRoomLock&& other) noexcept
-    : m_store(std::exchange(other.m_store, nullptr)), m_session(std::move(other.m_session)) {}
-
-TRoomLock& TRoomLock::operator=(TRoomLock&& other) noexcept {
-    if (this != &other) {
-        if (m_store != nullptr)
-            m_store->ReleaseRoomLock(std::move(m_session));
-        m_store = std::exchange(other.m_store, nullptr);
-        m_session = std::move(other.m_session);
-    }
-    return *this;
-}
-
-TRoomLock::~TRoomLock() {
-    if (m_store != nullptr)
-        m_store->ReleaseRoomLock(std::move(m_session));
-}
-
 void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
                                               const std::string& roomNo, int cardType,
                                               TDateTime lastCheckInTime, TDateTime checkInTime,
                                               TDateTime checkOutTime, bool isCopy,
                                               const std::string& guestName, TDateTime opratingTime) {
-    std::unique_lock<std::mutex> queue(m_recordQueueLock);
-    m_pendingRecords.push_back(TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime,
-                                                checkInTime, checkOutTime, isCopy, guestName, opratingTime});
-    const uint64_t mine = ++m_recordsQueued;
-    // Group commit: the first caller stores every row queued so far in one transaction while later callers
-    // queue theirs; each returns once a commit has covered its own row.
-    while (m_recordsStored < mine) {
-        if (m_storingRecords) {
-            m_recordsStoredSignal.wait(queue);
-            continue;
-        }
-        m_storingRecords = true;
-        std::vector<TIssueCardRecord> batch;
-        batch.swap(m_pendingRecords);
-        const uint64_t last = m_recordsQueued;
-        queue.unlock();
-        try {
-            StoreIssueCardRecords(batch);
-        } catch (...) {
-            // Not a database error (those are logged): let the next caller take over, then pass it on.
-            queue.lock();
-            m_recordsStored = last;
-            m_storingRecords = false;
-            m_recordsStoredSignal.notify_all();
-            throw;
-        }
-        queue.lock();
-        m_recordsStored = last;
-        m_storingRecords = false;
-        m_recordsStoredSignal.notify_all();
-    }
+    m_recordCommits.Submit(
+        TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime, checkInTime, checkOutTime,
+                         isCopy, guestName, opratingTime},
+        [this](const std::vector<TIssueCardRecord>& batch) { StoreIssueCardRecords(batch); });
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
@@ -812,11 +422,8 @@ void TDoorlockRecordStore::StoreHeldRecordsLocked() {
 void TDoorlockRecordStore::RetryHeldRecords() {
     std::unique_lock<std::mutex> retry(m_retryLock);
     while (!m_retryStop) {
-        std::chrono::milliseconds interval;
-        {
-            std::lock_guard<std::mutex> gate(m_connectLock);
-            interval = std::max<std::chrono::milliseconds>(m_connectBackoff, MinHeldRetryInterval);
-        }
+        const auto interval =
+            std::max<std::chrono::milliseconds>(m_connectGate.Backoff(), MinHeldRetryInterval);
         if (m_retrySignal.wait_for(retry, interval, [this] { return m_retryStop; }))
             break;
         retry.unlock();

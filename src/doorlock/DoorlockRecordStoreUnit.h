@@ -1,10 +1,13 @@
 #pragma once
 
+#include "doorlock/GroupCommitUnit.h"
+#include "doorlock/PostgresConninfoUnit.h"
+#include "doorlock/RecordStoreSessionUnit.h"
+#include "doorlock/RoomLockPoolUnit.h"
 #include "platform/DateTimeUnit.h"
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -16,44 +19,6 @@
 namespace soci {
 class session;
 }
-
-// What [DoorlockOption] Database selects: empty gives Client.db in the program directory (SQLite); any other
-// text names a PostgreSQL server, as a postgresql:// URI or libpq keyword=value text.
-struct TRecordStoreTarget {
-    std::string Backend;       // "sqlite3" or "postgresql"
-    std::string ConnectString; // SQLite: the file path; PostgreSQL: the option's text
-};
-TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir);
-
-// A server's settings as libpq reads them (PQconninfoParse), in keyword=value form, and the same without
-// the password for the log. Raises with libpq's message (quoted parts left out: they may hold a password).
-struct TPostgresConninfo {
-    std::string KeywordForm;
-    std::string Description;
-};
-TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
-
-// Makes the back ends linked into the program known to SOCI by name (the SQLite one on Windows, where no
-// back-end library is loaded at run time); a no-op elsewhere. Sessions opened outside the store need it.
-void RegisterLinkedBackends();
-
-class TDoorlockRecordStore;
-
-// A room's lock in a store that several hosts share: a transaction-scoped advisory lock on the room key,
-// in a connection of its own, released when this goes. Empty (nothing held) for a store of one host.
-class TRoomLock {
-public:
-    TRoomLock();
-    TRoomLock(TRoomLock&& other) noexcept;
-    TRoomLock& operator=(TRoomLock&& other) noexcept;
-    ~TRoomLock();
-    bool Held() const { return m_session != nullptr; }
-
-private:
-    friend class TDoorlockRecordStore;
-    TDoorlockRecordStore* m_store = nullptr;
-    std::unique_ptr<soci::session> m_session;
-};
 
 // The room check-in record store: T_Room (last check-in time per room key) and T_IssueCardRecord (one row
 // per card issue attempt). Every operation catches its own errors and logs the message; none reaches the
@@ -81,7 +46,7 @@ public:
     // Waits up to the lock wait (10 s) for the room's lock; without it (waited too long, no server) the
     // issue goes on unlocked, which is logged. Other rooms never wait for it.
     TRoomLock LockRoom(const std::string& roomKey);
-    void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
+    void SetLockWait(std::chrono::milliseconds wait) { m_roomLocks.SetLockWait(wait); }
     void SetConnectBackoff(std::chrono::milliseconds backoff);
 
     // Opens the database and creates whichever table is missing. Failures are logged.
@@ -118,16 +83,8 @@ private:
         TDateTime OpratingTime;
     };
 
-    friend class TRoomLock;
-    std::unique_ptr<soci::session> Connect() const;
     // Creates whichever table or index is missing.
     void SetUpSchema(soci::session& session);
-    // A server connection through the gate: waits for an attempt under way, raises at once during the
-    // back-off. Null when the attempt waited for succeeded (for someone else): look again.
-    std::unique_ptr<soci::session> ConnectGated(bool withSchema);
-    // Ends the lock's transaction, then gives the connection back.
-    void ReleaseRoomLock(std::unique_ptr<soci::session> session);
-    void ReturnLockSession(std::unique_ptr<soci::session> session);
     // statement: the member of TStatements that step runs.
     template <typename TMember, typename TStep>
     bool RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement, TStep step);
@@ -142,7 +99,6 @@ private:
     void CloseLocked();
     void AddRoomLocked(std::unique_lock<std::timed_mutex>& guard, const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
-    bool StoreOneLocked(std::unique_lock<std::timed_mutex>& guard, const TIssueCardRecord& record);
     // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
     bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
     // Logs a failure; false when it failed.
@@ -155,7 +111,6 @@ private:
     std::string m_backend;
     std::string m_connectString;
     std::string m_description;
-    std::chrono::milliseconds m_lockWait{std::chrono::seconds(10)};
     std::unique_ptr<soci::session> m_session;
     // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
     // while open: rows written through the old session would go to a file nobody will read again.
@@ -166,13 +121,7 @@ private:
     // Issue rows the server was out of reach for, under m_lock; stored by the next open that succeeds.
     std::deque<TIssueCardRecord> m_heldRecords;
 
-    // Server connection attempts: one at a time, none during the back-off after a failed one.
-    std::mutex m_connectLock;
-    std::condition_variable m_connectDone;
-    bool m_connecting = false;
-    std::chrono::milliseconds m_connectBackoff{std::chrono::seconds(5)};
-    std::chrono::steady_clock::time_point m_nextAttempt{};
-    std::string m_lastConnectError;
+    TConnectGate m_connectGate;
 
     // Opens the store again now and then while rows are held; ends with the store.
     std::mutex m_retryLock;
@@ -180,20 +129,11 @@ private:
     bool m_retryStop = false;
     std::thread m_retryThread;
 
-    // Issue-card rows waiting for the commit that stores them; one thread at a time stores a batch.
-    std::mutex m_recordQueueLock;
-    std::condition_variable m_recordsStoredSignal;
-    std::vector<TIssueCardRecord> m_pendingRecords;
-    uint64_t m_recordsQueued = 0;
-    uint64_t m_recordsStored = 0;
-    bool m_storingRecords = false;
+    // Issue-card rows of callers at the same time, stored in one commit.
+    TGroupCommit<TIssueCardRecord> m_recordCommits;
 
-    // Connections that hold room locks, kept for the next lock; a few at most, so that busy desks do not use
-    // up the server's connections.
-    std::mutex m_lockSessionsLock;
-    std::condition_variable m_lockSessionReturned;
-    std::vector<std::unique_ptr<soci::session>> m_idleLockSessions;
-    int m_lockSessionsInUse = 0;
+    // After the gate, which it connects through.
+    TRoomLockPool m_roomLocks;
 };
 
 extern TDoorlockRecordStore* DoorlockRecordStore;

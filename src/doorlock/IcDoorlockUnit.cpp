@@ -1,6 +1,6 @@
 #include "doorlock/IcDoorlockUnit.h"
 
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"

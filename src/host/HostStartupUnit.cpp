@@ -2,9 +2,9 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "platform/CodePageUnit.h"
@@ -44,7 +44,7 @@ namespace fs = std::filesystem;
 
 THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(programDir)) {
     const std::string iniFile = JoinFileName(m_programDir, "Option.ini");
-    m_option = std::make_unique<TOption>(iniFile);
+    m_option = std::make_unique<TDoorlockOption>(iniFile);
     m_option->LoadOption();
     Option = m_option.get();
 

@@ -13,7 +13,7 @@ class TCardEncoder;
 class TDoorlockRecordStore;
 class TIcDoorlock;
 class TLogFile;
-class TOption;
+class TDoorlockOption;
 class TSysOption;
 
 // What a deployment hands the host: the interface kind and, for police and member, its back end.
@@ -51,7 +51,7 @@ public:
 
 private:
     std::string m_programDir;
-    std::unique_ptr<TOption> m_option;
+    std::unique_ptr<TDoorlockOption> m_option;
     std::unique_ptr<TLogFile> m_logFile;
     std::unique_ptr<TSysOption> m_sysOption;
     std::unique_ptr<TDoorlockRecordStore> m_store;

@@ -302,3 +302,26 @@ TDateTime StrToDateTime(std::string_view text) {
         throw EConvertError(FormatText("'%s' is not a valid date and time", {text}));
     return value;
 }
+
+bool TryIsoStrToDateTime(std::string_view text, TDateTime& value) {
+    TDateTimeParts parts;
+    size_t pos = 0;
+    if (!ReadNumber(text, pos, 4, 4, parts.Year) || !ReadChar(text, pos, '-') ||
+        !ReadNumber(text, pos, 2, 2, parts.Month) || !ReadChar(text, pos, '-') ||
+        !ReadNumber(text, pos, 2, 2, parts.Day))
+        return false;
+    if (pos < text.size()) {
+        if ((!ReadChar(text, pos, ' ') && !ReadChar(text, pos, 'T')) ||
+            !ReadNumber(text, pos, 2, 2, parts.Hour) || !ReadChar(text, pos, ':') ||
+            !ReadNumber(text, pos, 2, 2, parts.Minute) || !ReadChar(text, pos, ':') ||
+            !ReadNumber(text, pos, 2, 2, parts.Second))
+            return false;
+        if (ReadChar(text, pos, '.')) {
+            // PostgreSQL gives microseconds; the value keeps milliseconds.
+            for (int scale = 100; pos < text.size() && text[pos] >= '0' && text[pos] <= '9';
+                 ++pos, scale /= 10)
+                parts.Millisecond += (text[pos] - '0') * scale;
+        }
+    }
+    return pos == text.size() && TryEncodeDateTime(parts, value);
+}

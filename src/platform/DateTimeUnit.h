@@ -62,3 +62,8 @@ std::string DateTimeToStr(TDateTime value);
 bool TryStrToDateTime(std::string_view text, TDateTime& value);
 // As TryStrToDateTime; raises EConvertError "'%s' is not a valid date and time".
 TDateTime StrToDateTime(std::string_view text);
+
+// Parses the ISO text databases give back: "yyyy-mm-dd", optionally followed by a blank or "T" and
+// "hh:mm:ss" and a fraction of a second of any length (its digits past the millisecond dropped); fields of
+// fixed width, separators "-" and ":" whatever the process formats.
+bool TryIsoStrToDateTime(std::string_view text, TDateTime& value);

@@ -5,7 +5,6 @@
 
 namespace {
 constexpr const char* kSys = "SysOption";
-constexpr const char* kDoorlock = "DoorlockOption";
 } // namespace
 
 TSysOption* SysOption = nullptr;
@@ -19,10 +18,6 @@ void TSysOption::LoadOption() {
     PolicePortNo = ini.ReadInteger(kSys, "PolicePortNo", 8885);
     MemberPortNo = ini.ReadInteger(kSys, "MemberPortNo", 8883);
     ScanPortNo = ini.ReadInteger(kSys, "ScanPortNo", 8881);
-    DelayMinutes = ini.ReadInteger(kDoorlock, "DelayMinutes", 0);
-    DelayMinutes2 = ini.ReadInteger(kDoorlock, "DelayMinutes2", 0);
-    UseNativeDoorlockDb = ini.ReadBool(kDoorlock, "UseNativeDoorlockDb", false);
-    SaveDoorlockRecord = ini.ReadBool(kDoorlock, "SaveDoorlockRecord", false);
     ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
     AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
     MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
@@ -35,10 +30,6 @@ void TSysOption::SaveOption() {
     ini.WriteInteger(kSys, "PolicePortNo", PolicePortNo);
     ini.WriteInteger(kSys, "MemberPortNo", MemberPortNo);
     ini.WriteInteger(kSys, "ScanPortNo", ScanPortNo);
-    ini.WriteInteger(kDoorlock, "DelayMinutes", DelayMinutes);
-    ini.WriteInteger(kDoorlock, "DelayMinutes2", DelayMinutes2);
-    ini.WriteBool(kDoorlock, "UseNativeDoorlockDb", UseNativeDoorlockDb);
-    ini.WriteBool(kDoorlock, "SaveDoorlockRecord", SaveDoorlockRecord);
 }
 
 bool TSysOption::PasswordMatches(std::string_view entered) const {

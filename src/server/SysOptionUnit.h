@@ -7,23 +7,19 @@
 #include <string_view>
 #include <vector>
 
-// The host's settings in Option.ini: section SysOption, and four keys of section DoorlockOption.
+// The host's settings in section SysOption of Option.ini. The door-lock kind's keys in section DoorlockOption
+// are TDoorlockOption's.
 class TSysOption {
 public:
     explicit TSysOption(std::string fileName);
 
     // Declared order of the fields.
     int32_t DoorlockPortNo = 8886;
-    bool UseNativeDoorlockDb = false;
-    bool SaveDoorlockRecord = false;
     int32_t PolicePortNo = 8885;
     int32_t MemberPortNo = 8883;
     int32_t ScanPortNo = 8881;
     std::string FileName;
     std::string Password = "mirvek";
-    // Moves issued card starts back; TOption::DelayMinutes is the options dialog's copy (default 1).
-    int32_t DelayMinutes = 0;
-    int32_t DelayMinutes2 = 0;
 
     // Who may connect, beyond the described keys. Loaded, never written: the password change leaves their
     // lines as the administrator wrote them.

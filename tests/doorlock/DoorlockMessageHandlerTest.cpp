@@ -1,12 +1,12 @@
 #include "doorlock/DoorlockMessageHandlerUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
-#include "server/SysOptionUnit.h"
 #include "support/HandlerTestSupport.h"
 #include "support/TestSupport.h"
 
@@ -63,8 +63,8 @@ protected:
     void SetUp() override {
         m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
         LogFile = m_log.get();
-        m_sys = std::make_unique<TSysOption>(m_sandbox.File("Option.ini"));
-        SysOption = m_sys.get();
+        m_option = std::make_unique<TDoorlockOption>(m_sandbox.File("Option.ini"));
+        Option = m_option.get();
         CurrentDoorlock = &m_device;
         DoorlockRecordStore = nullptr;
     }
@@ -81,11 +81,11 @@ protected:
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
-    TRestored<TLogFile*, TSysOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
-        LogFile, SysOption, CurrentDoorlock, DoorlockRecordStore};
+    TRestored<TLogFile*, TDoorlockOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
+        LogFile, Option, CurrentDoorlock, DoorlockRecordStore};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
-    std::unique_ptr<TSysOption> m_sys;
+    std::unique_ptr<TDoorlockOption> m_option;
     std::unique_ptr<TDoorlockRecordStore> m_store;
     TRecordingDoorlock m_device;
 };
@@ -150,8 +150,8 @@ TEST_F(THandlerTest, ABaseDeviceFailsEveryCardRequest) {
 }
 
 TEST_F(THandlerTest, ChildrenArePositionalAndTheDeviceGetsTheStay) {
-    m_sys->DelayMinutes = 30;
-    m_sys->DelayMinutes2 = 15;
+    m_option->DelayMinutes = 30;
+    m_option->DelayMinutes2 = 15;
     std::vector<std::string> swapped = kIssue;
     std::swap(swapped[2], swapped[4]);
     swapped[10] = "True";
@@ -193,8 +193,8 @@ TEST_F(THandlerTest, CopyFlagConversion) {
 
 TEST_F(THandlerTest, BadRequestsAreRefusedBeforeAnythingChanges) {
     UseStore();
-    m_sys->SaveDoorlockRecord = true;
-    m_sys->UseNativeDoorlockDb = true;
+    m_option->SaveDoorlockRecord = true;
+    m_option->UseNativeDoorlockDb = true;
     std::vector<std::string> badDate = kIssue;
     badDate[6] = "2026-13-29";
     std::vector<std::string> tenChildren(kIssue.begin(), kIssue.end() - 1);
@@ -207,8 +207,8 @@ TEST_F(THandlerTest, BadRequestsAreRefusedBeforeAnythingChanges) {
 
 TEST_F(THandlerTest, DeviceErrorSkipsTheRecordsAndTheAnswer) {
     UseStore();
-    m_sys->SaveDoorlockRecord = true;
-    m_sys->UseNativeDoorlockDb = true;
+    m_option->SaveDoorlockRecord = true;
+    m_option->UseNativeDoorlockDb = true;
     m_device.Throw = true;
     EXPECT_THROW(Handle(Xml("IssueCard", kIssue)), EConvertError);
     EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), 0);
@@ -217,8 +217,8 @@ TEST_F(THandlerTest, DeviceErrorSkipsTheRecordsAndTheAnswer) {
 
 TEST_F(THandlerTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStart) {
     UseStore();
-    m_sys->UseNativeDoorlockDb = true;
-    m_sys->DelayMinutes = 10;
+    m_option->UseNativeDoorlockDb = true;
+    m_option->DelayMinutes = 10;
     Handle(Xml("IssueCard", kIssue));
     ASSERT_EQ(m_device.Issues.size(), 1u);
     TDateTime start = m_device.Issues[0].CheckInDate;
@@ -235,17 +235,17 @@ TEST_F(THandlerTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStart)
 
     // A failed new card leaves the recorded start alone.
     m_device.Succeed = false;
-    m_sys->DelayMinutes = 600;
+    m_option->DelayMinutes = 600;
     Handle(Xml("IssueCard", kIssue));
     EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
 }
 
 TEST_F(THandlerTest, MostNegativeDelayMovesTheStartForward) {
     UseStore();
-    m_sys->DelayMinutes = std::numeric_limits<int32_t>::min();
+    m_option->DelayMinutes = std::numeric_limits<int32_t>::min();
     const double forward = 2147483648.0 / 1440;
     for (bool useNativeDb : {false, true}) {
-        m_sys->UseNativeDoorlockDb = useNativeDb;
+        m_option->UseNativeDoorlockDb = useNativeDb;
         m_device.Issues.clear();
         const TDateTime before = Now();
         Handle(Xml("IssueCard", kIssue));

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "doorlock/CardEncoderUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
@@ -28,9 +28,9 @@ public:
     std::unique_ptr<TCardEncoder> MakeEncoder(const TEncoderFactory& makeEncoder);
 
     TSandbox sandbox;
-    TRestored<TLogFile*, TOption*> globals{LogFile, Option};
+    TRestored<TLogFile*, TDoorlockOption*> globals{LogFile, Option};
     TLogFile log;
-    TOption option;
+    TDoorlockOption option;
     std::unique_ptr<TCardEncoder> encoder;
     TIcDoorlock device;
 };

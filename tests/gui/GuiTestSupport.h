@@ -2,7 +2,7 @@
 
 #include "support/TestSupport.h"
 
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "host/InterfaceKindUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
@@ -81,12 +81,12 @@ protected:
     TFormTest();
     ~TFormTest() override;
 
-    TRestored<TInterfaceKind, TSysOption*, TOption*, TLogFile*, TBaseDoorlock*, TDoorlockRecordStore*,
+    TRestored<TInterfaceKind, TSysOption*, TDoorlockOption*, TLogFile*, TBaseDoorlock*, TDoorlockRecordStore*,
               TBasePolice*, TBaseMember*>
         m_guard;
     TSandbox m_sandbox;
     TSysOption m_sysOption;
-    TOption m_option;
+    TDoorlockOption m_option;
     TLogFile m_logFile;
 };
 

@@ -5,6 +5,7 @@
 
 #include <ctime>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -220,6 +221,28 @@ TEST_F(TDateTimeTest, ParsingRejectsMalformedAndImpossibleText) {
         TDateTime value = 42;
         EXPECT_FALSE(TryStrToDateTime(text, value)) << '"' << text << '"';
         EXPECT_EQ(42, value) << text;
+    }
+}
+
+TEST_F(TDateTimeTest, IsoTextHasFixedFieldsAndSeparatorsWhateverTheProcessFormats) {
+    FormatSettings.DateSeparator = '/';
+    FormatSettings.TimeSeparator = '.';
+    const std::pair<const char*, const char*> cases[] = {
+        {"2008-12-31", "2008/12/31 00.00.00.000"},
+        {"2008-12-31 14:05:09", "2008/12/31 14.05.09.000"},
+        {"2008-12-31T14:05:09.5", "2008/12/31 14.05.09.500"},
+        {"2008-12-31 14:05:09.123987", "2008/12/31 14.05.09.123"},
+        {"2008-1-31", nullptr},
+        {"2008-12-31 4:05:09", nullptr},
+        {"2008-12-31 14:05", nullptr},
+        {"2008-12-31  14:05:09", nullptr},
+        {"2008/12/31", nullptr},
+        {"2008-12-31 14:05:09.5x", nullptr},
+    };
+    for (const auto& [text, expected] : cases) {
+        TDateTime value = 42;
+        ASSERT_EQ(TryIsoStrToDateTime(text, value), expected != nullptr) << text;
+        EXPECT_EQ(expected != nullptr ? std::string(expected) : Full(42), Full(value)) << text;
     }
 }
 

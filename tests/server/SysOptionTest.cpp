@@ -17,10 +17,6 @@ TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     EXPECT_EQ(options.MemberPortNo, 8883);
     EXPECT_EQ(options.ScanPortNo, 8881);
     EXPECT_EQ(options.Password, "mirvek");
-    EXPECT_EQ(options.DelayMinutes, 0);
-    EXPECT_EQ(options.DelayMinutes2, 0);
-    EXPECT_FALSE(options.UseNativeDoorlockDb);
-    EXPECT_FALSE(options.SaveDoorlockRecord);
     EXPECT_EQ(options.ListenIpv4(), 0u);
     EXPECT_TRUE(options.AllowedClientRanges().empty());
     EXPECT_EQ(options.MaxConnections, 1024);
@@ -36,20 +32,14 @@ TEST(SysOption, ValuesAsWritten) {
                            TCase{"DoorlockPortNo=abc", 8886}, TCase{"DoorlockPortNo=$1F90", 8080},
                            TCase{"DoorlockPortNo=\"7000\"", 7000}}) {
         TSandbox sandbox;
-        WriteFileBytes(sandbox.File("Option.ini"),
-                       "[sysoption]\r\n" + c.line +
-                           "\r\n[DoorlockOption]\r\n"
-                           "UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\nDelayMinutes=-5\r\n");
+        WriteFileBytes(sandbox.File("Option.ini"), "[sysoption]\r\n" + c.line + "\r\n");
         TSysOption options(sandbox.File("Option.ini"));
         options.LoadOption();
         EXPECT_EQ(options.DoorlockPortNo, c.port) << c.line;
-        EXPECT_TRUE(options.UseNativeDoorlockDb);
-        EXPECT_FALSE(options.SaveDoorlockRecord);
-        EXPECT_EQ(options.DelayMinutes, -5);
     }
 }
 
-TEST(SysOption, SaveWritesTheNineKeysInOrderAndKeepsOtherLines) {
+TEST(SysOption, SaveWritesTheFiveKeysInOrderAndKeepsOtherLines) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
     WriteFileBytes(file, "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\n");
@@ -57,8 +47,7 @@ TEST(SysOption, SaveWritesTheNineKeysInOrderAndKeepsOtherLines) {
     options.LoadOption();
     options.Password = "";
     options.SaveOption();
-    EXPECT_EQ(ReadFileBytes(file), "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\nDelayMinutes=0\r\n"
-                                   "DelayMinutes2=0\r\nUseNativeDoorlockDb=0\r\nSaveDoorlockRecord=0\r\n"
+    EXPECT_EQ(ReadFileBytes(file), "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\n"
                                    "[SysOption]\r\nPassword=\r\nDoorlockPortNo=8886\r\nPolicePortNo=8885\r\n"
                                    "MemberPortNo=8883\r\nScanPortNo=8881\r\n");
     TSysOption reread(file);

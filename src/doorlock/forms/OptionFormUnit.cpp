@@ -1,6 +1,6 @@
 #include "doorlock/forms/OptionFormUnit.h"
 
-#include "doorlock/OptionUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "platform/CodePageUnit.h"
 

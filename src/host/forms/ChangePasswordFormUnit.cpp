@@ -1,5 +1,6 @@
 #include "host/forms/ChangePasswordFormUnit.h"
 
+#include "doorlock/DoorlockOptionUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
 #include "platform/SysUtilsUnit.h"
@@ -43,6 +44,9 @@ void TChangePasswordForm::btnOKClick() {
     // The new password is in force from here on, even when writing it out fails below.
     SysOption->Password = password;
     SysOption->SaveOption();
+    // The door-lock kind's issuing keys are written with the password, as they were loaded at start-up.
+    if (Option != nullptr)
+        Option->SaveIssueOption();
     ShowMessageBox(this, QStringLiteral("提示"), QStringLiteral("管理员密码更改成功！"),
                    QMessageBox::Information);
     accept();

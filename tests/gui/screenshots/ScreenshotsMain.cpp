@@ -2,8 +2,8 @@
 
 #include "OffscreenMessages.h"
 
+#include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
-#include "doorlock/OptionUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     QDir().mkpath(output);
     QTemporaryDir programDir;
     const std::string iniFile = QDir(programDir.path()).filePath(QStringLiteral("Option.ini")).toStdString();
-    TOption option(iniFile);
+    TDoorlockOption option(iniFile);
     TSysOption sysOption(iniFile);
     sysOption.DoorlockPortNo = 0; // any free port: the window starts its listener
     TLogFile logFile(QDir(programDir.path()).filePath(QStringLiteral("screenshots.LOG")).toStdString());

@@ -1,0 +1,129 @@
+#include "doorlock/RecordStoreSessionUnit.h"
+
+#include "doorlock/PostgresConninfoUnit.h"
+#include "platform/FileNameUnit.h"
+
+#include <soci/soci.h>
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
+#include <soci/sqlite3/soci-sqlite3.h>
+#endif
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+// How long a statement waits for the write lock of another program on the same SQLite file.
+constexpr int BusyTimeoutSeconds = 10;
+
+} // namespace
+
+TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
+    if (database.empty())
+        return {"sqlite3", JoinFileName(programDir, "Client.db")};
+    return {"postgresql", database};
+}
+
+bool IsSqlite(const std::string& backend) {
+    return backend == "sqlite3";
+}
+
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
+// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
+void RegisterLinkedBackends() {
+    static const bool registered = [] {
+        soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
+        return true;
+    }();
+    (void)registered;
+}
+#else
+void RegisterLinkedBackends() {}
+#endif
+
+std::string SqliteConnectString(const std::string& path, bool readOnly) {
+    // SOCI splits its connect string at blanks and takes a double-quoted value whole, with no escape for a
+    // quote inside it.
+    if (path.find('"') != std::string::npos)
+        throw std::runtime_error("The database path contains a double quote: " + path);
+    // A value opening with a blank would leave SOCI an empty quoted word.
+    // SQLite takes UTF-8 file names.
+    const std::string name = FileNameToUtf8(path);
+    std::string value = !name.empty() && name.front() == ' ' ? "./" + name : name;
+    return "db=\"" + value + "\" timeout=" + std::to_string(BusyTimeoutSeconds) +
+           (readOnly ? " readonly=1" : "");
+}
+
+std::unique_ptr<soci::session> OpenRecordStoreSession(const std::string& backend,
+                                                      const std::string& connectString) {
+    RegisterLinkedBackends();
+    if (IsSqlite(backend)) {
+        // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
+        // the environment variable SOCI_BACKENDS_PATH can extend).
+        auto session = std::make_unique<soci::session>(backend, SqliteConnectString(connectString, false));
+        // A row must be on disk before the response that follows it goes out: WAL keeps that to one
+        // sync per commit, and synchronous=FULL makes that sync happen at every commit.
+        std::string journalMode;
+        *session << "PRAGMA journal_mode=WAL", soci::into(journalMode);
+        *session << "PRAGMA synchronous=FULL";
+        return session;
+    }
+    // The backend passes a URI on wrongly; libpq's keyword form reaches the server as written.
+    auto session = std::make_unique<soci::session>(backend, ParsePostgresConninfo(connectString).KeywordForm);
+    // The server's notices ("relation ... already exists, skipping") are no errors; libpq would print
+    // them on standard error, which a service sends to the journal.
+    *session << "SET client_min_messages TO warning";
+    // Times are read back as ISO text and text columns hold UTF-8, whatever the server's defaults.
+    *session << "SET datestyle TO ISO, YMD";
+    *session << "SET client_encoding TO 'UTF8'";
+    return session;
+}
+
+std::string SecondsText(std::chrono::milliseconds wait) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
+    return seconds;
+}
+
+void TConnectGate::SetBackoff(std::chrono::milliseconds backoff) {
+    std::lock_guard<std::mutex> gate(m_lock);
+    m_backoff = backoff;
+}
+
+std::chrono::milliseconds TConnectGate::Backoff() const {
+    std::lock_guard<std::mutex> gate(m_lock);
+    return m_backoff;
+}
+
+std::unique_ptr<soci::session>
+TConnectGate::Open(const std::function<std::unique_ptr<soci::session>()>& connect) {
+    std::unique_lock<std::mutex> gate(m_lock);
+    if (m_connecting) {
+        m_done.wait(gate, [this] { return !m_connecting; });
+        if (std::chrono::steady_clock::now() >= m_nextAttempt)
+            return nullptr;
+    }
+    if (std::chrono::steady_clock::now() < m_nextAttempt)
+        throw std::runtime_error("数据库连接失败后" + SecondsText(m_backoff) +
+                                 "秒内不再连接: " + m_lastError);
+    m_connecting = true;
+    gate.unlock();
+    std::unique_ptr<soci::session> session;
+    try {
+        session = connect();
+    } catch (const std::exception& e) {
+        gate.lock();
+        m_connecting = false;
+        m_nextAttempt = std::chrono::steady_clock::now() + m_backoff;
+        m_lastError = e.what();
+        gate.unlock();
+        m_done.notify_all();
+        throw;
+    }
+    gate.lock();
+    m_connecting = false;
+    m_nextAttempt = {};
+    gate.unlock();
+    m_done.notify_all();
+    return session;
+}
