@@ -2,6 +2,7 @@
 
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
@@ -22,10 +23,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -113,20 +110,6 @@ std::string LockWaitedText(const std::string& roomKey, std::chrono::milliseconds
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);
     return Gbk("房间(") + roomKey + Gbk(")等待记录锁超过") + seconds + Gbk("秒，未加锁继续");
-}
-
-// Which file the path names now (device and inode); empty when there is none.
-std::string FileIdentity(const std::string& path) {
-#ifdef _WIN32
-    // An open database file cannot be deleted there.
-    std::error_code ec;
-    return std::filesystem::exists(FileSystemPath(path), ec) ? "1" : "";
-#else
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return "";
-    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-#endif
 }
 
 std::string SqliteConnectString(const std::string& path) {
@@ -466,7 +449,7 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
 bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure) {
     for (;;) {
         if (m_session) {
-            if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+            if (!IsSqlite(m_backend) || FileIdentityOf(m_connectString) == m_openedFile)
                 return true;
             // Closing first lets SQLite remove the old file's journal files by name before a new file takes
             // it.
@@ -496,7 +479,7 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
             m_session = std::move(session);
             m_statements = std::make_unique<TStatements>();
             if (IsSqlite(m_backend))
-                m_openedFile = FileIdentity(m_connectString);
+                m_openedFile = FileIdentityOf(m_connectString);
             StoreHeldRecordsLocked();
             return m_session != nullptr;
         } catch (const std::exception& e) {
