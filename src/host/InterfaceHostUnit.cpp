@@ -2,13 +2,14 @@
 
 #include "server/SysOptionUnit.h"
 
+#include <utility>
+
 int32_t InterfaceKind = 0;
 
-TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {
+TInterfaceHost::TInterfaceHost(TInfoList& infoMemo, std::function<void()> onStuckHandlers)
+    : m_infoMemo(infoMemo), m_onStuckHandlers(std::move(onStuckHandlers)) {
     m_server.SetOnExecute([this](TServerConnection& connection) { TCPServerExecute(connection); });
 }
-
-std::function<void()> OnStuckHandlers;
 
 TInterfaceHost::~TInterfaceHost() {
     try {
@@ -16,8 +17,8 @@ TInterfaceHost::~TInterfaceHost() {
     } catch (const std::exception&) {
         // "Terminate Thread Timeout": the handlers still running are dealt with below.
     }
-    if (m_server.LiveConnectionCount() > 0 && OnStuckHandlers)
-        OnStuckHandlers();
+    if (m_server.LiveConnectionCount() > 0 && m_onStuckHandlers)
+        m_onStuckHandlers();
 }
 
 void TInterfaceHost::StartServer() {
