@@ -23,6 +23,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 namespace fs = std::filesystem;
 

@@ -116,7 +116,7 @@ void AppendUtf8(std::string& out, char32_t code) {
 }
 
 // ASCII is the same in every form, and most of a request is ASCII: it is copied here, and only the runs of
-// other characters go through iconv.
+// other characters go through the system's converter.
 void AppendWidened(std::u16string& out, std::string_view ascii) {
     const size_t used = out.size();
     const size_t count = ascii.size();
