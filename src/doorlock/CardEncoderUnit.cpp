@@ -3,6 +3,7 @@
 #include "doorlock/CardEncoderAbi.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
@@ -12,12 +13,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
-
-#ifndef _WIN32
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -92,8 +87,8 @@ public:
     int32_t auto_init(int32_t, int32_t) override { return 0; }
     int32_t dv_beep(int32_t, int32_t) override { return 0; }
     int32_t ic_exit(int32_t) override { return 0; }
-    int32_t srd_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return SimStatusNotOpen; }
-    int32_t swr_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return SimStatusNotOpen; }
+    int32_t srd_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return CardStatusNotOpen; }
+    int32_t swr_24c02(int32_t, int32_t, int32_t, uint8_t*) override { return CardStatusNotOpen; }
 
     std::string Description() const override { return Gbk("发卡器: ") + m_libraryPath; }
 
@@ -131,7 +126,7 @@ public:
             return status;
         std::array<uint8_t, CardSize + 1> card{};
         // One byte more than a card holds tells a longer file from a card.
-        if (ReadCardFile(card.data(), card.size()) != CardSize)
+        if (ReadFileStart(m_cardFile, card.data(), card.size()) != CardSize)
             return SimStatusNoCard;
         std::copy_n(card.begin() + offset, length, buffer);
         return 0;
@@ -160,30 +155,6 @@ public:
     std::string Description() const override { return Gbk("发卡器: 模拟发卡器 ") + m_cardFile; }
 
 private:
-    // Up to size bytes from the start of the card file; -1 when it cannot be read.
-    long ReadCardFile(uint8_t* data, size_t size) const {
-#ifdef _WIN32
-        std::FILE* file = FileOpen(m_cardFile, "rb");
-        if (file == nullptr)
-            return -1;
-        size_t got = std::fread(data, 1, size, file);
-        std::fclose(file);
-        return static_cast<long>(got);
-#else
-        // One plain read: a regular file is read in full up to its end, where a stream would take three calls
-        // (its buffer's size, and a second read to find the end).
-        const int fd = ::open(m_cardFile.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            return -1;
-        ssize_t got;
-        do
-            got = ::read(fd, data, size);
-        while (got < 0 && errno == EINTR);
-        ::close(fd);
-        return static_cast<long>(got);
-#endif
-    }
-
     bool IsOpen(int32_t handle) const {
         return handle >= SimHandleBase && handle < SimHandleBase + SimPortCount &&
                m_portOpen[static_cast<size_t>(handle - SimHandleBase)];
@@ -191,7 +162,7 @@ private:
 
     int32_t Check(int32_t handle, int32_t offset, int32_t length, const uint8_t* buffer) const {
         if (!IsOpen(handle))
-            return SimStatusNotOpen;
+            return CardStatusNotOpen;
         if (offset < 0 || length < 0 || offset > CardSize - length || (length > 0 && buffer == nullptr))
             return SimStatusOutOfRange;
         return 0;

@@ -30,8 +30,12 @@ std::unique_ptr<TCardEncoder> LoadVendorCardEncoder(const std::string& libraryPa
 // ic_exit always return 0.
 std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& cardFile);
 
-// Statuses of the simulator's card calls (srd_24c02 / swr_24c02); 0 is success.
-constexpr int32_t SimStatusNotOpen = -1;    // handle never opened, refused or closed with ic_exit
+// The card calls' status for a connection that is not open (never opened, refused, or closed): the
+// simulator's for such a handle, and the one the device logs ("发卡失败-1", "读卡失败-1", "销卡失败-1")
+// when it does not call the library at all for want of an open connection.
+constexpr int32_t CardStatusNotOpen = -1;
+
+// The simulator's other statuses of srd_24c02 / swr_24c02; 0 is success.
 constexpr int32_t SimStatusNoCard = -2;     // no card file, or one that does not hold exactly 256 bytes
 constexpr int32_t SimStatusOutOfRange = -3; // offset or length outside the 256 bytes, or no buffer
 constexpr int32_t SimStatusWriteError = -4; // the card file could not be written

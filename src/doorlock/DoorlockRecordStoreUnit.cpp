@@ -4,6 +4,7 @@
 #include "doorlock/PostgresConninfoUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
@@ -15,10 +16,6 @@
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
 
 namespace {
 
@@ -55,20 +52,6 @@ const long long SchemaLockKey = AdvisoryLockKey("doorlock-host schema");
 
 std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo) {
     return Gbk("卡号") + cardNo + Gbk(", 房间") + roomNo;
-}
-
-// Which file the path names now (device and inode); empty when there is none.
-std::string FileIdentity(const std::string& path) {
-#ifdef _WIN32
-    // An open database file cannot be deleted there.
-    std::error_code ec;
-    return std::filesystem::exists(FileSystemPath(path), ec) ? "1" : "";
-#else
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return "";
-    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
-#endif
 }
 
 const std::string& NewRoomText() {
@@ -205,7 +188,7 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
 bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure) {
     for (;;) {
         if (m_session) {
-            if (!IsSqlite(m_backend) || FileIdentity(m_connectString) == m_openedFile)
+            if (!IsSqlite(m_backend) || FileIdentityOf(m_connectString) == m_openedFile)
                 return true;
             // Closing first lets SQLite remove the old file's journal files by name before a new file takes
             // it.
@@ -237,7 +220,7 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
             m_session = std::move(session);
             m_statements = std::make_unique<TStatements>();
             if (IsSqlite(m_backend))
-                m_openedFile = FileIdentity(m_connectString);
+                m_openedFile = FileIdentityOf(m_connectString);
             StoreHeldRecordsLocked();
             return m_session != nullptr;
         } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include "doorlock/RecordStoreSessionUnit.h"
 #include "doorlock/RoomLockPoolUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/FileUnit.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,7 +116,7 @@ private:
     std::unique_ptr<soci::session> m_session;
     // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
     // while open: rows written through the old session would go to a file nobody will read again.
-    std::string m_openedFile;
+    std::optional<TFileIdentity> m_openedFile;
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::timed_mutex m_lock;

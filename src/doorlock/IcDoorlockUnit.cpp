@@ -132,7 +132,7 @@ bool TIcDoorlock::CardOperation(TCardCall call, const std::string& failedText, c
                                 int64_t* cardNo) {
     const int32_t status =
         m_handleValid ? (m_encoder.*call)(m_deviceHandle, RecordOffset, RecordLength, m_buffer.data())
-                      : IcDoorlockNotOpenStatus;
+                      : CardStatusNotOpen;
     if (StatusOf(status) != 0) {
         WriteLog(failedText + IntToStr(StatusOf(status)));
         return false;

@@ -8,10 +8,6 @@
 #include <mutex>
 #include <string>
 
-// The status logged ("发卡失败-1", "读卡失败-1", "销卡失败-1") when a card operation finds no open
-// connection: never opened, the last open failed, or the port was closed. The library is not called then.
-constexpr int32_t IcDoorlockNotOpenStatus = -1;
-
 // The IC-card door lock: a 6-byte record at offset 0 of the card's 24C02 memory, written and read through
 // the card encoder. Every outcome goes to the log. One operation at a time; OpenPort releases a connection
 // still open before opening again; ClosePort releases only an open connection and always returns true;

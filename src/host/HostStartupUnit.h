@@ -68,8 +68,8 @@ class THostWindow {
 public:
     virtual ~THostWindow() = default;
     // Creates the host window (which starts the listener), runs it until it may close, destroys it (which
-    // stops the listener).
-    virtual void Run() = 0;
+    // stops the listener). onStuckHandlers: the listener's, for handlers that outlive its stop.
+    virtual void Run(const std::function<void()>& onStuckHandlers) = 0;
 };
 // Creates the application object; nullptr and a message on standard error when there is no display.
 using TWindowFactory = std::function<std::unique_ptr<THostWindow>(int& argc, char** argv)>;
@@ -80,8 +80,9 @@ TWindowFactory HostWindowFactory();
 
 // Runs the listener without a window: start and stop lines on standard output, SIGINT / SIGTERM stop it (a
 // second one while the stop waits ends the process). 0 after a clean stop; 1 with the message on standard
-// error when it cannot listen or when connections outlive the stop's wait.
-int RunHeadlessHost();
+// error when it cannot listen or when connections outlive the stop's wait. onStuckHandlers: the listener's,
+// for handlers that outlive its stop.
+int RunHeadlessHost(const std::function<void()>& onStuckHandlers);
 
 // The program entry of a host: --headless, --dir DIR, --help, --version; the start-up order around the
 // window run (or the headless run). windowFactory may be empty in a build without a window.

@@ -2,11 +2,12 @@
 
 #include "server/SysOptionUnit.h"
 
+#include <utility>
+
 TInterfaceKind InterfaceKind = TInterfaceKind::None;
 
-TInterfaceHost::TInterfaceHost(TInfoList& infoMemo) : m_infoMemo(infoMemo) {}
-
-std::function<void()> OnStuckHandlers;
+TInterfaceHost::TInterfaceHost(TInfoList& infoMemo, std::function<void()> onStuckHandlers)
+    : m_infoMemo(infoMemo), m_onStuckHandlers(std::move(onStuckHandlers)) {}
 
 TInterfaceHost::~TInterfaceHost() {
     try {
@@ -14,8 +15,8 @@ TInterfaceHost::~TInterfaceHost() {
     } catch (const std::exception&) {
         // "Terminate Thread Timeout": the handlers still running are dealt with below.
     }
-    if (m_server.LiveConnectionCount() > 0 && OnStuckHandlers)
-        OnStuckHandlers();
+    if (m_server.LiveConnectionCount() > 0 && m_onStuckHandlers)
+        m_onStuckHandlers();
 }
 
 void TInterfaceHost::StartServer() {

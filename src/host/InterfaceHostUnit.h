@@ -13,8 +13,11 @@ extern TInterfaceKind InterfaceKind;
 // The listener with its start and stop lines: owned by the window, or by the headless run.
 class TInterfaceHost {
 public:
-    explicit TInterfaceHost(TInfoList& infoMemo);
-    // Waits for connection handlers that outlived the stop's wait; OnStuckHandlers runs first.
+    // onStuckHandlers: run by the destructor while handlers still run after the stop reported "Terminate
+    // Thread Timeout" (one stuck in the vendor library may never return); the process start-up passes one
+    // that bounds that wait. Empty: the destructor simply waits.
+    explicit TInterfaceHost(TInfoList& infoMemo, std::function<void()> onStuckHandlers = {});
+    // Waits for connection handlers that outlived the stop's wait; onStuckHandlers runs first.
     ~TInterfaceHost();
 
     // The running kind's port, handler and start line, then the activation on the listen address, allow-list
@@ -29,10 +32,6 @@ public:
 
 private:
     TInfoList& m_infoMemo;
+    std::function<void()> m_onStuckHandlers;
     TTcpServer m_server;
 };
-
-// Run by a host being destroyed while handlers still run after the stop reported "Terminate Thread
-// Timeout" (one stuck in the vendor library may never return): the process start-up sets it to bound that
-// wait. Empty by default: the destructor simply waits.
-extern std::function<void()> OnStuckHandlers;

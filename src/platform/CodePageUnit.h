@@ -6,6 +6,14 @@
 // The system code page is GBK (code page 936). Internal text is GBK bytes; these convert at the edges:
 // requests and responses, the database, the window, the console.
 
+// A byte that starts a double-byte character of the code page, and a byte that can end one.
+constexpr bool IsGbkLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+constexpr bool IsGbkTrailByte(unsigned char c) {
+    return c >= 0x40 && c <= 0xFE && c != 0x7F;
+}
+
 // GBK -> UTF-16. A byte sequence that is not GBK gives one "?" per bad byte.
 std::u16string GbkToUtf16(std::string_view gbk);
 // UTF-16 -> GBK. Each character GBK cannot hold (a surrogate pair counting as one character, a lone

@@ -1,5 +1,7 @@
 #include "platform/SysUtilsUnit.h"
 
+#include "platform/CodePageUnit.h"
+
 #include <limits>
 
 namespace {
@@ -52,17 +54,13 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-bool IsLeadByte(char c) {
-    return static_cast<unsigned char>(c) >= 0x81 && static_cast<unsigned char>(c) != 0xFF;
-}
-
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     if (a == b)
         return true;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (IsLeadByte(a[i]) && i + 1 < a.size()) {
+        if (IsGbkLeadByte(static_cast<unsigned char>(a[i])) && i + 1 < a.size()) {
             if (a[i] != b[i] || a[i + 1] != b[i + 1])
                 return false;
             ++i;

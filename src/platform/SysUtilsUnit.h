@@ -34,8 +34,6 @@ char LowerAscii(char c);
 bool IsAsciiAlphanumeric(char c);
 // 0 to 15 for a hexadecimal digit, -1 for any other byte.
 int HexDigitValue(char c);
-// A byte that starts a double-byte character of the code page.
-bool IsLeadByte(char c);
 // Equal without regard to the case of ASCII letters. The trail byte of a double-byte character is compared
 // as it is, so two different Chinese characters never count as equal.
 bool SameText(std::string_view a, std::string_view b);

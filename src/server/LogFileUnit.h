@@ -1,24 +1,15 @@
 #pragma once
 
 #include "platform/DateTimeUnit.h"
+#include "platform/FileUnit.h"
+#include "platform/WaitableCountUnit.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// What a look at a file tells: which file it is, and what decides whether it may be written.
-struct TFileLook {
-    unsigned long long device = 0, inode = 0;
-    unsigned mode = 0, owner = 0, group = 0;
-    unsigned long long flags = 0; // immutable and append-only
-    bool flagsKnown = false;      // the file system reports those flags
-};
 
 // The log writer: one line "yyyy-mm-dd hh:nn:ss " + message + CR LF per call, appended to the start day's
 // file as if it were opened and closed for every line. Input/output errors lose the line silently. Concurrent
@@ -47,9 +38,6 @@ public:
     void WaitWhileWriting();
 
 private:
-    // Under the lock: Open makes the file ready for lines (false: it cannot be opened), Append writes them.
-    bool Open();
-    void Append(const std::string& lines);
     void WriteLines(const std::vector<std::string>& texts);
 
     std::string m_fileName;
@@ -62,19 +50,9 @@ private:
     std::vector<std::string> m_queued; // texts with their line ends, in the order of the calls
     unsigned long long m_queuedCount = 0;
     // Changed under the queue's lock.
-#ifdef __linux__
-    std::atomic<unsigned long long> m_writtenCount{0};
-#else
-    unsigned long long m_writtenCount = 0;
-    std::condition_variable m_written; // m_writtenCount grew
-#endif
+    TWaitableCount m_writtenCount;
     bool m_writing = false;
-    // The file the last line went to, kept open (not on Windows).
-    int m_fd = -1;
-    TFileLook m_look; // of the open file, when it was last looked at
-#ifdef _WIN32
-    std::FILE* m_file = nullptr;
-#endif
+    TAppendFile m_file; // written under m_lock
 };
 
 // The process-wide writer; null before start-up and after shut-down.

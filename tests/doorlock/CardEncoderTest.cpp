@@ -81,14 +81,14 @@ TEST(SimulatedEncoder, OnlyOpenHandlesReachTheCard) {
     WriteFileBytes(file, Pattern());
     auto encoder = CreateSimulatedCardEncoder(file);
     uint8_t buffer[6] = {};
-    EXPECT_EQ(encoder->srd_24c02(0, 0, 6, buffer), SimStatusNotOpen);
-    EXPECT_EQ(encoder->srd_24c02(1001, 0, 6, buffer), SimStatusNotOpen);
+    EXPECT_EQ(encoder->srd_24c02(0, 0, 6, buffer), CardStatusNotOpen);
+    EXPECT_EQ(encoder->srd_24c02(1001, 0, 6, buffer), CardStatusNotOpen);
 
     int32_t handle = encoder->auto_init(1, 9600);
     ASSERT_EQ(encoder->srd_24c02(handle, 0, 6, buffer), 0);
     EXPECT_EQ(encoder->ic_exit(handle), 0);
-    EXPECT_EQ(encoder->srd_24c02(handle, 0, 6, buffer), SimStatusNotOpen);
-    EXPECT_EQ(encoder->swr_24c02(handle, 0, 6, buffer), SimStatusNotOpen);
+    EXPECT_EQ(encoder->srd_24c02(handle, 0, 6, buffer), CardStatusNotOpen);
+    EXPECT_EQ(encoder->swr_24c02(handle, 0, 6, buffer), CardStatusNotOpen);
     EXPECT_EQ(ReadFileBytes(file), Pattern());
 }
 

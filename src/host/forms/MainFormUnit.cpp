@@ -37,7 +37,7 @@ private:
     QPlainTextEdit* m_memo;
 };
 
-TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
+TMainForm::TMainForm(std::function<void()> onStuckHandlers, QWidget* parent) : QMainWindow(parent) {
     InitFormResources();
     setObjectName(QStringLiteral("MainForm"));
     setWindowIcon(QIcon(QStringLiteral(":/host/images/program32.png")));
@@ -57,7 +57,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     CreateToolBar();
 
     m_infoList = std::make_unique<TMemoInfoList>(m_infoMemo);
-    m_host = std::make_unique<TInterfaceHost>(*m_infoList);
+    m_host = std::make_unique<TInterfaceHost>(*m_infoList, std::move(onStuckHandlers));
 
     MainForm = this;
     SetHostWindow(this);
@@ -252,8 +252,8 @@ void TMainForm::AboutActionExecute() {
     ShowAboutForm();
 }
 
-void RunInterfaceHost() {
-    auto form = std::make_unique<TMainForm>();
+void RunInterfaceHost(const std::function<void()>& onStuckHandlers) {
+    auto form = std::make_unique<TMainForm>(onStuckHandlers);
     form->ShowModal();
 }
 
@@ -269,10 +269,10 @@ public:
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/host/images/program48.png")));
     }
 
-    void Run() override {
+    void Run(const std::function<void()>& onStuckHandlers) override {
         // The kind is set by now; an error box before the window's own start already names it.
         SetApplicationTitle(KindTitle(InterfaceKind));
-        RunInterfaceHost();
+        RunInterfaceHost(onStuckHandlers);
     }
 
 private:

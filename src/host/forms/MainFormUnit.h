@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -20,8 +21,9 @@ class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
     // FormCreate: the process formats, the title of the running kind, the listener started. A start error
-    // is shown in the error box and the window opens all the same.
-    explicit TMainForm(QWidget* parent = nullptr);
+    // is shown in the error box and the window opens all the same. onStuckHandlers: the listener's, for
+    // handlers that outlive its stop.
+    explicit TMainForm(std::function<void()> onStuckHandlers = {}, QWidget* parent = nullptr);
     // FormDestroy: the listener stopped.
     ~TMainForm() override;
 
@@ -67,7 +69,7 @@ private:
 extern TMainForm* MainForm;
 
 // Creates the window, runs it until it may close, destroys it.
-void RunInterfaceHost();
+void RunInterfaceHost(const std::function<void()>& onStuckHandlers);
 
 // The application object (with Qt's zh_CN translation) and the window run.
 std::unique_ptr<THostWindow> CreateHostWindow(int& argc, char** argv);
