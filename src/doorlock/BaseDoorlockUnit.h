@@ -11,6 +11,7 @@ class TBaseDoorlock {
 public:
     virtual ~TBaseDoorlock() = default;
 
+    virtual void ShowOption() {}
     virtual bool OpenPort() { return false; }
     virtual void Beep() {}
     virtual bool ClosePort() { return false; }

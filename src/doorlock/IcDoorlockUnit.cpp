@@ -44,7 +44,14 @@ const TCardTexts& CardTexts() {
 
 } // namespace
 
-TIcDoorlock::TIcDoorlock(TCardEncoder& encoder) : m_encoder(encoder) {}
+TIcDoorlock::TIcDoorlock(TCardEncoder& encoder, void (*optionDialog)())
+    : m_encoder(encoder), m_optionDialog(optionDialog) {}
+
+void TIcDoorlock::ShowOption() {
+    // Not under the device lock: the dialog is modal and card requests must go on meanwhile.
+    if (m_optionDialog != nullptr)
+        m_optionDialog();
+}
 
 bool TIcDoorlock::OpenPort() {
     int32_t port = Option != nullptr ? Option->PortIndex() : -1;

@@ -14,8 +14,11 @@
 // Beep does nothing without an open connection.
 class TIcDoorlock : public TBaseDoorlock {
 public:
-    // The encoder must outlive the device.
-    explicit TIcDoorlock(TCardEncoder& encoder);
+    // The encoder must outlive the device. optionDialog: the device options dialog that ShowOption shows,
+    // given by the window build; none without a window.
+    explicit TIcDoorlock(TCardEncoder& encoder, void (*optionDialog)() = nullptr);
+
+    void ShowOption() override;
 
     bool OpenPort() override;
     void Beep() override;
@@ -47,6 +50,7 @@ private:
                        int64_t* cardNo);
 
     TCardEncoder& m_encoder;
+    void (*m_optionDialog)();
     std::mutex m_lock; // one handle and one buffer: one operation at a time
     int32_t m_deviceHandle = 0;
     bool m_handleValid = false;

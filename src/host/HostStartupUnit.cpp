@@ -57,10 +57,10 @@ THostProcess::~THostProcess() {
     // The options live as long as the process-wide references may be read.
 }
 
-TBaseDoorlock* THostProcess::OpenDevice() {
+TBaseDoorlock* THostProcess::OpenDevice(void (*optionDialog)()) {
     m_encoder = CreateCardEncoder(Option->EncoderLibrary, m_programDir);
     WriteLog(m_encoder->Description());
-    m_device = std::make_unique<TIcDoorlock>(*m_encoder);
+    m_device = std::make_unique<TIcDoorlock>(*m_encoder, optionDialog);
     m_device->OpenPort();
     return m_device.get();
 }
@@ -211,7 +211,8 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
             return 1;
         }
     }
-    TBaseDoorlock* device = kind->UsesDevice ? process.OpenDevice() : nullptr;
+    TBaseDoorlock* device =
+        kind->UsesDevice ? process.OpenDevice(window ? window->DeviceOptionDialog() : nullptr) : nullptr;
     SetUpInterface(config, device);
 
     int status = 0;

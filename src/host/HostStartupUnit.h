@@ -40,8 +40,9 @@ public:
 
     const std::string& ProgramDir() const { return m_programDir; }
 
-    // The encoder of Option.ini and the IC-card device on it, its port opened (the result is only logged).
-    TBaseDoorlock* OpenDevice();
+    // The encoder of Option.ini and the IC-card device on it, its port opened (the result is only logged);
+    // optionDialog is what the device's ShowOption shows.
+    TBaseDoorlock* OpenDevice(void (*optionDialog)() = nullptr);
     // Closes the record store and keeps the log from starting a line, for a process that ends without
     // waiting for its connection threads; nothing may use either afterwards.
     void CloseForExit();
@@ -70,6 +71,8 @@ public:
     // Creates the host window (which starts the listener), runs it until it may close, destroys it (which
     // stops the listener). onStuckHandlers: the listener's, for handlers that outlive its stop.
     virtual void Run(const std::function<void()>& onStuckHandlers) = 0;
+    // The device options dialog of the window build, for the device's ShowOption.
+    virtual void (*DeviceOptionDialog() const)() = 0;
 };
 // Creates the application object; nullptr and a message on standard error when there is no display.
 using TWindowFactory = std::function<std::unique_ptr<THostWindow>(int& argc, char** argv)>;

@@ -2,7 +2,6 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
-#include "doorlock/forms/OptionFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/forms/MainFormUnit.h"
@@ -43,12 +42,7 @@ void ShowPoliceTest() {
 }
 
 const TKindWindowActions KindActions[] = {
-    {TInterfaceKind::Doorlock,
-     // The encoder's settings are the host's own dialog: the device has no options of its own.
-     [] {
-         if (CurrentDoorlock != nullptr)
-             ShowOptionForm();
-     },
+    {TInterfaceKind::Doorlock, [] { ShowBackEndOption(CurrentDoorlock); },
      [] {
          if (CurrentDoorlock != nullptr)
              ShowDoorlockTestForm();

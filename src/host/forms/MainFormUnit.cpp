@@ -1,5 +1,6 @@
 #include "host/forms/MainFormUnit.h"
 
+#include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "host/forms/AboutFormUnit.h"
@@ -268,6 +269,8 @@ public:
         InitFormResources();
         QApplication::setWindowIcon(QIcon(QStringLiteral(":/host/images/program48.png")));
     }
+
+    void (*DeviceOptionDialog() const)() override { return ShowOptionForm; }
 
     void Run(const std::function<void()>& onStuckHandlers) override {
         // The kind is set by now; an error box before the window's own start already names it.
