@@ -67,7 +67,7 @@ void ReadMemberCard(const TXmlNode& root, TMemberResponse& response) {
     std::string keptCardNo;
     for (size_t i = 0; i < cardNo.size(); ++i) {
         const auto c = static_cast<unsigned char>(cardNo[i]);
-        if (c >= 0x81 && c <= 0xFE)
+        if (IsGbkLeadByte(c))
             ++i;
         else if (IsAsciiAlphanumeric(cardNo[i]))
             keptCardNo += cardNo[i];

@@ -290,7 +290,7 @@ std::string CutText(std::string_view text, size_t max) {
     size_t pos = 0;
     while (pos < max) {
         const auto c = static_cast<unsigned char>(text[pos]);
-        const size_t width = c >= 0x81 && c <= 0xFE ? 2 : 1;
+        const size_t width = IsGbkLeadByte(c) ? 2 : 1;
         if (pos + width > max)
             break;
         pos += width;
