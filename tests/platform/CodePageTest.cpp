@@ -44,6 +44,24 @@ TEST(CodePageTest, TextRoundTripsThroughEveryForm) {
     }
 }
 
+// The private-use characters at the code page bytes Windows gives them, in both directions: the ends of each
+// user-defined area and, in A140-A7A0, the trail bytes on either side of the 0x7F that the area skips.
+TEST(CodePageTest, PrivateUseCharactersHaveTheBytesOfWindows) {
+    const struct {
+        const char* Bytes;
+        const char* Utf8;
+    } cases[] = {
+        {"\xAA\xA1", "\uE000"}, {"\xAF\xFE", "\uE233"}, {"\xF8\xA1", "\uE234"}, {"\xFE\xFE", "\uE4C5"},
+        {"\xA1\x40", "\uE4C6"}, {"\xA1\x7E", "\uE504"}, {"\xA1\x80", "\uE505"}, {"\xA1\xA0", "\uE525"},
+        {"\xA2\x40", "\uE526"}, {"\xA7\xA0", "\uE765"}, {"\xA2\xAB", "\uE766"}, {"\xFE\xA0", "\uE864"},
+        {"\xFF", "\uF8F5"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.Bytes, Gbk(c.Utf8)) << c.Utf8;
+        EXPECT_EQ(c.Utf8, GbkToUtf8(c.Bytes)) << c.Utf8;
+    }
+}
+
 TEST(CodePageTest, EachCharacterTheCodePageCannotHoldBecomesOneQuestionMark) {
     const std::u16string emoji(kEmoji);
     struct Case {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 namespace {
 
 // One line per child: kind letter, name, value. Short enough to keep the tables readable.
@@ -271,53 +269,6 @@ TEST(XmlRobustness, NestingIsCapped) {
     for (int i = 0; i < 10000; ++i)
         docTypes += "<!DOCTYPE d [";
     EXPECT_THROW(document.LoadFromText(docTypes + "<r/>"), EXmlParseError);
-}
-
-TEST(XmlRobustness, EveryPrefixParsesOrFails) {
-    for (size_t length = 0; length <= SampleRequest.size(); ++length) {
-        TXmlDocument document;
-        try {
-            document.LoadFromText(std::string_view(SampleRequest).substr(0, length));
-        } catch (const EXmlParseError&) {
-        }
-    }
-    TXmlDocument document;
-    EXPECT_NO_THROW(document.LoadFromText(SampleRequest));
-}
-
-TEST(XmlRobustness, MutatedRequestsParseOrFail) {
-    const std::string alphabet = "<>/!?[]-=\"'& ;#x\r\n\xD5";
-    std::mt19937 random(20081231);
-    for (int round = 0; round < 3000; ++round) {
-        std::string text = SampleRequest;
-        for (int edits = 1 + static_cast<int>(random() % 4); edits > 0; --edits) {
-            size_t at = random() % text.size();
-            char c = alphabet[random() % alphabet.size()];
-            switch (random() % 3) {
-            case 0:
-                text[at] = c;
-                break;
-            case 1:
-                text.insert(at, 1, c);
-                break;
-            default:
-                text.erase(at, 1 + random() % 8);
-                break;
-            }
-            if (text.empty())
-                break;
-        }
-        TXmlDocument document;
-        try {
-            document.LoadFromText(text);
-            if (TXmlNode* root = document.RootElement()) {
-                for (int i = 0; i < root->ChildCount(); ++i)
-                    root->ChildAt(i)->ValueText();
-                root->AttributeValue("type");
-            }
-        } catch (const EXmlParseError&) {
-        }
-    }
 }
 
 TEST(XmlRobustness, LongCommentAndTextAreRead) {
