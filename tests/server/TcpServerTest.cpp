@@ -249,12 +249,14 @@ TEST_F(TTcpServerTest, RequestTimeoutClosesSilentAndDrippingPeers) {
 
     TLoopbackClient dripping = Connected(port);
     const auto giveUp = std::chrono::steady_clock::now() + 30s;
-    // Each byte comes well within the deadline; only their sum runs out of it.
-    while (!dripping.HasInput() && std::chrono::steady_clock::now() < giveUp) {
-        if (!dripping.Send("a"))
-            break;
+    // Each byte comes well within the deadline; only their sum runs out of it, so the close comes while the
+    // peer still sends.
+    bool closedWhileSending = false;
+    while (!closedWhileSending && std::chrono::steady_clock::now() < giveUp) {
+        closedWhileSending = dripping.HasInput() || !dripping.Send("a");
         std::this_thread::sleep_for(20ms);
     }
+    EXPECT_TRUE(closedWhileSending);
     EXPECT_TRUE(ReadToClose(dripping).closed);
     EXPECT_TRUE(WaitFor([&] { return readFailed == 2 && server.LiveConnectionCount() == 0; }));
     EXPECT_EQ(handled, 1);
