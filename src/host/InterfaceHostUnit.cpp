@@ -44,8 +44,8 @@ void TInterfaceHost::StartServer() {
     // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start.
     if (SysOption == nullptr || Trim(SysOption->AllowedClients).empty()) {
         const std::string warning = OpenToEveryoneLine(m_server.BoundPort());
-        m_infoMemo.AppendLine(warning);
         WriteLog(warning);
+        m_infoMemo.AppendLine(warning);
     }
 }
 

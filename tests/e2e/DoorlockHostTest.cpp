@@ -104,7 +104,9 @@ TEST_F(TDoorlockHostTest, StartUpLogsTheEncoderAndThePort) {
     // Nobody set AllowedClients: the start says once, on standard output and in the log, who may connect.
     const std::string warning = "警告：未设置 AllowedClients，能连到端口 " + std::to_string(m_port) +
                                 " 的每台计算机都可以发送请求（包括发卡）。";
-    EXPECT_EQ(m_host->Output(), "门锁接口监听服务器已经启动...\n" + warning + "\n");
+    const std::string output = "门锁接口监听服务器已经启动...\n" + warning + "\n";
+    WaitFor([&] { return m_host->Output() == output; });
+    EXPECT_EQ(m_host->Output(), output);
     EXPECT_EQ(CountLines(LogLines(), Gbk(warning.c_str())), 1u);
 }
 
