@@ -32,7 +32,7 @@ const THandlerTexts& Texts() {
     return texts;
 }
 
-bool DoIssueCard(const TXmlNode& root, int64_t& cardNo);
+bool DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin, int64_t& cardNo);
 bool DoReadCard(int64_t& cardNo);
 bool DoEraseCard();
 
@@ -50,7 +50,7 @@ std::string TDoorlockResponse::ToXml() const {
     return xml;
 }
 
-std::optional<std::string> HandleDoorlockRequest(const std::string& request) {
+std::optional<std::string> HandleDoorlockRequest(const std::string& request, const TRequestOrigin& origin) {
     const THandlerTexts& texts = Texts();
     TDoorlockResponse response;
     std::optional<TXmlRequest> parsed;
@@ -70,7 +70,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request) {
     bool answer = true;
     if (type == "IssueCard") {
         int64_t cardNo = 0;
-        bool issued = DoIssueCard(root, cardNo);
+        bool issued = DoIssueCard(root, origin, cardNo);
         linesAfter.emplace();
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
@@ -113,7 +113,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request) {
 
 namespace {
 
-bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
+bool DoIssueCard(const TXmlNode& root, [[maybe_unused]] const TRequestOrigin& origin, int64_t& cardNo) {
     // 64 bits: the negated most negative delay must not overflow.
     const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
     const int64_t delayMinutes2 = Option != nullptr ? Option->DelayMinutes2 : 0;
@@ -132,6 +132,7 @@ bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
     const std::string checkOutTime = RequiredChild(root, 9).ValueText();
     issue.CheckOut = IncMinutes(StrToDateTime(checkOutDate + " " + checkOutTime), delayMinutes2);
     issue.IsCopy = StrToBoolDef(RequiredChild(root, 10).ValueText(), false);
+    // TODO(lead): issue.Source = origin.Text()
 
     return IssueCardWithRecords(issue, cardNo);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/WireUnit.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +17,7 @@ public:
     std::string ToXml() const;
 };
 
-// Serves one door-lock request: "IssueCard", "ReadCard" or "EraseCard" in the root's type attribute; any
-// other type is logged and closed without an answer. Errors (a request that does not parse, a missing
-// child, a bad date, a bad room number) pass to the request cycle, which closes without a response.
-std::optional<std::string> HandleDoorlockRequest(const std::string& request);
+// Serves one door-lock request from origin: "IssueCard", "ReadCard" or "EraseCard" in the root's type
+// attribute; any other type is logged and closed without an answer. Errors (a request that does not parse, a
+// missing child, a bad date, a bad room number) pass to the request cycle, which closes without a response.
+std::optional<std::string> HandleDoorlockRequest(const std::string& request, const TRequestOrigin& origin);

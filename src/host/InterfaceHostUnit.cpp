@@ -1,7 +1,11 @@
 #include "host/InterfaceHostUnit.h"
 
+#include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 TInterfaceKind InterfaceKind = TInterfaceKind::None;
@@ -31,8 +35,18 @@ void TInterfaceHost::StartServer() {
         m_server.SetAllowedClients(SysOption->AllowedClientRanges());
         m_server.SetMaxConnections(
             SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
+        m_server.SetMaxConnectionsPerClient(SysOption->MaxConnectionsPerClient > 0
+                                                ? static_cast<size_t>(SysOption->MaxConnectionsPerClient)
+                                                : 0);
+        m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
     }
     m_server.SetActive(true);
+    // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start.
+    if (SysOption == nullptr || Trim(SysOption->AllowedClients).empty()) {
+        const std::string warning = OpenToEveryoneLine(m_server.BoundPort());
+        WriteLog(warning);
+        m_infoMemo.AppendLine(warning);
+    }
 }
 
 void TInterfaceHost::StopServer() {

@@ -40,6 +40,11 @@ std::string StopLine() {
     return Gbk("接口监听服务器已经停止。");
 }
 
+std::string OpenToEveryoneLine(int port) {
+    return Gbk("警告：未设置 AllowedClients，能连到端口 ") + std::to_string(port) +
+           Gbk(" 的每台计算机都可以发送请求（包括发卡）。");
+}
+
 int32_t PortForKind(const TSysOption& option, TInterfaceKind kind) {
     const TInterfaceKindRow* row = FindInterfaceKind(kind);
     return row != nullptr ? option.*(row->PortNo) : 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/SysOptionUnit.h"
+#include "server/WireUnit.h"
 
 #include <cstdint>
 #include <optional>
@@ -21,7 +22,7 @@ struct TInterfaceKindRow {
     // Whether the host opens the card encoder at start-up.
     bool UsesDevice;
     // Serves one request (system code page): the response, or nullopt to close without one.
-    std::optional<std::string> (*HandleRequest)(const std::string& request);
+    std::optional<std::string> (*HandleRequest)(const std::string& request, const TRequestOrigin& origin);
 };
 
 // The row of a kind; nullptr for a kind this host does not serve.
@@ -33,6 +34,8 @@ std::string KindTitle(TInterfaceKind kind);
 std::string KindStartLine(TInterfaceKind kind);
 // "接口监听服务器已经停止。"
 std::string StopLine();
+// The start's warning while AllowedClients is empty: every computer that reaches the port may send requests.
+std::string OpenToEveryoneLine(int port);
 
 // The listening port of a kind in the system options; 0 for a kind the host does not serve.
 int32_t PortForKind(const TSysOption& option, TInterfaceKind kind);

@@ -101,7 +101,7 @@ std::string TMemberResponse::ToXml() const {
     return xml;
 }
 
-std::optional<std::string> HandleMemberRequest(const std::string& request) {
+std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin&) {
     const TXmlRequest parsed(request);
     TMemberResponse response;
     if (parsed.Type() == "WriteMemberCard")

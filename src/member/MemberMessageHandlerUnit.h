@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/WireUnit.h"
+
 #include <optional>
 #include <string>
 
@@ -20,4 +22,4 @@ public:
 
 // Writes ("WriteMemberCard") and reads ("ReadMemberCard") member cards through the member-card back end;
 // any other type is closed without an answer. Errors pass to the request cycle.
-std::optional<std::string> HandleMemberRequest(const std::string& request);
+std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin& origin);

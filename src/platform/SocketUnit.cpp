@@ -230,6 +230,15 @@ void TSocket::SetReceiveTimeout(int milliseconds) const {
 #endif
 }
 
+int TSocket::WaitReadable(int timeoutMs) const {
+    if (!Valid())
+        return -1;
+    const int ready = PollOne(m_handle, timeoutMs);
+    if (ready < 0 && LastSocketError() == ErrorInterrupted)
+        return 0;
+    return ready;
+}
+
 void TSocket::ShutdownSend() const {
     if (Valid())
         ::shutdown(m_handle, ShutSend);
@@ -359,7 +368,7 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address) {
 namespace {
 
 // One accept: Accepted, TimedOut when none is waiting on a non-blocking listener, or Failed.
-TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* peer) {
+TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* peer, int* peerPort) {
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
     sockaddr* fromAddress = reinterpret_cast<sockaddr*>(&from);
@@ -386,16 +395,19 @@ TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* p
     accepted = std::move(socket);
     if (peer != nullptr)
         *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
+    if (peerPort != nullptr)
+        *peerPort = from.sin_family == AF_INET ? ntohs(from.sin_port) : 0;
     return TAcceptResult::Accepted;
 }
 
 } // namespace
 
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer) {
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer,
+                        int* peerPort) {
     if (!listener.Valid())
         return TAcceptResult::Failed;
     // A busy listener has connections waiting: take one without asking first.
-    TAcceptResult result = AcceptWaiting(listener, accepted, peer);
+    TAcceptResult result = AcceptWaiting(listener, accepted, peer, peerPort);
     if (result != TAcceptResult::TimedOut)
         return result;
     int ready = PollOne(listener.Handle(), timeoutMs);
@@ -403,7 +415,7 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
         return TAcceptResult::TimedOut;
     if (ready < 0)
         return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
-    return AcceptWaiting(listener, accepted, peer);
+    return AcceptWaiting(listener, accepted, peer, peerPort);
 }
 
 bool WaitInAccept(const TSocket& listener, int timeoutMs) {

@@ -35,6 +35,9 @@ public:
     bool SendAll(const char* data, size_t size) const;
     // 0 waits without limit.
     void SetReceiveTimeout(int milliseconds) const;
+    // Waits at most timeoutMs for bytes to read: > 0 when a receive will not block (bytes, the peer's close,
+    // a shut-down or an error), 0 when the time ran out or a signal came first, < 0 on an error.
+    int WaitReadable(int timeoutMs) const;
 
     // A shut-down wakes a thread blocked in a receive on the same socket; closing under its feet would not
     // (and the handle number could be reused at once).
@@ -72,8 +75,9 @@ TSocket ListenTcp(int port, int backlog, TIpv4 address = 0);
 enum class TAcceptResult { Accepted, TimedOut, Failed };
 
 // Waits at most timeoutMs for a connection (on a listener made to wait in the kernel: the time set there);
-// the accepted socket is blocking. peer receives the client's IPv4 address.
-TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer = nullptr);
+// the accepted socket is blocking. peer and peerPort receive the client's IPv4 address and port.
+TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepted, TIpv4* peer = nullptr,
+                        int* peerPort = nullptr);
 
 // Where a shut-down of the listener (ShutdownBoth) wakes every thread waiting in its accept (Linux): makes
 // its accepts wait in the kernel for at most timeoutMs, so that several threads can wait in them at once and

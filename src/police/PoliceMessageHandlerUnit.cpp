@@ -43,7 +43,7 @@ std::string GuestToXml(const TGuestRecord& guest) {
     return xml;
 }
 
-std::optional<std::string> HandlePoliceRequest(const std::string& request) {
+std::optional<std::string> HandlePoliceRequest(const std::string& request, const TRequestOrigin&) {
     const TPoliceTexts& texts = Texts();
     // The request only goes to the log: every request is answered with the current guest.
     WriteLog(ReceivedMessageLogText(request));

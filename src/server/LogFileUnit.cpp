@@ -6,25 +6,70 @@
 
 TLogFile* LogFile = nullptr;
 
-TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
-    : m_fileName(std::move(fileName)), m_clock(std::move(clock)), m_file(m_fileName) {}
+namespace {
 
-TLogFile::~TLogFile() = default;
+// What a viewer may show as nothing, or as a mere indent, at the start of a line, or may step back over:
+// blanks, control characters and the code page's full-width space. Returns its length, 0 for anything else.
+size_t BlankAt(std::string_view text, size_t at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c == '\r' || c == '\n')
+        return 0; // the next line's, which gets its own look
+    if (c <= 0x20 || c == 0x7F)
+        return 1;
+    if (c == 0xA1 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) == 0xA1)
+        return 2;
+    return 0;
+}
 
-unsigned long long TLogFile::Queue(std::string_view message) {
+// Whether the text from at on reads, past any blanks, like the date and time of a line's prefix.
+bool LooksLikePrefix(std::string_view text, size_t at) {
+    static constexpr std::string_view shape = "0000-00-00 00:00:00";
+    while (at < text.size()) {
+        const size_t blank = BlankAt(text, at);
+        if (blank == 0)
+            break;
+        at += blank;
+    }
+    if (text.size() - at < shape.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const char c = text[at + i];
+        if (shape[i] == '0' ? (c < '0' || c > '9') : c != shape[i])
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string LogLinesText(std::string_view message) {
     std::string text;
     text.reserve(message.size() + 2);
     for (size_t i = 0; i < message.size(); ++i) {
         const char c = message[i];
-        if (c == '\r' || c == '\n') {
+        const bool lineBreak = c == '\r' || c == '\n';
+        if (lineBreak) {
             text.append("\r\n");
             if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n')
                 ++i;
         } else {
             text.push_back(c);
         }
+        // Some viewers also start a new line at a vertical tab or a form feed.
+        if ((lineBreak || c == '\v' || c == '\f') && LooksLikePrefix(message, i + 1))
+            text.push_back('\t');
     }
     text.append("\r\n");
+    return text;
+}
+
+TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
+    : m_fileName(std::move(fileName)), m_clock(std::move(clock)), m_file(m_fileName) {}
+
+TLogFile::~TLogFile() = default;
+
+unsigned long long TLogFile::Queue(std::string_view message) {
+    std::string text = LogLinesText(message);
     std::lock_guard queue(m_queueLock);
     m_queued.push_back(std::move(text));
     return ++m_queuedCount;

@@ -15,6 +15,7 @@
 // file as if it were opened and closed for every line. Input/output errors lose the line silently. Concurrent
 // lines wait for each other instead of being dropped, and their times are read in the order they are written.
 // A line break inside a message (LF, CR or CR LF) becomes CR LF, so every line of the file ends the same way.
+// A continuation line never passes for one of the writer's own (LogLinesText).
 class TLogFile {
 public:
     // clock: the time of the prefix (tests pass their own).
@@ -54,6 +55,12 @@ private:
     bool m_writing = false;
     TAppendFile m_file; // written under m_lock
 };
+
+// A message as the file gets it after its prefix, line ends included. Continuation lines carry no prefix;
+// one that reads like the prefix's date and time, even past leading blanks and control characters, starts
+// with a TAB, so that a request cannot forge a line of its own. A vertical tab or a form feed counts as a
+// line start for that rule too.
+std::string LogLinesText(std::string_view message);
 
 // The process-wide writer; null before start-up and after shut-down.
 extern TLogFile* LogFile;

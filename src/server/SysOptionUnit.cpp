@@ -21,6 +21,8 @@ void TSysOption::LoadOption() {
     ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
     AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
     MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
+    MaxConnectionsPerClient = ini.ReadInteger(kSys, "MaxConnectionsPerClient", 64);
+    RequestTimeout = ini.ReadInteger(kSys, "RequestTimeout", 30);
 }
 
 void TSysOption::SaveOption() {

@@ -26,6 +26,11 @@ public:
     std::string ListenAddress;     // empty: every local address
     std::string AllowedClients;    // comma-separated addresses and ranges; empty: everyone
     int32_t MaxConnections = 1024; // 0 or less: no cap
+    // Connections one address may hold while they wait for their answer, so that no single machine can take
+    // every slot of MaxConnections; 0 or less: no cap.
+    int32_t MaxConnectionsPerClient = 64;
+    // Seconds a connection has for all of its request's bytes, counted from its accept; 0 or less: no limit.
+    int32_t RequestTimeout = 30;
 
     void LoadOption();
     // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.

@@ -3,12 +3,15 @@
 #include "platform/CodePageUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/ConnectionCountUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <list>
+#include <optional>
 #include <system_error>
 
 namespace {
@@ -27,31 +30,6 @@ constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
 
-bool TLogThrottle::Allow(TIpv4 key, TClock::time_point now) {
-    auto found = m_last.find(key);
-    if (found != m_last.end()) {
-        if (now - found->second < m_interval)
-            return false;
-        found->second = now;
-        return true;
-    }
-    if (m_last.size() >= m_pruneAt) {
-        std::erase_if(m_last, [&](const auto& entry) { return now - entry.second >= m_interval; });
-        m_pruneAt = std::max(m_pruneAt, 2 * m_last.size());
-    }
-    m_last.emplace(key, now);
-    return true;
-}
-
-std::string RefusedClientLine(TIpv4 peer) {
-    return Gbk("拒绝来自 ") + Ipv4Text(peer) + Gbk(" 的连接");
-}
-
-std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
-    return Gbk("连接数已达上限(") + std::to_string(cap) + Gbk(")，关闭来自 ") + Ipv4Text(peer) +
-           Gbk(" 的新连接");
-}
-
 // Threads and sockets:
 // - Workers serve connections, each one from its accept to its close, then wait for the next; starting a
 //   thread per connection cost more than all the rest of a short request. At most MaxIdleWorkers wait, none
@@ -69,10 +47,13 @@ std::string ConnectionCapLine(size_t cap, TIpv4 peer) {
 //   to end; its socket is already shut down, so it ends as soon as the handler returns.
 struct TTcpServer::TImpl {
     struct TConnectionEntry final : public TServerConnection {
-        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run,
-                         std::atomic<size_t>& answeredLive)
-            : socket(std::move(accepted)), execute(std::move(run)), answeredCount(&answeredLive) {}
+        using TClock = std::chrono::steady_clock;
+        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run, TConnectionCounts& allCounts,
+                         TIpv4 from, int fromPort)
+            : socket(std::move(accepted)), execute(std::move(run)), counts(&allCounts),
+              slot(&allCounts.Add(from)), peer(from), port(fromPort) {}
 
+        TRequestOrigin Origin() const override { return {Ipv4Text(peer), port, ""}; }
         bool SendBytes(const char* data, size_t size) override {
             // The client may connect again as soon as it has the answer, before this thread is back.
             MarkAnswered();
@@ -80,29 +61,58 @@ struct TTcpServer::TImpl {
         }
         void MarkAnswered() {
             if (!answered.exchange(true))
-                ++*answeredCount;
+                counts->Answered(*slot);
         }
         long ReceiveBytes(char* data, size_t size) override {
-            if (aborted)
-                return -1;
-            long received = socket.Receive(data, size);
-            // The listener's time-out came with the socket, and a client may take as long as it likes: it is
-            // cleared the first time it runs out, which spares the call to every request that comes at once.
-            if (received < 0 && listenerTimeout && ReceiveTimedOut()) {
-                listenerTimeout = false;
-                socket.SetReceiveTimeout(0);
-                received = socket.Receive(data, size);
+            for (;;) {
+                if (aborted)
+                    return -1;
+                // The deadline bounds every read of the request together, so a peer that sends a byte now and
+                // then is closed as well as a silent one.
+                if (deadline) {
+                    const int ready = WaitForBytes();
+                    if (ready == 0)
+                        timedOut = true;
+                    if (ready <= 0)
+                        return -1;
+                }
+                long received = socket.Receive(data, size);
+                // The listener's time-out came with the socket, and without a deadline a client may take as
+                // long as it likes: it is cleared the first time it runs out, which spares the call to every
+                // request that comes at once. With one, the wait above has already seen bytes.
+                if (received < 0 && listenerTimeout && ReceiveTimedOut()) {
+                    listenerTimeout = false;
+                    socket.SetReceiveTimeout(0);
+                    continue;
+                }
+                // A shut-down socket reads as an orderly close; the handler learns it was the stop.
+                return aborted ? -1 : received;
             }
-            // A shut-down socket reads as an orderly close; the handler learns it was the stop.
-            return aborted ? -1 : received;
+        }
+        // > 0 once bytes (or the close) are there, 0 when the deadline passed, < 0 on an error.
+        int WaitForBytes() const {
+            for (;;) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now());
+                if (left.count() <= 0)
+                    return 0;
+                const int ready =
+                    socket.WaitReadable(static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+                if (ready != 0)
+                    return ready;
+            }
         }
 
         TSocket socket; // closed by the serving worker, once closing is set under the lock
         std::shared_ptr<const TExecute> execute;
         std::atomic<bool> aborted{false};
-        // Set once the answer goes out or the cycle ends: the connection no longer counts against the cap.
+        // Set once the answer goes out or the cycle ends: the connection no longer counts against the caps.
         std::atomic<bool> answered{false};
-        std::atomic<size_t>* answeredCount;
+        TConnectionCounts* counts;
+        TConnectionCounts::TSlot* slot; // its address's, valid while the connection is live
+        TIpv4 peer;
+        int port;
+        std::optional<TClock::time_point> deadline; // for all of the request's bytes
+        bool timedOut = false;                      // a read failed for the deadline
         // The socket still has the receive time-out of the listener it came from.
         bool listenerTimeout = false;
         bool closing = false;
@@ -121,6 +131,8 @@ struct TTcpServer::TImpl {
     TIpv4 listenAddress = 0;
     std::vector<TIpv4Range> allowedClients;
     size_t maxConnections = 0;
+    size_t maxPerClient = 0;
+    std::chrono::milliseconds requestTimeout{0};
     TExecute execute;
     bool active = false;
     int boundPort = 0;
@@ -136,9 +148,11 @@ struct TTcpServer::TImpl {
     // Under the lock: whoever accepts.
     TLogThrottle refusedLog{RefusalLogInterval};
     TLogThrottle capLog{RefusalLogInterval};
+    TLogThrottle clientCapLog{RefusalLogInterval};
+    TLogThrottle timeoutLog{RefusalLogInterval};
     std::shared_ptr<const TExecute> runningExecute;
     std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
-    std::atomic<size_t> answeredLive{0};               // those of them answered or ending
+    TConnectionCounts counts;                          // of the live ones
     std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
     std::list<std::unique_ptr<TWorker>> idle;          // workers waiting for one, the latest last
     std::list<std::unique_ptr<TWorker>> ended;         // workers about to end, not yet joined
@@ -237,10 +251,11 @@ struct TTcpServer::TImpl {
             JoinEnded(RecentlyEnded);
             TSocket accepted;
             TIpv4 peer = 0;
-            switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer)) {
+            int peerPort = 0;
+            switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer, &peerPort)) {
             case TAcceptResult::Accepted: {
                 std::unique_lock lock(mutex);
-                TConnectionEntry* entry = Admit(lock, std::move(accepted), peer);
+                TConnectionEntry* entry = Admit(lock, std::move(accepted), peer, peerPort);
                 if (entry == nullptr || HandOver(lock, entry))
                     break;
                 Remove(*entry);
@@ -265,21 +280,27 @@ struct TTcpServer::TImpl {
                            [peer](const TIpv4Range& range) { return range.Contains(peer); });
     }
 
-    // Under the lock: the accepted connection in the live list, or null when it was refused or over the cap
+    // Under the lock: the accepted connection in the live list, or null when it was refused or over a cap
     // (closed, and logged at most once a minute; the lock is released meanwhile).
-    TConnectionEntry* Admit(std::unique_lock<std::mutex>& lock, TSocket accepted, TIpv4 peer) {
+    TConnectionEntry* Admit(std::unique_lock<std::mutex>& lock, TSocket accepted, TIpv4 peer, int peerPort) {
         std::string line;
+        const auto now = TLogThrottle::TClock::now();
         if (!Allowed(peer)) {
-            if (refusedLog.Allow(peer, TLogThrottle::TClock::now()))
+            if (refusedLog.Allow(peer, now))
                 line = RefusedClientLine(peer);
-        } else if (maxConnections > 0 && live.size() - answeredLive >= maxConnections) {
-            if (capLog.Allow(0, TLogThrottle::TClock::now()))
+        } else if (maxConnections > 0 && counts.Waiting() >= maxConnections) {
+            if (capLog.Allow(0, now))
                 line = ConnectionCapLine(maxConnections, peer);
+        } else if (maxPerClient > 0 && counts.Waiting(peer) >= maxPerClient) {
+            if (clientCapLog.Allow(peer, now))
+                line = ClientCapLine(maxPerClient, peer);
         } else {
-            live.push_back(
-                std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute, answeredLive));
+            live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute, counts,
+                                                              peer, peerPort));
             TConnectionEntry* entry = live.back().get();
             entry->position = std::prev(live.end());
+            if (requestTimeout.count() > 0)
+                entry->deadline = now + requestTimeout;
             return entry;
         }
         lock.unlock();
@@ -367,7 +388,8 @@ struct TTcpServer::TImpl {
         lock.unlock();
         TSocket accepted;
         TIpv4 peer = 0;
-        TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer);
+        int peerPort = 0;
+        TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer, &peerPort);
         lock.lock();
         switch (result) {
         case TAcceptResult::Accepted:
@@ -377,7 +399,7 @@ struct TTcpServer::TImpl {
                 accepted.Close();
                 return true;
             }
-            if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer)) {
+            if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer, peerPort)) {
                 entry->listenerTimeout = true;
                 worker.connection = entry;
                 busy.splice(busy.end(), idle, worker.position);
@@ -409,9 +431,12 @@ struct TTcpServer::TImpl {
         entry.MarkAnswered();
         lock.lock();
         entry.closing = true;
+        const bool logTimeout = entry.timedOut && timeoutLog.Allow(entry.peer, TLogThrottle::TClock::now());
         lock.unlock();
         entry.socket.ShutdownSend();
         entry.socket.Close();
+        if (logTimeout)
+            WriteLog(RequestTimeoutLine(entry.peer));
         lock.lock();
         Remove(entry);
         changed.notify_all();
@@ -419,8 +444,7 @@ struct TTcpServer::TImpl {
 
     // Under the lock.
     void Remove(TConnectionEntry& entry) {
-        if (entry.answered)
-            --answeredLive;
+        counts.Remove(entry.peer, entry.answered);
         live.erase(entry.position);
     }
 
@@ -473,6 +497,14 @@ void TTcpServer::SetAllowedClients(std::vector<TIpv4Range> ranges) {
 
 void TTcpServer::SetMaxConnections(size_t cap) {
     m_impl->maxConnections = cap;
+}
+
+void TTcpServer::SetMaxConnectionsPerClient(size_t cap) {
+    m_impl->maxPerClient = cap;
+}
+
+void TTcpServer::SetRequestTimeout(std::chrono::milliseconds timeout) {
+    m_impl->requestTimeout = timeout;
 }
 
 void TTcpServer::SetOnExecute(TExecute execute) {

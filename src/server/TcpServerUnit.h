@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/SocketUnit.h"
+#include "server/ConnectionLogUnit.h"
 #include "server/WireUnit.h"
 
 #include <atomic>
@@ -15,25 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-// At most one line per key and interval, so that a scan or a flood cannot fill the disk with log lines.
-class TLogThrottle {
-public:
-    using TClock = std::chrono::steady_clock;
-    explicit TLogThrottle(TClock::duration interval) : m_interval(interval) {}
-    // True when the key has had no line within the interval before now; now is then its last line.
-    bool Allow(TIpv4 key, TClock::time_point now);
-    size_t Size() const { return m_last.size(); }
-
-private:
-    TClock::duration m_interval;
-    std::map<TIpv4, TClock::time_point> m_last;
-    size_t m_pruneAt = 4096; // doubles with what a pruning keeps, so that a scan costs little per line
-};
-
-// Log lines of refused connections (GBK).
-std::string RefusedClientLine(TIpv4 peer);
-std::string ConnectionCapLine(size_t cap, TIpv4 peer);
 
 // The TCP listener: IPv4, backlog 15, a thread per accepted connection.
 class TTcpServer {
@@ -53,12 +35,17 @@ public:
     // The request cycle (ServeRequest) as that function: one request per connection, served by the handler.
     void SetRequestHandler(TRequestHandler handler);
 
-    // Set while stopped. Address 0: every local address. An empty list: every client. Cap 0: none.
+    // Set while stopped. Address 0: every local address. An empty list: every client. Cap or time 0: none.
     // A refused client is closed before a byte is read, and logged at most once a minute per address; a
-    // connection over the cap is closed at once, and logged at most once a minute.
+    // connection over the cap is closed at once, and logged at most once a minute; one over its address's
+    // cap likewise, at most once a minute per address. Only connections not yet answered count against the
+    // caps. A connection whose reads have not ended within the request time-out of its accept fails its
+    // next read, and is closed and logged at most once a minute per address.
     void SetListenAddress(TIpv4 address);
     void SetAllowedClients(std::vector<TIpv4Range> ranges);
     void SetMaxConnections(size_t cap);
+    void SetMaxConnectionsPerClient(size_t cap);
+    void SetRequestTimeout(std::chrono::milliseconds timeout);
 
     // Start: raises Exception "Could not bind socket. Address and port are already in use." or
     // "Socket Error # %d\r\n%s"; the server is then stopped.

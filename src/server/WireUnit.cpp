@@ -1,6 +1,7 @@
 #include "server/WireUnit.h"
 
 #include "platform/CodePageUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -131,11 +132,26 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
     }
 }
 
+std::string TRequestOrigin::Text() const {
+    std::string text = Address + ":" + std::to_string(Port);
+    if (!Subject.empty())
+        text += " [" + Subject + "]";
+    return text;
+}
+
+std::string PeerLine(const TRequestOrigin& origin) {
+    return Gbk("客户端：") + origin.Text();
+}
+
 void ServeRequest(TServerConnection& connection, const TRequestHandler& handler) {
     std::string bytes;
     if (!ReadRequest(connection, bytes) || !handler)
         return;
-    const std::optional<std::string> response = handler(Utf16ToGbk(DecodeRequest(bytes)));
+    // Only a request that arrived in full is attributed: a connection that never sends one leaves no line
+    // of its own (the deadline's line is throttled), so idle connections cannot fill the log.
+    const TRequestOrigin origin = connection.Origin();
+    WriteLog(PeerLine(origin));
+    const std::optional<std::string> response = handler(Utf16ToGbk(DecodeRequest(bytes)), origin);
     if (response)
         SendResponse(connection, *response);
 }

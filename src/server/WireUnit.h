@@ -6,19 +6,33 @@
 #include <string>
 #include <string_view>
 
+// Who sent a request.
+struct TRequestOrigin {
+    std::string Address; // dotted IPv4
+    int Port = 0;
+    // The client certificate's subject on one line, control characters escaped; empty without TLS.
+    std::string Subject;
+    // "ADDR:PORT", or "ADDR:PORT [SUBJECT]" with a subject.
+    std::string Text() const;
+};
+
 // An accepted connection on its own thread; only the request cycle reads and answers through it.
 class TServerConnection {
 public:
     virtual ~TServerConnection() = default;
+    // The peer, as the server accepted it; empty where nobody knows.
+    virtual TRequestOrigin Origin() const { return {}; }
     // Receives up to size bytes; 0 when the peer closed, -1 on a socket error (also after a stop closed it).
     virtual long ReceiveBytes(char* data, size_t size) = 0;
     // Sends all bytes; false when the peer is gone or the socket failed.
     virtual bool SendBytes(const char* data, size_t size) = 0;
 };
 
-// What a kind does with one request: the request text (system code page) -> the response text, or nullopt
-// to close the connection without an answer. An error it raises also closes without an answer.
-using TRequestHandler = std::function<std::optional<std::string>(const std::string& request)>;
+// What a kind does with one request: the request text (system code page) and who sent it -> the response
+// text, or nullopt to close the connection without an answer. An error it raises also closes without an
+// answer.
+using TRequestHandler =
+    std::function<std::optional<std::string>(const std::string& request, const TRequestOrigin& origin)>;
 
 // Limits of one request.
 inline constexpr size_t MaxRequestLength = 16384;
@@ -30,10 +44,14 @@ inline constexpr size_t SendChunk = 32768;
 bool ReadRequest(TServerConnection& connection, std::string& request);
 
 // The cycle of one connection: the request read up to its NUL and decoded, converted to the system code
-// page and handed to the handler; its response, if any, encoded and sent in pieces of at most 32768 bytes
-// (a peer that is gone is not an error). Nothing is handed on when the read fails; an empty handler
-// answers nothing. The handler's errors pass to the caller, which closes the connection.
+// page, the peer line logged (PeerLine of the connection's origin) and the request handed to the handler; its
+// response, if any, encoded and sent in pieces of at most 32768 bytes (a peer that is gone is not an error).
+// Nothing is handed on when the read fails; an empty handler answers nothing. The handler's errors pass to
+// the caller, which closes the connection.
 void ServeRequest(TServerConnection& connection, const TRequestHandler& handler);
+
+// The log line naming who sent the request, written before the handler's lines (GBK).
+std::string PeerLine(const TRequestOrigin& origin);
 
 // The response bytes as the cycle sends them: the text (system code page) -> UTF-16 -> UTF-8 per unit,
 // then one NUL byte.

@@ -7,9 +7,12 @@
 #include <csignal>
 #include <cstddef>
 #include <filesystem>
+#include <iterator>
 #include <stdexcept>
+#include <thread>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -24,6 +27,10 @@ const std::string kResponse816 =
 std::vector<std::string> Tail(const std::vector<std::string>& lines, size_t from) {
     return std::vector<std::string>(lines.begin() + static_cast<long>(std::min(from, lines.size())),
                                     lines.end());
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 #ifndef _WIN32
@@ -71,6 +78,7 @@ TEST_F(TDoorlockHostTest, IssueCardWritesTheCardAnswersAndLogsInOrder) {
     EXPECT_EQ(card.substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
     EXPECT_EQ(card.substr(6), std::string(250, '\xFF'));
 
+    // Who asked comes first: the peer's address and port.
     std::vector<std::string> expected = {Gbk("收到消息: "),
                                          request,
                                          Gbk("执行操作->"),
@@ -79,7 +87,10 @@ TEST_F(TDoorlockHostTest, IssueCardWritesTheCardAnswersAndLogsInOrder) {
                                          Gbk("房间(0816)发卡成功"),
                                          Gbk("完成一次操作")};
     std::vector<std::string> lines = Tail(LogLines(), before);
-    ASSERT_GE(lines.size(), expected.size());
+    ASSERT_GE(lines.size(), expected.size() + 1);
+    EXPECT_EQ(lines[0].rfind(Gbk("客户端：127.0.0.1:"), 0), 0u) << Utf8(lines[0]);
+    EXPECT_GT(std::stoi(lines[0].substr(Gbk("客户端：127.0.0.1:").size())), 0);
+    lines.erase(lines.begin());
     lines.resize(expected.size());
     EXPECT_EQ(lines, expected);
 
@@ -92,7 +103,13 @@ TEST_F(TDoorlockHostTest, StartUpLogsTheEncoderAndThePort) {
     std::string log = LogText();
     EXPECT_NE(log.find(Gbk("串口打开成功: COM1")), std::string::npos);
     EXPECT_NE(log.find(Gbk("模拟发卡器")), std::string::npos);
-    EXPECT_EQ(m_host->Output(), "门锁接口监听服务器已经启动...\n");
+    // Nobody set AllowedClients: the start says once, on standard output and in the log, who may connect.
+    const std::string warning = "警告：未设置 AllowedClients，能连到端口 " + std::to_string(m_port) +
+                                " 的每台计算机都可以发送请求（包括发卡）。";
+    const std::string output = "门锁接口监听服务器已经启动...\n" + warning + "\n";
+    WaitFor([&] { return m_host->Output() == output; });
+    EXPECT_EQ(m_host->Output(), output);
+    EXPECT_EQ(CountLines(LogLines(), Gbk(warning.c_str())), 1u);
 }
 
 TEST_F(TDoorlockHostTest, TellsTheServiceManagerItListensIsAliveAndStops) {
@@ -176,9 +193,10 @@ TEST_P(TUnansweredTest, NoResponseAndTheRightLogLines) {
     EXPECT_TRUE(closed);
     EXPECT_EQ(SimCard(), std::string(256, '\xFF'));
     std::vector<std::string> lines = Tail(LogLines(), before);
-    // "收到消息: " and the request's own line(s), then the tail.
-    ASSERT_GE(lines.size(), 1u);
-    EXPECT_EQ(lines[0], Gbk("收到消息: "));
+    // The peer, "收到消息: " and the request's own line(s), then the tail.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind(Gbk("客户端：127.0.0.1:"), 0), 0u);
+    EXPECT_EQ(lines[1], Gbk("收到消息: "));
     std::vector<std::string> tail(lines.end() - static_cast<long>(std::min(lines.size(), c.logTail.size())),
                                   lines.end());
     EXPECT_EQ(tail, c.logTail);
@@ -188,21 +206,26 @@ const std::string kFull = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, TUnansweredTest,
-    ::testing::Values(TUnansweredCase{"UnknownType",
-                                      "<r type=\"Format\"/>",
-                                      {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-                      TUnansweredCase{"LowerCaseType",
-                                      "<r type=\"issuecard\"/>",
-                                      {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-                      TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-                      TUnansweredCase{"TenChildren",
-                                      kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>",
-                                      {Gbk("执行操作->")}},
-                      TUnansweredCase{"MonthThirteen",
-                                      IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
-                                      {Gbk("执行操作->")}},
-                      TUnansweredCase{"NotXml", "hello", {"hello"}},
-                      TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
+    ::testing::Values(
+        TUnansweredCase{"UnknownType",
+                        "<r type=\"Format\"/>",
+                        {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"LowerCaseType",
+                        "<r type=\"issuecard\"/>",
+                        {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{
+            "TenChildren", kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>", {Gbk("执行操作->")}},
+        TUnansweredCase{"MonthThirteen",
+                        IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
+                        {Gbk("执行操作->")}},
+        TUnansweredCase{"NotXml", "hello", {"hello"}},
+        // A line that would pass for the host's own is marked, not written as a log line.
+        TUnansweredCase{"ForgedLogLine",
+                        "<r type=\"Format\"><!--\r\n2026-01-01 00:00:00 房间(9999)发卡成功--></r>",
+                        {"<r type=\"Format\"><!--", Gbk("\t2026-01-01 00:00:00 房间(9999)发卡成功--></r>"),
+                         Gbk("执行操作->"), Gbk("完成一次操作")}},
+        TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
     [](const ::testing::TestParamInfo<TUnansweredCase>& test) { return std::string(test.param.name); });
 
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
@@ -285,7 +308,11 @@ TEST_F(TDoorlockHostTest, ReadOnlyLogDirectoryLosesOnlyTheLinesAndTheNextLineCre
         EXPECT_FALSE(std::filesystem::exists(log));
     }
     EXPECT_NE(Send("<r type=\"EraseCard\"/>").find(">200<"), std::string::npos);
-    EXPECT_EQ(LogLines(),
+    std::vector<std::string> lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind(Gbk("客户端：127.0.0.1:"), 0), 0u); // the peer line comes first
+    lines.erase(lines.begin());
+    EXPECT_EQ(lines,
               (std::vector<std::string>{Gbk("收到消息: "), "<r type=\"EraseCard\"/>", Gbk("执行操作->"),
                                         Gbk("销卡成功"), Gbk("注销卡成功"), Gbk("完成一次操作")}));
     EXPECT_EQ(StopHost(), 0);
@@ -294,10 +321,6 @@ TEST_F(TDoorlockHostTest, ReadOnlyLogDirectoryLosesOnlyTheLinesAndTheNextLineCre
 namespace {
 
 const std::string kReadCard = "<r type=\"ReadCard\"/>" + std::string(1, '\0');
-
-size_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-}
 
 } // namespace
 
@@ -316,6 +339,7 @@ TEST_F(TDoorlockHostTest, AllowedClientsRefuseOtherAddressesBeforeReading) {
     // One line a minute per address, and the refused requests were never read.
     EXPECT_EQ(CountLines(lines, Gbk("拒绝来自 127.0.0.1 的连接")), 1u);
     EXPECT_EQ(CountLines(lines, Gbk("收到消息: ")), 1u);
+    EXPECT_EQ(m_host->Output().find("AllowedClients"), std::string::npos); // no warning once it is set
 }
 
 TEST_F(TDoorlockHostTest, ListenAddressLeavesTheOtherAddressesClosed) {
@@ -349,6 +373,70 @@ TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
     idle.clear();
     EXPECT_TRUE(
         WaitFor([&] { return Send("<r type=\"ReadCard\"/>").find("15151515") != std::string::npos; }));
+}
+
+// A flood from one address neither takes every slot nor holds them: the hotel system still gets in, and a
+// connection that sends nothing is closed at its deadline.
+TEST_F(TDoorlockHostTest, OneAddressCannotHoldTheOthersOut) {
+    if (!HasPortSockets())
+        GTEST_SKIP() << "holds more sockets than a default descriptor limit elsewhere allows";
+#ifndef _WIN32
+    // The flood needs more descriptors than a default soft limit gives; the host keeps its own.
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit saved = files;
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    struct TRestoreLimit {
+        rlimit limit;
+        ~TRestoreLimit() { setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{saved};
+    const size_t flood = std::min<size_t>(1030, files.rlim_cur > 100 ? files.rlim_cur - 100 : 0);
+#else
+    const size_t flood = 1030;
+#endif
+    ASSERT_GT(flood, 64u + 100u) << "too few file descriptors";
+    StartHost();
+    // Four at a time, as a flood would come.
+    std::vector<std::vector<TLoopbackClient>> parts(4);
+    std::vector<std::thread> connecting;
+    for (size_t part = 0; part < parts.size(); ++part) {
+        connecting.emplace_back([&, part] {
+            for (size_t i = part; i < flood; i += parts.size()) {
+                TLoopbackClient client;
+                if (client.Connect(m_port, "127.0.0.1", "127.0.0.2"))
+                    parts[part].push_back(std::move(client));
+            }
+        });
+    }
+    for (std::thread& thread : connecting)
+        thread.join();
+    std::vector<TLoopbackClient> idle;
+    for (auto& part : parts)
+        std::move(part.begin(), part.end(), std::back_inserter(idle));
+    ASSERT_EQ(idle.size(), flood);
+    // All but the 64 that address may hold are closed unread.
+    auto closedByHost = [&] {
+        return std::count_if(idle.begin(), idle.end(), [](const TLoopbackClient& c) { return c.HasInput(); });
+    };
+    EXPECT_TRUE(
+        WaitFor([&] { return closedByHost() == static_cast<long>(flood - 64); }, std::chrono::seconds(60)));
+    std::string answer = Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
+    EXPECT_NE(answer.find("<ResultCode>200</ResultCode>"), std::string::npos) << answer;
+    EXPECT_EQ(CountLines(LogLines(), Gbk("来自 127.0.0.2 的连接数已达上限(64)，关闭新连接")), 1u);
+}
+
+TEST_F(TDoorlockHostTest, SilentConnectionIsClosedAtTheRequestTimeout) {
+    StartHost("", true, "RequestTimeout=1\r\n");
+    TLoopbackClient silent = Connected(m_port);
+    std::string bytes;
+    const TReadEnd end = silent.ReadToClose(std::chrono::seconds(60), &bytes);
+    EXPECT_TRUE(end == TReadEnd::Closed || end == TReadEnd::Reset);
+    EXPECT_EQ(bytes, "");
+    EXPECT_TRUE(
+        WaitFor([&] { return CountLines(LogLines(), Gbk("接收请求超时，关闭来自 127.0.0.1 的连接")) == 1; }));
+    // Requests that come at once are served as before.
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
 }
 
 // Settings the listener cannot start with end the headless host like a taken port: exit 1, the reason on

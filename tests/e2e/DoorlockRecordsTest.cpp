@@ -229,7 +229,7 @@ TEST_F(TDoorlockHostTest, TwoCopiesAtTheSameMomentShareOneRecordedStart) {
 }
 
 TEST_F(TDoorlockHostTest, StoppingClosesIdleConnectionsWithinTheWait) {
-    StartHost();
+    StartHost("", true, "MaxConnectionsPerClient=0\r\n");
     std::vector<TLoopbackClient> idle;
     for (int i = 0; i < 100; ++i)
         idle.push_back(Connected(m_port));

@@ -66,6 +66,44 @@ TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
         EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
 }
 
+// A request's text can hold anything; a reader of the file must still tell the writer's lines from it.
+TEST(LogFile, ContinuationLinesShapedLikeThePrefixAreMarked) {
+    const std::string forged = "2026-01-01 00:00:00 x";
+    struct TCase {
+        const char* name;
+        std::string message;
+        std::string written; // after the first line's prefix
+    };
+    const TCase cases[] = {
+        {"after CR LF", "a\r\n" + forged, "a\r\n\t" + forged + "\r\n"},
+        {"after a lone LF", "a\n" + forged, "a\r\n\t" + forged + "\r\n"},
+        {"after a lone CR", "a\r" + forged, "a\r\n\t" + forged + "\r\n"},
+        {"after a vertical tab", "a\v" + forged, "a\v\t" + forged + "\r\n"},
+        {"after a form feed", "a\f" + forged, "a\f\t" + forged + "\r\n"},
+        {"behind blanks and backspaces", "a\r\n \t\b\b" + forged, "a\r\n\t \t\b\b" + forged + "\r\n"},
+        {"behind a full-width space", "a\r\n\xA1\xA1" + forged, "a\r\n\t\xA1\xA1" + forged + "\r\n"},
+        {"the time alone at the end", "a\r\n2026-01-01 00:00:00", "a\r\n\t2026-01-01 00:00:00\r\n"},
+        {"each of several", "\n" + forged + "\n\n" + forged,
+         "\r\n\t" + forged + "\r\n\r\n\t" + forged + "\r\n"},
+        {"first line follows the real prefix", forged, forged + "\r\n"},
+        {"minutes missing", "a\r\n2026-01-01 00:00 x", "a\r\n2026-01-01 00:00 x\r\n"},
+        {"other separators", "a\r\n2026/01/01 00:00:00 x", "a\r\n2026/01/01 00:00:00 x\r\n"},
+        {"a letter in a digit's place", "a\r\n2026-01-0l 00:00:00 x", "a\r\n2026-01-0l 00:00:00 x\r\n"},
+        {"text before the date", "a\r\n\xB4\xAE" + forged, "a\r\n\xB4\xAE" + forged + "\r\n"},
+    };
+    TSandbox sandbox;
+    const std::string file = sandbox.File("x.LOG");
+    const std::string prefix = "2026-12-09 01:02:03 ";
+    TLogFile log(file, [] { return EncodeDateTime(2026, 12, 9, 1, 2, 3); });
+    size_t done = 0;
+    for (const TCase& c : cases) {
+        log.WriteLog(c.message);
+        const std::string text = ReadFileBytes(file);
+        EXPECT_EQ(text.substr(done), prefix + c.written) << c.name;
+        done = text.size();
+    }
+}
+
 TEST(LogFile, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     TSandbox sandbox;
     // Every reading of this clock is one second later than the one before.

@@ -20,6 +20,8 @@ TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     EXPECT_EQ(options.ListenIpv4(), 0u);
     EXPECT_TRUE(options.AllowedClientRanges().empty());
     EXPECT_EQ(options.MaxConnections, 1024);
+    EXPECT_EQ(options.MaxConnectionsPerClient, 64);
+    EXPECT_EQ(options.RequestTimeout, 30);
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
 }
 
@@ -59,11 +61,13 @@ TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
     const std::string access = "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
-                               "MaxConnections=0x40\r\n";
+                               "MaxConnections=0x40\r\nMaxConnectionsPerClient=8\r\nRequestTimeout=0\r\n";
     WriteFileBytes(file, "[SysOption]\r\n" + access);
     TSysOption options(file);
     options.LoadOption();
     EXPECT_EQ(options.MaxConnections, 64);
+    EXPECT_EQ(options.MaxConnectionsPerClient, 8);
+    EXPECT_EQ(options.RequestTimeout, 0);
     options.Password = "new";
     options.SaveOption();
     EXPECT_EQ(ReadFileBytes(file).substr(0, 13 + access.size()), "[SysOption]\r\n" + access);

@@ -185,27 +185,94 @@ TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
 
 TEST_F(TTcpServerTest, CapCountsOnlyConnectionsStillBeingServed) {
     // A client that connects again as soon as it has its answer must never find its own last connection
-    // counted against a cap of one.
+    // counted against a cap of one, nor one whose answer went out while its handler still holds it open.
     server.SetMaxConnections(1);
-    StartEcho();
+    server.SetOnExecute([this](TServerConnection& connection) {
+        std::string request;
+        if (!ReadRequest(connection, request))
+            return;
+        Send(connection, request);
+        ++handled;
+        if (request == "hold")
+            WaitFor([this] { return gate.IsOpen(); }, 60s);
+    });
+    Start();
+    TLoopbackClient held = Connected(port);
+    ASSERT_TRUE(held.Send(Framed("hold")));
+    ASSERT_TRUE(WaitFor([&] { return handled == 1 && held.HasInput(); }));
     int unanswered = 0;
     for (int i = 0; i < 1000; ++i) {
         if (Exchange(port, Framed("r")) != Framed("r"))
             ++unanswered;
     }
     EXPECT_EQ(unanswered, 0);
+    EXPECT_EQ(server.LiveConnectionCount(), 1u);
+    gate.Open();
+    EXPECT_EQ(ReadToClose(held).bytes, Framed("hold"));
+}
+
+// One address may hold only so many connections that wait for their answer; others still get in.
+TEST_F(TTcpServerTest, PerClientCapClosesOnlyThatAddresssNewConnections) {
+    server.SetMaxConnectionsPerClient(2);
+    StartEcho();
+    std::vector<TLoopbackClient> idle;
+    for (int i = 0; i < 2; ++i)
+        idle.push_back(Connected(port, "127.0.0.1", "127.0.0.2"));
+    ASSERT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 2; }));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool closed = false;
+        EXPECT_EQ(Exchange(Connected(port, "127.0.0.1", "127.0.0.2"), Framed("x"), &closed), "");
+        EXPECT_TRUE(closed);
+    }
+    EXPECT_EQ(Exchange(Connected(port, "127.0.0.1", "127.0.0.1"), Framed("y")), Framed("y"));
+    EXPECT_EQ(readFailed, 0); // the refused ones were never handed to the cycle
+    for (const TLoopbackClient& client : idle)
+        EXPECT_FALSE(client.HasInput());
+
+    // A slot comes back when one of them goes.
+    idle.pop_back();
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 1; }));
+    EXPECT_EQ(Exchange(Connected(port, "127.0.0.1", "127.0.0.2"), Framed("z")), Framed("z"));
+}
+
+// The deadline covers all of a request's bytes: a silent peer and one that sends a byte now and then are
+// both closed; a request that comes at once is served as before.
+TEST_F(TTcpServerTest, RequestTimeoutClosesSilentAndDrippingPeers) {
+    server.SetRequestTimeout(300ms);
+    StartEcho();
+    EXPECT_EQ(Exchange(port, Framed("<a/>")), Framed("<a/>"));
+
+    TLoopbackClient silent = Connected(port);
+    TReply reply = ReadToClose(silent);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
+
+    TLoopbackClient dripping = Connected(port);
+    const auto giveUp = std::chrono::steady_clock::now() + 30s;
+    // Each byte comes well within the deadline; only their sum runs out of it, so the close comes while the
+    // peer still sends.
+    bool closedWhileSending = false;
+    while (!closedWhileSending && std::chrono::steady_clock::now() < giveUp) {
+        closedWhileSending = dripping.HasInput() || !dripping.Send("a");
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_TRUE(closedWhileSending);
+    EXPECT_TRUE(ReadToClose(dripping).closed);
+    EXPECT_TRUE(WaitFor([&] { return readFailed == 2 && server.LiveConnectionCount() == 0; }));
+    EXPECT_EQ(handled, 1);
 }
 
 TEST_F(TTcpServerTest, RequestCycleClosesWithoutAnAnswerWhenTheHandlerGivesNoneOrFails) {
-    server.SetRequestHandler([](const std::string& request) -> std::optional<std::string> {
-        if (request == "std")
-            throw std::runtime_error("bad request");
-        if (request == "other")
-            throw 42;
-        if (request == "none")
-            return std::nullopt;
-        return request;
-    });
+    server.SetRequestHandler(
+        [](const std::string& request, const TRequestOrigin&) -> std::optional<std::string> {
+            if (request == "std")
+                throw std::runtime_error("bad request");
+            if (request == "other")
+                throw 42;
+            if (request == "none")
+                return std::nullopt;
+            return request;
+        });
     Start();
     for (const char* request : {"std", "other", "none"}) {
         SCOPED_TRACE(request);

@@ -91,6 +91,7 @@ public:
         delivered += count;
         return static_cast<long>(count);
     }
+    TRequestOrigin Origin() const override { return {"10.0.0.5", 4321, ""}; }
     size_t delivered = 0;
     size_t maxAsked = 0;
     std::vector<std::string> sent;
@@ -142,11 +143,13 @@ TEST(ServeRequestTest, HandsTheRequestOverInTheCodePageAndSendsTheAnswerInPieces
     const std::string answer = std::string(70000, 'x') + Gbk("写卡成功");
     std::vector<std::string> seen;
     TScriptedConnection connection(Framed("<a>张三</a>"), 100);
-    ServeRequest(connection, [&](const std::string& request) -> std::optional<std::string> {
-        seen.push_back(request);
-        return answer;
-    });
-    EXPECT_EQ(seen, std::vector<std::string>{Gbk("<a>张三</a>")});
+    ServeRequest(connection,
+                 [&](const std::string& request, const TRequestOrigin& origin) -> std::optional<std::string> {
+                     seen.push_back(request);
+                     seen.push_back(origin.Text());
+                     return answer;
+                 });
+    EXPECT_EQ(seen, (std::vector<std::string>{Gbk("<a>张三</a>"), "10.0.0.5:4321"}));
     ASSERT_EQ(connection.sent.size(), 3u);
     EXPECT_EQ(connection.sent[0].size(), SendChunk);
     EXPECT_EQ(connection.sent[1].size(), SendChunk);
@@ -155,7 +158,8 @@ TEST(ServeRequestTest, HandsTheRequestOverInTheCodePageAndSendsTheAnswerInPieces
 
 TEST(ServeRequestTest, SendsNothingWithoutAnAnswerARequestOrAHandler) {
     int calls = 0;
-    const TRequestHandler none = [&](const std::string&) -> std::optional<std::string> {
+    const TRequestHandler none = [&](const std::string&,
+                                     const TRequestOrigin&) -> std::optional<std::string> {
         ++calls;
         return std::nullopt;
     };
@@ -174,11 +178,12 @@ TEST(ServeRequestTest, SendsNothingWithoutAnAnswerARequestOrAHandler) {
 
 TEST(ServeRequestTest, StopsSendingQuietlyWhenThePeerIsGoneAndPassesHandlerErrorsOn) {
     TScriptedConnection gone(Framed("a"), 100, 0, 1);
-    EXPECT_NO_THROW(ServeRequest(gone, [](const std::string&) { return std::string(70000, 'x'); }));
+    EXPECT_NO_THROW(ServeRequest(
+        gone, [](const std::string&, const TRequestOrigin&) { return std::string(70000, 'x'); }));
     EXPECT_EQ(gone.sent.size(), 1u);
     TScriptedConnection failing(Framed("a"), 100);
     EXPECT_THROW(ServeRequest(failing,
-                              [](const std::string&) -> std::optional<std::string> {
+                              [](const std::string&, const TRequestOrigin&) -> std::optional<std::string> {
                                   throw std::runtime_error("bad request");
                               }),
                  std::runtime_error);
