@@ -1,6 +1,7 @@
 #include "host/InterfaceHostUnit.h"
 
 #include "server/SysOptionUnit.h"
+#include "server/TlsServerUnit.h"
 
 #include <utility>
 
@@ -31,6 +32,7 @@ void TInterfaceHost::StartServer() {
         m_server.SetAllowedClients(SysOption->AllowedClientRanges());
         m_server.SetMaxConnections(
             SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
+        m_server.SetConnectionLayer(TlsLayerFor(*SysOption, m_infoMemo));
     }
     m_server.SetActive(true);
 }

@@ -21,6 +21,9 @@ void TSysOption::LoadOption() {
     ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
     AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
     MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
+    TlsCertificate = ini.ReadString(kSys, "TlsCertificate", "");
+    TlsPrivateKey = ini.ReadString(kSys, "TlsPrivateKey", "");
+    TlsClientCA = ini.ReadString(kSys, "TlsClientCA", "");
 }
 
 void TSysOption::SaveOption() {

@@ -26,6 +26,11 @@ public:
     std::string ListenAddress;     // empty: every local address
     std::string AllowedClients;    // comma-separated addresses and ranges; empty: everyone
     int32_t MaxConnections = 1024; // 0 or less: no cap
+    // TLS on every listener when TlsCertificate is set (PEM files; relative names from the program
+    // directory).
+    std::string TlsCertificate; // the host's certificate chain
+    std::string TlsPrivateKey;  // its key
+    std::string TlsClientCA;    // the CAs a client's certificate must chain to; empty: no client certificate
 
     void LoadOption();
     // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.

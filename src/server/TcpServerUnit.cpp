@@ -78,6 +78,9 @@ struct TTcpServer::TImpl {
             MarkAnswered();
             return !aborted && socket.SendAll(data, size) && !aborted;
         }
+        bool SendSetupBytes(const char* data, size_t size) override {
+            return !aborted && socket.SendAll(data, size) && !aborted;
+        }
         void MarkAnswered() {
             if (!answered.exchange(true))
                 ++*answeredCount;
@@ -103,6 +106,7 @@ struct TTcpServer::TImpl {
         // Set once the answer goes out or the cycle ends: the connection no longer counts against the cap.
         std::atomic<bool> answered{false};
         std::atomic<size_t>* answeredCount;
+        TIpv4 peer = 0;
         // The socket still has the receive time-out of the listener it came from.
         bool listenerTimeout = false;
         bool closing = false;
@@ -122,6 +126,7 @@ struct TTcpServer::TImpl {
     std::vector<TIpv4Range> allowedClients;
     size_t maxConnections = 0;
     TExecute execute;
+    TConnectionLayer layer;
     bool active = false;
     int boundPort = 0;
     TSocket listener;
@@ -154,7 +159,11 @@ struct TTcpServer::TImpl {
             std::lock_guard lock(mutex);
             stopping = false;
             ++run;
-            runningExecute = std::make_shared<const TExecute>(execute);
+            runningExecute = std::make_shared<const TExecute>(
+                layer ? TExecute([layer = layer, execute = execute](TServerConnection& connection) {
+                    layer(connection, static_cast<TConnectionEntry&>(connection).peer, execute);
+                })
+                      : execute);
         }
         try {
             listenThread = std::thread([this] { workersAccept ? Supply() : Listen(); });
@@ -280,6 +289,7 @@ struct TTcpServer::TImpl {
                 std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute, answeredLive));
             TConnectionEntry* entry = live.back().get();
             entry->position = std::prev(live.end());
+            entry->peer = peer;
             return entry;
         }
         lock.unlock();
@@ -477,6 +487,10 @@ void TTcpServer::SetMaxConnections(size_t cap) {
 
 void TTcpServer::SetOnExecute(TExecute execute) {
     m_impl->execute = std::move(execute);
+}
+
+void TTcpServer::SetConnectionLayer(TConnectionLayer layer) {
+    m_impl->layer = std::move(layer);
 }
 
 void TTcpServer::SetRequestHandler(TRequestHandler handler) {
