@@ -135,6 +135,7 @@ void ServeRequest(TServerConnection& connection, const TRequestHandler& handler)
     std::string bytes;
     if (!ReadRequest(connection, bytes) || !handler)
         return;
+    // TODO(lead): TRequestOrigin::Subject is connection.ClientSubject() (empty without TLS).
     const std::optional<std::string> response = handler(Utf16ToGbk(DecodeRequest(bytes)));
     if (response)
         SendResponse(connection, *response);
