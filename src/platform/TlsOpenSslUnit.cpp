@@ -190,10 +190,18 @@ struct TTlsResumption::TImpl {
 struct TTlsSession::TImpl {
     SSL* ssl = nullptr;
     TTlsResumption* resumption = nullptr;
-    ~TImpl() { SSL_free(ssl); }
+    bool failed = false;
+    ~TImpl() {
+        // Freed without a TLS close, the session would be marked as not to be resumed. An exchange that
+        // failed nowhere is complete (its answer ends at the NUL), whether or not the close was sent.
+        if (!failed && SSL_is_init_finished(ssl))
+            SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+        SSL_free(ssl);
+    }
 
     // The failure's reason: the verification's where it failed, else OpenSSL's, else what the channel did.
-    std::string Reason(int result) const {
+    std::string Reason(int result) {
+        failed = true;
         const long verify = SSL_get_verify_result(ssl);
         if (verify != X509_V_OK) {
             ERR_clear_error();
