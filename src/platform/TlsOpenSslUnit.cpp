@@ -141,29 +141,47 @@ SSL_CTX* NewContext(bool server) {
     return ctx;
 }
 
-// The channel under a session, as an OpenSSL BIO.
+// The channel under a session, as an OpenSSL BIO. Writes are gathered until OpenSSL flushes (the end of a
+// handshake flight, an alert) or the session sends data, and before any read: the records of one flight go
+// out in one send, so that no small segment waits for the peer's delayed acknowledgement.
+struct TChannelBio {
+    TTlsChannel* channel = nullptr;
+    std::string pending;
+    bool Flush() {
+        if (pending.empty())
+            return true;
+        const bool sent = channel->SendBytes(pending.data(), pending.size());
+        pending.clear();
+        return sent;
+    }
+};
+
 BIO_METHOD* ChannelMethod() {
     static BIO_METHOD* method = [] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "doorlock channel");
         BIO_meth_set_write_ex(m, [](BIO* bio, const char* data, size_t size, size_t* written) {
-            auto* channel = static_cast<TTlsChannel*>(BIO_get_data(bio));
+            auto* state = static_cast<TChannelBio*>(BIO_get_data(bio));
             BIO_clear_retry_flags(bio);
-            if (!channel->SendBytes(data, size))
-                return 0;
+            state->pending.append(data, size);
             *written = size;
             return 1;
         });
         BIO_meth_set_read_ex(m, [](BIO* bio, char* data, size_t size, size_t* read) {
-            auto* channel = static_cast<TTlsChannel*>(BIO_get_data(bio));
+            auto* state = static_cast<TChannelBio*>(BIO_get_data(bio));
             BIO_clear_retry_flags(bio);
-            long received = channel->ReceiveBytes(data, size);
+            if (!state->Flush())
+                return 0;
+            long received = state->channel->ReceiveBytes(data, size);
             if (received <= 0)
                 return 0;
             *read = static_cast<size_t>(received);
             return 1;
         });
-        BIO_meth_set_ctrl(m,
-                          [](BIO*, int command, long, void*) -> long { return command == BIO_CTRL_FLUSH; });
+        BIO_meth_set_ctrl(m, [](BIO* bio, int command, long, void*) -> long {
+            if (command != BIO_CTRL_FLUSH)
+                return 0;
+            return static_cast<TChannelBio*>(BIO_get_data(bio))->Flush() ? 1 : 0;
+        });
         BIO_meth_set_create(m, [](BIO* bio) {
             BIO_set_init(bio, 1);
             return 1;
@@ -189,6 +207,7 @@ struct TTlsResumption::TImpl {
 
 struct TTlsSession::TImpl {
     SSL* ssl = nullptr;
+    TChannelBio bio;
     TTlsResumption* resumption = nullptr;
     bool failed = false;
     ~TImpl() {
@@ -292,7 +311,8 @@ TTlsSession::TTlsSession(const TTlsContext& context, TTlsChannel& channel)
         BIO_free(bio);
         throw Exception("TLS: " + OpenSslReason("out of memory"));
     }
-    BIO_set_data(bio, &channel);
+    m_impl->bio.channel = &channel;
+    BIO_set_data(bio, &m_impl->bio);
     SSL_set_bio(m_impl->ssl, bio, bio); // owned by the session from here
 }
 
@@ -301,7 +321,8 @@ TTlsSession::~TTlsSession() = default;
 bool TTlsSession::Accept() {
     ERR_clear_error();
     int result = SSL_accept(m_impl->ssl);
-    if (result == 1)
+    // The last flight (a TLS 1.3 session ticket) goes out now, not with the answer.
+    if (result == 1 && m_impl->bio.Flush())
         return true;
     m_error = m_impl->Reason(result);
     return false;
@@ -321,7 +342,7 @@ bool TTlsSession::Connect(const std::string& peerName, TTlsResumption* resumptio
     if (resumption != nullptr && resumption->Impl().session != nullptr)
         SSL_set_session(ssl, resumption->Impl().session);
     int result = SSL_connect(ssl);
-    if (result == 1) {
+    if (result == 1 && m_impl->bio.Flush()) {
         m_impl->KeepSession();
         return true;
     }
@@ -350,7 +371,7 @@ long TTlsSession::Receive(char* data, size_t size) {
 bool TTlsSession::Send(const char* data, size_t size) {
     ERR_clear_error();
     size_t written = 0;
-    if (SSL_write_ex(m_impl->ssl, data, size, &written) == 1 && written == size)
+    if (SSL_write_ex(m_impl->ssl, data, size, &written) == 1 && written == size && m_impl->bio.Flush())
         return true;
     m_error = m_impl->Reason(0);
     return false;
@@ -359,6 +380,7 @@ bool TTlsSession::Send(const char* data, size_t size) {
 void TTlsSession::Shutdown() {
     ERR_clear_error();
     SSL_shutdown(m_impl->ssl);
+    m_impl->bio.Flush();
     ERR_clear_error();
 }
 
