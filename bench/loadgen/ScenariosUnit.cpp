@@ -171,8 +171,8 @@ TTlsResults RunTlsScenarios(const TOptions& options, long hostSoft) {
                     "TlsCertificate=" + file("host.pem") + "\r\nTlsPrivateKey=" + file("host.key") +
                         "\r\nTlsClientCA=" + file("ca.pem") + "\r\n");
     TTlsLoad tls{TTlsContext::ForClient(file("ca.pem"), file("client.pem"), file("client.key")), false};
-    result.full = RunLoad("host ReadCard, TLS full handshake", host.Port(), ReadCardRequest, ReadCardResponse,
-                          8, options.warmup, options.seconds, &tls);
+    result.full = RunLoad("host ReadCard, TLS full", host.Port(), ReadCardRequest, ReadCardResponse, 8,
+                          options.warmup, options.seconds, &tls);
     PrintRow(*result.full);
     tls.resume = true;
     result.resumed = RunLoad("host ReadCard, TLS resumed", host.Port(), ReadCardRequest, ReadCardResponse, 8,
