@@ -7,6 +7,7 @@
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/SocketUnit.h"
+#include "platform/TlsUnit.h"
 #include "server/MessageTextUnit.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -28,27 +30,33 @@ constexpr int kExitFailed = 1;
 constexpr int kExitNoResponse = 2;
 
 void Usage(std::FILE* out) {
-    std::fputs("Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] COMMAND ...\n"
-               "\n"
-               "Commands:\n"
-               "  issue ROOM [--checkin 'yyyy-mm-dd hh:nn:ss'] [--checkout 'yyyy-mm-dd hh:nn:ss']\n"
-               "             [--building CODE] [--floor CODE] [--guest NAME] [--register ID] [--copy]\n"
-               "             write a guest key card for ROOM (four hexadecimal digits, e.g. 0816);\n"
-               "             defaults: check-in now, check-out tomorrow 12:00:00, building 01, floor 01,\n"
-               "             guest 'Guest', empty register id, a new card (not a copy)\n"
-               "  read       read the card lying on the encoder\n"
-               "  erase      cancel the card lying on the encoder\n"
-               "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
-               "  records [--dir DIR] [--room KEY] [--from TIME] [--to TIME] [--csv]\n"
-               "             list the issued-card records, newest first, read-only from the record store\n"
-               "             that DIR's Option.ini names (default: this program's directory); KEY is\n"
-               "             building + floor + room number (e.g. 01080816); TIME 'yyyy-mm-dd hh:nn:ss',\n"
-               "             both included; --csv: CSV (UTF-8 with a byte-order mark, CR LF)\n"
-               "\n"
-               "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
-               "Exit status: 0 result code 200 (records: listed), 1 another result code, 2 no response\n"
-               "(records: the store could not be read).\n",
-               out);
+    std::fputs(
+        "Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] [TLS options] COMMAND ...\n"
+        "\n"
+        "Commands:\n"
+        "  issue ROOM [--checkin 'yyyy-mm-dd hh:nn:ss'] [--checkout 'yyyy-mm-dd hh:nn:ss']\n"
+        "             [--building CODE] [--floor CODE] [--guest NAME] [--register ID] [--copy]\n"
+        "             write a guest key card for ROOM (four hexadecimal digits, e.g. 0816);\n"
+        "             defaults: check-in now, check-out tomorrow 12:00:00, building 01, floor 01,\n"
+        "             guest 'Guest', empty register id, a new card (not a copy)\n"
+        "  read       read the card lying on the encoder\n"
+        "  erase      cancel the card lying on the encoder\n"
+        "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
+        "  records [--dir DIR] [--room KEY] [--from TIME] [--to TIME] [--csv]\n"
+        "             list the issued-card records, newest first, read-only from the record store\n"
+        "             that DIR's Option.ini names (default: this program's directory); KEY is\n"
+        "             building + floor + room number (e.g. 01080816); TIME 'yyyy-mm-dd hh:nn:ss',\n"
+        "             both included; --csv: CSV (UTF-8 with a byte-order mark, CR LF)\n"
+        "\n"
+        "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
+        "TLS options (the host's TlsCertificate is set):\n"
+        "  --tls-ca FILE    the CA certificates (PEM) the host's certificate must chain to; turns TLS on\n"
+        "  --tls-cert FILE  this client's certificate (PEM), for a host with TlsClientCA\n"
+        "  --tls-key FILE   its private key (PEM, unencrypted)\n"
+        "  --tls-name NAME  the name or address the host's certificate must carry (default: --host)\n"
+        "Exit status: 0 result code 200 (records: listed), 1 another result code, 2 no response\n"
+        "(records: the store could not be read).\n",
+        out);
 }
 
 std::string ReadAll(std::istream& in) {
@@ -71,14 +79,39 @@ struct TArgs {
     std::string host = "127.0.0.1";
     int port = 8886;
     int timeoutSeconds = 30;
+    std::string tlsCA, tlsCertificate, tlsKey, tlsName;
     std::vector<std::string> rest;
 };
 
-// Sends the request and its NUL; reads the response up to its NUL or the end of the connection.
-int Exchange(const TArgs& args, const std::string& request, std::string& response) {
+// The connection's bytes: plain, or through the TLS session once its handshake succeeded.
+struct TLink {
     TSocket socket;
+    std::unique_ptr<TTlsSocketChannel> channel;
+    std::unique_ptr<TTlsSession> tls;
+    bool Send(const std::string& bytes) {
+        return tls ? tls->Send(bytes.data(), bytes.size()) : socket.SendAll(bytes.data(), bytes.size());
+    }
+    long Receive(char* data, size_t size) {
+        return tls ? tls->Receive(data, size) : socket.Receive(data, size);
+    }
+};
+
+// Connects, with the TLS handshake when --tls-ca is given; kExitOk or the status with the reason on stderr.
+int Open(const TArgs& args, TLink& link) {
+    std::shared_ptr<TTlsContext> context;
+    if (!args.tlsCA.empty()) {
+        try {
+            context = TTlsContext::ForClient(args.tlsCA, args.tlsCertificate, args.tlsKey);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "doorlock-cli: %s\n", e.what());
+            return kExitNoResponse;
+        }
+    } else if (!args.tlsCertificate.empty() || !args.tlsKey.empty() || !args.tlsName.empty()) {
+        std::fputs("doorlock-cli: --tls-cert, --tls-key and --tls-name need --tls-ca\n", stderr);
+        return kExitNoResponse;
+    }
     try {
-        socket = ConnectTcp(args.host, args.port);
+        link.socket = ConnectTcp(args.host, args.port);
     } catch (const std::exception& e) {
         std::string reason = e.what();
         for (size_t at; (at = reason.find("\r\n")) != std::string::npos;)
@@ -87,25 +120,52 @@ int Exchange(const TArgs& args, const std::string& request, std::string& respons
                      reason.c_str());
         return kExitNoResponse;
     }
-    socket.SetReceiveTimeout(args.timeoutSeconds * 1000);
+    link.socket.SetReceiveTimeout(args.timeoutSeconds * 1000);
+    if (!context)
+        return kExitOk;
+    link.channel = std::make_unique<TTlsSocketChannel>(link.socket);
+    link.tls = std::make_unique<TTlsSession>(*context, *link.channel);
+    if (!link.tls->Connect(args.tlsName.empty() ? args.host : args.tlsName)) {
+        std::fprintf(stderr, "doorlock-cli: TLS handshake with %s:%d failed: %s\n", args.host.c_str(),
+                     args.port, link.tls->Error().c_str());
+        return kExitNoResponse;
+    }
+    return kExitOk;
+}
+
+// Sends the request and its NUL; reads the response up to its NUL or the end of the connection.
+int Exchange(const TArgs& args, const std::string& request, std::string& response) {
+    TLink link;
+    if (int status = Open(args, link); status != kExitOk)
+        return status;
     std::string bytes = request;
     bytes.push_back('\0');
-    if (!socket.SendAll(bytes.data(), bytes.size())) {
-        std::fputs("doorlock-cli: sending the request failed\n", stderr);
+    if (!link.Send(bytes)) {
+        if (link.tls)
+            std::fprintf(stderr, "doorlock-cli: TLS with %s:%d failed: %s\n", args.host.c_str(), args.port,
+                         link.tls->Error().c_str());
+        else
+            std::fputs("doorlock-cli: sending the request failed\n", stderr);
         return kExitNoResponse;
     }
     char buffer[32768];
     for (;;) {
-        long n = socket.Receive(buffer, sizeof buffer);
+        long n = link.Receive(buffer, sizeof buffer);
         if (n <= 0)
             break;
         response.append(buffer, static_cast<size_t>(n));
         if (response.find('\0') != std::string::npos)
             break;
     }
+    if (link.tls)
+        link.tls->Shutdown();
     size_t nul = response.find('\0');
     if (nul == std::string::npos) {
-        if (response.empty())
+        // Under TLS 1.3 a host that refuses this client's certificate says so only now.
+        if (link.tls && !link.tls->Error().empty())
+            std::fprintf(stderr, "doorlock-cli: TLS with %s:%d failed: %s\n", args.host.c_str(), args.port,
+                         link.tls->Error().c_str());
+        else if (response.empty())
             std::fputs(
                 "doorlock-cli: no response (the server closed the connection or did not answer in time)\n",
                 stderr);
@@ -286,7 +346,8 @@ int main(int argc, char** argv) {
             Usage(stdout);
             return kExitOk;
         }
-        if (args.rest.empty() && (arg == "--host" || arg == "--port" || arg == "--timeout")) {
+        if (args.rest.empty() &&
+            (arg == "--host" || arg == "--port" || arg == "--timeout" || arg.rfind("--tls-", 0) == 0)) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "doorlock-cli: %s needs a value\n", arg.c_str());
                 return kExitNoResponse;
@@ -296,8 +357,20 @@ int main(int argc, char** argv) {
                 args.host = value;
             else if (arg == "--port")
                 args.port = std::atoi(value.c_str());
-            else
+            else if (arg == "--timeout")
                 args.timeoutSeconds = std::max(1, std::atoi(value.c_str()));
+            else if (arg == "--tls-ca")
+                args.tlsCA = value;
+            else if (arg == "--tls-cert")
+                args.tlsCertificate = value;
+            else if (arg == "--tls-key")
+                args.tlsKey = value;
+            else if (arg == "--tls-name")
+                args.tlsName = value;
+            else {
+                std::fprintf(stderr, "doorlock-cli: unknown option '%s'\n", arg.c_str());
+                return kExitNoResponse;
+            }
             continue;
         }
         args.rest.push_back(arg);

@@ -15,6 +15,10 @@ status=0
 # IssueCard with records runs on Client.db and, in the same run, on a private PostgreSQL server (which syncs
 # every commit, as Client.db does).
 bash scripts/with-postgres.sh build-release/bin/doorlock-loadgen "$@" || status=$?
+# ReadCard over TLS with client certificates at 8 clients, with and without resumption, beside plain TCP.
+echo
+echo "== doorlock-loadgen --tls"
+build-release/bin/doorlock-loadgen --tls "$@" || status=$?
 for bench in codepage_bench xml_bench store_bench; do
   echo
   echo "== $bench"

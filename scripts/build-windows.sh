@@ -10,13 +10,15 @@
 #   i686 (the default) is what ships: the vendor's encoder library is a 32-bit DLL. x86_64 builds the same
 #   code for machines whose Wine runs no 32-bit programs (scripts/test-windows.sh picks it there).
 #
-# SOCI, SQLite and GoogleTest have no MinGW builds in Debian: SOCI and SQLite are built from Debian's own
+# SOCI, SQLite, OpenSSL, libpq and GoogleTest have no MinGW builds in Debian: SOCI (with its SQLite and
+# PostgreSQL back ends), SQLite, OpenSSL (3.0 series) and libpq (PostgreSQL 15) are built from Debian's own
 # source packages (fetched through an apt configuration of this script's own, which adds the deb-src
 # entries and leaves the system's sources alone), GoogleTest from /usr/src/googletest. They are built
 # statically, once per version and architecture, into DOORLOCK_WINDOWS_CACHE, a cache of the machine's
 # (default ${XDG_CACHE_HOME:-~/.cache}/doorlock-host/windows), so that every clone on the machine (CI's
 # too) builds them once; a step whose stamp is there is skipped. Builds of several clones at once take turns
-# on the cache.
+# on the cache: on each architecture's libraries, on Qt, and on fetching sources, each under a lock of its own.
+# OpenSSL and libpq take a few minutes each per architecture on two cores (libraries only, no programs).
 #
 # Qt (Core, Gui, Widgets, Test, the windows and offscreen platform plugins, the JPEG image plugin) is built the
 # same way, statically, from Debian's qt6-base source package of the version installed here, whose tools (moc,
@@ -138,6 +140,14 @@ EOF
 }
 
 apt_updated=0
+# Runs "$@" holding the cache's fetch lock: the apt lists and the unpacked sources serve every architecture.
+fetch_lock() {
+  (
+    exec 8>"$cache/.lock-fetch"
+    flock 8
+    "$@"
+  )
+}
 # Fetches and unpacks Debian's source package $1 of upstream version $2 into $sources/$1-$2.
 fetch_source() {
   local package=$1 version=$2
@@ -160,10 +170,112 @@ fetch_source() {
   [ -d "$sources/$package-$version" ] || { echo "build-windows: $package-$version not unpacked" >&2; exit 1; }
 }
 
+# Fetches and unpacks the newest of Debian's sources of package $1 in upstream series $2 (say 3.0) into
+# $sources/$1-VERSION and prints VERSION. A source that the mirror does not serve (yet) gives way to the
+# next older one.
+fetch_newest() {
+  local package=$1 series=$2 conf
+  conf=$(apt_config)
+  apt-get -c "$conf" update -qq
+  local debian_version version
+  for debian_version in $(apt-cache -c "$conf" showsrc "$package" | awk -v s="$series." \
+    '$1 == "Version:" && index($2, s) == 1 { print $2 }' | sort -Vr); do
+    version=${debian_version%-*}
+    if [ ! -d "$sources/$package-$version" ]; then
+      log "fetching the source of $package $debian_version" >&2
+      (cd "$sources" && apt-get -c "$conf" source -qq "$package=$debian_version" >/dev/null 2>&1) || true
+    fi
+    if [ -d "$sources/$package-$version" ]; then
+      echo "$version"
+      return
+    fi
+    log "the source of $package $debian_version could not be fetched" >&2
+  done
+  echo "build-windows: no source of $package $series could be fetched" >&2
+  exit 1
+}
+
+# Static OpenSSL (libssl, libcrypto and their headers) from Debian's source of the 3.0 series: the TLS of
+# the listeners and of the PostgreSQL client. Only the libraries are built; the stamp holds the series and a
+# digest of the options (a newer upstream release of the series is taken when the options change).
+build_openssl() {
+  # The configuration directory is one only administrators may write to: libssl reads openssl.cnf from it.
+  # Left out: what only the legacy provider offers (old ciphers and digests), engines, loadable modules,
+  # protocols and algorithms nobody here speaks (SSL 3, DTLS, SCTP, SRP, GOST, the SM family, binary
+  # curves), the certificate management, time-stamp, transparency and OCSP protocols, and the automatic
+  # reading of openssl.cnf (a folder on a desk PC that its users might write to names nothing we load).
+  local options=(no-shared no-tests no-module no-engine no-legacy no-idea no-camellia no-seed no-bf no-cast
+    no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-gost no-srp no-ssl3
+    no-dtls no-sctp no-comp no-ts no-cmp no-ct no-ocsp no-ec2m no-rfc3779 no-srtp no-nextprotoneg
+    no-siphash no-ocb no-scrypt no-blake2 no-ui-console no-autoload-config "--libdir=lib"
+    "--openssldir=C:/Program Files/Common Files/SSL")
+  local digest
+  digest=$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-12)
+  local stamp=$prefix/.openssl-3.0-$digest
+  [ -f "$stamp" ] && return
+  local version
+  version=$(fetch_lock fetch_newest openssl 3.0)
+  local target=mingw
+  [ "$arch" = i686 ] || target=mingw64
+  local work=$prefix/work-openssl
+  rm -rf "$work"
+  mkdir -p "$work"
+  log "building OpenSSL $version for $triple (log: $work.log)"
+  local begun=$SECONDS
+  (cd "$work" && CC=gcc-posix "$sources/openssl-$version/Configure" "$target" --cross-compile-prefix="$triple-" \
+    --prefix="$prefix" "${options[@]}" >"$work.log" 2>&1) || { tail -50 "$work.log" >&2; exit 1; }
+  nice -n 5 make -C "$work" -j"$jobs" build_libs >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  make -C "$work" install_dev >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  rm -rf "$work" "$work.log" "$prefix"/lib/*.dll.a "$prefix"/lib/engines-3 "$prefix"/lib/ossl-modules
+  log "OpenSSL $version for $triple built in $((SECONDS - begun)) s"
+  rm -f "$prefix"/.openssl-*
+  echo "$version" >"$stamp"
+}
+
+# Static libpq from Debian's source of PostgreSQL 15, with the cached OpenSSL (sslmode=verify-full): only
+# what libpq needs (src/port, src/common, src/interfaces/libpq), installed as libpq.a, libpgcommon.a,
+# libpgport.a and the client headers.
+build_libpq() {
+  local options=(--without-readline --without-icu --without-zlib --without-lz4 --without-zstd --with-ssl=openssl
+    --disable-nls)
+  local digest
+  digest=$(printf '%s\n' "${options[@]}" "$(cat "$prefix"/.openssl-*)" | sha256sum | cut -c1-12)
+  local stamp=$prefix/.libpq-15-$digest
+  [ -f "$stamp" ] && return
+  local version
+  version=$(fetch_lock fetch_newest postgresql-15 15)
+  local work=$prefix/work-libpq
+  rm -rf "$work"
+  mkdir -p "$work"
+  log "building libpq $version for $triple (log: $work.log)"
+  local begun=$SECONDS
+  # Static OpenSSL needs the Windows libraries it calls wherever configure links against it.
+  (cd "$work" && "$sources/postgresql-15-$version/configure" --host="$triple" CC="$triple-gcc-posix" \
+    CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" LIBS="-lcrypt32 -lws2_32" "${options[@]}" \
+    >"$work.log" 2>&1) || { tail -50 "$work.log" >&2; exit 1; }
+  local part
+  for part in "src/port libpgport_shlib.a" "src/common libpgcommon_shlib.a" "src/interfaces/libpq libpq.a"; do
+    # shellcheck disable=SC2086
+    nice -n 5 make -C "$work"/$part -j"$jobs" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
+  done
+  mkdir -p "$prefix/include/libpq" "$prefix/lib"
+  cp "$work/src/interfaces/libpq/libpq.a" "$prefix/lib/libpq.a"
+  cp "$work/src/common/libpgcommon_shlib.a" "$prefix/lib/libpgcommon.a"
+  cp "$work/src/port/libpgport_shlib.a" "$prefix/lib/libpgport.a"
+  local tree=$sources/postgresql-15-$version
+  cp "$tree/src/interfaces/libpq/libpq-fe.h" "$tree/src/interfaces/libpq/libpq-events.h" \
+    "$tree/src/include/postgres_ext.h" "$work/src/include/pg_config_ext.h" "$prefix/include/"
+  cp "$tree/src/include/libpq/libpq-fs.h" "$prefix/include/libpq/"
+  rm -rf "$work" "$work.log"
+  log "libpq $version for $triple built in $((SECONDS - begun)) s"
+  rm -f "$prefix"/.libpq-*
+  echo "$version" >"$stamp"
+}
+
 build_sqlite() {
   local stamp=$prefix/.sqlite-$SQLITE_VERSION
   [ -f "$stamp" ] && return
-  fetch_source sqlite3 "$SQLITE_VERSION"
+  fetch_lock fetch_source sqlite3 "$SQLITE_VERSION"
   local tree=$sources/sqlite3-$SQLITE_VERSION
   # The amalgamation is generated by the source tree's own tools (with tclsh), on the build machine.
   if [ ! -f "$tree/bld/sqlite3.c" ]; then
@@ -184,9 +296,10 @@ build_sqlite() {
 }
 
 build_soci() {
-  local stamp=$prefix/.soci-$SOCI_VERSION
+  # With the PostgreSQL back end over the cached libpq; a SOCI built before that is built anew.
+  local stamp=$prefix/.soci-$SOCI_VERSION-postgresql-$(cat "$prefix"/.libpq-*)
   [ -f "$stamp" ] && return
-  fetch_source soci "$SOCI_VERSION"
+  fetch_lock fetch_source soci "$SOCI_VERSION"
   log "building SOCI $SOCI_VERSION for $triple"
   local work=$prefix/work-soci
   rm -rf "$work"
@@ -194,11 +307,13 @@ build_soci() {
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DDOORLOCK_WINDOWS_DEPS="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DSOCI_CXX11=ON -DSOCI_STATIC=ON -DSOCI_SHARED=OFF -DSOCI_TESTS=OFF -DWITH_BOOST=OFF -DSOCI_EMPTY=OFF \
     -DWITH_SQLITE3=ON -DSQLITE3_INCLUDE_DIR="$prefix/include" -DSQLITE3_LIBRARY="$prefix/lib/libsqlite3.a" \
-    -DWITH_POSTGRESQL=OFF -DWITH_MYSQL=OFF -DWITH_ODBC=OFF -DWITH_ORACLE=OFF -DWITH_FIREBIRD=OFF \
+    -DWITH_POSTGRESQL=ON -DPOSTGRESQL_INCLUDE_DIR="$prefix/include" -DPOSTGRESQL_LIBRARY="$prefix/lib/libpq.a" \
+    -DPOSTGRESQL_VERSION_STRING="$(cat "$prefix"/.libpq-*)" -DWITH_MYSQL=OFF -DWITH_ODBC=OFF -DWITH_ORACLE=OFF -DWITH_FIREBIRD=OFF \
     -DWITH_DB2=OFF >"$work.log" 2>&1 || { cat "$work.log" >&2; exit 1; }
   nice -n 5 cmake --build "$work" --parallel "$jobs" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
   cmake --install "$work" >>"$work.log" 2>&1
   rm -rf "$work" "$work.log"
+  rm -f "$prefix"/.soci-*
   touch "$stamp"
 }
 
@@ -246,7 +361,7 @@ build_qt() {
     window=OFF
     return
   fi
-  fetch_source qt6-base "$version"
+  fetch_lock fetch_source qt6-base "$version"
   local work=$prefix/work-qt
   rm -rf "$work"
   log "configuring Qt $version for $triple (log: $work.log)"
@@ -267,18 +382,32 @@ build_qt() {
 
 install_packages
 [ $packages_only -eq 0 ] || exit 0
-exec 9>"$cache/.lock"
-if ! flock -n 9; then
-  log "waiting for another build's use of the cache $cache"
-  flock 9
-fi
+# Builds take turns on the cache: one lock for this architecture's libraries, one for Qt (the long step), so
+# that the libraries of one run are built while another run builds Qt. Sources are fetched under a third.
+take_lock() {
+  exec 9>"$1"
+  if ! flock -n 9; then
+    log "waiting for another build's use of $1"
+    flock 9
+  fi
+}
+release_lock() {
+  flock -u 9
+  exec 9>&-
+}
+take_lock "$prefix/.lock-libraries"
 build_sqlite
+build_openssl
+build_libpq
 build_soci
 [ "$tests" = OFF ] || build_googletest
-[ "$window" = OFF ] || build_qt
-[ "$window" = OFF ] || window=ON
-flock -u 9
-exec 9>&-
+release_lock
+if [ "$window" != OFF ]; then
+  take_lock "$cache/.lock"
+  build_qt
+  [ "$window" = OFF ] || window=ON
+  release_lock
+fi
 [ $deps_only -eq 0 ] || exit 0
 
 launcher=()

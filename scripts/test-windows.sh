@@ -101,12 +101,14 @@ awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test
 # their times and the rows of Client.db must be the same.
 sed_text() { printf '%s' "$1" | sed 's/[\\|.]/\\&/g'; }
 linux_cli=$root/build-headless/bin/doorlock-cli
-# Waits until the host started as process $2 answers a request on port $1 (the client's status 2: none).
+# Waits until the host started as process $2 answers a request on port $1 (the client's status 2: none);
+# arguments after the fourth go to the client (TLS options).
 wait_listening() {
   local port=$1 pid=$2 out=$3 what=$4 waited=0 answered
+  shift 4
   for ((;;)); do
     answered=0
-    "$linux_cli" --port "$port" read >/dev/null 2>&1 || answered=$?
+    "$linux_cli" --port "$port" "$@" read >/dev/null 2>&1 || answered=$?
     [ $answered -ne 2 ] && return 0
     waited=$((waited + 1))
     if [ $waited -gt 600 ] || ! kill -0 "$pid" 2>/dev/null; then
@@ -169,6 +171,34 @@ compare_with_linux() {
   return $failed
 }
 compare_with_linux || status=1
+
+# TLS under Wine: doorlock-host.exe with client certificates serves the Linux client that shows the hotel
+# system's certificate, closes one without it, and logs the certificate's subject.
+tls_under_wine() {
+  local dir=$build/tls port=$((20000 + RANDOM % 10000)) pid failed=0 refused=0
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  bash "$root/scripts/make-certs.sh" "$dir" 127.0.0.1 >/dev/null
+  printf '[SysOption]\r\nDoorlockPortNo=%d\r\nTlsCertificate=host.pem\r\nTlsPrivateKey=host.key\r\nTlsClientCA=ca.pem\r\n' \
+    $port >"$dir/Option.ini"
+  "$root/scripts/wine-run.sh" "$build/bin/doorlock-host.exe" --headless --dir "$dir" >"$dir/out.txt" 2>&1 &
+  pid=$!
+  local tls=(--tls-ca "$dir/ca.pem" --tls-cert "$dir/client.pem" --tls-key "$dir/client.key")
+  wait_listening $port $pid "$dir/out.txt" "the Windows host with TLS" "${tls[@]}" || return 1
+  "$linux_cli" --port $port --tls-ca "$dir/ca.pem" read >/dev/null 2>&1 || refused=$?
+  "$linux_cli" --port $port "${tls[@]}" read >"$dir/response.txt" || failed=1
+  kill -INT $pid
+  wait $pid || true
+  [ $refused -eq 2 ] || { echo "test-windows: a client without a certificate got status $refused" >&2; failed=1; }
+  grep -q '<ResultCode>' "$dir/response.txt" || failed=1
+  iconv -f GBK -t UTF-8 "$dir"/*.LOG | grep -q '客户端：127\.0\.0\.1:[0-9]* \[CN=hotel-system,O=Hotel\]' || {
+    echo "test-windows: the Windows host's log does not name the client certificate" >&2
+    failed=1
+  }
+  [ $failed -eq 0 ] && echo "test-windows: doorlock-host.exe over TLS served the Linux client with its certificate only"
+  return $failed
+}
+tls_under_wine || status=1
 
 # The window program as a desk starts it: its window opens on the X display under the windows platform, it
 # serves an IssueCard while the window is up, and closing the window asks for the administrator password.

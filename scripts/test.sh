@@ -40,8 +40,13 @@ headless_build() {
 bash scripts/build-windows.sh --packages-only
 windows_deps_log=build-windows/deps.log
 mkdir -p build-windows
+# The architecture tested under Wine, then the libraries of the shipped 32-bit build where that is another
+# (its Qt is built only when test-windows.sh finds it cached).
 windows_deps() {
-  nice -n 19 bash scripts/build-windows.sh --arch "$(bash scripts/test-windows.sh --archs)" --deps-only
+  local arch
+  arch=$(bash scripts/test-windows.sh --archs)
+  nice -n 19 bash scripts/build-windows.sh --arch "$arch" --deps-only
+  [ "$arch" = i686 ] || nice -n 19 bash scripts/build-windows.sh --arch i686 --deps-only --no-window --no-tests
 }
 export -f windows_deps
 # A process group of its own, ended with the script if a step fails first.

@@ -6,8 +6,9 @@
 
 #include <cstdio>
 
-TBenchHost::TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft)
-    : m_host(StartDoorlockHost(program, m_dir.Path().string(), doorlockOptions, m_port, "", true,
+TBenchHost::TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft,
+                       const std::string& sysOptions)
+    : m_host(StartDoorlockHost(program, m_dir.Path().string(), doorlockOptions, m_port, sysOptions, true,
                                {.nofileSoft = nofileSoft})) {}
 
 long CountIssueRecords(const TBenchHost& host, const std::string& server) {

@@ -10,7 +10,9 @@
 // The real host in a program directory of its own.
 class TBenchHost {
 public:
-    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft);
+    // sysOptions: lines of section SysOption.
+    TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft,
+               const std::string& sysOptions = "");
 
     int Port() const { return m_port; }
     pid_t Pid() const { return m_host->Pid(); }

@@ -1,5 +1,7 @@
 #include "LoadRunUnit.h"
 
+#include "platform/SocketUnit.h"
+#include "platform/TlsUnit.h"
 #include "support/LoopbackClient.h"
 
 #include <algorithm>
@@ -29,7 +31,58 @@ void Exchange(int port, const std::string& wire, const std::string& expected, TE
         result.error = client.Error();
 }
 
+namespace {
+
+// The same over TLS; resumption, when given, is this client's last session, offered and kept.
+void ExchangeTls(int port, const std::string& wire, const std::string& expected, const TTlsLoad& tls,
+                 TTlsResumption* resumption, TExchange& result) {
+    result.outcome = TOutcome::Ok;
+    result.error = 0;
+    result.reason.clear();
+    result.received.clear();
+    TSocket socket;
+    try {
+        socket = ConnectTcp("127.0.0.1", port);
+    } catch (const std::exception& e) {
+        result.outcome = TOutcome::ConnectFailed;
+        result.reason = e.what();
+        return;
+    }
+    socket.SetReceiveTimeout(static_cast<int>(ReplyTimeout.count()));
+    TTlsSocketChannel channel(socket);
+    TTlsSession session(*tls.context, channel);
+    if (!session.Connect("127.0.0.1", tls.resume ? resumption : nullptr)) {
+        result.outcome = TOutcome::ConnectFailed;
+        result.reason = session.Error();
+        return;
+    }
+    if (!session.Send(wire.data(), wire.size())) {
+        result.outcome = TOutcome::SendFailed;
+        result.reason = session.Error();
+        return;
+    }
+    char buffer[4096];
+    for (;;) {
+        long n = session.Receive(buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            result.outcome = TOutcome::ReceiveFailed;
+            result.reason = session.Error();
+            return;
+        }
+        if (result.received.size() < expected.size() + 4096)
+            result.received.append(buffer, static_cast<size_t>(n));
+    }
+    if (result.received != expected)
+        result.outcome = TOutcome::WrongResponse;
+}
+
+} // namespace
+
 std::string Describe(const TExchange& exchange) {
+    if (!exchange.reason.empty() && exchange.outcome != TOutcome::WrongResponse)
+        return "TLS: " + exchange.reason;
     switch (exchange.outcome) {
     case TOutcome::Ok:
         return "ok";
@@ -81,7 +134,8 @@ long ListenOverflows() {
 } // namespace
 
 TRunResult RunLoad(const std::string& target, int port, const std::string& request,
-                   const std::string& expected, int clients, double warmup, double seconds) {
+                   const std::string& expected, int clients, double warmup, double seconds,
+                   const TTlsLoad* tls) {
     const std::string wire = request + Nul;
     const std::string expectedWire = expected + Nul;
     TRunResult result;
@@ -101,6 +155,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
             uint64_t answered = 0, errors = 0;
             std::vector<std::string> errorSamples;
             TExchange exchange;
+            TTlsResumption resumption;
             ++ready;
             while (!go.load())
                 std::this_thread::yield();
@@ -108,7 +163,10 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
                 auto begin = Clock::now();
                 if (begin >= windowEnd)
                     break;
-                Exchange(port, wire, expectedWire, exchange);
+                if (tls != nullptr)
+                    ExchangeTls(port, wire, expectedWire, *tls, &resumption, exchange);
+                else
+                    Exchange(port, wire, expectedWire, exchange);
                 auto end = Clock::now();
                 if (exchange.outcome != TOutcome::Ok) {
                     ++errors;

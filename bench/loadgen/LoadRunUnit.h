@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,15 @@ enum class TOutcome { Ok, ConnectFailed, SendFailed, ReceiveFailed, WrongRespons
 struct TExchange {
     TOutcome outcome = TOutcome::Ok;
     int error = 0;
+    std::string reason; // TLS's, instead of the error number
     std::string received;
+};
+
+class TTlsContext;
+// Requests over TLS: the client's certificates, and whether each client offers its last session again.
+struct TTlsLoad {
+    std::shared_ptr<TTlsContext> context;
+    bool resume = false;
 };
 
 // Connect, send the request with its NUL, read until the server closes, compare.
@@ -61,5 +70,7 @@ struct TRunResult {
 
 // Clients each loop over one-connection requests for warm-up + measured seconds; requests that end inside the
 // measured window are counted and timed.
+// tls: over TLS (null: plain TCP).
 TRunResult RunLoad(const std::string& target, int port, const std::string& request,
-                   const std::string& expected, int clients, double warmup, double seconds);
+                   const std::string& expected, int clients, double warmup, double seconds,
+                   const TTlsLoad* tls = nullptr);

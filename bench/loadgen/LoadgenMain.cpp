@@ -60,6 +60,14 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
     if (options.soakMinutes > 0)
         return RunSoak(options, hostSoft);
     PrintStart(options, originalSoft, hard, hostSoft);
+    if (options.tls) {
+        const TTlsResults tls = RunTlsScenarios(options, hostSoft);
+        const double rate = tls.resumed->Rate();
+        return PrintVerdicts({{rate >= 1000, "ReadCard over TLS, resumed, 8 clients: " + Thousands(rate) +
+                                                 " requests/s (target >= 1,000)"},
+                              NoErrorsVerdict(ErrorCount(tls.runs))},
+                             options.reportOnly);
+    }
     const TReadResults read = RunReadScenarios(options, hostSoft);
     // Records on, in Client.db and, beside a server that scripts/with-postgres.sh started, on PostgreSQL (the
     // same run, so the figures compare).

@@ -20,6 +20,9 @@ void PrintUsage(const char* program) {
         "  --host-nofile N    soft descriptor limit the host is started with (default 1024, the usual\n"
         "                     one of a login session; 0: the one this tool was started with)\n"
         "  --report-only      print the targets' verdicts but exit 0 even when one fails\n"
+        "  --tls              instead: ReadCard at 8 clients over plain TCP, over TLS with client\n"
+        "                     certificates (a full handshake per request) and over TLS resuming the\n"
+        "                     client's last session (target: 1,000 requests/s resumed)\n"
         "  --soak MINUTES     instead: mixed requests for that long; the host's memory, descriptors and\n"
         "                     threads every minute (fails when memory grew by more than 5%% in the second\n"
         "                     half, descriptors or threads beyond the connections in flight, or more of\n"
@@ -65,6 +68,8 @@ void ParseOptions(int argc, char** argv, TOptions& options) {
             options.hostNofile = std::stol(next());
         else if (arg == "--report-only")
             options.reportOnly = true;
+        else if (arg == "--tls")
+            options.tls = true;
         else if (arg == "--soak")
             options.soakMinutes = std::stod(next());
         else if (arg == "--soak-clients")

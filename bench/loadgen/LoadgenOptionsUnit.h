@@ -13,6 +13,8 @@ struct TOptions {
     int rounds = 5;
     int idleClients = 8;
     bool reportOnly = false;
+    // Only the TLS comparison: plain TCP, TLS with a full handshake, TLS resumed.
+    bool tls = false;
     std::string hostProgram;
     // The soft descriptor limit the host is started with: the usual default of a login session, so that the
     // idle check also shows whether the host raises its own.

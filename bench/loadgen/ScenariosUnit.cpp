@@ -5,9 +5,13 @@
 #include "LoadgenOptionsUnit.h"
 #include "ReportUnit.h"
 
+#include "platform/TlsUnit.h"
 #include "support/LoopbackClient.h"
+#include "support/TestSupport.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -143,6 +147,41 @@ TIssueResults RunIssueScenarios(const TOptions& options, long hostSoft, const st
     std::printf("\n%s: %s\n", label, FormatMemory(memory).c_str());
     std::printf("issue records stored: %ld for %llu issues answered\n\n", result.rows,
                 static_cast<unsigned long long>(result.answered));
+    return result;
+}
+
+TTlsResults RunTlsScenarios(const TOptions& options, long hostSoft) {
+    TSandbox certificates;
+    const std::string dir = certificates.Path().string();
+    const std::string command =
+        "bash '" DOORLOCK_SOURCE_DIR "/scripts/make-certs.sh' '" + dir + "' 127.0.0.1 >/dev/null";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("scripts/make-certs.sh failed");
+    auto file = [&](const char* name) { return (certificates.Path() / name).string(); };
+    TTlsResults result;
+    PrintHeader();
+    {
+        TBenchHost plainHost(options.hostProgram, "SaveDoorlockRecord=0\r\n", hostSoft);
+        result.plain =
+            ReadCard("host ReadCard, plain TCP", plainHost.Port(), 8, options.warmup, options.seconds);
+        PrintRow(*result.plain);
+        plainHost.Stop();
+    }
+    TBenchHost host(options.hostProgram, "SaveDoorlockRecord=0\r\n", hostSoft,
+                    "TlsCertificate=" + file("host.pem") + "\r\nTlsPrivateKey=" + file("host.key") +
+                        "\r\nTlsClientCA=" + file("ca.pem") + "\r\n");
+    TTlsLoad tls{TTlsContext::ForClient(file("ca.pem"), file("client.pem"), file("client.key")), false};
+    result.full = RunLoad("host ReadCard, TLS full", host.Port(), ReadCardRequest, ReadCardResponse, 8,
+                          options.warmup, options.seconds, &tls);
+    PrintRow(*result.full);
+    tls.resume = true;
+    result.resumed = RunLoad("host ReadCard, TLS resumed", host.Port(), ReadCardRequest, ReadCardResponse, 8,
+                             options.warmup, options.seconds, &tls);
+    PrintRow(*result.resumed);
+    const int status = host.Stop();
+    if (status != 0)
+        std::printf("    host (TLS) exit status %d: %s\n", status, host.Errors().c_str());
+    result.runs = {*result.plain, *result.full, *result.resumed};
     return result;
 }
 

@@ -40,4 +40,13 @@ struct TIssueResults {
 };
 TIssueResults RunIssueScenarios(const TOptions& options, long hostSoft, const std::string& server);
 
+// "ReadCard" at 8 clients on a host over plain TCP and on one over TLS with client certificates, each TLS
+// request a full handshake, then resuming the client's last session. Certificates are made with
+// scripts/make-certs.sh; raises when it fails.
+struct TTlsResults {
+    std::vector<TRunResult> runs;
+    std::optional<TRunResult> plain, full, resumed;
+};
+TTlsResults RunTlsScenarios(const TOptions& options, long hostSoft);
+
 void PrintIdle(const TIdleResult& idle);

@@ -7,6 +7,9 @@
 #ifdef DOORLOCK_SOCI_STATIC_SQLITE3
 #include <soci/sqlite3/soci-sqlite3.h>
 #endif
+#ifdef DOORLOCK_SOCI_STATIC_POSTGRESQL
+#include <soci/postgresql/soci-postgresql.h>
+#endif
 
 #include <cstdio>
 #include <stdexcept>
@@ -28,18 +31,25 @@ bool IsSqlite(const std::string& backend) {
     return backend == "sqlite3";
 }
 
-#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
-// This build links the SQLite back end in; SOCI would otherwise look for it as a library file at run time.
+void CheckRecordStoreTarget(const TRecordStoreTarget& target, bool hasPostgresClient) {
+    if (!IsSqlite(target.Backend) && !hasPostgresClient)
+        throw std::runtime_error("This build has no PostgreSQL client library: it cannot use the PostgreSQL server "
+                                 "that Database names ([DoorlockOption])");
+}
+
+// The back ends this build links in; SOCI would otherwise look for them as library files at run time.
 void RegisterLinkedBackends() {
     static const bool registered = [] {
+#ifdef DOORLOCK_SOCI_STATIC_SQLITE3
         soci::dynamic_backends::register_backend("sqlite3", *soci::factory_sqlite3());
+#endif
+#ifdef DOORLOCK_SOCI_STATIC_POSTGRESQL
+        soci::dynamic_backends::register_backend("postgresql", *soci::factory_postgresql());
+#endif
         return true;
     }();
     (void)registered;
 }
-#else
-void RegisterLinkedBackends() {}
-#endif
 
 std::string SqliteConnectString(const std::string& path, bool readOnly) {
     // SOCI splits its connect string at blanks and takes a double-quoted value whole, with no escape for a

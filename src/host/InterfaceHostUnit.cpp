@@ -3,6 +3,7 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
+#include "server/TlsServerUnit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +40,7 @@ void TInterfaceHost::StartServer() {
                                                 ? static_cast<size_t>(SysOption->MaxConnectionsPerClient)
                                                 : 0);
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
+        m_server.SetConnectionLayer(TlsLayerFor(*SysOption, m_infoMemo));
     }
     m_server.SetActive(true);
     // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start.

@@ -23,6 +23,9 @@ void TSysOption::LoadOption() {
     MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
     MaxConnectionsPerClient = ini.ReadInteger(kSys, "MaxConnectionsPerClient", 64);
     RequestTimeout = ini.ReadInteger(kSys, "RequestTimeout", 30);
+    TlsCertificate = ini.ReadString(kSys, "TlsCertificate", "");
+    TlsPrivateKey = ini.ReadString(kSys, "TlsPrivateKey", "");
+    TlsClientCA = ini.ReadString(kSys, "TlsClientCA", "");
 }
 
 void TSysOption::SaveOption() {

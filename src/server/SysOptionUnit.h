@@ -31,6 +31,11 @@ public:
     int32_t MaxConnectionsPerClient = 64;
     // Seconds a connection has for all of its request's bytes, counted from its accept; 0 or less: no limit.
     int32_t RequestTimeout = 30;
+    // TLS on every listener when TlsCertificate is set (PEM files; relative names from the program
+    // directory).
+    std::string TlsCertificate; // the host's certificate chain
+    std::string TlsPrivateKey;  // its key
+    std::string TlsClientCA;    // the CAs a client's certificate must chain to; empty: no client certificate
 
     void LoadOption();
     // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.

@@ -59,6 +59,9 @@ struct TTcpServer::TImpl {
             MarkAnswered();
             return !aborted && socket.SendAll(data, size) && !aborted;
         }
+        bool SendSetupBytes(const char* data, size_t size) override {
+            return !aborted && socket.SendAll(data, size) && !aborted;
+        }
         void MarkAnswered() {
             if (!answered.exchange(true))
                 counts->Answered(*slot);
@@ -134,6 +137,7 @@ struct TTcpServer::TImpl {
     size_t maxPerClient = 0;
     std::chrono::milliseconds requestTimeout{0};
     TExecute execute;
+    TConnectionLayer layer;
     bool active = false;
     int boundPort = 0;
     TSocket listener;
@@ -168,7 +172,11 @@ struct TTcpServer::TImpl {
             std::lock_guard lock(mutex);
             stopping = false;
             ++run;
-            runningExecute = std::make_shared<const TExecute>(execute);
+            runningExecute = std::make_shared<const TExecute>(
+                layer ? TExecute([layer = layer, execute = execute](TServerConnection& connection) {
+                    layer(connection, static_cast<TConnectionEntry&>(connection).peer, execute);
+                })
+                      : execute);
         }
         try {
             listenThread = std::thread([this] { workersAccept ? Supply() : Listen(); });
@@ -509,6 +517,10 @@ void TTcpServer::SetRequestTimeout(std::chrono::milliseconds timeout) {
 
 void TTcpServer::SetOnExecute(TExecute execute) {
     m_impl->execute = std::move(execute);
+}
+
+void TTcpServer::SetConnectionLayer(TConnectionLayer layer) {
+    m_impl->layer = std::move(layer);
 }
 
 void TTcpServer::SetRequestHandler(TRequestHandler handler) {

@@ -34,6 +34,12 @@ public:
     void SetOnExecute(TExecute execute);
     // The request cycle (ServeRequest) as that function: one request per connection, served by the handler.
     void SetRequestHandler(TRequestHandler handler);
+    // Set while stopped: runs in place of that function, given the plain connection, the client's address
+    // and the function, which it runs on the connection it makes over the plain one (TLS) or not at all.
+    // Empty: the function runs on the plain connection.
+    using TConnectionLayer =
+        std::function<void(TServerConnection& plain, TIpv4 peer, const TExecute& execute)>;
+    void SetConnectionLayer(TConnectionLayer layer);
 
     // Set while stopped. Address 0: every local address. An empty list: every client. Cap or time 0: none.
     // A refused client is closed before a byte is read, and logged at most once a minute per address; a

@@ -26,6 +26,11 @@ public:
     virtual long ReceiveBytes(char* data, size_t size) = 0;
     // Sends all bytes; false when the peer is gone or the socket failed.
     virtual bool SendBytes(const char* data, size_t size) = 0;
+    // Bytes of a layer under the request (a TLS handshake), sent like SendBytes but no part of the answer:
+    // the connection still waits for its request.
+    virtual bool SendSetupBytes(const char* data, size_t size) { return SendBytes(data, size); }
+    // The subject of the client's verified TLS certificate (system code page, one line); empty without TLS.
+    virtual std::string ClientSubject() const { return {}; }
 };
 
 // What a kind does with one request: the request text (system code page) and who sent it -> the response

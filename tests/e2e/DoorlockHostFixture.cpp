@@ -3,6 +3,7 @@
 #include "platform/CodePageUnit.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -63,4 +64,12 @@ std::string IssueCardRequest(const std::string& room, const std::string& checkIn
 
 std::string Utf8(const std::string& gbk) {
     return GbkToUtf8(gbk);
+}
+
+bool MakeCertificates(const std::string& dir, const std::string& clientName) {
+    // Under Windows there is no bash to run it: the command fails.
+    const std::string command = "CLIENT_NAME='" + clientName +
+                                "' bash '" DOORLOCK_SOURCE_DIR "/scripts/make-certs.sh' '" + dir +
+                                "' 127.0.0.1 >/dev/null";
+    return std::system(command.c_str()) == 0;
 }

@@ -46,3 +46,8 @@ std::string IssueCardRequest(const std::string& room, const std::string& checkIn
                              const std::string& registerId = "R1");
 // UTF-8 bytes of a GBK text (log lines are GBK).
 std::string Utf8(const std::string& gbk);
+
+// A CA, a host certificate for 127.0.0.1 and a client certificate (CN=clientName) made by
+// scripts/make-certs.sh in dir: ca.pem, host.pem/host.key, client.pem/client.key. False where the script
+// cannot run (Windows).
+bool MakeCertificates(const std::string& dir, const std::string& clientName = "hotel-system");

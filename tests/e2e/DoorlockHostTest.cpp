@@ -445,6 +445,7 @@ struct TStartFailureCase {
     const char* name;
     std::string sysOptions;
     std::string error;
+    bool certificates = false; // the program directory holds those of MakeCertificates
 };
 
 void PrintTo(const TStartFailureCase& c, std::ostream* os) {
@@ -456,6 +457,8 @@ class TStartFailureTest : public TDoorlockHostTest,
 
 TEST_P(TStartFailureTest, ExitsOneWithTheReason) {
     const TStartFailureCase& c = GetParam();
+    if (c.certificates && !MakeCertificates(m_sandbox.Path().string()))
+        GTEST_SKIP() << "scripts/make-certs.sh cannot run here";
     WriteFileBytes(m_sandbox.File("Option.ini"),
                    "[SysOption]\r\nDoorlockPortNo=" + std::to_string(FreeTcpPort()) + "\r\n" + c.sysOptions);
     TRunningProgram host(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
@@ -470,6 +473,23 @@ INSTANTIATE_TEST_SUITE_P(
                           "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)\n"},
         TStartFailureCase{"MalformedListenAddress", "ListenAddress=localhost\r\n",
                           "'localhost' is not a valid IPv4 address (ListenAddress)\n"},
+        // TLS files are named relative to the program directory.
+        TStartFailureCase{"MissingTlsCertificate", "TlsCertificate=missing.pem\r\nTlsPrivateKey=host.key\r\n",
+                          "missing.pem' (TlsCertificate): No such file or directory\n", true},
+        TStartFailureCase{"MissingTlsPrivateKey", "TlsCertificate=host.pem\r\nTlsPrivateKey=missing.key\r\n",
+                          "missing.key' (TlsPrivateKey): No such file or directory\n", true},
+        TStartFailureCase{"TlsKeyOfAnotherCertificate",
+                          "TlsCertificate=host.pem\r\nTlsPrivateKey=client.key\r\n",
+                          "client.key' does not match the certificate in '", true},
+        TStartFailureCase{"TlsCertificateNotPem", "TlsCertificate=host.key\r\nTlsPrivateKey=host.key\r\n",
+                          "host.key' holds no PEM certificate (TlsCertificate)\n", true},
+        TStartFailureCase{"TlsCertificateWithoutKey", "TlsCertificate=host.pem\r\n",
+                          "TlsCertificate needs the file of its private key (TlsPrivateKey)\n", true},
+        TStartFailureCase{"TlsClientCAWithoutCertificate", "TlsClientCA=ca.pem\r\n",
+                          "TlsClientCA and TlsPrivateKey need TlsCertificate (TlsCertificate)\n", true},
+        TStartFailureCase{"MissingTlsClientCA",
+                          "TlsCertificate=host.pem\r\nTlsPrivateKey=host.key\r\nTlsClientCA=missing.pem\r\n",
+                          "missing.pem' (TlsClientCA): No such file or directory\n", true},
 // A documentation address (TEST-NET-1) that no machine here has.
 #ifdef _WIN32
         // The text after the number is the system's (Wine has none for it).

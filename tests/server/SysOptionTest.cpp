@@ -62,12 +62,19 @@ TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
     const std::string file = sandbox.File("Option.ini");
     const std::string access = "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
                                "MaxConnections=0x40\r\nMaxConnectionsPerClient=8\r\nRequestTimeout=0\r\n";
+    const std::string access =
+        "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
+        "MaxConnections=0x40\r\nTlsCertificate=tls\\host.pem\r\nTlsPrivateKey=host.key\r\n"
+        "TlsClientCA=C:\\Hotel\\ca.pem\r\n";
     WriteFileBytes(file, "[SysOption]\r\n" + access);
     TSysOption options(file);
     options.LoadOption();
     EXPECT_EQ(options.MaxConnections, 64);
     EXPECT_EQ(options.MaxConnectionsPerClient, 8);
     EXPECT_EQ(options.RequestTimeout, 0);
+    EXPECT_EQ(options.TlsCertificate, "tls\\host.pem");
+    EXPECT_EQ(options.TlsPrivateKey, "host.key");
+    EXPECT_EQ(options.TlsClientCA, "C:\\Hotel\\ca.pem");
     options.Password = "new";
     options.SaveOption();
     EXPECT_EQ(ReadFileBytes(file).substr(0, 13 + access.size()), "[SysOption]\r\n" + access);

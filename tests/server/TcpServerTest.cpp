@@ -1,6 +1,7 @@
 #include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/TcpServerUnit.h"
+#include "server/TlsServerUnit.h"
 #include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -403,4 +405,100 @@ TEST(LogThrottle, OneLinePerAddressAndMinute) {
         EXPECT_TRUE(throttle.Allow(key, start + std::chrono::seconds(200 + (key - 100) / 100)));
     EXPECT_FALSE(throttle.Allow(100 + 9999, start + std::chrono::seconds(300)));
     EXPECT_LT(throttle.Size(), 9000u);
+}
+
+namespace {
+
+// A listener with the TLS layer and the certificates of scripts/make-certs.sh, and a client of the same CA.
+class TTlsServerTest : public TTcpServerTest {
+protected:
+    void SetUp() override {
+        const std::string command = "bash '" DOORLOCK_SOURCE_DIR "/scripts/make-certs.sh' '" +
+                                    sandbox.Path().string() + "' 127.0.0.1 >/dev/null";
+        if (std::system(command.c_str()) != 0)
+            GTEST_SKIP() << "scripts/make-certs.sh cannot run here";
+        auto listener = std::make_shared<TTlsListener>(TTlsContext::ForServer(
+            sandbox.File("host.pem"), sandbox.File("host.key"), sandbox.File("ca.pem")));
+        server.SetConnectionLayer(
+            [listener](TServerConnection& plain, TIpv4 peer, const TTcpServer::TExecute& run) {
+                listener->Serve(plain, peer, run);
+            });
+        client = TTlsContext::ForClient(sandbox.File("ca.pem"), sandbox.File("client.pem"),
+                                        sandbox.File("client.key"));
+    }
+
+    // A connection with its handshake done; null when the handshake failed.
+    struct TTlsLink {
+        TSocket socket;
+        std::unique_ptr<TTlsSocketChannel> channel;
+        std::unique_ptr<TTlsSession> session;
+    };
+    std::unique_ptr<TTlsLink> Open(TTlsResumption* resumption = nullptr) {
+        auto link = std::make_unique<TTlsLink>();
+        link->socket = ConnectTcp("127.0.0.1", port);
+        link->socket.SetReceiveTimeout(10000);
+        link->channel = std::make_unique<TTlsSocketChannel>(link->socket);
+        link->session = std::make_unique<TTlsSession>(*client, *link->channel);
+        return link->session->Connect("127.0.0.1", resumption) ? std::move(link) : nullptr;
+    }
+    // The request with its NUL, then what comes back until the close.
+    static std::string Exchange(TTlsLink& link, std::string_view text) {
+        const std::string bytes = Framed(text);
+        if (!link.session->Send(bytes.data(), bytes.size()))
+            return "send failed";
+        std::string reply;
+        char chunk[256];
+        for (long n; (n = link.session->Receive(chunk, sizeof chunk)) > 0;)
+            reply.append(chunk, static_cast<size_t>(n));
+        return reply;
+    }
+
+    // The handlers use the members below: stopped before they go.
+    void TearDown() override {
+        TTcpServerTest::TearDown();
+        server.SetActive(false);
+    }
+
+    TSandbox sandbox;
+    std::shared_ptr<TTlsContext> client;
+    std::mutex subjectsLock;
+    std::vector<std::string> subjects;
+};
+
+} // namespace
+
+TEST_F(TTlsServerTest, CycleRunsInsideTheSessionWhichTheNextConnectionResumes) {
+    server.SetOnExecute([this](TServerConnection& connection) {
+        {
+            std::lock_guard lock(subjectsLock);
+            subjects.push_back(connection.ClientSubject());
+        }
+        Echo(connection);
+    });
+    Start();
+    TTlsResumption resumption;
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        auto link = Open(&resumption);
+        ASSERT_TRUE(link);
+        EXPECT_EQ(Exchange(*link, "r" + std::to_string(i)), Framed("r" + std::to_string(i)));
+        // The first needs the full handshake; the others offer the session the one before left.
+        EXPECT_EQ(link->session->Resumed(), i > 0);
+    }
+    // The subject of a resumed session is the certificate's as well.
+    EXPECT_EQ(subjects, std::vector<std::string>(3, "CN=hotel-system,O=Hotel"));
+}
+
+TEST_F(TTlsServerTest, HandshakeCountsAgainstTheCapUntilTheAnswer) {
+    // The handshake's bytes are no answer: a client that only shakes hands still holds its slot.
+    server.SetMaxConnections(1);
+    StartEcho();
+    auto holder = Open();
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(Exchange(*holder, "r"), Framed("r"));
+    holder.reset();
+    auto next = Open();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(Exchange(*next, "s"), Framed("s"));
 }
