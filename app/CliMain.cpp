@@ -1,9 +1,11 @@
 // A small client of the interface server for integrators and operators: builds a request, sends it with
 // its NUL, prints the response. Exit status: 0 result code 200 (or a response without one), 1 any other
-// result code, 2 no response.
+// result code, 2 no response. It works in UTF-8 on every system: the arguments are read as the wide command
+// line on Windows, so a guest's name reaches the host whatever the ANSI code page can hold.
 #include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordQueryUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/ConsoleUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/SocketUnit.h"
@@ -14,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -29,8 +30,14 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNoResponse = 2;
 
+// A message on standard error, after the program's name.
+void Complain(const std::string& utf8) {
+    WriteText(stderr, "doorlock-cli: " + utf8 + "\n");
+}
+
 void Usage(std::FILE* out) {
-    std::fputs(
+    WriteText(
+        out,
         "Usage: doorlock-cli [--host HOST] [--port PORT] [--timeout SECONDS] [TLS options] COMMAND ...\n"
         "\n"
         "Commands:\n"
@@ -55,8 +62,7 @@ void Usage(std::FILE* out) {
         "  --tls-key FILE   its private key (PEM, unencrypted)\n"
         "  --tls-name NAME  the name or address the host's certificate must carry (default: --host)\n"
         "Exit status: 0 result code 200 (records: listed), 1 another result code, 2 no response\n"
-        "(records: the store could not be read).\n",
-        out);
+        "(records: the store could not be read).\n");
 }
 
 std::string ReadAll(std::istream& in) {
@@ -103,11 +109,11 @@ int Open(const TArgs& args, TLink& link) {
         try {
             context = TTlsContext::ForClient(args.tlsCA, args.tlsCertificate, args.tlsKey);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "doorlock-cli: %s\n", e.what());
+            Complain(e.what());
             return kExitNoResponse;
         }
     } else if (!args.tlsCertificate.empty() || !args.tlsKey.empty() || !args.tlsName.empty()) {
-        std::fputs("doorlock-cli: --tls-cert, --tls-key and --tls-name need --tls-ca\n", stderr);
+        Complain("--tls-cert, --tls-key and --tls-name need --tls-ca");
         return kExitNoResponse;
     }
     try {
@@ -116,8 +122,7 @@ int Open(const TArgs& args, TLink& link) {
         std::string reason = e.what();
         for (size_t at; (at = reason.find("\r\n")) != std::string::npos;)
             reason.replace(at, 2, ": ");
-        std::fprintf(stderr, "doorlock-cli: cannot connect to %s:%d: %s\n", args.host.c_str(), args.port,
-                     reason.c_str());
+        Complain("cannot connect to " + args.host + ":" + std::to_string(args.port) + ": " + reason);
         return kExitNoResponse;
     }
     link.socket.SetReceiveTimeout(args.timeoutSeconds * 1000);
@@ -126,8 +131,8 @@ int Open(const TArgs& args, TLink& link) {
     link.channel = std::make_unique<TTlsSocketChannel>(link.socket);
     link.tls = std::make_unique<TTlsSession>(*context, *link.channel);
     if (!link.tls->Connect(args.tlsName.empty() ? args.host : args.tlsName)) {
-        std::fprintf(stderr, "doorlock-cli: TLS handshake with %s:%d failed: %s\n", args.host.c_str(),
-                     args.port, link.tls->Error().c_str());
+        Complain("TLS handshake with " + args.host + ":" + std::to_string(args.port) +
+                 " failed: " + link.tls->Error());
         return kExitNoResponse;
     }
     return kExitOk;
@@ -142,10 +147,10 @@ int Exchange(const TArgs& args, const std::string& request, std::string& respons
     bytes.push_back('\0');
     if (!link.Send(bytes)) {
         if (link.tls)
-            std::fprintf(stderr, "doorlock-cli: TLS with %s:%d failed: %s\n", args.host.c_str(), args.port,
-                         link.tls->Error().c_str());
+            Complain("TLS with " + args.host + ":" + std::to_string(args.port) +
+                     " failed: " + link.tls->Error());
         else
-            std::fputs("doorlock-cli: sending the request failed\n", stderr);
+            Complain("sending the request failed");
         return kExitNoResponse;
     }
     char buffer[32768];
@@ -163,14 +168,12 @@ int Exchange(const TArgs& args, const std::string& request, std::string& respons
     if (nul == std::string::npos) {
         // Under TLS 1.3 a host that refuses this client's certificate says so only now.
         if (link.tls && !link.tls->Error().empty())
-            std::fprintf(stderr, "doorlock-cli: TLS with %s:%d failed: %s\n", args.host.c_str(), args.port,
-                         link.tls->Error().c_str());
+            Complain("TLS with " + args.host + ":" + std::to_string(args.port) +
+                     " failed: " + link.tls->Error());
         else if (response.empty())
-            std::fputs(
-                "doorlock-cli: no response (the server closed the connection or did not answer in time)\n",
-                stderr);
+            Complain("no response (the server closed the connection or did not answer in time)");
         else
-            std::fputs("doorlock-cli: the response was cut off\n", stderr);
+            Complain("the response was cut off");
         return kExitNoResponse;
     }
     response.resize(nul);
@@ -190,7 +193,7 @@ std::string Tag(const std::string& xml, const std::string& name) {
 
 bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
     if (rest.size() < 2) {
-        std::fputs("doorlock-cli: issue needs a room number\n", stderr);
+        Complain("issue needs a room number");
         return false;
     }
     std::string room = rest[1];
@@ -203,7 +206,7 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
         const std::string& opt = rest[i];
         auto value = [&](std::string& target) {
             if (i + 1 >= rest.size()) {
-                std::fprintf(stderr, "doorlock-cli: %s needs a value\n", opt.c_str());
+                Complain(opt + " needs a value");
                 return false;
             }
             target = rest[++i];
@@ -225,7 +228,7 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
         else if (opt == "--copy")
             copy = true;
         else {
-            std::fprintf(stderr, "doorlock-cli: unknown issue option '%s'\n", opt.c_str());
+            Complain("unknown issue option '" + opt + "'");
             return false;
         }
         if (!ok)
@@ -233,11 +236,11 @@ bool BuildIssue(const std::vector<std::string>& rest, std::string& request) {
     }
     std::string inDate, inTime, outDate, outTime;
     if (!SplitDateTime(checkIn, inDate, inTime)) {
-        std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkIn.c_str());
+        Complain("'" + checkIn + "' is not a valid date and time");
         return false;
     }
     if (!SplitDateTime(checkOut, outDate, outTime)) {
-        std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", checkOut.c_str());
+        Complain("'" + checkOut + "' is not a valid date and time");
         return false;
     }
     request = "<DoorRequest type=\"IssueCard\">";
@@ -272,7 +275,7 @@ void PrintTableLine(const std::vector<std::string>& cells) {
         line += i < std::size(widths) ? Padded(cells[i], widths[i]) : cells[i];
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
-    std::printf("%s\n", GbkToUtf8(line).c_str());
+    WriteText(stdout, GbkToUtf8(line) + "\n");
 }
 
 // Lists the issued-card rows of the program directory's record store; nothing goes over the wire.
@@ -288,20 +291,20 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
             continue;
         }
         if (opt != "--dir" && opt != "--room" && opt != "--from" && opt != "--to") {
-            std::fprintf(stderr, "doorlock-cli: unknown records option '%s'\n", opt.c_str());
+            Complain("unknown records option '" + opt + "'");
             return kExitNoResponse;
         }
         if (i + 1 >= rest.size()) {
-            std::fprintf(stderr, "doorlock-cli: %s needs a value\n", opt.c_str());
+            Complain(opt + " needs a value");
             return kExitNoResponse;
         }
         const std::string& value = rest[++i];
         if (opt == "--dir")
-            dir = value;
+            dir = FileNameOfUtf8(value);
         else if (opt == "--room")
             filter.RoomKey = Utf8ToGbk(value);
         else if (!TryStrToDateTime(value, opt == "--from" ? filter.From : filter.To)) {
-            std::fprintf(stderr, "doorlock-cli: '%s' is not a valid date and time\n", value.c_str());
+            Complain("'" + value + "' is not a valid date and time");
             return kExitNoResponse;
         }
     }
@@ -312,7 +315,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
         TDoorlockRecordQuery query(RecordStoreTarget(option.Database, dir));
         if (csv) {
             SetStandardOutputBinary();
-            std::fputs(RecordsCsvHeader().c_str(), stdout);
+            WriteText(stdout, RecordsCsvHeader());
         } else {
             PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("类型"), Gbk("开始时间"),
                             Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号")});
@@ -320,18 +323,18 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
         query.ForEach(filter, [&](const TIssueCardRecordRow& row) {
             ++count;
             if (csv)
-                std::fputs(RecordCsvLine(row).c_str(), stdout);
+                WriteText(stdout, RecordCsvLine(row));
             else
                 PrintTableLine({row.OpratingTime, row.RoomNo, row.CardNo, CardKindText(row.IsCopy),
                                 row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId});
         });
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "doorlock-cli: cannot read the records: %s\n", GbkToUtf8(e.what()).c_str());
+        Complain("cannot read the records: " + GbkToUtf8(e.what()));
         return kExitNoResponse;
     }
     if (!csv)
-        std::printf("%s\n", GbkToUtf8(Gbk("共 ") + std::to_string(count) + Gbk(" 条")).c_str());
+        WriteText(stdout, "共 " + std::to_string(count) + " 条\n");
     return kExitOk;
 }
 
@@ -339,20 +342,22 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
 
 int main(int argc, char** argv) {
     FixProcessFormats();
+    const std::vector<std::string> argList = ProgramArgumentsUtf8(argc, argv);
+    const int count = static_cast<int>(argList.size());
     TArgs args;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+    for (int i = 1; i < count; ++i) {
+        const std::string& arg = argList[i];
         if (args.rest.empty() && (arg == "--help" || arg == "-h")) {
             Usage(stdout);
             return kExitOk;
         }
         if (args.rest.empty() &&
             (arg == "--host" || arg == "--port" || arg == "--timeout" || arg.rfind("--tls-", 0) == 0)) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "doorlock-cli: %s needs a value\n", arg.c_str());
+            if (i + 1 >= count) {
+                Complain(arg + " needs a value");
                 return kExitNoResponse;
             }
-            std::string value = argv[++i];
+            const std::string& value = argList[++i];
             if (arg == "--host")
                 args.host = value;
             else if (arg == "--port")
@@ -368,7 +373,7 @@ int main(int argc, char** argv) {
             else if (arg == "--tls-name")
                 args.tlsName = value;
             else {
-                std::fprintf(stderr, "doorlock-cli: unknown option '%s'\n", arg.c_str());
+                Complain("unknown option '" + arg + "'");
                 return kExitNoResponse;
             }
             continue;
@@ -393,21 +398,24 @@ int main(int argc, char** argv) {
         request = "<DoorRequest type=\"EraseCard\"></DoorRequest>";
     } else if (command == "send") {
         if (args.rest.size() < 2) {
-            std::fputs("doorlock-cli: send needs a file name or '-'\n", stderr);
+            Complain("send needs a file name or '-'");
             return kExitNoResponse;
         }
         if (args.rest[1] == "-") {
             request = ReadAll(std::cin);
         } else {
-            std::ifstream in(args.rest[1], std::ios::binary);
-            if (!in) {
-                std::fprintf(stderr, "doorlock-cli: cannot read %s\n", args.rest[1].c_str());
+            std::FILE* in = FileOpen(FileNameOfUtf8(args.rest[1]), "rb");
+            if (in == nullptr) {
+                Complain("cannot read " + args.rest[1]);
                 return kExitNoResponse;
             }
-            request = ReadAll(in);
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+                request.append(buffer, n);
+            std::fclose(in);
         }
     } else {
-        std::fprintf(stderr, "doorlock-cli: unknown command '%s' (see --help)\n", command.c_str());
+        Complain("unknown command '" + command + "' (see --help)");
         return kExitNoResponse;
     }
 
@@ -415,7 +423,7 @@ int main(int argc, char** argv) {
     int status = Exchange(args, request, response);
     if (status != kExitOk)
         return status;
-    std::printf("%s\n", response.c_str());
+    WriteText(stdout, response + "\n");
     std::string code = Tag(response, "ResultCode");
     if (code.empty() || code == "200")
         return kExitOk;

@@ -82,7 +82,7 @@ runs_32bit() {
 install_packages() {
   local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 nsis
-    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n perl)
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n perl locales)
   local i386=0
   if runs_32bit; then
     i386=1
@@ -92,14 +92,29 @@ install_packages() {
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
-  [ ${#missing[@]} -eq 0 ] && return
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if [ ${#missing[@]} -eq 0 ]; then
+    make_locales
+    return
+  fi
   log "installing ${missing[*]}"
   [ $i386 -eq 0 ] || dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  make_locales
+}
+
+# Wine takes the system's ANSI code page from the locale: zh_CN.UTF-8 is a Chinese PC (936), en_US.UTF-8 a
+# Western one (1252). The tests run the client under both.
+make_locales() {
+  local locale
+  for locale in zh_CN en_US; do
+    locale -a 2>/dev/null | grep -qx "$locale.utf8" && continue
+    log "generating the locale $locale.UTF-8"
+    $sudo localedef -i "$locale" -c -f UTF-8 "$locale.UTF-8"
+  done
 }
 
 # An apt configuration of our own: the system's Debian entries of this release, as deb-src, with lists and

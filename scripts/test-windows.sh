@@ -11,6 +11,9 @@
 # 32-bit build is then only compiled, linked and packed.
 #
 # scripts/test-windows.sh --archs prints the architecture it tests on this machine.
+# scripts/test-windows.sh [--no-build] [--only STEP]... [ctest arguments]: --no-build tests the build that is
+# there; --only runs only the steps named (ctest, cli_locales, compare_with_linux, window_check,
+# compare_code_page, pack, install_cycle).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -20,6 +23,17 @@ if [ "${1:-}" = "--archs" ]; then
   if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo i686; else echo x86_64; fi
   exit 0
 fi
+build_first=1
+only=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-build) build_first=0; shift ;;
+    --only) only+=("$2"); shift 2 ;;
+    *) break ;;
+  esac
+done
+# True when step $1 is to run.
+runs() { [ ${#only[@]} -eq 0 ] || printf '%s\n' "${only[@]}" | grep -qx "$1"; }
 
 # Packages first (the Linux side too: the comparison below builds the Linux host): which Wine loader runs
 # here decides the architecture.
@@ -31,10 +45,12 @@ else
   arch=x86_64
   echo "test-windows: this machine runs no 32-bit programs; testing the 64-bit build under 64-bit Wine"
 fi
-bash scripts/build-windows.sh --arch "$arch"
-# The shipped 32-bit build is then only compiled, linked and packed. Its window needs a Qt of its own, half an
-# hour of building on two cores: it is built here only when that Qt is cached already.
-[ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests --window-if-cached
+if [ $build_first -eq 1 ]; then
+  bash scripts/build-windows.sh --arch "$arch"
+  # The shipped 32-bit build is then only compiled, linked and packed. Its window needs a Qt of its own, half
+  # an hour of building on two cores: it is built here only when that Qt is cached already.
+  [ "$arch" = i686 ] || bash scripts/build-windows.sh --arch i686 --no-tests --window-if-cached
+fi
 
 # No question about Mono or Gecko, no Wine messages.
 export WINEDEBUG=-all
@@ -89,12 +105,34 @@ esac
 build=$root/build-windows/$arch
 status=0
 # One program at a time: Wine is slow enough that a loaded machine stretches the end-to-end tests' waits.
-ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
-# Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
-awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
-  /^\[  FAILED  \] [A-Za-z].* \([0-9]+ ms\)/ { failed++ }
-  END { printf "test-windows: %d tests passed, %d skipped, %d failed under Wine\n", passed, skipped, failed }' \
-  "$build/Testing/Temporary/LastTest.log" || true
+if runs ctest; then
+  ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
+  # Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
+  awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
+    /^\[  FAILED  \] [A-Za-z].* \([0-9]+ ms\)/ { failed++ }
+    END { printf "test-windows: %d tests passed, %d skipped, %d failed under Wine\n", passed, skipped, failed }' \
+    "$build/Testing/Temporary/LastTest.log" || true
+fi
+
+# doorlock-cli.exe with a Chinese guest's name under a Chinese (ANSI code page 936) and a Western (1252)
+# locale: Wine takes the code page from LANG. Wine's own messages show which locale a run got.
+cli_locales() {
+  local lang failed=0 english
+  for lang in zh_CN.UTF-8 en_US.UTF-8; do
+    english=no
+    LANG=$lang LC_ALL= scripts/wine-run.sh cmd /c chcp </dev/null 2>/dev/null | grep -q '^Active code page' && english=yes
+    if [ "$english" != "$([ $lang = en_US.UTF-8 ] && echo yes || echo no)" ]; then
+      echo "test-windows: Wine did not take the locale $lang (is it generated?)" >&2
+      failed=1
+      continue
+    fi
+    LANG=$lang LC_ALL= scripts/wine-run.sh "$build/bin/e2e_tests.exe" --gtest_brief=1 --gtest_filter='*Cli*' \
+      </dev/null || { echo "test-windows: the client tests failed under LANG=$lang" >&2; failed=1; }
+  done
+  [ $failed -eq 0 ] && echo "test-windows: doorlock-cli.exe sends a Chinese guest name under code pages 936 and 1252"
+  return $failed
+}
+! runs cli_locales || cli_locales || status=1
 
 # One IssueCard from the Linux client to doorlock-host.exe under Wine and to the Linux host, each with the
 # fake vendor library of its build: the card bytes written (the library's calls), the log lines without
@@ -170,7 +208,7 @@ compare_with_linux() {
   [ $failed -eq 0 ] && echo "test-windows: the IssueCard under Wine matches the Linux host's"
   return $failed
 }
-compare_with_linux || status=1
+! runs compare_with_linux || compare_with_linux || status=1
 
 # TLS under Wine: doorlock-host.exe with client certificates serves the Linux client that shows the hotel
 # system's certificate, closes one without it, and logs the certificate's subject.
@@ -258,7 +296,7 @@ window_check() {
   [ $failed -eq 0 ] && echo "test-windows: doorlock-hostw.exe opened its window, served an IssueCard and closed with the password"
   return $failed
 }
-window_check || status=1
+! runs window_check || window_check || status=1
 
 # Code page 936: the Linux conversion (iconv and our own additions) of every one- and two-byte sequence and
 # of every UTF-16 unit must be what the Windows build gets from the code page API under Wine.
@@ -277,7 +315,7 @@ compare_code_page() {
   fi
   echo "test-windows: code page 936 converts on Linux as on Windows (every one- and two-byte sequence, every UTF-16 unit)"
 }
-compare_code_page || status=1
+! runs compare_code_page || compare_code_page || status=1
 
 # What the shipped 32-bit build installs: the zip and the installer hold these files (the installer writes
 # Option.ini itself and adds Uninstall.exe).
@@ -313,67 +351,148 @@ pack() {
   rm -rf "$unpacked"
   echo "test-windows: $(basename "$zip"): $listing"
 }
-pack || status=1
+! runs pack || pack || status=1
 
-# The installer's whole cycle, silent, in a fresh folder: the files and the shortcuts; the installed host
-# serves an IssueCard with the fake cardenc.dll copied beside it; a reinstall keeps Option.ini byte for byte
-# and Client.db with its row; the uninstaller removes the programs and the shortcuts and keeps the desk's
-# data. Where this machine runs no 32-bit programs the shipped 32-bit installer cannot run here: the 64-bit
-# build's installer, made from the same script and install rules, runs instead.
+# The installer's whole cycle, silent: the programs under Program Files and the data under ProgramData, the
+# shortcuts with --dir; the installed host serves an IssueCard with the fake cardenc.dll copied beside it and
+# its row lands in the data folder; a reinstall keeps Option.ini byte for byte and Client.db with its row; the
+# uninstaller removes the programs, the shortcuts and the firewall rule and keeps the desk's data. Wine has no
+# access control and no firewall: stand-ins for icacls.exe and netsh.exe record what setup asks of them. Where
+# this machine runs no 32-bit programs the shipped 32-bit installer cannot run here: the 64-bit build's
+# installer, made from the same script and install rules, runs instead.
 install_cycle() {
-  local begun=$SECONDS setup
+  local begun=$SECONDS setup programs
   if [ "$arch" = i686 ]; then
     setup=$(ls "$root"/build-windows/doorlock-host-*-win32.exe)
+    programs='Program Files'
+    [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] || programs='Program Files (x86)'
   else
     setup=$(ls "$build"/doorlock-host-*-win64.exe)
+    programs='Program Files'
     echo "test-windows: the shipped 32-bit installer is not run (no 32-bit programs here); the install" \
       "test runs the 64-bit installer made from the same script"
   fi
-  local folder='C:\doorlock-install-test' dir=$WINEPREFIX/drive_c/doorlock-install-test
+  local folder="C:\\$programs\\Doorlock Host" dir="$WINEPREFIX/drive_c/$programs/Doorlock Host"
+  local data_folder='C:\ProgramData\DoorlockHost' data=$WINEPREFIX/drive_c/ProgramData/DoorlockHost
   local menu=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs
   local links=("$menu/Doorlock Host/Doorlock Host.lnk" "$menu/StartUp/Doorlock Host.lnk")
-  local file link
-  rm -rf "$dir"
+  local work=$build/install-check host_exe=doorlock-hostw.exe file link installed=("${shipped_files[@]}")
+  # A build without the window (no Qt in the cache) installs the headless programs, and its shortcuts start
+  # the console program.
+  if ! grep -q 'DOORLOCK_GUI:BOOL=ON' "$build/CMakeCache.txt"; then
+    host_exe=doorlock-host.exe
+    installed=(Option.ini README.txt doorlock-cli.exe doorlock-host.exe)
+  fi
+  rm -rf "$dir" "$data" "$work" "$WINEPREFIX"/drive_c/doorlock-{foreign,elsewhere}
+  mkdir -p "$work"
+  # No installation before this one, whatever an earlier run left.
+  local key
+  for key in 'HKLM\Software\DoorlockHost' 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\DoorlockHost'; do
+    "$root/scripts/wine-run.sh" reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
+  done
   fail() { echo "test-windows: installer: $*" >&2; }
-
-  "$root/scripts/wine-run.sh" "$setup" /S /AUTOSTART "/D=$folder" || { fail "install exited with $?"; return 1; }
-  for file in "${shipped_files[@]}" Uninstall.exe; do
-    [ -f "$dir/$file" ] || { fail "$file not installed"; return 1; }
+  # The stand-ins replace Wine's own tools in the prefix (the native file, not Wine's built-in one).
+  local sysdir
+  for sysdir in system32 syswow64; do
+    [ -d "$WINEPREFIX/drive_c/windows/$sysdir" ] || continue
+    for file in icacls.exe netsh.exe; do
+      cp "$build/bin/commandrecorder.exe" "$WINEPREFIX/drive_c/windows/$sysdir/$file"
+    done
   done
+  local commands=$work/commands.txt
+  export DOORLOCK_COMMAND_LOG='Z:'$(echo "$commands" | tr / '\\')
+  local overrides=$WINEDLLOVERRIDES
+  export WINEDLLOVERRIDES="$overrides;icacls.exe,netsh.exe=n"
+  setup_run() { "$root/scripts/wine-run.sh" "$setup" /S "$@"; }
+  # What setup asked since the last look, one command a line.
+  asked() { [ -f "$commands" ] && tr -d '\r' <"$commands"; : >"$commands"; }
+  local icacls='"C:\windows\system32\icacls.exe"' netsh='"C:\windows\system32\netsh.exe"'
+  local rights='/inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)M'
+  local rule='advfirewall firewall add rule name="Doorlock Host" dir=in action=allow protocol=TCP'
+  local delete_rule="$netsh advfirewall firewall delete rule name=\"Doorlock Host\""
+  expect_asked() {
+    local got
+    got=$(asked)
+    [ "$got" = "$(printf '%s\n' "$@")" ] && return 0
+    fail "setup asked"$'\n'"$got"$'\n'"instead of"$'\n'"$(printf '%s\n' "$@")"
+    return 1
+  }
+
+  # Refused, with status 2 and nothing done: a program folder made by something else, a bad /PMS.
+  mkdir -p "$WINEPREFIX/drive_c/doorlock-foreign"
+  local refused=0
+  setup_run '/D=C:\doorlock-foreign' || refused=$?
+  [ $refused -eq 2 ] || { fail "a program folder of something else gave status $refused, not 2"; return 1; }
+  [ -z "$(ls -A "$WINEPREFIX/drive_c/doorlock-foreign")" ] || { fail "setup wrote into a folder of something else"; return 1; }
+  refused=0
+  setup_run /PMS=192.0.2.256 || refused=$?
+  [ $refused -eq 2 ] || { fail "/PMS=192.0.2.256 gave status $refused, not 2"; return 1; }
+  [ ! -e "$data" ] && [ -z "$(asked)" ] || { fail "a refused setup did something"; return 1; }
+
+  # A data folder made before setup (by anyone): its owner and rights are reset.
+  mkdir -p "$data"
+  setup_run /AUTOSTART /PMS=192.0.2.7 || { fail "install exited with $?"; return 1; }
+  expect_asked "$icacls \"$data_folder\" /setowner *S-1-5-32-544 /T /C /L" "$icacls \"$data_folder\" $rights" \
+    "$icacls \"$data_folder\\*\" /reset /T /C /L" "$delete_rule" "$netsh $rule localport=8886 remoteip=192.0.2.7" ||
+    return 1
+  for file in "${installed[@]}" Uninstall.exe; do
+    [ "$file" = Option.ini ] || [ -f "$dir/$file" ] || { fail "$file not installed in $folder"; return 1; }
+  done
+  [ ! -e "$dir/Option.ini" ] || { fail "Option.ini installed beside the programs"; return 1; }
   for link in "${links[@]}"; do
-    # The link names its target in UTF-16.
-    strings -el "$link" 2>/dev/null | grep -qi 'doorlock-install-test\\doorlock-hostw.exe' ||
-      { fail "no shortcut $link to doorlock-hostw.exe"; return 1; }
+    # The link names its target and its arguments in UTF-16.
+    strings -el "$link" 2>/dev/null | grep -qiF "$folder\\$host_exe" ||
+      { fail "no shortcut $link to $host_exe"; return 1; }
+    strings -el "$link" 2>/dev/null | grep -qiF -- "--dir \"$data_folder\"" ||
+      { fail "the shortcut $link does not name the data folder"; return 1; }
   done
-  grep -qxF "EncoderLibrary=$folder\cardenc.dll"$'\r' "$dir/Option.ini" ||
-    { fail "Option.ini does not name the folder's cardenc.dll"; return 1; }
+  grep -qxF "EncoderLibrary=$folder\cardenc.dll"$'\r' "$data/Option.ini" ||
+    { fail "Option.ini does not name the program folder's cardenc.dll"; return 1; }
+  grep -qxF 'AllowedClients=192.0.2.7'$'\r' "$data/Option.ini" ||
+    { fail "/PMS=192.0.2.7 did not give AllowedClients=192.0.2.7"; return 1; }
 
-  # The vendor's library goes beside the program, where the installed Option.ini already looks for it.
+  # The vendor's library goes beside the program, where the installed Option.ini already looks for it. The
+  # host runs as the shortcut starts it.
   cp "$build/lib/cardenc.dll" "$dir/"
   local port=$((20000 + RANDOM % 10000)) pid
-  sed -i "s/^DoorlockPortNo=.*\r\$/DoorlockPortNo=$port\r/" "$dir/Option.ini"
-  "$root/scripts/wine-run.sh" "$folder\doorlock-host.exe" --headless >"$dir/../doorlock-install-out.txt" 2>&1 &
+  sed -i -e "s/^DoorlockPortNo=.*\r\$/DoorlockPortNo=$port\r/" -e 's/^AllowedClients=.*\r$/AllowedClients=127.0.0.1\r/' \
+    "$data/Option.ini"
+  "$root/scripts/wine-run.sh" "$folder\\doorlock-host.exe" --headless --dir "$data_folder" >"$work/out.txt" 2>&1 &
   pid=$!
-  wait_listening $port $pid "$dir/../doorlock-install-out.txt" "the installed host" || return 1
+  wait_listening $port $pid "$work/out.txt" "the installed host" || return 1
   local issued=0
   "$linux_cli" --port $port issue 0816 --checkin '2026-12-29 12:00:00' --checkout '2026-12-31 14:30:00' \
     --guest 张三 >/dev/null || issued=$?
   kill -INT $pid
   wait $pid || true
   [ $issued -eq 0 ] || { fail "the installed host did not issue the card (client status $issued)"; return 1; }
-  rows() { sqlite3 "$dir/Client.db" 'select count(*) from T_IssueCardRecord'; }
-  [ "$(rows)" = 1 ] || { fail "Client.db holds $(rows) issued cards, not 1"; return 1; }
-  cp "$dir/Option.ini" "$dir/../doorlock-install-option.ini"
+  rows() { sqlite3 "$data/Client.db" 'select GuestName from T_IssueCardRecord'; }
+  [ "$(rows)" = 张三 ] || { fail "the data folder's Client.db holds '$(rows)', not the one card"; return 1; }
+  [ ! -e "$dir/Client.db" ] || { fail "Client.db written beside the programs"; return 1; }
+  cp "$data/Option.ini" "$work/option.ini"
+  local data_files
+  data_files=$(cd "$data" && ls | LC_ALL=C sort)
 
-  "$root/scripts/wine-run.sh" "$setup" /S "/D=$folder" || { fail "reinstall exited with $?"; return 1; }
-  cmp -s "$dir/Option.ini" "$dir/../doorlock-install-option.ini" || { fail "reinstall changed Option.ini"; return 1; }
-  [ "$(rows)" = 1 ] || { fail "after reinstall Client.db holds $(rows) issued cards"; return 1; }
+  # A reinstall: the desk's Option.ini stays (its port is what the rule opens now, the new address what it
+  # lets in); the data folder is setup's own already.
+  setup_run /PMS=192.0.2.0/24 || { fail "reinstall exited with $?"; return 1; }
+  expect_asked "$delete_rule" "$netsh $rule localport=$port remoteip=192.0.2.0/24" || return 1
+  cmp -s "$data/Option.ini" "$work/option.ini" || { fail "reinstall changed Option.ini"; return 1; }
+  [ "$(rows)" = 张三 ] || { fail "after reinstall Client.db holds '$(rows)'"; return 1; }
   [ -f "${links[1]}" ] || { fail "reinstall dropped the log-on shortcut"; return 1; }
 
   # The uninstaller runs as a copy of itself that it starts and does not wait for: wait for what it removes.
-  "$root/scripts/wine-run.sh" "$folder\Uninstall.exe" /S || { fail "uninstall exited with $?"; return 1; }
+  uninstall_wait() {
+    "$root/scripts/wine-run.sh" "$1\\Uninstall.exe" /S || { fail "uninstall exited with $?"; return 1; }
+    local deadline=$((SECONDS + 120))
+    while [ -e "$2/Uninstall.exe" ] || ! grep -q 'delete rule' "$commands" 2>/dev/null; do
+      [ $SECONDS -lt $deadline ] || { fail "the uninstaller did not finish"; return 1; }
+      sleep 0.2
+    done
+  }
+  uninstall_wait "$folder" "$dir" || return 1
   local removed=("${links[@]}")
-  for file in "${shipped_files[@]}" Uninstall.exe; do
+  for file in "${installed[@]}" Uninstall.exe; do
     [ "$file" = Option.ini ] || removed+=("$dir/$file")
   done
   left() {
@@ -385,14 +504,26 @@ install_cycle() {
   local deadline=$((SECONDS + 120))
   while left >/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.2; done
   ! left >/dev/null || { fail "uninstall left $(left)"; return 1; }
-  for file in Option.ini Client.db cardenc.dll "$(cd "$dir" && ls *.LOG | head -n 1)"; do
-    [ -f "$dir/$file" ] || { fail "uninstall removed the desk's ${file:-log}"; return 1; }
-  done
-  cmp -s "$dir/Option.ini" "$dir/../doorlock-install-option.ini" || { fail "uninstall changed Option.ini"; return 1; }
-  rm -rf "$dir" "$dir"/../doorlock-install-*
+  expect_asked "$delete_rule" || return 1
+  [ "$(cd "$data" && ls | LC_ALL=C sort)" = "$data_files" ] || { fail "uninstall changed the data folder's files"; return 1; }
+  cmp -s "$data/Option.ini" "$work/option.ini" || { fail "uninstall changed Option.ini"; return 1; }
+  [ -f "$dir/cardenc.dll" ] || { fail "uninstall removed the vendor's cardenc.dll"; return 1; }
+  # The program folder kept for the vendor's library is still this product's for the next installation,
+  # which without an address lets the local subnet in.
+  setup_run || { fail "install over the kept program folder exited with $?"; return 1; }
+  expect_asked "$delete_rule" "$netsh $rule localport=$port remoteip=localsubnet" || return 1
+  uninstall_wait "$folder" "$dir" || return 1
+  # A new program folder outside Program Files gets the rights of Program Files, not those of its drive.
+  setup_run '/D=C:\doorlock-elsewhere' || { fail "install into C:\doorlock-elsewhere exited with $?"; return 1; }
+  asked | grep -qxF "$icacls \"C:\doorlock-elsewhere\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX" ||
+    { fail "a program folder outside Program Files kept the rights of its drive"; return 1; }
+  uninstall_wait 'C:\doorlock-elsewhere' "$WINEPREFIX/drive_c/doorlock-elsewhere" || return 1
+  export WINEDLLOVERRIDES=$overrides
+  unset DOORLOCK_COMMAND_LOG
+  rm -rf "$work" "$WINEPREFIX"/drive_c/doorlock-{foreign,elsewhere}
   echo "test-windows: install, reinstall and uninstall under Wine passed in $((SECONDS - begun)) s"
 }
-install_cycle || status=1
+! runs install_cycle || install_cycle || status=1
 
 echo "test-windows: $((SECONDS - started)) s"
 exit "$status"

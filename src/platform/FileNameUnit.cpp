@@ -18,6 +18,10 @@
 
 namespace fs = std::filesystem;
 
+std::string FileNameOfUtf8(std::string_view utf8) {
+    return FileNameOf(fs::path(std::u8string(utf8.begin(), utf8.end())));
+}
+
 std::string JoinFileName(std::string_view dir, std::string_view name) {
     return FileNameOf(FileSystemPath(dir) / FileSystemPath(name));
 }
@@ -76,7 +80,10 @@ std::string ExecutableDirectory(const char* argv0) {
     return FileNameOf(fs::absolute(FileSystemPath(argv0), ec).parent_path());
 }
 
-std::vector<std::string> ProgramArguments(int argc, char** argv) {
+namespace {
+
+// The wide command line's arguments, each made text by convert; argv where the system cannot say.
+template <typename TConvert> std::vector<std::string> WideArguments(int argc, char** argv, TConvert convert) {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr || count != argc) {
@@ -87,10 +94,20 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 0; i < count; ++i) {
         const std::wstring_view arg(wide[i]);
-        args.push_back(Utf16ToGbk(std::u16string(arg.begin(), arg.end())));
+        args.push_back(convert(std::u16string(arg.begin(), arg.end())));
     }
     LocalFree(wide);
     return args;
+}
+
+} // namespace
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return WideArguments(argc, argv, [](const std::u16string& arg) { return Utf16ToGbk(arg); });
+}
+
+std::vector<std::string> ProgramArgumentsUtf8(int argc, char** argv) {
+    return WideArguments(argc, argv, [](const std::u16string& arg) { return Utf16ToUtf8(arg); });
 }
 
 #else
@@ -128,6 +145,10 @@ std::string ExecutableDirectory(const char* argv0) {
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+std::vector<std::string> ProgramArgumentsUtf8(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 

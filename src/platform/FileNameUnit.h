@@ -17,6 +17,8 @@ std::string FileNameOf(const std::filesystem::path& path);
 // A file name written as text of the code page (a setting of Option.ini) as a file name of the program: the
 // same bytes on Windows, UTF-8 elsewhere, where that is what the file system's names are.
 std::string FileNameOfText(std::string_view text);
+// A file name given as UTF-8 (an argument of ProgramArgumentsUtf8) as a file name of the program.
+std::string FileNameOfUtf8(std::string_view utf8);
 // The name as UTF-8, for SQLite (which opens files by UTF-8 names on Windows).
 std::string FileNameToUtf8(std::string_view name);
 
@@ -35,6 +37,8 @@ std::string ExecutableDirectory(const char* argv0);
 // The program's arguments as text of the program: on Windows read from the wide command line, since argv
 // holds them in the system's ANSI code page, which need not be 936.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
+// The same as UTF-8 (the bytes as given elsewhere), for a program that works in UTF-8 whatever the code page.
+std::vector<std::string> ProgramArgumentsUtf8(int argc, char** argv);
 
 // Standard output passes bytes as they are: CR LF line ends written by the program stay CR LF on Windows.
 void SetStandardOutputBinary();

@@ -2,6 +2,7 @@
 
 #include "platform/CodePageUnit.h"
 
+#include "platform/FileNameUnit.h"
 #include <algorithm>
 
 namespace {
@@ -54,16 +55,13 @@ TEST(Cli, NoServerAndBadArgumentsGiveStatusTwo) {
 
 TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     StartHost("SaveDoorlockRecord=1");
-    // As a request file: the guest's name then reaches the host as UTF-8 on every system (a Windows
-    // program's arguments pass the ANSI code page).
-    WriteFileBytes(
-        m_sandbox.File("issue.xml"),
-        "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>R1</RegisterId>"
-        "<RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>01</RoomFloorCode><RoomNo>0816</RoomNo>"
-        "<GuestName>张三</GuestName><CheckInDate>2026-12-29</CheckInDate><CheckInTime>12:00:00"
-        "</CheckInTime><CheckOutDate>2026-12-31</CheckOutDate><CheckOutTime>14:30:00</CheckOutTime>"
-        "<IsCopy>0</IsCopy></DoorRequest>");
-    ASSERT_EQ(RunCli(m_port, {"send", m_sandbox.File("issue.xml")}).status, 0);
+    // The guest's name on the command line reaches the host as UTF-8 whatever the system's code page can
+    // hold (scripts/test-windows.sh runs this under Wine with the Chinese and a Western one). The runner
+    // takes arguments as file names of the program.
+    ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
+                              "2026-12-31 14:30:00", "--guest", FileNameOfUtf8("张三"), "--register", "R1"})
+                  .status,
+              0);
     ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
                               "2026-12-31 14:30:00", "--guest", "Li, \"Si\"", "--copy"})
                   .status,
