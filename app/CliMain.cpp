@@ -6,6 +6,7 @@
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/SharedLibraryUnit.h"
 #include "platform/SocketUnit.h"
 #include "server/MessageTextUnit.h"
 
@@ -278,6 +279,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
 } // namespace
 
 int main(int argc, char** argv) {
+    RestrictLibrarySearch();
     FixProcessFormats();
     TArgs args;
     for (int i = 1; i < argc; ++i) {

@@ -135,7 +135,7 @@ compare_with_linux() {
       host=("$linux/bin/doorlock-host")
       shown_dir=$dir
     else
-      library='Z:'$(echo "$build/lib/cardenc.dll" | tr / '\\')
+      library='Z:'$(echo "$build/bin/cardenc.dll" | tr / '\\')
       host=("$root/scripts/wine-run.sh" "$build/bin/doorlock-host.exe")
       shown_dir='Z:'$(echo "$dir" | tr / '\\')
     fi
@@ -319,7 +319,7 @@ install_cycle() {
     { fail "Option.ini does not name the folder's cardenc.dll"; return 1; }
 
   # The vendor's library goes beside the program, where the installed Option.ini already looks for it.
-  cp "$build/lib/cardenc.dll" "$dir/"
+  cp "$build/bin/cardenc.dll" "$dir/"
   local port=$((20000 + RANDOM % 10000)) pid
   sed -i "s/^DoorlockPortNo=.*\r\$/DoorlockPortNo=$port\r/" "$dir/Option.ini"
   "$root/scripts/wine-run.sh" "$folder\doorlock-host.exe" --headless >"$dir/../doorlock-install-out.txt" 2>&1 &
