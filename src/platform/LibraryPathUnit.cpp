@@ -49,7 +49,8 @@ std::vector<std::u16string_view> Split(std::u16string_view text) {
     return parts;
 }
 
-// Appends names to path, resolving "." and ".."; false when a name is not plain or ".." climbs above the root.
+// Appends names to path, resolving "." and ".."; false when a name is not plain or ".." climbs above the
+// root.
 bool AddNames(TWindowsPath& path, std::u16string_view text) {
     for (std::u16string_view name : Split(text)) {
         if (name.empty() || name == u".")
@@ -122,7 +123,8 @@ std::u16string WithoutVerbatimPrefix(std::u16string text) {
 
 } // namespace
 
-std::optional<std::u16string> WindowsLibraryPathInFolder(std::u16string_view setting, std::u16string_view folder) {
+std::optional<std::u16string> WindowsLibraryPathInFolder(std::u16string_view setting,
+                                                         std::u16string_view folder) {
     const std::optional<TWindowsPath> base = ParseAbsolute(Backslashed(folder));
     const std::u16string text = Backslashed(setting);
     if (!base || text.empty())

@@ -12,7 +12,8 @@
 // (\\server\share), a device or verbatim path (\\.\, \\?\), a drive-relative path (C:x.dll), a stream
 // (x.dll:s), wildcards, control characters, or a name that Windows would open under another name (trailing
 // dots or spaces).
-std::optional<std::u16string> WindowsLibraryPathInFolder(std::u16string_view setting, std::u16string_view folder);
+std::optional<std::u16string> WindowsLibraryPathInFolder(std::u16string_view setting,
+                                                         std::u16string_view folder);
 
 // True when path lies inside folder (both absolute; "." and ".." resolved; case ignored); a verbatim prefix
 // (\\?\, \\?\UNC\) as the system's final path names carry is taken off first.

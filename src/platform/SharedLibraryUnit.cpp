@@ -37,8 +37,8 @@ std::string LastLoaderError() {
 // Where the file or folder really is, junctions and links followed; nullopt when the system cannot say.
 std::optional<std::u16string> FinalPathName(const std::u16string& path) {
     const std::wstring wide(path.begin(), path.end());
-    HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::wstring buffer(32768, L'\0');
@@ -113,9 +113,10 @@ TSharedLibrary::TSharedLibrary(const std::string& path) : m_path(path) {
     std::error_code ec;
     if (inFolder && !name.is_absolute())
         name = std::filesystem::absolute(name, ec);
-    m_handle = reinterpret_cast<void*>(LoadLibraryExW(
-        name.c_str(), nullptr,
-        inFolder ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    m_handle = reinterpret_cast<void*>(
+        LoadLibraryExW(name.c_str(), nullptr,
+                       inFolder ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32
+                                : LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
     if (m_handle == nullptr)
         throw Exception(path + ": " + LastLoaderError());
 #else

@@ -248,19 +248,18 @@ TEST(CardEncoderChoice, UnloadableOrRefusedLibraryIsLoggedAndOpensNoPort) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        if (c.reason != refused)
+        if (c.reason != refused) {
             EXPECT_THROW(LoadVendorCardEncoder(c.path), Exception);
-        TDeviceFixture f([&] { return CreateCardEncoder(c.path, sandbox.Path().string(), ProgramsFolder()); });
+        }
+        TDeviceFixture f(
+            [&] { return CreateCardEncoder(c.path, sandbox.Path().string(), ProgramsFolder()); });
         EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + c.path);
         EXPECT_FALSE(f.device.OpenPort());
         auto lines = f.LogLines();
         ASSERT_EQ(lines.size(), 2u);
         std::string prefix = Gbk("发卡器动态库加载失败: ") + c.path + ": ";
         EXPECT_EQ(lines[0].substr(0, prefix.size()), prefix);
-        if (c.reason == refused)
-            EXPECT_EQ(lines[0].substr(prefix.size()), refused);
-        else
-            EXPECT_NE(lines[0].substr(prefix.size()), refused);
+        EXPECT_EQ(lines[0].substr(prefix.size()) == refused, c.reason == refused) << lines[0];
         EXPECT_GT(lines[0].size(), prefix.size());
         EXPECT_NE(lines[0].find(c.reason), std::string::npos);
         EXPECT_EQ(lines[1], Gbk("串口打开失败: COM1"));
