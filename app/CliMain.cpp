@@ -8,6 +8,7 @@
 #include "platform/ConsoleUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/SharedLibraryUnit.h"
 #include "platform/SocketUnit.h"
 #include "platform/TlsUnit.h"
 #include "server/MessageTextUnit.h"
@@ -341,6 +342,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
 } // namespace
 
 int main(int argc, char** argv) {
+    RestrictLibrarySearch();
     FixProcessFormats();
     const std::vector<std::string> argList = ProgramArgumentsUtf8(argc, argv);
     const int count = static_cast<int>(argList.size());

@@ -175,7 +175,7 @@ compare_with_linux() {
       host=("$linux/bin/doorlock-host")
       shown_dir=$dir
     else
-      library='Z:'$(echo "$build/lib/cardenc.dll" | tr / '\\')
+      library='Z:'$(echo "$build/bin/cardenc.dll" | tr / '\\')
       host=("$root/scripts/wine-run.sh" "$build/bin/doorlock-host.exe")
       shown_dir='Z:'$(echo "$dir" | tr / '\\')
     fi
@@ -453,7 +453,7 @@ install_cycle() {
 
   # The vendor's library goes beside the program, where the installed Option.ini already looks for it. The
   # host runs as the shortcut starts it.
-  cp "$build/lib/cardenc.dll" "$dir/"
+  cp "$build/bin/cardenc.dll" "$dir/"
   local port=$((20000 + RANDOM % 10000)) pid
   sed -i -e "s/^DoorlockPortNo=.*\r\$/DoorlockPortNo=$port\r/" -e 's/^AllowedClients=.*\r$/AllowedClients=127.0.0.1\r/' \
     "$data/Option.ini"

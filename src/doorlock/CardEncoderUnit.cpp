@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -183,12 +184,17 @@ std::unique_ptr<TCardEncoder> CreateSimulatedCardEncoder(const std::string& card
     return std::make_unique<TSimulatedCardEncoder>(cardFile);
 }
 
-std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
-                                                const std::string& programDir) {
+std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath, const std::string& programDir,
+                                                const std::string& executableDir) {
     if (libraryPath.empty())
         return CreateSimulatedCardEncoder(JoinFileName(programDir, "SimCard.bin"));
+    const std::optional<std::string> loadPath = LibraryLoadPath(libraryPath, executableDir, programDir);
+    if (!loadPath) {
+        WriteLog(Gbk("发卡器动态库加载失败: ") + libraryPath + ": " + EncoderLibraryRefusal);
+        return std::make_unique<TUnavailableCardEncoder>(libraryPath);
+    }
     try {
-        return LoadVendorCardEncoder(libraryPath);
+        return LoadVendorCardEncoder(*loadPath);
     } catch (const Exception& e) {
         WriteLog(Gbk("发卡器动态库加载失败: ") + libraryPath + ": " + e.what());
         return std::make_unique<TUnavailableCardEncoder>(libraryPath);

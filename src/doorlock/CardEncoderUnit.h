@@ -40,9 +40,16 @@ constexpr int32_t SimStatusNoCard = -2;     // no card file, or one that does no
 constexpr int32_t SimStatusOutOfRange = -3; // offset or length outside the 256 bytes, or no buffer
 constexpr int32_t SimStatusWriteError = -4; // the card file could not be written
 
+// Why a library was not even tried: the log line is the load failure's, with this as the reason.
+inline constexpr const char* EncoderLibraryRefusal =
+    "EncoderLibrary refused: the encoder library is loaded only from where the programs are installed, "
+    "never from the data directory";
+
 // What the start-up uses: the vendor library when libraryPath is not empty, else the simulator with
 // SimCard.bin in the program directory. libraryPath is code page text as Option.ini holds it (converted for
-// the file system where its names are not code page text). A library that cannot be loaded is logged and
-// gives an encoder that opens no port, so the device reports failures instead of silently simulating.
-std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath,
-                                                const std::string& programDir);
+// the file system where its names are not code page text). A library that cannot be loaded, or lies where
+// code is not loaded from (LibraryLoadPath: on Windows outside executableDir, elsewhere in the program
+// directory when that is not executableDir), is logged and gives an encoder that opens no port, so the
+// device reports failures instead of silently simulating.
+std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath, const std::string& programDir,
+                                                const std::string& executableDir);

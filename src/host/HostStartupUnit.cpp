@@ -14,6 +14,7 @@
 #include "platform/DisplayUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/ServiceNotifyUnit.h"
+#include "platform/SharedLibraryUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "police/BasePoliceUnit.h"
 #include "server/InfoListUnit.h"
@@ -28,7 +29,8 @@
 
 namespace fs = std::filesystem;
 
-THostProcess::THostProcess(std::string programDir) : m_programDir(std::move(programDir)) {
+THostProcess::THostProcess(std::string programDir, std::string executableDir)
+    : m_programDir(std::move(programDir)), m_executableDir(std::move(executableDir)) {
     const std::string iniFile = JoinFileName(m_programDir, "Option.ini");
     m_option = std::make_unique<TDoorlockOption>(iniFile);
     m_option->LoadOption();
@@ -58,7 +60,7 @@ THostProcess::~THostProcess() {
 }
 
 TBaseDoorlock* THostProcess::OpenDevice(void (*optionDialog)()) {
-    m_encoder = CreateCardEncoder(Option->EncoderLibrary, m_programDir);
+    m_encoder = CreateCardEncoder(Option->EncoderLibrary, m_programDir, m_executableDir);
     WriteLog(m_encoder->Description());
     m_device = std::make_unique<TIcDoorlock>(*m_encoder, optionDialog);
     m_device->OpenPort();
@@ -152,6 +154,7 @@ int RunHeadlessHost(const std::function<void()>& onStuckHandlers) {
 }
 
 int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory) {
+    RestrictLibrarySearch();
     IgnoreBrokenPipe();
     THostArguments arguments;
     if (const std::optional<int> status =
@@ -195,7 +198,7 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
     RaiseDescriptorLimit();
 
     const TStopFinished stopFinished;
-    THostProcess process(programDir);
+    THostProcess process(programDir, ExecutableDirectory(argv[0]));
     TStuckStopGuard stuckStop(process);
     std::unique_ptr<THostWindow> window;
     if (!headless) {

@@ -33,7 +33,8 @@ struct THostConfig {
 // record store) and released in the reverse order (record store, then log file); the options live on.
 class THostProcess {
 public:
-    explicit THostProcess(std::string programDir);
+    // executableDir: where the programs are, the only place the encoder library may come from on Windows.
+    THostProcess(std::string programDir, std::string executableDir);
     ~THostProcess();
     THostProcess(const THostProcess&) = delete;
     THostProcess& operator=(const THostProcess&) = delete;
@@ -52,6 +53,7 @@ public:
 
 private:
     std::string m_programDir;
+    std::string m_executableDir;
     std::unique_ptr<TDoorlockOption> m_option;
     std::unique_ptr<TLogFile> m_logFile;
     std::unique_ptr<TSysOption> m_sysOption;

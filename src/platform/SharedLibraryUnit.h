@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 // A shared library loaded at run time (dlopen / LoadLibrary), released with the object.
@@ -20,3 +21,15 @@ private:
     std::string m_path;
     void* m_handle = nullptr;
 };
+
+// Where the library a setting names (code page text, as Option.ini holds it) may be loaded from; nullopt when
+// it may not. On Windows only from the executable's own folder: a bare file name or a path inside it, also
+// once junctions and links are followed; the full path inside the folder is returned. Elsewhere from anywhere
+// but the writable data directory (when that is not the executable's own), symbolic links and ".." resolved;
+// the setting is returned as it is.
+std::optional<std::string> LibraryLoadPath(const std::string& setting, const std::string& executableDir,
+                                           const std::string& dataDir);
+
+// Keeps the current directory and PATH out of the search for the libraries that a program loads later, and
+// for the libraries those need (Windows); nothing elsewhere, where neither is searched. Called first in main.
+void RestrictLibrarySearch();

@@ -1,6 +1,7 @@
 #include "DoorlockTestSupport.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/SysUtilsUnit.h"
 
@@ -15,6 +16,11 @@ std::string Pattern() {
     for (size_t i = 0; i < card.size(); ++i)
         card[i] = static_cast<char>(i);
     return card;
+}
+
+// Where the tests' programs and the fake libraries are: the only folder a library is loaded from on Windows.
+std::string ProgramsFolder() {
+    return std::filesystem::absolute(std::filesystem::path(FAKE_CARDENC_PATH)).parent_path().string();
 }
 
 // The fake vendor library's own controls; the device's encoder loads the same module, so they share state.
@@ -110,25 +116,33 @@ TEST(SimulatedEncoder, NoCardWithoutAWholeCardFile) {
 
 TEST(CardEncoderChoice, EmptyLibraryPathSimulatesWithTheProgramDirectoryCard) {
     TSandbox sandbox;
-    auto encoder = CreateCardEncoder("", sandbox.Path().string());
+    auto encoder = CreateCardEncoder("", sandbox.Path().string(), ProgramsFolder());
     EXPECT_EQ(encoder->Description(), Gbk("发卡器: 模拟发卡器 ") + sandbox.File("SimCard.bin"));
 }
 
 TEST(CardEncoderChoice, VendorLibraryGetsTheDeviceArguments) {
+    const std::string plainNames = "auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02";
     const struct {
         std::string path;
+        std::string shown; // the library as the log names it
         std::string names; // as the log shows them
     } libraries[] = {
-        {FAKE_CARDENC_PATH, "auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02"},
 #ifdef FAKE_CARDENC_DECORATED_PATH
-        {FAKE_CARDENC_DECORATED_PATH, "_auto_init@8, _dv_beep@8, _ic_exit@4, _srd_24c02@16, _swr_24c02@16"},
+        // On Windows by its full path in the programs' folder, however Option.ini names it there.
+        {FAKE_CARDENC_PATH, JoinFileName(ProgramsFolder(), "cardenc.dll"), plainNames},
+        {"cardenc.dll", JoinFileName(ProgramsFolder(), "cardenc.dll"), plainNames},
+        {"sub\\..\\cardenc.dll", JoinFileName(ProgramsFolder(), "cardenc.dll"), plainNames},
+        {FAKE_CARDENC_DECORATED_PATH, JoinFileName(ProgramsFolder(), "fakecardenc_decorated.dll"),
+         "_auto_init@8, _dv_beep@8, _ic_exit@4, _srd_24c02@16, _swr_24c02@16"},
+#else
+        {FAKE_CARDENC_PATH, FAKE_CARDENC_PATH, plainNames},
 #endif
     };
     for (const auto& library : libraries) {
         SCOPED_TRACE(library.path);
-        TFakeLibrary fake(library.path);
-        TDeviceFixture f([&] { return CreateCardEncoder(library.path, ""); });
-        EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + library.path + " (" + library.names + ")");
+        TFakeLibrary fake(library.shown);
+        TDeviceFixture f([&] { return CreateCardEncoder(library.path, "", ProgramsFolder()); });
+        EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + library.shown + " (" + library.names + ")");
         f.option.PortName = "COM3";
         ASSERT_TRUE(f.device.OpenPort());
         EXPECT_EQ(fake.TakeCalls(), "auto_init 2 9600\ndv_beep 77 10\n");
@@ -165,7 +179,7 @@ TEST(CardEncoderChoice, VendorLibraryInAChineseFolderLoads) {
     const std::u8string utf8 = library.u8string();
     const std::string path = Utf8ToGbk(std::string(utf8.begin(), utf8.end()));
 
-    const auto encoder = CreateCardEncoder(path, "");
+    const auto encoder = CreateCardEncoder(path, "", sandbox.Path().string());
     EXPECT_EQ(encoder->Description(),
               Gbk("发卡器: ") + path + " (auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02)");
     EXPECT_EQ(encoder->auto_init(2, 9600), 77);
@@ -173,7 +187,7 @@ TEST(CardEncoderChoice, VendorLibraryInAChineseFolderLoads) {
 
 TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
     TFakeLibrary fake;
-    TDeviceFixture f([] { return CreateCardEncoder(FAKE_CARDENC_PATH, ""); });
+    TDeviceFixture f([] { return CreateCardEncoder(FAKE_CARDENC_PATH, "", ProgramsFolder()); });
     ASSERT_TRUE(f.device.OpenPort());
     TDateTime checkOut = EncodeDateTime(2024, 12, 31, 14, 30);
     int64_t cardNo = 42;
@@ -200,25 +214,54 @@ TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
     EXPECT_EQ(lines.back(), Gbk("串口打开失败: COM1"));
 }
 
-TEST(CardEncoderChoice, UnloadableLibraryIsLoggedAndOpensNoPort) {
+TEST(CardEncoderChoice, UnloadableOrRefusedLibraryIsLoggedAndOpensNoPort) {
+    // The data directory, which a front-desk account may write to, apart from where the programs are.
     TSandbox sandbox;
-    const std::string missing = sandbox.File("nosuchlib.so");
+    const std::string missing = JoinFileName(ProgramsFolder(), "nosuchlib.so");
+    const std::string fileName = std::filesystem::path(FAKE_CARDENC_PATH).filename().string();
+    const std::string inData = sandbox.File(fileName);
+    std::filesystem::copy_file(FAKE_CARDENC_PATH, inData);
+    std::filesystem::create_directory(sandbox.Path() / "sub");
+    TSandbox elsewhere;
+#ifndef _WIN32
+    // A link outside the data directory to a library inside it.
+    std::filesystem::create_symlink(inData, elsewhere.File(fileName));
+#endif
+    const std::string refused = EncoderLibraryRefusal;
     struct {
         std::string path;
-        std::string mentions;
-    } cases[] = {{missing, ""}, {FAKE_CARDENC_PARTIAL_PATH, "srd_24c02"}};
+        std::string reason; // what the line holds after the path: the refusal whole, or part of the loader's
+    } cases[] = {
+        {missing, ""},
+        {FAKE_CARDENC_PARTIAL_PATH, "srd_24c02"},
+        {inData, refused},
+        {JoinFileName(JoinFileName(sandbox.Path().string(), "sub"), "..") + "/" + fileName, refused},
+#ifdef _WIN32
+        // Only the programs' own folder: nothing beside it, on a share or named by a device path.
+        {"..\\lib\\" + fileName, refused},
+        {"\\\\server\\share\\" + fileName, refused},
+        {"\\\\?\\UNC\\server\\share\\" + fileName, refused},
+        {"\\\\.\\" + JoinFileName(ProgramsFolder(), fileName), refused},
+#else
+        {elsewhere.File(fileName), refused},
+#endif
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        EXPECT_THROW(LoadVendorCardEncoder(c.path), Exception);
-        TDeviceFixture f([&] { return CreateCardEncoder(c.path, sandbox.Path().string()); });
+        if (c.reason != refused) {
+            EXPECT_THROW(LoadVendorCardEncoder(c.path), Exception);
+        }
+        TDeviceFixture f(
+            [&] { return CreateCardEncoder(c.path, sandbox.Path().string(), ProgramsFolder()); });
         EXPECT_EQ(f.encoder->Description(), Gbk("发卡器: ") + c.path);
         EXPECT_FALSE(f.device.OpenPort());
         auto lines = f.LogLines();
         ASSERT_EQ(lines.size(), 2u);
         std::string prefix = Gbk("发卡器动态库加载失败: ") + c.path + ": ";
         EXPECT_EQ(lines[0].substr(0, prefix.size()), prefix);
+        EXPECT_EQ(lines[0].substr(prefix.size()) == refused, c.reason == refused) << lines[0];
         EXPECT_GT(lines[0].size(), prefix.size());
-        EXPECT_NE(lines[0].find(c.mentions), std::string::npos);
+        EXPECT_NE(lines[0].find(c.reason), std::string::npos);
         EXPECT_EQ(lines[1], Gbk("串口打开失败: COM1"));
         EXPECT_FALSE(std::filesystem::exists(sandbox.File("SimCard.bin")));
     }

@@ -1,6 +1,8 @@
 #include "DoorlockHostFixture.h"
 
+#include "doorlock/CardEncoderUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/SysUtilsUnit.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -30,7 +32,11 @@ TEST_P(TVendorHostTest, VendorLibraryIsDrivenFromOpenToClose) {
                                     "dv_beep 77 10\n"
                                     "ic_exit 77\n");
     const std::string log = LogText();
-    EXPECT_NE(log.find(Gbk("发卡器: ") + FAKE_CARDENC_PATH), std::string::npos);
+    // By its full path in the programs' folder (on Windows however Option.ini names it there).
+    const std::string shown = std::filesystem::path(FAKE_CARDENC_PATH).filename().string() +
+                              " (auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02)";
+    EXPECT_NE(log.find(Gbk("发卡器: ")), std::string::npos);
+    EXPECT_NE(log.find(shown), std::string::npos);
     EXPECT_NE(log.find(Gbk("串口打开成功: COM3")), std::string::npos);
     // The store was closed: its last connection took the write-ahead log with it.
     EXPECT_FALSE(std::filesystem::exists(DatabaseFile() + "-wal"));
@@ -65,12 +71,41 @@ TEST_F(TDoorlockHostTest, StopEndsTheProcessWhileAHandlerIsStuckInTheLibrary) {
     EXPECT_FALSE(std::filesystem::exists(DatabaseFile() + "-wal"));
 }
 
-TEST_F(TDoorlockHostTest, MissingVendorLibraryFailsEveryCardOperation) {
-    StartHost("EncoderLibrary=" + m_sandbox.File("no-such-library.so") + "\r\n");
-    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode>"), std::string::npos);
-    const std::string log = LogText();
-    EXPECT_NE(log.find(Gbk("发卡器动态库加载失败: ")), std::string::npos);
-    EXPECT_NE(log.find(Gbk("串口打开失败: COM1")), std::string::npos);
+// A library that is not there, and one where a front-desk account could have put it: the host's program
+// directory (apart from the programs), or, on Windows, anywhere outside the programs' folder.
+TEST_F(TDoorlockHostTest, MissingOrRefusedVendorLibraryFailsEveryCardOperation) {
+    const std::string inData = m_sandbox.File(std::filesystem::path(FAKE_CARDENC_PATH).filename().string());
+    std::filesystem::copy_file(FAKE_CARDENC_PATH, inData);
+    const std::string refused = Gbk("发卡器动态库加载失败: %s: ") + EncoderLibraryRefusal;
+    const struct {
+        std::string path;
+        std::string line; // %s: the path
+    } cases[] = {
+        {m_sandbox.File("no-such-library.so"), Gbk("发卡器动态库加载失败: %s: ")},
+        {inData, refused},
+#ifdef _WIN32
+        {"..\\lib\\cardenc.dll", refused},
+        {"\\\\server\\share\\cardenc.dll", refused},
+#endif
+    };
+    size_t started = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        ++started;
+        StartHost("EncoderLibrary=" + c.path + "\r\n");
+        EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode>"), std::string::npos);
+        EXPECT_EQ(StopHost(), 0);
+        const std::string log = LogText();
+        const std::string line = FormatText(c.line, {c.path});
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        // One line for each start, and the port did not open.
+        size_t lines = 0;
+        for (size_t at = log.find(Gbk("发卡器动态库加载失败")); at != std::string::npos;
+             at = log.find(Gbk("发卡器动态库加载失败"), at + 1))
+            ++lines;
+        EXPECT_EQ(lines, started);
+        EXPECT_NE(log.rfind(Gbk("串口打开失败: COM1")), std::string::npos);
+    }
 }
 
 // A library whose port never opens, and one whose every card call fails: each request is answered with its
