@@ -29,9 +29,13 @@ const char* const CreateRecordTableSql =
 const char* const AddSourceColumnSql = "ALTER TABLE T_IssueCardRecord ADD COLUMN RequestSource TEXT";
 // Every look-up and update finds its rows by room key.
 const char* const CreateRoomIndexSql = "CREATE INDEX IF NOT EXISTS IX_Room_RoomNo ON T_Room(RoomNo)";
-// The issued-card list reads a room's rows, or every room's, in a range of operation times, newest first.
+// The issued-card list reads a room's rows, or every room's, in a range of operation times, newest first. A
+// room is named by its whole key or by its room number alone, the key's last four characters: an index on
+// that expression serves the second as the key's index serves the first, rows of earlier versions included.
 const char* const CreateRecordIndexSql[] = {
     "CREATE INDEX IF NOT EXISTS IX_IssueCardRecord_RoomNo ON T_IssueCardRecord(RoomNo, OpratingTime)",
+    "CREATE INDEX IF NOT EXISTS IX_IssueCardRecord_RoomNumber ON "
+    "T_IssueCardRecord((substr(RoomNo, length(RoomNo) - 3)), OpratingTime)",
     "CREATE INDEX IF NOT EXISTS IX_IssueCardRecord_OpratingTime ON T_IssueCardRecord(OpratingTime)"};
 
 const char* const LookupSql = "select LastCheckInTime from T_Room where RoomNo=:RoomNo";

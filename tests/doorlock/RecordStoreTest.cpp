@@ -298,7 +298,13 @@ TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
         {"", 0, At(2026, 12, 29, 10, 0, 0), 100, "A张三", 2},
         {"01080816", 0, 0, 1, "D", 3},
         {"东楼0301", 0, 0, 100, "E", 1},
-        {"0816", 0, 0, 100, "", 0}, // the whole key or nothing
+        // Four characters are the room number alone, in every building and on every floor.
+        {"0816", 0, 0, 100, "DCA", 3},
+        {"0816", At(2026, 12, 29, 0, 0, 0), At(2026, 12, 29, 23, 59, 59), 100, "CA", 2},
+        {"0301", 0, 0, 100, "E", 1},
+        // Anything else is a whole key.
+        {"816", 0, 0, 100, "", 0},
+        {"080816", 0, 0, 100, "", 0},
         {"' or ''='", 0, 0, 100, "", 0},
     };
     for (const auto& c : cases) {
@@ -472,11 +478,15 @@ TEST_P(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     EXPECT_EQ(note, "kept");
     EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
     int indexes = 0;
+    int recordIndexes = 0;
     if (OnPostgres()) {
         // Look-ups and updates find rooms through an index, also in a database made elsewhere.
         *raw
             << "select count(*) from pg_indexes where schemaname = current_schema() and tablename = 't_room'",
             soci::into(indexes);
+        *raw << "select count(*) from pg_indexes where schemaname = current_schema() and "
+                "tablename = 't_issuecardrecord'",
+            soci::into(recordIndexes);
         // The server keeps times and numbers as such, so other programs can sort and compare them.
         std::vector<std::string> types;
         soci::rowset<soci::row> columns =
@@ -495,8 +505,12 @@ TEST_P(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
         EXPECT_EQ(journalMode, "wal");
         *raw << "select count(*) from sqlite_master where type='index' and tbl_name='T_Room'",
             soci::into(indexes);
+        *raw << "select count(*) from sqlite_master where type='index' and tbl_name='T_IssueCardRecord'",
+            soci::into(recordIndexes);
     }
     EXPECT_EQ(indexes, 1);
+    // The list's: by room key, by room number, by time.
+    EXPECT_EQ(recordIndexes, 3);
 }
 
 TEST_P(TRecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIsFixed) {
