@@ -50,11 +50,14 @@ void Usage(std::FILE* out) {
         "  read       read the card lying on the encoder\n"
         "  erase      cancel the card lying on the encoder\n"
         "  send FILE  send the request text of FILE ('-' for standard input) as it is\n"
-        "  records [--dir DIR] [--room KEY] [--from TIME] [--to TIME] [--csv]\n"
+        "  records [--dir DIR] [--room ROOM] [--from TIME] [--to TIME] [--csv]\n"
         "             list the issued-card records, newest first, read-only from the record store\n"
-        "             that DIR's Option.ini names (default: this program's directory); KEY is\n"
-        "             building + floor + room number (e.g. 01080816); TIME 'yyyy-mm-dd hh:nn:ss',\n"
-        "             both included; --csv: CSV (UTF-8 with a byte-order mark, CR LF)\n"
+        "             that DIR's Option.ini names (default: this program's directory); ROOM is\n"
+        "             a room number of four characters (e.g. 0816: that room in every building\n"
+        "             and on every floor) or a whole key, building + floor + room number (e.g.\n"
+        "             01080816); TIME 'yyyy-mm-dd hh:nn:ss', both included; control characters\n"
+        "             show as \\xNN and a backslash as \\\\; --csv: CSV (UTF-8 with a byte-order\n"
+        "             mark, CR LF, the stored text)\n"
         "\n"
         "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
         "TLS options (the host's TlsCertificate is set):\n"
@@ -269,11 +272,15 @@ std::string Padded(const std::string& gbk, size_t width) {
     return gbk.size() >= width ? gbk + " " : gbk + std::string(width - gbk.size() + 1, ' ');
 }
 
+// Every cell as VisibleText shows it: the rows hold what the hotel system sent, and a terminal must not act
+// on it.
 void PrintTableLine(const std::vector<std::string>& cells) {
-    static const size_t widths[] = {19, 10, 10, 6, 19, 19, 12};
+    static const size_t widths[] = {19, 10, 10, 6, 19, 19, 12, 10};
     std::string line;
-    for (size_t i = 0; i < cells.size(); ++i)
-        line += i < std::size(widths) ? Padded(cells[i], widths[i]) : cells[i];
+    for (size_t i = 0; i < cells.size(); ++i) {
+        const std::string shown = VisibleText(cells[i]);
+        line += i < std::size(widths) ? Padded(shown, widths[i]) : shown;
+    }
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
     WriteText(stdout, GbkToUtf8(line) + "\n");
@@ -303,7 +310,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
         if (opt == "--dir")
             dir = FileNameOfUtf8(value);
         else if (opt == "--room")
-            filter.RoomKey = Utf8ToGbk(value);
+            filter.Room = Utf8ToGbk(value);
         else if (!TryStrToDateTime(value, opt == "--from" ? filter.From : filter.To)) {
             Complain("'" + value + "' is not a valid date and time");
             return kExitNoResponse;
@@ -319,7 +326,7 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
             WriteText(stdout, RecordsCsvHeader());
         } else {
             PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("类型"), Gbk("开始时间"),
-                            Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号")});
+                            Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号"), Gbk("来源")});
         }
         query.ForEach(filter, [&](const TIssueCardRecordRow& row) {
             ++count;
@@ -327,7 +334,8 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
                 WriteText(stdout, RecordCsvLine(row));
             else
                 PrintTableLine({row.OpratingTime, row.RoomNo, row.CardNo, CardKindText(row.IsCopy),
-                                row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId});
+                                row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
+                                row.Source});
         });
     } catch (const std::exception& e) {
         std::fflush(stdout);

@@ -17,9 +17,26 @@ const char* const LatestTime = "9999-12-31 23:59:59";
 
 const char* const Columns =
     "select OpratingTime, RoomNo, CardNo, IsCopy, LastCheckInTime, CheckInTime, CheckOutTime, GuestName, "
-    "RegisterId from T_IssueCardRecord";
+    "RegisterId, ";
+const char* const FromTable = " from T_IssueCardRecord";
 const char* const TimeRange = " where OpratingTime >= :FromTime and OpratingTime <= :ToTime";
-const char* const RoomMatch = " and RoomNo = :RoomNo";
+const char* const WholeKeyMatch = " and RoomNo = :RoomNo";
+// The expression of the store's index on the room number, written alike, so that the index serves it.
+const char* const RoomNumberMatch = " and substr(RoomNo, length(RoomNo) - 3) = :RoomNo";
+
+const char* RoomCondition(TRoomMatch match) {
+    return match == TRoomMatch::WholeKey     ? WholeKeyMatch
+           : match == TRoomMatch::RoomNumber ? RoomNumberMatch
+                                             : "";
+}
+
+// Characters, as the database counts them in a UTF-8 text.
+size_t CharacterCount(const std::string& utf8) {
+    size_t count = 0;
+    for (unsigned char c : utf8)
+        count += (c & 0xC0) != 0x80 ? 1 : 0;
+    return count;
+}
 
 // Newest first. SQLite's rowid settles rows of the same second in the order they were added, from the
 // index itself; a PostgreSQL table has no such column, and rows of one second come in any order there.
@@ -47,9 +64,13 @@ std::runtime_error ReadError(const std::exception& e) {
     return std::runtime_error(Utf8ToGbk(e.what()));
 }
 
-// A spreadsheet runs a cell that opens with one of these as a formula; guest names come from outside.
+// A spreadsheet runs a cell that opens with one of these as a formula, and some skip a control character in
+// front of one; guest names come from outside.
 bool LooksLikeFormula(const std::string& field) {
-    return !field.empty() && (field[0] == '=' || field[0] == '+' || field[0] == '-' || field[0] == '@');
+    if (field.empty())
+        return false;
+    const unsigned char first = static_cast<unsigned char>(field[0]);
+    return first == '=' || first == '+' || first == '-' || first == '@' || first < 0x20 || first == 0x7F;
 }
 
 std::string CsvField(const std::string& gbk) {
@@ -68,6 +89,13 @@ std::string CsvField(const std::string& gbk) {
 }
 
 } // namespace
+
+TRoomMatch RoomMatchOf(const std::string& room) {
+    if (room.empty())
+        return TRoomMatch::EveryRoom;
+    // A room number is four hexadecimal digits, and a key holds a building and a floor code before it.
+    return CharacterCount(GbkToUtf8(room)) == 4 ? TRoomMatch::RoomNumber : TRoomMatch::WholeKey;
+}
 
 std::string RecordTimeText(TDateTime value) {
     // The operator names whole seconds; the stored times have no fraction.
@@ -144,14 +172,16 @@ void TDoorlockRecordQuery::ForEach(const TIssueCardRecordFilter& filter,
 int64_t TDoorlockRecordQuery::CountLocked(const TIssueCardRecordFilter& filter) {
     std::string from = filter.From != 0 ? RecordTimeText(filter.From) : EarliestTime;
     std::string to = filter.To != 0 ? RecordTimeText(filter.To) : LatestTime;
-    std::string room = GbkToUtf8(filter.RoomKey);
+    std::string room = GbkToUtf8(filter.Room);
+    const TRoomMatch match = RoomMatchOf(filter.Room);
     long long count = 0;
-    std::string sql = std::string("select count(*) from T_IssueCardRecord") + TimeRange;
-    if (room.empty()) {
+    std::string sql =
+        std::string("select count(*) from T_IssueCardRecord") + TimeRange + RoomCondition(match);
+    if (match == TRoomMatch::EveryRoom) {
         *m_session << sql, soci::into(count), soci::use(from, "FromTime"), soci::use(to, "ToTime");
     } else {
-        *m_session << sql + RoomMatch, soci::into(count), soci::use(from, "FromTime"),
-            soci::use(to, "ToTime"), soci::use(room, "RoomNo");
+        *m_session << sql, soci::into(count), soci::use(from, "FromTime"), soci::use(to, "ToTime"),
+            soci::use(room, "RoomNo");
     }
     return count;
 }
@@ -160,17 +190,19 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
                                       const std::function<void(const TIssueCardRecordRow&)>& visit) {
     std::string from = filter.From != 0 ? RecordTimeText(filter.From) : EarliestTime;
     std::string to = filter.To != 0 ? RecordTimeText(filter.To) : LatestTime;
-    std::string room = GbkToUtf8(filter.RoomKey);
+    std::string room = GbkToUtf8(filter.Room);
+    const TRoomMatch match = RoomMatchOf(filter.Room);
     long long rowLimit = limit;
 
     std::string opratingTime, roomNo, cardNo, lastCheckInTime, checkInTime, checkOutTime, guestName,
-        registerId;
+        registerId, source;
     int isCopy = 0;
     soci::indicator opratingTimeInd = soci::i_ok, roomNoInd = soci::i_ok, cardNoInd = soci::i_ok,
                     isCopyInd = soci::i_ok, lastCheckInTimeInd = soci::i_ok, checkInTimeInd = soci::i_ok,
-                    checkOutTimeInd = soci::i_ok, guestNameInd = soci::i_ok, registerIdInd = soci::i_ok;
+                    checkOutTimeInd = soci::i_ok, guestNameInd = soci::i_ok, registerIdInd = soci::i_ok,
+                    sourceInd = soci::i_ok;
     std::string sql =
-        std::string(Columns) + TimeRange + (room.empty() ? "" : RoomMatch) + OrderAndLimit(m_sqlite);
+        ColumnsLocked() + FromTable + TimeRange + RoomCondition(match) + OrderAndLimit(m_sqlite);
     soci::statement query(*m_session);
     query.exchange(soci::into(opratingTime, opratingTimeInd));
     query.exchange(soci::into(roomNo, roomNoInd));
@@ -181,9 +213,10 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
     query.exchange(soci::into(checkOutTime, checkOutTimeInd));
     query.exchange(soci::into(guestName, guestNameInd));
     query.exchange(soci::into(registerId, registerIdInd));
+    query.exchange(soci::into(source, sourceInd));
     query.exchange(soci::use(from, "FromTime"));
     query.exchange(soci::use(to, "ToTime"));
-    if (!room.empty())
+    if (match != TRoomMatch::EveryRoom)
         query.exchange(soci::use(room, "RoomNo"));
     query.exchange(soci::use(rowLimit, "RowLimit"));
     query.alloc();
@@ -201,8 +234,40 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
         row.CheckOutTime = ShownTime(checkOutTime, checkOutTimeInd);
         row.GuestName = Text(guestName, guestNameInd);
         row.RegisterId = Text(registerId, registerIdInd);
+        row.Source = Text(source, sourceInd);
         visit(row);
     }
+}
+
+std::string TDoorlockRecordQuery::ColumnsLocked() {
+    // Looked at until found: a store may add the column while the list is open, and it stays.
+    if (!m_hasSource.value_or(false))
+        m_hasSource = HasColumn(*m_session, m_sqlite, "T_IssueCardRecord", "RequestSource");
+    return std::string(Columns) + (*m_hasSource ? "RequestSource" : "NULL");
+}
+
+std::string VisibleText(const std::string& gbk) {
+    static const char digits[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(gbk.size());
+    for (size_t i = 0; i < gbk.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(gbk[i]);
+        // A double-byte character passes whole: its second byte may be a backslash.
+        if (IsGbkLeadByte(c) && i + 1 < gbk.size() &&
+            IsGbkTrailByte(static_cast<unsigned char>(gbk[i + 1]))) {
+            shown.append(gbk, i, 2);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            shown += "\\x";
+            shown += digits[c >> 4];
+            shown += digits[c & 0x0F];
+        } else if (c == '\\') {
+            shown += "\\\\";
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
 }
 
 std::string CardKindText(bool isCopy) {
@@ -211,13 +276,14 @@ std::string CardKindText(bool isCopy) {
 
 std::string RecordsCsvHeader() {
     return "\xEF\xBB\xBF"
-           "操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号\r\n";
+           "操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n";
 }
 
 std::string RecordCsvLine(const TIssueCardRecordRow& row) {
     const std::string fields[] = {
         row.OpratingTime,    row.RoomNo,       row.CardNo,    CardKindText(row.IsCopy),
-        row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId};
+        row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
+        row.Source};
     std::string line;
     for (const std::string& field : fields) {
         if (&field != fields)

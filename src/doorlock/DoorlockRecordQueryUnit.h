@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,18 @@ class session;
 
 // Which issued-card rows to read. Text in the code page.
 struct TIssueCardRecordFilter {
-    // The room key (building + floor + room number, as the rows hold it); empty: every room.
-    std::string RoomKey;
+    // The room as the operator types it (see RoomMatchOf); empty: every room.
+    std::string Room;
     // Operation times from..to, both included, to the second; 0: open on that side.
     TDateTime From = 0;
     TDateTime To = 0;
 };
+
+// How a filter's room text selects rows. Four characters are a room number: the rows whose key ends with it,
+// in every building and on every floor (a key of just those four included). Any other text is a whole key:
+// building + floor + room number, as the rows hold it.
+enum class TRoomMatch { EveryRoom, WholeKey, RoomNumber };
+TRoomMatch RoomMatchOf(const std::string& room);
 
 // One T_IssueCardRecord row as the operator sees it. Text in the code page; times "yyyy-mm-dd hh:nn:ss",
 // empty where none was recorded.
@@ -34,6 +41,8 @@ struct TIssueCardRecordRow {
     std::string CheckOutTime;
     std::string GuestName;
     std::string RegisterId;
+    // Who asked for the card; empty for rows stored before it was recorded.
+    std::string Source;
 };
 
 // The first rows of a filter and how many match in all, read from one snapshot.
@@ -65,17 +74,28 @@ private:
                     const std::function<void(const TIssueCardRecordRow&)>& visit);
     template <typename TStep> void InTransaction(TStep step);
 
+    // The columns to read; a table of an earlier version, not yet opened by a store, has no source.
+    std::string ColumnsLocked();
+
     bool m_sqlite;
     std::unique_ptr<soci::session> m_session;
+    std::optional<bool> m_hasSource;
 };
 
 // The filter's time text in the form the store keeps ("yyyy-mm-dd hh:nn:ss"), for the bounds of a query.
 std::string RecordTimeText(TDateTime value);
 
 // A CSV file of rows for a spreadsheet: UTF-8 with a byte-order mark (so that the spreadsheet does not take
-// it for the ANSI code page), CR LF line ends, a header line, fields quoted where they need it.
+// it for the ANSI code page), CR LF line ends, a header line, fields quoted where they need it. A field that
+// a spreadsheet would take for a formula (opening with "=", "+", "-", "@" or a control character such as TAB
+// or CR) gets a "'" in front; the rest of every field is as stored.
 std::string RecordsCsvHeader();
 std::string RecordCsvLine(const TIssueCardRecordRow& row);
+
+// A stored text as a terminal or a list may show it: every control character (bytes 0-31 and 127) as
+// "\xNN" and a backslash as "\\", so that what a guest name holds is seen and nothing in it acts (an escape
+// sequence, a line break that makes one row look like two). Code page text in and out.
+std::string VisibleText(const std::string& gbk);
 
 // "新卡" / "复制卡"
 std::string CardKindText(bool isCopy);

@@ -34,6 +34,10 @@ std::string SqliteConnectString(const std::string& path, bool readOnly);
 std::unique_ptr<soci::session> OpenRecordStoreSession(const std::string& backend,
                                                       const std::string& connectString);
 
+// Whether the table the session finds by that name has the column (false without the table); names as the
+// statements write them.
+bool HasColumn(soci::session& session, bool sqlite, const std::string& table, const std::string& column);
+
 // "%g" seconds of a wait, for messages.
 std::string SecondsText(std::chrono::milliseconds wait);
 

@@ -1,27 +1,9 @@
 #include "DoorlockHostFixture.h"
 
 #include "platform/CodePageUnit.h"
-
 #include "platform/FileNameUnit.h"
+
 #include <algorithm>
-
-namespace {
-
-struct TCliRun {
-    int status;
-    std::string output; // as text
-    std::string raw;    // the bytes, CR LF kept
-    std::string errors;
-};
-
-TCliRun RunCli(int port, std::vector<std::string> args) {
-    args.insert(args.begin(), {"--port", std::to_string(port)});
-    TRunningProgram cli(BuildProgram("doorlock-cli"), args);
-    int status = cli.Wait();
-    return {status, cli.Output(), cli.RawOutput(), cli.Errors()};
-}
-
-} // namespace
 
 TEST_F(TDoorlockHostTest, CliExitStatusFollowsTheResult) {
     StartHost("", false); // no card on the encoder yet
@@ -75,17 +57,22 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     TCliRun csv =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--room", "01010816", "--csv"});
     EXPECT_EQ(csv.status, 0);
-    // The operation times are the host's clock; the rest is fixed. Newest first: the copy.
-    std::string text = csv.raw;
+    // The operation times are the host's clock and the sources the client's port (the records test looks at
+    // those); the rest is fixed. Newest first: the copy.
+    std::string text;
     std::vector<std::string> times;
-    for (size_t at = text.find("\r\n20"); at != std::string::npos; at = text.find("\r\n20", at + 21)) {
-        times.push_back(text.substr(at + 2, 19));
-        text.replace(at + 2, 19, "T");
+    for (size_t start = 0, end; (end = csv.raw.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = csv.raw.substr(start, end - start);
+        if (start > 0) {
+            times.push_back(line.substr(0, 19));
+            line = "T" + line.substr(19, line.rfind(',') + 1 - 19);
+        }
+        text += line + "\r\n";
     }
     EXPECT_EQ(text,
-              "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号\r\n"
-              "T,01010816,816123114,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",\r\n"
-              "T,01010816,816123114,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1\r\n");
+              "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
+              "T,01010816,816123114,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",,\r\n"
+              "T,01010816,816123114,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1,\r\n");
     ASSERT_EQ(times.size(), 2u);
     EXPECT_GE(times[0], times[1]);
 

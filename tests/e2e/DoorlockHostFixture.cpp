@@ -62,6 +62,13 @@ std::string IssueCardRequest(const std::string& room, const std::string& checkIn
     return xml.str();
 }
 
+TCliRun RunCli(int port, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", std::to_string(port)});
+    TRunningProgram cli(BuildProgram("doorlock-cli"), args);
+    int status = cli.Wait();
+    return {status, cli.Output(), cli.RawOutput(), cli.Errors()};
+}
+
 std::string Utf8(const std::string& gbk) {
     return GbkToUtf8(gbk);
 }

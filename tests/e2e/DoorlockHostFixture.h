@@ -44,6 +44,15 @@ protected:
 std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
                              bool copy = false, const std::string& guest = "Guest",
                              const std::string& registerId = "R1");
+// doorlock-cli run to its end with --port in front of the arguments.
+struct TCliRun {
+    int status;
+    std::string output; // as text
+    std::string raw;    // the bytes, CR LF kept
+    std::string errors;
+};
+TCliRun RunCli(int port, std::vector<std::string> args);
+
 // UTF-8 bytes of a GBK text (log lines are GBK).
 std::string Utf8(const std::string& gbk);
 

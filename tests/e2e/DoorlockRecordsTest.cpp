@@ -375,3 +375,74 @@ TEST_F(TDoorlockHostTest, DatabaseFileMadeReadOnlyOrDeletedWhileRunningKeepsEver
         EXPECT_EQ(rowStarts.at("R4 " + card816), rowStarts.at("R3 " + card816));
     }
 }
+
+// Guest names hold what the hotel system sent, character references included. The stored rows keep it; a
+// terminal shows every control character, a spreadsheet never takes a field for a formula; the room number
+// alone finds its rows in every building.
+TEST_F(TDoorlockHostTest, RecordsLeaveForATerminalAndASpreadsheetHarmless) {
+    StartHost("SaveDoorlockRecord=1\r\n");
+    const struct {
+        const char* Sent;  // in the request
+        const char* Csv;   // the CSV field
+        const char* Table; // in the CLI table
+    } names[] = {
+        {"=1+2", "'=1+2", "=1+2"},
+        {"+1", "'+1", "+1"},
+        {"-1", "'-1", "-1"},
+        {"@SUM(A1)", "'@SUM(A1)", "@SUM(A1)"},
+        {"&#9;=1", "'\t=1", "\\x09=1"},
+        {"&#13;=1", "\"'\r=1\"", "\\x0d=1"},
+        {"A&#27;[2JB", "A\x1b[2JB", "A\\x1b[2JB"},
+        {"A\\x1b", "A\\x1b", "A\\\\x1b"},
+        {"李=四", "李=四", "李=四"},
+    };
+    for (size_t i = 0; i < std::size(names); ++i) {
+        ASSERT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false,
+                                        names[i].Sent, "N" + std::to_string(i)))
+                      .find(Ok),
+                  std::string::npos)
+            << names[i].Sent;
+    }
+    // The same room number in another building, and another room.
+    std::string elsewhere =
+        IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "B2");
+    elsewhere.replace(elsewhere.find("<RoomBuildingCode>01"), 20, "<RoomBuildingCode>02");
+    ASSERT_NE(Send(elsewhere).find(Ok), std::string::npos);
+    ASSERT_NE(Send(IssueCardRequest("0817", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "O1"))
+                  .find(Ok),
+              std::string::npos);
+    // Stored as received.
+    auto stored = Query(DatabaseFile(), "select GuestName from T_IssueCardRecord where RegisterId = 'N6'",
+                        {"GuestName"});
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0][0], "A\x1b[2JB");
+
+    const std::string dir = m_sandbox.Path().string();
+    const TCliRun csv = RunCli(m_port, {"records", "--dir", dir, "--room", "01080816", "--csv"});
+    ASSERT_EQ(csv.status, 0);
+    const TCliRun table = RunCli(m_port, {"records", "--dir", dir, "--room", "01080816"});
+    ASSERT_EQ(table.status, 0);
+    for (size_t i = 0; i < std::size(names); ++i) {
+        const std::string id = "N" + std::to_string(i);
+        EXPECT_NE(csv.raw.find(std::string(",") + names[i].Csv + "," + id + ","), std::string::npos) << id;
+        EXPECT_NE(table.output.find(std::string(" ") + names[i].Table + " "), std::string::npos) << id;
+    }
+    EXPECT_EQ(table.output.find_first_of("\x1b\r\t"), std::string::npos);
+    EXPECT_NE(table.output.find("共 9 条"), std::string::npos) << table.output;
+
+    // The room number alone: both buildings, not the other room; three characters are neither.
+    const TCliRun byNumber = RunCli(m_port, {"records", "--dir", dir, "--room", "0816"});
+    EXPECT_NE(byNumber.output.find("02080816"), std::string::npos);
+    EXPECT_EQ(byNumber.output.find("01080817"), std::string::npos);
+    EXPECT_NE(byNumber.output.find("共 10 条"), std::string::npos) << byNumber.output;
+    EXPECT_NE(RunCli(m_port, {"records", "--dir", dir, "--room", "816"}).output.find("共 0 条"),
+              std::string::npos);
+
+    // Each row names where its request came from: the client's address and port.
+    const auto sources =
+        Query(DatabaseFile(), "select RequestSource from T_IssueCardRecord", {"RequestSource"});
+    ASSERT_EQ(sources.size(), std::size(names) + 2);
+    for (const auto& source : sources)
+        EXPECT_EQ(source[0].rfind("127.0.0.1:", 0), 0u) << source[0];
+    EXPECT_NE(table.output.find(" 127.0.0.1:"), std::string::npos);
+}

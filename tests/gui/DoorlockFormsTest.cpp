@@ -2,10 +2,13 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
+#include "doorlock/DoorlockRecordQueryUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
+#include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 
 #include <QCheckBox>
@@ -107,6 +110,9 @@ TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
 }
 
 TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
+    TDoorlockRecordStore store("sqlite3", m_sandbox.File("Client.db"));
+    DoorlockRecordStore = &store;
+    m_option.SaveDoorlockRecord = true;
     Set("RoomNoTxt", Text("0816"));
     Set("CheckOutDateTimeTxt", Text("2008-12-31 14:05:00"));
     {
@@ -117,6 +123,12 @@ TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
     ASSERT_EQ(card.size(), 256u);
     EXPECT_EQ(card.substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
     EXPECT_EQ(card.substr(6), std::string(250, '\xFF'));
+    // The row says the operator at this desk asked for the card.
+    TDoorlockRecordQuery query(TRecordStoreTarget{"sqlite3", m_sandbox.File("Client.db")});
+    const TIssueCardRecordPage page = query.FirstRows({}, 10);
+    ASSERT_EQ(page.Rows.size(), 1u);
+    EXPECT_EQ(page.Rows[0].RoomNo, "00010816");
+    EXPECT_EQ(page.Rows[0].Source, Gbk("本机操作员"));
 
     // Return or Enter on a focused button presses it.
     QTest::keyClick(Child<QPushButton>(&m_form, "ReadCardBtn"), Qt::Key_Return);

@@ -15,7 +15,8 @@
 
 class TRecordsFormTest : public TFormTest {};
 
-// From the main window, after the password: a room's rows of one day, and their export.
+// From the main window, after the password: a room's rows of one day, by the room number alone, and their
+// export.
 TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
     {
         TDoorlockRecordStore store("sqlite3", m_sandbox.File("Client.db"));
@@ -24,14 +25,22 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
             int Hour;
             const char* Guest;
             bool Copy;
-        } rows[] = {{"01080816", 9, "张三", false},
-                    {"01080817", 10, "Other", false},
-                    {"01080816", 11, "李四", true},
-                    {"01080816", 23, "Late", false}};
+            const char* Source;
+        } rows[] = {{"01080816", 9, "张三", false, "本机操作员"},
+                    {"01080817", 10, "Other", false, ""},
+                    {"02030816", 10, "A\x1b[8m\nB", false, "127.0.0.1:50000"},
+                    {"01080816", 11, "李四", true, "127.0.0.1:50001"},
+                    {"01080816", 23, "Late", false, ""}};
         for (const auto& row : rows)
-            store.AddIssueCardRecord("R", "816123114", row.Room, 1, EncodeDateTime(2026, 12, 29, 8, 0, 0), 0,
-                                     EncodeDateTime(2026, 12, 31, 14, 30, 0), row.Copy, Gbk(row.Guest),
-                                     EncodeDateTime(2026, 12, 29, row.Hour, 0, 0));
+            store.AddIssueCardRecord({.RegisterId = "R",
+                                      .CardNo = "816123114",
+                                      .RoomNo = row.Room,
+                                      .LastCheckInTime = EncodeDateTime(2026, 12, 29, 8, 0, 0),
+                                      .CheckOutTime = EncodeDateTime(2026, 12, 31, 14, 30, 0),
+                                      .IsCopy = row.Copy,
+                                      .GuestName = Gbk(row.Guest),
+                                      .OpratingTime = EncodeDateTime(2026, 12, 29, row.Hour, 0, 0),
+                                      .Source = Gbk(row.Source)});
     }
     TMainForm form;
     form.show();
@@ -52,7 +61,7 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
                         auto* to = Child<QDateTimeEdit>(window, "ToTimeEdt");
                         defaultFrom = from->dateTime().toString(Qt::ISODate);
                         defaultTo = to->dateTime().toString(Qt::ISODate);
-                        Child<QLineEdit>(window, "RoomTxt")->setText(QStringLiteral(" 01080816 "));
+                        Child<QLineEdit>(window, "RoomTxt")->setText(QStringLiteral(" 0816 "));
                         from->setDateTime(QDateTime(QDate(2026, 12, 29), QTime(0, 0, 0)));
                         to->setDateTime(QDateTime(QDate(2026, 12, 29), QTime(12, 0, 0)));
                         Child<QPushButton>(window, "QueryBtn")->click();
@@ -81,14 +90,20 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
     EXPECT_EQ(
         QDateTime::fromString(defaultFrom, Qt::ISODate).secsTo(QDateTime::fromString(defaultTo, Qt::ISODate)),
         24 * 3600);
+    // A name's control characters show as the CLI shows them, not as a second line or nothing.
     EXPECT_EQ(shown, QStringList({Text("2026-12-29 11:00:00|01080816|816123114|复制卡|2026-12-29 08:00:00|"
-                                       "2026-12-31 14:30:00|李四|R"),
+                                       "2026-12-31 14:30:00|李四|R|127.0.0.1:50001"),
+                                  Text("2026-12-29 10:00:00|02030816|816123114|新卡|2026-12-29 08:00:00|"
+                                       "2026-12-31 14:30:00|A\\x1b[8m\\x0aB|R|127.0.0.1:50000"),
                                   Text("2026-12-29 09:00:00|01080816|816123114|新卡|2026-12-29 08:00:00|"
-                                       "2026-12-31 14:30:00|张三|R")}));
-    EXPECT_EQ(count, Text("共 2 条"));
-    EXPECT_EQ(
-        ReadFileBytes(csvFile),
-        "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号\r\n"
-        "2026-12-29 11:00:00,01080816,816123114,复制卡,2026-12-29 08:00:00,2026-12-31 14:30:00,李四,R\r\n"
-        "2026-12-29 09:00:00,01080816,816123114,新卡,2026-12-29 08:00:00,2026-12-31 14:30:00,张三,R\r\n");
+                                       "2026-12-31 14:30:00|张三|R|本机操作员")}));
+    EXPECT_EQ(count, Text("共 3 条"));
+    EXPECT_EQ(ReadFileBytes(csvFile),
+              "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
+              "2026-12-29 11:00:00,01080816,816123114,复制卡,2026-12-29 08:00:00,2026-12-31 14:30:00,李四,R,"
+              "127.0.0.1:50001\r\n"
+              "2026-12-29 10:00:00,02030816,816123114,新卡,2026-12-29 08:00:00,2026-12-31 14:30:00,"
+              "\"A\x1b[8m\nB\",R,127.0.0.1:50000\r\n"
+              "2026-12-29 09:00:00,01080816,816123114,新卡,2026-12-29 08:00:00,2026-12-31 14:30:00,张三,R,"
+              "本机操作员\r\n");
 }

@@ -48,11 +48,12 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
     : QDialog(parent), m_target(std::move(target)) {
     setObjectName(QStringLiteral("RecordsForm"));
     setWindowTitle(QStringLiteral("发卡记录"));
-    setFixedSize(900, 520);
+    setFixedSize(1000, 520);
 
     AddLabel(this, "RoomLbl", QStringLiteral("房间："), 12, 15);
     m_roomTxt = AddEntry(this, "RoomTxt", QString(), 52, 13, 90);
-    m_roomTxt->setToolTip(QStringLiteral("楼栋+楼层+房号，如 01080816；空：全部房间"));
+    m_roomTxt->setToolTip(QStringLiteral("房号（4 位，如 0816：各楼栋各楼层的该房间）或楼栋+楼层+房号（如 "
+                                         "01080816）；空：全部房间"));
     const QDateTime now = QDateTime::currentDateTime();
     AddLabel(this, "FromLbl", QStringLiteral("从："), 156, 15);
     m_fromTimeEdt = AddTimeEdit(this, "FromTimeEdt", now.addSecs(-24 * 3600), 182);
@@ -62,18 +63,18 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
     m_exportBtn = AddButton(this, "ExportBtn", QStringLiteral("导出..."), 646, 11);
     m_countLbl = AddLabel(this, "CountLbl", QString(), 734, 15);
 
-    m_recordGrid = new QTableWidget(0, 8, this);
+    m_recordGrid = new QTableWidget(0, 9, this);
     m_recordGrid->setObjectName(QStringLiteral("RecordGrid"));
-    m_recordGrid->setGeometry(12, 46, 876, 462);
-    m_recordGrid->setHorizontalHeaderLabels({QStringLiteral("操作时间"), QStringLiteral("房间"),
-                                             QStringLiteral("卡号"), QStringLiteral("类型"),
-                                             QStringLiteral("开始时间"), QStringLiteral("离店时间"),
-                                             QStringLiteral("客人姓名"), QStringLiteral("登记号")});
+    m_recordGrid->setGeometry(12, 46, 976, 462);
+    m_recordGrid->setHorizontalHeaderLabels(
+        {QStringLiteral("操作时间"), QStringLiteral("房间"), QStringLiteral("卡号"), QStringLiteral("类型"),
+         QStringLiteral("开始时间"), QStringLiteral("离店时间"), QStringLiteral("客人姓名"),
+         QStringLiteral("登记号"), QStringLiteral("来源")});
     m_recordGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_recordGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_recordGrid->verticalHeader()->setVisible(false);
     m_recordGrid->horizontalHeader()->setStretchLastSection(true);
-    const int widths[] = {140, 80, 90, 60, 140, 140, 100};
+    const int widths[] = {140, 80, 90, 60, 140, 140, 100, 80};
     for (int i = 0; i < static_cast<int>(std::size(widths)); ++i)
         m_recordGrid->setColumnWidth(i, widths[i]);
 
@@ -94,7 +95,7 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
 
 TIssueCardRecordFilter TRecordsForm::FilterFromControls() const {
     TIssueCardRecordFilter filter;
-    filter.RoomKey = FromQString(m_roomTxt->text().trimmed());
+    filter.Room = FromQString(m_roomTxt->text().trimmed());
     filter.From = FromQDateTime(m_fromTimeEdt->dateTime());
     filter.To = FromQDateTime(m_toTimeEdt->dateTime());
     return filter;
@@ -113,9 +114,12 @@ void TRecordsForm::QueryBtnClick() {
         const TIssueCardRecordRow& row = page.Rows[static_cast<size_t>(r)];
         const std::string cells[] = {
             row.OpratingTime,    row.RoomNo,       row.CardNo,    CardKindText(row.IsCopy),
-            row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId};
+            row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
+            row.Source};
+        // Shown as the CLI shows them: a cell draws a line break as a second line, and control characters as
+        // nothing, so a name could pass for another row or hide what it holds.
         for (int c = 0; c < static_cast<int>(std::size(cells)); ++c)
-            m_recordGrid->setItem(r, c, new QTableWidgetItem(ToQString(cells[c])));
+            m_recordGrid->setItem(r, c, new QTableWidgetItem(ToQString(VisibleText(cells[c]))));
     }
     m_countLbl->setText(page.Total > static_cast<int64_t>(page.Rows.size())
                             ? QStringLiteral("显示前 %1 条，共 %2 条").arg(page.Rows.size()).arg(page.Total)
