@@ -60,10 +60,10 @@ TEST(SysOption, SaveWritesTheFiveKeysInOrderAndKeepsOtherLines) {
 TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
-    const std::string access =
-        "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
-        "MaxConnections=0x40\r\nMaxConnectionsPerClient=8\r\nRequestTimeout=0\r\nTlsCertificate=tls\\host.pem\r\nTlsPrivateKey=host.key\r\n"
-        "TlsClientCA=C:\\Hotel\\ca.pem\r\n";
+    const std::string access = "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
+                               "MaxConnections=0x40\r\nMaxConnectionsPerClient=8\r\nRequestTimeout="
+                               "0\r\nTlsCertificate=tls\\host.pem\r\nTlsPrivateKey=host.key\r\n"
+                               "TlsClientCA=C:\\Hotel\\ca.pem\r\n";
     WriteFileBytes(file, "[SysOption]\r\n" + access);
     TSysOption options(file);
     options.LoadOption();
