@@ -3,17 +3,16 @@
 #include "DoorlockHostFixture.h"
 
 #include "support/PostgresSchema.h"
+#include "support/ServerProxy.h"
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
-#include "platform/SocketUnit.h"
 
 #include <soci/soci.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <thread>
 
 namespace {
@@ -159,98 +158,6 @@ TEST_F(TDoorlockHostTest, AServerStoppedUnderTheHostIsUsedAgainOnceItIsBack) {
     EXPECT_EQ(m_host->Errors(), "");
 }
 
-namespace {
-
-// A port in front of the test server: passes connections on until it goes silent; then it accepts new ones
-// and never answers (a server that hangs), and the connections it passed on are cut.
-class TServerProxy {
-public:
-    explicit TServerProxy(int serverPort) : m_serverPort(serverPort) {
-        TIpv4 loopback = 0;
-        ParseIpv4("127.0.0.1", loopback);
-        m_listener = ListenTcp(0, 64, loopback);
-        m_port = m_listener.LocalPort();
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~TServerProxy() {
-        m_stop = true;
-        m_thread.join();
-        Cut();
-    }
-    int Port() const { return m_port; }
-    void GoSilent() {
-        m_silent = true;
-        Cut();
-    }
-    void Answer() { m_silent = false; }
-
-private:
-    struct TPair {
-        TSocket client, server;
-        std::thread up, down;
-    };
-
-    static void Pump(const TSocket& from, const TSocket& to) {
-        char buffer[8192];
-        for (long n; (n = from.Receive(buffer, sizeof buffer)) > 0;) {
-            if (!to.SendAll(buffer, static_cast<size_t>(n)))
-                break;
-        }
-        to.ShutdownBoth();
-        from.ShutdownBoth();
-    }
-
-    void Run() {
-        while (!m_stop) {
-            TSocket client;
-            if (AcceptTcp(m_listener, 100, client) != TAcceptResult::Accepted)
-                continue;
-            std::lock_guard<std::mutex> lock(m_lock);
-            if (m_silent) {
-                m_swallowed.push_back(std::move(client));
-                continue;
-            }
-            auto pair = std::make_unique<TPair>();
-            pair->client = std::move(client);
-            try {
-                pair->server = ConnectTcp("127.0.0.1", m_serverPort);
-            } catch (const std::exception&) {
-                continue; // the client sees its connection closed
-            }
-            TPair& p = *pair;
-            p.up = std::thread([&p] { Pump(p.client, p.server); });
-            p.down = std::thread([&p] { Pump(p.server, p.client); });
-            m_pairs.push_back(std::move(pair));
-        }
-    }
-
-    void Cut() {
-        std::vector<std::unique_ptr<TPair>> pairs;
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            pairs.swap(m_pairs);
-        }
-        for (auto& pair : pairs) {
-            pair->client.ShutdownBoth();
-            pair->server.ShutdownBoth();
-            pair->up.join();
-            pair->down.join();
-        }
-    }
-
-    int m_serverPort;
-    int m_port = 0;
-    TSocket m_listener;
-    std::atomic<bool> m_stop{false};
-    std::atomic<bool> m_silent{false};
-    std::mutex m_lock;
-    std::vector<std::unique_ptr<TPair>> m_pairs;
-    std::vector<TSocket> m_swallowed;
-    std::thread m_thread;
-};
-
-} // namespace
-
 // The server goes silent under a running host: four issues at once are each answered within about one
 // connect time-out (5 s), not one after the other, and their rows reach the server once it answers again.
 TEST_F(TDoorlockHostTest, ASilentServerDelaysNoAnswerBeyondTheConnectTimeOut) {
@@ -260,7 +167,7 @@ TEST_F(TDoorlockHostTest, ASilentServerDelaysNoAnswerBeyondTheConnectTimeOut) {
     const std::string server = TPostgresSchema::ServerUri();
     const size_t portAt = server.rfind(':') + 1;
     const size_t portEnd = server.rfind('/');
-    TServerProxy proxy(std::stoi(server.substr(portAt, portEnd - portAt)));
+    TServerProxy proxy(UriPort(server));
     std::string viaProxy = schema.Uri();
     viaProxy.replace(portAt, portEnd - portAt, std::to_string(proxy.Port()));
     StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + viaProxy + "\r\n");
