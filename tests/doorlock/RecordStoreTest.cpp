@@ -544,7 +544,7 @@ TEST(PostgresConninfo, SettingsBecomeKeywordFormAndTheirDescriptionHasNoPassword
         EXPECT_THAT(store.Description(), ::testing::AllOf(::testing::StartsWith(Gbk("数据库: ")),
                                                           ::testing::EndsWith(c.description)));
         // A password in the settings is warned about, naming libpq's password file.
-        EXPECT_THAT(store.CredentialsWarning(), c.password ? HasSubstr("passfile") : IsEmpty());
+        EXPECT_EQ(store.CredentialsWarning().find("passfile") != std::string::npos, c.password);
     }
 }
 
