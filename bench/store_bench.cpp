@@ -64,9 +64,16 @@ void BM_AddIssueCardRecord(benchmark::State& state) {
     int serial = 0;
     for (auto _ : state) {
         ++serial;
-        store.AddIssueCardRecord("REG" + std::to_string(serial), std::to_string(305419896 + serial),
-                                 RoomKey(serial % 1000), 1, now, IncMinutes(now, -10), IncMinutes(now, 2880),
-                                 serial % 4 == 0, "Guest", now);
+        store.AddIssueCardRecord({.RegisterId = "REG" + std::to_string(serial),
+                                  .CardNo = std::to_string(305419896 + serial),
+                                  .RoomNo = RoomKey(serial % 1000),
+                                  .LastCheckInTime = now,
+                                  .CheckInTime = IncMinutes(now, -10),
+                                  .CheckOutTime = IncMinutes(now, 2880),
+                                  .IsCopy = serial % 4 == 0,
+                                  .GuestName = "Guest",
+                                  .OpratingTime = now,
+                                  .Source = "127.0.0.1:50000"});
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -1,8 +1,5 @@
 #include "doorlock/DoorlockIssueUnit.h"
 
-#include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
@@ -63,53 +60,66 @@ void TRoomIssueTurn::Release() {
     m_room.reset();
 }
 
-bool IssueCardWithRecords(const TCardIssue& issue, int64_t& cardNo) {
-    const bool useNativeDb = Option != nullptr && Option->UseNativeDoorlockDb;
-    const bool saveRecord = Option != nullptr && Option->SaveDoorlockRecord;
+std::string DeskOperatorSource() {
+    return Gbk("本机操作员");
+}
+
+bool IssueCardWithRecords(const TCardIssueContext& context, const TCardIssue& issue, int64_t& cardNo) {
+    const auto& settings = context.Settings;
+    auto* const store = context.Store;
+    const bool useNativeDb = settings.UseNativeDoorlockDb && store != nullptr;
     // 64 bits: the negated most negative delay must not overflow.
-    const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
+    const int64_t delayMinutes = settings.DelayMinutes;
     const std::string roomKey = issue.RoomKey();
 
     // With a store that other hosts share, the room's lock there orders this issue with theirs. It is taken
     // before this host's turn; both waits together end at one deadline.
     const auto lockDeadline = std::chrono::steady_clock::now() + StoreRoomLockWait;
     TRoomLock roomLock;
-    if (useNativeDb && DoorlockRecordStore != nullptr)
-        roomLock = DoorlockRecordStore->LockRoom(roomKey);
+    if (useNativeDb)
+        roomLock = store->LockRoom(roomKey);
 
     TRoomIssueTurn turn(roomKey, lockDeadline);
 
     TDateTime cardStart = issue.RequestedStart;
-    if (useNativeDb) {
+    if (settings.UseNativeDoorlockDb) {
         if (issue.IsCopy) {
-            cardStart = DoorlockRecordStore != nullptr ? DoorlockRecordStore->GetLastCheckInTime(roomKey) : 0;
+            cardStart = useNativeDb ? store->GetLastCheckInTime(roomKey) : 0;
             if (cardStart == 0) {
                 cardStart = IncMinutes(Now(), -delayMinutes);
-                if (DoorlockRecordStore != nullptr)
-                    DoorlockRecordStore->AddRoom(roomKey, cardStart);
+                if (useNativeDb)
+                    store->AddRoom(roomKey, cardStart);
             }
         } else {
             cardStart = IncMinutes(Now(), -delayMinutes);
         }
     }
 
-    bool issued = false;
-    if (CurrentDoorlock != nullptr) {
-        issued = CurrentDoorlock->IssueCard(issue.RegisterId, issue.RoomBuildingCode, issue.RoomFloorCode,
-                                            issue.RoomNo, issue.GuestName, cardStart, cardStart,
-                                            issue.CheckOut, issue.CheckOut, issue.IsCopy, cardNo);
-    }
+    const bool issued =
+        context.Device != nullptr &&
+        context.Device->IssueCard(issue.RegisterId, issue.RoomBuildingCode, issue.RoomFloorCode, issue.RoomNo,
+                                  issue.GuestName, cardStart, cardStart, issue.CheckOut, issue.CheckOut,
+                                  issue.IsCopy, cardNo);
 
-    if (issued && useNativeDb && !issue.IsCopy && DoorlockRecordStore != nullptr)
-        DoorlockRecordStore->SetLastCheckInTime(roomKey, cardStart);
+    if (issued && useNativeDb && !issue.IsCopy)
+        store->SetLastCheckInTime(roomKey, cardStart);
     // The room's recorded start is settled. The issued-card row is never read back, so it needs no place in
     // this order, and adding it outside the lock lets the rows of simultaneous issues share one disk sync.
     turn.Release();
     roomLock = TRoomLock();
-    if (saveRecord && DoorlockRecordStore != nullptr) {
-        DoorlockRecordStore->AddIssueCardRecord(issue.RegisterId, IntToStr(cardNo), roomKey, 1, cardStart,
-                                                issue.RequestedStart, issue.CheckOut, issue.IsCopy,
-                                                issue.GuestName, Now());
+    if (settings.SaveDoorlockRecord && store != nullptr) {
+        TIssueCardRecord record;
+        record.RegisterId = issue.RegisterId;
+        record.CardNo = IntToStr(cardNo);
+        record.RoomNo = roomKey;
+        record.LastCheckInTime = cardStart;
+        record.CheckInTime = issue.RequestedStart;
+        record.CheckOutTime = issue.CheckOut;
+        record.IsCopy = issue.IsCopy;
+        record.GuestName = issue.GuestName;
+        record.OpratingTime = Now();
+        record.Source = issue.Source;
+        store->AddIssueCardRecord(record);
     }
     return issued;
 }

@@ -113,10 +113,17 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request) {
 
 namespace {
 
+// The settings of a process without an Option.ini read: nothing moved, nothing recorded.
+const TDoorlockOption& NoOptions() {
+    static const TDoorlockOption none("");
+    return none;
+}
+
 bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
+    const TDoorlockOption& settings = Option != nullptr ? *Option : NoOptions();
     // 64 bits: the negated most negative delay must not overflow.
-    const int64_t delayMinutes = Option != nullptr ? Option->DelayMinutes : 0;
-    const int64_t delayMinutes2 = Option != nullptr ? Option->DelayMinutes2 : 0;
+    const int64_t delayMinutes = settings.DelayMinutes;
+    const int64_t delayMinutes2 = settings.DelayMinutes2;
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;
@@ -133,7 +140,9 @@ bool DoIssueCard(const TXmlNode& root, int64_t& cardNo) {
     issue.CheckOut = IncMinutes(StrToDateTime(checkOutDate + " " + checkOutTime), delayMinutes2);
     issue.IsCopy = StrToBoolDef(RequiredChild(root, 10).ValueText(), false);
 
-    return IssueCardWithRecords(issue, cardNo);
+    // TODO(lead): issue.Source = Utf8ToGbk(origin.Text()) once the handler is given the request's origin.
+
+    return IssueCardWithRecords({settings, CurrentDoorlock, DoorlockRecordStore}, issue, cardNo);
 }
 
 bool DoReadCard(int64_t& cardNo) {

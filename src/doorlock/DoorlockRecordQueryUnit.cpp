@@ -17,7 +17,8 @@ const char* const LatestTime = "9999-12-31 23:59:59";
 
 const char* const Columns =
     "select OpratingTime, RoomNo, CardNo, IsCopy, LastCheckInTime, CheckInTime, CheckOutTime, GuestName, "
-    "RegisterId from T_IssueCardRecord";
+    "RegisterId, ";
+const char* const FromTable = " from T_IssueCardRecord";
 const char* const TimeRange = " where OpratingTime >= :FromTime and OpratingTime <= :ToTime";
 const char* const RoomMatch = " and RoomNo = :RoomNo";
 
@@ -164,13 +165,14 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
     long long rowLimit = limit;
 
     std::string opratingTime, roomNo, cardNo, lastCheckInTime, checkInTime, checkOutTime, guestName,
-        registerId;
+        registerId, source;
     int isCopy = 0;
     soci::indicator opratingTimeInd = soci::i_ok, roomNoInd = soci::i_ok, cardNoInd = soci::i_ok,
                     isCopyInd = soci::i_ok, lastCheckInTimeInd = soci::i_ok, checkInTimeInd = soci::i_ok,
-                    checkOutTimeInd = soci::i_ok, guestNameInd = soci::i_ok, registerIdInd = soci::i_ok;
+                    checkOutTimeInd = soci::i_ok, guestNameInd = soci::i_ok, registerIdInd = soci::i_ok,
+                    sourceInd = soci::i_ok;
     std::string sql =
-        std::string(Columns) + TimeRange + (room.empty() ? "" : RoomMatch) + OrderAndLimit(m_sqlite);
+        ColumnsLocked() + FromTable + TimeRange + (room.empty() ? "" : RoomMatch) + OrderAndLimit(m_sqlite);
     soci::statement query(*m_session);
     query.exchange(soci::into(opratingTime, opratingTimeInd));
     query.exchange(soci::into(roomNo, roomNoInd));
@@ -181,6 +183,7 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
     query.exchange(soci::into(checkOutTime, checkOutTimeInd));
     query.exchange(soci::into(guestName, guestNameInd));
     query.exchange(soci::into(registerId, registerIdInd));
+    query.exchange(soci::into(source, sourceInd));
     query.exchange(soci::use(from, "FromTime"));
     query.exchange(soci::use(to, "ToTime"));
     if (!room.empty())
@@ -201,8 +204,16 @@ void TDoorlockRecordQuery::ReadLocked(const TIssueCardRecordFilter& filter, int6
         row.CheckOutTime = ShownTime(checkOutTime, checkOutTimeInd);
         row.GuestName = Text(guestName, guestNameInd);
         row.RegisterId = Text(registerId, registerIdInd);
+        row.Source = Text(source, sourceInd);
         visit(row);
     }
+}
+
+std::string TDoorlockRecordQuery::ColumnsLocked() {
+    // Looked at until found: a store may add the column while the list is open, and it stays.
+    if (!m_hasSource.value_or(false))
+        m_hasSource = HasColumn(*m_session, m_sqlite, "T_IssueCardRecord", "RequestSource");
+    return std::string(Columns) + (*m_hasSource ? "RequestSource" : "NULL");
 }
 
 std::string CardKindText(bool isCopy) {

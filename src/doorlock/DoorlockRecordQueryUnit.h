@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ struct TIssueCardRecordRow {
     std::string CheckOutTime;
     std::string GuestName;
     std::string RegisterId;
+    // Who asked for the card; empty for rows stored before it was recorded.
+    std::string Source;
 };
 
 // The first rows of a filter and how many match in all, read from one snapshot.
@@ -65,8 +68,12 @@ private:
                     const std::function<void(const TIssueCardRecordRow&)>& visit);
     template <typename TStep> void InTransaction(TStep step);
 
+    // The columns to read; a table of an earlier version, not yet opened by a store, has no source.
+    std::string ColumnsLocked();
+
     bool m_sqlite;
     std::unique_ptr<soci::session> m_session;
+    std::optional<bool> m_hasSource;
 };
 
 // The filter's time text in the form the store keeps ("yyyy-mm-dd hh:nn:ss"), for the bounds of a query.

@@ -27,7 +27,9 @@ const char* const CreateRoomTableSql =
 const char* const CreateRecordTableSql =
     "CREATE TABLE IF NOT EXISTS T_IssueCardRecord(RegisterId TEXT, CardNo TEXT, RoomNo TEXT, "
     "CardType INTEGER, LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, CheckOutTime TIMESTAMP, "
-    "IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP)";
+    "IsCopy INTEGER, GuestName TEXT, OpratingTime TIMESTAMP, RequestSource TEXT)";
+// A table made before the requests' source was recorded gets the column; its old rows have none.
+const char* const AddSourceColumnSql = "ALTER TABLE T_IssueCardRecord ADD COLUMN RequestSource TEXT";
 // Every look-up and update finds its rows by room key.
 const char* const CreateRoomIndexSql = "CREATE INDEX IF NOT EXISTS IX_Room_RoomNo ON T_Room(RoomNo)";
 // The issued-card list reads a room's rows, or every room's, in a range of operation times, newest first.
@@ -41,9 +43,9 @@ const char* const InsertRoomSql =
     "insert into T_Room(RoomNo, LastCheckInTime) Values(:RoomNo, :LastCheckInTime)";
 const char* const InsertRecordSql =
     "insert into T_IssueCardRecord(RegisterId, CardNo, RoomNo, CardType, LastCheckInTime, CheckInTime, "
-    "CheckOutTime, IsCopy, GuestName, OpratingTime)\n"
+    "CheckOutTime, IsCopy, GuestName, OpratingTime, RequestSource)\n"
     " Values(:RegisterId, :CardNo, :RoomNo, :CardType, :LastCheckInTime, :CheckInTime, :CheckOutTime, "
-    ":IsCopy, :GuestName, :OpratingTime)";
+    ":IsCopy, :GuestName, :OpratingTime, :RequestSource)";
 
 // Issue rows kept at most while the server is out of reach; one more is logged as not stored.
 constexpr size_t MaxHeldRecords = 10000;
@@ -89,6 +91,7 @@ struct TDoorlockRecordStore::TStatements {
     std::string guestName;
     std::string opratingTime;
     soci::indicator opratingTimeIndicator = soci::i_null;
+    std::string requestSource;
 
     // Each is prepared on first use, so a damaged table fails only the operations that use it, and
     // dropped after an error, so the next use prepares it afresh.
@@ -172,15 +175,16 @@ void TDoorlockRecordStore::SetConnectBackoff(std::chrono::milliseconds backoff) 
 void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
     // Desks that start together on a fresh server would each create the same table, and IF NOT EXISTS does
     // not guard against another session doing it at the same moment: the set-up takes turns on a lock.
-    auto run = [&](const char* sql) {
+    // step runs the statements of one change; it may look first whether the change is still missing.
+    auto run = [&](const auto& step) {
         if (!IsShared()) {
-            session << sql;
+            step();
             return;
         }
         session.begin();
         try {
             session << "SELECT pg_advisory_xact_lock(" + std::to_string(SchemaLockKey) + ")";
-            session << sql;
+            step();
             session.commit();
         } catch (const std::exception&) {
             try {
@@ -190,12 +194,29 @@ void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
             throw;
         }
     };
-    run(CreateRoomTableSql);
-    run(CreateRecordTableSql);
+    const auto runSql = [&](const char* sql) { run([&] { session << sql; }); };
+    runSql(CreateRoomTableSql);
+    runSql(CreateRecordTableSql);
+    // Looked at first rather than added with IF NOT EXISTS: an ALTER waits for every reader of the table (an
+    // export under way on another desk), even when it has nothing to do.
+    run([&] {
+        const auto hasSource = [&] {
+            return HasColumn(session, !IsShared(), "T_IssueCardRecord", "RequestSource");
+        };
+        if (hasSource())
+            return;
+        try {
+            session << AddSourceColumnSql;
+        } catch (const std::exception&) {
+            // Two programs opening one SQLite file may both find it missing; only one adds it.
+            if (IsShared() || !hasSource())
+                throw;
+        }
+    });
     try {
-        run(CreateRoomIndexSql);
+        runSql(CreateRoomIndexSql);
         for (const char* sql : CreateRecordIndexSql)
-            run(sql);
+            runSql(sql);
     } catch (const std::exception& e) {
         // Only speed is lost; a T_Room that cannot take the index fails its own statements later.
         WriteLog(Utf8ToGbk(e.what()));
@@ -387,15 +408,9 @@ void TDoorlockRecordStore::AddRoomLocked(std::unique_lock<std::timed_mutex>& gua
         WriteLog(NewRoomText() + roomKey);
 }
 
-void TDoorlockRecordStore::AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
-                                              const std::string& roomNo, int cardType,
-                                              TDateTime lastCheckInTime, TDateTime checkInTime,
-                                              TDateTime checkOutTime, bool isCopy,
-                                              const std::string& guestName, TDateTime opratingTime) {
+void TDoorlockRecordStore::AddIssueCardRecord(const TIssueCardRecord& record) {
     m_recordCommits.Submit(
-        TIssueCardRecord{registerId, cardNo, roomNo, cardType, lastCheckInTime, checkInTime, checkOutTime,
-                         isCopy, guestName, opratingTime},
-        [this](const std::vector<TIssueCardRecord>& batch) { StoreIssueCardRecords(batch); });
+        record, [this](const std::vector<TIssueCardRecord>& batch) { StoreIssueCardRecords(batch); });
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
@@ -620,7 +635,8 @@ std::string TDoorlockRecordStore::SpoolRowOf(const TIssueCardRecord& record) {
     return JoinSpoolFields({SpoolRowLayout, record.RegisterId, record.CardNo, record.RoomNo,
                             std::to_string(record.CardType), DateTimeField(record.LastCheckInTime),
                             DateTimeField(record.CheckInTime), DateTimeField(record.CheckOutTime),
-                            record.IsCopy ? "1" : "0", record.GuestName, DateTimeField(record.OpratingTime)});
+                            record.IsCopy ? "1" : "0", record.GuestName, DateTimeField(record.OpratingTime),
+                            record.Source});
 }
 
 bool TDoorlockRecordStore::RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record) {
@@ -639,6 +655,8 @@ bool TDoorlockRecordStore::RecordOfSpoolRow(const std::string& row, TIssueCardRe
         (isCopy != 0 && isCopy != 1) || !ReadDateTimeField(fields[10], record.OpratingTime))
         return false;
     record.IsCopy = isCopy == 1;
+    // Who asked for the card, where the row names it.
+    record.Source = fields.size() > 11 ? fields[11] : std::string();
     return true;
 }
 
@@ -654,6 +672,7 @@ void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record)
     s.isCopy = record.IsCopy ? 1 : 0;
     s.guestName = GbkToUtf8(record.GuestName);
     BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
+    s.requestSource = GbkToUtf8(record.Source);
     if (!s.insertRecord)
         s.insertRecord.emplace((m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
                                 soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
@@ -662,6 +681,7 @@ void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record)
                                 soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
                                 soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),
                                 soci::use(s.isCopy, "IsCopy"), soci::use(s.guestName, "GuestName"),
-                                soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime")));
+                                soci::use(s.opratingTime, s.opratingTimeIndicator, "OpratingTime"),
+                                soci::use(s.requestSource, "RequestSource")));
     s.insertRecord->execute(true);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "doorlock/GroupCommitUnit.h"
+#include "doorlock/IssueCardRecordUnit.h"
 #include "doorlock/PostgresConninfoUnit.h"
 #include "doorlock/RecordSpoolUnit.h"
 #include "doorlock/RecordStoreSessionUnit.h"
@@ -76,10 +77,7 @@ public:
     // The row is stored (on disk, for SQLite) when the call returns. Rows added by several threads at the
     // same time share one commit, so one disk sync serves them all; when that commit fails, each row is
     // stored on its own, and one that still fails is logged like a row that came alone.
-    void AddIssueCardRecord(const std::string& registerId, const std::string& cardNo,
-                            const std::string& roomNo, int cardType, TDateTime lastCheckInTime,
-                            TDateTime checkInTime, TDateTime checkOutTime, bool isCopy,
-                            const std::string& guestName, TDateTime opratingTime);
+    void AddIssueCardRecord(const TIssueCardRecord& record);
 
     // For a process that ends without waiting for every thread: once no operation runs (waiting at most
     // `wait`), closes the database and keeps every later operation waiting until the process has gone.
@@ -88,16 +86,8 @@ public:
 
 private:
     struct TStatements;
-    struct TIssueCardRecord {
-        std::string RegisterId, CardNo, RoomNo;
-        int CardType;
-        TDateTime LastCheckInTime, CheckInTime, CheckOutTime;
-        bool IsCopy;
-        std::string GuestName;
-        TDateTime OpratingTime;
-    };
 
-    // Creates whichever table or index is missing.
+    // Creates whichever table, column or index is missing.
     void SetUpSchema(soci::session& session);
     // statement: the member of TStatements that step runs.
     template <typename TMember, typename TStep>

@@ -110,6 +110,22 @@ TStoreErrorKind ClassifyStoreError(const std::exception& error) {
     return TStoreErrorKind::Refused;
 }
 
+bool HasColumn(soci::session& session, bool sqlite, const std::string& table, const std::string& column) {
+    // Unquoted names are taken without regard to case, as the statements take them.
+    std::string tableName = table, columnName = column;
+    long long count = 0;
+    if (sqlite) {
+        session
+            << "select count(*) from pragma_table_info(:TableName) where lower(name) = lower(:ColumnName)",
+            soci::into(count), soci::use(tableName, "TableName"), soci::use(columnName, "ColumnName");
+    } else {
+        session << "select count(*) from pg_attribute where attrelid = to_regclass(:TableName) and "
+                   "attname = lower(:ColumnName) and attnum > 0 and not attisdropped",
+            soci::into(count), soci::use(tableName, "TableName"), soci::use(columnName, "ColumnName");
+    }
+    return count > 0;
+}
+
 std::string SecondsText(std::chrono::milliseconds wait) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(wait.count()) / 1000);

@@ -60,6 +60,10 @@ enum class TStoreErrorKind {
 };
 TStoreErrorKind ClassifyStoreError(const std::exception& error);
 
+// Whether the table the session finds by that name has the column (false without the table); names as the
+// statements write them.
+bool HasColumn(soci::session& session, bool sqlite, const std::string& table, const std::string& column);
+
 // "%g" seconds of a wait, for messages.
 std::string SecondsText(std::chrono::milliseconds wait);
 

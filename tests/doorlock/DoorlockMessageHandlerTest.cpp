@@ -1,5 +1,6 @@
 #include "doorlock/DoorlockMessageHandlerUnit.h"
 
+#include "DoorlockTestSupport.h"
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
@@ -18,38 +19,6 @@
 #include <optional>
 
 namespace {
-
-// A device that records what it was asked.
-class TRecordingDoorlock : public TBaseDoorlock {
-public:
-    struct TIssue {
-        std::string RegisterId, Building, Floor, RoomNo, GuestName;
-        TDateTime CheckInDate, CheckInTime, CheckOutDate, CheckOutTime;
-        bool IsCopy;
-    };
-    bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
-                   const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
-                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate,
-                   TDateTime checkOutTime, bool isCopy, int64_t& cardNo) override {
-        Issues.push_back({registerId, roomBuildingCode, roomFloorCode, roomNo, guestName, checkInDate,
-                          checkInTime, checkOutDate, checkOutTime, isCopy});
-        if (Throw)
-            throw EConvertError("'" + roomNo + "' is not a valid room number");
-        if (Succeed)
-            cardNo = 816123114;
-        return Succeed;
-    }
-    bool ReadCard(int64_t& cardNo) override {
-        if (Succeed)
-            cardNo = 15151515;
-        return Succeed;
-    }
-    bool EraseCard() override { return Succeed; }
-
-    bool Succeed = true;
-    bool Throw = false;
-    std::vector<TIssue> Issues;
-};
 
 std::string Xml(const std::string& type, const std::vector<std::string>& children) {
     return RequestXml("DoorRequest", type, children);
@@ -213,31 +182,6 @@ TEST_F(THandlerTest, DeviceErrorSkipsTheRecordsAndTheAnswer) {
     EXPECT_THROW(Handle(Xml("IssueCard", kIssue)), EConvertError);
     EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), 0);
     EXPECT_EQ(Log().find(Gbk("房间(")), std::string::npos);
-}
-
-TEST_F(THandlerTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStart) {
-    UseStore();
-    m_option->UseNativeDoorlockDb = true;
-    m_option->DelayMinutes = 10;
-    Handle(Xml("IssueCard", kIssue));
-    ASSERT_EQ(m_device.Issues.size(), 1u);
-    TDateTime start = m_device.Issues[0].CheckInDate;
-    EXPECT_TRUE(SameMinute(start, IncMinutes(Now(), -10)));
-    TDateTime recorded = m_store->GetLastCheckInTime("01080816");
-    EXPECT_TRUE(SameMinute(recorded, start));
-
-    std::vector<std::string> copy = kIssue;
-    copy[10] = "1";
-    Handle(Xml("IssueCard", copy));
-    ASSERT_EQ(m_device.Issues.size(), 2u);
-    EXPECT_EQ(m_device.Issues[1].CheckInDate, recorded);
-    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
-
-    // A failed new card leaves the recorded start alone.
-    m_device.Succeed = false;
-    m_option->DelayMinutes = 600;
-    Handle(Xml("IssueCard", kIssue));
-    EXPECT_EQ(m_store->GetLastCheckInTime("01080816"), recorded);
 }
 
 TEST_F(THandlerTest, MostNegativeDelayMovesTheStartForward) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
+#include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/TestSupport.h"
 
@@ -33,6 +35,38 @@ public:
     TDoorlockOption option;
     std::unique_ptr<TCardEncoder> encoder;
     TIcDoorlock device;
+};
+
+// A device that records what it was asked.
+class TRecordingDoorlock : public TBaseDoorlock {
+public:
+    struct TIssue {
+        std::string RegisterId, Building, Floor, RoomNo, GuestName;
+        TDateTime CheckInDate, CheckInTime, CheckOutDate, CheckOutTime;
+        bool IsCopy;
+    };
+    bool IssueCard(const std::string& registerId, const std::string& roomBuildingCode,
+                   const std::string& roomFloorCode, const std::string& roomNo, const std::string& guestName,
+                   TDateTime checkInDate, TDateTime checkInTime, TDateTime checkOutDate,
+                   TDateTime checkOutTime, bool isCopy, int64_t& cardNo) override {
+        Issues.push_back({registerId, roomBuildingCode, roomFloorCode, roomNo, guestName, checkInDate,
+                          checkInTime, checkOutDate, checkOutTime, isCopy});
+        if (Throw)
+            throw EConvertError("'" + roomNo + "' is not a valid room number");
+        if (Succeed)
+            cardNo = 816123114;
+        return Succeed;
+    }
+    bool ReadCard(int64_t& cardNo) override {
+        if (Succeed)
+            cardNo = 15151515;
+        return Succeed;
+    }
+    bool EraseCard() override { return Succeed; }
+
+    bool Succeed = true;
+    bool Throw = false;
+    std::vector<TIssue> Issues;
 };
 
 std::string Bytes(std::initializer_list<int> values);

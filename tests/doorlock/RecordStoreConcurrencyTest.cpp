@@ -41,8 +41,12 @@ TEST_P(TRecordStoreTest, ConcurrentOperationsLeaveExactlyTheExpectedRows) {
             if (store->GetLastCheckInTime(room) != time)
                 ++wrongReads;
             store->SetLastCheckInTime("shared-" + std::to_string(round), time);
-            store->AddIssueCardRecord(std::to_string(thread) + "/" + std::to_string(round), "0", room, 1,
-                                      time, 0, 0, round % 2 == 1, "", time);
+            store->AddIssueCardRecord({.RegisterId = std::to_string(thread) + "/" + std::to_string(round),
+                                       .CardNo = "0",
+                                       .RoomNo = room,
+                                       .LastCheckInTime = time,
+                                       .IsCopy = round % 2 == 1,
+                                       .OpratingTime = time});
         }
     };
     std::vector<std::thread> threads;
@@ -133,7 +137,8 @@ TEST_P(TRecordStoreRefusalTest, SimultaneousRecordsAreEachStoredWhenTheCallRetur
                 const bool refused = i % 5 == 4;
                 const std::string id =
                     (refused ? "refused-" : "") + std::to_string(thread) + "/" + std::to_string(i);
-                store->AddIssueCardRecord(id, "0", "0101", 1, 0, 0, 0, false, "", Now());
+                store->AddIssueCardRecord(
+                    {.RegisterId = id, .CardNo = "0", .RoomNo = "0101", .OpratingTime = Now()});
                 if (refused)
                     continue;
                 int found = 0;
@@ -218,7 +223,7 @@ TEST_P(TPostgresRecordStoreTest, ConnectionsCutBetweenOperationsAreOpenedAgain) 
 
     EXPECT_EQ(store->GetLastCheckInTime("0101"), EncodeDateTime(2024, 1, 1, 8, 0, 0));
     EXPECT_TRUE(store->LockRoom("0101").Held());
-    store->AddIssueCardRecord("R1", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    store->AddIssueCardRecord({.RegisterId = "R1", .CardNo = "1", .RoomNo = "0101"});
     EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
     // Each lost connection is logged once.
     EXPECT_THAT(LogMessages(), ::testing::SizeIs(before + 2));

@@ -93,12 +93,12 @@ TEST_P(TPostgresRecordStoreTest, ARowTheServerFailsIsStoredAgainKeptOrDroppedByW
                     "CREATE OR REPLACE FUNCTION FailOnce() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
                     "IF nextval('Attempts') = 1 THEN PERFORM setval('FailedSession', pg_backend_pid()); "
                     "RAISE EXCEPTION 'failed once' USING ERRCODE = '") +
-                    c.state +
-                    "'; END IF; NEW.GuestName := CAST(pg_backend_pid() AS TEXT); RETURN NEW; END $$";
+                    c.state + "'; END IF; NEW.GuestName = CAST(pg_backend_pid() AS TEXT); RETURN NEW; END $$";
         *raw << "CREATE OR REPLACE TRIGGER FailOnce BEFORE INSERT ON T_IssueCardRecord FOR EACH ROW EXECUTE "
                 "FUNCTION FailOnce()";
         const size_t before = LogMessages().size();
-        store->AddIssueCardRecord(std::string("R") + c.state, "1", "0101", 1, 0, 0, 0, false, "", 0);
+        store->AddIssueCardRecord(
+            {.RegisterId = std::string("R") + c.state, .CardNo = "1", .RoomNo = "0101"});
         const std::vector<std::string> messages = LogMessages();
         ASSERT_GT(messages.size(), before);
         EXPECT_THAT(messages[before], HasSubstr("failed once"));
@@ -129,13 +129,13 @@ TEST_P(TPostgresRecordStoreTest, ABlockedServerHoldsNoOperationPastItsWaitAndThe
     auto patient = OpenStore(Target() + " application_name=patient options='-c search_path=" + SchemaName() +
                              " -c lock_timeout=0 -c statement_timeout=0'");
     store->AddRoom("0101", start);
-    store->AddIssueCardRecord("before", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    store->AddIssueCardRecord({.RegisterId = "before", .CardNo = "1", .RoomNo = "0101"});
     auto raw = Raw();
     raw->begin();
     *raw << "LOCK TABLE T_Room, T_IssueCardRecord IN ACCESS EXCLUSIVE MODE";
 
     EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
-    store->AddIssueCardRecord("blocked", "2", "0101", 1, 0, 0, 0, false, "", 0);
+    store->AddIssueCardRecord({.RegisterId = "blocked", .CardNo = "2", .RoomNo = "0101"});
     std::vector<std::string> messages = LogMessages();
     EXPECT_TRUE(Logged(messages, "lock timeout"));
     EXPECT_THAT(messages, Contains(Gbk("发卡记录暂存，数据库恢复后保存: 卡号2, 房间0101")));
@@ -144,7 +144,7 @@ TEST_P(TPostgresRecordStoreTest, ABlockedServerHoldsNoOperationPastItsWaitAndThe
     ASSERT_TRUE(WaitFor([&] { return WaitingForLocks(*Raw(), "patient") > 0; }));
     patient->SetOperationWait(std::chrono::milliseconds(0));
     EXPECT_EQ(patient->GetLastCheckInTime("0101"), 0);
-    patient->AddIssueCardRecord("busy", "3", "0101", 1, 0, 0, 0, false, "", 0);
+    patient->AddIssueCardRecord({.RegisterId = "busy", .CardNo = "3", .RoomNo = "0101"});
     messages = LogMessages();
     EXPECT_THAT(messages, Contains(Gbk("数据库繁忙，等待超过0秒，未执行")));
     EXPECT_THAT(messages, Contains(Gbk("发卡记录暂存，数据库恢复后保存: 卡号3, 房间0101")));
@@ -228,9 +228,15 @@ TEST_P(TPostgresRecordStoreTest, RowsTheServerDidNotTakeOutliveTheStoreInTheSpoo
         TDoorlockRecordStore store(Backend(), database.Uri(), spool);
         store.SetConnectBackoff(std::chrono::hours(1));
         for (int i = 0; i < 4; ++i)
-            store.AddIssueCardRecord("R" + std::to_string(i), std::to_string(i), "0101", 1,
-                                     EncodeDateTime(2026, 12, 29, 12, 0, i, 499), 0, 45291.25, i % 2 == 1,
-                                     guests[i], EncodeDateTime(2026, 12, 29, 12, 1, i));
+            store.AddIssueCardRecord({.RegisterId = "R" + std::to_string(i),
+                                      .CardNo = std::to_string(i),
+                                      .RoomNo = "0101",
+                                      .LastCheckInTime = EncodeDateTime(2026, 12, 29, 12, 0, i, 499),
+                                      .CheckOutTime = 45291.25,
+                                      .IsCopy = i % 2 == 1,
+                                      .GuestName = guests[i],
+                                      .OpratingTime = EncodeDateTime(2026, 12, 29, 12, 1, i),
+                                      .Source = "127.0.0.1:" + std::to_string(40000 + i)});
         soci::session file("sqlite3", SqliteConnectString(spool, true));
         EXPECT_EQ(RowCount(file, "T_HeldIssueCardRecord"), 4);
     }
@@ -251,7 +257,8 @@ TEST_P(TPostgresRecordStoreTest, RowsTheServerDidNotTakeOutliveTheStoreInTheSpoo
         std::chrono::seconds(20)));
     soci::rowset<soci::row> rows =
         (server.prepare << "select RegisterId, CardNo, IsCopy, GuestName, CAST(LastCheckInTime AS TEXT), "
-                           "CAST(CheckOutTime AS TEXT), CAST(OpratingTime AS TEXT) from T_IssueCardRecord");
+                           "CAST(CheckOutTime AS TEXT), CAST(OpratingTime AS TEXT), RequestSource "
+                           "from T_IssueCardRecord");
     int i = 0;
     for (const soci::row& row : rows) {
         SCOPED_TRACE(i);
@@ -262,6 +269,7 @@ TEST_P(TPostgresRecordStoreTest, RowsTheServerDidNotTakeOutliveTheStoreInTheSpoo
         EXPECT_EQ(row.get<std::string>(4), "2026-12-29 12:00:0" + std::to_string(i));
         EXPECT_EQ(row.get<std::string>(5), "2023-12-31 06:00:00");
         EXPECT_EQ(row.get<std::string>(6), "2026-12-29 12:01:0" + std::to_string(i));
+        EXPECT_EQ(row.get<std::string>(7), "127.0.0.1:" + std::to_string(40000 + i));
         ++i;
     }
     EXPECT_EQ(i, 4);
@@ -284,7 +292,10 @@ TEST_P(TPostgresRecordStoreTest, ASpoolRowThatIsNotARowIsDroppedAndTheOthersStor
         return Hex(JoinSpoolFields(row));
     };
     std::vector<std::string> tooFew = fields("R");
-    tooFew.pop_back();
+    tooFew.resize(10);
+    // A row written before rows named who asked.
+    std::vector<std::string> withoutSource = fields("middle");
+    withoutSource.pop_back();
     const std::string rows[] = {
         Hex(JoinSpoolFields(fields("first"))),
         "zz",        // not hexadecimal
@@ -296,6 +307,7 @@ TEST_P(TPostgresRecordStoreTest, ASpoolRowThatIsNotARowIsDroppedAndTheOthersStor
         changed(5, "nan"),   // a time that is no number
         changed(6, "1e308"), // a time out of range
         changed(8, "7"),     // IsCopy neither 0 nor 1
+        Hex(JoinSpoolFields(withoutSource)),
         Hex(JoinSpoolFields(fields("last"))),
     };
     const std::string spool = Sandbox().File("Spool.db");
@@ -311,16 +323,18 @@ TEST_P(TPostgresRecordStoreTest, ASpoolRowThatIsNotARowIsDroppedAndTheOthersStor
     auto raw = Raw();
     ASSERT_TRUE(WaitFor([&] {
         try {
-            return RowCount(*raw, "T_IssueCardRecord") == 2;
+            return RowCount(*raw, "T_IssueCardRecord") == 3;
         } catch (const std::exception&) {
             return false;
         }
     }));
     std::vector<std::string> ids;
-    soci::rowset<std::string> stored = (raw->prepare << "select RegisterId from T_IssueCardRecord");
-    for (const std::string& id : stored)
-        ids.push_back(id);
-    EXPECT_THAT(ids, ::testing::ElementsAre("first", "last"));
+    soci::rowset<soci::row> stored =
+        (raw->prepare << "select RegisterId, RequestSource from T_IssueCardRecord");
+    for (const soci::row& row : stored)
+        ids.push_back(row.get<std::string>(0) + "/" +
+                      (row.get_indicator(1) == soci::i_null ? "" : row.get<std::string>(1)));
+    EXPECT_THAT(ids, ::testing::ElementsAre("first/desk", "middle/", "last/desk"));
     const std::vector<std::string> messages = LogMessages();
     EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
                             [](const std::string& m) {

@@ -154,7 +154,8 @@ TEST_P(TRecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows
     auto store = OpenStore();
     const std::string roomKey = Gbk("东楼0301");
     store->AddRoom(roomKey, At(2024, 7, 1, 15, 0, 0));
-    store->AddIssueCardRecord(Gbk("登记1"), "0", roomKey, 1, 0, 0, 0, false, Gbk("张三"), 0);
+    store->AddIssueCardRecord(
+        {.RegisterId = Gbk("登记1"), .CardNo = "0", .RoomNo = roomKey, .GuestName = Gbk("张三")});
 
     EXPECT_EQ(store->GetLastCheckInTime(roomKey), At(2024, 7, 1, 15, 0, 0));
     EXPECT_THAT(LogMessages(), ElementsAre(NewRoom(roomKey)));
@@ -169,18 +170,25 @@ TEST_P(TRecordStoreTest, TextIsStoredAsUtf8AndRoomKeysInTheCodePageFindTheirRows
     EXPECT_EQ(guestName, "张三");
 }
 
-TEST_P(TRecordStoreTest, IssueRecordsKeepAllTenColumns) {
+TEST_P(TRecordStoreTest, IssueRecordsKeepEveryColumn) {
     auto store = OpenStore();
-    store->AddIssueCardRecord("R1", "305419896", "0101", 1, At(2024, 8, 1, 12, 0, 0),
-                              At(2024, 8, 1, 11, 50, 0), At(2024, 8, 3, 12, 10, 0), true, "Guest",
-                              At(2024, 8, 1, 12, 0, 1, 600));
-    store->AddIssueCardRecord("", "0", "0102", 1, 0, 0, 0, false, "", At(2024, 8, 2, 0, 0, 0));
+    store->AddIssueCardRecord({.RegisterId = "R1",
+                               .CardNo = "305419896",
+                               .RoomNo = "0101",
+                               .LastCheckInTime = At(2024, 8, 1, 12, 0, 0),
+                               .CheckInTime = At(2024, 8, 1, 11, 50, 0),
+                               .CheckOutTime = At(2024, 8, 3, 12, 10, 0),
+                               .IsCopy = true,
+                               .GuestName = "Guest",
+                               .OpratingTime = At(2024, 8, 1, 12, 0, 1, 600),
+                               .Source = Gbk("127.0.0.1:50000 [CN=前台]")});
+    store->AddIssueCardRecord({.CardNo = "0", .RoomNo = "0102", .OpratingTime = At(2024, 8, 2, 0, 0, 0)});
     EXPECT_THAT(LogMessages(), IsEmpty());
 
     auto raw = Raw();
     soci::rowset<soci::row> rows =
         (raw->prepare << "select RegisterId, CardNo, RoomNo, CardType, LastCheckInTime, "
-                         "CheckInTime, CheckOutTime, IsCopy, GuestName, OpratingTime "
+                         "CheckInTime, CheckOutTime, IsCopy, GuestName, OpratingTime, RequestSource "
                          "from T_IssueCardRecord order by RoomNo");
     // Every column as text, "NULL" for NULL.
     std::vector<std::vector<std::string>> table;
@@ -204,11 +212,41 @@ TEST_P(TRecordStoreTest, IssueRecordsKeepAllTenColumns) {
         table.push_back(cells);
     }
     using Row = std::vector<std::string>;
-    EXPECT_THAT(
-        table,
-        ElementsAre(Row{"R1", "305419896", "0101", "1", "2024-08-01 12:00:00", "2024-08-01 11:50:00",
-                        "2024-08-03 12:10:00", "1", "Guest", "2024-08-01 12:00:02"},
-                    Row{"", "0", "0102", "1", "NULL", "NULL", "NULL", "0", "", "2024-08-02 00:00:00"}));
+    EXPECT_THAT(table, ElementsAre(Row{"R1", "305419896", "0101", "1", "2024-08-01 12:00:00",
+                                       "2024-08-01 11:50:00", "2024-08-03 12:10:00", "1", "Guest",
+                                       "2024-08-01 12:00:02", "127.0.0.1:50000 [CN=前台]"},
+                                   Row{"", "0", "0102", "1", "NULL", "NULL", "NULL", "0", "",
+                                       "2024-08-02 00:00:00", ""}));
+}
+
+TEST_P(TRecordStoreTest, ATableOfAnEarlierVersionGetsTheSourceColumnAndKeepsItsRows) {
+    {
+        auto raw = Raw();
+        *raw << "CREATE TABLE T_IssueCardRecord(RegisterId TEXT, CardNo TEXT, RoomNo TEXT, CardType INTEGER, "
+                "LastCheckInTime TIMESTAMP, CheckInTime TIMESTAMP, CheckOutTime TIMESTAMP, IsCopy INTEGER, "
+                "GuestName TEXT, OpratingTime TIMESTAMP)";
+        *raw << "insert into T_IssueCardRecord(RoomNo, GuestName, OpratingTime) values('01080816', 'Old', "
+                "'2026-12-29 10:00:00')";
+        // Read before the store has opened it: the old row, without a source.
+        TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), Target()});
+        const TIssueCardRecordPage page = query.FirstRows({}, 10);
+        ASSERT_THAT(page.Rows, SizeIs(1));
+        EXPECT_EQ(page.Rows[0].GuestName, "Old");
+        EXPECT_EQ(page.Rows[0].Source, "");
+    }
+    // Opened twice: the second open finds the column there and leaves it.
+    OpenStore();
+    auto store = OpenStore();
+    store->AddIssueCardRecord({.RoomNo = "01080816",
+                               .GuestName = "New",
+                               .OpratingTime = At(2026, 12, 29, 11, 0, 0),
+                               .Source = Gbk("本机操作员")});
+    EXPECT_THAT(LogMessages(), IsEmpty());
+    TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), Target()});
+    std::vector<std::string> shown;
+    query.ForEach({},
+                  [&](const TIssueCardRecordRow& row) { shown.push_back(row.GuestName + "/" + row.Source); });
+    EXPECT_THAT(shown, ElementsAre("New/" + Gbk("本机操作员"), "Old/"));
 }
 
 TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
@@ -223,11 +261,21 @@ TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
         {"东楼0301", At(2026, 12, 29, 13, 0, 0), "E"},
     };
     for (const auto& row : rows)
-        store->AddIssueCardRecord("R", "816123114", Gbk(row.Room), 1, At(2026, 12, 29, 9, 0, 0), 0,
-                                  At(2026, 12, 31, 14, 30, 0), false, Gbk(row.Guest), row.At);
-    store->AddIssueCardRecord(Gbk("登记1"), "0", "01080818", 1, At(2026, 12, 28, 8, 0, 0),
-                              At(2026, 12, 28, 8, 0, 0), 0, true, Gbk("张三"),
-                              At(2026, 12, 28, 8, 0, 1, 600));
+        store->AddIssueCardRecord({.RegisterId = "R",
+                                   .CardNo = "816123114",
+                                   .RoomNo = Gbk(row.Room),
+                                   .LastCheckInTime = At(2026, 12, 29, 9, 0, 0),
+                                   .CheckOutTime = At(2026, 12, 31, 14, 30, 0),
+                                   .GuestName = Gbk(row.Guest),
+                                   .OpratingTime = row.At});
+    store->AddIssueCardRecord({.RegisterId = Gbk("登记1"),
+                               .CardNo = "0",
+                               .RoomNo = "01080818",
+                               .LastCheckInTime = At(2026, 12, 28, 8, 0, 0),
+                               .CheckInTime = At(2026, 12, 28, 8, 0, 0),
+                               .IsCopy = true,
+                               .GuestName = Gbk("张三"),
+                               .OpratingTime = At(2026, 12, 28, 8, 0, 1, 600)});
 
     // A writer in the middle of its transaction must neither block the list nor show in it.
     auto writer = Raw();
@@ -284,7 +332,8 @@ TEST_P(TSqliteRecordStoreTest, TheRecordListNeverCreatesOrChangesTheFile) {
     EXPECT_THROW(TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), DbPath()}), std::runtime_error);
     EXPECT_FALSE(std::filesystem::exists(DbPath()));
 
-    OpenStore()->AddIssueCardRecord("R", "1", "0101", 1, 0, 0, 0, false, "", At(2026, 1, 1, 0, 0, 0));
+    OpenStore()->AddIssueCardRecord(
+        {.RegisterId = "R", .CardNo = "1", .RoomNo = "0101", .OpratingTime = At(2026, 1, 1, 0, 0, 0)});
     const auto written = std::filesystem::last_write_time(DbPath());
     const std::string bytes = ReadFileBytes(DbPath());
     TDoorlockRecordQuery query(TRecordStoreTarget{Backend(), DbPath()});
@@ -379,7 +428,7 @@ TEST_P(TRecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
         EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
         store->SetLastCheckInTime("0101", At(2024, 1, 1, 0, 0, 0));
         store->AddRoom("0101", At(2024, 1, 1, 0, 0, 0));
-        store->AddIssueCardRecord("R", "0", "0101", 1, 0, 0, 0, false, "", 0);
+        store->AddIssueCardRecord({.RegisterId = "R", .CardNo = "0", .RoomNo = "0101"});
         std::vector<std::string> messages = LogMessages();
         // The open and each operation's attempt to open again.
         ASSERT_THAT(messages, SizeIs(before + 5 + (held ? 1 : 0)));
@@ -414,7 +463,7 @@ TEST_P(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
     auto store = OpenStore();
     EXPECT_TRUE(store->IsOpen());
     EXPECT_EQ(store->GetLastCheckInTime("0101"), At(2023, 12, 24, 18, 0, 0));
-    store->AddIssueCardRecord("R1", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    store->AddIssueCardRecord({.RegisterId = "R1", .CardNo = "1", .RoomNo = "0101"});
     EXPECT_THAT(LogMessages(), IsEmpty());
 
     auto raw = Raw();
@@ -439,7 +488,8 @@ TEST_P(TRecordStoreTest, MissingTablesAreCreatedAndExistingOnesKept) {
         const std::string time = " timestamp without time zone";
         EXPECT_THAT(types, ElementsAre("registerid text", "cardno text", "roomno text", "cardtype integer",
                                        "lastcheckintime" + time, "checkintime" + time, "checkouttime" + time,
-                                       "iscopy integer", "guestname text", "opratingtime" + time));
+                                       "iscopy integer", "guestname text", "opratingtime" + time,
+                                       "requestsource text"));
     } else {
         *raw << "PRAGMA journal_mode", soci::into(journalMode);
         EXPECT_EQ(journalMode, "wal");
@@ -460,7 +510,7 @@ TEST_P(TRecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIs
     EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
     store->SetLastCheckInTime("0101", At(2024, 1, 1, 0, 0, 0));
     // The other table is still usable.
-    store->AddIssueCardRecord("R1", "1", "0101", 1, 0, 0, 0, false, "", 0);
+    store->AddIssueCardRecord({.RegisterId = "R1", .CardNo = "1", .RoomNo = "0101"});
     std::vector<std::string> messages = LogMessages();
     // One line each for the look-up and the update; no insert after the failed update.
     ASSERT_THAT(messages, SizeIs(2));

@@ -29,9 +29,14 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
                     {"01080816", 11, "李四", true},
                     {"01080816", 23, "Late", false}};
         for (const auto& row : rows)
-            store.AddIssueCardRecord("R", "816123114", row.Room, 1, EncodeDateTime(2026, 12, 29, 8, 0, 0), 0,
-                                     EncodeDateTime(2026, 12, 31, 14, 30, 0), row.Copy, Gbk(row.Guest),
-                                     EncodeDateTime(2026, 12, 29, row.Hour, 0, 0));
+            store.AddIssueCardRecord({.RegisterId = "R",
+                                      .CardNo = "816123114",
+                                      .RoomNo = row.Room,
+                                      .LastCheckInTime = EncodeDateTime(2026, 12, 29, 8, 0, 0),
+                                      .CheckOutTime = EncodeDateTime(2026, 12, 31, 14, 30, 0),
+                                      .IsCopy = row.Copy,
+                                      .GuestName = Gbk(row.Guest),
+                                      .OpratingTime = EncodeDateTime(2026, 12, 29, row.Hour, 0, 0)});
     }
     TMainForm form;
     form.show();

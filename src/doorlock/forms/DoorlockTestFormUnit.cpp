@@ -74,8 +74,11 @@ void TDoorlockTestForm::WriteCardBtnClick() {
     issue.CheckOut = StrToDateTime(FromQString(m_checkOutDateTimeTxt->text()));
     issue.IsCopy = m_isCopyCheckBox->isChecked();
     issue.GuestName = "Test";
+    issue.Source = DeskOperatorSource();
+    const TDoorlockOption none("");
     int64_t cardNo = 0;
-    IssueCardWithRecords(issue, cardNo);
+    IssueCardWithRecords({Option != nullptr ? *Option : none, CurrentDoorlock, DoorlockRecordStore}, issue,
+                         cardNo);
 }
 
 void ShowDoorlockTestForm() {

@@ -137,8 +137,15 @@ int main(int argc, char** argv) {
                     const std::string room = row.Room;
                     const std::string cardNo =
                         std::to_string(std::stoll(room.substr(4) + FormatDateTime("mmddhh", checkOut)));
-                    store.AddIssueCardRecord(row.RegisterId, cardNo, room, 1, at, at, checkOut, row.Copy,
-                                             Gbk(row.Guest), at);
+                    store.AddIssueCardRecord({.RegisterId = row.RegisterId,
+                                              .CardNo = cardNo,
+                                              .RoomNo = room,
+                                              .LastCheckInTime = at,
+                                              .CheckInTime = at,
+                                              .CheckOutTime = checkOut,
+                                              .IsCopy = row.Copy,
+                                              .GuestName = Gbk(row.Guest),
+                                              .OpratingTime = at});
                 }
             }
             TRecordsForm records(TRecordStoreTarget{"sqlite3", database});
