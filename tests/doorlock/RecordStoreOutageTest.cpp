@@ -283,8 +283,8 @@ TEST_P(TPostgresRecordStoreTest, RowsTheServerDidNotTakeOutliveTheStoreInTheSpoo
 // wrote is logged and dropped, and the rows around it are stored.
 TEST_P(TPostgresRecordStoreTest, ASpoolRowThatIsNotARowIsDroppedAndTheOthersStored) {
     const auto fields = [](const std::string& id) {
-        return std::vector<std::string>{"1", id,      "1", "0101", "1",      "45290.5",
-                                        "0", "45291", "0", "",     "45290.5"};
+        return std::vector<std::string>{"1", id,      "1", "0101", "1",       "45290.5",
+                                        "0", "45291", "0", "",     "45290.5", "desk"};
     };
     const auto changed = [&](size_t field, const std::string& value) {
         std::vector<std::string> row = fields("R");
@@ -327,7 +327,7 @@ TEST_P(TPostgresRecordStoreTest, ASpoolRowThatIsNotARowIsDroppedAndTheOthersStor
         } catch (const std::exception&) {
             return false;
         }
-    }));
+    })) << ::testing::PrintToString(LogMessages());
     std::vector<std::string> ids;
     soci::rowset<soci::row> stored =
         (raw->prepare << "select RegisterId, RequestSource from T_IssueCardRecord");
