@@ -105,6 +105,7 @@ TEST_P(TPostgresRecordStoreTest, ARowTheServerFailsIsStoredAgainKeptOrDroppedByW
         const std::string kept = Gbk("发卡记录暂存，数据库恢复后保存: 卡号1, 房间0101");
         EXPECT_EQ(std::count(messages.begin() + before, messages.end(), kept), c.kept ? 1 : 0);
         if (c.reopened) {
+            ASSERT_EQ(RowCount(*raw, "T_IssueCardRecord"), 1);
             std::string storedBy;
             long long failedSession = 0;
             *raw << "select GuestName from T_IssueCardRecord", soci::into(storedBy);
