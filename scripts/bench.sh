@@ -14,6 +14,19 @@ cmake --build --preset release --parallel "$(nproc)" \
 status=0
 # IssueCard with records runs on Client.db and, in the same run, on a private PostgreSQL server (which syncs
 # every commit, as Client.db does).
+# BENCH_BEFORE_HOST=path/to/an/older/doorlock-host: the PostgreSQL IssueCard at 8 clients also with that host,
+# beside the same server in the same run, this build and that one in turns (twice each), to compare the two
+# (e.g. a release build of main in a worktree of its own).
+if [ -n "${BENCH_BEFORE_HOST:-}" ]; then
+  bash scripts/with-postgres.sh bash -c '
+    for round in 1 2; do
+      for host in build-release/bin/doorlock-host "$BENCH_BEFORE_HOST"; do
+        echo "== IssueCard on PostgreSQL, round $round, host $host"
+        build-release/bin/doorlock-loadgen --host "$host" --clients 8 --report-only "$@" |
+          grep -E "host IssueCard, PostgreSQL|issue records stored" || true
+      done
+    done' bench "$@" || status=$?
+fi
 bash scripts/with-postgres.sh build-release/bin/doorlock-loadgen "$@" || status=$?
 # ReadCard over TLS with client certificates at 8 clients, with and without resumption, beside plain TCP.
 echo

@@ -4,7 +4,10 @@
 # that directory, all stopped and removed whatever the command does.
 # The command sees DOORLOCK_TEST_PG, a postgresql:// URI of the server the tests share, and
 # DOORLOCK_TEST_PG_RESTART with DOORLOCK_TEST_PG_RESTART_CONTROL: a second server, for the one test that
-# stops and starts its server under a running host, and a program that takes "stop" or "start" for it.
+# stops and starts its server under a running host, and a program that takes "stop" or "start" for it; and
+# DOORLOCK_TEST_PG_PRIMARY with DOORLOCK_TEST_PG_STANDBY: the ports of a primary and of its streaming standby
+# (synchronous replication: a commit returns once the standby has it), for the failover test, whose program
+# DOORLOCK_TEST_PG_FAILOVER_CONTROL takes "stop-primary" or "promote".
 # --fast turns fsync off (tests); without it the servers sync as a production server does (benchmarks).
 # Usage: scripts/with-postgres.sh [--fast] COMMAND [ARGS...]
 set -euo pipefail
@@ -39,9 +42,11 @@ trap 'exit 130' INT TERM
 "${as_owner[@]}" "$bindir/initdb" -D "$dir/shared" -U postgres --auth=trust -E UTF8 --locale=C \
   >"$dir/initdb.log" || { cat "$dir/initdb.log" >&2; exit 1; }
 "${as_owner[@]}" cp -a "$dir/shared" "$dir/restart"
+"${as_owner[@]}" cp -a "$dir/shared" "$dir/primary"
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-# start_cluster NAME: starts the cluster in $dir/NAME on a free port, which it leaves in $port.
+# start_cluster NAME [SETTINGS]: starts the cluster in $dir/NAME on a free port, which it leaves in $port;
+# SETTINGS are more lines of its configuration.
 start_cluster() {
   local data="$dir/$1"
   for _ in 1 2 3 4 5 6 7 8; do
@@ -53,6 +58,7 @@ listen_addresses = '127.0.0.1'
 unix_socket_directories = '$dir'
 fsync = $fsync
 max_connections = 200
+${2:-}
 CONF
     if "${as_owner[@]}" "$bindir/pg_ctl" -D "$data" -l "$dir/$1.log" -w -t 60 start >/dev/null; then
       return 0
@@ -71,7 +77,22 @@ printf '#!/bin/sh\nexec %s -D %q -l %q -w -t 60 -m fast "$1" >/dev/null\n' "$(pr
   "$dir/restart" "$dir/restart.log" >"$dir/control"
 chmod 755 "$dir/control"
 export DOORLOCK_TEST_PG_RESTART_CONTROL="$dir/control"
-echo "with-postgres: PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on $DOORLOCK_TEST_PG and $DOORLOCK_TEST_PG_RESTART"
+
+# The failover pair: the standby is a base backup of the primary that streams from it under the name
+# "standby", which the primary waits for at every commit.
+start_cluster primary "synchronous_standby_names = 'standby'"
+primary_port=$port
+"${as_owner[@]}" "$bindir/pg_basebackup" -D "$dir/standby" -h 127.0.0.1 -p "$primary_port" -U postgres \
+  -X stream >"$dir/basebackup.log" 2>&1 || { cat "$dir/basebackup.log" >&2; exit 1; }
+"${as_owner[@]}" touch "$dir/standby/standby.signal"
+start_cluster standby "primary_conninfo = 'host=127.0.0.1 port=$primary_port user=postgres application_name=standby'"
+export DOORLOCK_TEST_PG_PRIMARY=$primary_port DOORLOCK_TEST_PG_STANDBY=$port
+printf '#!/bin/sh\ncase "$1" in\nstop-primary) exec %s -D %q -w -t 60 -m immediate stop >/dev/null ;;\npromote) exec %s -D %q -w -t 60 promote >/dev/null ;;\n*) exit 2 ;;\nesac\n' \
+  "$(printf '%q ' "${as_owner[@]}" "$bindir/pg_ctl")" "$dir/primary" \
+  "$(printf '%q ' "${as_owner[@]}" "$bindir/pg_ctl")" "$dir/standby" >"$dir/failover"
+chmod 755 "$dir/failover"
+export DOORLOCK_TEST_PG_FAILOVER_CONTROL="$dir/failover"
+echo "with-postgres: PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on $DOORLOCK_TEST_PG and $DOORLOCK_TEST_PG_RESTART, failover pair on ports $DOORLOCK_TEST_PG_PRIMARY and $DOORLOCK_TEST_PG_STANDBY"
 status=0
 "$@" || status=$?
 exit "$status"

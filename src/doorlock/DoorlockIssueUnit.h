@@ -5,8 +5,9 @@
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
 
+#include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 
 // One guest card issue as the request handler and the test dialog describe it.
@@ -27,11 +28,31 @@ struct TCardIssue {
     std::string RoomKey() const { return RoomBuildingCode + RoomFloorCode + RoomNo; }
 };
 
-// Held over the card start, the device's write and the room's recorded start, by the request handler and
-// the test dialog alike: two copies for one room cannot both record a start, and a new card's recorded start
-// is ordered with its write. The issued-card row is added after it. With a store shared by several hosts, the
-// room's lock in the store is held around it as well.
-std::mutex& IssueCardLock();
+// A room's turn on this host, held over the card start, the device's write and the room's recorded start, by
+// the request handler and the test dialog alike: two copies for one room cannot both record a start, and a
+// new card's recorded start is ordered with its write. The issued-card row is added after it. With a store
+// shared by several hosts, the room's lock in the store is held around it as well. Turns are per room, so a
+// store call that waits on a slow server holds up that room only, never the desk's other rooms (the device
+// keeps its own lock over each write). Waits until the deadline at most; then the issue goes on without the
+// turn, which is logged, so that no answer waits past its budget.
+class TRoomIssueTurn {
+public:
+    TRoomIssueTurn(const std::string& roomKey, std::chrono::steady_clock::time_point deadline);
+    ~TRoomIssueTurn();
+    TRoomIssueTurn(const TRoomIssueTurn&) = delete;
+    TRoomIssueTurn& operator=(const TRoomIssueTurn&) = delete;
+    bool Held() const { return m_held; }
+    // Lets the turn go before the end of the scope.
+    void Release();
+
+    // A room's lock and how many turns use it.
+    struct TRoom;
+
+private:
+    std::string m_roomKey;
+    std::shared_ptr<TRoom> m_room;
+    bool m_held = false;
+};
 
 // What an issue works with, all of it the caller's: the request handler and the test dialog pass the
 // process's own.

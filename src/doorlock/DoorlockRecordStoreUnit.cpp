@@ -10,7 +10,10 @@
 #include <soci/soci.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -50,8 +53,10 @@ const char* const InsertRecordSql =
 
 // Issue rows kept at most while the server is out of reach; one more is logged as not stored.
 constexpr size_t MaxHeldRecords = 10000;
-// How often held rows are tried again at the least, whatever the back-off.
-constexpr auto MinHeldRetryInterval = std::chrono::seconds(1);
+// How often the retry thread probes a server the store could not reach and tries the held rows again.
+constexpr auto RetryInterval = std::chrono::milliseconds(500);
+// Held rows stored per turn of the retry thread, so that the issues meanwhile wait for it briefly.
+constexpr size_t HeldRecordsPerTurn = 50;
 
 // The key of the advisory lock around schema set-up; room keys hash elsewhere.
 const long long SchemaLockKey = AdvisoryLockKey("doorlock-host schema");
@@ -102,13 +107,27 @@ struct TDoorlockRecordStore::TStatements {
 
 TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
-TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString)
+TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString,
+                                           std::string spoolPath)
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)),
       m_roomLocks(m_connectGate, m_backend, m_connectString) {
+    if (!spoolPath.empty()) {
+        m_spool = std::make_unique<TRecordSpool>(std::move(spoolPath));
+        // Rows an earlier run kept: the retry thread stores them once the server answers.
+        if (const size_t spooled = m_spool->Count(); spooled > 0) {
+            WriteLog(Gbk("暂存文件中有") + std::to_string(spooled) + Gbk("条发卡记录，数据库恢复后保存"));
+            StartRetryThread();
+        }
+    }
     std::string what = m_connectString;
     if (!IsSqlite(m_backend)) {
         try {
-            what = ParsePostgresConninfo(m_connectString).Description;
+            const TPostgresConninfo conninfo = ParsePostgresConninfo(m_connectString);
+            what = conninfo.Description;
+            if (conninfo.HasPassword)
+                m_credentialsWarning =
+                    Gbk("警告: Database 中写有数据库密码。请把密码放入 libpq 的密码文件(passfile=, "
+                        "只有服务账户可读)，不要写在 Option.ini 中");
         } catch (const std::exception&) {
             what = "PostgreSQL"; // the open logs why
         }
@@ -126,8 +145,10 @@ TDoorlockRecordStore::~TDoorlockRecordStore() {
         m_retryThread.join();
     std::unique_lock<std::timed_mutex> guard(m_lock);
     // One last try for the held rows; what is still held then is logged, so no row goes without a word.
-    if (!m_heldRecords.empty() && EnsureOpenLocked(guard))
-        StoreHeldRecordsLocked();
+    while (HasHeldRecords() && EnsureOpenLocked(guard) && StoreHeldRecordsLocked() > 0) {
+    }
+    // The spool's rows wait for the next start.
+    std::lock_guard<std::mutex> held(m_heldLock);
     for (const TIssueCardRecord& record : m_heldRecords)
         WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
     CloseLocked();
@@ -206,11 +227,22 @@ void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
     }
 }
 
-bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard) {
-    return EnsureOpenLocked(guard, true);
+bool TDoorlockRecordStore::LockForOperation(std::unique_lock<std::timed_mutex>& guard) {
+    if (!IsShared()) {
+        guard.lock();
+        return true;
+    }
+    if (guard.try_lock_for(m_operationWait))
+        return true;
+    WriteLog(Gbk("数据库繁忙，等待超过") + SecondsText(m_operationWait) + Gbk("秒，未执行"));
+    return false;
 }
 
-bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure) {
+bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard) {
+    return EnsureOpenLocked(guard, false);
+}
+
+bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool probe) {
     for (;;) {
         if (m_session) {
             if (!IsSqlite(m_backend) || FileIdentityOf(m_connectString) == m_openedFile)
@@ -228,17 +260,23 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
                 // A server that does not answer holds the attempt for the connect time-out: meanwhile the
                 // operations that have a connection go on.
                 guard.unlock();
+                const auto connect = [this] {
+                    auto opened = OpenRecordStoreSession(m_backend, m_connectString);
+                    SetUpSchema(*opened);
+                    return opened;
+                };
                 try {
-                    session = m_connectGate.Open([this] {
-                        auto opened = OpenRecordStoreSession(m_backend, m_connectString);
-                        SetUpSchema(*opened);
-                        return opened;
-                    });
+                    session = probe ? m_connectGate.Probe(connect) : m_connectGate.Open(connect);
                 } catch (const std::exception&) {
                     guard.lock();
+                    // From now on the retry thread probes the server, and its first success ends the
+                    // back-off for everyone.
+                    StartRetryThread();
                     throw;
                 }
                 guard.lock();
+                if (probe && !session)
+                    return m_session != nullptr; // another attempt is under way: the next turn looks
                 if (!session || m_session)
                     continue; // opened by another operation meanwhile, or its attempt is to be seen
             }
@@ -246,10 +284,11 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
             m_statements = std::make_unique<TStatements>();
             if (IsSqlite(m_backend))
                 m_openedFile = FileIdentityOf(m_connectString);
-            StoreHeldRecordsLocked();
+            if (!probe)
+                StoreHeldRecordsLocked();
             return m_session != nullptr;
         } catch (const std::exception& e) {
-            if (logFailure)
+            if (!probe)
                 LogFailure(e);
             return false;
         }
@@ -272,8 +311,14 @@ void TDoorlockRecordStore::CloseLocked() {
 void TDoorlockRecordStore::LogFailure(const std::exception& error) {
     // SOCI and the database engines report in ASCII or UTF-8.
     WriteLog(Utf8ToGbk(error.what()));
-    // A server connection that has gone is opened afresh by the next operation.
-    if (m_session && !m_session->is_connected())
+    NoteFailure(error);
+}
+
+void TDoorlockRecordStore::NoteFailure(const std::exception& error) {
+    m_lastFailure = ClassifyStoreError(error);
+    // A server connection that has gone is opened afresh by the next operation, and so is one to a server
+    // that no longer takes writes: with the same settings, a multi-host setting finds the new primary.
+    if (m_session && (!m_session->is_connected() || m_lastFailure == TStoreErrorKind::ReadOnly))
         CloseLocked();
 }
 
@@ -298,8 +343,10 @@ bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, 
 }
 
 TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
-    std::unique_lock<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
     TDateTime value = 0;
+    if (!LockForOperation(guard))
+        return value;
     RunLocked(guard, &TStatements::lookup, [&](TStatements& s) {
         value = 0;
         s.roomNo = GbkToUtf8(roomKey);
@@ -325,7 +372,9 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
 }
 
 void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::unique_lock<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+    if (!LockForOperation(guard))
+        return;
     long long affected = 0;
     const bool updated = RunLocked(guard, &TStatements::update, [&](TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
@@ -343,7 +392,9 @@ void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateT
 }
 
 void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::unique_lock<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+    if (!LockForOperation(guard))
+        return;
     AddRoomLocked(guard, roomKey, time);
 }
 
@@ -367,73 +418,163 @@ void TDoorlockRecordStore::AddIssueCardRecord(const TIssueCardRecord& record) {
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::unique_lock<std::timed_mutex> guard(m_lock);
+    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+    if (!LockForOperation(guard)) {
+        // The session is busy past the budget (a blocked server): the rows wait for the retry thread.
+        for (const TIssueCardRecord& record : records)
+            HoldRecord(record);
+        return;
+    }
     if (records.size() > 1 && EnsureOpenLocked(guard) && StoreTogetherLocked(records))
         return;
     // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
     // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
     // had taken.
-    bool outOfReach = false;
+    bool keepRest = false;
     for (const TIssueCardRecord& record : records) {
-        // Once the server is found out of reach, the rest of the batch is kept with that row.
-        if (outOfReach) {
-            HoldRecordLocked(record);
+        // Once the server is found out of reach, slow or read-only, the rest of the batch is kept with that
+        // row: each would wait as long again.
+        if (keepRest) {
+            HoldRecord(record);
             continue;
         }
         if (EnsureOpenLocked(guard) && InsertIssueCardRecordLocked(guard, record))
             continue;
-        if (IsShared() && !m_session) {
-            outOfReach = true;
-            HoldRecordLocked(record);
+        if (IsShared() && (!m_session || m_lastFailure != TStoreErrorKind::Refused)) {
+            keepRest = true;
+            HoldRecord(record);
         }
     }
 }
 
-void TDoorlockRecordStore::HoldRecordLocked(const TIssueCardRecord& record) {
-    if (m_heldRecords.size() >= MaxHeldRecords) {
-        WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
-        return;
+void TDoorlockRecordStore::HoldRecord(const TIssueCardRecord& record) {
+    if (m_spool) {
+        // On disk before the answer goes out.
+        if (m_spool->Add(SpoolRowOf(record))) {
+            WriteLog(Gbk("发卡记录暂存，数据库恢复后保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+            StartRetryThread();
+            return;
+        }
+        WriteLog(Gbk("暂存文件") + m_spool->Path() + ": " + Utf8ToGbk(m_spool->LastError()));
+        // A full spool keeps no more: the row is lost, and said so. A spool that cannot be written leaves
+        // the row in memory, as a store without a spool would.
+        if (m_spool->Count() >= TRecordSpool::MaxRows) {
+            WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+            return;
+        }
     }
-    m_heldRecords.push_back(record);
+    {
+        std::lock_guard<std::mutex> held(m_heldLock);
+        if (m_heldRecords.size() >= MaxHeldRecords) {
+            WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+            return;
+        }
+        m_heldRecords.push_back(record);
+    }
     WriteLog(Gbk("发卡记录暂存，数据库恢复后保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
-    std::lock_guard<std::mutex> retry(m_retryLock);
-    if (!m_retryThread.joinable() && !m_retryStop)
-        m_retryThread = std::thread([this] { RetryHeldRecords(); });
+    StartRetryThread();
 }
 
-void TDoorlockRecordStore::StoreHeldRecordsLocked() {
+bool TDoorlockRecordStore::HasHeldRecords() {
+    {
+        std::lock_guard<std::mutex> held(m_heldLock);
+        if (!m_heldRecords.empty())
+            return true;
+    }
+    return m_spool && m_spool->Count() > 0;
+}
+
+void TDoorlockRecordStore::StartRetryThread() {
+    std::lock_guard<std::mutex> retry(m_retryLock);
+    if (!m_retryThread.joinable() && !m_retryStop)
+        m_retryThread = std::thread([this] { RetryUntilStopped(); });
+}
+
+size_t TDoorlockRecordStore::StoreHeldRecordsLocked() {
     size_t stored = 0;
-    while (!m_heldRecords.empty() && m_session) {
+    for (size_t turn = 0; turn < HeldRecordsPerTurn && m_session; ++turn) {
+        std::optional<TIssueCardRecord> record;
+        {
+            std::lock_guard<std::mutex> held(m_heldLock);
+            if (m_heldRecords.empty())
+                break;
+            record = m_heldRecords.front();
+        }
         try {
-            RunInsertRecordLocked(m_heldRecords.front());
+            RunInsertRecordLocked(*record);
             ++stored;
         } catch (const std::exception& e) {
             m_statements->insertRecord.reset();
-            LogFailure(e);
-            // A lost connection keeps the row; a row the server refuses goes, logged like one that came
+            // A server out of reach, slow or read-only keeps the row, without a word: its outage was logged,
+            // and the tries would fill the log. A row the server refuses goes, logged like one that came
             // alone.
-            if (!m_session)
+            NoteFailure(e);
+            if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
                 break;
+            LogFailure(e);
         }
+        std::lock_guard<std::mutex> held(m_heldLock);
         m_heldRecords.pop_front();
     }
+    if (m_spool && m_session && stored < HeldRecordsPerTurn)
+        stored += StoreSpooledRecordsLocked();
     if (stored > 0)
         WriteLog(Gbk("数据库恢复，已保存暂存的发卡记录") + std::to_string(stored) + Gbk("条"));
+    return stored;
 }
 
-void TDoorlockRecordStore::RetryHeldRecords() {
+size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
+    const std::vector<std::pair<long long, std::string>> rows = m_spool->Oldest(HeldRecordsPerTurn);
+    if (rows.empty())
+        return 0;
+    std::vector<TIssueCardRecord> records;
+    std::vector<long long> ids;
+    for (const auto& [id, row] : rows) {
+        TIssueCardRecord record;
+        if (RecordOfSpoolRow(row, record)) {
+            records.push_back(record);
+            ids.push_back(id);
+        } else {
+            // Not a row this program wrote: nothing to store.
+            WriteLog(Gbk("暂存文件中的记录无法读取，已丢弃: ") + std::to_string(id));
+        }
+    }
+    // Removed from the spool only once the server has committed them: a crash in between stores a row
+    // twice, never none.
+    if (records.empty() || (records.size() > 1 && StoreTogetherLocked(records))) {
+        m_spool->RemoveUpTo(rows.back().first);
+        return records.size();
+    }
+    size_t stored = 0;
+    for (size_t i = 0; i < records.size() && m_session; ++i) {
+        try {
+            RunInsertRecordLocked(records[i]);
+            ++stored;
+        } catch (const std::exception& e) {
+            m_statements->insertRecord.reset();
+            NoteFailure(e);
+            if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
+                break;
+            LogFailure(e);
+        }
+        m_spool->RemoveUpTo(ids[i]);
+    }
+    return stored;
+}
+
+void TDoorlockRecordStore::RetryUntilStopped() {
     std::unique_lock<std::mutex> retry(m_retryLock);
     while (!m_retryStop) {
-        const auto interval =
-            std::max<std::chrono::milliseconds>(m_connectGate.Backoff(), MinHeldRetryInterval);
-        if (m_retrySignal.wait_for(retry, interval, [this] { return m_retryStop; }))
+        if (m_retrySignal.wait_for(retry, RetryInterval, [this] { return m_retryStop; }))
             break;
         retry.unlock();
         {
             std::unique_lock<std::timed_mutex> guard(m_lock);
-            // Not logged: the rows were when they were kept, and an outage would fill the log.
-            if (!m_heldRecords.empty() && EnsureOpenLocked(guard, false))
-                StoreHeldRecordsLocked();
+            // Probes are not logged: the failure that began the outage was, and probes would fill the log.
+            if ((!m_session && m_connectGate.InBackoff()) || HasHeldRecords()) {
+                if (EnsureOpenLocked(guard, true))
+                    StoreHeldRecordsLocked();
+            }
         }
         retry.lock();
     }
@@ -467,6 +608,60 @@ bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecor
 bool TDoorlockRecordStore::InsertIssueCardRecordLocked(std::unique_lock<std::timed_mutex>& guard,
                                                        const TIssueCardRecord& record) {
     return RunLocked(guard, &TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
+}
+
+namespace {
+
+std::string DateTimeField(TDateTime time) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", time);
+    return text;
+}
+
+bool ReadDateTimeField(const std::string& text, TDateTime& time) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), time);
+    // 0001-01-01 to 9999-12-31, the days a date-time can name.
+    return error == std::errc() && end == text.data() + text.size() && std::isfinite(time) &&
+           time >= -693593 && time < 2958466;
+}
+
+bool ReadIntField(const std::string& text, int& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// The first field of a spooled row: its layout.
+const char* const SpoolRowLayout = "1";
+
+} // namespace
+
+std::string TDoorlockRecordStore::SpoolRowOf(const TIssueCardRecord& record) {
+    return JoinSpoolFields({SpoolRowLayout, record.RegisterId, record.CardNo, record.RoomNo,
+                            std::to_string(record.CardType), DateTimeField(record.LastCheckInTime),
+                            DateTimeField(record.CheckInTime), DateTimeField(record.CheckOutTime),
+                            record.IsCopy ? "1" : "0", record.GuestName, DateTimeField(record.OpratingTime),
+                            record.Source});
+}
+
+bool TDoorlockRecordStore::RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record) {
+    std::vector<std::string> fields;
+    // Fields a later layout adds after these are not read.
+    if (!SplitSpoolFields(row, fields) || fields.size() < 11 || fields[0] != SpoolRowLayout)
+        return false;
+    int isCopy = 0;
+    record.RegisterId = fields[1];
+    record.CardNo = fields[2];
+    record.RoomNo = fields[3];
+    record.GuestName = fields[9];
+    if (!ReadIntField(fields[4], record.CardType) || !ReadDateTimeField(fields[5], record.LastCheckInTime) ||
+        !ReadDateTimeField(fields[6], record.CheckInTime) ||
+        !ReadDateTimeField(fields[7], record.CheckOutTime) || !ReadIntField(fields[8], isCopy) ||
+        (isCopy != 0 && isCopy != 1) || !ReadDateTimeField(fields[10], record.OpratingTime))
+        return false;
+    record.IsCopy = isCopy == 1;
+    // Who asked for the card, where the row names it.
+    record.Source = fields.size() > 11 ? fields[11] : std::string();
+    return true;
 }
 
 void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {

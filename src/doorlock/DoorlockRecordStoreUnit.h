@@ -3,6 +3,7 @@
 #include "doorlock/GroupCommitUnit.h"
 #include "doorlock/IssueCardRecordUnit.h"
 #include "doorlock/PostgresConninfoUnit.h"
+#include "doorlock/RecordSpoolUnit.h"
 #include "doorlock/RecordStoreSessionUnit.h"
 #include "doorlock/RoomLockPoolUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -29,28 +30,39 @@ class session;
 // deleted or replaced meanwhile, opens it again first.
 //
 // A server is connected to outside the store's lock, one attempt at a time; after a failed attempt every
-// operation that needs a connection fails at once (logged) until the back-off has passed, so a server that
-// does not answer costs a request at most one connect time-out. Issue rows that could not be stored because
-// the server was out of reach are kept and stored once it answers again.
+// operation that needs a connection fails at once (logged) until the back-off has passed or a probe, every
+// half second, finds the server answering again, so a server that does not answer costs a request at most one
+// connect time-out. An operation on a server store waits for the store's session at most StoreOperationWait
+// and its statement ends after the statement time-out, so a blocked server holds no card issue past its
+// budget. Issue rows that could not be stored because the server was out of reach, slow or read-only are
+// kept and stored once it answers again. A session on a server that no longer takes writes (a standby
+// after a failover) is opened again with the same settings, so a multi-host setting finds the new primary.
 class TDoorlockRecordStore {
 public:
     // backend: a SOCI backend name ("sqlite3", "postgresql"); connectString: for SQLite the file path, for
-    // PostgreSQL a URI or keyword=value text.
-    TDoorlockRecordStore(std::string backend, std::string connectString);
+    // PostgreSQL a URI or keyword=value text; spoolPath: the spool file of a server store (none: rows the
+    // server did not take wait in memory only). Rows left in the spool by an earlier run are stored once the
+    // server answers.
+    TDoorlockRecordStore(std::string backend, std::string connectString, std::string spoolPath = {});
     explicit TDoorlockRecordStore(const TRecordStoreTarget& target)
-        : TDoorlockRecordStore(target.Backend, target.ConnectString) {}
+        : TDoorlockRecordStore(target.Backend, target.ConnectString, target.SpoolPath) {}
     ~TDoorlockRecordStore();
 
     // Which store this is, for the start-up log; never the password.
     const std::string& Description() const { return m_description; }
+    // For the start-up log: a warning when the settings carry a password, naming the better place; else
+    // empty.
+    const std::string& CredentialsWarning() const { return m_credentialsWarning; }
     // True for a server that other hosts may share: then a card issue holds its room's lock there.
     bool IsShared() const;
 
-    // Waits up to the lock wait (10 s) for the room's lock; without it (waited too long, no server) the
+    // Waits up to the lock wait (3 s) for the room's lock; without it (waited too long, no server) the
     // issue goes on unlocked, which is logged. Other rooms never wait for it.
     TRoomLock LockRoom(const std::string& roomKey);
     void SetLockWait(std::chrono::milliseconds wait) { m_roomLocks.SetLockWait(wait); }
     void SetConnectBackoff(std::chrono::milliseconds backoff);
+    // How long an operation on a server store waits for the session that another operation uses.
+    void SetOperationWait(std::chrono::milliseconds wait) { m_operationWait = wait; }
 
     // Opens the database and creates whichever table is missing. Failures are logged.
     void OpenDatabase();
@@ -80,14 +92,21 @@ private:
     // statement: the member of TStatements that step runs.
     template <typename TMember, typename TStep>
     bool RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement, TStep step);
+    // Takes the store's lock: on a server store waiting m_operationWait at most (false, logged, without it).
+    bool LockForOperation(std::unique_lock<std::timed_mutex>& guard);
     // May release the lock while it connects to a server.
     bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard);
-    // logFailure false: a failed open is not logged (the retries of held rows).
-    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool logFailure);
-    void HoldRecordLocked(const TIssueCardRecord& record);
-    // With the session open: stores the held rows until none is left or the connection is lost.
-    void StoreHeldRecordsLocked();
-    void RetryHeldRecords();
+    // probe: connects during the back-off too, and a failed open is not logged (the retry thread's probes).
+    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool probe);
+    void HoldRecord(const TIssueCardRecord& record);
+    void StartRetryThread();
+    bool HasHeldRecords();
+    // With the session open: stores held rows, a turn's worth at most, until none is left or the server
+    // fails; the number stored.
+    size_t StoreHeldRecordsLocked();
+    size_t StoreSpooledRecordsLocked();
+    // Probes a server the store could not reach, and stores the held rows, until the store ends.
+    void RetryUntilStopped();
     void CloseLocked();
     void AddRoomLocked(std::unique_lock<std::timed_mutex>& guard, const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
@@ -98,11 +117,17 @@ private:
                                      const TIssueCardRecord& record);
     // Raises a failure.
     void RunInsertRecordLocked(const TIssueCardRecord& record);
+    // A row as the spool keeps it, and back; false for a spooled row that is not one.
+    static std::string SpoolRowOf(const TIssueCardRecord& record);
+    static bool RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record);
     void LogFailure(const std::exception& error);
+    // What LogFailure does without the log line: notes the kind and closes a session that cannot go on.
+    void NoteFailure(const std::exception& error);
 
     std::string m_backend;
     std::string m_connectString;
     std::string m_description;
+    std::string m_credentialsWarning;
     std::unique_ptr<soci::session> m_session;
     // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
     // while open: rows written through the old session would go to a file nobody will read again.
@@ -110,7 +135,13 @@ private:
     // The prepared statements and the values they are bound to; they belong to m_session and go first.
     std::unique_ptr<TStatements> m_statements;
     mutable std::timed_mutex m_lock;
-    // Issue rows the server was out of reach for, under m_lock; stored by the next open that succeeds.
+    std::chrono::milliseconds m_operationWait = StoreOperationWait;
+    // What the last failure logged by LogFailure said about the server.
+    TStoreErrorKind m_lastFailure = TStoreErrorKind::Refused;
+    // Issue rows the server did not take: in the spool file, durably, or where it cannot take them in
+    // memory (under m_heldLock). Stored by the next open that succeeds and by the retry thread.
+    std::unique_ptr<TRecordSpool> m_spool;
+    std::mutex m_heldLock;
     std::deque<TIssueCardRecord> m_heldRecords;
 
     TConnectGate m_connectGate;

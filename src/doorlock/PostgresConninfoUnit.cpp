@@ -11,13 +11,16 @@
 namespace {
 
 #ifdef DOORLOCK_WITH_LIBPQ
-// How long a connection attempt may take when the settings name no limit; without one a server that does
-// not answer would hold a card issue for minutes.
-constexpr const char* DefaultConnectTimeoutSeconds = "5";
-// TCP keepalives, each where the settings name none: a server that vanished without a word is noticed in
-// about a minute instead of the system's two hours.
-constexpr std::pair<const char*, const char*> DefaultKeepalives[] = {
-    {"keepalives", "1"}, {"keepalives_idle", "30"}, {"keepalives_interval", "10"}, {"keepalives_count", "3"}};
+// How long a connection attempt may take, per server address, when the settings name no limit; without one
+// a server that does not answer would hold a card issue for minutes. libpq takes no less than 2 s.
+constexpr const char* DefaultConnectTimeoutSeconds = "2";
+// Each where the settings name none. TCP keepalives: a server that vanished without a word is noticed in
+// about a minute instead of the system's two hours. tcp_user_timeout (ms): sent data that the server does not
+// acknowledge ends the connection in 1.5 s, where keepalives stay silent and TCP would retry for 15 minutes.
+constexpr std::pair<const char*, const char*> DefaultConnectionSettings[] = {
+    {"keepalives", "1"},       {"keepalives_idle", "30"},    {"keepalives_interval", "10"},
+    {"keepalives_count", "3"}, {"tcp_user_timeout", "1500"},
+};
 
 // libpq's rule for a keyword=value value: in single quotes, with backslash and quote escaped.
 std::string QuoteConninfoValue(const char* value) {
@@ -60,12 +63,19 @@ TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
         const char* value = option->val;
         if (value == nullptr && keyword == "connect_timeout" && !timeoutFromEnvironment)
             value = DefaultConnectTimeoutSeconds;
-        for (const auto& [name, defaultValue] : DefaultKeepalives) {
+        for (const auto& [name, defaultValue] : DefaultConnectionSettings) {
             if (value == nullptr && keyword == name)
                 value = defaultValue;
         }
         if (value == nullptr)
             continue;
+        if (keyword == "password" && *value != '\0')
+            result.HasPassword = true;
+        if (keyword == "options") {
+            const std::string serverOptions = value;
+            result.NamesStatementTimeout = serverOptions.find("statement_timeout") != std::string::npos;
+            result.NamesLockTimeout = serverOptions.find("lock_timeout") != std::string::npos;
+        }
         if (!result.KeywordForm.empty())
             result.KeywordForm += ' ';
         result.KeywordForm += keyword + "=" + QuoteConninfoValue(value);

@@ -7,5 +7,11 @@
 struct TPostgresConninfo {
     std::string KeywordForm;
     std::string Description;
+    // The settings carry a password (password=, or user:password@ in a URI) rather than leaving it to
+    // libpq's password file.
+    bool HasPassword = false;
+    // The server options (options=) name these time-outs themselves.
+    bool NamesStatementTimeout = false;
+    bool NamesLockTimeout = false;
 };
 TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);

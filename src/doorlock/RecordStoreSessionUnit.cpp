@@ -4,6 +4,9 @@
 #include "platform/FileNameUnit.h"
 
 #include <soci/soci.h>
+#ifdef DOORLOCK_WITH_LIBPQ
+#include <soci/postgresql/soci-postgresql.h>
+#endif
 #ifdef DOORLOCK_SOCI_STATIC_SQLITE3
 #include <soci/sqlite3/soci-sqlite3.h>
 #endif
@@ -13,6 +16,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -23,8 +27,8 @@ constexpr int BusyTimeoutSeconds = 10;
 
 TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
     if (database.empty())
-        return {"sqlite3", JoinFileName(programDir, "Client.db")};
-    return {"postgresql", database};
+        return {"sqlite3", JoinFileName(programDir, "Client.db"), ""};
+    return {"postgresql", database, JoinFileName(programDir, "Spool.db")};
 }
 
 bool IsSqlite(const std::string& backend) {
@@ -79,14 +83,41 @@ std::unique_ptr<soci::session> OpenRecordStoreSession(const std::string& backend
         return session;
     }
     // The backend passes a URI on wrongly; libpq's keyword form reaches the server as written.
-    auto session = std::make_unique<soci::session>(backend, ParsePostgresConninfo(connectString).KeywordForm);
+    const TPostgresConninfo conninfo = ParsePostgresConninfo(connectString);
+    auto session = std::make_unique<soci::session>(backend, conninfo.KeywordForm);
     // The server's notices ("relation ... already exists, skipping") are no errors; libpq would print
     // them on standard error, which a service sends to the journal.
     *session << "SET client_min_messages TO warning";
     // Times are read back as ISO text and text columns hold UTF-8, whatever the server's defaults.
     *session << "SET datestyle TO ISO, YMD";
     *session << "SET client_encoding TO 'UTF8'";
+    // A server that is up but blocked (a table locked by another program, a stuck disk) ends the statement
+    // instead of holding the card issue; where the settings name their own, those hold.
+    if (!conninfo.NamesStatementTimeout)
+        *session << "SET statement_timeout = " + std::to_string(StoreStatementTimeout.count());
+    if (!conninfo.NamesLockTimeout)
+        *session << "SET lock_timeout = " + std::to_string(StoreLockTimeout.count());
     return session;
+}
+
+TStoreErrorKind ClassifyStoreError(const std::exception& error) {
+#ifdef DOORLOCK_WITH_LIBPQ
+    if (const auto* server = dynamic_cast<const soci::postgresql_soci_error*>(&error)) {
+        const std::string state = server->sqlstate();
+        if (state == "25006")
+            return TStoreErrorKind::ReadOnly;
+        const std::string_view cls = std::string_view(state).substr(0, 2);
+        // Connection (08), rollback for a conflict (40), resources (53), operator intervention: statement
+        // time-out, shutdown (57), lock not available (55P03).
+        if (cls == "08" || cls == "40" || cls == "53" || cls == "57" || state == "55P03")
+            return TStoreErrorKind::Transient;
+        return TStoreErrorKind::Refused;
+    }
+#endif
+    if (const auto* soci = dynamic_cast<const soci::soci_error*>(&error);
+        soci != nullptr && soci->get_error_category() == soci::soci_error::connection_error)
+        return TStoreErrorKind::Transient;
+    return TStoreErrorKind::Refused;
 }
 
 bool HasColumn(soci::session& session, bool sqlite, const std::string& table, const std::string& column) {
@@ -121,17 +152,39 @@ std::chrono::milliseconds TConnectGate::Backoff() const {
     return m_backoff;
 }
 
+bool TConnectGate::InBackoff() const {
+    std::lock_guard<std::mutex> gate(m_lock);
+    return std::chrono::steady_clock::now() < m_nextAttempt;
+}
+
 std::unique_ptr<soci::session>
 TConnectGate::Open(const std::function<std::unique_ptr<soci::session>()>& connect) {
     std::unique_lock<std::mutex> gate(m_lock);
-    if (m_connecting) {
-        m_done.wait(gate, [this] { return !m_connecting; });
-        if (std::chrono::steady_clock::now() >= m_nextAttempt)
-            return nullptr;
+    // During the back-off an operation fails at once, also while a probe is under way.
+    bool waited = false;
+    while (std::chrono::steady_clock::now() >= m_nextAttempt && m_connecting) {
+        m_done.wait(gate);
+        waited = true;
     }
     if (std::chrono::steady_clock::now() < m_nextAttempt)
         throw std::runtime_error("数据库连接失败后" + SecondsText(m_backoff) +
                                  "秒内不再连接: " + m_lastError);
+    if (waited)
+        return nullptr;
+    return Attempt(gate, connect);
+}
+
+std::unique_ptr<soci::session>
+TConnectGate::Probe(const std::function<std::unique_ptr<soci::session>()>& connect) {
+    std::unique_lock<std::mutex> gate(m_lock);
+    if (m_connecting)
+        return nullptr;
+    return Attempt(gate, connect);
+}
+
+std::unique_ptr<soci::session>
+TConnectGate::Attempt(std::unique_lock<std::mutex>& gate,
+                      const std::function<std::unique_ptr<soci::session>()>& connect) {
     m_connecting = true;
     gate.unlock();
     std::unique_ptr<soci::session> session;

@@ -86,7 +86,12 @@ TRoomLock TRoomLockPool::Lock(const std::string& roomKey) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             session->begin();
-            *session << "SET LOCAL lock_timeout = " + std::to_string(std::max<long long>(1, left.count()));
+            // The lock wait ends the wait for the lock, in this transaction only; the session's statement
+            // time-out, shorter, is moved past it.
+            const long long wait = std::max<long long>(1, left.count());
+            *session << "SELECT set_config('lock_timeout', '" + std::to_string(wait) +
+                            "', true), set_config('statement_timeout', '" +
+                            std::to_string(wait + StoreStatementTimeout.count()) + "', true)";
             *session << "SELECT pg_advisory_xact_lock(" + std::to_string(key) + ")";
             lock.m_session = std::move(session);
             return lock;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "doorlock/RecordStoreSessionUnit.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -40,7 +42,7 @@ public:
     TRoomLockPool(TConnectGate& gate, std::string backend, std::string connectString);
     ~TRoomLockPool();
 
-    // Waits up to the lock wait (10 s) for the room's lock; without it (waited too long, no server) the
+    // Waits up to the lock wait (3 s) for the room's lock; without it (waited too long, no server) the
     // issue goes on unlocked, which is logged. Other rooms never wait for it.
     TRoomLock Lock(const std::string& roomKey);
     void SetLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
@@ -54,7 +56,7 @@ private:
     TConnectGate& m_gate;
     std::string m_backend;
     std::string m_connectString;
-    std::chrono::milliseconds m_lockWait{std::chrono::seconds(10)};
+    std::chrono::milliseconds m_lockWait = StoreRoomLockWait;
     std::mutex m_lock;
     std::condition_variable m_returned;
     std::vector<std::unique_ptr<soci::session>> m_idle;

@@ -47,6 +47,8 @@ THostProcess::THostProcess(std::string programDir, std::string executableDir)
     m_store = std::make_unique<TDoorlockRecordStore>(RecordStoreTarget(m_option->Database, m_programDir));
     DoorlockRecordStore = m_store.get();
     WriteLog(m_store->Description());
+    if (!m_store->CredentialsWarning().empty())
+        WriteLog(m_store->CredentialsWarning());
     m_store->OpenDatabase();
 }
 

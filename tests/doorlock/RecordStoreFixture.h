@@ -44,6 +44,9 @@ protected:
 
     std::unique_ptr<TDoorlockRecordStore> OpenStore(const std::string& target) {
         auto store = std::make_unique<TDoorlockRecordStore>(Backend(), target);
+        // Threads of a test take turns on the store's session; on a loaded machine a turn can take longer
+        // than the half second an issue waits for it. The tests of that wait set their own.
+        store->SetOperationWait(std::chrono::seconds(60));
         store->OpenDatabase();
         return store;
     }
