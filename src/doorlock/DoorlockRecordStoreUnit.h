@@ -44,6 +44,8 @@ public:
     const std::string& Description() const { return m_description; }
     // True for a server that other hosts may share: then a card issue holds its room's lock there.
     bool IsShared() const;
+    // Raises when this build cannot reach the store at all (CheckRecordStoreTarget).
+    void CheckUsable() const;
 
     // Waits up to the lock wait (10 s) for the room's lock; without it (waited too long, no server) the
     // issue goes on unlocked, which is logged. Other rooms never wait for it.

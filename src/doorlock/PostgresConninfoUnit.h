@@ -9,3 +9,6 @@ struct TPostgresConninfo {
     std::string Description;
 };
 TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
+
+// Whether this build carries libpq, the client of a shared PostgreSQL store.
+bool HasPostgresClient();

@@ -1,5 +1,6 @@
 #include "host/InterfaceHostUnit.h"
 
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "server/SysOptionUnit.h"
 
 #include <utility>
@@ -32,6 +33,9 @@ void TInterfaceHost::StartServer() {
         m_server.SetMaxConnections(
             SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
     }
+    // A shared store this build cannot reach fails the start as well, instead of losing every row.
+    if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
+        DoorlockRecordStore->CheckUsable();
     m_server.SetActive(true);
 }
 
