@@ -202,8 +202,9 @@ build_openssl() {
   # Left out: what only the legacy provider offers (old ciphers and digests), engines, loadable modules,
   # protocols and algorithms nobody here speaks (SSL 3, DTLS, SCTP, SRP, GOST, the SM family, binary
   # curves), the certificate management, time-stamp, transparency and OCSP protocols, and the automatic
-  # reading of openssl.cnf. The configuration directory, for a program that asks for openssl.cnf, is one
-  # only administrators may write to.
+  # reading of openssl.cnf. Configure takes a Windows --openssldir as relative to the (Linux) prefix: the
+  # directory it names then holds a drive colon inside, which no Windows folder can, so no openssl.cnf or
+  # certificate file a desk's users might write is ever read from there.
   local options=(no-shared no-tests no-module no-engine no-legacy no-idea no-camellia no-seed no-bf no-cast
     no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-gost no-srp no-ssl3
     no-dtls no-sctp no-comp no-ts no-cmp no-ct no-ocsp no-ec2m no-rfc3779 no-srtp no-nextprotoneg
