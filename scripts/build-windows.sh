@@ -255,6 +255,9 @@ build_libpq() {
     --host="$triple" CC="$triple-gcc-posix" \
     CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" LIBS="-lcrypt32 -lws2_32" "${options[@]}" \
     >"$work.log" 2>&1) || { tail -50 "$work.log" >&2; exit 1; }
+  # The headers that the source tree generates (errcodes.h ...) come first: a library target alone does not
+  # make them.
+  nice -n 5 make -C "$work/src/backend" generated-headers >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
   local part
   for part in "src/port libpgport_shlib.a" "src/common libpgcommon_shlib.a" "src/interfaces/libpq libpq.a"; do
     # shellcheck disable=SC2086
