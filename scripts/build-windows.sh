@@ -18,7 +18,7 @@
 # (default ${XDG_CACHE_HOME:-~/.cache}/doorlock-host/windows), so that every clone on the machine (CI's
 # too) builds them once; a step whose stamp is there is skipped. Builds of several clones at once take turns
 # on the cache: on each architecture's libraries, on Qt, and on fetching sources, each under a lock of its own.
-# OpenSSL and libpq take a few minutes each per architecture on two cores (libraries only, no programs).
+# OpenSSL and libpq are built as libraries only (no programs, no tests).
 #
 # Qt (Core, Gui, Widgets, Test, the windows and offscreen platform plugins, the JPEG image plugin) is built the
 # same way, statically, from Debian's qt6-base source package of the version installed here, whose tools (moc,
