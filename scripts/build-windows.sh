@@ -18,7 +18,7 @@
 # (default ${XDG_CACHE_HOME:-~/.cache}/doorlock-host/windows), so that every clone on the machine (CI's
 # too) builds them once; a step whose stamp is there is skipped. Builds of several clones at once take turns
 # on the cache: on each architecture's libraries, on Qt, and on fetching sources, each under a lock of its own.
-# OpenSSL and libpq take a few minutes each per architecture on two cores (libraries only, no programs).
+# OpenSSL and libpq are built as libraries only (no programs, no tests).
 #
 # Qt (Core, Gui, Widgets, Test, the windows and offscreen platform plugins, the JPEG image plugin) is built the
 # same way, statically, from Debian's qt6-base source package of the version installed here, whose tools (moc,
@@ -214,11 +214,12 @@ fetch_newest() {
 # the listeners and of the PostgreSQL client. Only the libraries are built; the stamp holds the series and a
 # digest of the options (a newer upstream release of the series is taken when the options change).
 build_openssl() {
-  # The configuration directory is one only administrators may write to: libssl reads openssl.cnf from it.
   # Left out: what only the legacy provider offers (old ciphers and digests), engines, loadable modules,
   # protocols and algorithms nobody here speaks (SSL 3, DTLS, SCTP, SRP, GOST, the SM family, binary
   # curves), the certificate management, time-stamp, transparency and OCSP protocols, and the automatic
-  # reading of openssl.cnf (a folder on a desk PC that its users might write to names nothing we load).
+  # reading of openssl.cnf. Configure takes a Windows --openssldir as relative to the (Linux) prefix: the
+  # directory it names then holds a drive colon inside, which no Windows folder can, so no openssl.cnf or
+  # certificate file a desk's users might write is ever read from there.
   local options=(no-shared no-tests no-module no-engine no-legacy no-idea no-camellia no-seed no-bf no-cast
     no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 no-whirlpool no-aria no-sm2 no-sm3 no-sm4 no-gost no-srp no-ssl3
     no-dtls no-sctp no-comp no-ts no-cmp no-ct no-ocsp no-ec2m no-rfc3779 no-srtp no-nextprotoneg
@@ -237,7 +238,7 @@ build_openssl() {
   mkdir -p "$work"
   log "building OpenSSL $version for $triple (log: $work.log)"
   local begun=$SECONDS
-  (cd "$work" && CC=gcc-posix "$sources/openssl-$version/Configure" "$target" --cross-compile-prefix="$triple-" \
+  (cd "$work" && CC=gcc-posix nice -n 5 "$sources/openssl-$version/Configure" "$target" --cross-compile-prefix="$triple-" \
     --prefix="$prefix" "${options[@]}" >"$work.log" 2>&1) || { tail -50 "$work.log" >&2; exit 1; }
   nice -n 5 make -C "$work" -j"$jobs" build_libs >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
   make -C "$work" install_dev >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
@@ -265,9 +266,13 @@ build_libpq() {
   log "building libpq $version for $triple (log: $work.log)"
   local begun=$SECONDS
   # Static OpenSSL needs the Windows libraries it calls wherever configure links against it.
-  (cd "$work" && "$sources/postgresql-15-$version/configure" --host="$triple" CC="$triple-gcc-posix" \
+  (cd "$work" && nice -n 5 "$sources/postgresql-15-$version/configure" --build="$(dpkg-architecture -qDEB_BUILD_GNU_TYPE)" \
+    --host="$triple" CC="$triple-gcc-posix" \
     CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" LIBS="-lcrypt32 -lws2_32" "${options[@]}" \
     >"$work.log" 2>&1) || { tail -50 "$work.log" >&2; exit 1; }
+  # The headers that the source tree generates (errcodes.h ...) come first: a library target alone does not
+  # make them.
+  nice -n 5 make -C "$work/src/backend" generated-headers >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
   local part
   for part in "src/port libpgport_shlib.a" "src/common libpgcommon_shlib.a" "src/interfaces/libpq libpq.a"; do
     # shellcheck disable=SC2086
@@ -275,6 +280,16 @@ build_libpq() {
   done
   mkdir -p "$prefix/include/libpq" "$prefix/lib"
   cp "$work/src/interfaces/libpq/libpq.a" "$prefix/lib/libpq.a"
+  # libpq brings a small pthread of its own for Windows, whose names (and mutex type) clash with
+  # winpthreads, the posix thread model the programs are built with: its functions take names of their own.
+  # 32-bit C names carry a leading underscore.
+  local symbol underscore="" renames=()
+  [ "$arch" != i686 ] || underscore=_
+  for symbol in pthread_self pthread_setspecific pthread_getspecific pthread_mutex_init pthread_mutex_lock \
+    pthread_mutex_unlock; do
+    renames+=(--redefine-sym "$underscore$symbol=${underscore}pq_$symbol")
+  done
+  "$triple-objcopy" "${renames[@]}" "$prefix/lib/libpq.a"
   cp "$work/src/common/libpgcommon_shlib.a" "$prefix/lib/libpgcommon.a"
   cp "$work/src/port/libpgport_shlib.a" "$prefix/lib/libpgport.a"
   local tree=$sources/postgresql-15-$version

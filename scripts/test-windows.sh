@@ -35,7 +35,8 @@ done
 # True when step $1 is to run.
 runs() { [ ${#only[@]} -eq 0 ] || printf '%s\n' "${only[@]}" | grep -qx "$1"; }
 
-# Packages first (the Linux side too: the comparison below builds the Linux host): which Wine loader runs
+# Packages first (the Linux side too: the comparison below builds the Linux host, and the PostgreSQL tests
+# need the server of scripts/install-deps.sh): which Wine loader runs
 # here decides the architecture.
 bash scripts/install-deps.sh >/dev/null
 bash scripts/build-windows.sh --packages-only >/dev/null
@@ -105,8 +106,12 @@ esac
 build=$root/build-windows/$arch
 status=0
 # One program at a time: Wine is slow enough that a loaded machine stretches the end-to-end tests' waits.
+# The record store's PostgreSQL half and the desks sharing a server run against the private server that
+# scripts/with-postgres.sh starts here, which the Windows programs reach over 127.0.0.1. The test that stops
+# and starts its server under a running host is left to Linux: its control is a program of this machine.
 if runs ctest; then
-  ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
+  bash scripts/with-postgres.sh --fast env -u DOORLOCK_TEST_PG_RESTART_CONTROL \
+    ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
   # Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
   awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
     /^\[  FAILED  \] [A-Za-z].* \([0-9]+ ms\)/ { failed++ }

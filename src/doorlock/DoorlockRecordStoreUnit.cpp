@@ -158,6 +158,10 @@ bool TDoorlockRecordStore::IsShared() const {
     return !IsSqlite(m_backend);
 }
 
+void TDoorlockRecordStore::CheckUsable() const {
+    CheckRecordStoreTarget({m_backend, m_connectString}, HasPostgresClient());
+}
+
 TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
     return IsShared() ? m_roomLocks.Lock(roomKey) : TRoomLock();
 }

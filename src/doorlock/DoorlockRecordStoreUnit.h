@@ -55,6 +55,8 @@ public:
     const std::string& CredentialsWarning() const { return m_credentialsWarning; }
     // True for a server that other hosts may share: then a card issue holds its room's lock there.
     bool IsShared() const;
+    // Raises when this build cannot reach the store at all (CheckRecordStoreTarget).
+    void CheckUsable() const;
 
     // Waits up to the lock wait (3 s) for the room's lock; without it (waited too long, no server) the
     // issue goes on unlocked, which is logged. Other rooms never wait for it.

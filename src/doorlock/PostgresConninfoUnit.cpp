@@ -91,3 +91,11 @@ TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo) {
     throw std::runtime_error("This build has no PostgreSQL client library");
 #endif
 }
+
+bool HasPostgresClient() {
+#ifdef DOORLOCK_WITH_LIBPQ
+    return true;
+#else
+    return false;
+#endif
+}

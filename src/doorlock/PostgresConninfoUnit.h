@@ -15,3 +15,6 @@ struct TPostgresConninfo {
     bool NamesLockTimeout = false;
 };
 TPostgresConninfo ParsePostgresConninfo(const std::string& conninfo);
+
+// Whether this build carries libpq, the client of a shared PostgreSQL store.
+bool HasPostgresClient();

@@ -1,5 +1,6 @@
 #include "host/InterfaceHostUnit.h"
 
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
@@ -42,6 +43,9 @@ void TInterfaceHost::StartServer() {
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
         m_server.SetConnectionLayer(TlsLayerFor(*SysOption, m_infoMemo));
     }
+    // A shared store this build cannot reach fails the start as well, instead of losing every row.
+    if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
+        DoorlockRecordStore->CheckUsable();
     m_server.SetActive(true);
     // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start.
     if (SysOption == nullptr || Trim(SysOption->AllowedClients).empty()) {

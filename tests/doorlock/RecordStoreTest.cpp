@@ -612,6 +612,45 @@ TEST(PostgresConninfo, SettingsBecomeKeywordFormAndTheirDescriptionHasNoPassword
     }
 }
 
+// A build without a PostgreSQL client refuses a server at start (it would answer issues and lose their rows);
+// the file store needs no client, and a build with one takes every server form.
+TEST(RecordStoreTarget, AServerWithoutAClientIsRefusedAndNothingElse) {
+    struct Case {
+        const char* database;
+        bool hasClient;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"", false, false},
+        {"", true, false},
+        {"postgresql://desk@db.hotel/rooms", false, true},
+        {"host=db.hotel dbname=rooms", false, true},
+        {"postgresql://desk@db.hotel/rooms", true, false},
+        {"host=db.hotel dbname=rooms", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.database) + (c.hasClient ? " with a client" : " without a client"));
+        const TRecordStoreTarget target = RecordStoreTarget(c.database, "/desk");
+        if (!c.refused) {
+            EXPECT_NO_THROW(CheckRecordStoreTarget(target, c.hasClient));
+            continue;
+        }
+        try {
+            CheckRecordStoreTarget(target, c.hasClient);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), ::testing::AllOf(HasSubstr("no PostgreSQL client library"),
+                                                   HasSubstr("Database"), ::testing::Not(HasSubstr("desk"))));
+        }
+    }
+    // The store asks about this build's own client.
+    EXPECT_NO_THROW(TDoorlockRecordStore("sqlite3", "/desk/Client.db").CheckUsable());
+    if (HasPostgresClient())
+        EXPECT_NO_THROW(TDoorlockRecordStore("postgresql", "host=db.hotel").CheckUsable());
+    else
+        EXPECT_THROW(TDoorlockRecordStore("postgresql", "host=db.hotel").CheckUsable(), std::runtime_error);
+}
+
 // Desks that start together on a fresh database set up the tables without an error between them.
 TEST_P(TPostgresRecordStoreTest, StoresOpeningAtOnceOnAFreshDatabaseSetItUpWithoutAnError) {
     constexpr int Desks = 4;

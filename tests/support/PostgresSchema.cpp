@@ -26,11 +26,11 @@ bool TPostgresSchema::Available() {
 }
 
 const char* TPostgresSchema::Missing() {
-#ifdef _WIN32
-    return "the Windows build has no PostgreSQL back end";
-#else
     return "no PostgreSQL server: run the tests through scripts/with-postgres.sh";
-#endif
+}
+
+bool TPostgresSchema::CanControlRestartServer() {
+    return std::getenv("DOORLOCK_TEST_PG_RESTART_CONTROL") != nullptr;
 }
 
 std::string TPostgresSchema::ServerUri() {

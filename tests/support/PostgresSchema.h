@@ -19,6 +19,8 @@ public:
     // The URI of the server that one test stops and starts (DOORLOCK_TEST_PG_RESTART), and its control.
     static std::string RestartServerUri();
     static bool ControlRestartServer(const std::string& command); // "stop" or "start"; true when it worked
+    // False where the control program cannot be run (under Wine it is a program of the Linux machine).
+    static bool CanControlRestartServer();
 
     // libpq keyword=value text that connects into the schema.
     const std::string& ConnectText() const { return m_connectText; }
