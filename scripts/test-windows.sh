@@ -108,9 +108,10 @@ status=0
 # One program at a time: Wine is slow enough that a loaded machine stretches the end-to-end tests' waits.
 # The record store's PostgreSQL half and the desks sharing a server run against the private server that
 # scripts/with-postgres.sh starts here, which the Windows programs reach over 127.0.0.1. The test that stops
-# and starts its server under a running host is left to Linux: its control is a program of this machine.
+# and starts its server under a running host, and the failover, are left to Linux: their controls are programs
+# of this machine.
 if runs ctest; then
-  bash scripts/with-postgres.sh --fast env -u DOORLOCK_TEST_PG_RESTART_CONTROL \
+  bash scripts/with-postgres.sh --fast env -u DOORLOCK_TEST_PG_RESTART_CONTROL -u DOORLOCK_TEST_PG_FAILOVER_CONTROL \
     ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || status=$?
   # Each program runs all its tests in one go under Wine: their counts are in the programs' own output.
   awk '/^\[  PASSED  \] [0-9]+ test/ { passed += $4 } /^\[  SKIPPED \] [0-9]+ test/ { skipped += $4 }
