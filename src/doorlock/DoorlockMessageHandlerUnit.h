@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/WireUnit.h"
+#include "server/RequestOriginUnit.h"
 
 #include <cstdint>
 #include <optional>

@@ -37,8 +37,9 @@ bool IsSqlite(const std::string& backend) {
 
 void CheckRecordStoreTarget(const TRecordStoreTarget& target, bool hasPostgresClient) {
     if (!IsSqlite(target.Backend) && !hasPostgresClient)
-        throw std::runtime_error("This build has no PostgreSQL client library: it cannot use the PostgreSQL server "
-                                 "that Database names ([DoorlockOption])");
+        throw std::runtime_error(
+            "This build has no PostgreSQL client library: it cannot use the PostgreSQL server "
+            "that Database names ([DoorlockOption])");
 }
 
 // The back ends this build links in; SOCI would otherwise look for them as library files at run time.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "police/BasePoliceUnit.h"
-#include "server/WireUnit.h"
+#include "server/RequestOriginUnit.h"
 
 #include <optional>
 #include <string>

@@ -132,13 +132,6 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
     }
 }
 
-std::string TRequestOrigin::Text() const {
-    std::string text = Address + ":" + std::to_string(Port);
-    if (!Subject.empty())
-        text += " [" + Subject + "]";
-    return text;
-}
-
 std::string PeerLine(const TRequestOrigin& origin) {
     return Gbk("客户端：") + origin.Text();
 }

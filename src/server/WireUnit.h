@@ -1,20 +1,12 @@
 #pragma once
 
+#include "server/RequestOriginUnit.h"
+
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-
-// Who sent a request.
-struct TRequestOrigin {
-    std::string Address; // dotted IPv4
-    int Port = 0;
-    // The client certificate's subject on one line, control characters escaped; empty without TLS.
-    std::string Subject;
-    // "ADDR:PORT", or "ADDR:PORT [SUBJECT]" with a subject.
-    std::string Text() const;
-};
 
 // An accepted connection on its own thread; only the request cycle reads and answers through it.
 class TServerConnection {

@@ -46,7 +46,7 @@ private:
 
 } // namespace
 
-TEST(SimulatedEncoder, OpensPortsZeroToFive) {
+TEST(SimulatedEncoderTest, OpensPortsZeroToFive) {
     TSandbox sandbox;
     auto encoder = CreateSimulatedCardEncoder(sandbox.File("SimCard.bin"));
     for (int32_t port : {-1, 6, 100})
@@ -55,7 +55,7 @@ TEST(SimulatedEncoder, OpensPortsZeroToFive) {
         EXPECT_GT(encoder->auto_init(port, 9600), 0) << port;
 }
 
-TEST(SimulatedEncoder, ReadsAndWritesWithinTheCard) {
+TEST(SimulatedEncoderTest, ReadsAndWritesWithinTheCard) {
     TSandbox sandbox;
     std::string file = sandbox.File("SimCard.bin");
     WriteFileBytes(file, Pattern());
@@ -81,7 +81,7 @@ TEST(SimulatedEncoder, ReadsAndWritesWithinTheCard) {
     EXPECT_EQ(ReadFileBytes(file), expected);
 }
 
-TEST(SimulatedEncoder, OnlyOpenHandlesReachTheCard) {
+TEST(SimulatedEncoderTest, OnlyOpenHandlesReachTheCard) {
     TSandbox sandbox;
     std::string file = sandbox.File("SimCard.bin");
     WriteFileBytes(file, Pattern());
@@ -98,7 +98,7 @@ TEST(SimulatedEncoder, OnlyOpenHandlesReachTheCard) {
     EXPECT_EQ(ReadFileBytes(file), Pattern());
 }
 
-TEST(SimulatedEncoder, NoCardWithoutAWholeCardFile) {
+TEST(SimulatedEncoderTest, NoCardWithoutAWholeCardFile) {
     TSandbox sandbox;
     std::string file = sandbox.File("SimCard.bin");
     auto encoder = CreateSimulatedCardEncoder(file);
@@ -114,13 +114,13 @@ TEST(SimulatedEncoder, NoCardWithoutAWholeCardFile) {
     EXPECT_EQ(ReadFileBytes(file), std::string(255, '\xFF'));
 }
 
-TEST(CardEncoderChoice, EmptyLibraryPathSimulatesWithTheProgramDirectoryCard) {
+TEST(CardEncoderChoiceTest, EmptyLibraryPathSimulatesWithTheProgramDirectoryCard) {
     TSandbox sandbox;
     auto encoder = CreateCardEncoder("", sandbox.Path().string(), ProgramsFolder());
     EXPECT_EQ(encoder->Description(), Gbk("发卡器: 模拟发卡器 ") + sandbox.File("SimCard.bin"));
 }
 
-TEST(CardEncoderChoice, VendorLibraryGetsTheDeviceArguments) {
+TEST(CardEncoderChoiceTest, VendorLibraryGetsTheDeviceArguments) {
     const std::string plainNames = "auto_init, dv_beep, ic_exit, srd_24c02, swr_24c02";
     const struct {
         std::string path;
@@ -169,7 +169,7 @@ TEST(CardEncoderChoice, VendorLibraryGetsTheDeviceArguments) {
     }
 }
 
-TEST(CardEncoderChoice, VendorLibraryInAChineseFolderLoads) {
+TEST(CardEncoderChoiceTest, VendorLibraryInAChineseFolderLoads) {
     // As a Windows desk names it in Option.ini: code page text, whatever the file system's names are.
     TSandbox sandbox;
     const std::filesystem::path folder = sandbox.Path() / std::filesystem::path(u8"门锁接口");
@@ -185,7 +185,7 @@ TEST(CardEncoderChoice, VendorLibraryInAChineseFolderLoads) {
     EXPECT_EQ(encoder->auto_init(2, 9600), 77);
 }
 
-TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
+TEST(CardEncoderChoiceTest, OnlyTheLowSixteenStatusBitsCount) {
     TFakeLibrary fake;
     TDeviceFixture f([] { return CreateCardEncoder(FAKE_CARDENC_PATH, "", ProgramsFolder()); });
     ASSERT_TRUE(f.device.OpenPort());
@@ -214,7 +214,7 @@ TEST(CardEncoderChoice, OnlyTheLowSixteenStatusBitsCount) {
     EXPECT_EQ(lines.back(), Gbk("串口打开失败: COM1"));
 }
 
-TEST(CardEncoderChoice, UnloadableOrRefusedLibraryIsLoggedAndOpensNoPort) {
+TEST(CardEncoderChoiceTest, UnloadableOrRefusedLibraryIsLoggedAndOpensNoPort) {
     // The data directory, which a front-desk account may write to, apart from where the programs are.
     TSandbox sandbox;
     const std::string missing = JoinFileName(ProgramsFolder(), "nosuchlib.so");

@@ -213,7 +213,7 @@ TEST_F(THandlerTest, LogLinesOfAnIssue) {
     }
 }
 
-TEST(DoorlockResponse, ValuesAreEscaped) {
+TEST(DoorlockResponseTest, ValuesAreEscaped) {
     TDoorlockResponse response;
     response.ResultCode = "200";
     response.ResultMessage = std::string("a<b&c>\0\x01\t", 9);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(DoorlockOption, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
+TEST(DoorlockOptionTest, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
     struct TCase {
         const char* file; // nullptr: no file
         TDoorlockOption expected;
@@ -51,7 +51,7 @@ TEST(DoorlockOption, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
     }
 }
 
-TEST(DoorlockOption, PortIndexOfNames) {
+TEST(DoorlockOptionTest, PortIndexOfNames) {
     const std::pair<const char*, int32_t> cases[] = {
         {"COM1", 0},  {"COM2", 1},  {"COM3", 2},   {"COM4", 3},   {"COM5", 4}, {"COM6", 5}, {"COM7", -1},
         {"COM0", -1}, {"com1", -1}, {"COM10", -1}, {" COM1", -1}, {"", -1},    {"COM", -1},
@@ -63,7 +63,7 @@ TEST(DoorlockOption, PortIndexOfNames) {
     }
 }
 
-TEST(DoorlockOption, SaveWritesPortAndDelayOnly) {
+TEST(DoorlockOptionTest, SaveWritesPortAndDelayOnly) {
     TSandbox sandbox;
     std::string file = sandbox.File("Option.ini");
     WriteFileBytes(file,
@@ -87,7 +87,7 @@ TEST(DoorlockOption, SaveWritesPortAndDelayOnly) {
     EXPECT_EQ(next.DelayMinutes, 1);
 }
 
-TEST(DoorlockOption, PasswordChangeWritesTheIssueKeysInOrderAsLoaded) {
+TEST(DoorlockOptionTest, PasswordChangeWritesTheIssueKeysInOrderAsLoaded) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
     WriteFileBytes(file, "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\n");
@@ -99,7 +99,7 @@ TEST(DoorlockOption, PasswordChangeWritesTheIssueKeysInOrderAsLoaded) {
                                    "DelayMinutes2=0\r\nUseNativeDoorlockDb=0\r\nSaveDoorlockRecord=0\r\n");
 }
 
-TEST(DoorlockOption, SavesRaiseWhenTheFileCannotBeWritten) {
+TEST(DoorlockOptionTest, SavesRaiseWhenTheFileCannotBeWritten) {
     TSandbox sandbox;
     TDoorlockOption option(sandbox.File("missing/Option.ini"));
     EXPECT_THROW(option.SaveOption(), Exception);

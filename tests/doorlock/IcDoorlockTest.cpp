@@ -26,7 +26,7 @@ struct TCardCase {
 
 } // namespace
 
-TEST(IcDoorlockCard, WritesTheRecordAndNumbersTheCard) {
+TEST(IcDoorlockCardTest, WritesTheRecordAndNumbersTheCard) {
     const TCardCase cases[] = {
         {"0816", EncodeDateTime(2024, 12, 31, 14, 30), Bytes({0x11, 0x08, 0x16, 0x12, 0x31, 0x14}),
          816123114},
@@ -54,7 +54,7 @@ TEST(IcDoorlockCard, WritesTheRecordAndNumbersTheCard) {
     }
 }
 
-TEST(IcDoorlockCard, CardNumberOfRecords) {
+TEST(IcDoorlockCardTest, CardNumberOfRecords) {
     const std::pair<std::array<uint8_t, 6>, int64_t> cases[] = {
         {{0x11, 0x08, 0x16, 0x12, 0x31, 0x14}, 816123114},
         {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 15151515},
@@ -67,7 +67,7 @@ TEST(IcDoorlockCard, CardNumberOfRecords) {
         EXPECT_EQ(TIcDoorlock::CardNumber(record), number);
 }
 
-TEST(IcDoorlockCard, LogsEachStepInOrder) {
+TEST(IcDoorlockCardTest, LogsEachStepInOrder) {
     TDeviceFixture f;
     f.PutCard(BlankCard());
     int64_t cardNo = 0;
@@ -86,7 +86,7 @@ TEST(IcDoorlockCard, LogsEachStepInOrder) {
                             }));
 }
 
-TEST(IcDoorlockCard, CopyWritesTheSameCard) {
+TEST(IcDoorlockCardTest, CopyWritesTheSameCard) {
     TDeviceFixture f;
     f.PutCard(BlankCard());
     ASSERT_TRUE(f.device.OpenPort());
@@ -101,7 +101,7 @@ TEST(IcDoorlockCard, CopyWritesTheSameCard) {
     EXPECT_EQ(f.Card(), firstCard);
 }
 
-TEST(IcDoorlockCard, ZeroCardReadsAsZero) {
+TEST(IcDoorlockCardTest, ZeroCardReadsAsZero) {
     TDeviceFixture f;
     f.PutCard(std::string(256, '\0'));
     ASSERT_TRUE(f.device.OpenPort());
@@ -111,7 +111,7 @@ TEST(IcDoorlockCard, ZeroCardReadsAsZero) {
     EXPECT_EQ(f.LogLines().back(), Gbk("读卡成功,卡号为:0"));
 }
 
-TEST(IcDoorlockCard, RefusesRoomsThatAreNotFourHexDigits) {
+TEST(IcDoorlockCardTest, RefusesRoomsThatAreNotFourHexDigits) {
     for (const char* roomNo : {"01", "081", "08161", "08G6", "", "08 6"}) {
         SCOPED_TRACE(roomNo);
         TDeviceFixture f;
@@ -132,7 +132,7 @@ TEST(IcDoorlockCard, RefusesRoomsThatAreNotFourHexDigits) {
     }
 }
 
-TEST(IcDoorlockCard, NoOpenConnectionFailsWithoutTouchingTheCard) {
+TEST(IcDoorlockCardTest, NoOpenConnectionFailsWithoutTouchingTheCard) {
     enum { NeverOpened, Closed, OpenFailed };
     for (int state : {NeverOpened, Closed, OpenFailed}) {
         SCOPED_TRACE(state);
@@ -162,7 +162,7 @@ TEST(IcDoorlockCard, NoOpenConnectionFailsWithoutTouchingTheCard) {
     }
 }
 
-TEST(IcDoorlockCard, OpenUsesThePortNamedAtEachCall) {
+TEST(IcDoorlockCardTest, OpenUsesThePortNamedAtEachCall) {
     TDeviceFixture f;
     f.option.PortName = "COM6";
     EXPECT_TRUE(f.device.OpenPort());
@@ -174,7 +174,7 @@ TEST(IcDoorlockCard, OpenUsesThePortNamedAtEachCall) {
                                                       Gbk("串口打开失败: ")}));
 }
 
-TEST(IcDoorlockCard, NoCardOnTheEncoder) {
+TEST(IcDoorlockCardTest, NoCardOnTheEncoder) {
     TDeviceFixture f;
     ASSERT_TRUE(f.device.OpenPort());
     int64_t cardNo = 42;
@@ -190,7 +190,7 @@ TEST(IcDoorlockCard, NoCardOnTheEncoder) {
     EXPECT_EQ(lines[4], Gbk("销卡失败") + status);
 }
 
-TEST(IcDoorlockCard, OverlappingCallsKeepTheirOwnRecords) {
+TEST(IcDoorlockCardTest, OverlappingCallsKeepTheirOwnRecords) {
     TDeviceFixture f;
     f.PutCard(BlankCard());
     ASSERT_TRUE(f.device.OpenPort());

@@ -29,7 +29,7 @@ TEST_F(TDoorlockHostTest, CliExitStatusFollowsTheResult) {
     EXPECT_EQ(SimCard(), std::string(256, '\xFF'));
 }
 
-TEST(Cli, NoServerAndBadArgumentsGiveStatusTwo) {
+TEST(CliTest, NoServerAndBadArgumentsGiveStatusTwo) {
     EXPECT_EQ(RunCli(FreeTcpPort(), {"read"}).status, 2);
     EXPECT_EQ(RunCli(FreeTcpPort(), {"issue", "0816", "--checkout", "2026-13-01 10:00:00"}).status, 2);
     EXPECT_EQ(RunCli(FreeTcpPort(), {"frobnicate"}).status, 2);
@@ -192,7 +192,8 @@ TEST_F(TTlsHostTest, WithoutClientCAAnyoneMayConnectAndTheStartWarns) {
     EXPECT_EQ(PeerLinesWithSubject(""), 1u);
 }
 
-// The README's recipe for a hotel system that speaks only plain TCP: a stunnel client on its machine.
+// The recipe of docs/securing-the-link.md for a hotel system that speaks only plain TCP: a stunnel client on
+// its machine.
 TEST_F(TTlsHostTest, PlainClientThroughAStunnelClient) {
     const std::string stunnel = "/usr/bin/stunnel4";
     if (!std::filesystem::exists(stunnel))

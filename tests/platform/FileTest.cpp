@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 
 // What a name leads to after a change, against the file it led to before: the record store reopens its
 // database when the name no longer leads to the file it opened.
-TEST(FileIdentity, FollowsTheFileNotTheName) {
+TEST(FileIdentityTest, FollowsTheFileNotTheName) {
     struct TCase {
         const char* name;
         std::function<void(const std::string& file)> change;

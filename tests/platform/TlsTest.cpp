@@ -11,7 +11,7 @@ struct TEscapeCase {
     std::string text, shown;
 };
 
-TEST(Tls, SubjectsStayOneVisibleLine) {
+TEST(TlsTest, SubjectsStayOneVisibleLine) {
     const TEscapeCase cases[] = {
         {"CN=hotel-system,O=Hotel", "CN=hotel-system,O=Hotel"},
         // A forged log line, a terminal escape and DEL.
@@ -35,7 +35,7 @@ struct TContextCase {
     std::string error;
 };
 
-TEST(Tls, ContextsNameTheFileAndTheSettingThatCannotBeUsed) {
+TEST(TlsTest, ContextsNameTheFileAndTheSettingThatCannotBeUsed) {
     if (!TlsAvailable())
         GTEST_SKIP() << "built without OpenSSL";
     TSandbox sandbox;

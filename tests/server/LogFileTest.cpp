@@ -32,7 +32,7 @@ const std::regex kPrefixed(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*))");
 
 } // namespace
 
-TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
+TEST(LogFileTest, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
     TSandbox sandbox;
     const std::string file = sandbox.File("20081231.LOG");
     TLogFile log(file);
@@ -67,7 +67,7 @@ TEST(LogFile, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
 }
 
 // A request's text can hold anything; a reader of the file must still tell the writer's lines from it.
-TEST(LogFile, ContinuationLinesShapedLikeThePrefixAreMarked) {
+TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
     const std::string forged = "2026-01-01 00:00:00 x";
     struct TCase {
         const char* name;
@@ -104,7 +104,7 @@ TEST(LogFile, ContinuationLinesShapedLikeThePrefixAreMarked) {
     }
 }
 
-TEST(LogFile, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
+TEST(LogFileTest, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     TSandbox sandbox;
     // Every reading of this clock is one second later than the one before.
     std::atomic<int> ticks{0};
@@ -136,7 +136,7 @@ TEST(LogFile, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     EXPECT_EQ(perWriter, std::vector<int>(8, 1000));
 }
 
-TEST(LogFile, UnwritableFileLosesTheLineQuietly) {
+TEST(LogFileTest, UnwritableFileLosesTheLineQuietly) {
     TSandbox sandbox;
     // A directory where the file should be fails for every user, root included.
     std::filesystem::create_directory(sandbox.File("blocked.LOG"));
@@ -149,7 +149,7 @@ TEST(LogFile, UnwritableFileLosesTheLineQuietly) {
 
 // The writer may keep its file open between lines; each line must still act on whatever the name leads to
 // at that moment. The change happens after "before" and is undone after "during".
-TEST(LogFile, EachLineActsOnWhatTheNameLeadsToNow) {
+TEST(LogFileTest, EachLineActsOnWhatTheNameLeadsToNow) {
     struct TCase {
         const char* name;
         std::function<std::unique_ptr<TReadOnly>(const std::string& file)> change;
@@ -204,7 +204,7 @@ TEST(LogFile, EachLineActsOnWhatTheNameLeadsToNow) {
     }
 }
 
-TEST(LogFile, FileNameIsTheStartDay) {
+TEST(LogFileTest, FileNameIsTheStartDay) {
     std::string name = std::filesystem::path(LogFileNameFor("/opt/host")).filename().string();
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d{8}\.LOG)"))) << name;
     EXPECT_EQ(std::filesystem::path(LogFileNameFor("/opt/host")).parent_path(), "/opt/host");

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
-TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
+TEST(SysOptionTest, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     TSandbox sandbox;
     TSysOption options(sandbox.File("Option.ini"));
     options.LoadOption();
@@ -25,7 +25,7 @@ TEST(SysOption, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
 }
 
-TEST(SysOption, ValuesAsWritten) {
+TEST(SysOptionTest, ValuesAsWritten) {
     struct TCase {
         std::string line;
         int32_t port;
@@ -41,7 +41,7 @@ TEST(SysOption, ValuesAsWritten) {
     }
 }
 
-TEST(SysOption, SaveWritesTheFiveKeysInOrderAndKeepsOtherLines) {
+TEST(SysOptionTest, SaveWritesTheFiveKeysInOrderAndKeepsOtherLines) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
     WriteFileBytes(file, "; front desk 2\r\n[DoorlockOption]\r\nPortName=COM3\r\n");
@@ -57,7 +57,7 @@ TEST(SysOption, SaveWritesTheFiveKeysInOrderAndKeepsOtherLines) {
     EXPECT_EQ(reread.Password, ""); // an empty password stays empty, it does not fall back to the default
 }
 
-TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
+TEST(SysOptionTest, PasswordChangeKeepsTheAccessLinesAsWritten) {
     TSandbox sandbox;
     const std::string file = sandbox.File("Option.ini");
     const std::string access = "ListenAddress=\"10.0.0.2\"\r\nAllowedClients=10.0.0.0/24 , 10.0.1.7\r\n"
@@ -79,7 +79,7 @@ TEST(SysOption, PasswordChangeKeepsTheAccessLinesAsWritten) {
 }
 
 // Addresses and ranges as an administrator may write them: what each lets in, or the entry its error names.
-TEST(SysOption, AccessKeysParseOrNameTheBadEntry) {
+TEST(SysOptionTest, AccessKeysParseOrNameTheBadEntry) {
     struct TCase {
         std::string allowed;
         std::vector<std::string> in, out; // client addresses
@@ -142,7 +142,7 @@ TEST(SysOption, AccessKeysParseOrNameTheBadEntry) {
     EXPECT_THROW(options.ListenIpv4(), Exception);
 }
 
-TEST(SysOption, SaveFailureNamesTheFile) {
+TEST(SysOptionTest, SaveFailureNamesTheFile) {
     TSandbox sandbox;
     const std::string file = sandbox.File("missing-dir/Option.ini");
     TSysOption options(file);
@@ -154,7 +154,7 @@ TEST(SysOption, SaveFailureNamesTheFile) {
     }
 }
 
-TEST(SysOption, PasswordRule) {
+TEST(SysOptionTest, PasswordRule) {
     TSysOption options("unused");
     options.Password = "Se cret";
     struct TCase {

@@ -384,7 +384,7 @@ TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
 
 } // namespace
 
-TEST(LogThrottle, OneLinePerAddressAndMinute) {
+TEST(LogThrottleTest, OneLinePerAddressAndMinute) {
     struct TStep {
         TIpv4 key;
         int seconds; // since the first step

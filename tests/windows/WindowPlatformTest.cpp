@@ -16,13 +16,13 @@
 
 namespace {
 
-TEST(TWindowPlatformTest, RunsOnTheWindowsPlatform) {
+TEST(WindowPlatformTest, RunsOnTheWindowsPlatform) {
     EXPECT_EQ(QGuiApplication::platformName(), QStringLiteral("windows"));
 }
 
 // Every character of a caption gets a real glyph (glyph 0 is the "missing" box), through fallback fonts
 // where the dialog font has none.
-TEST(TWindowPlatformTest, DrawsChineseWithRealGlyphs) {
+TEST(WindowPlatformTest, DrawsChineseWithRealGlyphs) {
     const QString text = QStringLiteral("门锁接口配置 确定 取消 请输入管理员密码");
     QTextLayout layout(text, QApplication::font());
     layout.beginLayout();
@@ -39,7 +39,7 @@ TEST(TWindowPlatformTest, DrawsChineseWithRealGlyphs) {
     EXPECT_GE(glyphs, text.size() - 3);
 }
 
-TEST(TWindowPlatformTest, StandardButtonsAreTranslated) {
+TEST(WindowPlatformTest, StandardButtonsAreTranslated) {
     QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
     EXPECT_EQ(box.button(QDialogButtonBox::Ok)->text(), QStringLiteral("确定"));
     EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));

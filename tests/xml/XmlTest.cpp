@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Incorrect close tag in element \xB0"
                                  "A"}));
 
-TEST(XmlDocument, ReadsTheSampleRequest) {
+TEST(XmlDocumentTest, ReadsTheSampleRequest) {
     TXmlDocument document;
     document.LoadFromText(SampleRequest);
     ASSERT_EQ(document.NodeCount(), 3);
@@ -144,7 +144,7 @@ TEST(XmlDocument, ReadsTheSampleRequest) {
     EXPECT_EQ(document.NodeAt(3), nullptr);
 }
 
-TEST(XmlDocument, NewDocumentHoldsDefaultsThatLoadingDiscards) {
+TEST(XmlDocumentTest, NewDocumentHoldsDefaultsThatLoadingDiscards) {
     TXmlDocument document;
     ASSERT_EQ(document.NodeCount(), 2);
     EXPECT_EQ(document.NodeAt(0)->NodeKind(), TNodeKind::Declaration);
@@ -157,7 +157,7 @@ TEST(XmlDocument, NewDocumentHoldsDefaultsThatLoadingDiscards) {
     EXPECT_EQ(document.NodeAt(1)->Name(), "b");
 }
 
-TEST(XmlDocument, InternalSubsetDeclaresNothing) {
+TEST(XmlDocumentTest, InternalSubsetDeclaresNothing) {
     TXmlDocument document;
     document.LoadFromText("<!DOCTYPE r PUBLIC \"-//x[y]//\"  \"r.dtd\" [\n"
                           "  <!ELEMENT r ANY> %pe; <!ATTLIST r a CDATA \"]>\"><!-- ] -->\n"
@@ -197,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
         TAttributeCase{"<r w=\"1\"/>", "v", ""}, TAttributeCase{"<r/>", "v", ""},
         TAttributeCase{"<r v=\"\xD5\xC5\"/>", "v", "\xD5\xC5"}));
 
-TEST(TXmlAttributesTest, WordsAreJoinedOnlyAcrossEquals) {
+TEST(XmlAttributesTest, WordsAreJoinedOnlyAcrossEquals) {
     TXmlDocument document;
     document.LoadFromText("<r a = 'x' \"y\" b c= =\"z\" d \"e\"/>");
     EXPECT_EQ(document.RootElement()->Attributes(),
@@ -228,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TReferenceCase{"a & b &amp; c", "a & b &amp; c"},
                       TReferenceCase{"\xD5\xC5&amp;\xC8\xFD", "\xD5\xC5&\xC8\xFD"}));
 
-TEST(XmlValues, IntegerReadingUsesTheRawValue) {
+TEST(XmlValuesTest, IntegerReadingUsesTheRawValue) {
     TXmlDocument document;
     document.LoadFromText("<r><a> 12 </a><b>x1F</b><c>&#49;</c><d>-7</d></r>");
     const TXmlNode* root = document.RootElement();
@@ -246,7 +246,7 @@ TEST(XmlValues, IntegerReadingUsesTheRawValue) {
 }
 
 // Requests come from the network: nesting is capped rather than followed down the stack.
-TEST(XmlRobustness, NestingIsCapped) {
+TEST(XmlRobustnessTest, NestingIsCapped) {
     auto nested = [](int levels) {
         std::string text;
         for (int i = 0; i < levels; ++i)
@@ -271,7 +271,7 @@ TEST(XmlRobustness, NestingIsCapped) {
     EXPECT_THROW(document.LoadFromText(docTypes + "<r/>"), EXmlParseError);
 }
 
-TEST(XmlRobustness, LongCommentAndTextAreRead) {
+TEST(XmlRobustnessTest, LongCommentAndTextAreRead) {
     TXmlDocument document;
     document.LoadFromText("<r><!--" + std::string(16000, '-') + "--></r>");
     EXPECT_EQ(document.RootElement()->ChildAt(0)->Value(), std::string(16000, '-'));
