@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorlock/ConnectGateUnit.h"
 #include "doorlock/GroupCommitUnit.h"
 #include "doorlock/IssueCardRecordUnit.h"
 #include "doorlock/PostgresConninfoUnit.h"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorlock/ConnectGateUnit.h"
 #include "doorlock/RecordStoreSessionUnit.h"
 
 #include <chrono>
