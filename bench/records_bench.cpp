@@ -95,7 +95,7 @@ void BM_RecordList(benchmark::State& state) {
     filter.From = EncodeDateTime(2026, 6, 15, 0, 0, 0);
     filter.To = EncodeDateTime(2026, 6, 15, 23, 59, 59);
     if (state.range(1) == 1)
-        filter.RoomKey = "01010421";
+        filter.Room = "01010421";
     const bool connectEach = state.range(2) == 1;
     auto open = std::make_unique<TDoorlockRecordQuery>(store->Target);
     int64_t rows = 0;
