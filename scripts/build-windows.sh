@@ -225,6 +225,9 @@ build_openssl() {
     no-dtls no-sctp no-comp no-ts no-cmp no-ct no-ocsp no-ec2m no-rfc3779 no-srtp no-nextprotoneg
     no-siphash no-ocb no-scrypt no-blake2 no-ui-console no-autoload-config "--libdir=lib"
     "--openssldir=C:/Program Files/Common Files/SSL")
+  # The 32-bit assembler modules come out position-independent in the ELF manner (GOTPC relocations), which
+  # COFF cannot represent: the 32-bit build uses OpenSSL's C code.
+  [ "$arch" = i686 ] && options+=(no-asm)
   local digest
   digest=$(printf '%s\n' "${options[@]}" | sha256sum | cut -c1-12)
   local stamp=$prefix/.openssl-3.0-$digest
@@ -255,7 +258,8 @@ build_libpq() {
   local options=(--without-readline --without-icu --without-zlib --without-lz4 --without-zstd --with-ssl=openssl
     --disable-nls)
   local digest
-  digest=$(printf '%s\n' "${options[@]}" "$(cat "$prefix"/.openssl-*)" | sha256sum | cut -c1-12)
+  # "static": the archive of libpq's own objects (a libpq.a the build leaves is the DLL's import library).
+  digest=$(printf '%s\n' "${options[@]}" "$(cat "$prefix"/.openssl-*)" static | sha256sum | cut -c1-12)
   local stamp=$prefix/.libpq-15-$digest
   [ -f "$stamp" ] && return
   local version
@@ -279,7 +283,11 @@ build_libpq() {
     nice -n 5 make -C "$work"/$part -j"$jobs" >>"$work.log" 2>&1 || { tail -50 "$work.log" >&2; exit 1; }
   done
   mkdir -p "$prefix/include/libpq" "$prefix/lib"
-  cp "$work/src/interfaces/libpq/libpq.a" "$prefix/lib/libpq.a"
+  # On Windows the library's make gives libpq.dll and its import library: the programs link libpq's objects
+  # themselves (all but the DLL's version resource), so that no libpq.dll has to sit beside them.
+  rm -f "$prefix/lib/libpq.a"
+  find "$work/src/interfaces/libpq" -maxdepth 1 -name '*.o' ! -name 'libpqrc.o' -print0 | sort -z |
+    xargs -0 "$triple-ar" rcs "$prefix/lib/libpq.a"
   # libpq brings a small pthread of its own for Windows, whose names (and mutex type) clash with
   # winpthreads, the posix thread model the programs are built with: its functions take names of their own.
   # 32-bit C names carry a leading underscore.
