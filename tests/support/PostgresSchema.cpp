@@ -47,6 +47,8 @@ bool TPostgresSchema::ControlRestartServer(const std::string& command) {
 }
 
 TPostgresSchema::TPostgresSchema(const std::string& serverUri) : m_server(serverUri) {
+    // Where the back ends are linked in (Windows), the tests' own sessions need them registered as well.
+    RegisterLinkedBackends();
     const std::string server = ParsePostgresConninfo(m_server).KeywordForm;
     std::random_device rd;
     // Formatted into a buffer: GCC 12 at -O3 warns falsely (-Wrestrict) on "t" + std::to_string(...).
