@@ -164,6 +164,8 @@ wait_listening() {
   done
 }
 compare_with_linux() {
+  local port_word
+  port_word=$(printf '端口' | iconv -f UTF-8 -t GBK)
   cmake --preset headless >/dev/null
   cmake --build --preset headless --target doorlock-host doorlock-cli fakecardenc >/dev/null
   local linux=$root/build-headless
@@ -195,10 +197,12 @@ compare_with_linux() {
     # Under Wine SIGINT is Ctrl+C, the console's stop.
     kill -INT $pid
     wait $pid
-    # The log without the time stamps and the paths of the library and the directory (with either
-    # separator); the rows without the time of the operation.
-    sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(sed_text "$library")|LIBRARY|" -e "s|$(sed_text "$shown_dir")[/\\]|DIR/|" \
-      "$dir"/*.LOG >"$dir/log.txt"
+    # The log without the time stamps, the paths of the library and the directory (with either separator)
+    # and the ports (the listener's in the open-door warning, the client's in the peer line); the rows
+    # without the time of the operation.
+    LC_ALL=C sed -e 's/^[0-9-]* [0-9:]* //' -e "s|$(sed_text "$library")|LIBRARY|" \
+      -e "s|$(sed_text "$shown_dir")[/\\]|DIR/|" -e "s/$port_word [0-9]* /$port_word PORT /" \
+      -e 's/127\.0\.0\.1:[0-9]*/127.0.0.1:PORT/' "$dir"/*.LOG >"$dir/log.txt"
     sqlite3 "$dir/Client.db" 'select RegisterId, CardNo, RoomNo, CardType, CheckInTime, CheckOutTime, IsCopy,
       GuestName from T_IssueCardRecord; select RoomNo, LastCheckInTime from T_Room' >"$dir/rows.txt"
   done
@@ -230,7 +234,8 @@ tls_under_wine() {
   local tls=(--tls-ca "$dir/ca.pem" --tls-cert "$dir/client.pem" --tls-key "$dir/client.key")
   wait_listening $port $pid "$dir/out.txt" "the Windows host with TLS" "${tls[@]}" || return 1
   "$linux_cli" --port $port --tls-ca "$dir/ca.pem" read >/dev/null 2>&1 || refused=$?
-  "$linux_cli" --port $port "${tls[@]}" read >"$dir/response.txt" || failed=1
+  # No card lies on the simulated encoder: an answer (status 0 or 1) is what counts.
+  "$linux_cli" --port $port "${tls[@]}" read >"$dir/response.txt" || [ $? -eq 1 ] || failed=1
   kill -INT $pid
   wait $pid || true
   [ $refused -eq 2 ] || { echo "test-windows: a client without a certificate got status $refused" >&2; failed=1; }
