@@ -504,19 +504,10 @@ size_t TDoorlockRecordStore::StoreHeldRecordsLocked() {
                 break;
             record = m_heldRecords.front();
         }
-        try {
-            RunInsertRecordLocked(*record);
-            ++stored;
-        } catch (const std::exception& e) {
-            m_statements->insertRecord.reset();
-            // A server out of reach, slow or read-only keeps the row, without a word: its outage was logged,
-            // and the tries would fill the log. A row the server refuses goes, logged like one that came
-            // alone.
-            NoteFailure(e);
-            if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
-                break;
-            LogFailure(e);
-        }
+        const std::optional<bool> outcome = StoreHeldRecordLocked(*record);
+        if (!outcome)
+            break;
+        stored += *outcome ? 1 : 0;
         std::lock_guard<std::mutex> held(m_heldLock);
         m_heldRecords.pop_front();
     }
@@ -525,6 +516,22 @@ size_t TDoorlockRecordStore::StoreHeldRecordsLocked() {
     if (stored > 0)
         WriteLog(Gbk("数据库恢复，已保存暂存的发卡记录") + std::to_string(stored) + Gbk("条"));
     return stored;
+}
+
+std::optional<bool> TDoorlockRecordStore::StoreHeldRecordLocked(const TIssueCardRecord& record) {
+    try {
+        RunInsertRecordLocked(record);
+        return true;
+    } catch (const std::exception& e) {
+        m_statements->insertRecord.reset();
+        // A server out of reach, slow or read-only keeps the row, without a word: its outage was logged, and
+        // the tries would fill the log. A row the server refuses goes, logged like one that came alone.
+        NoteFailure(e);
+        if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
+            return std::nullopt;
+        LogFailure(e);
+        return false;
+    }
 }
 
 size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
@@ -551,16 +558,10 @@ size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
     }
     size_t stored = 0;
     for (size_t i = 0; i < records.size() && m_session; ++i) {
-        try {
-            RunInsertRecordLocked(records[i]);
-            ++stored;
-        } catch (const std::exception& e) {
-            m_statements->insertRecord.reset();
-            NoteFailure(e);
-            if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
-                break;
-            LogFailure(e);
-        }
+        const std::optional<bool> outcome = StoreHeldRecordLocked(records[i]);
+        if (!outcome)
+            break;
+        stored += *outcome ? 1 : 0;
         m_spool->RemoveUpTo(ids[i]);
     }
     return stored;

@@ -107,6 +107,9 @@ private:
     // With the session open: stores held rows, a turn's worth at most, until none is left or the server
     // fails; the number stored.
     size_t StoreHeldRecordsLocked();
+    // A held or spooled row: true when stored, false when the server refused it (logged; the row goes),
+    // nullopt when the server is out of reach, slow or read-only (the row stays).
+    std::optional<bool> StoreHeldRecordLocked(const TIssueCardRecord& record);
     size_t StoreSpooledRecordsLocked();
     // Probes a server the store could not reach, and stores the held rows, until the store ends.
     void RetryUntilStopped();
