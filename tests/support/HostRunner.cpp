@@ -171,10 +171,25 @@ TRunningProgram::~TRunningProgram() {
         CloseHandle(m_process);
 }
 
+// The pipe's end is not awaited: a process that Wine starts for the program (its desktop process, which gets
+// the program's standard error) can hold the write end long after the program is gone. Once the program
+// has exited, what it wrote is in the pipe, and the reader stops when the pipe is empty.
 void TRunningProgram::Collect(void* pipe, std::string& target, bool firstLineOnly) {
     char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    for (;;) {
+        const bool exited = WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0;
+        DWORD available = 0;
+        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
+            break;
+        if (available == 0) {
+            if (exited)
+                break;
+            Sleep(10);
+            continue;
+        }
+        DWORD n = 0;
+        if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &n, nullptr) || n == 0)
+            break;
         std::lock_guard<std::mutex> guard(m_lock);
         target.append(buffer, n);
         if (firstLineOnly && target.find('\n') != std::string::npos)
