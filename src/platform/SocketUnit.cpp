@@ -1,173 +1,24 @@
 #include "platform/SocketUnit.h"
 
-#include "platform/CodePageUnit.h"
+#include "platform/SocketSystemUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <system_error>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#ifdef _MSC_VER
-#pragma comment(lib, "ws2_32.lib")
-#endif
-#else
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-#endif
 
 namespace {
-
-#ifdef _WIN32
-using TIoSize = int;
-constexpr int ErrorAddressInUse = WSAEADDRINUSE;
-constexpr int ErrorInvalid = WSAEINVAL;
-constexpr int ErrorInterrupted = WSAEINTR;
-constexpr int ErrorWouldBlock = WSAEWOULDBLOCK;
-constexpr int ShutSend = SD_SEND;
-constexpr int ShutBoth = SD_BOTH;
-constexpr int SendFlags = 0;
-
-struct TWinsock {
-    TWinsock() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~TWinsock() { WSACleanup(); }
-};
-
-void EnsureSockets() {
-    static TWinsock winsock;
-}
-int CloseSocketHandle(TSocketHandle handle) {
-    return closesocket(handle);
-}
-int PollOne(TSocketHandle handle, int timeoutMs) {
-    WSAPOLLFD fd{};
-    fd.fd = handle;
-    fd.events = POLLRDNORM;
-    return WSAPoll(&fd, 1, timeoutMs);
-}
-bool SetBlocking(TSocketHandle handle, bool blocking) {
-    u_long nonBlocking = blocking ? 0 : 1;
-    return ioctlsocket(handle, FIONBIO, &nonBlocking) == 0;
-}
-#else
-using TIoSize = size_t;
-constexpr int ErrorAddressInUse = EADDRINUSE;
-constexpr int ErrorInvalid = EINVAL;
-constexpr int ErrorInterrupted = EINTR;
-constexpr int ErrorWouldBlock = EWOULDBLOCK;
-constexpr int ShutSend = SHUT_WR;
-constexpr int ShutBoth = SHUT_RDWR;
-#ifdef MSG_NOSIGNAL
-constexpr int SendFlags = MSG_NOSIGNAL;
-#else
-constexpr int SendFlags = 0; // SO_NOSIGPIPE is set on every socket instead
-#endif
-
-void EnsureSockets() {}
-int CloseSocketHandle(TSocketHandle handle) {
-    return ::close(handle);
-}
-int PollOne(TSocketHandle handle, int timeoutMs) {
-    pollfd fd{};
-    fd.fd = handle;
-    fd.events = POLLIN;
-    return ::poll(&fd, 1, timeoutMs);
-}
-bool SetBlocking(TSocketHandle handle, bool blocking) {
-    int flags = ::fcntl(handle, F_GETFL, 0);
-    if (flags < 0)
-        return false;
-    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return ::fcntl(handle, F_SETFL, flags) == 0;
-}
-#endif
-
-// Sockets must not leak into programs the host starts, and a vanished peer must not raise SIGPIPE.
-TSocketHandle NewSocket(int family) {
-    EnsureSockets();
-#if defined(SOCK_CLOEXEC)
-    TSocketHandle handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-#else
-    TSocketHandle handle = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
-#endif
-#if defined(SO_NOSIGPIPE)
-    if (handle != InvalidSocketHandle) {
-        int on = 1;
-        ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
-    }
-#endif
-    return handle;
-}
 
 [[noreturn]] void RaiseSocketError(int error) {
     throw Exception(SocketErrorMessage(error));
 }
 
 [[noreturn]] void RaiseBindError(int error) {
-#ifdef _WIN32
-    // A port another program holds for its exclusive use refuses access rather than reporting it in use.
-    if (error == WSAEACCES)
-        error = ErrorAddressInUse;
-#endif
-    if (error == ErrorAddressInUse)
+    if (SocketAddressInUse(error))
         throw Exception("Could not bind socket. Address and port are already in use.");
     RaiseSocketError(error);
 }
 
 } // namespace
-
-int LastSocketError() {
-#ifdef _WIN32
-    return WSAGetLastError();
-#else
-    return errno;
-#endif
-}
-
-bool ReceiveTimedOut() {
-#ifdef _WIN32
-    return LastSocketError() == WSAETIMEDOUT;
-#elif EAGAIN == EWOULDBLOCK
-    return LastSocketError() == EAGAIN;
-#else
-    const int error = LastSocketError();
-    return error == EAGAIN || error == EWOULDBLOCK;
-#endif
-}
-
-std::string SocketErrorText(int error) {
-#ifdef _WIN32
-    // The C++ runtime here knows no Winsock error (every one reads "Unknown error code"); the system does.
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
-        static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::u16string message;
-    if (text != nullptr) {
-        message.assign(reinterpret_cast<const char16_t*>(text), length);
-        LocalFree(text);
-    }
-    while (!message.empty() && (message.back() == u'\n' || message.back() == u'\r' || message.back() == u' '))
-        message.pop_back();
-    if (message.empty())
-        return "Error " + std::to_string(error);
-    return Utf16ToGbk(message);
-#else
-    return std::system_category().message(error);
-#endif
-}
 
 std::string SocketErrorMessage(int error) {
     return "Socket Error # " + std::to_string(error) + "\r\n" + SocketErrorText(error);
@@ -191,10 +42,10 @@ long TSocket::Receive(char* data, size_t size) const {
         return -1;
     size = std::min<size_t>(size, INT_MAX);
     for (;;) {
-        auto received = ::recv(m_handle, data, static_cast<TIoSize>(size), 0);
+        long received = ReceiveOnce(m_handle, data, size);
         if (received >= 0)
-            return static_cast<long>(received);
-        if (LastSocketError() != ErrorInterrupted)
+            return received;
+        if (LastSocketError() != SocketErrorInterrupted)
             return -1;
     }
 }
@@ -204,9 +55,9 @@ bool TSocket::SendAll(const char* data, size_t size) const {
         return false;
     while (size > 0) {
         size_t piece = std::min<size_t>(size, INT_MAX);
-        auto sent = ::send(m_handle, data, static_cast<TIoSize>(piece), SendFlags);
+        long sent = SendOnce(m_handle, data, piece);
         if (sent < 0) {
-            if (LastSocketError() == ErrorInterrupted)
+            if (LastSocketError() == SocketErrorInterrupted)
                 continue;
             return false;
         }
@@ -216,43 +67,13 @@ bool TSocket::SendAll(const char* data, size_t size) const {
     return true;
 }
 
-void TSocket::SetReceiveTimeout(int milliseconds) const {
-    if (!Valid())
-        return;
-#ifdef _WIN32
-    DWORD value = static_cast<DWORD>(milliseconds);
-    ::setsockopt(m_handle, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof(value));
-#else
-    timeval value{};
-    value.tv_sec = milliseconds / 1000;
-    value.tv_usec = (milliseconds % 1000) * 1000;
-    ::setsockopt(m_handle, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
-#endif
-}
-
 int TSocket::WaitReadable(int timeoutMs) const {
     if (!Valid())
         return -1;
     const int ready = PollOne(m_handle, timeoutMs);
-    if (ready < 0 && LastSocketError() == ErrorInterrupted)
+    if (ready < 0 && LastSocketError() == SocketErrorInterrupted)
         return 0;
     return ready;
-}
-
-void TSocket::ShutdownSend() const {
-    if (Valid())
-        ::shutdown(m_handle, ShutSend);
-}
-
-void TSocket::ShutdownBoth() const {
-    if (!Valid())
-        return;
-    ::shutdown(m_handle, ShutBoth);
-#ifdef _WIN32
-    // A Winsock shut-down leaves a receive that is already waiting blocked; cancelling the socket's I/O
-    // ends it (with an error) as the shut-down does elsewhere.
-    CancelIoEx(reinterpret_cast<HANDLE>(m_handle), nullptr);
-#endif
 }
 
 void TSocket::Close() {
@@ -331,24 +152,13 @@ bool ParseIpv4Range(std::string_view text, TIpv4Range& range) {
 TSocket ListenTcp(int port, int backlog, TIpv4 address) {
     // A port the socket calls would silently truncate is refused rather than listening somewhere else.
     if (port < 0 || port > 65535)
-        RaiseSocketError(ErrorInvalid);
+        RaiseSocketError(SocketErrorInvalid);
 
     TSocket listener(NewSocket(AF_INET));
     if (!listener.Valid())
         RaiseSocketError(LastSocketError());
 
-#ifdef _WIN32
-    // SO_REUSEADDR would let a second program take over the port; this keeps it ours alone (and a restart
-    // still binds while old connections sit in TIME_WAIT).
-    BOOL on = TRUE;
-    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-                 sizeof(on));
-#else
-    // Lets a restart bind while connections of the previous run sit in TIME_WAIT; a port held by another
-    // listening socket still fails.
-    int on = 1;
-    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-#endif
+    SetListenerAddressUse(listener.Handle());
 
     sockaddr_in endpoint{};
     endpoint.sin_family = AF_INET;
@@ -372,26 +182,15 @@ TAcceptResult AcceptWaiting(const TSocket& listener, TSocket& accepted, TIpv4* p
     sockaddr_in from{};
     socklen_t fromLength = sizeof(from);
     sockaddr* fromAddress = reinterpret_cast<sockaddr*>(&from);
-#if defined(__linux__)
-    TSocketHandle handle = ::accept4(listener.Handle(), fromAddress, &fromLength, SOCK_CLOEXEC);
-#else
-    TSocketHandle handle = ::accept(listener.Handle(), fromAddress, &fromLength);
-#endif
+    TSocketHandle handle = AcceptOnce(listener.Handle(), fromAddress, &fromLength);
     if (handle == InvalidSocketHandle) {
         int error = LastSocketError();
-        return error == ErrorWouldBlock || error == ErrorInterrupted ? TAcceptResult::TimedOut
-                                                                     : TAcceptResult::Failed;
+        return error == SocketErrorWouldBlock || error == SocketErrorInterrupted ? TAcceptResult::TimedOut
+                                                                                 : TAcceptResult::Failed;
     }
     TSocket socket(handle);
-#if defined(SO_NOSIGPIPE)
-    int on = 1;
-    ::setsockopt(handle, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
-#endif
-#if !defined(__linux__)
-    // Some systems hand down the listener's non-blocking mode (Linux never does).
-    if (!SetBlocking(handle, true))
+    if (!PrepareAccepted(handle))
         return TAcceptResult::Failed;
-#endif
     accepted = std::move(socket);
     if (peer != nullptr)
         *peer = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
@@ -414,43 +213,23 @@ TAcceptResult AcceptTcp(const TSocket& listener, int timeoutMs, TSocket& accepte
     if (ready == 0)
         return TAcceptResult::TimedOut;
     if (ready < 0)
-        return LastSocketError() == ErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
+        return LastSocketError() == SocketErrorInterrupted ? TAcceptResult::TimedOut : TAcceptResult::Failed;
     return AcceptWaiting(listener, accepted, peer, peerPort);
-}
-
-bool WaitInAccept(const TSocket& listener, int timeoutMs) {
-#if defined(__linux__)
-    // The receive time-out limits an accept's wait as well.
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return listener.Valid() &&
-           ::setsockopt(listener.Handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) == 0 &&
-           SetBlocking(listener.Handle(), true);
-#else
-    (void)listener, (void)timeoutMs;
-    return false;
-#endif
 }
 
 TSocket ConnectTcp(const std::string& host, int port) {
     EnsureSockets();
     if (port < 0 || port > 65535)
-        RaiseSocketError(ErrorInvalid);
+        RaiseSocketError(SocketErrorInvalid);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     int status = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (status != 0) {
-#ifdef _WIN32
-        RaiseSocketError(status);
-#else
-        if (status == EAI_SYSTEM)
-            RaiseSocketError(errno);
-        throw Exception("Socket Error # " + std::to_string(status) + "\r\n" + ::gai_strerror(status));
-#endif
-    }
-    int error = ErrorInvalid;
+    if (status != 0)
+        RaiseResolveError(status);
+    int error = SocketErrorInvalid;
     TSocket connected;
     for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
         TSocket candidate(NewSocket(entry->ai_family));
