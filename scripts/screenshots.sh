@@ -21,8 +21,9 @@ if [ "${1:-}" = "--windows" ]; then
     build=$root/build-windows/$arch
     cmake --build "$build" --target doorlock-screenshots
     export WINEDEBUG=-all
+    # The program picks the windows platform as the window program does under Wine (QtPlatformChoice).
     xvfb-run -a -s "-screen 0 1280x1024x24" "$root/scripts/wine-run.sh" "$build/bin/doorlock-screenshots.exe" \
-        -platform windows "Z:$(echo "$root/docs/images/windows" | tr / '\\')"
+        "Z:$(echo "$root/docs/images/windows" | tr / '\\')"
     exit 0
 fi
 

@@ -49,3 +49,7 @@ std::string NoDisplayReason() {
         return "no X server answers at DISPLAY " + display;
     return {};
 }
+
+std::string QtPlatformChoice() {
+    return {};
+}

@@ -8,6 +8,7 @@
 #include "host/forms/CheckPasswordFormUnit.h"
 #include "host/forms/HostFormsUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/DisplayUnit.h"
 #include "server/InfoListUnit.h"
 
 #include <QAction>
@@ -260,9 +261,18 @@ void RunInterfaceHost(const std::function<void()>& onStuckHandlers) {
 
 namespace {
 
+// Sets the platform this system needs (see QtPlatformChoice) unless the environment names one; a -platform
+// argument still wins.
+int& ChoosePlatform(int& argc) {
+    const std::string platform = QtPlatformChoice();
+    if (!platform.empty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", platform.c_str());
+    return argc;
+}
+
 class TQtHostWindow : public THostWindow {
 public:
-    TQtHostWindow(int& argc, char** argv) : m_application(argc, argv) {
+    TQtHostWindow(int& argc, char** argv) : m_application(ChoosePlatform(argc), argv) {
         // The window's own loop is the only one; closing the last window must not end anything else.
         QApplication::setQuitOnLastWindowClosed(false);
         LoadQtTranslation(m_translator);
