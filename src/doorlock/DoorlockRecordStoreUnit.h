@@ -126,6 +126,8 @@ private:
     // A row as the spool keeps it, and back; false for a spooled row that is not one.
     static std::string SpoolRowOf(const TIssueCardRecord& record);
     static bool RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record);
+    // A row as the log names it.
+    static std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo);
     void LogFailure(const std::exception& error);
     // What LogFailure does without the log line: notes the kind and closes a session that cannot go on.
     void NoteFailure(const std::exception& error);
