@@ -11,8 +11,8 @@
 # 32-bit build is then only compiled, linked and packed.
 #
 # scripts/test-windows.sh --archs prints the architecture it tests on this machine.
-# scripts/test-windows.sh [--no-build] [--only STEP]... [ctest arguments]: --no-build tests the build that is
-# there; --only runs only the steps named (ctest, cli_locales, compare_with_linux, tls_under_wine,
+# scripts/test-windows.sh [--no-build] [--only STEP]... [--skip STEP]... [ctest arguments]: --no-build tests the
+# build that is there; --skip leaves the steps named out; --only runs only the steps named (ctest, cli_locales, compare_with_linux, tls_under_wine,
 # window_check, compare_code_page, pack, install_cycle). A Windows program run in the foreground has a time
 # limit, so that a program Wine holds up fails its step instead of the run.
 set -euo pipefail
@@ -26,15 +26,20 @@ if [ "${1:-}" = "--archs" ]; then
 fi
 build_first=1
 only=()
+skip=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-build) build_first=0; shift ;;
     --only) only+=("$2"); shift 2 ;;
+    --skip) skip+=("$2"); shift 2 ;;
     *) break ;;
   esac
 done
 # True when step $1 is to run.
-runs() { [ ${#only[@]} -eq 0 ] || printf '%s\n' "${only[@]}" | grep -qx "$1"; }
+runs() {
+  { [ ${#only[@]} -eq 0 ] || printf '%s\n' "${only[@]}" | grep -qx "$1"; } &&
+    { [ ${#skip[@]} -eq 0 ] || ! printf '%s\n' "${skip[@]}" | grep -qx "$1"; }
+}
 
 # Packages first (the Linux side too: the comparison below builds the Linux host, and the PostgreSQL tests
 # need the server of scripts/install-deps.sh): which Wine loader runs

@@ -14,7 +14,7 @@ timings=()
 step() {
   local name=$1 start=$SECONDS
   shift
-  echo "== test.sh: $name"
+  echo "== test.sh: $name (at $(date +%T))"
   "$@"
   timings+=("$(printf '%-22s %4d s' "$name" $((SECONDS - start)))")
 }
@@ -36,31 +36,44 @@ headless_build() {
 
 # Qt and the other libraries for Windows take long to build the first time on a machine (they are cached per
 # machine afterwards): they build in the background, at the lowest priority, on what the Linux steps leave
-# of the processors, and the Windows step waits for them.
+# of the processors, and so do the Windows programs. First the architecture tested under Wine, with its tests;
+# then, where that is another, the shipped 32-bit build (its window only where its Qt is cached), which goes
+# on while the Windows programs are tested under Wine and is awaited only for its zip.
 bash scripts/build-windows.sh --packages-only
-windows_deps_log=build-windows/deps.log
+windows_log=build-windows/background.log
+windows_tested_built=build-windows/.tested-architecture-built
 mkdir -p build-windows
-# The architecture tested under Wine, then the libraries of the shipped 32-bit build where that is another
-# (its Qt is built only when test-windows.sh finds it cached).
-windows_deps() {
+rm -f "$windows_tested_built"
+windows_background() {
   local arch
   arch=$(bash scripts/test-windows.sh --archs)
-  nice -n 19 bash scripts/build-windows.sh --arch "$arch" --deps-only
-  [ "$arch" = i686 ] || nice -n 19 bash scripts/build-windows.sh --arch i686 --deps-only --no-window --no-tests
+  nice -n 19 bash scripts/build-windows.sh --arch "$arch" || return 1
+  touch "$windows_tested_built"
+  [ "$arch" = i686 ] || nice -n 19 bash scripts/build-windows.sh --arch i686 --no-tests --window-if-cached
 }
-export -f windows_deps
+export -f windows_background
+export windows_tested_built
 # A process group of its own, ended with the script if a step fails first.
-setsid bash -c windows_deps >"$windows_deps_log" 2>&1 &
-windows_deps_pid=$!
-trap 'kill -- -$windows_deps_pid 2>/dev/null || true' EXIT
+setsid bash -c windows_background >"$windows_log" 2>&1 &
+windows_pid=$!
+trap 'kill -- -$windows_pid 2>/dev/null || true' EXIT
+windows_failed() {
+  cat "$windows_log" >&2
+  echo "test.sh: building for Windows failed" >&2
+  return 1
+}
 windows_step() {
-  if ! wait $windows_deps_pid; then
-    cat "$windows_deps_log" >&2
-    echo "test.sh: building the Windows libraries failed" >&2
-    return 1
-  fi
-  cat "$windows_deps_log"
-  bash scripts/test-windows.sh
+  local status=0 begun=$SECONDS
+  while [ ! -f "$windows_tested_built" ] && kill -0 $windows_pid 2>/dev/null; do sleep 2; done
+  [ -f "$windows_tested_built" ] || { wait $windows_pid || true; windows_failed; return 1; }
+  echo "test.sh: waited $((SECONDS - begun)) s for the Windows build of the tested architecture"
+  bash scripts/test-windows.sh --no-build --skip pack || status=1
+  begun=$SECONDS
+  wait $windows_pid || { windows_failed; return 1; }
+  echo "test.sh: waited $((SECONDS - begun)) s more for the shipped 32-bit build"
+  cat "$windows_log"
+  bash scripts/test-windows.sh --no-build --only pack || status=1
+  return $status
 }
 
 step "format" check_format
