@@ -1,6 +1,7 @@
 #include "forms/FormSupportUnit.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/DisplayUnit.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -121,6 +122,12 @@ void CentreWindow(QWidget* form, QWidget* over) {
         return;
     const QSize size = form->frameGeometry().size().expandedTo(form->size());
     form->move(area.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void ChooseQtPlatform() {
+    const std::string platform = QtPlatformChoice();
+    if (!platform.empty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", platform.c_str());
 }
 
 bool LoadQtTranslation(QTranslator& translator) {

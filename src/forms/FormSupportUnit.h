@@ -53,6 +53,10 @@ QPushButton* AddButton(QWidget* parent, const char* name, const QString& text, i
 // Places a form centred over a window, or on its screen when there is none. Call before showing.
 void CentreWindow(QWidget* form, QWidget* over);
 
+// Before the QApplication: the platform this system needs (QtPlatformChoice), unless QT_QPA_PLATFORM names
+// one; a -platform argument still wins.
+void ChooseQtPlatform();
+
 // Qt's own zh_CN translation, so that standard buttons read 确定 / 取消. False when it cannot be found.
 bool LoadQtTranslation(QTranslator& translator);
 

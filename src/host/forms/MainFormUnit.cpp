@@ -8,7 +8,6 @@
 #include "host/forms/CheckPasswordFormUnit.h"
 #include "host/forms/HostFormsUnit.h"
 #include "platform/DateTimeUnit.h"
-#include "platform/DisplayUnit.h"
 #include "server/InfoListUnit.h"
 
 #include <QAction>
@@ -261,12 +260,8 @@ void RunInterfaceHost(const std::function<void()>& onStuckHandlers) {
 
 namespace {
 
-// Sets the platform this system needs (see QtPlatformChoice) unless the environment names one; a -platform
-// argument still wins.
 int& ChoosePlatform(int& argc) {
-    const std::string platform = QtPlatformChoice();
-    if (!platform.empty() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", platform.c_str());
+    ChooseQtPlatform();
     return argc;
 }
 

@@ -17,7 +17,6 @@
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
-#include "platform/DisplayUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
@@ -51,10 +50,9 @@ void Type(QWidget& form, const char* entry, const char* text) {
 
 int main(int argc, char** argv) {
     // The window program's own choice where it makes one (under Wine), else the offscreen platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        const std::string platform = QtPlatformChoice();
-        qputenv("QT_QPA_PLATFORM", platform.empty() ? "offscreen" : platform.c_str());
-    }
+    ChooseQtPlatform();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QuietOffscreenMessages();
     // Takes Qt's own arguments out (-platform NAME: Wine does not pass QT_QPA_PLATFORM to the program).
     QApplication application(argc, argv);
