@@ -12,9 +12,9 @@
 #
 # scripts/test-windows.sh --archs prints the architecture it tests on this machine.
 # scripts/test-windows.sh [--no-build] [--only STEP]... [--skip STEP]... [ctest arguments]: --no-build tests the
-# build that is there; --skip leaves the steps named out; --only runs only the steps named (ctest, cli_locales, compare_with_linux, tls_under_wine,
-# window_check, compare_code_page, pack, install_cycle). A Windows program run in the foreground has a time
-# limit, so that a program Wine holds up fails its step instead of the run.
+# build that is there; --only runs only the steps named, --skip all but those (ctest, cli_locales,
+# compare_with_linux, tls_under_wine, window_check, compare_code_page, pack, install_cycle). A Windows program
+# run in the foreground has a time limit, so that a program Wine holds up fails its step instead of the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
