@@ -260,6 +260,7 @@ void RunInterfaceHost(const std::function<void()>& onStuckHandlers) {
 
 namespace {
 
+// In the member initialiser, so that the platform is chosen before the application object is made.
 int& ChoosePlatform(int& argc) {
     ChooseQtPlatform();
     return argc;
