@@ -50,6 +50,10 @@ std::string NoDisplayReason() {
     return {};
 }
 
+bool RunningUnderWine() {
+    return false;
+}
+
 std::string QtPlatformChoice() {
     return {};
 }

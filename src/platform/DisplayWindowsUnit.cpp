@@ -7,8 +7,11 @@ std::string NoDisplayReason() {
     return {};
 }
 
-std::string QtPlatformChoice() {
+bool RunningUnderWine() {
     // Wine's ntdll exports its version; Windows' does not.
-    const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    return underWine ? "windows:fontengine=directwrite" : std::string();
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string QtPlatformChoice() {
+    return RunningUnderWine() ? "windows:fontengine=directwrite" : std::string();
 }

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/DisplayUnit.h"
 #include "platform/FileNameUnit.h"
 
 #include <algorithm>
@@ -46,10 +47,6 @@ std::wstring QuoteArgument(const std::string& arg) {
     quoted.append(backslashes * 2, L'\\');
     quoted.push_back(L'"');
     return quoted;
-}
-
-bool UnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 // The system's identity of a file or directory (std::filesystem::equivalent compares no file numbers here).
@@ -139,7 +136,7 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
         startup.hStdOutput = outWrite;
         startup.hStdError = errWrite;
         const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                            UnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
+                                            RunningUnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
                                             directory.empty() ? nullptr : directory.c_str(), &startup, &info);
         CloseHandle(outWrite);
         CloseHandle(errWrite);
@@ -221,7 +218,7 @@ int TRunningProgram::Stop(int signal, std::chrono::milliseconds timeout) {
     if (!m_exited) {
         if (signal == SIGKILL)
             TerminateProcess(m_process, 128 + SIGKILL);
-        else if (UnderWine())
+        else if (RunningUnderWine())
             InterruptUnderWine(m_program, m_directory);
         else
             GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(m_pid));

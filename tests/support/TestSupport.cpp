@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/DisplayUnit.h"
 #include "platform/FileNameUnit.h"
 
 #include <fstream>
@@ -104,7 +105,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 bool ReadOnlyFilesStayWritable() {
 #ifdef _WIN32
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return RunningUnderWine();
 #else
     return geteuid() == 0;
 #endif
