@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -404,6 +405,9 @@ std::unique_ptr<TRunningProgram> StartHeadlessHost(const std::string& program, c
             if (listening && host->Wait(std::chrono::milliseconds(0)) == -1)
                 return host;
         }
+        // Said, since a test that counts what a start writes sees this start's lines too.
+        std::fprintf(stderr, "%s on port %d did not come up, started again; its errors: %s\n",
+                     program.c_str(), port, host->Errors().c_str());
         host->Stop(SIGKILL);
     }
     throw std::runtime_error(program + " did not start: " + host->Errors());

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -99,15 +101,30 @@ bool ToAddress(const char* text, int port, sockaddr_in& address) {
 
 } // namespace
 
+// Below the range that Linux (32768 up) and Windows (49152 up) hand out to outgoing connections, so that no
+// test's clients take the port between this check and the host's bind; the system's choice as a last resort.
 int FreeTcpPort() {
-    int fd = NewSocket();
-    sockaddr_in address{};
-    ToAddress(nullptr, 0, address);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    CloseSocket(fd);
-    return ntohs(address.sin_port);
+    constexpr int first = 20000, last = 32767;
+    static std::mt19937 random{std::random_device{}()};
+    static std::mutex randomLock;
+    for (int attempt = 0; attempt <= 100; ++attempt) {
+        int port = 0;
+        if (attempt < 100) {
+            std::lock_guard guard(randomLock);
+            port = std::uniform_int_distribution<int>(first, last)(random);
+        }
+        const int fd = NewSocket();
+        sockaddr_in address{};
+        ToAddress(nullptr, port, address);
+        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        socklen_t length = sizeof address;
+        if (bound)
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        CloseSocket(fd);
+        if (bound)
+            return ntohs(address.sin_port);
+    }
+    throw std::runtime_error("no free TCP port");
 }
 
 TLoopbackClient::TLoopbackClient(TLoopbackClient&& other) noexcept
