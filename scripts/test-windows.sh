@@ -150,7 +150,20 @@ cli_locales() {
 # fake vendor library of its build: the card bytes written (the library's calls), the log lines without
 # their times and the rows of Client.db must be the same.
 sed_text() { printf '%s' "$1" | sed 's/[\\|.]/\\&/g'; }
-linux_cli=$root/build-headless/bin/doorlock-cli
+# The Linux programs that drive the Windows ones and are compared with them come from the tree of
+# DOORLOCK_LINUX_PRESET: "headless" (no Qt needed) unless it says "ci" or "default" (build/), as
+# scripts/test.sh does, whose window build is there already. A step builds what it uses of them.
+linux_preset=${DOORLOCK_LINUX_PRESET:-headless}
+case "$linux_preset" in
+  headless) linux_build=$root/build-headless ;;
+  ci | default) linux_build=$root/build ;;
+  *) echo "test-windows: DOORLOCK_LINUX_PRESET is headless, ci or default, not $linux_preset" >&2; exit 2 ;;
+esac
+linux_programs() {
+  cmake --preset "$linux_preset" >/dev/null
+  cmake --build --preset "$linux_preset" --target "$@" >/dev/null
+}
+linux_cli=$linux_build/bin/doorlock-cli
 # Waits until the host started as process $2 answers a request on port $1 (the client's status 2: none);
 # arguments after the fourth go to the client (TLS options).
 wait_listening() {
@@ -172,9 +185,8 @@ wait_listening() {
 compare_with_linux() {
   local port_word
   port_word=$(printf '端口' | iconv -f UTF-8 -t GBK)
-  cmake --preset headless >/dev/null
-  cmake --build --preset headless --target doorlock-host doorlock-cli fakecardenc >/dev/null
-  local linux=$root/build-headless
+  linux_programs doorlock-host doorlock-cli fakecardenc
+  local linux=$linux_build
   local work=$build/compare
   rm -rf "$work"
   mkdir -p "$work/linux" "$work/windows"
@@ -230,6 +242,7 @@ compare_with_linux() {
 # system's certificate, closes one without it, and logs the certificate's subject.
 tls_under_wine() {
   local dir=$build/tls port=$((20000 + RANDOM % 10000)) pid failed=0 refused=0
+  linux_programs doorlock-cli
   rm -rf "$dir"
   mkdir -p "$dir"
   bash "$root/scripts/make-certs.sh" "$dir" 127.0.0.1 >/dev/null
@@ -264,7 +277,8 @@ window_check() {
   local work=$build/window-check
   local title=VantrelTovra门锁接口 prompt=请输入管理员密码
   local driver=("$root/scripts/wine-run.sh" "$build/bin/windowdriver.exe")
-  local cli=$root/build-headless/bin/doorlock-cli
+  linux_programs doorlock-cli
+  local cli=$linux_cli
   rm -rf "$work"
   mkdir -p "$work"
   local port=$((20000 + RANDOM % 10000))
@@ -318,12 +332,11 @@ window_check() {
 # Code page 936: the Linux conversion (iconv and our own additions) of every one- and two-byte sequence and
 # of every UTF-16 unit must be what the Windows build gets from the code page API under Wine.
 compare_code_page() {
-  cmake --preset headless >/dev/null
-  cmake --build --preset headless --target codepage-table >/dev/null
+  linux_programs codepage-table
   local work=$build/codepage
   rm -rf "$work"
   mkdir -p "$work"
-  "$root/build-headless/bin/codepage-table" "$work/linux.txt"
+  "$linux_build/bin/codepage-table" "$work/linux.txt"
   timeout 300 scripts/wine-run.sh "$build/bin/codepage-table.exe" "Z:$(echo "$work/windows.txt" | tr / '\\')" </dev/null
   if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
     echo "test-windows: code page 936 converts differently on Linux (<) and Windows (>):" >&2
@@ -379,6 +392,7 @@ pack() {
 # installer, made from the same script and install rules, runs instead.
 install_cycle() {
   local begun=$SECONDS setup programs
+  linux_programs doorlock-cli
   if [ "$arch" = i686 ]; then
     setup=$(ls "$root"/build-windows/doorlock-host-*-win32.exe)
     programs='Program Files'
