@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -105,14 +104,9 @@ bool ToAddress(const char* text, int port, sockaddr_in& address) {
 // test's clients take the port between this check and the host's bind; the system's choice as a last resort.
 int FreeTcpPort() {
     constexpr int first = 20000, last = 32767;
-    static std::mt19937 random{std::random_device{}()};
-    static std::mutex randomLock;
+    thread_local std::mt19937 random{std::random_device{}()};
     for (int attempt = 0; attempt <= 100; ++attempt) {
-        int port = 0;
-        if (attempt < 100) {
-            std::lock_guard guard(randomLock);
-            port = std::uniform_int_distribution<int>(first, last)(random);
-        }
+        const int port = attempt < 100 ? std::uniform_int_distribution<int>(first, last)(random) : 0;
         const int fd = NewSocket();
         sockaddr_in address{};
         ToAddress(nullptr, port, address);
