@@ -1,6 +1,9 @@
 #include "platform/FileUnit.h"
 
+#include "platform/SysUtilsUnit.h"
+
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include <fcntl.h>
@@ -18,12 +21,12 @@ struct TFileLook {
     bool FlagsKnown = false;      // the file system reports those flags
 };
 
-// name null: the open file fd.
-bool Look(int fd, const char* name, TFileLook& look) {
+// name null: the open file fd. follow false: a link in the last step is looked at itself.
+bool Look(int fd, const char* name, TFileLook& look, bool follow = true) {
 #ifdef __linux__
     struct statx found {};
-    if (::statx(fd, name != nullptr ? name : "", name != nullptr ? 0 : AT_EMPTY_PATH, STATX_BASIC_STATS,
-                &found) != 0)
+    const int flags = name == nullptr ? AT_EMPTY_PATH : follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::statx(fd, name != nullptr ? name : "", flags, STATX_BASIC_STATS, &found) != 0)
         return false;
     constexpr unsigned long long Flags = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
     look = {{makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino},
@@ -34,7 +37,7 @@ bool Look(int fd, const char* name, TFileLook& look) {
             (found.stx_attributes_mask & Flags) == Flags};
 #else
     struct stat found {};
-    if ((name != nullptr ? ::stat(name, &found) : ::fstat(fd, &found)) != 0)
+    if ((name == nullptr ? ::fstat(fd, &found) : follow ? ::stat(name, &found) : ::lstat(name, &found)) != 0)
         return false;
     look = {{static_cast<unsigned long long>(found.st_dev), static_cast<unsigned long long>(found.st_ino)},
             static_cast<unsigned>(found.st_mode),
@@ -53,7 +56,92 @@ bool SameRights(const TFileLook& a, const TFileLook& b) {
            a.Flags == b.Flags;
 }
 
+// Why a file of that mode is no regular file; empty for a regular one.
+std::string ModeRefusal(mode_t mode) {
+    if (S_ISREG(mode))
+        return {};
+    if (S_ISLNK(mode))
+        return "is a symbolic link";
+    if (S_ISDIR(mode))
+        return "is not a regular file (a directory)";
+    if (S_ISFIFO(mode))
+        return "is not a regular file (a FIFO)";
+    if (S_ISSOCK(mode))
+        return "is not a regular file (a socket)";
+    return "is not a regular file (a device)";
+}
+
+// Opens the name as a regular file: never through a link in the last step (O_NOFOLLOW), never waiting on a
+// FIFO or device (O_NONBLOCK, cleared again once the file is known to be regular). -1 with the reason when
+// refused.
+int OpenRegular(const std::string& fileName, int flags, std::string& refusal) {
+    // A look first, so that a device is not even opened (opening some has effects of its own).
+    refusal = RegularFileRefusal(fileName);
+    if (!refusal.empty())
+        return -1;
+    int fd;
+    do
+        fd = ::open(fileName.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        // Swapped in since the look: a link (ELOOP) or a FIFO without a reader (ENXIO).
+        struct stat named {};
+        if ((error == ELOOP || error == ENXIO) && ::lstat(fileName.c_str(), &named) == 0 &&
+            !S_ISREG(named.st_mode))
+            refusal = ModeRefusal(named.st_mode);
+        else
+            refusal = std::strerror(error);
+        return -1;
+    }
+    struct stat opened {};
+    refusal = ::fstat(fd, &opened) != 0 ? std::string(std::strerror(errno)) : ModeRefusal(opened.st_mode);
+    if (!refusal.empty()) {
+        ::close(fd);
+        return -1;
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status != -1)
+        ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    return fd;
+}
+
 } // namespace
+
+std::string RegularFileRefusal(const std::string& fileName) {
+    struct stat named {};
+    if (::lstat(fileName.c_str(), &named) != 0)
+        return errno == ENOENT ? std::string() : std::string(std::strerror(errno));
+    return ModeRefusal(named.st_mode);
+}
+
+std::string ReadRegularFile(const std::string& fileName, size_t maxSize) {
+    std::string refusal;
+    const int fd = OpenRegular(fileName, O_RDONLY, refusal);
+    if (fd < 0)
+        throw Exception(fileName + ": " + (refusal.empty() ? "cannot be opened" : refusal));
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw Exception(fileName + ": " + std::strerror(error));
+        }
+        if (got == 0)
+            break;
+        if (static_cast<size_t>(got) > maxSize - content.size()) {
+            ::close(fd);
+            throw Exception(fileName + ": is larger than " + std::to_string(maxSize) + " bytes");
+        }
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return content;
+}
 
 std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName) {
     TFileLook look;
@@ -79,12 +167,15 @@ TAppendFile::~TAppendFile() {
     m_state->Close();
 }
 
-// The right to write is asked again only when what decides it has changed.
+// The right to write is asked again only when what decides it has changed. The name is looked at without
+// following a link, so that a link or FIFO swapped in for the file is a different file and the open that
+// follows refuses it.
 bool TAppendFile::Open() {
     TState& state = *m_state;
+    m_lastRefusal.clear();
     if (state.Fd >= 0) {
         TFileLook named;
-        const bool keep = Look(AT_FDCWD, m_fileName.c_str(), named) &&
+        const bool keep = Look(AT_FDCWD, m_fileName.c_str(), named, false) &&
                           named.Identity == state.Look.Identity &&
                           (SameRights(named, state.Look) ||
                            ::faccessat(AT_FDCWD, m_fileName.c_str(), W_OK, AT_EACCESS) == 0);
@@ -94,9 +185,11 @@ bool TAppendFile::Open() {
         }
         state.Close();
     }
-    state.Fd = ::open(m_fileName.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (state.Fd >= 0 && !Look(state.Fd, nullptr, state.Look))
+    state.Fd = OpenRegular(m_fileName, O_WRONLY | O_CREAT | O_APPEND, m_lastRefusal);
+    if (state.Fd >= 0 && !Look(state.Fd, nullptr, state.Look)) {
+        m_lastRefusal = std::strerror(errno);
         state.Close();
+    }
     return state.Fd >= 0;
 }
 

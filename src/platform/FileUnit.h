@@ -17,6 +17,18 @@ struct TFileIdentity {
 // The file the name leads to now; none when it leads to no file.
 std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName);
 
+// The files of the program directory are opened as regular files only and never through a link in the last
+// step of their name: a front-desk account that may write the directory could otherwise swap one for a link
+// to a file of the operator (bytes then land there) or for a FIFO (every open then hangs).
+
+// Why the name cannot be opened as a regular file ("is a symbolic link", "is not a regular file", or the
+// system's error text); empty when it can, and when it leads to nothing yet (it may be created).
+std::string RegularFileRefusal(const std::string& fileName);
+// The whole content of a regular file, opened without following a link in its last step and refused at once
+// (never blocking) when it is a FIFO, device, socket or directory; more than maxSize bytes is an error.
+// Raises Exception("<name>: <reason>") on any failure.
+std::string ReadRegularFile(const std::string& fileName, size_t maxSize);
+
 // A file that bytes are appended to as if it were opened and closed for every append: a removed or renamed
 // file is created again, a file that may no longer be written loses the bytes. Where the system lets an open
 // file be removed and renamed, it stays open as long as the name still leads to it and nothing that decides
@@ -30,8 +42,12 @@ public:
     TAppendFile& operator=(const TAppendFile&) = delete;
 
     const std::string& FileName() const { return m_fileName; }
-    // Makes the file ready for the next Append; false when it cannot be opened.
+    // Makes the file ready for the next Append; false when it cannot be opened, or when the name leads to a
+    // link or to something other than a regular file (refused at once, never waiting on a FIFO).
     bool Open();
+    // Why the last Open failed, in English ("is a symbolic link", the system's error text); empty after an
+    // Open that succeeded.
+    const std::string& LastRefusal() const { return m_lastRefusal; }
     // After an Open that succeeded: the bytes at the end of the file. False when they were lost; the next
     // Open opens the file afresh.
     bool Append(std::string_view bytes);
@@ -39,6 +55,7 @@ public:
 private:
     struct TState; // the open file, as the system has it
     std::string m_fileName;
+    std::string m_lastRefusal;
     std::unique_ptr<TState> m_state;
 };
 

@@ -1,11 +1,102 @@
 #include "platform/FileUnit.h"
 
 #include "platform/FileNameUnit.h"
+#include "platform/SysUtilsUnit.h"
 
 #include <cstdio>
 #include <utility>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+namespace {
+
+// The system's error, in English for the log whatever the language of the system.
+std::string ErrorText(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return "No such file or directory";
+    case ERROR_ACCESS_DENIED:
+        return "Permission denied";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return "is in use by another program";
+    default:
+        return "Windows error " + std::to_string(error);
+    }
+}
+
+// Opens the name as a regular file: a reparse point (symbolic link, junction) is opened as itself and refused
+// rather than followed, and so are a directory and anything that is no disk file (a pipe, a device such as
+// CON). INVALID_HANDLE_VALUE with the reason when refused.
+HANDLE OpenRegular(const std::string& fileName, DWORD access, DWORD disposition, std::string& refusal) {
+    HANDLE file = CreateFileW(
+        FileSystemPath(fileName).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, disposition,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        refusal = ErrorText(GetLastError());
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        refusal = "is not a regular file (a device or pipe)";
+    else if (GetFileInformationByHandle(file, &info) == 0)
+        refusal = ErrorText(GetLastError());
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        refusal = "is a symbolic link";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        refusal = "is not a regular file (a directory)";
+    else
+        refusal.clear();
+    if (!refusal.empty()) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+} // namespace
+
+std::string RegularFileRefusal(const std::string& fileName) {
+    // Nothing there yet: it may be created. (A link is found as itself, dangling or not.)
+    if (GetFileAttributesW(FileSystemPath(fileName).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND)
+        return {};
+    std::string refusal;
+    HANDLE file = OpenRegular(fileName, 0, OPEN_EXISTING, refusal);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return refusal;
+}
+
+std::string ReadRegularFile(const std::string& fileName, size_t maxSize) {
+    std::string refusal;
+    HANDLE file = OpenRegular(fileName, GENERIC_READ, OPEN_EXISTING, refusal);
+    if (file == INVALID_HANDLE_VALUE)
+        throw Exception(fileName + ": " + refusal);
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(file, buffer, sizeof buffer, &got, nullptr) == 0) {
+            const DWORD error = GetLastError();
+            CloseHandle(file);
+            throw Exception(fileName + ": " + ErrorText(error));
+        }
+        if (got == 0)
+            break;
+        if (got > maxSize - content.size()) {
+            CloseHandle(file);
+            throw Exception(fileName + ": is larger than " + std::to_string(maxSize) + " bytes");
+        }
+        content.append(buffer, got);
+    }
+    CloseHandle(file);
+    return content;
+}
 
 std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName) {
     // No access asked for, so no sharing mode of whoever has the file open stands in the way.
@@ -36,8 +127,24 @@ TAppendFile::~TAppendFile() {
 }
 
 bool TAppendFile::Open() {
-    if (m_state->File == nullptr)
-        m_state->File = FileOpen(m_fileName, "ab");
+    m_lastRefusal.clear();
+    if (m_state->File != nullptr)
+        return true;
+    // Appending only: every write lands at the end, as with fopen's "ab".
+    HANDLE file = OpenRegular(m_fileName, FILE_APPEND_DATA, OPEN_ALWAYS, m_lastRefusal);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND | _O_BINARY | _O_WRONLY);
+    if (fd == -1) {
+        CloseHandle(file);
+        m_lastRefusal = "cannot be opened";
+        return false;
+    }
+    m_state->File = _fdopen(fd, "ab");
+    if (m_state->File == nullptr) {
+        _close(fd);
+        m_lastRefusal = "cannot be opened";
+    }
     return m_state->File != nullptr;
 }
 
