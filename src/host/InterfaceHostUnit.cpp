@@ -31,31 +31,58 @@ void TInterfaceHost::StartServer() {
     const TInterfaceKindRow* kind = FindInterfaceKind(InterfaceKind);
     m_server.SetRequestHandler(kind != nullptr ? kind->HandleRequest : nullptr);
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
+    std::vector<TIpv4Range> allowed;
+    TTlsLayer tls;
     if (SysOption != nullptr) {
         // An entry that does not parse fails the start like a bind failure, never leaving the host open.
         m_server.SetListenAddress(SysOption->ListenIpv4());
-        m_server.SetAllowedClients(SysOption->AllowedClientRanges());
+        allowed = SysOption->AllowedClientRanges();
+        m_server.SetAllowedClients(allowed);
         m_server.SetMaxConnections(
             SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
         m_server.SetMaxConnectionsPerClient(SysOption->MaxConnectionsPerClient > 0
                                                 ? static_cast<size_t>(SysOption->MaxConnectionsPerClient)
                                                 : 0);
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
-        m_server.SetConnectionLayer(TlsLayerFor(*SysOption, m_infoMemo));
+        tls = TlsLayerFor(*SysOption, m_infoMemo, Now());
+        m_server.SetConnectionLayer(std::move(tls.Layer));
     }
     // A shared store this build cannot reach fails the start as well, instead of losing every row.
     if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
         DoorlockRecordStore->CheckUsable();
     m_server.SetActive(true);
-    // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start.
-    if (SysOption == nullptr || Trim(SysOption->AllowedClients).empty()) {
-        const std::string warning = OpenToEveryoneLine(m_server.BoundPort());
+    {
+        std::lock_guard lock(m_tlsMutex);
+        m_tlsContext = tls.Context;
+    }
+    // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start,
+    // also when the list names every address, and what client certificates still hold back.
+    const bool everyAddress = !allowed.empty() && AllowsEveryAddress(allowed);
+    if (allowed.empty() || everyAddress) {
+        const std::string warning =
+            OpenToEveryoneLine(m_server.BoundPort(),
+                               everyAddress ? TOpenAccess::AllowListOfEveryAddress : TOpenAccess::NoAllowList,
+                               tls.Context != nullptr && tls.Context->RequiresClientCertificate());
         WriteLog(warning);
         m_infoMemo.AppendLine(warning);
     }
 }
 
 void TInterfaceHost::StopServer() {
+    {
+        std::lock_guard lock(m_tlsMutex);
+        m_tlsContext.reset();
+    }
     m_server.SetActive(false);
     m_infoMemo.AppendLine(StopLine());
+}
+
+std::shared_ptr<const TTlsContext> TInterfaceHost::TlsContext() const {
+    std::lock_guard lock(m_tlsMutex);
+    return m_tlsContext;
+}
+
+std::vector<std::string> TInterfaceHost::CertificateWarnings(TDateTime now) const {
+    const std::shared_ptr<const TTlsContext> context = TlsContext();
+    return context != nullptr ? TlsCertificateWarnings(*context, now) : std::vector<std::string>();
 }

@@ -1,11 +1,16 @@
 #pragma once
 
 #include "host/InterfaceKindUnit.h"
+#include "platform/DateTimeUnit.h"
+#include "platform/TlsUnit.h"
 #include "server/InfoListUnit.h"
 #include "server/TcpServerUnit.h"
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 // The running kind; None until the host start-up sets it.
 extern TInterfaceKind InterfaceKind;
@@ -30,8 +35,16 @@ public:
 
     TTcpServer& TCPServer() { return m_server; }
 
+    // The TLS context of the running listener; nullptr while it is stopped or speaks plain TCP. Any thread.
+    std::shared_ptr<const TTlsContext> TlsContext() const;
+    // The warnings (GBK) on the running listener's certificates at now, as the start gave them
+    // (TlsCertificateWarnings); none while it is stopped or without TLS. Any thread: for the daily repeat.
+    std::vector<std::string> CertificateWarnings(TDateTime now) const;
+
 private:
     TInfoList& m_infoMemo;
     std::function<void()> m_onStuckHandlers;
     TTcpServer m_server;
+    mutable std::mutex m_tlsMutex;
+    std::shared_ptr<const TTlsContext> m_tlsContext;
 };

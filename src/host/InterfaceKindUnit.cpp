@@ -5,6 +5,9 @@
 #include "platform/CodePageUnit.h"
 #include "police/PoliceMessageHandlerUnit.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const TInterfaceKindRow Kinds[] = {
@@ -43,6 +46,36 @@ std::string StopLine() {
 std::string OpenToEveryoneLine(int port) {
     return Gbk("警告：未设置 AllowedClients，能连到端口 ") + std::to_string(port) +
            Gbk(" 的每台计算机都可以发送请求（包括发卡）。");
+}
+
+std::string OpenToEveryoneLine(int port, TOpenAccess access, bool clientCertificates) {
+    if (access == TOpenAccess::NoAllowList && !clientCertificates)
+        return OpenToEveryoneLine(port);
+    const std::string list =
+        Gbk(access == TOpenAccess::NoAllowList ? "未设置 AllowedClients" : "AllowedClients 包含所有地址");
+    if (!clientCertificates)
+        return Gbk("警告：") + list + Gbk("，能连到端口 ") + std::to_string(port) +
+               Gbk(" 的每台计算机都可以发送请求（包括发卡）。");
+    return Gbk("警告：") + list + Gbk("，每台计算机都可以连到端口 ") + std::to_string(port) +
+           Gbk("，但只有持有 TlsClientCA 签发的证书的客户端可以发送请求。");
+}
+
+bool AllowsEveryAddress(const std::vector<TIpv4Range>& ranges) {
+    // The ranges as intervals of addresses, in order of their first one; every address is held when they
+    // leave no gap from 0.0.0.0 to 255.255.255.255.
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (const TIpv4Range& range : ranges) {
+        const uint64_t first = range.Network & range.Mask;
+        spans.emplace_back(first, first + (~range.Mask & 0xFFFFFFFFu));
+    }
+    std::sort(spans.begin(), spans.end());
+    uint64_t next = 0; // the first address not held yet
+    for (const auto& [first, last] : spans) {
+        if (first > next)
+            return false;
+        next = std::max(next, last + 1);
+    }
+    return next > 0xFFFFFFFFu;
 }
 
 int32_t PortForKind(const TSysOption& option, TInterfaceKind kind) {

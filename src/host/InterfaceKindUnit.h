@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The interface kinds, numbered as deployments have always given them; None until the start-up sets one.
 enum class TInterfaceKind : int32_t { None = 0, Doorlock = 1, Police = 2, Member = 3 };
@@ -36,6 +37,13 @@ std::string KindStartLine(TInterfaceKind kind);
 std::string StopLine();
 // The start's warning while AllowedClients is empty: every computer that reaches the port may send requests.
 std::string OpenToEveryoneLine(int port);
+// Why every computer may connect: no AllowedClients, or one whose ranges together hold every IPv4 address.
+enum class TOpenAccess { NoAllowList, AllowListOfEveryAddress };
+// The start's warning on an open port. With client certificates (TlsClientCA) it says that anyone may
+// connect but only holders of a certificate of that CA may send requests.
+std::string OpenToEveryoneLine(int port, TOpenAccess access, bool clientCertificates);
+// Whether the ranges together hold every IPv4 address (0.0.0.0/0, or 0.0.0.0/1 beside 128.0.0.0/1 ...).
+bool AllowsEveryAddress(const std::vector<TIpv4Range>& ranges);
 
 // The listening port of a kind in the system options; 0 for a kind the host does not serve.
 int32_t PortForKind(const TSysOption& option, TInterfaceKind kind);

@@ -23,6 +23,14 @@ TTlsContext::~TTlsContext() = default;
 bool TTlsContext::RequiresClientCertificate() const {
     return false;
 }
+const TTlsCertificateInfo& TTlsContext::Certificate() const {
+    static const TTlsCertificateInfo none;
+    return none;
+}
+const std::vector<TTlsCertificateInfo>& TTlsContext::CACertificates() const {
+    static const std::vector<TTlsCertificateInfo> none;
+    return none;
+}
 std::shared_ptr<TTlsContext> TTlsContext::ForServer(const std::string&, const std::string&,
                                                     const std::string&) {
     NoTls();

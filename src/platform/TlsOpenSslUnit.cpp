@@ -10,8 +10,10 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <mutex>
 #include <vector>
@@ -75,6 +77,36 @@ TBioPtr MemoryBio(const std::string& bytes) {
     return TBioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
 }
 
+// The subject of a certificate, one line ("CN=...,O=..."): RFC 2253 order with its escapes, but UTF-8 kept
+// as it is; control characters escaped, as the line may end up in the log.
+std::string SubjectLine(X509* certificate) {
+    TBioPtr out(BIO_new(BIO_s_mem()));
+    if (!out)
+        return {};
+    X509_NAME_print_ex(out.get(), X509_get_subject_name(certificate), 0,
+                       XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* text = nullptr;
+    long length = BIO_get_mem_data(out.get(), &text);
+    return EscapeControlCharacters(std::string(text, static_cast<size_t>(std::max(0L, length))));
+}
+
+// A certificate time (UTC) in local time; 0 when it cannot be read.
+TDateTime LocalTime(const ASN1_TIME* time) {
+    std::tm parts{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1)
+        return 0;
+    using namespace std::chrono;
+    const sys_days day = year{parts.tm_year + 1900} / month{static_cast<unsigned>(parts.tm_mon + 1)} /
+                         std::chrono::day{static_cast<unsigned>(parts.tm_mday)};
+    return ToDateTime(
+        system_clock::time_point(day + hours{parts.tm_hour} + minutes{parts.tm_min} + seconds{parts.tm_sec}));
+}
+
+TTlsCertificateInfo InfoOf(X509* certificate) {
+    return {SubjectLine(certificate), LocalTime(X509_get0_notBefore(certificate)),
+            LocalTime(X509_get0_notAfter(certificate))};
+}
+
 // Every certificate of a PEM file, in its order; raises when there is none.
 std::vector<TX509Ptr> ReadCertificates(const std::string& fileName, const char* setting) {
     const std::string bytes = ReadPemFile(fileName, setting);
@@ -101,11 +133,13 @@ std::unique_ptr<EVP_PKEY, TKeyDeleter> ReadPrivateKey(const std::string& fileNam
     return key;
 }
 
-// The certificate chain and its key into the context.
-void UseCertificateAndKey(SSL_CTX* ctx, const std::string& certificateFile, const char* certificateSetting,
-                          const std::string& keyFile, const char* keySetting) {
+// The certificate chain and its key into the context; what the first certificate says of itself.
+TTlsCertificateInfo UseCertificateAndKey(SSL_CTX* ctx, const std::string& certificateFile,
+                                         const char* certificateSetting, const std::string& keyFile,
+                                         const char* keySetting) {
     std::vector<TX509Ptr> chain = ReadCertificates(certificateFile, certificateSetting);
     auto key = ReadPrivateKey(keyFile, keySetting);
+    TTlsCertificateInfo info = InfoOf(chain.front().get());
     if (SSL_CTX_use_certificate(ctx, chain.front().get()) != 1)
         throw Exception(FormatText("The certificate in '%s' cannot be used (%s): %s",
                                    {certificateFile, certificateSetting, OpenSslReason("unusable")}));
@@ -119,18 +153,23 @@ void UseCertificateAndKey(SSL_CTX* ctx, const std::string& certificateFile, cons
         throw Exception(FormatText("The private key in '%s' does not match the certificate in '%s' (%s)",
                                    {keyFile, certificateFile, keySetting}));
     }
+    return info;
 }
 
-// The CAs of a PEM file as the ones a peer's certificate must chain to.
-void TrustCertificates(SSL_CTX* ctx, const std::string& caFile, const char* setting, bool listToClients) {
+// The CAs of a PEM file as the ones a peer's certificate must chain to; what each says of itself.
+std::vector<TTlsCertificateInfo> TrustCertificates(SSL_CTX* ctx, const std::string& caFile,
+                                                   const char* setting, bool listToClients) {
     X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+    std::vector<TTlsCertificateInfo> infos;
     for (TX509Ptr& certificate : ReadCertificates(caFile, setting)) {
+        infos.push_back(InfoOf(certificate.get()));
         X509_STORE_add_cert(store, certificate.get());
         // The names a client is shown, so that it can pick the certificate that fits.
         if (listToClients)
             SSL_CTX_add_client_CA(ctx, certificate.get());
     }
     ERR_clear_error();
+    return infos;
 }
 
 SSL_CTX* NewContext(bool server) {
@@ -138,6 +177,12 @@ SSL_CTX* NewContext(bool server) {
     if (ctx == nullptr)
         throw Exception("TLS: " + OpenSslReason("cannot make a context"));
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // TLS 1.2 only with forward secrecy and an AEAD cipher: no CBC suites with their SHA-1 MACs, no RSA key
+    // exchange. TLS 1.3 has its own list, all of that kind already.
+    if (SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:ECDHE+CHACHA20") != 1) {
+        SSL_CTX_free(ctx);
+        throw Exception("TLS: " + OpenSslReason("no cipher suite"));
+    }
     return ctx;
 }
 
@@ -197,6 +242,8 @@ struct TTlsContext::TImpl {
     SSL_CTX* ctx = nullptr;
     bool server = false;
     bool clientCertificates = false;
+    TTlsCertificateInfo certificate;
+    std::vector<TTlsCertificateInfo> caCertificates;
     ~TImpl() { SSL_CTX_free(ctx); }
 };
 
@@ -260,6 +307,14 @@ bool TTlsContext::RequiresClientCertificate() const {
     return m_impl->clientCertificates;
 }
 
+const TTlsCertificateInfo& TTlsContext::Certificate() const {
+    return m_impl->certificate;
+}
+
+const std::vector<TTlsCertificateInfo>& TTlsContext::CACertificates() const {
+    return m_impl->caCertificates;
+}
+
 std::shared_ptr<TTlsContext> TTlsContext::ForServer(const std::string& certificateFile,
                                                     const std::string& privateKeyFile,
                                                     const std::string& clientCAFile) {
@@ -267,9 +322,10 @@ std::shared_ptr<TTlsContext> TTlsContext::ForServer(const std::string& certifica
     impl->server = true;
     impl->ctx = NewContext(true);
     SSL_CTX* ctx = impl->ctx;
-    UseCertificateAndKey(ctx, certificateFile, "TlsCertificate", privateKeyFile, "TlsPrivateKey");
+    impl->certificate =
+        UseCertificateAndKey(ctx, certificateFile, "TlsCertificate", privateKeyFile, "TlsPrivateKey");
     if (!clientCAFile.empty()) {
-        TrustCertificates(ctx, clientCAFile, "TlsClientCA", true);
+        impl->caCertificates = TrustCertificates(ctx, clientCAFile, "TlsClientCA", true);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
         impl->clientCertificates = true;
     }
@@ -290,10 +346,11 @@ std::shared_ptr<TTlsContext> TTlsContext::ForClient(const std::string& caFile,
     auto impl = std::make_unique<TImpl>();
     impl->ctx = NewContext(false);
     SSL_CTX* ctx = impl->ctx;
-    TrustCertificates(ctx, caFile, "--tls-ca", false);
+    impl->caCertificates = TrustCertificates(ctx, caFile, "--tls-ca", false);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     if (!certificateFile.empty())
-        UseCertificateAndKey(ctx, certificateFile, "--tls-cert", privateKeyFile, "--tls-key");
+        impl->certificate =
+            UseCertificateAndKey(ctx, certificateFile, "--tls-cert", privateKeyFile, "--tls-key");
     // The request's NUL ends the answer; a host that closes without the TLS close is no error of it.
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL);
@@ -387,15 +444,7 @@ void TTlsSession::Shutdown() {
 
 std::string TTlsSession::PeerSubject() const {
     X509* certificate = SSL_get0_peer_certificate(m_impl->ssl);
-    if (certificate == nullptr)
-        return {};
-    TBioPtr out(BIO_new(BIO_s_mem()));
-    // RFC 2253 order with its escapes, but UTF-8 kept as it is; control characters are escaped below.
-    X509_NAME_print_ex(out.get(), X509_get_subject_name(certificate), 0,
-                       XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    char* text = nullptr;
-    long length = BIO_get_mem_data(out.get(), &text);
-    return EscapeControlCharacters(std::string(text, static_cast<size_t>(std::max(0L, length))));
+    return certificate != nullptr ? SubjectLine(certificate) : std::string();
 }
 
 bool TTlsSession::Resumed() const {

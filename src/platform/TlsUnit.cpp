@@ -24,3 +24,13 @@ std::string EscapeControlCharacters(const std::string& text) {
     }
     return out;
 }
+
+TCertificateTime CertificateTimeAt(const TTlsCertificateInfo& certificate, TDateTime now, int warningDays) {
+    // A certificate is valid up to and including its last second.
+    if (now > certificate.NotAfter)
+        return TCertificateTime::Expired;
+    if (now < certificate.NotBefore)
+        return TCertificateTime::NotYetValid;
+    return certificate.NotAfter - now <= warningDays ? TCertificateTime::ExpiresSoon
+                                                     : TCertificateTime::Valid;
+}

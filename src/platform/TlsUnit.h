@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/DateTimeUnit.h"
 #include "platform/SocketUnit.h"
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 // TLS (1.2 or later) over any byte stream, for the host's listeners and for the clients that talk to them.
 // Built on OpenSSL where the build has it; without it every context refuses to be made.
@@ -33,6 +35,19 @@ private:
 // Whether this build can speak TLS at all.
 bool TlsAvailable();
 
+// What a side's certificate says of itself: its subject, one line as PeerSubject gives it (UTF-8), and the
+// time it is valid from and until (local time).
+struct TTlsCertificateInfo {
+    std::string Subject;
+    TDateTime NotBefore = 0;
+    TDateTime NotAfter = 0;
+};
+
+// Where a certificate stands at a time: within its validity with more than the warning days left, within it
+// but expiring within them, past its end, or before its start.
+enum class TCertificateTime { Valid, ExpiresSoon, Expired, NotYetValid };
+TCertificateTime CertificateTimeAt(const TTlsCertificateInfo& certificate, TDateTime now, int warningDays);
+
 // The certificates and keys of one side, read once (files are read whole, PEM).
 class TTlsContext {
 public:
@@ -52,6 +67,10 @@ public:
     TTlsContext& operator=(const TTlsContext&) = delete;
 
     bool RequiresClientCertificate() const;
+    // The certificate this side shows (the first of its file); empty for a client that shows none.
+    const TTlsCertificateInfo& Certificate() const;
+    // The CAs a peer's certificate must chain to (TlsClientCA, or the client's CA file), in the file's order.
+    const std::vector<TTlsCertificateInfo>& CACertificates() const;
 
     struct TImpl;
     explicit TTlsContext(std::unique_ptr<TImpl> impl);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TSysOption;
 
@@ -55,6 +56,17 @@ std::string TlsRefusedLine(TIpv4 peer, const std::string& reason);
 // The start's warning when TLS is on without client certificates (GBK).
 std::string TlsWithoutClientCALine();
 
+// The start's line while TLS is on (GBK): the host certificate's subject and the day it expires, and whether
+// a client must show a certificate of TlsClientCA.
+std::string TlsStartLine(const TTlsContext& context);
+
+// How long before a certificate expires the host starts to warn.
+constexpr int CertificateWarningDays = 30;
+// The warnings (GBK) on the host's certificate and the CAs of TlsClientCA at now: one line for each that has
+// expired, is not valid yet, or expires within CertificateWarningDays. A certificate past its time stops
+// every client silently, so the start says it and the host repeats it daily.
+std::vector<std::string> TlsCertificateWarnings(const TTlsContext& context, TDateTime now);
+
 // The listeners' TLS: every connection's handshake before its request; a client refused there is closed
 // before a request byte is read and logged at most once a minute per address.
 class TTlsListener {
@@ -68,8 +80,16 @@ private:
     TLogThrottle m_refusedLog{std::chrono::minutes(1)};
 };
 
+// The listeners' TLS as the start sets it up: the layer, and the host's context for what is said of its
+// certificates later on. Both empty without TLS.
+struct TTlsLayer {
+    TTcpServer::TConnectionLayer Layer;
+    std::shared_ptr<const TTlsContext> Context;
+};
+
 // The TLS layer that the TLS keys of SysOption ask for: empty when TlsCertificate is empty. Relative file
 // names are taken from the directory of Option.ini (the program's). Raises Exception with the line that
 // stops the start when a file cannot be used, a key is missing or does not match, TlsClientCA is set without
-// TlsCertificate, or the build has no TLS. Without TlsClientCA the warning goes to the log and to infoList.
-TTcpServer::TConnectionLayer TlsLayerFor(const TSysOption& option, TInfoList& infoList);
+// TlsCertificate, or the build has no TLS. The start line, the certificate warnings at now and, without
+// TlsClientCA, its warning go to the log and to infoList.
+TTlsLayer TlsLayerFor(const TSysOption& option, TInfoList& infoList, TDateTime now);
