@@ -8,20 +8,28 @@
 #include "platform/ConsoleUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/SocketUnit.h"
+#include "platform/StopSignalUnit.h"
 #include "platform/TlsUnit.h"
+#include "server/LogReaderUnit.h"
 #include "server/MessageTextUnit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -58,6 +66,17 @@ void Usage(std::FILE* out) {
         "             01080816); TIME 'yyyy-mm-dd hh:nn:ss', both included; control characters\n"
         "             show as \\xNN and a backslash as \\\\; --csv: CSV (UTF-8 with a byte-order\n"
         "             mark, CR LF, the stored text)\n"
+        "  log [--dir DIR] [--date yyyymmdd] [--follow] [--peer ADDR]\n"
+        "             print the host's log file DIR/yyyymmdd.LOG (default: this program's directory,\n"
+        "             today's date) as UTF-8, decoded as code page 936; a byte that is no character\n"
+        "             of it shows as \\xNN, as do the control characters 0-31 (but TAB) and 127, a CR\n"
+        "             or LF that does not end a line included; other characters a terminal would\n"
+        "             act on (C1 controls, bidirectional overrides and isolates, invisible format\n"
+        "             characters) show as \\u{XXXX}; the host's own \\xNN stay as written;\n"
+        "             --follow: then print lines as they come, and the next day's file once the\n"
+        "             host starts one, until Ctrl+C, SIGTERM or standard output closes;\n"
+        "             --peer ADDR: only the entries of the client at that IPv4 address (its peer\n"
+        "             line, the received line and the request's lines), none of the host's own\n"
         "\n"
         "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
         "TLS options (the host's TlsCertificate is set):\n"
@@ -65,8 +84,9 @@ void Usage(std::FILE* out) {
         "  --tls-cert FILE  this client's certificate (PEM), for a host with TlsClientCA\n"
         "  --tls-key FILE   its private key (PEM, unencrypted)\n"
         "  --tls-name NAME  the name or address the host's certificate must carry (default: --host)\n"
-        "Exit status: 0 result code 200 (records: listed), 1 another result code, 2 no response\n"
-        "(records: the store could not be read).\n");
+        "Exit status: 0 result code 200 (records: listed; log: read), 1 another result code (log: the\n"
+        "file does not exist or cannot be read), 2 no response (records: the store could not be\n"
+        "read) or bad arguments.\n");
 }
 
 std::string ReadAll(std::istream& in) {
@@ -347,6 +367,138 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
     return kExitOk;
 }
 
+// Standard output was closed (`doorlock-cli log --follow | head`): the end of a follow.
+struct TOutputClosed {};
+
+// False once standard output is closed.
+bool PrintLogText(const std::string& utf8) {
+    if (utf8.empty())
+        return true;
+    WriteText(stdout, utf8);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
+// A log file read up to where it ended last time. The host's writer may replace the file (a removed file is
+// created again) and a front-desk account may shorten it; either is read again from its start.
+struct TLogFileRead {
+    std::string date; // yyyymmdd
+    std::string fileName;
+    std::optional<TFileIdentity> identity;
+    std::streamoff offset = 0;
+};
+
+// Prints the bytes added to the file since the last read. Empty, or why the file cannot be read.
+std::string ReadLogFileOn(TLogFileRead& file, TLogReader& reader) {
+    // Never opened through a link or as a FIFO: the program directory is the front desk's to write.
+    if (std::string refusal = RegularFileRefusal(file.fileName); !refusal.empty())
+        return refusal;
+    std::ifstream in(FileSystemPath(file.fileName), std::ios::binary);
+    if (!in) {
+        std::error_code error;
+        return std::filesystem::exists(FileSystemPath(file.fileName), error) ? "cannot be opened"
+                                                                             : "does not exist";
+    }
+    const std::optional<TFileIdentity> identity = FileIdentityOf(file.fileName);
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (identity != file.identity || size < file.offset) {
+        if (file.offset > 0 && !PrintLogText(reader.Finish()))
+            throw TOutputClosed{};
+        file.identity = identity;
+        file.offset = 0;
+    }
+    in.seekg(file.offset);
+    std::string buffer(64 * 1024, '\0');
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize count = in.gcount();
+        if (count <= 0)
+            break;
+        file.offset += count;
+        if (!PrintLogText(reader.Feed(std::string_view(buffer).substr(0, static_cast<size_t>(count)))))
+            throw TOutputClosed{};
+    }
+    return {};
+}
+
+// How often --follow looks at the file: a line shows within a quarter second, at no cost worth naming.
+constexpr std::chrono::milliseconds kFollowInterval(250);
+
+// Prints the host's log file as UTF-8 that a terminal shows and never acts on; nothing goes over the wire.
+int ShowLog(const std::vector<std::string>& rest, const char* argv0) {
+    std::string dir = ExecutableDirectory(argv0);
+    std::string date = FormatDateTime("yyyymmdd", Now());
+    std::string peer;
+    bool follow = false;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        const std::string& opt = rest[i];
+        if (opt == "--follow") {
+            follow = true;
+            continue;
+        }
+        if (opt != "--dir" && opt != "--date" && opt != "--peer") {
+            Complain("unknown log option '" + opt + "'");
+            return kExitNoResponse;
+        }
+        if (i + 1 >= rest.size()) {
+            Complain(opt + " needs a value");
+            return kExitNoResponse;
+        }
+        const std::string& value = rest[++i];
+        if (opt == "--dir") {
+            dir = FileNameOfUtf8(value);
+        } else if (opt == "--date") {
+            TDateTime day = 0;
+            if (value.size() != 8 ||
+                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+                !TryStrToDateTime(
+                    value.substr(0, 4) + "-" + value.substr(4, 2) + "-" + value.substr(6, 2) + " 0:0", day)) {
+                Complain("'" + value + "' is not a date yyyymmdd");
+                return kExitNoResponse;
+            }
+            date = value;
+        } else if (!IsIpv4Text(value)) {
+            Complain("'" + value + "' is not an IPv4 address");
+            return kExitNoResponse;
+        } else {
+            peer = value;
+        }
+    }
+    // A closed standard output fails a write instead of ending the process unseen.
+    IgnoreBrokenPipe();
+    if (follow)
+        BlockStopSignals();
+    TLogReader reader(peer);
+    TLogFileRead file{date, JoinFileName(dir, date + ".LOG"), std::nullopt, 0};
+    try {
+        if (std::string reason = ReadLogFileOn(file, reader); !reason.empty()) {
+            Complain("cannot read " + FileNameToUtf8(file.fileName) + ": " + reason);
+            return kExitFailed;
+        }
+        if (!follow) {
+            PrintLogText(reader.Finish());
+            return kExitOk;
+        }
+        WaitForStopSignal(kFollowInterval, [&] {
+            // A host with daily files starts the next day's file; the last lines of this one come first.
+            const std::string today = FormatDateTime("yyyymmdd", Now());
+            const std::string next = JoinFileName(dir, today + ".LOG");
+            std::error_code error;
+            const bool nextDay = today > file.date && std::filesystem::exists(FileSystemPath(next), error);
+            // A file that cannot be read for a while (replaced, removed) is looked at again next time.
+            ReadLogFileOn(file, reader);
+            if (!nextDay)
+                return;
+            if (!PrintLogText(reader.Finish()))
+                throw TOutputClosed{};
+            file = TLogFileRead{today, next, std::nullopt, 0};
+            ReadLogFileOn(file, reader);
+        });
+    } catch (const TOutputClosed&) {
+    }
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -398,6 +550,8 @@ int main(int argc, char** argv) {
     const std::string& command = args.rest[0];
     if (command == "records")
         return ListRecords(args.rest, argv[0]);
+    if (command == "log")
+        return ShowLog(args.rest, argv[0]);
     std::string request;
     if (command == "issue") {
         if (!BuildIssue(args.rest, request))
