@@ -1,6 +1,6 @@
 #include "platform/TlsUnit.h"
 
-#include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 #include <openssl/bio.h>
@@ -9,10 +9,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -52,25 +49,18 @@ std::string OpenSslReason(const char* otherwise) {
     return text;
 }
 
-// The whole file, read by its name in the system's encoding; raises naming the setting when it cannot.
+// The whole file, read by its name in the system's encoding as a regular file: a FIFO or a device put in its
+// place fails at once instead of holding the start (and its stop) in the open. Raises naming the setting.
 std::string ReadPemFile(const std::string& fileName, const char* setting) {
-    std::FILE* file = FileOpen(fileName, "rb");
-    if (file == nullptr) {
-        const int error = errno;
-        throw Exception(FormatText("Cannot read '%s' (%s): %s", {fileName, setting, std::strerror(error)}));
+    try {
+        return ReadRegularFile(fileName, MaxPemFile);
+    } catch (const Exception& e) {
+        // "<name>: <reason>", said again in the words of the other TLS errors.
+        std::string reason = e.what();
+        if (reason.rfind(fileName + ": ", 0) == 0)
+            reason.erase(0, fileName.size() + 2);
+        throw Exception(FormatText("Cannot read '%s' (%s): %s", {fileName, setting, reason}));
     }
-    std::string bytes;
-    char chunk[16384];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0 && bytes.size() <= MaxPemFile)
-        bytes.append(chunk, got);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed)
-        throw Exception(FormatText("Cannot read '%s' (%s)", {fileName, setting}));
-    if (bytes.size() > MaxPemFile)
-        throw Exception(FormatText("'%s' is too large for a PEM file (%s)", {fileName, setting}));
-    return bytes;
 }
 
 TBioPtr MemoryBio(const std::string& bytes) {

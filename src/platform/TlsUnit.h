@@ -48,7 +48,8 @@ struct TTlsCertificateInfo {
 enum class TCertificateTime { Valid, ExpiresSoon, Expired, NotYetValid };
 TCertificateTime CertificateTimeAt(const TTlsCertificateInfo& certificate, TDateTime now, int warningDays);
 
-// The certificates and keys of one side, read once (files are read whole, PEM).
+// The certificates and keys of one side, read once (files are read whole, PEM, as regular files only: a FIFO
+// or a device in a file's place fails at once instead of blocking).
 class TTlsContext {
 public:
     // The host's side: its certificate chain and key; clientCA non-empty: a client must present a certificate

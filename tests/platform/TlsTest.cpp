@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #if __has_include(<openssl/ssl.h>)
 #include <openssl/ssl.h>
 #define TLS_TEST_WITH_OPENSSL 1
@@ -84,7 +88,8 @@ TEST(TlsTest, SubjectsStayOneVisibleLine) {
 
 struct TContextCase {
     const char* name;
-    std::string certificate, key, ca; // "" none; "missing" a file that is not there; "text" a file of text
+    // "" none; "missing" a file that is not there; "text" a file of text; "fifo" a FIFO nobody writes to
+    std::string certificate, key, ca;
     bool server;
     std::string error;
 };
@@ -96,10 +101,19 @@ TEST(TlsTest, ContextsNameTheFileAndTheSettingThatCannotBeUsed) {
     const std::string text = sandbox.File("text.pem");
     WriteFileBytes(text, "-----BEGIN NOTHING-----\nnothing\n-----END NOTHING-----\n");
     const std::string missing = sandbox.File("missing.pem");
+    const std::string fifo = sandbox.File("fifo.pem");
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+#endif
     auto name = [&](const std::string& which) {
-        return which == "missing" ? missing : which == "text" ? text : "";
+        return which == "missing" ? missing : which == "text" ? text : which == "fifo" ? fifo : "";
     };
     const TContextCase cases[] = {
+#ifndef _WIN32
+        // Refused at once: an open by name would wait for a writer.
+        {"certificate a FIFO", "fifo", "text", "", true, "Cannot read '" + fifo + "' (TlsCertificate): "},
+        {"client CA a FIFO", "", "", "fifo", false, "Cannot read '" + fifo + "' (--tls-ca): "},
+#endif
         {"missing certificate", "missing", "text", "", true, "'" + missing + "' (TlsCertificate): "},
         {"certificate not PEM", "text", "text", "", true,
          "'" + text + "' holds no PEM certificate (TlsCertificate)"},
