@@ -1,9 +1,14 @@
 #include "DoorlockHostFixture.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+using namespace std::string_literals;
 
 TEST_F(TDoorlockHostTest, CliExitStatusFollowsTheResult) {
     StartHost("", false); // no card on the encoder yet
@@ -83,6 +88,129 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     EXPECT_NE(table.output.find("共 3 条\n"), std::string::npos) << table.output;
 
     EXPECT_EQ(RunCli(m_port, {"records", "--dir", m_sandbox.File("missing")}).status, 2);
+}
+
+namespace {
+
+// Appends bytes to a file, as the host's writer does.
+void AppendFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(FileSystemPath(path), std::ios::binary | std::ios::app) << bytes;
+}
+
+std::string LogDate(TDateTime day) {
+    return FormatDateTime("yyyymmdd", day);
+}
+
+} // namespace
+
+// A log of an old host or an edited file holds any byte: every line after the bad ones is still printed, and
+// no control byte reaches the terminal.
+TEST(CliTest, LogPrintsEveryLineAndNoControlByte) {
+    TSandbox sandbox;
+    const std::string dir = sandbox.Path().string();
+    WriteFileBytes(sandbox.File("20260301.LOG"),
+                   "2026-03-01 10:00:00 \xB4\xAE\xBF\xDA\r\n"
+                   "2026-03-01 10:00:01 \x1B[2A\x1B]0;title\x07 \x08\x7F"s +
+                       "\0"s +
+                       " \x80 \xAA\xA1 \x81\r\n"
+                       "\xB4\x30 \xB4\x7F \x9B\x31\x41 x\ry\nz \xC2\x85 \xE2\x80\xAE \xFF\x81\r\n"
+                       "2026-03-01 10:00:02 after one\r\n"
+                       "after two \x0C\x0E\x1F\r\n"
+                       "2026-03-01 10:00:03 last\x81");
+    TCliRun run = RunCli(FreeTcpPort(), {"log", "--dir", dir, "--date", "20260301"});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(run.output, "2026-03-01 10:00:00 串口\n"
+                          "2026-03-01 10:00:01 \\x1b[2A\\x1b]0;title\\x07 \\x08\\x7f\\x00 € \uE000 \\x81\n"
+                          "\\xb40 \\xb4\\x7f \\x9b1A x\\x0dy\\x0az \u805F \u9225\\xae \uF8F5\\x81\n"
+                          "2026-03-01 10:00:02 after one\n"
+                          "after two \\x0c\\x0e\\x1f\n"
+                          "2026-03-01 10:00:03 last\\x81\n");
+    for (char c : run.output)
+        EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\t') << static_cast<int>(c);
+
+    TCliRun missing = RunCli(FreeTcpPort(), {"log", "--dir", dir, "--date", "20260302"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.errors.find("20260302.LOG"), std::string::npos) << missing.errors;
+    EXPECT_EQ(missing.output, "");
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"log", "--dir", dir, "--date", "20260230"},
+                                               {"log", "--dir", dir, "--date", "2026-03-01"},
+                                               {"log", "--dir", dir, "--peer", "127.0.0.1:5"},
+                                               {"log", "--dir"},
+                                               {"log", "--dir", dir, "--tail"}})
+        EXPECT_EQ(RunCli(FreeTcpPort(), bad).status, 2) << bad.back();
+}
+
+TEST_F(TDoorlockHostTest, CliLogShowsTheEntriesOfOnePeer) {
+    StartHost();
+    const std::string fromTwo = "<DoorRequest type=\"ReadCard\"><RequestID>two</RequestID></DoorRequest>";
+    const std::string fromOne = "<DoorRequest type=\"ReadCard\"><RequestID>one</RequestID></DoorRequest>";
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), fromTwo + std::string(1, '\0'))
+                  .find("ResultCode"),
+              std::string::npos);
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), fromOne + std::string(1, '\0'))
+                  .find("ResultCode"),
+              std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return LogText().find("<RequestID>one") != std::string::npos; }));
+    // The host's file, whatever the date was when it started.
+    std::string date;
+    for (const auto& entry : std::filesystem::directory_iterator(m_sandbox.Path()))
+        if (entry.path().extension() == ".LOG")
+            date = entry.path().stem().string();
+    ASSERT_EQ(date.size(), 8u);
+
+    TCliRun two =
+        RunCli(m_port, {"log", "--dir", m_sandbox.Path().string(), "--date", date, "--peer", "127.0.0.2"});
+    EXPECT_EQ(two.status, 0) << two.errors;
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = two.output.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(two.output.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 3u) << two.output;
+    EXPECT_NE(lines[0].find(" 客户端：127.0.0.2:"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" 收到消息: "), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], fromTwo);
+
+    // Without --peer: both entries and the host's own lines.
+    TCliRun all = RunCli(m_port, {"log", "--dir", m_sandbox.Path().string(), "--date", date});
+    EXPECT_NE(all.output.find(fromOne), std::string::npos);
+    EXPECT_NE(all.output.find(fromTwo), std::string::npos);
+    EXPECT_GT(all.output.size(), two.output.size() + fromOne.size() + 60);
+}
+
+// --follow prints what is appended after it started, goes on to the next day's file once there is one, and
+// ends on a stop signal or once its output is closed.
+TEST(CliTest, LogFollowsTheFileAndTheNextDay) {
+    TSandbox sandbox;
+    const std::string dir = sandbox.Path().string();
+    const std::string yesterday = sandbox.File(LogDate(Now() - 1) + ".LOG");
+    WriteFileBytes(yesterday, "2026-03-01 23:59:58 first\r\n");
+    TRunningProgram follow(BuildProgram("doorlock-cli"),
+                           {"log", "--dir", dir, "--date", LogDate(Now() - 1), "--follow"});
+    ASSERT_TRUE(follow.WaitForOutput("first\n")) << follow.Errors();
+    AppendFileBytes(yesterday, "2026-03-01 23:59:59 appe");
+    AppendFileBytes(yesterday, "nded \x1B[2J\r\n");
+    ASSERT_TRUE(follow.WaitForOutput("appended \\x1b[2J\n")) << follow.Output();
+    const std::string today = sandbox.File(LogDate(Now()) + ".LOG");
+    AppendFileBytes(yesterday, "2026-03-01 23:59:59 the last of the day\r\n");
+    WriteFileBytes(today, "2026-03-02 00:00:00 next day\r\n");
+    ASSERT_TRUE(follow.WaitForOutput("next day\n")) << follow.Output();
+    AppendFileBytes(today, "2026-03-02 00:00:01 later\r\n");
+    ASSERT_TRUE(follow.WaitForOutput("later\n")) << follow.Output();
+    EXPECT_EQ(follow.Stop(SIGTERM), 0);
+    EXPECT_EQ(follow.Output(), "2026-03-01 23:59:58 first\n2026-03-01 23:59:59 appended \\x1b[2J\n"
+                               "2026-03-01 23:59:59 the last of the day\n2026-03-02 00:00:00 next day\n"
+                               "2026-03-02 00:00:01 later\n");
+
+    // `doorlock-cli log --follow | head -1`: the next line's write fails, and the program ends.
+    TRunningProgram head(BuildProgram("doorlock-cli"), {"log", "--dir", dir, "--follow"},
+                         {.firstLineOnly = true});
+    ASSERT_TRUE(head.WaitForOutput("next day\n")) << head.Errors();
+    // A line at a time until it has gone: the first may reach the pipe before the runner closes it.
+    EXPECT_TRUE(WaitFor([&] {
+        AppendFileBytes(today, "2026-03-02 00:00:02 one more\r\n");
+        return head.Wait(std::chrono::milliseconds(100)) != -1;
+    }));
+    EXPECT_EQ(head.Wait(), 0);
 }
 
 namespace {
