@@ -143,6 +143,24 @@ std::string ReadRegularFile(const std::string& fileName, size_t maxSize) {
     return content;
 }
 
+bool WriteRegularFileAt(const std::string& fileName, uint64_t offset, const void* data, size_t size) {
+    std::string refusal;
+    const int fd = OpenRegular(fileName, O_WRONLY, refusal);
+    if (fd < 0)
+        return false;
+    const auto* bytes = static_cast<const char*>(data);
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::pwrite(fd, bytes + written, size - written, static_cast<off_t>(offset + written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    return ::close(fd) == 0 && written == size;
+}
+
 std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName) {
     TFileLook look;
     if (!Look(AT_FDCWD, fileName.c_str(), look))

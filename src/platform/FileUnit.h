@@ -28,6 +28,9 @@ std::string RegularFileRefusal(const std::string& fileName);
 // (never blocking) when it is a FIFO, device, socket or directory; more than maxSize bytes is an error.
 // Raises Exception("<name>: <reason>") on any failure.
 std::string ReadRegularFile(const std::string& fileName, size_t maxSize);
+// Writes size bytes at offset into an existing regular file, opened as ReadRegularFile opens it (nothing is
+// created); false when refused or not written.
+bool WriteRegularFileAt(const std::string& fileName, uint64_t offset, const void* data, size_t size);
 
 // A file that bytes are appended to as if it were opened and closed for every append: a removed or renamed
 // file is created again, a file that may no longer be written loses the bytes. Where the system lets an open

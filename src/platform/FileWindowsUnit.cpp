@@ -114,6 +114,20 @@ std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName) {
                          static_cast<unsigned long long>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
 }
 
+bool WriteRegularFileAt(const std::string& fileName, uint64_t offset, const void* data, size_t size) {
+    std::string refusal;
+    HANDLE file = OpenRegular(fileName, GENERIC_WRITE, OPEN_EXISTING, refusal);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD written = 0;
+    const bool ok = size <= MAXDWORD && WriteFile(file, data, static_cast<DWORD>(size), &written, &at) != 0 &&
+                    written == size;
+    return CloseHandle(file) != 0 && ok;
+}
+
 struct TAppendFile::TState {
     std::FILE* File = nullptr; // from Open to the end of the next Append
 };

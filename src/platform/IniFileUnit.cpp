@@ -2,6 +2,7 @@
 
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 #include "platform/SysUtilsUnit.h"
 
 #include <atomic>
@@ -269,18 +270,21 @@ void SetValue(std::basic_string<Ch>& data, size_t start, std::string_view sectio
 
 enum class TReadResult { Ok, Missing, Failed };
 
+// More than any profile holds; every call reads the whole file afresh.
+constexpr size_t kMaxProfileSize = 16 * 1024 * 1024;
+
+// The file as a regular file only: a link or a FIFO put in its place is a failure, never followed or waited
+// on.
 TReadResult ReadWholeFile(const std::string& path, std::string& data) {
     data.clear();
-    std::FILE* file = FileOpen(path, "rb");
-    if (file == nullptr)
-        return errno == ENOENT ? TReadResult::Missing : TReadResult::Failed;
-    char buffer[16384];
-    size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        data.append(buffer, count);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    return failed ? TReadResult::Failed : TReadResult::Ok;
+    try {
+        data = ReadRegularFile(path, kMaxProfileSize);
+        return TReadResult::Ok;
+    } catch (const Exception&) {
+        // Gone (a dangling link is there, and refused).
+        return RegularFileRefusal(path).empty() && !FileIdentityOf(path) ? TReadResult::Missing
+                                                                         : TReadResult::Failed;
+    }
 }
 
 // GBK text cut to at most max bytes without splitting a double-byte character.
@@ -323,6 +327,8 @@ std::string TempNameFor(const std::string& target) {
 // As below: a file beside the old one, moved over it.
 bool ReplaceWholeFile(const std::string& target, const std::string& data) {
     std::error_code ec;
+    if (!RegularFileRefusal(target).empty())
+        return false;
     const DWORD attributes = GetFileAttributesW(FileSystemPath(target).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         // A read-only file stays read-only: the move alone would get past it, and so would an
@@ -357,12 +363,14 @@ bool ReplaceWholeFile(const std::string& target, const std::string& data) {
 // leaves either the old file or the new one, never half of it.
 bool ReplaceWholeFile(const std::string& target, const std::string& data) {
     struct stat old {};
-    const bool exists = ::stat(target.c_str(), &old) == 0;
+    const bool exists = ::lstat(target.c_str(), &old) == 0;
     if (exists) {
+        // Neither a link (the rename would put a file of ours in its place, or its target be written) nor
+        // anything else that is no regular file.
         if (!S_ISREG(old.st_mode))
             return false;
         // A read-only file stays read-only: the rename alone would get past it.
-        const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        const int probe = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (probe < 0)
             return false;
         ::close(probe);
@@ -443,14 +451,9 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-    // Write through a symbolic link to its file rather than replacing the link.
-    std::string target = m_fileName;
-    std::error_code ec;
-    if (std::filesystem::is_symlink(FileSystemPath(target), ec)) {
-        auto resolved = std::filesystem::weakly_canonical(FileSystemPath(target), ec);
-        if (!ec)
-            target = FileNameOf(resolved);
-    }
+    // A link in the file's place is refused (below), neither written through nor replaced: whoever may write
+    // the directory could point it at any file the host may write.
+    const std::string& target = m_fileName;
     const auto fail = [this] { return Exception(FormatText("Unable to write to %s", {m_fileName})); };
     // Read, change and replace as one step, so two writers in this process cannot lose each other's key.
     static std::mutex writeLock;

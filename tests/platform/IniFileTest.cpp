@@ -320,6 +320,23 @@ TEST(IniFileTest, FailedWritesRaiseAndLeaveTheFileAlone) {
                                std::filesystem::directory_iterator()));
 }
 
+#ifndef _WIN32
+// A link in Option.ini's place (to a file of the operator's) is neither read, written through nor replaced:
+// reads give the defaults, writes raise, and the link and its target stay as they were.
+TEST(IniFileTest, LinkInTheFilesPlaceIsRefused) {
+    TSandbox sandbox;
+    const std::string path = sandbox.File("Option.ini"), target = sandbox.File("bashrc");
+    const std::string content = "[SysOption]\r\nDoorlockPortNo=9000\r\n";
+    WriteFileBytes(target, content);
+    std::filesystem::create_symlink(target, path);
+    const TIniFile ini(path);
+    EXPECT_EQ(8886, ini.ReadInteger("SysOption", "DoorlockPortNo", 8886));
+    EXPECT_EQ("Unable to write to " + path, WriteError(path));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(content, ReadFileBytes(target));
+}
+#endif
+
 TEST(IniFileTest, ReadOnlyFileOrDirectoryRaises) {
     if (RunningAsRoot())
         GTEST_SKIP() << "root writes whatever the permission bits say";
