@@ -125,11 +125,10 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         if (int32_t status = Check(handle, offset, length, buffer); status != 0)
             return status;
-        std::array<uint8_t, CardSize + 1> card{};
-        // One byte more than a card holds tells a longer file from a card.
-        if (ReadFileStart(m_cardFile, card.data(), card.size()) != CardSize)
+        const std::optional<std::string> card = ReadCard();
+        if (!card)
             return SimStatusNoCard;
-        std::copy_n(card.begin() + offset, length, buffer);
+        std::copy_n(card->begin() + offset, length, buffer);
         return 0;
     }
 
@@ -137,25 +136,30 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         if (int32_t status = Check(handle, offset, length, buffer); status != 0)
             return status;
-        std::error_code ec;
-        auto size = std::filesystem::file_size(FileSystemPath(m_cardFile), ec);
-        if (ec || size != CardSize)
+        if (!ReadCard())
             return SimStatusNoCard;
         // Written in place: the rest of the card memory keeps its bytes.
-        std::FILE* file = FileOpen(m_cardFile, "r+b");
-        if (file == nullptr)
-            return SimStatusWriteError;
-        bool written =
-            std::fseek(file, offset, SEEK_SET) == 0 &&
-            std::fwrite(buffer, 1, static_cast<size_t>(length), file) == static_cast<size_t>(length) &&
-            std::fflush(file) == 0;
-        written = std::fclose(file) == 0 && written;
-        return written ? 0 : SimStatusWriteError;
+        return WriteRegularFileAt(m_cardFile, static_cast<uint64_t>(offset), buffer,
+                                  static_cast<size_t>(length))
+                   ? 0
+                   : SimStatusWriteError;
     }
 
     std::string Description() const override { return Gbk("发卡器: 模拟发卡器 ") + m_cardFile; }
 
 private:
+    // The card's 256 bytes; none when the file is missing, holds another count of bytes, or is a link or
+    // anything but a regular file (a front-desk account may write the folder).
+    std::optional<std::string> ReadCard() const {
+        try {
+            std::string card = ReadRegularFile(m_cardFile, CardSize);
+            if (card.size() == CardSize)
+                return card;
+        } catch (const Exception&) {
+        }
+        return std::nullopt;
+    }
+
     bool IsOpen(int32_t handle) const {
         return handle >= SimHandleBase && handle < SimHandleBase + SimPortCount &&
                m_portOpen[static_cast<size_t>(handle - SimHandleBase)];
@@ -188,9 +192,13 @@ std::unique_ptr<TCardEncoder> CreateCardEncoder(const std::string& libraryPath, 
                                                 const std::string& executableDir) {
     if (libraryPath.empty())
         return CreateSimulatedCardEncoder(JoinFileName(programDir, "SimCard.bin"));
-    const std::optional<std::string> loadPath = LibraryLoadPath(libraryPath, executableDir, programDir);
+    std::string refusal;
+    const std::optional<std::string> loadPath =
+        LibraryLoadPath(libraryPath, executableDir, programDir, &refusal);
     if (!loadPath) {
-        WriteLog(Gbk("发卡器动态库加载失败: ") + libraryPath + ": " + EncoderLibraryRefusal);
+        WriteLog(
+            Gbk("发卡器动态库加载失败: ") + libraryPath + ": " +
+            (refusal.empty() ? std::string(EncoderLibraryRefusal) : EncoderLibraryOwnerRefusal + refusal));
         return std::make_unique<TUnavailableCardEncoder>(libraryPath);
     }
     try {

@@ -44,6 +44,10 @@ constexpr int32_t SimStatusWriteError = -4; // the card file could not be writte
 inline constexpr const char* EncoderLibraryRefusal =
     "EncoderLibrary refused: the encoder library is loaded only from where the programs are installed, "
     "never from the data directory";
+// The same for a library (or a folder above it) that someone other than root or the host's user could have
+// put there or replaced; followed by what is wrong.
+inline constexpr const char* EncoderLibraryOwnerRefusal =
+    "EncoderLibrary refused: the encoder library is loaded only from folders no other account may write: ";
 
 // What the start-up uses: the vendor library when libraryPath is not empty, else the simulator with
 // SimCard.bin in the program directory. libraryPath is code page text as Option.ini holds it (converted for

@@ -2,6 +2,7 @@
 
 #include "doorlock/PostgresConninfoUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
 
 #include <soci/soci.h>
 #ifdef DOORLOCK_WITH_LIBPQ
@@ -23,6 +24,20 @@ namespace {
 // How long a statement waits for the write lock of another program on the same SQLite file.
 constexpr int BusyTimeoutSeconds = 10;
 
+// The program directory may be writable by a front-desk account: a link in the database's place would have
+// SQLite write the rows into whatever file it names, and a FIFO would hang every open. SQLite opens the file
+// and, beside it, its write-ahead log, shared-memory index and rollback journal; each must be a regular file
+// or not there yet. (SOCI 4.0 passes no open flags through, so SQLite's own no-follow flag cannot be asked
+// for; this look comes right before every open instead.)
+void CheckSqliteFiles(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::string name = path + suffix;
+        const std::string refusal = RegularFileRefusal(name);
+        if (!refusal.empty())
+            throw std::runtime_error(name + ": " + refusal);
+    }
+}
+
 } // namespace
 
 TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::string& programDir) {
@@ -40,6 +55,8 @@ void CheckRecordStoreTarget(const TRecordStoreTarget& target, bool hasPostgresCl
         throw std::runtime_error(
             "This build has no PostgreSQL client library: it cannot use the PostgreSQL server "
             "that Database names ([DoorlockOption])");
+    if (IsSqlite(target.Backend))
+        CheckSqliteFiles(target.ConnectString);
 }
 
 // The back ends this build links in; SOCI would otherwise look for them as library files at run time.
@@ -73,6 +90,7 @@ std::unique_ptr<soci::session> OpenRecordStoreSession(const std::string& backend
                                                       const std::string& connectString) {
     RegisterLinkedBackends();
     if (IsSqlite(backend)) {
+        CheckSqliteFiles(connectString);
         // The backend is loaded by name at run time (libsoci_<name>.so.4.0 from SOCI's search path, which
         // the environment variable SOCI_BACKENDS_PATH can extend).
         auto session = std::make_unique<soci::session>(backend, SqliteConnectString(connectString, false));

@@ -21,7 +21,8 @@ TRecordStoreTarget RecordStoreTarget(const std::string& database, const std::str
 bool IsSqlite(const std::string& backend);
 
 // Raises when a build without a PostgreSQL client is given a server: every row would be lost while the
-// host answers as if it had stored them, so such a setting stops the start instead.
+// host answers as if it had stored them, so such a setting stops the start instead. Raises as well for a
+// SQLite file (or its journal files) that is a link or no regular file, naming it.
 void CheckRecordStoreTarget(const TRecordStoreTarget& target, bool hasPostgresClient);
 
 // Makes the back ends linked into the program known to SOCI by name (the SQLite one on Windows, where no

@@ -13,7 +13,13 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -56,7 +62,9 @@ std::optional<std::u16string> FinalPathName(const std::u16string& path) {
 #ifdef _WIN32
 
 std::optional<std::string> LibraryLoadPath(const std::string& setting, const std::string& executableDir,
-                                           const std::string&) {
+                                           const std::string&, std::string* refusal) {
+    if (refusal != nullptr)
+        refusal->clear();
     const std::u16string folder = GbkToUtf16(executableDir);
     const std::optional<std::u16string> inside = WindowsLibraryPathInFolder(GbkToUtf16(setting), folder);
     if (!inside)
@@ -70,6 +78,12 @@ std::optional<std::string> LibraryLoadPath(const std::string& setting, const std
     return Utf16ToGbk(*inside);
 }
 
+std::string CodeFileRefusal(const std::string& fileName, std::string* realPath) {
+    if (realPath != nullptr)
+        *realPath = fileName;
+    return {};
+}
+
 void RestrictLibrarySearch() {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     SetDllDirectoryW(L"");
@@ -77,27 +91,78 @@ void RestrictLibrarySearch() {
 
 #else
 
+namespace {
+
+// What is wrong with one step of the real path, as a folder or as the file itself.
+std::string StepRefusal(const std::string& name, bool folder) {
+    struct stat found {};
+    if (::lstat(name.c_str(), &found) != 0)
+        return name + ": " + std::strerror(errno);
+    const char* what = folder ? "the folder " : "the file ";
+    if (folder ? !S_ISDIR(found.st_mode) : !S_ISREG(found.st_mode))
+        return what + name + (folder ? " is not a folder" : " is not a regular file");
+    if (found.st_uid != 0 && found.st_uid != ::geteuid())
+        return what + name + " is owned by user " + std::to_string(found.st_uid) +
+               ", neither root nor this program's user";
+    // In a folder with the sticky bit only an entry's owner (and the folder's) may remove or rename it, so an
+    // entry of root's or ours there cannot be swapped by whoever else may write the folder; the next step is
+    // checked for that owner in turn. This keeps /tmp/<a folder of root's>/ usable and refuses any folder of
+    // another user's below it.
+    const bool sticky = folder && (found.st_mode & S_ISVTX) != 0;
+    if ((found.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky)
+        return what + name +
+               ((found.st_mode & S_IWOTH) != 0 ? " is writable by others" : " is writable by its group");
+    return {};
+}
+
+} // namespace
+
+std::string CodeFileRefusal(const std::string& fileName, std::string* realPath) {
+    char* resolved = ::realpath(fileName.c_str(), nullptr);
+    if (resolved == nullptr)
+        return fileName + ": " + std::strerror(errno);
+    const std::string real = resolved;
+    std::free(resolved);
+    // Every folder from the root down, then the file.
+    for (size_t slash = 0; slash != std::string::npos; slash = real.find('/', slash + 1)) {
+        const std::string refusal = StepRefusal(slash == 0 ? "/" : real.substr(0, slash), true);
+        if (!refusal.empty())
+            return refusal;
+    }
+    std::string refusal = StepRefusal(real, false);
+    if (refusal.empty() && realPath != nullptr)
+        *realPath = real;
+    return refusal;
+}
+
 std::optional<std::string> LibraryLoadPath(const std::string& setting, const std::string& executableDir,
-                                           const std::string& dataDir) {
+                                           const std::string& dataDir, std::string* refusal) {
     namespace fs = std::filesystem;
+    if (refusal != nullptr)
+        refusal->clear();
     // A bare name is looked up by the loader in the system's library folders only.
     const std::string name = FileNameOfText(setting);
-    if (name.find('/') == std::string::npos || dataDir.empty())
+    if (name.find('/') == std::string::npos)
         return setting;
     std::error_code ec;
-    const fs::path data = fs::canonical(FileSystemPath(dataDir), ec);
-    if (ec)
-        return setting;
+    const fs::path data = dataDir.empty() ? fs::path() : fs::canonical(FileSystemPath(dataDir), ec);
     const fs::path self = fs::canonical(FileSystemPath(executableDir), ec);
-    if (!ec && self == data)
-        return setting;
-    // As the loader will open it: from the current directory when relative, through every link.
-    const fs::path file = fs::weakly_canonical(fs::absolute(fs::path(name)), ec);
-    if (ec)
+    if (!data.empty() && !(!ec && self == data)) {
+        // As the loader would open it: from the current directory when relative, through every link.
+        const fs::path file = fs::weakly_canonical(fs::absolute(fs::path(name)), ec);
+        if (ec || std::mismatch(data.begin(), data.end(), file.begin(), file.end()).first == data.end())
+            return std::nullopt;
+    }
+    std::string real;
+    std::string why = CodeFileRefusal(name, &real);
+    if (why.empty() && FileNameOfText(Utf8ToGbk(real)) != real)
+        why = real + ": the name has characters the code page cannot hold";
+    if (!why.empty()) {
+        if (refusal != nullptr)
+            *refusal = Utf8ToGbk(why);
         return std::nullopt;
-    if (std::mismatch(data.begin(), data.end(), file.begin(), file.end()).first == data.end())
-        return std::nullopt;
-    return setting;
+    }
+    return Utf8ToGbk(real);
 }
 
 void RestrictLibrarySearch() {}
