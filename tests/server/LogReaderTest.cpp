@@ -120,7 +120,8 @@ TEST(LogReaderTest, PeerSelectsItsEntriesOnly) {
         {"another address that starts alike",
          "127.0.0.1",
          Logged("客户端：127.0.0.10:5") + Logged("收到消息: ") + Continued("x") +
-             Logged("客户端：127.0.0.1") + Logged("客户端：127.0.0.1:") + Logged("客户端：127.0.0.1:5x"),
+             Logged("客户端：127.0.0.1") + Logged("客户端：127.0.0.1:") + Logged("客户端：127.0.0.1:5x") +
+             Logged("客户端：127.0.0.1 5"),
          {}},
         {"a host line between ends the entry",
          "127.0.0.1",
