@@ -62,7 +62,7 @@ namespace {
 // The warning on one certificate at now; empty when it is valid for longer than the warning time.
 std::string CertificateWarning(const TTlsCertificateInfo& info, const char* what, const char* refused,
                                TDateTime now) {
-    const std::string named = Gbk("警告：") + Gbk(what) + " " + Utf8ToGbk(info.Subject);
+    const std::string named = Gbk("警告：") + Gbk(what) + Utf8ToGbk(info.Subject);
     const std::string until = FormatDateTime("yyyy-mm-dd hh:nn", info.NotAfter);
     switch (CertificateTimeAt(info, now, CertificateWarningDays)) {
     case TCertificateTime::Expired:

@@ -3,10 +3,15 @@
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "platform/TlsUnit.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace std::string_literals;
 
@@ -224,10 +229,27 @@ protected:
             !MakeCertificates(m_sandbox.File("other"), "intruder"))
             GTEST_SKIP() << "scripts/make-certs.sh cannot run here";
     }
-    void StartTlsHost(bool clientCA) {
+    void StartTlsHost(bool clientCA, const std::string& sysOptions = "") {
         StartHost("", true,
                   "TlsCertificate=host.pem\r\nTlsPrivateKey=host.key\r\n" +
-                      std::string(clientCA ? "TlsClientCA=ca.pem\r\n" : ""));
+                      std::string(clientCA ? "TlsClientCA=ca.pem\r\n" : "") + sysOptions);
+    }
+    // The start's lines up to the open-port warning, which ends them.
+    std::string StartOutput() const {
+        WaitFor([&] {
+            const std::string output = m_host->Output();
+            const size_t open = output.find("AllowedClients");
+            return open != std::string::npos && output.find('\n', open) != std::string::npos;
+        });
+        return m_host->Output();
+    }
+    // The line that says TLS is on, for the host certificate of the program directory.
+    std::string TlsOnLine(bool clientCA) const {
+        const auto context =
+            TTlsContext::ForServer(m_sandbox.File("host.pem"), m_sandbox.File("host.key"), "");
+        return "TLS 已启用：主机证书 CN=127.0.0.1,O=Hotel，有效期至 " +
+               FormatDateTime("yyyy-mm-dd", context->Certificate().NotAfter) +
+               (clientCA ? "；客户端必须出示 TlsClientCA 签发的证书\n" : "；客户端无须出示证书\n");
     }
     std::vector<std::string> ClientCertificate() const {
         return {"--tls-ca",  m_sandbox.File("ca.pem"),    "--tls-cert", m_sandbox.File("client.pem"),
@@ -265,6 +287,12 @@ struct TTlsClientCase {
 
 TEST_F(TTlsHostTest, OnlyClientsWithACertificateOfTheClientCAAreServed) {
     StartTlsHost(true);
+    // The start says what guards the port: its certificate, that clients must show one, and so who may send
+    // requests although everyone may connect.
+    EXPECT_EQ(StartOutput(), "门锁接口监听服务器已经启动...\n" + TlsOnLine(true) +
+                                 "警告：未设置 AllowedClients，每台计算机都可以连到端口 " +
+                                 std::to_string(m_port) +
+                                 "，但只有持有 TlsClientCA 签发的证书的客户端可以发送请求。\n");
     const TTlsClientCase refused[] = {
         // Refused by the host: under TLS 1.3 its alert may be overtaken by the connection's reset.
         {"no client certificate", {"--tls-ca", "@ca.pem"}, "doorlock-cli: "},
@@ -311,6 +339,11 @@ TEST_F(TTlsHostTest, OnlyClientsWithACertificateOfTheClientCAAreServed) {
 
 TEST_F(TTlsHostTest, WithoutClientCAAnyoneMayConnectAndTheStartWarns) {
     StartTlsHost(false);
+    EXPECT_EQ(StartOutput(),
+              "门锁接口监听服务器已经启动...\n" + TlsOnLine(false) +
+                  "警告：TLS 已启用但未设置 TlsClientCA，任何能连到端口的计算机都可以请求制卡；"
+                  "请在 [SysOption] 中设置 TlsClientCA\n警告：未设置 AllowedClients，能连到端口 " +
+                  std::to_string(m_port) + " 的每台计算机都可以发送请求（包括发卡）。\n");
     const TCliRun run = ReadCard({"--tls-ca", m_sandbox.File("ca.pem")});
     EXPECT_EQ(run.status, 0) << run.errors;
     EXPECT_NE(run.output.find("<ResultCode>200</ResultCode>"), std::string::npos);
@@ -318,6 +351,54 @@ TEST_F(TTlsHostTest, WithoutClientCAAnyoneMayConnectAndTheStartWarns) {
     EXPECT_NE(m_host->Output().find(Utf8(Gbk("警告：TLS 已启用但未设置 TlsClientCA"))), std::string::npos);
     // Nothing to name: the client showed no certificate.
     EXPECT_EQ(PeerLinesWithSubject(""), 1u);
+}
+
+TEST_F(TTlsHostTest, CertificatesOutOfTheirTimeWarnAtTheStart) {
+    SetEnvironment("HOST_DAYS", "-1");
+    const bool made = MakeCertificates(m_sandbox.Path().string());
+    SetEnvironment("HOST_DAYS", nullptr);
+    ASSERT_TRUE(made);
+    // Also a list that names every address is no list: the warning says so.
+    StartTlsHost(true, "AllowedClients=127.0.0.1, 0.0.0.0/0\r\n");
+    const std::string output = StartOutput();
+    const std::string expired = "警告：主机证书（TlsCertificate）CN=127.0.0.1,O=Hotel 已于 ";
+    const size_t at = output.find(expired);
+    ASSERT_NE(at, std::string::npos) << output;
+    EXPECT_NE(output.find("过期，客户端将拒绝连接；请更换证书\n", at), std::string::npos) << output;
+    EXPECT_EQ(LogLinesStartingWith(Gbk(expired)), 1u);
+    // The CA is good for years: only the host's certificate is named.
+    EXPECT_EQ(output.find("TlsClientCA）"), std::string::npos) << output;
+    EXPECT_NE(output.find("警告：AllowedClients 包含所有地址，每台计算机都可以连到端口 " +
+                          std::to_string(m_port) +
+                          "，但只有持有 TlsClientCA 签发的证书的客户端可以发送请求。\n"),
+              std::string::npos)
+        << output;
+}
+
+TEST_F(TTlsHostTest, AFifoInPlaceOfATlsFileStopsTheStartAtOnce) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no FIFO on Windows";
+#else
+    ASSERT_EQ(mkfifo(m_sandbox.File("pipe.pem").c_str(), 0600), 0);
+    for (const char* setting : {"TlsCertificate", "TlsPrivateKey", "TlsClientCA"}) {
+        SCOPED_TRACE(setting);
+        const std::string files =
+            "TlsCertificate=host.pem\r\nTlsPrivateKey=host.key\r\nTlsClientCA=ca.pem\r\n";
+        std::string options;
+        for (size_t start = 0, end; (end = files.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            const std::string line = files.substr(start, end - start);
+            options += line.rfind(setting, 0) == 0 ? std::string(setting) + "=pipe.pem\r\n" : line + "\r\n";
+        }
+        WriteFileBytes(m_sandbox.File("Option.ini"),
+                       "[SysOption]\r\nDoorlockPortNo=" + std::to_string(FreeTcpPort()) + "\r\n" + options);
+        TRunningProgram host(BuildProgram("doorlock-host"),
+                             {"--headless", "--dir", m_sandbox.Path().string()});
+        // Opened by its name, the FIFO would hold the start until someone wrote to it, deaf to a stop.
+        EXPECT_EQ(host.Wait(std::chrono::seconds(10)), 1);
+        EXPECT_NE(host.Errors().find("pipe.pem' (" + std::string(setting) + "): "), std::string::npos)
+            << host.Errors();
+    }
+#endif
 }
 
 // The recipe of docs/securing-the-link.md for a hotel system that speaks only plain TCP: a stunnel client on

@@ -112,6 +112,47 @@ TEST_F(TDoorlockHostTest, StartUpLogsTheEncoderAndThePort) {
     EXPECT_EQ(CountLines(LogLines(), Gbk(warning.c_str())), 1u);
 }
 
+TEST_F(TDoorlockHostTest, AllowedClientsThatHoldEveryAddressWarnAsNoneDo) {
+    struct TCase {
+        std::string allowed;
+        bool warns;
+    };
+    const TCase cases[] = {
+        {"0.0.0.0/0", true},
+        {"10.0.0.1, 0.0.0.0/0", true},
+        // Together every address, in any order, overlapping.
+        {"128.0.0.0/1, 127.0.0.1, 0.0.0.0/1", true},
+        {"0.0.0.0/1, 192.0.0.0/2, 128.0.0.0/2", true},
+        // One address short of all.
+        {"0.0.0.0/1, 128.0.0.0/2, 192.0.0.0/3, 224.0.0.0/4, 240.0.0.0/5, 248.0.0.0/6, 252.0.0.0/7, "
+         "254.0.0.0/8, 255.0.0.0/9, 255.128.0.0/10, 255.192.0.0/11, 255.224.0.0/12, 255.240.0.0/13, "
+         "255.248.0.0/14, 255.252.0.0/15, 255.254.0.0/16, 255.255.0.0/17, 255.255.128.0/18, "
+         "255.255.192.0/19, 255.255.224.0/20, 255.255.240.0/21, 255.255.248.0/22, 255.255.252.0/23, "
+         "255.255.254.0/24, 255.255.255.0/25, 255.255.255.128/26, 255.255.255.192/27, 255.255.255.224/28, "
+         "255.255.255.240/29, 255.255.255.248/30, 255.255.255.252/31, 255.255.255.254/32",
+         false},
+        {"127.0.0.0/8, 0.0.0.0/2", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.allowed);
+        StartHost("", true, "AllowedClients=" + c.allowed + "\r\n");
+        const std::string warning = "警告：AllowedClients 包含所有地址，能连到端口 " +
+                                    std::to_string(m_port) + " 的每台计算机都可以发送请求（包括发卡）。";
+        // Every line of the start comes before the stop's.
+        EXPECT_EQ(StopHost(), 0);
+        const std::string output = m_host->Output();
+        EXPECT_EQ(output.substr(0, output.find("接口监听服务器已经停止。")),
+                  "门锁接口监听服务器已经启动...\n" + (c.warns ? warning + "\n" : ""));
+    }
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.rfind(Gbk("警告：AllowedClients 包含所有地址，能连到端口 "), 0) ==
+                                       0;
+                            }),
+              4);
+}
+
 TEST_F(TDoorlockHostTest, TellsTheServiceManagerItListensIsAliveAndStops) {
 #ifdef _WIN32
     GTEST_SKIP() << "no service manager on Windows";
