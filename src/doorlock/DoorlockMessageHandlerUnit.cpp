@@ -57,7 +57,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
     {
         // The two lines go to the file together; a request that cannot be read still gets its first one.
         TLogLinesAfterScope linesAfter;
-        parsed.emplace(request);
+        parsed.emplace(request, origin);
         WriteLog(texts.Executing);
     }
     const TXmlNode& root = parsed->Root();
@@ -75,7 +75,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
         response.ResultCode = issued ? "200" : "500";
         response.ResultMessage = issued ? texts.IssueOkMessage : texts.IssueFailedMessage;
         response.CardNo = cardNo;
-        WriteLog(texts.RoomOpen + RequiredChild(root, 4).ValueText() +
+        WriteLog(texts.RoomOpen + RequiredChild(root, 4, "RoomNo").ValueText() +
                  (issued ? texts.IssueOk : texts.IssueFailed));
     } else if (type == "ReadCard") {
         linesAfter.emplace();
@@ -103,6 +103,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
         }
     } else {
         answer = false;
+        WriteLog(UnansweredLine(UnknownTypeReason(type)));
     }
     WriteLog(texts.Done);
     linesAfter.reset();
@@ -127,18 +128,18 @@ bool DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin, int64_t& ca
 
     // Everything is read and converted before anything changes, so a bad request touches nothing.
     TCardIssue issue;
-    issue.RegisterId = RequiredChild(root, 1).ValueText();
-    issue.RoomBuildingCode = RequiredChild(root, 2).ValueText();
-    issue.RoomFloorCode = RequiredChild(root, 3).ValueText();
-    issue.RoomNo = RequiredChild(root, 4).ValueText();
-    issue.GuestName = RequiredChild(root, 5).ValueText();
-    const std::string checkInDate = RequiredChild(root, 6).ValueText();
-    const std::string checkInTime = RequiredChild(root, 7).ValueText();
+    issue.RegisterId = RequiredChild(root, 1, "RegisterId").ValueText();
+    issue.RoomBuildingCode = RequiredChild(root, 2, "RoomBuildingCode").ValueText();
+    issue.RoomFloorCode = RequiredChild(root, 3, "RoomFloorCode").ValueText();
+    issue.RoomNo = RequiredChild(root, 4, "RoomNo").ValueText();
+    issue.GuestName = RequiredChild(root, 5, "GuestName").ValueText();
+    const std::string checkInDate = RequiredChild(root, 6, "CheckInDate").ValueText();
+    const std::string checkInTime = RequiredChild(root, 7, "CheckInTime").ValueText();
     issue.RequestedStart = IncMinutes(StrToDateTime(checkInDate + " " + checkInTime), -delayMinutes);
-    const std::string checkOutDate = RequiredChild(root, 8).ValueText();
-    const std::string checkOutTime = RequiredChild(root, 9).ValueText();
+    const std::string checkOutDate = RequiredChild(root, 8, "CheckOutDate").ValueText();
+    const std::string checkOutTime = RequiredChild(root, 9, "CheckOutTime").ValueText();
     issue.CheckOut = IncMinutes(StrToDateTime(checkOutDate + " " + checkOutTime), delayMinutes2);
-    issue.IsCopy = StrToBoolDef(RequiredChild(root, 10).ValueText(), false);
+    issue.IsCopy = StrToBoolDef(RequiredChild(root, 10, "IsCopy").ValueText(), false);
     // Who asked, for the issued-card row.
     issue.Source = origin.Text();
 

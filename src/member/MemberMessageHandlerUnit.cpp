@@ -101,14 +101,17 @@ std::string TMemberResponse::ToXml() const {
     return xml;
 }
 
-std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin&) {
-    const TXmlRequest parsed(request);
+std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin& origin) {
+    const TXmlRequest parsed(request, origin);
     TMemberResponse response;
     if (parsed.Type() == "WriteMemberCard")
         WriteMemberCard(parsed.Root(), response);
     else if (parsed.Type() == "ReadMemberCard")
         ReadMemberCard(parsed.Root(), response);
-    else
-        return std::nullopt; // not a member-card request: the connection closes without an answer
+    else {
+        // Not a member-card request: the connection closes without an answer.
+        WriteLog(UnansweredLine(UnknownTypeReason(parsed.Type())));
+        return std::nullopt;
+    }
     return response.ToXml();
 }

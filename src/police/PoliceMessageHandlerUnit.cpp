@@ -43,10 +43,10 @@ std::string GuestToXml(const TGuestRecord& guest) {
     return xml;
 }
 
-std::optional<std::string> HandlePoliceRequest(const std::string& request, const TRequestOrigin&) {
+std::optional<std::string> HandlePoliceRequest(const std::string& request, const TRequestOrigin& origin) {
     const TPoliceTexts& texts = Texts();
     // The request only goes to the log: every request is answered with the current guest.
-    WriteLog(ReceivedMessageLogText(request));
+    LogReceivedRequest(request, origin);
 
     const TGuestRecord* guest = CurrentPolice != nullptr ? CurrentPolice->GetGuest() : nullptr;
     std::string response = "<PoliceResponse>";

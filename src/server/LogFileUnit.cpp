@@ -1,7 +1,13 @@
 #include "server/LogFileUnit.h"
 
+#include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 TLogFile* LogFile = nullptr;
@@ -40,20 +46,58 @@ bool LooksLikePrefix(std::string_view text, size_t at) {
     return true;
 }
 
+void AppendEscaped(std::string& text, unsigned char byte) {
+    static constexpr char digits[] = "0123456789abcdef";
+    text += "\\x";
+    text.push_back(digits[byte >> 4]);
+    text.push_back(digits[byte & 0x0F]);
+}
+
+// A byte written as it is when it stands alone: printable ASCII and TAB (CR and LF are line breaks).
+bool PlainSingleByte(unsigned char c) {
+    return (c >= 0x20 && c < 0x7F) || c == '\t';
+}
+
+constexpr long long MinutesPerDay = 1440;
+
+std::string LowSpaceLine(unsigned long long minFreeBytes) {
+    return Gbk("日志所在磁盘的可用空间低于 ") + std::to_string(minFreeBytes / (1024 * 1024)) +
+           Gbk(" MB（LogMinFreeMB），请求文本不再写入日志；发卡等操作照常记录");
+}
+
+std::string SpaceBackLine(unsigned long long minFreeBytes) {
+    return Gbk("日志所在磁盘的可用空间已恢复到 ") + std::to_string(minFreeBytes / (1024 * 1024)) +
+           Gbk(" MB 以上，请求文本重新写入日志");
+}
+
+unsigned long long FileSystemFreeSpace(const std::string& fileName) {
+    std::error_code ec;
+    const std::filesystem::space_info space =
+        std::filesystem::space(FileSystemPath(fileName).parent_path(), ec);
+    // A disk that cannot be asked is not taken for a full one.
+    return ec ? ~0ULL : static_cast<unsigned long long>(space.available);
+}
+
 } // namespace
 
 std::string LogLinesText(std::string_view message) {
     std::string text;
     text.reserve(message.size() + 2);
     for (size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
+        const auto c = static_cast<unsigned char>(message[i]);
         const bool lineBreak = c == '\r' || c == '\n';
         if (lineBreak) {
             text.append("\r\n");
             if (c == '\r' && i + 1 < message.size() && message[i + 1] == '\n')
                 ++i;
+        } else if (IsGbkLeadByte(c) && i + 1 < message.size() &&
+                   IsGbkTrailByte(static_cast<unsigned char>(message[i + 1]))) {
+            text.append(message.substr(i, 2));
+            ++i;
+        } else if (PlainSingleByte(c)) {
+            text.push_back(static_cast<char>(c));
         } else {
-            text.push_back(c);
+            AppendEscaped(text, c);
         }
         // Some viewers also start a new line at a vertical tab or a form feed.
         if ((lineBreak || c == '\v' || c == '\f') && LooksLikePrefix(message, i + 1))
@@ -64,15 +108,31 @@ std::string LogLinesText(std::string_view message) {
 }
 
 TLogFile::TLogFile(std::string fileName, std::function<TDateTime()> clock)
-    : m_fileName(std::move(fileName)), m_clock(std::move(clock)), m_file(m_fileName) {}
+    : m_fileName(std::move(fileName)), m_clock(std::move(clock)),
+      m_file(std::make_unique<TAppendFile>(m_fileName)) {}
 
 TLogFile::~TLogFile() = default;
 
-unsigned long long TLogFile::Queue(std::string_view message) {
-    std::string text = LogLinesText(message);
+std::string TLogFile::CurrentFileName() const {
+    std::lock_guard lock(m_nameLock);
+    return m_file->FileName();
+}
+
+void TLogFile::UseDailyFiles(const std::string& directory) {
+    std::lock_guard<std::timed_mutex> guard(m_lock);
+    m_directory = directory;
+}
+
+unsigned long long TLogFile::Queue(std::initializer_list<std::string_view> messages) {
+    std::vector<std::string> texts;
+    texts.reserve(messages.size());
+    for (std::string_view message : messages)
+        texts.push_back(LogLinesText(message));
     std::lock_guard queue(m_queueLock);
-    m_queued.push_back(std::move(text));
-    return ++m_queuedCount;
+    for (std::string& text : texts)
+        m_queued.push_back(std::move(text));
+    m_queuedCount += texts.size();
+    return m_queuedCount;
 }
 
 void TLogFile::Wait(unsigned long long mine) {
@@ -109,15 +169,33 @@ void TLogFile::Wait(unsigned long long mine) {
 }
 
 void TLogFile::WriteLines(const std::vector<std::string>& texts) {
-    if (!m_file.Open())
-        return;
     std::string lines;
+    std::string fileName = m_file->FileName();
     for (const std::string& text : texts) {
         // Each time is read as its line is written, so the lines of the file stay in time order.
-        lines.append(FormatDateTime("yyyy-mm-dd hh:nn:ss ", m_clock()));
+        const TDateTime now = m_clock();
+        if (!m_directory.empty()) {
+            std::string dayFile = LogFileNameFor(m_directory, now);
+            if (dayFile != fileName) {
+                AppendTo(fileName, lines);
+                lines.clear();
+                fileName = std::move(dayFile);
+            }
+        }
+        lines.append(FormatDateTime("yyyy-mm-dd hh:nn:ss ", now));
         lines.append(text);
     }
-    m_file.Append(lines);
+    AppendTo(fileName, lines);
+}
+
+void TLogFile::AppendTo(const std::string& fileName, const std::string& lines) {
+    if (fileName != m_file->FileName()) {
+        auto file = std::make_unique<TAppendFile>(fileName);
+        std::lock_guard lock(m_nameLock);
+        m_file = std::move(file);
+    }
+    if (!lines.empty() && m_file->Open())
+        m_file->Append(lines);
 }
 
 void TLogFile::WaitWhileWriting() {
@@ -129,8 +207,127 @@ bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
     return m_lock.try_lock_for(wait);
 }
 
+void TLogFile::SetTextLimits(size_t bytesPerMinute, unsigned long long minFreeBytes,
+                             std::function<unsigned long long()> freeSpace) {
+    std::lock_guard lock(m_limitLock);
+    m_bytesPerMinute = bytesPerMinute;
+    m_minFreeBytes = minFreeBytes;
+    m_freeSpace = std::move(freeSpace);
+}
+
+void TLogFile::SetOnSpaceChange(std::function<void(const std::string& line)> onChange) {
+    std::lock_guard lock(m_limitLock);
+    m_onSpaceChange = std::move(onChange);
+}
+
+bool TLogFile::LowOnSpace() const {
+    std::lock_guard lock(m_limitLock);
+    return m_lowSpace;
+}
+
+TLogFile::TTextVerdict TLogFile::TakeText(const std::string& key, size_t size) {
+    std::string changeLine;
+    std::function<void(const std::string&)> onChange;
+    TTextVerdict verdict = TTextVerdict::Keep;
+    {
+        std::lock_guard lock(m_limitLock);
+        if (m_minFreeBytes > 0) {
+            const unsigned long long available =
+                m_freeSpace ? m_freeSpace() : FileSystemFreeSpace(CurrentFileName());
+            const bool low = available < m_minFreeBytes;
+            if (low != m_lowSpace) {
+                m_lowSpace = low;
+                changeLine = low ? LowSpaceLine(m_minFreeBytes) : SpaceBackLine(m_minFreeBytes);
+                onChange = m_onSpaceChange;
+            }
+            if (low)
+                verdict = TTextVerdict::LowSpace;
+        }
+        if (verdict == TTextVerdict::Keep && m_bytesPerMinute > 0) {
+            const auto minute = static_cast<long long>(std::floor(m_clock() * MinutesPerDay));
+            // The senders of earlier minutes go once there are many, so that many addresses cannot fill
+            // the memory either.
+            if (m_senders.size() >= 4096)
+                std::erase_if(m_senders,
+                              [minute](const auto& sender) { return sender.second.Minute != minute; });
+            TSender& sender = m_senders[key];
+            if (sender.Minute != minute)
+                sender = {minute, 0, false};
+            if (size > m_bytesPerMinute - std::min(sender.Used, m_bytesPerMinute)) {
+                verdict = sender.Noted ? TTextVerdict::OverBudget : TTextVerdict::OverBudgetFirst;
+                sender.Noted = true;
+            } else {
+                sender.Used += size;
+            }
+        }
+    }
+    if (!changeLine.empty()) {
+        WriteLog(changeLine);
+        if (onChange)
+            onChange(changeLine);
+    }
+    return verdict;
+}
+
 std::string LogFileNameFor(const std::string& directory) {
-    return JoinFileName(directory, FormatDateTime("yyyymmdd", Now()) + ".LOG");
+    return LogFileNameFor(directory, Now());
+}
+
+std::string LogFileNameFor(const std::string& directory, TDateTime day) {
+    return JoinFileName(directory, FormatDateTime("yyyymmdd", day) + ".LOG");
+}
+
+namespace {
+
+// The day of a name "yyyymmdd.LOG" (a real date), as days since 1899-12-30; -1 for any other name.
+long long LogFileDay(const std::string& name) {
+    if (name.size() != 12 || name.compare(8, 4, ".LOG") != 0)
+        return -1;
+    if (!std::all_of(name.begin(), name.begin() + 8, [](char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    TDateTimeParts parts;
+    parts.Year = std::stoi(name.substr(0, 4));
+    parts.Month = std::stoi(name.substr(4, 2));
+    parts.Day = std::stoi(name.substr(6, 2));
+    TDateTime value = 0;
+    if (!TryEncodeDateTime(parts, value))
+        return -1;
+    return static_cast<long long>(std::floor(value));
+}
+
+} // namespace
+
+std::vector<std::string> DeleteOldLogFiles(const std::string& directory, int keepDays, TDateTime today) {
+    std::vector<std::string> deleted;
+    if (keepDays <= 0)
+        return deleted;
+    const long long oldestKept = static_cast<long long>(std::floor(today)) - keepDays;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(FileSystemPath(directory), ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const std::string name = FileNameOf(it->path().filename());
+        const long long day = LogFileDay(name);
+        std::error_code statEc;
+        // symlink_status: a link is not a log file, whatever it leads to.
+        if (day < 0 || day >= oldestKept || !std::filesystem::is_regular_file(it->symlink_status(statEc)))
+            continue;
+        std::error_code removeEc;
+        if (std::filesystem::remove(it->path(), removeEc))
+            deleted.push_back(name);
+    }
+    std::sort(deleted.begin(), deleted.end());
+    return deleted;
+}
+
+std::string DeletedLogFilesLine(int keepDays, const std::vector<std::string>& names) {
+    std::string line =
+        Gbk("已删除超过 ") + std::to_string(keepDays) + Gbk(" 天的日志文件（LogRetentionDays）：");
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            line += ", ";
+        line += names[i];
+    }
+    return line;
 }
 
 namespace {
@@ -145,18 +342,22 @@ thread_local TLinesAfter LinesAfter;
 
 } // namespace
 
-void WriteLog(std::string_view message) {
+void WriteLogEntry(std::initializer_list<std::string_view> messages) {
     if (LogFile == nullptr)
         return;
     if (LinesAfter.depth == 0) {
-        LogFile->WriteLog(message);
+        LogFile->WriteEntry(messages);
         return;
     }
     // A writer replaced meanwhile gets the lines queued so far written first.
     if (LinesAfter.log != nullptr && LinesAfter.log != LogFile)
         LinesAfter.log->Wait(LinesAfter.last);
     LinesAfter.log = LogFile;
-    LinesAfter.last = LogFile->Queue(message);
+    LinesAfter.last = LogFile->Queue(messages);
+}
+
+void WriteLog(std::string_view message) {
+    WriteLogEntry({message});
 }
 
 TLogLinesAfterScope::TLogLinesAfterScope() {

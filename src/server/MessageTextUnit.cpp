@@ -3,6 +3,7 @@
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
+#include "server/WireUnit.h"
 
 #include <algorithm>
 
@@ -58,18 +59,87 @@ std::string ReceivedMessageLogText(const std::string& request) {
     return received + request;
 }
 
-const TXmlNode& RequiredChild(const TXmlNode& root, int index) {
+namespace {
+
+// At most limit bytes of a text, cut before a character rather than inside one.
+std::string Clipped(std::string_view text, size_t limit) {
+    if (text.size() <= limit)
+        return std::string(text);
+    size_t end = 0;
+    while (end < text.size()) {
+        const size_t next = end + (IsGbkLeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1);
+        if (next > limit)
+            break;
+        end = next;
+    }
+    return std::string(text.substr(0, end)) + "...";
+}
+
+constexpr size_t ReasonLimit = 300;
+
+} // namespace
+
+void LogReceivedRequest(const std::string& request, const TRequestOrigin& origin) {
+    const std::string peerLine = PeerLine(origin);
+    if (LogFile == nullptr)
+        return;
+    const TLogFile::TTextVerdict verdict = LogFile->TakeText(origin.Address, request.size());
+    if (verdict == TLogFile::TTextVerdict::Keep) {
+        WriteLogEntry({peerLine, ReceivedMessageLogText(request)});
+        return;
+    }
+    const std::string length = std::to_string(request.size());
+    if (verdict == TLogFile::TTextVerdict::LowSpace) {
+        WriteLogEntry({peerLine, Gbk("收到消息: [") + length + Gbk(" 字节，日志所在磁盘空间不足，未记录]")});
+        return;
+    }
+    const std::string summary = Gbk("收到消息: [") + length + Gbk(" 字节，未记录]");
+    if (verdict == TLogFile::TTextVerdict::OverBudget) {
+        WriteLogEntry({peerLine, summary});
+        return;
+    }
+    WriteLogEntry({peerLine, summary,
+                   Gbk("来自 ") + origin.Address + Gbk(" 的请求文本本分钟已超过 ") +
+                       std::to_string(RequestTextBudgetPerMinute / 1024) +
+                       Gbk(" KB，本分钟内其余请求只记录长度")});
+}
+
+EMissingElement::EMissingElement(int index, const char* name)
+    : Exception(FormatText("List index out of bounds (%s)", {IntToStr(index)})), m_index(index),
+      m_name(name) {}
+
+const TXmlNode& RequiredChild(const TXmlNode& root, int index, const char* name) {
     const TXmlNode* child = root.ChildAt(index);
     if (child == nullptr)
-        throw Exception(FormatText("List index out of bounds (%s)", {IntToStr(index)}));
+        throw EMissingElement(index, name);
     return *child;
 }
 
-TXmlRequest::TXmlRequest(const std::string& request) {
-    WriteLog(ReceivedMessageLogText(request));
+std::string UnansweredLine(std::string_view reason) {
+    return Gbk("请求未应答，连接已关闭：") + std::string(reason);
+}
+
+std::string UnansweredReason(const std::exception& error) {
+    if (const auto* missing = dynamic_cast<const EMissingElement*>(&error)) {
+        std::string reason = Gbk("请求缺少根元素的第 ") + IntToStr(missing->Index() + 1) + Gbk(" 个子元素");
+        if (missing->Name() != nullptr)
+            reason += std::string(" (") + missing->Name() + ")";
+        return reason;
+    }
+    if (dynamic_cast<const EXmlParseError*>(&error) != nullptr)
+        return Gbk("请求不是有效的 XML: ") + Clipped(error.what(), ReasonLimit);
+    return Gbk("请求中的值无效: ") + Clipped(error.what(), ReasonLimit);
+}
+
+std::string UnknownTypeReason(const std::string& type) {
+    return Gbk("未知的请求类型 \"") + Clipped(type, 100) + "\"";
+}
+
+TXmlRequest::TXmlRequest(const std::string& request, const TRequestOrigin& origin) {
+    LogReceivedRequest(request, origin);
     m_document.LoadFromText(request);
     m_root = m_document.RootElement();
     if (m_root == nullptr)
-        throw Exception("No root element found in xml");
+        throw EXmlParseError("No root element found in xml");
     m_type = Trim(m_root->AttributeValue("type"));
 }

@@ -26,6 +26,9 @@ void TSysOption::LoadOption() {
     TlsCertificate = ini.ReadString(kSys, "TlsCertificate", "");
     TlsPrivateKey = ini.ReadString(kSys, "TlsPrivateKey", "");
     TlsClientCA = ini.ReadString(kSys, "TlsClientCA", "");
+    LogRollover = ini.ReadString(kSys, "LogRollover", "");
+    LogRetentionDays = ini.ReadInteger(kSys, "LogRetentionDays", 0);
+    LogMinFreeMB = ini.ReadInteger(kSys, "LogMinFreeMB", 100);
 }
 
 void TSysOption::SaveOption() {
@@ -47,6 +50,16 @@ TIpv4 TSysOption::ListenIpv4() const {
     if (!text.empty() && !ParseIpv4(text, address))
         throw Exception(FormatText("'%s' is not a valid IPv4 address (ListenAddress)", {text}));
     return address;
+}
+
+bool TSysOption::DailyLogFiles() const {
+    const std::string value = Trim(LogRollover);
+    if (value.empty() || SameText(value, "None"))
+        return false;
+    if (SameText(value, "Daily"))
+        return true;
+    throw Exception(
+        FormatText("'%s' is not a valid log rollover, Daily or None (LogRollover)", {Trim(LogRollover)}));
 }
 
 std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {

@@ -37,6 +37,14 @@ public:
     std::string TlsPrivateKey;  // its key
     std::string TlsClientCA;    // the CAs a client's certificate must chain to; empty: no client certificate
 
+    // The log, beyond the described file per start day.
+    std::string LogRollover; // "Daily": a run that passes midnight starts that day's file; empty/"None": not
+    int32_t LogRetentionDays =
+        0; // files "yyyymmdd.LOG" older than this many days are deleted; 0 or less: kept
+    // Free space (MB) the log's disk keeps: below it request texts are no longer written; 0 or less: no
+    // floor.
+    int32_t LogMinFreeMB = 100;
+
     void LoadOption();
     // Raises Exception "Unable to write to %s"; keys written before the failing one keep their new values.
     void SaveOption();
@@ -48,6 +56,8 @@ public:
     // The parsed forms, for the listener's start; each raises Exception naming the entry that does not parse.
     TIpv4 ListenIpv4() const;
     std::vector<TIpv4Range> AllowedClientRanges() const;
+    // Whether each day gets its own log file; raises Exception for a value other than Daily or None.
+    bool DailyLogFiles() const;
 };
 
 extern TSysOption* SysOption;

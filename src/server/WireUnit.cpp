@@ -2,6 +2,7 @@
 
 #include "platform/CodePageUnit.h"
 #include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
 
 #include <algorithm>
 #include <cstring>
@@ -104,7 +105,9 @@ std::string EncodeResponse(std::string_view response) {
     return bytes;
 }
 
-bool ReadRequest(TServerConnection& connection, std::string& request) {
+bool ReadRequest(TServerConnection& connection, std::string& request, bool* tooLong) {
+    if (tooLong != nullptr)
+        *tooLong = false;
     std::string buffer;
     // Received into the stack first: a string of that size would be cleared and allocated for every request.
     char chunk[std::min(ReceiveChunk, MaxRequestLength + 1)];
@@ -120,15 +123,21 @@ bool ReadRequest(TServerConnection& connection, std::string& request) {
         const void* nul = std::memchr(chunk, '\0', static_cast<size_t>(received));
         if (nul != nullptr) {
             size_t length = known + static_cast<size_t>(static_cast<const char*>(nul) - chunk);
-            if (length > MaxRequestLength)
+            if (length > MaxRequestLength) {
+                if (tooLong != nullptr)
+                    *tooLong = true;
                 return false;
+            }
             buffer.append(chunk, length - known);
             request = std::move(buffer);
             return true;
         }
         buffer.append(chunk, static_cast<size_t>(received));
-        if (buffer.size() > MaxRequestLength)
+        if (buffer.size() > MaxRequestLength) {
+            if (tooLong != nullptr)
+                *tooLong = true;
             return false;
+        }
     }
 }
 
@@ -138,13 +147,32 @@ std::string PeerLine(const TRequestOrigin& origin) {
 
 void ServeRequest(TServerConnection& connection, const TRequestHandler& handler) {
     std::string bytes;
-    if (!ReadRequest(connection, bytes) || !handler)
+    bool tooLong = false;
+    if (!ReadRequest(connection, bytes, &tooLong)) {
+        // Only a request that arrived in full, or one that is too long, is attributed: a connection that
+        // never sends one leaves no line of its own (the deadline's line is throttled), so idle connections
+        // cannot fill the log.
+        if (tooLong)
+            WriteLogEntry(
+                {PeerLine(connection.Origin()),
+                 UnansweredLine(Gbk("请求超过 ") + std::to_string(MaxRequestLength) + Gbk(" 字节，未读完"))});
         return;
-    // Only a request that arrived in full is attributed: a connection that never sends one leaves no line
-    // of its own (the deadline's line is throttled), so idle connections cannot fill the log.
+    }
+    if (!handler)
+        return;
     const TRequestOrigin origin = connection.Origin();
-    WriteLog(PeerLine(origin));
-    const std::optional<std::string> response = handler(Utf16ToGbk(DecodeRequest(bytes)), origin);
+    const std::u16string text = DecodeRequest(bytes);
+    // Bytes that are not UTF-8 reach the handler as an empty request, as they always have; the reason then
+    // names them rather than what the handler made of nothing.
+    const bool notUtf8 = text.empty() && !bytes.empty();
+    std::optional<std::string> response;
+    try {
+        // The handler logs the request's entry (LogReceivedRequest) with the peer line.
+        response = handler(Utf16ToGbk(text), origin);
+    } catch (const std::exception& e) {
+        WriteLog(UnansweredLine(notUtf8 ? Gbk("请求不是有效的 UTF-8") : UnansweredReason(e)));
+        throw;
+    }
     if (response)
         SendResponse(connection, *response);
 }

@@ -37,17 +37,19 @@ inline constexpr size_t ReceiveChunk = 32768;
 inline constexpr size_t SendChunk = 32768;
 
 // Reads bytes up to the first NUL (consumed; what follows is left unread). False when the request is longer
-// than MaxRequestLength, when the peer closes before the NUL, or on a socket error.
-bool ReadRequest(TServerConnection& connection, std::string& request);
+// than MaxRequestLength (then *tooLong is set, where given), when the peer closes before the NUL, or on a
+// socket error.
+bool ReadRequest(TServerConnection& connection, std::string& request, bool* tooLong = nullptr);
 
 // The cycle of one connection: the request read up to its NUL and decoded, converted to the system code
-// page, the peer line logged (PeerLine of the connection's origin) and the request handed to the handler; its
+// page and handed to the handler with who sent it (the handler logs the request with its peer line); its
 // response, if any, encoded and sent in pieces of at most 32768 bytes (a peer that is gone is not an error).
-// Nothing is handed on when the read fails; an empty handler answers nothing. The handler's errors pass to
-// the caller, which closes the connection.
+// Nothing is handed on when the read fails; an empty handler answers nothing. The handler's errors are
+// logged with their reason (UnansweredLine) and pass to the caller, which closes the connection; so is a
+// request that is too long.
 void ServeRequest(TServerConnection& connection, const TRequestHandler& handler);
 
-// The log line naming who sent the request, written before the handler's lines (GBK).
+// The log line naming who sent the request, written with the request's text (GBK).
 std::string PeerLine(const TRequestOrigin& origin);
 
 // The response bytes as the cycle sends them: the text (system code page) -> UTF-16 -> UTF-8 per unit,

@@ -18,6 +18,9 @@
 
 namespace {
 
+// The request entry's first line: who sent it (the handler's test support sends from here).
+const std::string kPeer = "客户端：127.0.0.1:50000";
+
 // A back end that records what it was asked and answers as told.
 class TRecordingMember : public TBaseMember {
 public:
@@ -111,7 +114,7 @@ TEST_F(TMemberHandlerTest, WriteHandsChildrenTwoToFiveToTheBackEnd) {
     EXPECT_EQ(write.Text3, "2030-12-31");
     EXPECT_EQ(write.Text4, Gbk("王五"));
     // The request entry, then the result; the response itself is not logged.
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"收到消息: ", "写卡成功,卡号为:M0001"}));
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{kPeer, "收到消息: ", "写卡成功,卡号为:M0001"}));
 }
 
 TEST_F(TMemberHandlerTest, FailedWriteAnswers500WithTheRequestedCardNumber) {
@@ -119,7 +122,7 @@ TEST_F(TMemberHandlerTest, FailedWriteAnswers500WithTheRequestedCardNumber) {
     EXPECT_EQ(Handle(Xml("WriteMemberCard", kWrite)), Response("500", "写卡失败", "M0001"));
     CurrentMember = nullptr;
     EXPECT_EQ(Handle(Xml("WriteMemberCard", kWrite)), Response("500", "写卡失败", "M0001"));
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"收到消息: ", "写卡失败,卡号为:M0001",
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{kPeer, "收到消息: ", "写卡失败,卡号为:M0001", kPeer,
                                                        "收到消息: ", "写卡失败,卡号为:M0001"}));
 }
 
@@ -127,7 +130,7 @@ TEST_F(TMemberHandlerTest, ReadAnswersTheCardWithItsNumberReducedToLettersAndDig
     m_member.GuestName = Gbk("李<四>&");
     EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})),
               Response("200", "读卡成功", "A1234", "2030-12-31", "李&lt;四&gt;&amp;", "120", "pw"));
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"收到消息: ", "读卡成功，卡号为：A1234"}));
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{kPeer, "收到消息: ", "读卡成功，卡号为：A1234"}));
 }
 
 TEST_F(TMemberHandlerTest, CardNumberKeepsOnlyAsciiLettersAndDigits) {
@@ -146,7 +149,8 @@ TEST_F(TMemberHandlerTest, FailedReadAnswers500AndPassesNoOutputOn) {
     EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})), Response("500", "读卡失败", ""));
     CurrentMember = nullptr;
     EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})), Response("500", "读卡失败", ""));
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{"收到消息: ", "读卡失败", "收到消息: ", "读卡失败"}));
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{kPeer, "收到消息: ", "读卡失败", kPeer, "收到消息: ", "读卡失败"}));
 }
 
 TEST_F(TMemberHandlerTest, ResponseIsWellFormedWhateverTheValuesHold) {
@@ -219,6 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct TNoAnswerCase {
     const char* name;
     std::string request;
+    const char* unknownType = nullptr; // the type named by the reason line; the cycle logs the others' reason
 };
 
 class TNoAnswerTest : public TMemberHandlerTest, public ::testing::WithParamInterface<TNoAnswerCase> {};
@@ -233,7 +238,11 @@ TEST_P(TNoAnswerTest, SendsNothing) {
     EXPECT_EQ(response, std::nullopt);
     EXPECT_TRUE(m_member.Writes.empty());
     EXPECT_TRUE(m_member.Reads.empty());
-    EXPECT_EQ(LogMessages(), std::vector<std::string>{"收到消息: "});
+    std::vector<std::string> expected{kPeer, "收到消息: "};
+    if (GetParam().unknownType != nullptr)
+        expected.push_back(std::string("请求未应答，连接已关闭：未知的请求类型 \"") + GetParam().unknownType +
+                           "\"");
+    EXPECT_EQ(LogMessages(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -242,9 +251,9 @@ INSTANTIATE_TEST_SUITE_P(
                                     Xml("WriteMemberCard", {"R1", "M0001", "pw", "x"})},
                       TNoAnswerCase{"ReadWithOneChild", Xml("ReadMemberCard", {""})},
                       TNoAnswerCase{"ReadFlagNoInteger", Xml("ReadMemberCard", {"", "x"})},
-                      TNoAnswerCase{"LowerCaseType", Xml("writemembercard", kWrite)},
-                      TNoAnswerCase{"OtherType", Xml("IssueCard", kWrite)},
-                      TNoAnswerCase{"NoType", "<MemberRequest><a>1</a></MemberRequest>"},
+                      TNoAnswerCase{"LowerCaseType", Xml("writemembercard", kWrite), "writemembercard"},
+                      TNoAnswerCase{"OtherType", Xml("IssueCard", kWrite), "IssueCard"},
+                      TNoAnswerCase{"NoType", "<MemberRequest><a>1</a></MemberRequest>", ""},
                       TNoAnswerCase{"NotXml", "abc"}, TNoAnswerCase{"Empty", ""},
                       TNoAnswerCase{"Unclosed", "<MemberRequest type=\"ReadMemberCard\"><a/><b>1</b>"}),
     [](const auto& test) { return std::string(test.param.name); });

@@ -151,11 +151,13 @@ TEST_F(TPoliceHandlerTest, AnswersEveryRequestWithTheGuestAndLogsBothWays) {
     EXPECT_EQ(Handle(""), expected);
     EXPECT_EQ(m_police.Calls, 3);
 
+    // Each request's entry starts with who sent it.
     const std::vector<std::string> entries = LogEntries();
-    ASSERT_EQ(entries.size(), 6u);
-    EXPECT_EQ(entries[0], "收到消息: \r\nabc");
-    EXPECT_EQ(entries[1], "返回结果: \r\n" + expected);
-    EXPECT_EQ(entries[4], "收到消息: \r\n");
+    ASSERT_EQ(entries.size(), 9u);
+    EXPECT_EQ(entries[0], "客户端：127.0.0.1:50000");
+    EXPECT_EQ(entries[1], "收到消息: \r\nabc");
+    EXPECT_EQ(entries[2], "返回结果: \r\n" + expected);
+    EXPECT_EQ(entries[7], "收到消息: \r\n");
 }
 
 TEST_F(TPoliceHandlerTest, RequestTextIsLoggedInTheCodePage) {
@@ -170,12 +172,12 @@ TEST_F(TPoliceHandlerTest, WithoutAGuestTheAnswerIsAnEmptyResponse) {
     CurrentPolice = nullptr;
     EXPECT_EQ(Handle("abc"), "<PoliceResponse></PoliceResponse>");
     const std::vector<std::string> entries = LogEntries();
-    ASSERT_EQ(entries.size(), 4u);
-    EXPECT_EQ(entries[3], "返回结果: \r\n<PoliceResponse></PoliceResponse>");
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[5], "返回结果: \r\n<PoliceResponse></PoliceResponse>");
 }
 
 TEST_F(TPoliceHandlerTest, GenderThatIsNoIntegerRaisesAndLogsOnlyTheRequest) {
     m_police.Guest.GenderID = "M";
     EXPECT_THROW(Handle("abc"), EConvertError);
-    EXPECT_EQ(LogEntries(), std::vector<std::string>{"收到消息: \r\nabc"});
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{"客户端：127.0.0.1:50000", "收到消息: \r\nabc"}));
 }

@@ -1,9 +1,13 @@
 #include "server/LogFileUnit.h"
 
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
+
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -78,9 +82,9 @@ TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
         {"after CR LF", "a\r\n" + forged, "a\r\n\t" + forged + "\r\n"},
         {"after a lone LF", "a\n" + forged, "a\r\n\t" + forged + "\r\n"},
         {"after a lone CR", "a\r" + forged, "a\r\n\t" + forged + "\r\n"},
-        {"after a vertical tab", "a\v" + forged, "a\v\t" + forged + "\r\n"},
-        {"after a form feed", "a\f" + forged, "a\f\t" + forged + "\r\n"},
-        {"behind blanks and backspaces", "a\r\n \t\b\b" + forged, "a\r\n\t \t\b\b" + forged + "\r\n"},
+        {"after a vertical tab", "a\v" + forged, "a\\x0b\t" + forged + "\r\n"},
+        {"after a form feed", "a\f" + forged, "a\\x0c\t" + forged + "\r\n"},
+        {"behind blanks and backspaces", "a\r\n \t\b\b" + forged, "a\r\n\t \t\\x08\\x08" + forged + "\r\n"},
         {"behind a full-width space", "a\r\n\xA1\xA1" + forged, "a\r\n\t\xA1\xA1" + forged + "\r\n"},
         {"the time alone at the end", "a\r\n2026-01-01 00:00:00", "a\r\n\t2026-01-01 00:00:00\r\n"},
         {"each of several", "\n" + forged + "\n\n" + forged,
@@ -104,6 +108,44 @@ TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
     }
 }
 
+// Nothing of a message may act on the terminal of whoever reads the file, and every file must decode whole.
+TEST(LogFileTest, BytesAreWrittenAsCodePageCharactersOrAsHex) {
+    struct TCase {
+        const char* name;
+        std::string message;
+        std::string written;
+    };
+    const TCase cases[] = {
+        {"escape sequence", "a\x1b[2A\x1b[2Kb", "a\\x1b[2A\\x1b[2Kb"},
+        {"backspaces", "\t\b\b\b2026", "\t\\x08\\x08\\x082026"},
+        {"NUL, DEL and the last control byte", std::string("a\0b\x7f\x1f", 5), "a\\x00b\\x7f\\x1f"},
+        {"TAB stays", "a\tb", "a\tb"},
+        {"characters of the code page", "\xB4\xAE\xBF\xDA", "\xB4\xAE\xBF\xDA"},
+        {"user-defined area, as Windows writes U+E000", "\xAA\xA1", "\xAA\xA1"},
+        {"trail byte 0x80 and 0x40", "\x81\x80\x81\x40", "\x81\x80\x81\x40"},
+        {"lone lead byte at the end", "\xD0\xC2\x81", "\xD0\xC2\\x81"},
+        {"lead byte before an ASCII digit",
+         "\x81"
+         "0",
+         "\\x810"},
+        {"lead byte before DEL", "\x81\x7f", "\\x81\\x7f"},
+        {"lead byte before a line break", "\x81\nx", "\\x81\r\nx"},
+        {"euro sign byte and 0xFF", "\x80\xFF", "\\x80\\xff"},
+        {"C1 control as UTF-8 bytes stays a pair of the code page", "\xC2\x85", "\xC2\x85"},
+    };
+    TSandbox sandbox;
+    const std::string file = sandbox.File("x.LOG");
+    const std::string prefix = "2026-12-09 01:02:03 ";
+    TLogFile log(file, [] { return EncodeDateTime(2026, 12, 9, 1, 2, 3); });
+    size_t done = 0;
+    for (const TCase& c : cases) {
+        log.WriteLog(c.message);
+        const std::string text = ReadFileBytes(file);
+        EXPECT_EQ(text.substr(done), prefix + c.written + "\r\n") << c.name;
+        done = text.size();
+    }
+}
+
 TEST(LogFileTest, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     TSandbox sandbox;
     // Every reading of this clock is one second later than the one before.
@@ -113,8 +155,14 @@ TEST(LogFileTest, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 8; ++t) {
         writers.emplace_back([&log, t] {
-            for (int i = 0; i < 1000; ++i)
-                log.WriteLog("writer " + std::to_string(t) + " line " + std::to_string(i));
+            const std::string name = "writer " + std::to_string(t) + " line ";
+            // Half of them write entries of two lines, which nothing may come between.
+            for (int i = 0; i < 1000; i += t < 4 ? 1 : 2) {
+                if (t < 4)
+                    log.WriteLog(name + std::to_string(i));
+                else
+                    log.WriteEntry({name + std::to_string(i), name + std::to_string(i + 1)});
+            }
         });
     }
     for (auto& w : writers)
@@ -124,15 +172,22 @@ TEST(LogFileTest, ConcurrentWritersLoseNoLineTearNoneAndKeepTimeOrder) {
     const std::regex wellFormed(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} writer [0-7] line \d{1,3})");
     std::vector<int> perWriter(8, 0);
     std::string previous;
-    int backwards = 0;
-    for (const auto& line : lines) {
+    int backwards = 0, entriesApart = 0;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
         ASSERT_TRUE(std::regex_match(line, wellFormed)) << line;
         ++perWriter[line[27] - '0'];
         if (line.substr(0, 19) <= previous)
             ++backwards;
         previous = line.substr(0, 19);
+        const int number = std::stoi(line.substr(34));
+        if (line[27] >= '4' && number % 2 == 0 &&
+            (n + 1 == lines.size() ||
+             lines[n + 1].substr(20) != line.substr(20, 14) + std::to_string(number + 1)))
+            ++entriesApart;
     }
     EXPECT_EQ(backwards, 0);
+    EXPECT_EQ(entriesApart, 0);
     EXPECT_EQ(perWriter, std::vector<int>(8, 1000));
 }
 
@@ -208,4 +263,97 @@ TEST(LogFileTest, FileNameIsTheStartDay) {
     std::string name = std::filesystem::path(LogFileNameFor("/opt/host")).filename().string();
     EXPECT_TRUE(std::regex_match(name, std::regex(R"(\d{8}\.LOG)"))) << name;
     EXPECT_EQ(std::filesystem::path(LogFileNameFor("/opt/host")).parent_path(), "/opt/host");
+}
+
+// With daily files each line goes to the file of its own day; the run's first name stays what it was.
+TEST(LogFileTest, DailyFilesStartEachDaysFileAtItsFirstLine) {
+    TSandbox sandbox;
+    TDateTime now = EncodeDateTime(2026, 12, 31, 23, 59, 59);
+    const std::string first = LogFileNameFor(FileNameOf(sandbox.Path()), now);
+    TLogFile log(first, [&now] { return now; });
+    log.WriteLog("old year");
+    log.UseDailyFiles(FileNameOf(sandbox.Path()));
+    log.WriteLog("still the old day");
+    now = EncodeDateTime(2027, 1, 1, 0, 0, 0);
+    log.WriteEntry({"new day", "same entry"});
+    const std::string second = sandbox.File("20270101.LOG");
+    EXPECT_EQ(log.FileName(), first);
+    EXPECT_EQ(log.CurrentFileName(), second);
+    EXPECT_EQ(
+        Lines(ReadFileBytes(first)),
+        (std::vector<std::string>{"2026-12-31 23:59:59 old year", "2026-12-31 23:59:59 still the old day"}));
+    EXPECT_EQ(Lines(ReadFileBytes(second)),
+              (std::vector<std::string>{"2027-01-01 00:00:00 new day", "2027-01-01 00:00:00 same entry"}));
+    // Without daily files a run keeps its start day's file after midnight.
+    TLogFile startDay(sandbox.File("20261231.LOG"), [&now] { return now; });
+    startDay.WriteLog("after midnight");
+    EXPECT_EQ(Lines(ReadFileBytes(first)).back(), "2027-01-01 00:00:00 after midnight");
+}
+
+TEST(LogFileTest, RetentionDeletesOnlyOldLogFilesByTheirNames) {
+    TSandbox sandbox;
+    const TDateTime today = EncodeDateTime(2026, 12, 9, 10, 0, 0);
+    for (const char* name :
+         {"20261209.LOG", "20260612.LOG", "20260611.LOG", "20250101.LOG", "20250101.log", "2025010.LOG",
+          "20251301.LOG", "x20250101.LOG", "20250101.LOG.bak", "Option.ini"})
+        WriteFileBytes(sandbox.File(name), "x");
+    std::filesystem::create_directory(sandbox.File("20240101.LOG"));
+    std::error_code ec;
+    std::filesystem::create_symlink(sandbox.File("Option.ini"), sandbox.File("20240102.LOG"), ec);
+
+    EXPECT_TRUE(DeleteOldLogFiles(FileNameOf(sandbox.Path()), 0, today).empty());
+    // 180 days before 2026-12-09 is 2026-06-12: that day's file is kept, the one before goes.
+    EXPECT_EQ(DeleteOldLogFiles(FileNameOf(sandbox.Path()), 180, today),
+              (std::vector<std::string>{"20250101.LOG", "20260611.LOG"}));
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(FileNameOf(sandbox.Path())))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = {"20240101.LOG", "20250101.LOG.bak", "20250101.log",
+                                         "2025010.LOG",  "20251301.LOG",     "20260612.LOG",
+                                         "20261209.LOG", "Option.ini",       "x20250101.LOG"};
+    if (!ec)
+        expected.push_back("20240102.LOG");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(DeletedLogFilesLine(180, {"20250101.LOG", "20260611.LOG"}),
+              Gbk("已删除超过 180 天的日志文件（LogRetentionDays）：20250101.LOG, 20260611.LOG"));
+}
+
+// A sender's texts have a budget per minute, and the disk a floor; crossing the floor is said once each way.
+TEST(LogFileTest, TextsBeyondTheBudgetOrBelowTheFloorAreNotKept) {
+    using V = TLogFile::TTextVerdict;
+    TSandbox sandbox;
+    TDateTime now = EncodeDateTime(2026, 12, 9, 10, 0, 0);
+    unsigned long long freeBytes = 1000;
+    TLogFile log(sandbox.File("x.LOG"), [&now] { return now; });
+    log.SetTextLimits(100, 500, [&freeBytes] { return freeBytes; });
+    std::vector<std::string> told;
+    log.SetOnSpaceChange([&told](const std::string& line) { told.push_back(line); });
+
+    EXPECT_EQ(log.TakeText("a", 60), V::Keep);
+    EXPECT_EQ(log.TakeText("a", 40), V::Keep); // exactly the budget
+    EXPECT_EQ(log.TakeText("a", 1), V::OverBudgetFirst);
+    EXPECT_EQ(log.TakeText("a", 1), V::OverBudget);
+    EXPECT_EQ(log.TakeText("b", 100), V::Keep); // another sender has a budget of its own
+    EXPECT_EQ(log.TakeText("b", 101), V::OverBudgetFirst);
+    now += 59.0 / 86400; // 10:00:59, still the same minute
+    EXPECT_EQ(log.TakeText("a", 1), V::OverBudget);
+    now += 1.0 / 86400; // the next minute
+    EXPECT_EQ(log.TakeText("a", 100), V::Keep);
+    EXPECT_EQ(log.TakeText("c", 101), V::OverBudgetFirst); // one text over the whole budget
+
+    freeBytes = 499;
+    EXPECT_EQ(log.TakeText("d", 1), V::LowSpace);
+    EXPECT_TRUE(log.LowOnSpace());
+    EXPECT_EQ(log.TakeText("d", 1), V::LowSpace);
+    freeBytes = 500;
+    EXPECT_EQ(log.TakeText("d", 1), V::Keep);
+    EXPECT_FALSE(log.LowOnSpace());
+    ASSERT_EQ(told.size(), 2u); // once down, once up
+    const std::vector<std::string> lines = Lines(ReadFileBytes(sandbox.File("x.LOG")));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(20), told[0]);
+    EXPECT_EQ(lines[1].substr(20), told[1]);
+    EXPECT_NE(told[0].find(Gbk("可用空间低于 0 MB")), std::string::npos) << told[0];
 }
