@@ -140,6 +140,7 @@ TEST(CliTest, LogPrintsEveryLineAndNoControlByte) {
     for (const std::vector<std::string>& bad :
          std::vector<std::vector<std::string>>{{"log", "--dir", dir, "--date", "20260230"},
                                                {"log", "--dir", dir, "--date", "2026-03-01"},
+                                               {"log", "--dir", dir, "--date", "202603011"},
                                                {"log", "--dir", dir, "--peer", "127.0.0.1:5"},
                                                {"log", "--dir"},
                                                {"log", "--dir", dir, "--tail"}})
