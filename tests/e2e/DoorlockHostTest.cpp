@@ -14,6 +14,7 @@
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
@@ -488,6 +489,8 @@ struct TStartFailureCase {
     std::string sysOptions;
     std::string error;
     bool certificates = false; // the program directory holds those of MakeCertificates
+    // Changes the program directory after Option.ini is written: a front-desk account's doing.
+    void (*prepare)(const std::string& dir) = nullptr;
 };
 
 void PrintTo(const TStartFailureCase& c, std::ostream* os) {
@@ -503,6 +506,8 @@ TEST_P(TStartFailureTest, ExitsOneWithTheReason) {
         GTEST_SKIP() << "scripts/make-certs.sh cannot run here";
     WriteFileBytes(m_sandbox.File("Option.ini"),
                    "[SysOption]\r\nDoorlockPortNo=" + std::to_string(FreeTcpPort()) + "\r\n" + c.sysOptions);
+    if (c.prepare != nullptr)
+        c.prepare(m_sandbox.Path().string());
     TRunningProgram host(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
     EXPECT_EQ(host.Wait(), 1);
     EXPECT_NE(host.Errors().find(c.error), std::string::npos) << host.Errors();
@@ -532,6 +537,21 @@ INSTANTIATE_TEST_SUITE_P(
         TStartFailureCase{"MissingTlsClientCA",
                           "TlsCertificate=host.pem\r\nTlsPrivateKey=host.key\r\nTlsClientCA=missing.pem\r\n",
                           "missing.pem' (TlsClientCA): No such file or directory\n", true},
+#ifndef _WIN32
+        // Files of the program directory put in place as a link or a FIFO: neither followed nor waited on.
+        TStartFailureCase{"OptionIniIsALink", "", "Option.ini: is a symbolic link\n", false,
+                          [](const std::string& dir) {
+                              std::filesystem::rename(dir + "/Option.ini", dir + "/real.ini");
+                              std::filesystem::create_symlink(dir + "/real.ini", dir + "/Option.ini");
+                          }},
+        TStartFailureCase{
+            "DatabaseIsAFifo", "", "Client.db: is not a regular file", false,
+            [](const std::string& dir) { ASSERT_EQ(::mkfifo((dir + "/Client.db").c_str(), 0600), 0); }},
+        TStartFailureCase{"DatabaseJournalIsALink", "", "Client.db-wal: is a symbolic link", false,
+                          [](const std::string& dir) {
+                              std::filesystem::create_symlink(dir + "/elsewhere", dir + "/Client.db-wal");
+                          }},
+#endif
 // A documentation address (TEST-NET-1) that no machine here has.
 #ifdef _WIN32
         // The text after the number is the system's (Wine has none for it).

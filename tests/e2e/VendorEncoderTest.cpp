@@ -3,11 +3,39 @@
 #include "doorlock/CardEncoderUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/LogFileUnit.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+
+// Today's log put in place as a link to another file, then as a FIFO, while the host runs: the requests are
+// still answered, nothing lands in the link's target, and no request waits on the FIFO.
+TEST_F(TDoorlockHostTest, LogSwappedForALinkOrAFifoIsNotWritten) {
+    namespace fs = std::filesystem;
+    StartHost();
+    const std::string log = m_sandbox.File(fs::path(LogFileNameFor(".")).filename().string());
+    const std::string target = m_sandbox.File("bashrc");
+    WriteFileBytes(target, "keep\n");
+    ASSERT_TRUE(fs::exists(log));
+    fs::remove(log);
+    fs::create_symlink(target, log);
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find(">200<"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(log));
+    EXPECT_EQ(ReadFileBytes(target), "keep\n");
+
+    fs::remove(log);
+    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find(">200<"), std::string::npos);
+    EXPECT_EQ(fs::status(log).type(), fs::file_type::fifo);
+    EXPECT_EQ(StopHost(), 0);
+    fs::remove(log);
+}
+#endif
 
 #ifdef FAKE_CARDENC_PATH
 
@@ -77,12 +105,26 @@ TEST_F(TDoorlockHostTest, MissingOrRefusedVendorLibraryFailsEveryCardOperation) 
     const std::string inData = m_sandbox.File(std::filesystem::path(FAKE_CARDENC_PATH).filename().string());
     std::filesystem::copy_file(FAKE_CARDENC_PATH, inData);
     const std::string refused = Gbk("发卡器动态库加载失败: %s: ") + EncoderLibraryRefusal;
+#ifndef _WIN32
+    // Outside the data directory, in a folder any account may write (no sticky bit).
+    const TSandbox elsewhere;
+    const std::filesystem::path open = elsewhere.Path() / "open";
+    std::filesystem::create_directory(open);
+    ::chmod(elsewhere.Path().c_str(), 0755);
+    ::chmod(open.c_str(), 0777);
+    const std::string inOpen = (open / "cardenc.so").string();
+    std::filesystem::copy_file(FAKE_CARDENC_PATH, inOpen);
+#endif
     const struct {
         std::string path;
         std::string line; // %s: the path
     } cases[] = {
         {m_sandbox.File("no-such-library.so"), Gbk("发卡器动态库加载失败: %s: ")},
         {inData, refused},
+#ifndef _WIN32
+        {inOpen, Gbk("发卡器动态库加载失败: %s: ") + EncoderLibraryOwnerRefusal + "the folder " +
+                     std::filesystem::canonical(open).string() + " is writable by others"},
+#endif
 #ifdef _WIN32
         {"..\\lib\\cardenc.dll", refused},
         {"\\\\server\\share\\cardenc.dll", refused},
@@ -108,6 +150,29 @@ TEST_F(TDoorlockHostTest, MissingOrRefusedVendorLibraryFailsEveryCardOperation) 
         EXPECT_NE(log.rfind(Gbk("串口打开失败: COM1")), std::string::npos);
     }
 }
+
+#ifndef _WIN32
+// A library outside the data directory in folders of the test's own user (root in CI) that no other account
+// may write is loaded, by its real path.
+TEST_F(TDoorlockHostTest, VendorLibraryInAFolderOfOursIsLoaded) {
+    const TSandbox programs;
+    const std::filesystem::path folder = programs.Path() / "lib";
+    std::filesystem::create_directory(folder);
+    ::chmod(programs.Path().c_str(), 0755);
+    ::chmod(folder.c_str(), 0755);
+    std::filesystem::copy_file(FAKE_CARDENC_PATH, folder / "cardenc.so");
+    ::chmod((folder / "cardenc.so").c_str(), 0755);
+    std::filesystem::create_symlink(folder / "cardenc.so", folder / "link.so");
+    StartHost("EncoderLibrary=" + (folder / "link.so").string() + "\r\n", false);
+    EXPECT_EQ(StopHost(), 0);
+    const std::string log = LogText();
+    EXPECT_EQ(log.find(Gbk("发卡器动态库加载失败")), std::string::npos) << log;
+    EXPECT_NE(log.find(Gbk("发卡器: ") + std::filesystem::canonical(folder / "cardenc.so").string() +
+                       " (auto_init"),
+              std::string::npos)
+        << log;
+}
+#endif
 
 // A library whose port never opens, and one whose every card call fails: each request is answered with its
 // failure, and the host stops as usual.
