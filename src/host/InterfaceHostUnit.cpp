@@ -46,6 +46,11 @@ void TInterfaceHost::StartServer() {
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
         tls = TlsLayerFor(*SysOption, m_infoMemo, Now());
         m_server.SetConnectionLayer(std::move(tls.Layer));
+        // Daily files, old files deleted, the request texts' budget and floor; and each day, the certificates
+        // looked at again.
+        if (LogFile != nullptr)
+            m_logUpkeep = std::make_unique<TLogUpkeep>(
+                *SysOption, *LogFile, m_infoMemo, [this](TDateTime now) { return CertificateWarnings(now); });
     }
     // A shared store this build cannot reach fails the start as well, instead of losing every row.
     if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
@@ -69,6 +74,7 @@ void TInterfaceHost::StartServer() {
 }
 
 void TInterfaceHost::StopServer() {
+    m_logUpkeep.reset();
     {
         std::lock_guard lock(m_tlsMutex);
         m_tlsContext.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/InterfaceKindUnit.h"
+#include "host/LogUpkeepUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/TlsUnit.h"
 #include "server/InfoListUnit.h"
@@ -47,4 +48,5 @@ private:
     TTcpServer m_server;
     mutable std::mutex m_tlsMutex;
     std::shared_ptr<const TTlsContext> m_tlsContext;
+    std::unique_ptr<TLogUpkeep> m_logUpkeep; // while the listener runs
 };

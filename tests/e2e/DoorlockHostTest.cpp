@@ -1,6 +1,7 @@
 #include "DoorlockHostFixture.h"
 
 #include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #ifndef _WIN32
+#include <iconv.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -246,29 +248,192 @@ TEST_P(TUnansweredTest, NoResponseAndTheRightLogLines) {
 
 const std::string kFull = IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00");
 
+// The line that gives the reason of a request closed without an answer (GBK).
+std::string Unanswered(const std::string& reasonUtf8) {
+    return Gbk("请求未应答，连接已关闭：" + reasonUtf8);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Requests, TUnansweredTest,
     ::testing::Values(
         TUnansweredCase{"UnknownType",
                         "<r type=\"Format\"/>",
-                        {"<r type=\"Format\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
+                        {"<r type=\"Format\"/>", Gbk("执行操作->"), Unanswered("未知的请求类型 \"Format\""),
+                         Gbk("完成一次操作")}},
         TUnansweredCase{"LowerCaseType",
                         "<r type=\"issuecard\"/>",
-                        {"<r type=\"issuecard\"/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{"NoType", "<r/>", {"<r/>", Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{
-            "TenChildren", kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>", {Gbk("执行操作->")}},
+                        {"<r type=\"issuecard\"/>", Gbk("执行操作->"),
+                         Unanswered("未知的请求类型 \"issuecard\""), Gbk("完成一次操作")}},
+        TUnansweredCase{"NoType",
+                        "<r/>",
+                        {"<r/>", Gbk("执行操作->"), Unanswered("未知的请求类型 \"\""), Gbk("完成一次操作")}},
+        TUnansweredCase{"TenChildren",
+                        kFull.substr(0, kFull.find("<IsCopy>")) + "</DoorRequest>",
+                        {Gbk("执行操作->"), Unanswered("请求缺少根元素的第 11 个子元素 (IsCopy)")}},
         TUnansweredCase{"MonthThirteen",
                         IssueCardRequest("0816", "2026-13-29 12:00:00", "2026-12-31 14:30:00"),
-                        {Gbk("执行操作->")}},
-        TUnansweredCase{"NotXml", "hello", {"hello"}},
+                        {Gbk("执行操作->"),
+                         Unanswered("请求中的值无效: '2026-13-29 12:00:00' is not a valid date and time")}},
+        TUnansweredCase{
+            "NotXml", "hello", {"hello", Unanswered("请求不是有效的 XML: No root element found in xml")}},
         // A line that would pass for the host's own is marked, not written as a log line.
         TUnansweredCase{"ForgedLogLine",
                         "<r type=\"Format\"><!--\r\n2026-01-01 00:00:00 房间(9999)发卡成功--></r>",
                         {"<r type=\"Format\"><!--", Gbk("\t2026-01-01 00:00:00 房间(9999)发卡成功--></r>"),
-                         Gbk("执行操作->"), Gbk("完成一次操作")}},
-        TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {""}}),
+                         Gbk("执行操作->"), Unanswered("未知的请求类型 \"Format\""), Gbk("完成一次操作")}},
+        TUnansweredCase{"InvalidUtf8", "\xC4\xE3", {"", Unanswered("请求不是有效的 UTF-8")}}),
     [](const ::testing::TestParamInfo<TUnansweredCase>& test) { return std::string(test.param.name); });
+
+// What a request holds cannot act on the terminal of whoever reads the log, and the log reads whole with a
+// GB18030 decoder: control bytes and bytes that make no character of the code page are written as \xNN.
+TEST_F(TDoorlockHostTest, RequestBytesNeverReachTheLogRawAndTheLogDecodesWhole) {
+    StartHost();
+    // A reference to a byte that is only half a character: the room's line gets a lone lead byte.
+    const std::string roomAsLeadByte =
+        IssueCardRequest("&#129;", "2026-12-29 12:00:00", "2026-12-31 14:30:00");
+    const std::string requests[] = {
+        "<r type=\"Format\">\t\b\b\b\b\b\b\b\b2026-12-09 20:40:01 完成一次操作</r>",
+        "<r type=\"Format\">\x1b[2A\x1b[2K客户端：10.0.0.20:51234\x07\x7f</r>",
+        IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "\xEE\x80\x80"),
+        roomAsLeadByte,
+    };
+    for (const std::string& request : requests)
+        Exchange(m_port, request + std::string(1, '\0'));
+    ASSERT_TRUE(StopHost() == 0);
+    const std::string log = LogText();
+    for (char c : log) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_FALSE((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F)
+            << "raw byte " << static_cast<int>(byte);
+    }
+    EXPECT_NE(log.find("\\x08\\x08\\x08\\x08\\x08\\x08\\x08\\x08" + Gbk("2026-12-09 20:40:01 完成一次操作")),
+              std::string::npos);
+    EXPECT_NE(log.find("\\x1b[2A\\x1b[2K" + Gbk("客户端：10.0.0.20:51234") + "\\x07\\x7f"),
+              std::string::npos);
+    EXPECT_NE(log.find("\xAA\xA1"), std::string::npos); // U+E000 as Windows writes it
+    EXPECT_NE(log.find("'\\x81' is not a valid room number"), std::string::npos);
+#ifndef _WIN32
+    // The log as the guides read it raw: every byte decodes, so no line after a bad one is lost.
+    iconv_t cd = iconv_open("UTF-8", "GB18030");
+    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    std::string in = log, out(log.size() * 4, '\0');
+    char* inPtr = in.data();
+    char* outPtr = out.data();
+    size_t inLeft = in.size(), outLeft = out.size();
+    EXPECT_NE(iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft), static_cast<size_t>(-1))
+        << "stopped at " << in.size() - inLeft;
+    iconv_close(cd);
+    EXPECT_EQ(inLeft, 0u);
+#endif
+}
+
+// One peer's flood of long requests cannot fill the log: past its budget its texts are logged as their
+// length. Another peer is served meanwhile, and its request is logged whole under its own peer line.
+TEST_F(TDoorlockHostTest, AFloodOfLongRequestsLeavesTheLogSmallWhileAnotherClientIsServed) {
+    StartHost();
+    const std::string flood = std::string(16383, 'x') + std::string(1, '\0');
+    std::vector<std::thread> flooders;
+    for (int t = 0; t < 4; ++t) {
+        flooders.emplace_back([this, &flood] {
+            for (int i = 0; i < 100; ++i)
+                Exchange(Connected(m_port, "127.0.0.1", "127.0.0.3"), flood);
+        });
+    }
+    std::string issued;
+    for (int i = 0; i < 5; ++i)
+        issued = Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"),
+                          IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00") +
+                              std::string(1, '\0'));
+    for (std::thread& flooder : flooders)
+        flooder.join();
+    EXPECT_NE(issued.find("<ResultCode>200</ResultCode>"), std::string::npos);
+
+    // 6.5 MB of text sent; at most two minutes' budgets of it kept, and a few short lines per request.
+    EXPECT_LT(std::filesystem::file_size(FileSystemPath(
+                  m_sandbox.File(std::filesystem::path(LogFileNameFor(".")).filename().string()))),
+              3u * 1024 * 1024);
+    const std::vector<std::string> lines = LogLines();
+    size_t kept = 0, summarised = 0, notes = 0, issuedUnderItsPeer = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i] == std::string(16383, 'x'))
+            ++kept;
+        if (lines[i] == Gbk("收到消息: [16383 字节，未记录]"))
+            ++summarised;
+        if (lines[i].rfind(Gbk("来自 127.0.0.3 的请求文本本分钟已超过 1024 KB"), 0) == 0)
+            ++notes;
+        if (lines[i] == "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>R1</RegisterId>"
+                        "<RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</"
+                        "RoomFloorCode><RoomNo>0816</RoomNo>"
+                        "<GuestName>Guest</GuestName><CheckInDate>2026-12-29</"
+                        "CheckInDate><CheckInTime>12:00:00</CheckInTime>"
+                        "<CheckOutDate>2026-12-31</CheckOutDate><CheckOutTime>14:30:00</"
+                        "CheckOutTime><IsCopy>0</IsCopy>"
+                        "</DoorRequest>" &&
+            i >= 2 && lines[i - 1] == Gbk("收到消息: ") &&
+            lines[i - 2].rfind(Gbk("客户端：127.0.0.2:"), 0) == 0)
+            ++issuedUnderItsPeer;
+    }
+    EXPECT_EQ(kept + summarised, 400u);
+    EXPECT_GE(kept, 64u); // the first minute's budget: 1 MiB holds 64 such texts
+    EXPECT_LE(kept, 128u);
+    EXPECT_GE(notes, 1u);
+    EXPECT_LE(notes, 2u);
+    EXPECT_EQ(issuedUnderItsPeer, 5u);
+}
+
+// Below the floor of free space (here a floor no disk reaches) request texts are not written, and the start
+// says so once; the card operations' lines are.
+TEST_F(TDoorlockHostTest, BelowTheLogsFloorOfFreeSpaceTextsAreNotKeptButCardLinesAre) {
+    StartHost("", true, "LogMinFreeMB=2000000000\r\n");
+    EXPECT_NE(
+        Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find("<ResultCode>200<"),
+        std::string::npos);
+    EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>200<"), std::string::npos);
+    const std::vector<std::string> lines = LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.rfind(Gbk("日志所在磁盘的可用空间低于 2000000000 MB"), 0) == 0;
+                            }),
+              1);
+    EXPECT_EQ(CountLines(lines, Gbk("收到消息: [20 字节，日志所在磁盘空间不足，未记录]")), 1u);
+    EXPECT_EQ(CountLines(lines, "<r type=\"ReadCard\"/>"), 0u);
+    EXPECT_EQ(CountLines(lines, Gbk("房间(0816)发卡成功")), 1u);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [](const std::string& line) { return line.rfind(Gbk("读卡成功，卡号为："), 0) == 0; }),
+        1);
+    EXPECT_EQ(CountLines(lines, Gbk("完成一次操作")), 2u);
+    // The operator sees it too.
+    EXPECT_NE(m_host->Output().find("LogMinFreeMB"), std::string::npos);
+}
+
+// Two clients side by side: each request's text sits right under its own peer line.
+TEST_F(TDoorlockHostTest, EveryRequestSitsDirectlyUnderItsOwnPeerLine) {
+    StartHost();
+    std::vector<std::thread> clients;
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        clients.emplace_back([this, from] {
+            const std::string request = std::string("<r type=\"ReadCard\" from=\"") + from + "\"/>";
+            for (int i = 0; i < 100; ++i)
+                Exchange(Connected(m_port, "127.0.0.1", from), request + std::string(1, '\0'));
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    const std::vector<std::string> lines = LogLines();
+    size_t underOwn = 0, requests = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind("<r type=\"ReadCard\" from=\"", 0) != 0)
+            continue;
+        ++requests;
+        const std::string from = lines[i].substr(25, 9);
+        if (i >= 2 && lines[i - 1] == Gbk("收到消息: ") &&
+            lines[i - 2].rfind(Gbk("客户端：") + from + ":", 0) == 0)
+            ++underOwn;
+    }
+    EXPECT_EQ(requests, 200u);
+    EXPECT_EQ(underOwn, 200u);
+}
 
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     StartHost();
@@ -281,6 +446,11 @@ TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     bool closed = false;
     EXPECT_EQ(Exchange(m_port, readCardOfSize(16385) + std::string(1, '\0'), &closed), "");
     EXPECT_TRUE(closed);
+    // Who sent it, and why it got no answer, without its text.
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind(Gbk("客户端：127.0.0.1:"), 0), 0u);
+    EXPECT_EQ(lines.back(), Unanswered("请求超过 16384 字节，未读完"));
 
     // Two requests back to back: only the first is served.
     std::string two =

@@ -24,15 +24,24 @@
 #if QT_CONFIG(sessionmanager)
 #include <QSessionManager>
 #endif
+#include <QThread>
 
 TMainForm* MainForm = nullptr;
 
-// The window's information list. Request handlers hold it on their threads but never write to it; only
-// the start and stop lines come here, from the main thread.
+// The window's information list. The start and stop lines come from the main thread; the log's upkeep
+// (a new day's warnings, the log's disk below its floor) may write from another, and its lines are handed
+// to the main thread.
 class TMemoInfoList : public TInfoList {
 public:
     explicit TMemoInfoList(QPlainTextEdit* memo) : m_memo(memo) {}
-    void AppendLine(const std::string& line) override { m_memo->appendPlainText(ToQString(line)); }
+    void AppendLine(const std::string& line) override {
+        const QString text = ToQString(line);
+        if (QThread::currentThread() == m_memo->thread())
+            m_memo->appendPlainText(text);
+        else
+            QMetaObject::invokeMethod(
+                m_memo, [memo = m_memo, text] { memo->appendPlainText(text); }, Qt::QueuedConnection);
+    }
 
 private:
     QPlainTextEdit* m_memo;
