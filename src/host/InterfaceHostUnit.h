@@ -1,10 +1,10 @@
 #pragma once
 
 #include "host/InterfaceKindUnit.h"
-#include "host/LogUpkeepUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/TlsUnit.h"
 #include "server/InfoListUnit.h"
+#include "server/LogUpkeepUnit.h"
 #include "server/TcpServerUnit.h"
 
 #include <functional>

@@ -1,4 +1,5 @@
 #include "server/LogFileUnit.h"
+#include "server/MessageTextUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
@@ -356,4 +357,37 @@ TEST(LogFileTest, TextsBeyondTheBudgetOrBelowTheFloorAreNotKept) {
     EXPECT_EQ(lines[0].substr(20), told[0]);
     EXPECT_EQ(lines[1].substr(20), told[1]);
     EXPECT_NE(told[0].find(Gbk("可用空间低于 0 MB")), std::string::npos) << told[0];
+}
+
+// A request's entry (who sent it, "收到消息", its text) is written whole, whatever other peers log meanwhile.
+TEST(LogFileTest, RequestEntriesOfConcurrentPeersStayWhole) {
+    TSandbox sandbox;
+    TLogFile log(sandbox.File("x.LOG"));
+    TRestored<TLogFile*> restore{LogFile};
+    LogFile = &log;
+    std::vector<std::thread> peers;
+    for (int t = 0; t < 8; ++t) {
+        peers.emplace_back([t] {
+            const TRequestOrigin origin{"127.0.0." + std::to_string(t + 2), 4000 + t, ""};
+            for (int i = 0; i < 300; ++i) {
+                LogReceivedRequest("request of " + origin.Address, origin);
+                WriteLog("a line of its own");
+            }
+        });
+    }
+    for (std::thread& peer : peers)
+        peer.join();
+    const std::vector<std::string> lines = Lines(ReadFileBytes(sandbox.File("x.LOG")));
+    size_t whole = 0, requests = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind("request of ", 0) != 0)
+            continue;
+        ++requests;
+        const std::string address = lines[i].substr(11);
+        if (i >= 2 && lines[i - 1].substr(20) == Gbk("收到消息: ") &&
+            lines[i - 2].substr(20).rfind(Gbk("客户端：") + address + ":", 0) == 0)
+            ++whole;
+    }
+    EXPECT_EQ(requests, 2400u);
+    EXPECT_EQ(whole, requests);
 }

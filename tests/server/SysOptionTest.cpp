@@ -22,6 +22,10 @@ TEST(SysOptionTest, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     EXPECT_EQ(options.MaxConnections, 1024);
     EXPECT_EQ(options.MaxConnectionsPerClient, 64);
     EXPECT_EQ(options.RequestTimeout, 30);
+    // The described log: one file per start, kept for ever; a floor under it all the same.
+    EXPECT_FALSE(options.DailyLogFiles());
+    EXPECT_EQ(options.LogRetentionDays, 0);
+    EXPECT_EQ(options.LogMinFreeMB, 100);
     EXPECT_FALSE(std::filesystem::exists(sandbox.File("Option.ini")));
 }
 
@@ -134,6 +138,28 @@ TEST(SysOptionTest, AccessKeysParseOrNameTheBadEntry) {
         for (const std::string& address : c.out)
             EXPECT_FALSE(allowed(address)) << address;
     }
+
+    for (const auto& [rollover, daily] : {std::pair<const char*, bool>{"Daily", true},
+                                          {" daily ", true},
+                                          {"None", false},
+                                          {"", false},
+                                          {"NONE", false}}) {
+        TSysOption options("unused");
+        options.LogRollover = rollover;
+        EXPECT_EQ(options.DailyLogFiles(), daily) << rollover;
+    }
+    TSysOption weekly("unused");
+    weekly.LogRollover = "Weekly";
+    EXPECT_THROW(
+        {
+            try {
+                weekly.DailyLogFiles();
+            } catch (const Exception& e) {
+                EXPECT_STREQ(e.what(), "'Weekly' is not a valid log rollover, Daily or None (LogRollover)");
+                throw;
+            }
+        },
+        Exception);
 
     TSysOption options("unused");
     options.ListenAddress = " 127.0.0.2 ";

@@ -1,4 +1,4 @@
-#include "host/LogUpkeepUnit.h"
+#include "server/LogUpkeepUnit.h"
 
 #include "platform/FileNameUnit.h"
 #include "server/MessageTextUnit.h"
