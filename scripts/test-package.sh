@@ -65,6 +65,12 @@ installed=1
 # The maintainer scripts made the user and the directory.
 getent passwd doorlock >/dev/null || fail "no user doorlock"
 [ "$(stat -c %U "$dir")" = doorlock ] || fail "$dir is not owned by doorlock"
+# A new directory gets an Option.ini with a log file per day, kept 180 days.
+if [ "$created_dir" -eq 1 ]; then
+  grep -qx 'LogRollover=Daily' "$dir/Option.ini" && grep -qx 'LogRetentionDays=180' "$dir/Option.ini" ||
+    fail "the new Option.ini does not keep daily log files for 180 days"
+  [ "$(stat -c %U:%G:%a "$dir/Option.ini")" = doorlock:doorlock:660 ] || fail "the new Option.ini's owner or mode"
+fi
 unit=$(dpkg -L doorlock-host | grep '/doorlock-host\.service$')
 # A key this systemd does not know is only warned about: it must not be there.
 verify=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify $unit: $verify"

@@ -481,6 +481,8 @@ install_cycle() {
     { fail "Option.ini does not name the program folder's cardenc.dll"; return 1; }
   grep -qxF 'AllowedClients=192.0.2.7'$'\r' "$data/Option.ini" ||
     { fail "/PMS=192.0.2.7 did not give AllowedClients=192.0.2.7"; return 1; }
+  grep -qxF 'LogRollover=Daily'$'\r' "$data/Option.ini" && grep -qxF 'LogRetentionDays=180'$'\r' "$data/Option.ini" ||
+    { fail "the new Option.ini does not keep daily log files for 180 days"; return 1; }
 
   # The vendor's library goes beside the program, where the installed Option.ini already looks for it. The
   # host runs as the shortcut starts it.
