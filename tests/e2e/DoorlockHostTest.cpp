@@ -435,6 +435,20 @@ TEST_F(TDoorlockHostTest, EveryRequestSitsDirectlyUnderItsOwnPeerLine) {
     EXPECT_EQ(underOwn, 200u);
 }
 
+// Old log files go at the start, named in one line; younger ones, and everything not named like a log, stay.
+TEST_F(TDoorlockHostTest, OldLogFilesAreDeletedAtTheStart) {
+    const TDateTime now = Now();
+    const std::string old = FormatDateTime("yyyymmdd", now - 31) + ".LOG";
+    const std::string young = FormatDateTime("yyyymmdd", now - 29) + ".LOG";
+    for (const std::string& name : {old, young, std::string("19991231.LOG.txt")})
+        WriteFileBytes(m_sandbox.File(name), "x\r\n");
+    StartHost("", true, "LogRollover=Daily\r\nLogRetentionDays=30\r\n");
+    EXPECT_FALSE(std::filesystem::exists(m_sandbox.File(old)));
+    EXPECT_TRUE(std::filesystem::exists(m_sandbox.File(young)));
+    EXPECT_TRUE(std::filesystem::exists(m_sandbox.File("19991231.LOG.txt")));
+    EXPECT_EQ(CountLines(LogLines(), Gbk("已删除超过 30 天的日志文件（LogRetentionDays）：") + old), 1u);
+}
+
 TEST_F(TDoorlockHostTest, FramingLimitsAndPieces) {
     StartHost();
     // Padding before the root is skipped by the reader, so the request stays a ReadCard of the given size.
@@ -690,6 +704,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "'10.0.0.0/33' is not a valid IPv4 address or range (AllowedClients)\n"},
         TStartFailureCase{"MalformedListenAddress", "ListenAddress=localhost\r\n",
                           "'localhost' is not a valid IPv4 address (ListenAddress)\n"},
+        TStartFailureCase{"UnknownLogRollover", "LogRollover=Weekly\r\n",
+                          "'Weekly' is not a valid log rollover, Daily or None (LogRollover)\n"},
         // TLS files are named relative to the program directory.
         TStartFailureCase{"MissingTlsCertificate", "TlsCertificate=missing.pem\r\nTlsPrivateKey=host.key\r\n",
                           "missing.pem' (TlsCertificate): No such file or directory\n", true},
