@@ -194,8 +194,26 @@ void TLogFile::AppendTo(const std::string& fileName, const std::string& lines) {
         std::lock_guard lock(m_nameLock);
         m_file = std::move(file);
     }
-    if (!lines.empty() && m_file->Open())
+    if (lines.empty())
+        return;
+    if (m_file->Open()) {
+        m_refusalTold.clear();
         m_file->Append(lines);
+        return;
+    }
+    // A file that cannot be written loses its lines quietly; one put in the log's place as a link or a FIFO
+    // is said where the operator sees it, since the log itself cannot say it.
+    const std::string refusal = RegularFileRefusal(fileName);
+    if (refusal.empty() || refusal == m_refusalTold)
+        return;
+    m_refusalTold = refusal;
+    std::function<void(const std::string&)> onNotice;
+    {
+        std::lock_guard lock(m_limitLock);
+        onNotice = m_onNotice;
+    }
+    if (onNotice)
+        onNotice(Gbk("日志文件无法写入，日志行丢失: ") + fileName + ": " + refusal);
 }
 
 void TLogFile::WaitWhileWriting() {
@@ -215,9 +233,9 @@ void TLogFile::SetTextLimits(size_t bytesPerMinute, unsigned long long minFreeBy
     m_freeSpace = std::move(freeSpace);
 }
 
-void TLogFile::SetOnSpaceChange(std::function<void(const std::string& line)> onChange) {
+void TLogFile::SetOnNotice(std::function<void(const std::string& line)> onNotice) {
     std::lock_guard lock(m_limitLock);
-    m_onSpaceChange = std::move(onChange);
+    m_onNotice = std::move(onNotice);
 }
 
 bool TLogFile::LowOnSpace() const {
@@ -238,7 +256,7 @@ TLogFile::TTextVerdict TLogFile::TakeText(const std::string& key, size_t size) {
             if (low != m_lowSpace) {
                 m_lowSpace = low;
                 changeLine = low ? LowSpaceLine(m_minFreeBytes) : SpaceBackLine(m_minFreeBytes);
-                onChange = m_onSpaceChange;
+                onChange = m_onNotice;
             }
             if (low)
                 verdict = TTextVerdict::LowSpace;

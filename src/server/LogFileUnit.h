@@ -69,9 +69,11 @@ public:
     TTextVerdict TakeText(const std::string& key, size_t size);
     // Whether the disk is below its floor, as the last look found it.
     bool LowOnSpace() const;
-    // Told, once the lines are written, when the disk goes below its floor and when it is above it again
-    // (the line as written to the file): the host shows it in its information list.
-    void SetOnSpaceChange(std::function<void(const std::string& line)> onChange);
+    // Told what the reader of the file must learn elsewhere too (the host shows it in its information list):
+    // the disk going below its floor and coming above it again (the line as written to the file), and the
+    // file refused as a link or as something other than a regular file (its lines then lost), once until it
+    // can be written again.
+    void SetOnNotice(std::function<void(const std::string& line)> onNotice);
 
 private:
     void WriteLines(const std::vector<std::string>& texts);
@@ -92,6 +94,7 @@ private:
     // Written under m_lock; m_directory non-empty: daily files there. The name is read under m_nameLock too.
     std::unique_ptr<TAppendFile> m_file;
     std::string m_directory;
+    std::string m_refusalTold; // the refusal of the file last told, until it can be written again
     mutable std::mutex m_nameLock;
 
     // The text limits, under m_limitLock.
@@ -106,7 +109,7 @@ private:
     std::function<unsigned long long()> m_freeSpace;
     std::map<std::string, TSender> m_senders;
     bool m_lowSpace = false;
-    std::function<void(const std::string&)> m_onSpaceChange;
+    std::function<void(const std::string&)> m_onNotice;
 };
 
 // A message as the file gets it after its prefix, line ends included.

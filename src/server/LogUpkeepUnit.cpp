@@ -1,6 +1,8 @@
 #include "server/LogUpkeepUnit.h"
 
 #include "platform/FileNameUnit.h"
+#include "platform/FileUnit.h"
+#include "platform/SysUtilsUnit.h"
 #include "server/MessageTextUnit.h"
 
 #include <cmath>
@@ -11,13 +13,18 @@ TLogUpkeep::TLogUpkeep(const TSysOption& option, TLogFile& log, TInfoList& infoL
       m_poll(poll), m_directory(FileNameOf(FileSystemPath(log.FileName()).parent_path())),
       m_retentionDays(option.LogRetentionDays) {
     const bool daily = option.DailyLogFiles();
+    // A log put in place as a link or a FIFO stops the start: the run would otherwise write its evidence
+    // where someone else chose, or lose it without a word.
+    const std::string logFile = log.CurrentFileName();
+    if (const std::string refusal = RegularFileRefusal(logFile); !refusal.empty())
+        throw Exception(logFile + ": " + refusal);
     if (daily)
         m_log.UseDailyFiles(m_directory);
     const unsigned long long mb = 1024 * 1024;
     m_log.SetTextLimits(RequestTextBudgetPerMinute,
                         option.LogMinFreeMB > 0 ? static_cast<unsigned long long>(option.LogMinFreeMB) * mb
                                                 : 0);
-    m_log.SetOnSpaceChange([this](const std::string& line) { m_infoList.AppendLine(line); });
+    m_log.SetOnNotice([this](const std::string& line) { m_infoList.AppendLine(line); });
     const TDateTime now = m_clock();
     if (m_retentionDays > 0) {
         const std::vector<std::string> deleted = DeleteOldLogFiles(m_directory, m_retentionDays, now);
@@ -34,7 +41,7 @@ TLogUpkeep::~TLogUpkeep() {
     }
     m_wake.notify_all();
     m_thread.join();
-    m_log.SetOnSpaceChange({});
+    m_log.SetOnNotice({});
 }
 
 unsigned TLogUpkeep::Days() const {

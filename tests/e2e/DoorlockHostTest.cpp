@@ -730,6 +730,13 @@ INSTANTIATE_TEST_SUITE_P(
                               std::filesystem::rename(dir + "/Option.ini", dir + "/real.ini");
                               std::filesystem::create_symlink(dir + "/real.ini", dir + "/Option.ini");
                           }},
+        TStartFailureCase{"LogIsALink", "", ".LOG: is a symbolic link\n", false,
+                          [](const std::string& dir) {
+                              std::filesystem::create_symlink(dir + "/Option.ini", LogFileNameFor(dir));
+                          }},
+        TStartFailureCase{
+            "LogIsAFifo", "", ".LOG: is not a regular file (a FIFO)\n", false,
+            [](const std::string& dir) { ASSERT_EQ(::mkfifo(LogFileNameFor(dir).c_str(), 0600), 0); }},
         TStartFailureCase{
             "DatabaseIsAFifo", "", "Client.db: is not a regular file", false,
             [](const std::string& dir) { ASSERT_EQ(::mkfifo((dir + "/Client.db").c_str(), 0600), 0); }},

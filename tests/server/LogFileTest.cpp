@@ -330,7 +330,7 @@ TEST(LogFileTest, TextsBeyondTheBudgetOrBelowTheFloorAreNotKept) {
     TLogFile log(sandbox.File("x.LOG"), [&now] { return now; });
     log.SetTextLimits(100, 500, [&freeBytes] { return freeBytes; });
     std::vector<std::string> told;
-    log.SetOnSpaceChange([&told](const std::string& line) { told.push_back(line); });
+    log.SetOnNotice([&told](const std::string& line) { told.push_back(line); });
 
     EXPECT_EQ(log.TakeText("a", 60), V::Keep);
     EXPECT_EQ(log.TakeText("a", 40), V::Keep); // exactly the budget
@@ -391,3 +391,33 @@ TEST(LogFileTest, RequestEntriesOfConcurrentPeersStayWhole) {
     EXPECT_EQ(requests, 2400u);
     EXPECT_EQ(whole, requests);
 }
+
+#ifndef _WIN32
+// A link put in the log's place is not written through, and the operator is told once, until the log can
+// be written again.
+TEST(LogFileTest, ALinkInTheLogsPlaceIsNeitherFollowedNorSilent) {
+    TSandbox sandbox;
+    const std::string file = sandbox.File("x.LOG"), target = sandbox.File("bashrc");
+    WriteFileBytes(target, "mine\n");
+    TLogFile log(file);
+    std::vector<std::string> told;
+    log.SetOnNotice([&told](const std::string& line) { told.push_back(line); });
+    auto swapForLink = [&] {
+        std::filesystem::remove(file);
+        std::filesystem::create_symlink(target, file);
+    };
+    log.WriteLog("before");
+    swapForLink();
+    log.WriteLog("lost");
+    log.WriteLog("lost too");
+    EXPECT_EQ(ReadFileBytes(target), "mine\n");
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0], Gbk("日志文件无法写入，日志行丢失: ") + file + ": is a symbolic link");
+    std::filesystem::remove(file);
+    log.WriteLog("after");
+    swapForLink();
+    log.WriteLog("lost again");
+    EXPECT_EQ(told.size(), 2u);
+    EXPECT_EQ(ReadFileBytes(target), "mine\n");
+}
+#endif
