@@ -226,11 +226,14 @@ bool TLogFile::CloseForExit(std::chrono::milliseconds wait) {
 }
 
 void TLogFile::SetTextLimits(size_t bytesPerMinute, unsigned long long minFreeBytes,
-                             std::function<unsigned long long()> freeSpace) {
+                             std::function<unsigned long long()> freeSpace,
+                             std::chrono::milliseconds recheck) {
     std::lock_guard lock(m_limitLock);
     m_bytesPerMinute = bytesPerMinute;
     m_minFreeBytes = minFreeBytes;
     m_freeSpace = std::move(freeSpace);
+    m_recheck = recheck;
+    m_spaceLooked = false;
 }
 
 void TLogFile::SetOnNotice(std::function<void(const std::string& line)> onNotice) {
@@ -249,7 +252,11 @@ TLogFile::TTextVerdict TLogFile::TakeText(const std::string& key, size_t size) {
     TTextVerdict verdict = TTextVerdict::Keep;
     {
         std::lock_guard lock(m_limitLock);
-        if (m_minFreeBytes > 0) {
+        // The disk is asked at most once per recheck: a request must not cost a look at the file system.
+        const auto now = std::chrono::steady_clock::now();
+        if (m_minFreeBytes > 0 && (!m_spaceLooked || now - m_spaceLookedAt >= m_recheck)) {
+            m_spaceLooked = true;
+            m_spaceLookedAt = now;
             const unsigned long long available =
                 m_freeSpace ? m_freeSpace() : FileSystemFreeSpace(CurrentFileName());
             const bool low = available < m_minFreeBytes;
@@ -258,9 +265,9 @@ TLogFile::TTextVerdict TLogFile::TakeText(const std::string& key, size_t size) {
                 changeLine = low ? LowSpaceLine(m_minFreeBytes) : SpaceBackLine(m_minFreeBytes);
                 onChange = m_onNotice;
             }
-            if (low)
-                verdict = TTextVerdict::LowSpace;
         }
+        if (m_minFreeBytes > 0 && m_lowSpace)
+            verdict = TTextVerdict::LowSpace;
         if (verdict == TTextVerdict::Keep && m_bytesPerMinute > 0) {
             const auto minute = static_cast<long long>(std::floor(m_clock() * MinutesPerDay));
             // The senders of earlier minutes go once there are many, so that many addresses cannot fill

@@ -56,9 +56,11 @@ public:
 
     // What a sender's texts (a peer's requests) may take of the file, so that no sender can fill the disk
     // through it: bytesPerMinute per key (0: no budget), and the free space the file's disk keeps
-    // (minFreeBytes, 0: no floor; freeSpace tells it, by default the file system's own figure).
+    // (minFreeBytes, 0: no floor; freeSpace tells it, by default the file system's own figure, asked again
+    // once recheck has passed since the last look).
     void SetTextLimits(size_t bytesPerMinute, unsigned long long minFreeBytes,
-                       std::function<unsigned long long()> freeSpace = {});
+                       std::function<unsigned long long()> freeSpace = {},
+                       std::chrono::milliseconds recheck = std::chrono::seconds(1));
     enum class TTextVerdict {
         Keep,
         OverBudget,      // the sender's budget of this minute is spent; the text is summarised
@@ -107,6 +109,9 @@ private:
     size_t m_bytesPerMinute = 0;
     unsigned long long m_minFreeBytes = 0;
     std::function<unsigned long long()> m_freeSpace;
+    std::chrono::milliseconds m_recheck{0};
+    std::chrono::steady_clock::time_point m_spaceLookedAt{};
+    bool m_spaceLooked = false;
     std::map<std::string, TSender> m_senders;
     bool m_lowSpace = false;
     std::function<void(const std::string&)> m_onNotice;

@@ -328,7 +328,8 @@ TEST(LogFileTest, TextsBeyondTheBudgetOrBelowTheFloorAreNotKept) {
     TDateTime now = EncodeDateTime(2026, 12, 9, 10, 0, 0);
     unsigned long long freeBytes = 1000;
     TLogFile log(sandbox.File("x.LOG"), [&now] { return now; });
-    log.SetTextLimits(100, 500, [&freeBytes] { return freeBytes; });
+    log.SetTextLimits(
+        100, 500, [&freeBytes] { return freeBytes; }, std::chrono::milliseconds(0));
     std::vector<std::string> told;
     log.SetOnNotice([&told](const std::string& line) { told.push_back(line); });
 
@@ -357,6 +358,14 @@ TEST(LogFileTest, TextsBeyondTheBudgetOrBelowTheFloorAreNotKept) {
     EXPECT_EQ(lines[0].substr(20), told[0]);
     EXPECT_EQ(lines[1].substr(20), told[1]);
     EXPECT_NE(told[0].find(Gbk("可用空间低于 0 MB")), std::string::npos) << told[0];
+
+    // The disk's own figure is asked once per recheck, not for every text.
+    int looks = 0;
+    log.SetTextLimits(
+        100, 500, [&looks] { return ++looks, 0ULL; }, std::chrono::hours(1));
+    EXPECT_EQ(log.TakeText("e", 1), V::LowSpace);
+    EXPECT_EQ(log.TakeText("e", 1), V::LowSpace);
+    EXPECT_EQ(looks, 1);
 }
 
 // A request's entry (who sent it, "收到消息", its text) is written whole, whatever other peers log meanwhile.
