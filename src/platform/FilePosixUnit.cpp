@@ -227,15 +227,3 @@ bool TAppendFile::Append(std::string_view bytes) {
     }
     return true;
 }
-
-long ReadFileStart(const std::string& fileName, uint8_t* data, size_t size) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    ssize_t got;
-    do
-        got = ::read(fd, data, size);
-    while (got < 0 && errno == EINTR);
-    ::close(fd);
-    return static_cast<long>(got);
-}

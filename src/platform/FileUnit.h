@@ -61,7 +61,3 @@ private:
     std::string m_lastRefusal;
     std::unique_ptr<TState> m_state;
 };
-
-// Up to size bytes from the start of the file, in one read where the system allows it (a regular file is
-// then read in full up to its end, where a stream would take more calls); -1 when it cannot be read.
-long ReadFileStart(const std::string& fileName, uint8_t* data, size_t size);

@@ -167,12 +167,3 @@ bool TAppendFile::Append(std::string_view bytes) {
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     return std::fclose(file) == 0 && written;
 }
-
-long ReadFileStart(const std::string& fileName, uint8_t* data, size_t size) {
-    std::FILE* file = FileOpen(fileName, "rb");
-    if (file == nullptr)
-        return -1;
-    const size_t got = std::fread(data, 1, size, file);
-    std::fclose(file);
-    return static_cast<long>(got);
-}
