@@ -163,10 +163,17 @@ fetch_lock() {
     "$@"
   )
 }
+# Whether $sources/$1 was unpacked whole: a fetch cut short (a build stopped meanwhile) leaves a folder
+# without the mark, which the next fetch removes and unpacks again.
+unpacked() {
+  [ -f "$sources/.$1.unpacked" ] && [ -d "$sources/$1" ] && return 0
+  rm -rf "${sources:?}/$1"
+  return 1
+}
 # Fetches and unpacks Debian's source package $1 of upstream version $2 into $sources/$1-$2.
 fetch_source() {
   local package=$1 version=$2
-  [ -d "$sources/$package-$version" ] && return
+  unpacked "$package-$version" && return
   local conf
   conf=$(apt_config)
   if [ $apt_updated -eq 0 ]; then
@@ -183,6 +190,7 @@ fetch_source() {
   log "fetching the source of $package $debian_version"
   (cd "$sources" && apt-get -c "$conf" source -qq "$package=$debian_version" >/dev/null)
   [ -d "$sources/$package-$version" ] || { echo "build-windows: $package-$version not unpacked" >&2; exit 1; }
+  touch "$sources/.$package-$version.unpacked"
 }
 
 # Fetches and unpacks the newest of Debian's sources of package $1 in upstream series $2 (say 3.0) into
@@ -196,11 +204,12 @@ fetch_newest() {
   for debian_version in $(apt-cache -c "$conf" showsrc "$package" | awk -v s="$series." \
     '$1 == "Version:" && index($2, s) == 1 { print $2 }' | sort -Vr); do
     version=${debian_version%-*}
-    if [ ! -d "$sources/$package-$version" ]; then
+    if ! unpacked "$package-$version"; then
       log "fetching the source of $package $debian_version" >&2
-      (cd "$sources" && apt-get -c "$conf" source -qq "$package=$debian_version" >/dev/null 2>&1) || true
+      (cd "$sources" && apt-get -c "$conf" source -qq "$package=$debian_version" >/dev/null 2>&1) &&
+        [ -d "$sources/$package-$version" ] && touch "$sources/.$package-$version.unpacked"
     fi
-    if [ -d "$sources/$package-$version" ]; then
+    if unpacked "$package-$version"; then
       echo "$version"
       return
     fi
