@@ -80,9 +80,9 @@ constexpr size_t ReasonLimit = 300;
 } // namespace
 
 void LogReceivedRequest(const std::string& request, const TRequestOrigin& origin) {
-    const std::string peerLine = PeerLine(origin);
     if (LogFile == nullptr)
         return;
+    const std::string peerLine = PeerLine(origin);
     const TLogFile::TTextVerdict verdict = LogFile->TakeText(origin.Address, request.size());
     if (verdict == TLogFile::TTextVerdict::Keep) {
         WriteLogEntry({peerLine, ReceivedMessageLogText(request)});
