@@ -464,8 +464,10 @@ int ShowLog(const std::vector<std::string>& rest, const char* argv0) {
             peer = value;
         }
     }
-    // A closed standard output fails a write instead of ending the process unseen.
+    // A closed standard output fails a write instead of ending the process unseen. The lines end with LF on
+    // every system, as the file's CR LF is taken off (a console is written as text all the same).
     IgnoreBrokenPipe();
+    SetStandardOutputBinary();
     if (follow)
         BlockStopSignals();
     TLogReader reader(peer);

@@ -61,10 +61,13 @@ HANDLE OpenRegular(const std::string& fileName, DWORD access, DWORD disposition,
 } // namespace
 
 std::string RegularFileRefusal(const std::string& fileName) {
-    // Nothing there yet: it may be created. (A link is found as itself, dangling or not.)
-    if (GetFileAttributesW(FileSystemPath(fileName).c_str()) == INVALID_FILE_ATTRIBUTES &&
-        GetLastError() == ERROR_FILE_NOT_FOUND)
-        return {};
+    // Nothing there yet: it may be created, or its folder is missing too, which the open then reports as
+    // POSIX does. (A link is found as itself, dangling or not.)
+    if (GetFileAttributesW(FileSystemPath(fileName).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return {};
+    }
     std::string refusal;
     HANDLE file = OpenRegular(fileName, 0, OPEN_EXISTING, refusal);
     if (file != INVALID_HANDLE_VALUE)

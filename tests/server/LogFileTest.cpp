@@ -294,10 +294,13 @@ TEST(LogFileTest, DailyFilesStartEachDaysFileAtItsFirstLine) {
 TEST(LogFileTest, RetentionDeletesOnlyOldLogFilesByTheirNames) {
     TSandbox sandbox;
     const TDateTime today = EncodeDateTime(2026, 12, 9, 10, 0, 0);
-    for (const char* name :
-         {"20261209.LOG", "20260612.LOG", "20260611.LOG", "20250101.LOG", "20250101.log", "2025010.LOG",
-          "20251301.LOG", "x20250101.LOG", "20250101.LOG.bak", "Option.ini"})
+    for (const char* name : {"20261209.LOG", "20260612.LOG", "20260611.LOG", "20250101.LOG", "2025010.LOG",
+                             "20251301.LOG", "x20250101.LOG", "20250101.LOG.bak", "Option.ini"})
         WriteFileBytes(sandbox.File(name), "x");
+#ifndef _WIN32
+    // Where letter case makes another name (on Windows it is the same file).
+    WriteFileBytes(sandbox.File("20250101.log"), "x");
+#endif
     std::filesystem::create_directory(sandbox.File("20240101.LOG"));
     std::error_code ec;
     std::filesystem::create_symlink(sandbox.File("Option.ini"), sandbox.File("20240102.LOG"), ec);
@@ -310,9 +313,11 @@ TEST(LogFileTest, RetentionDeletesOnlyOldLogFilesByTheirNames) {
     for (const auto& entry : std::filesystem::directory_iterator(FileNameOf(sandbox.Path())))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    std::vector<std::string> expected = {"20240101.LOG", "20250101.LOG.bak", "20250101.log",
-                                         "2025010.LOG",  "20251301.LOG",     "20260612.LOG",
-                                         "20261209.LOG", "Option.ini",       "x20250101.LOG"};
+    std::vector<std::string> expected = {"20240101.LOG", "20250101.LOG.bak", "2025010.LOG", "20251301.LOG",
+                                         "20260612.LOG", "20261209.LOG",     "Option.ini",  "x20250101.LOG"};
+#ifndef _WIN32
+    expected.push_back("20250101.log");
+#endif
     if (!ec)
         expected.push_back("20240102.LOG");
     std::sort(expected.begin(), expected.end());
