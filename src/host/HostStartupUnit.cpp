@@ -140,12 +140,13 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
         BlockStopSignals();
     RaiseDescriptorLimit();
 
-    // Option.ini put in place as a link or FIFO by whoever may write the directory is read as no file at all;
-    // the start says so rather than run on the defaults.
-    const std::string iniFile = JoinFileName(programDir, "Option.ini");
-    if (const std::string refusal = RegularFileRefusal(iniFile); !refusal.empty()) {
-        std::fprintf(stderr, "%s: %s: %s\n", config.ProgramName.c_str(), iniFile.c_str(), refusal.c_str());
-        return 1;
+    // Option.ini or today's log put in place as a link or FIFO by whoever may write the directory: the start
+    // says so, rather than run on the defaults or write its evidence where someone else chose.
+    for (const std::string& file : {JoinFileName(programDir, "Option.ini"), LogFileNameFor(programDir)}) {
+        if (const std::string refusal = RegularFileRefusal(file); !refusal.empty()) {
+            std::fprintf(stderr, "%s: %s: %s\n", config.ProgramName.c_str(), file.c_str(), refusal.c_str());
+            return 1;
+        }
     }
     const TStopFinished stopFinished;
     THostProcess process(programDir, ExecutableDirectory(argv[0]));

@@ -1,8 +1,6 @@
 #include "server/LogUpkeepUnit.h"
 
 #include "platform/FileNameUnit.h"
-#include "platform/FileUnit.h"
-#include "platform/SysUtilsUnit.h"
 #include "server/MessageTextUnit.h"
 
 #include <cmath>
@@ -13,11 +11,6 @@ TLogUpkeep::TLogUpkeep(const TSysOption& option, TLogFile& log, TInfoList& infoL
       m_poll(poll), m_directory(FileNameOf(FileSystemPath(log.FileName()).parent_path())),
       m_retentionDays(option.LogRetentionDays) {
     const bool daily = option.DailyLogFiles();
-    // A log put in place as a link or a FIFO stops the start: the run would otherwise write its evidence
-    // where someone else chose, or lose it without a word.
-    const std::string logFile = log.CurrentFileName();
-    if (const std::string refusal = RegularFileRefusal(logFile); !refusal.empty())
-        throw Exception(logFile + ": " + refusal);
     if (daily)
         m_log.UseDailyFiles(m_directory);
     const unsigned long long mb = 1024 * 1024;

@@ -22,8 +22,7 @@ public:
     // A check for a new day: the lines (GBK) it has to say, which go to the log and the information list.
     using TDailyCheck = std::function<std::vector<std::string>(TDateTime now)>;
 
-    // Raises Exception for a LogRollover that does not parse, or a log file that is a link or no regular
-    // file, before anything changes. The information list
+    // Raises Exception for a LogRollover that does not parse, before anything changes. The information list
     // must take lines from any thread. clock and poll: how the day is watched (tests pass their own).
     TLogUpkeep(const TSysOption& option, TLogFile& log, TInfoList& infoList, TDailyCheck dailyCheck = {},
                std::function<TDateTime()> clock = Now,

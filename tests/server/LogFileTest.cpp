@@ -71,8 +71,9 @@ TEST(LogFileTest, LinesAreAppendedWithPrefixAndContinuationLinesHaveNone) {
         EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
 }
 
-// A request's text can hold anything; a reader of the file must still tell the writer's lines from it.
-TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
+// A request's text can hold anything; a reader of the file must still tell the writer's lines from it, and
+// see every byte as a character of the code page or as \xNN.
+TEST(LogFileTest, ContinuationLinesAreMarkedAndBytesWrittenAsCharactersOrHex) {
     const std::string forged = "2026-01-01 00:00:00 x";
     struct TCase {
         const char* name;
@@ -95,6 +96,24 @@ TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
         {"other separators", "a\r\n2026/01/01 00:00:00 x", "a\r\n2026/01/01 00:00:00 x\r\n"},
         {"a letter in a digit's place", "a\r\n2026-01-0l 00:00:00 x", "a\r\n2026-01-0l 00:00:00 x\r\n"},
         {"text before the date", "a\r\n\xB4\xAE" + forged, "a\r\n\xB4\xAE" + forged + "\r\n"},
+        // Nothing of a message may act on the terminal of whoever reads the file, and every file decodes
+        // whole.
+        {"escape sequence", "a\x1b[2A\x1b[2Kb", "a\\x1b[2A\\x1b[2Kb\r\n"},
+        {"backspaces", "\t\b\b\b2026", "\t\\x08\\x08\\x082026\r\n"},
+        {"NUL, DEL and the last control byte", std::string("a\0b\x7f\x1f", 5), "a\\x00b\\x7f\\x1f\r\n"},
+        {"TAB stays", "a\tb", "a\tb\r\n"},
+        {"characters of the code page", "\xB4\xAE\xBF\xDA", "\xB4\xAE\xBF\xDA\r\n"},
+        {"user-defined area, as Windows writes U+E000", "\xAA\xA1", "\xAA\xA1\r\n"},
+        {"trail byte 0x80 and 0x40", "\x81\x80\x81\x40", "\x81\x80\x81\x40\r\n"},
+        {"lone lead byte at the end", "\xD0\xC2\x81", "\xD0\xC2\\x81\r\n"},
+        {"lead byte before an ASCII digit",
+         "\x81"
+         "0",
+         "\\x810\r\n"},
+        {"lead byte before DEL", "\x81\x7f", "\\x81\\x7f\r\n"},
+        {"lead byte before a line break", "\x81\nx", "\\x81\r\nx\r\n"},
+        {"euro sign byte and 0xFF", "\x80\xFF", "\\x80\\xff\r\n"},
+        {"C1 control as UTF-8 bytes stays a pair of the code page", "\xC2\x85", "\xC2\x85\r\n"},
     };
     TSandbox sandbox;
     const std::string file = sandbox.File("x.LOG");
@@ -105,44 +124,6 @@ TEST(LogFileTest, ContinuationLinesShapedLikeThePrefixAreMarked) {
         log.WriteLog(c.message);
         const std::string text = ReadFileBytes(file);
         EXPECT_EQ(text.substr(done), prefix + c.written) << c.name;
-        done = text.size();
-    }
-}
-
-// Nothing of a message may act on the terminal of whoever reads the file, and every file must decode whole.
-TEST(LogFileTest, BytesAreWrittenAsCodePageCharactersOrAsHex) {
-    struct TCase {
-        const char* name;
-        std::string message;
-        std::string written;
-    };
-    const TCase cases[] = {
-        {"escape sequence", "a\x1b[2A\x1b[2Kb", "a\\x1b[2A\\x1b[2Kb"},
-        {"backspaces", "\t\b\b\b2026", "\t\\x08\\x08\\x082026"},
-        {"NUL, DEL and the last control byte", std::string("a\0b\x7f\x1f", 5), "a\\x00b\\x7f\\x1f"},
-        {"TAB stays", "a\tb", "a\tb"},
-        {"characters of the code page", "\xB4\xAE\xBF\xDA", "\xB4\xAE\xBF\xDA"},
-        {"user-defined area, as Windows writes U+E000", "\xAA\xA1", "\xAA\xA1"},
-        {"trail byte 0x80 and 0x40", "\x81\x80\x81\x40", "\x81\x80\x81\x40"},
-        {"lone lead byte at the end", "\xD0\xC2\x81", "\xD0\xC2\\x81"},
-        {"lead byte before an ASCII digit",
-         "\x81"
-         "0",
-         "\\x810"},
-        {"lead byte before DEL", "\x81\x7f", "\\x81\\x7f"},
-        {"lead byte before a line break", "\x81\nx", "\\x81\r\nx"},
-        {"euro sign byte and 0xFF", "\x80\xFF", "\\x80\\xff"},
-        {"C1 control as UTF-8 bytes stays a pair of the code page", "\xC2\x85", "\xC2\x85"},
-    };
-    TSandbox sandbox;
-    const std::string file = sandbox.File("x.LOG");
-    const std::string prefix = "2026-12-09 01:02:03 ";
-    TLogFile log(file, [] { return EncodeDateTime(2026, 12, 9, 1, 2, 3); });
-    size_t done = 0;
-    for (const TCase& c : cases) {
-        log.WriteLog(c.message);
-        const std::string text = ReadFileBytes(file);
-        EXPECT_EQ(text.substr(done), prefix + c.written + "\r\n") << c.name;
         done = text.size();
     }
 }
