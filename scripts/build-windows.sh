@@ -80,7 +80,7 @@ runs_32bit() {
 
 # The 32-bit Wine (and the i386 architecture it comes from) only where 32-bit programs run.
 install_packages() {
-  local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3
+  local packages=(cmake ninja-build ccache tcl dpkg-dev xz-utils googletest sqlite3 libasio-dev
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 nsis
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n perl locales)
   local i386=0
@@ -381,6 +381,19 @@ build_googletest() {
   touch "$stamp"
 }
 
+# Asio is header-only and the same for every system: Debian's headers, copied into the prefix, so that the
+# cross build finds them there without seeing the rest of /usr/include.
+install_asio() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' libasio-dev)
+  local stamp=$prefix/.asio-$version
+  [ -f "$stamp" ] && return
+  rm -rf "$prefix/include/asio" "$prefix/include/asio.hpp" "$prefix"/.asio-*
+  mkdir -p "$prefix/include"
+  cp -r /usr/include/asio /usr/include/asio.hpp "$prefix/include/"
+  touch "$stamp"
+}
+
 # Static Qt for Windows from Debian's source of the installed Qt, with the installed Qt's tools as host tools.
 # Left out: what the window does not use (SQL, network, D-Bus, OpenGL, printing, XML, Vulkan), the tablet
 # support (Debian's source lacks wintab.h) and the Direct2D platform plugin. dynamicgl goes with OpenGL (it does
@@ -450,6 +463,7 @@ build_openssl
 build_libpq
 build_soci
 [ "$tests" = OFF ] || build_googletest
+install_asio
 release_lock
 if [ "$window" != OFF ]; then
   take_lock "$cache/.lock"

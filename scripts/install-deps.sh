@@ -11,7 +11,7 @@ packages=(
   xvfb xauth x11-utils fonts-noto-cjk
   clang libclang-rt-14-dev clang-format
   dpkg-dev file systemd libsystemd-dev
-  libssl-dev openssl stunnel4
+  libssl-dev openssl stunnel4 libasio-dev
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #include "host/InterfaceHostUnit.h"
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
+#include "platform/StopSignalUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/AdmissionUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 #include "server/TlsServerUnit.h"
@@ -38,14 +40,18 @@ void TInterfaceHost::StartServer() {
         m_server.SetListenAddress(SysOption->ListenIpv4());
         allowed = SysOption->AllowedClientRanges();
         m_server.SetAllowedClients(allowed);
-        m_server.SetMaxConnections(
-            SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0);
+        const size_t working =
+            SysOption->MaxConnections > 0 ? static_cast<size_t>(SysOption->MaxConnections) : 0;
+        m_server.SetMaxConnections(working);
+        m_server.SetMaxReadingConnections(ReadingConnectionCap(
+            SysOption->MaxReadingConnections > 0 ? static_cast<size_t>(SysOption->MaxReadingConnections) : 0,
+            working, DescriptorLimit()));
+        m_server.SetListenBacklog(SysOption->ListenBacklog);
         m_server.SetMaxConnectionsPerClient(SysOption->MaxConnectionsPerClient > 0
                                                 ? static_cast<size_t>(SysOption->MaxConnectionsPerClient)
                                                 : 0);
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
         tls = TlsLayerFor(*SysOption, m_infoMemo, Now());
-        m_server.SetConnectionLayer(std::move(tls.Layer));
         // Daily files, old files deleted, the request texts' budget and floor; and each day, the certificates
         // looked at again.
         if (LogFile != nullptr)
@@ -55,6 +61,7 @@ void TInterfaceHost::StartServer() {
     // A shared store this build cannot reach fails the start as well, instead of losing every row.
     if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
         DoorlockRecordStore->CheckUsable();
+    m_server.SetTls(tls.Context);
     m_server.SetActive(true);
     {
         std::lock_guard lock(m_tlsMutex);

@@ -44,6 +44,12 @@ public:
     void ShutdownSend() const;
     void ShutdownBoth() const;
     void Close();
+    // Gives the handle up to the caller, who closes it.
+    TSocketHandle Release() {
+        const TSocketHandle handle = m_handle;
+        m_handle = InvalidSocketHandle;
+        return handle;
+    }
 
     // The local port, 0 when unknown.
     int LocalPort() const;

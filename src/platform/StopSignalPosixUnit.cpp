@@ -57,3 +57,10 @@ void RaiseDescriptorLimit() {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
 }
+
+size_t DescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return static_cast<size_t>(limit.rlim_cur);
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 
 // How a run without a window is stopped: SIGINT / SIGTERM, or on Windows Ctrl+C, Ctrl+Break and closing the
@@ -34,3 +35,5 @@ void IgnoreBrokenPipe();
 // then no request is answered at all: the soft limit is raised to the hard one, what the system allows this
 // process. Nothing to do where there is no such limit.
 void RaiseDescriptorLimit();
+// The soft descriptor limit now; 0 where there is none (Windows).
+size_t DescriptorLimit();

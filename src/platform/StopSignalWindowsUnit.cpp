@@ -49,3 +49,7 @@ void IgnoreBrokenPipe() {}
 
 // Sockets there are not counted against a descriptor limit.
 void RaiseDescriptorLimit() {}
+
+size_t DescriptorLimit() {
+    return 0;
+}

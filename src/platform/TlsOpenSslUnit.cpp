@@ -440,3 +440,25 @@ std::string TTlsSession::PeerSubject() const {
 bool TTlsSession::Resumed() const {
     return SSL_session_reused(m_impl->ssl) == 1;
 }
+
+void* TlsNativeContext(const TTlsContext& context) {
+    return context.Impl().ctx;
+}
+
+std::string TlsPeerSubject(void* ssl) {
+    X509* certificate = SSL_get0_peer_certificate(static_cast<SSL*>(ssl));
+    return certificate != nullptr ? SubjectLine(certificate) : std::string();
+}
+
+std::string TlsAcceptFailure(void* ssl, unsigned long sslError) {
+    const long verify = SSL_get_verify_result(static_cast<SSL*>(ssl));
+    if (verify != X509_V_OK)
+        return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+    if (sslError == 0)
+        return "the connection closed or timed out";
+    if (const char* reason = ERR_reason_error_string(sslError))
+        return reason;
+    char text[256];
+    ERR_error_string_n(sslError, text, sizeof text);
+    return text;
+}

@@ -133,5 +133,13 @@ private:
     std::string m_error;
 };
 
+// For the listeners, which drive OpenSSL through their own event loop (OpenSSL builds only): the context's
+// SSL_CTX; and of a server-side SSL connection, the peer's subject as PeerSubject gives it, and why its
+// handshake failed as Accept's Error() says it (sslError: the OpenSSL error code of the failure, 0 when the
+// connection closed or timed out before the handshake ended).
+void* TlsNativeContext(const TTlsContext& context);
+std::string TlsPeerSubject(void* ssl);
+std::string TlsAcceptFailure(void* ssl, unsigned long sslError);
+
 // Text with every control character (C0, DEL, and C1 in UTF-8) written as \xNN, so that it stays one line.
 std::string EscapeControlCharacters(const std::string& text);

@@ -21,7 +21,9 @@ void TSysOption::LoadOption() {
     ListenAddress = ini.ReadString(kSys, "ListenAddress", "");
     AllowedClients = ini.ReadString(kSys, "AllowedClients", "");
     MaxConnections = ini.ReadInteger(kSys, "MaxConnections", 1024);
+    MaxReadingConnections = ini.ReadInteger(kSys, "MaxReadingConnections", 10000);
     MaxConnectionsPerClient = ini.ReadInteger(kSys, "MaxConnectionsPerClient", 64);
+    ListenBacklog = ini.ReadInteger(kSys, "ListenBacklog", 15);
     RequestTimeout = ini.ReadInteger(kSys, "RequestTimeout", 30);
     TlsCertificate = ini.ReadString(kSys, "TlsCertificate", "");
     TlsPrivateKey = ini.ReadString(kSys, "TlsPrivateKey", "");

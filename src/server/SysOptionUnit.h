@@ -23,12 +23,18 @@ public:
 
     // Who may connect, beyond the described keys. Loaded, never written: the password change leaves their
     // lines as the administrator wrote them.
-    std::string ListenAddress;     // empty: every local address
-    std::string AllowedClients;    // comma-separated addresses and ranges; empty: everyone
-    int32_t MaxConnections = 1024; // 0 or less: no cap
+    std::string ListenAddress;  // empty: every local address
+    std::string AllowedClients; // comma-separated addresses and ranges; empty: everyone
+    // Requests read in full that wait for or run in a worker; 0 or less: no cap.
+    int32_t MaxConnections = 1024;
+    // Connections still being read (a socket and a little state each); within the descriptor limit, which
+    // the host raises to its hard limit at start. 0 or less: only that limit.
+    int32_t MaxReadingConnections = 10000;
     // Connections one address may hold while they wait for their answer, so that no single machine can take
-    // every slot of MaxConnections; 0 or less: no cap.
+    // every slot; 0 or less: no cap.
     int32_t MaxConnectionsPerClient = 64;
+    // The listen queue of connections not yet accepted; 0 or less: 15.
+    int32_t ListenBacklog = 15;
     // Seconds a connection has for all of its request's bytes, counted from its accept; 0 or less: no limit.
     int32_t RequestTimeout = 30;
     // TLS on every listener when TlsCertificate is set (PEM files; relative names from the program

@@ -1,474 +1,202 @@
 #include "server/TcpServerUnit.h"
 
-#include "platform/CodePageUnit.h"
-#include "platform/SocketUnit.h"
 #include "platform/SysUtilsUnit.h"
-#include "server/ConnectionCountUnit.h"
+#include "server/ConnectionUnit.h"
 #include "server/LogFileUnit.h"
 
-#include <algorithm>
-#include <chrono>
-#include <climits>
-#include <cstring>
 #include <list>
-#include <optional>
 #include <system_error>
+#include <thread>
 
 namespace {
 
-constexpr int ListenBacklog = 15;
-constexpr int AcceptSliceMs = 100;
-// How long a worker waits in an accept before it looks at its idle time.
-constexpr int WorkerAcceptWaitMs = 1000;
+constexpr int DefaultListenBacklog = 15;
+constexpr size_t DefaultMaxWorkers = 16;
+// Two threads accept and move every connection's bytes: one keeps serving while the other is in a TLS
+// handshake's arithmetic.
+constexpr unsigned IoThreads = 2;
+// How long an accept that failed (out of descriptors) waits before the next: the listener stays readable, so
+// it would otherwise spin.
+constexpr auto AcceptRetry = std::chrono::milliseconds(100);
 constexpr auto StopWait = std::chrono::milliseconds(5000);
-// Threads of connections that ended last, left unjoined while busy: they are most likely still on their way
-// out, and waiting for them would hold the next accept up.
-constexpr size_t RecentlyEnded = 8;
-constexpr size_t MaxIdleWorkers = 16;
-constexpr auto IdleWorkerLife = std::chrono::seconds(30);
-constexpr auto RefusalLogInterval = std::chrono::minutes(1);
 
 } // namespace
 
-// Threads and sockets:
-// - Workers serve connections, each one from its accept to its close, then wait for the next; starting a
-//   thread per connection cost more than all the rest of a short request. At most MaxIdleWorkers wait, none
-//   much longer than IdleWorkerLife, so the threads at rest stay few.
-// - Where the listener can be made to wait in the kernel (Linux), the waiting workers accept themselves, and
-//   the listening thread only starts a new one whenever none is left waiting. Elsewhere the listening thread
-//   accepts and hands each connection to a waiting worker, or to a new one.
-// - A worker closes its connection's socket when the cycle ends, after marking it as closing under the lock,
-//   and then removes the connection from the live list under the lock. A stop only shuts down live sockets
-//   not marked so, under the same lock, so it never touches a handle number that was closed and perhaps
-//   already reused. The listener is closed only once no worker waits in its accept any more.
-// - A worker that ends moves itself to the ended list under the lock; every one is joined: by the listening
-//   thread, by a stop once none is live, and by the destructor at the latest. A handler still running after
-//   the stop's wait keeps using its connection and this server's lock, so destroying the server waits for it
-//   to end; its socket is already shut down, so it ends as soon as the handler returns.
+// One start of the listener: its I/O threads, its connections and their workers. Destroyed by the stop, or,
+// when handlers outlived the stop's wait, by the server's destructor once they have ended.
+class TListenerRun {
+public:
+    TListenerRun(TAdmission::TLimits limits, TRequestHandler handler, std::chrono::milliseconds timeout,
+                 size_t maxWorkers, std::shared_ptr<const TTlsContext> tls)
+        : m_shared(std::move(limits), std::move(handler), timeout),
+          m_workers(std::make_unique<TWorkerPool>(maxWorkers)), m_tlsContext(std::move(tls)) {
+        m_shared.Workers = m_workers.get();
+#ifdef DOORLOCK_WITH_OPENSSL
+        if (m_tlsContext) {
+            // The context's SSL_CTX, shared: asio's context frees its reference when it goes.
+            SSL_CTX* native = static_cast<SSL_CTX*>(TlsNativeContext(*m_tlsContext));
+            SSL_CTX_up_ref(native);
+            m_tls = std::make_unique<asio::ssl::context>(native);
+            m_shared.Tls = m_tls.get();
+        }
+#endif
+    }
+
+    ~TListenerRun() {
+        // Handlers still running post their answers to the I/O context: it must outlive them.
+        m_workers.reset();
+    }
+
+    // Raises with the bind's message.
+    int Start(int port, int backlog, TIpv4 address) {
+        TSocket listener = ListenTcp(port, backlog, address);
+        const int bound = listener.LocalPort();
+        asio::error_code error;
+        m_acceptor.assign(asio::ip::tcp::v4(), listener.Release(), error);
+        if (error)
+            throw Exception(SocketErrorMessage(error.value()));
+        Accept();
+        try {
+            for (unsigned i = 0; i < IoThreads; ++i)
+                m_threads.emplace_back([this] { m_io.run(); });
+        } catch (const std::system_error& e) {
+            Stop(std::chrono::steady_clock::now());
+            throw Exception(e.what());
+        }
+        return bound;
+    }
+
+    // True when every handler had ended by the deadline.
+    bool Stop(std::chrono::steady_clock::time_point deadline) {
+        m_shared.Stopping = true;
+        // The I/O threads end; then nothing else touches a socket, and the stop closes them all.
+        m_io.stop();
+        for (std::thread& thread : m_threads)
+            thread.join();
+        m_threads.clear();
+        asio::error_code ignored;
+        m_acceptor.close(ignored);
+        m_retry.cancel();
+        for (const std::shared_ptr<TConnection>& connection : m_shared.LiveConnections())
+            connection->CloseNow();
+        return m_workers->WaitIdle(deadline);
+    }
+
+    size_t LiveCount() {
+        return m_shared.LiveCount();
+    }
+    size_t Workers() const {
+        return m_workers->Threads();
+    }
+
+private:
+    void Accept() {
+        m_acceptor.async_accept(asio::make_strand(m_io),
+                                [this](const asio::error_code& error, asio::ip::tcp::socket socket) {
+                                    if (error == asio::error::operation_aborted || m_shared.Stopping)
+                                        return;
+                                    if (error) {
+                                        m_retry.expires_after(AcceptRetry);
+                                        m_retry.async_wait([this](const asio::error_code& waited) {
+                                            if (!waited)
+                                                Accept();
+                                        });
+                                        return;
+                                    }
+                                    Admit(std::move(socket));
+                                    Accept();
+                                });
+    }
+
+    void Admit(asio::ip::tcp::socket socket) {
+        asio::error_code error;
+        const asio::ip::tcp::endpoint remote = socket.remote_endpoint(error);
+        if (error)
+            return; // gone already
+        const asio::ip::address address = remote.address();
+        TIpv4 peer = 0;
+        TClientKey key;
+        if (address.is_v4()) {
+            peer = address.to_v4().to_uint();
+            key = TClientKey(peer);
+        } else {
+            key = TClientKey::FromIpv6(address.to_v6().to_bytes());
+            peer = key.Ipv6 ? 0 : static_cast<TIpv4>(key.Value);
+        }
+        TAdmission::TDecision decision = m_shared.Admission.Admit(key, TAdmission::TClock::now());
+        if (decision.Closed) {
+            if (std::shared_ptr<TConnection> closed = m_shared.Find(*decision.Closed))
+                closed->Abort();
+        }
+        if (!decision.Line.empty())
+            WriteLog(decision.Line);
+        if (!decision.Admitted)
+            return; // the socket closes with this scope, unread
+        auto connection =
+            std::make_shared<TConnection>(m_shared, std::move(socket), decision.Id, key, peer, remote.port());
+        m_shared.Add(decision.Id, connection);
+        connection->Start();
+    }
+
+    // Declared in the order they may be destroyed in reverse: connections still held by the I/O context's
+    // handlers need the shared part and the TLS context.
+    TConnectionShared m_shared;
+    std::unique_ptr<TWorkerPool> m_workers;
+    std::shared_ptr<const TTlsContext> m_tlsContext;
+#ifdef DOORLOCK_WITH_OPENSSL
+    std::unique_ptr<asio::ssl::context> m_tls;
+#endif
+    asio::io_context m_io{static_cast<int>(IoThreads)};
+    asio::ip::tcp::acceptor m_acceptor{m_io};
+    asio::steady_timer m_retry{m_io};
+    std::vector<std::thread> m_threads;
+};
+
 struct TTcpServer::TImpl {
-    struct TConnectionEntry final : public TServerConnection {
-        using TClock = std::chrono::steady_clock;
-        TConnectionEntry(TSocket accepted, std::shared_ptr<const TExecute> run, TConnectionCounts& allCounts,
-                         TIpv4 from, int fromPort)
-            : socket(std::move(accepted)), execute(std::move(run)), counts(&allCounts),
-              slot(&allCounts.Add(from)), peer(from), port(fromPort) {}
-
-        TRequestOrigin Origin() const override { return {Ipv4Text(peer), port, ""}; }
-        bool SendBytes(const char* data, size_t size) override {
-            // The client may connect again as soon as it has the answer, before this thread is back.
-            MarkAnswered();
-            return !aborted && socket.SendAll(data, size) && !aborted;
-        }
-        bool SendSetupBytes(const char* data, size_t size) override {
-            return !aborted && socket.SendAll(data, size) && !aborted;
-        }
-        void MarkAnswered() {
-            if (!answered.exchange(true))
-                counts->Answered(*slot);
-        }
-        long ReceiveBytes(char* data, size_t size) override {
-            for (;;) {
-                if (aborted)
-                    return -1;
-                // The deadline bounds every read of the request together, so a peer that sends a byte now and
-                // then is closed as well as a silent one.
-                if (deadline) {
-                    const int ready = WaitForBytes();
-                    if (ready == 0)
-                        timedOut = true;
-                    if (ready <= 0)
-                        return -1;
-                }
-                long received = socket.Receive(data, size);
-                // The listener's time-out came with the socket, and without a deadline a client may take as
-                // long as it likes: it is cleared the first time it runs out, which spares the call to every
-                // request that comes at once. With one, the wait above has already seen bytes.
-                if (received < 0 && listenerTimeout && ReceiveTimedOut()) {
-                    listenerTimeout = false;
-                    socket.SetReceiveTimeout(0);
-                    continue;
-                }
-                // A shut-down socket reads as an orderly close; the handler learns it was the stop.
-                return aborted ? -1 : received;
-            }
-        }
-        // > 0 once bytes (or the close) are there, 0 when the deadline passed, < 0 on an error.
-        int WaitForBytes() const {
-            for (;;) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now());
-                if (left.count() <= 0)
-                    return 0;
-                const int ready =
-                    socket.WaitReadable(static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
-                if (ready != 0)
-                    return ready;
-            }
-        }
-
-        TSocket socket; // closed by the serving worker, once closing is set under the lock
-        std::shared_ptr<const TExecute> execute;
-        std::atomic<bool> aborted{false};
-        // Set once the answer goes out or the cycle ends: the connection no longer counts against the caps.
-        std::atomic<bool> answered{false};
-        TConnectionCounts* counts;
-        TConnectionCounts::TSlot* slot; // its address's, valid while the connection is live
-        TIpv4 peer;
-        int port;
-        std::optional<TClock::time_point> deadline; // for all of the request's bytes
-        bool timedOut = false;                      // a read failed for the deadline
-        // The socket still has the receive time-out of the listener it came from.
-        bool listenerTimeout = false;
-        bool closing = false;
-        std::list<std::unique_ptr<TConnectionEntry>>::iterator position; // in the live list
-    };
-
-    struct TWorker {
-        std::thread thread;
-        unsigned run = 0;                       // the start it belongs to; a later one has its own workers
-        TConnectionEntry* connection = nullptr; // under the lock
-        std::condition_variable wake;           // a hand-over or a stop, where workers do not accept
-        std::list<std::unique_ptr<TWorker>>::iterator position; // in the busy, idle or ended list
-    };
-
     int defaultPort = 0;
     TIpv4 listenAddress = 0;
+    int backlog = DefaultListenBacklog;
     std::vector<TIpv4Range> allowedClients;
     size_t maxConnections = 0;
+    size_t maxReading = 0;
     size_t maxPerClient = 0;
+    size_t maxWorkers = DefaultMaxWorkers;
     std::chrono::milliseconds requestTimeout{0};
-    TExecute execute;
-    TConnectionLayer layer;
-    bool active = false;
+    TRequestHandler handler;
+    std::shared_ptr<const TTlsContext> tls;
     int boundPort = 0;
-    TSocket listener;
-    bool workersAccept = false;
-    std::thread listenThread;
-
-    mutable std::mutex mutex;
-    std::condition_variable changed; // a connection or a worker ended, or a stop began
-    std::condition_variable supply;  // where workers accept: none is left waiting, one ended, or a stop began
-    bool stopping = false;
-    unsigned run = 0;
-    // Under the lock: whoever accepts.
-    TLogThrottle refusedLog{RefusalLogInterval};
-    TLogThrottle capLog{RefusalLogInterval};
-    TLogThrottle clientCapLog{RefusalLogInterval};
-    TLogThrottle timeoutLog{RefusalLogInterval};
-    std::shared_ptr<const TExecute> runningExecute;
-    std::list<std::unique_ptr<TConnectionEntry>> live; // the live-connection set
-    TConnectionCounts counts;                          // of the live ones
-    std::list<std::unique_ptr<TWorker>> busy;          // workers serving a connection
-    std::list<std::unique_ptr<TWorker>> idle;          // workers waiting for one, the latest last
-    std::list<std::unique_ptr<TWorker>> ended;         // workers about to end, not yet joined
+    std::unique_ptr<TListenerRun> run;
+    // Runs whose stop timed out, kept until their handlers end.
+    std::list<std::unique_ptr<TListenerRun>> stuck;
+    mutable std::mutex mutex; // run and stuck, for the counts asked from other threads
 
     void Start() {
-        if (active)
+        if (run)
             return;
-        TSocket socket = ListenTcp(defaultPort, ListenBacklog, listenAddress);
-        int port = socket.LocalPort();
-        workersAccept = WaitInAccept(socket, WorkerAcceptWaitMs);
-        listener = std::move(socket);
-        {
-            std::lock_guard lock(mutex);
-            stopping = false;
-            ++run;
-            runningExecute = std::make_shared<const TExecute>(
-                layer ? TExecute([layer = layer, execute = execute](TServerConnection& connection) {
-                    layer(connection, static_cast<TConnectionEntry&>(connection).peer, execute);
-                })
-                      : execute);
-        }
-        try {
-            listenThread = std::thread([this] { workersAccept ? Supply() : Listen(); });
-        } catch (const std::system_error& error) {
-            listener.Close();
-            throw Exception(error.what());
-        }
+        auto started = std::make_unique<TListenerRun>(
+            TAdmission::TLimits{allowedClients, maxConnections, maxReading, maxPerClient}, handler,
+            requestTimeout, maxWorkers, tls);
+        const int port = started->Start(defaultPort, backlog, listenAddress);
+        std::lock_guard guard(mutex);
+        run = std::move(started);
         boundPort = port;
-        active = true;
     }
 
     void Stop() {
-        if (!active)
+        if (!run)
             return;
+        const bool ended = run->Stop(std::chrono::steady_clock::now() + StopWait);
+        std::unique_ptr<TListenerRun> stopped;
         {
-            std::lock_guard lock(mutex);
-            stopping = true;
-            for (auto& worker : idle)
-                worker->wake.notify_one();
+            std::lock_guard guard(mutex);
+            stopped = std::move(run);
+            boundPort = 0;
+            if (!ended)
+                stuck.push_back(std::move(stopped));
         }
-        changed.notify_all();
-        supply.notify_all();
-        // No connection is taken any more once the accepts are woken and the listening thread has ended.
-        if (workersAccept)
-            listener.ShutdownBoth();
-        listenThread.join();
-        // Refuses new connections at once; where workers accept, it waits until none is in an accept.
-        if (!workersAccept)
-            listener.Close();
-        active = false;
-        boundPort = 0;
-
-        bool allEnded;
-        {
-            std::unique_lock lock(mutex);
-            for (auto& entry : live) {
-                entry->aborted = true;
-                // Both directions, so that a thread waiting in a read wakes up. One being closed is left to
-                // its worker.
-                if (!entry->closing)
-                    entry->socket.ShutdownBoth();
-            }
-            allEnded = changed.wait_for(lock, StopWait, [this] { return live.empty() && idle.empty(); });
-        }
-        listener.Close();
-        JoinEnded();
-        if (!allEnded)
+        stopped.reset();
+        if (!ended)
             throw Exception("Terminate Thread Timeout");
-    }
-
-    // The listening thread where workers accept: keeps one waiting in the accept, joins those that ended.
-    void Supply() {
-        std::unique_lock lock(mutex);
-        while (!stopping) {
-            if (!ended.empty()) {
-                lock.unlock();
-                JoinEnded();
-                lock.lock();
-                continue;
-            }
-            if (idle.empty()) {
-                // Until a thread can be started, connections wait in the backlog.
-                if (!StartWorker(idle, nullptr))
-                    supply.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs),
-                                    [this] { return stopping; });
-                continue;
-            }
-            supply.wait(lock, [this] { return stopping || idle.empty() || !ended.empty(); });
-        }
-    }
-
-    // The listening thread where it accepts and hands over.
-    void Listen() {
-        for (;;) {
-            {
-                std::lock_guard lock(mutex);
-                if (stopping)
-                    return;
-            }
-            JoinEnded(RecentlyEnded);
-            TSocket accepted;
-            TIpv4 peer = 0;
-            int peerPort = 0;
-            switch (AcceptTcp(listener, AcceptSliceMs, accepted, &peer, &peerPort)) {
-            case TAcceptResult::Accepted: {
-                std::unique_lock lock(mutex);
-                TConnectionEntry* entry = Admit(lock, std::move(accepted), peer, peerPort);
-                if (entry == nullptr || HandOver(lock, entry))
-                    break;
-                Remove(*entry);
-                [[fallthrough]];
-            }
-            case TAcceptResult::Failed: {
-                // Ignored; but out of descriptors the socket stays readable, so wait a slice, not spin.
-                std::unique_lock lock(mutex);
-                changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
-                break;
-            }
-            case TAcceptResult::TimedOut:
-                JoinEnded();
-                break;
-            }
-        }
-    }
-
-    bool Allowed(TIpv4 peer) const {
-        return allowedClients.empty() ||
-               std::any_of(allowedClients.begin(), allowedClients.end(),
-                           [peer](const TIpv4Range& range) { return range.Contains(peer); });
-    }
-
-    // Under the lock: the accepted connection in the live list, or null when it was refused or over a cap
-    // (closed, and logged at most once a minute; the lock is released meanwhile).
-    TConnectionEntry* Admit(std::unique_lock<std::mutex>& lock, TSocket accepted, TIpv4 peer, int peerPort) {
-        std::string line;
-        const auto now = TLogThrottle::TClock::now();
-        if (!Allowed(peer)) {
-            if (refusedLog.Allow(peer, now))
-                line = RefusedClientLine(peer);
-        } else if (maxConnections > 0 && counts.Waiting() >= maxConnections) {
-            if (capLog.Allow(0, now))
-                line = ConnectionCapLine(maxConnections, peer);
-        } else if (maxPerClient > 0 && counts.Waiting(peer) >= maxPerClient) {
-            if (clientCapLog.Allow(peer, now))
-                line = ClientCapLine(maxPerClient, peer);
-        } else {
-            live.push_back(std::make_unique<TConnectionEntry>(std::move(accepted), runningExecute, counts,
-                                                              peer, peerPort));
-            TConnectionEntry* entry = live.back().get();
-            entry->position = std::prev(live.end());
-            if (requestTimeout.count() > 0)
-                entry->deadline = now + requestTimeout;
-            return entry;
-        }
-        lock.unlock();
-        accepted.Close();
-        if (!line.empty())
-            WriteLog(line);
-        lock.lock();
-        return nullptr;
-    }
-
-    // Under the lock: the connection to a waiting worker, or to a new one; false when none could be started.
-    bool HandOver(std::unique_lock<std::mutex>& lock, TConnectionEntry* entry) {
-        if (idle.empty())
-            return StartWorker(busy, entry);
-        // The one that waited least: its stack is the most likely still in the caches.
-        TWorker* worker = idle.back().get();
-        busy.splice(busy.end(), idle, worker->position);
-        worker->connection = entry;
-        // Woken once the lock is free for it. Only this thread and a stop, after this thread has ended, join
-        // workers, so it is still there.
-        lock.unlock();
-        worker->wake.notify_one();
-        return true;
-    }
-
-    // Under the lock: a new worker in the list, serving the connection or (null) waiting to accept one.
-    bool StartWorker(std::list<std::unique_ptr<TWorker>>& list, TConnectionEntry* entry) {
-        list.push_back(std::make_unique<TWorker>());
-        TWorker* worker = list.back().get();
-        worker->position = std::prev(list.end());
-        worker->run = run;
-        worker->connection = entry;
-        try {
-            // Started under the lock, so the thread's end cannot overtake the assignment.
-            worker->thread = std::thread([this, worker] { Work(*worker); });
-        } catch (const std::system_error&) {
-            list.pop_back();
-            return false;
-        }
-        return true;
-    }
-
-    void Work(TWorker& worker) {
-        std::unique_lock lock(mutex);
-        auto waitingSince = std::chrono::steady_clock::now();
-        for (;;) {
-            if (worker.connection == nullptr) {
-                // Waiting, in the idle list.
-                if (stopping || worker.run != run) {
-                    ended.splice(ended.end(), idle, worker.position);
-                    break;
-                }
-                if (!workersAccept) {
-                    // Woken by a hand-over or a stop; when neither came within its life, it ends.
-                    worker.wake.wait_for(lock, IdleWorkerLife,
-                                         [&] { return worker.connection != nullptr || stopping; });
-                    if (worker.connection == nullptr) {
-                        ended.splice(ended.end(), idle, worker.position);
-                        break;
-                    }
-                } else if (!Accept(lock, worker, waitingSince)) {
-                    ended.splice(ended.end(), idle, worker.position);
-                    break;
-                }
-                if (worker.connection == nullptr)
-                    continue;
-            }
-            Serve(lock, *worker.connection);
-            worker.connection = nullptr;
-            if (stopping || worker.run != run || idle.size() >= MaxIdleWorkers) {
-                ended.splice(ended.end(), busy, worker.position);
-                break;
-            }
-            idle.splice(idle.end(), busy, worker.position);
-            waitingSince = std::chrono::steady_clock::now();
-        }
-        changed.notify_all();
-        supply.notify_one();
-    }
-
-    // Under the lock, for a worker in the idle list: one accept. False when the worker is to end (it waited
-    // its life out and another one waits too); a connection it took is then its own, in the busy list.
-    bool Accept(std::unique_lock<std::mutex>& lock, TWorker& worker,
-                std::chrono::steady_clock::time_point waitingSince) {
-        lock.unlock();
-        TSocket accepted;
-        TIpv4 peer = 0;
-        int peerPort = 0;
-        TAcceptResult result = AcceptTcp(listener, WorkerAcceptWaitMs, accepted, &peer, &peerPort);
-        lock.lock();
-        switch (result) {
-        case TAcceptResult::Accepted:
-            // Taken once a stop began: closed unread, as the stop may already have shut the live connections
-            // down and would leave this one waiting for its request.
-            if (stopping) {
-                accepted.Close();
-                return true;
-            }
-            if (TConnectionEntry* entry = Admit(lock, std::move(accepted), peer, peerPort)) {
-                entry->listenerTimeout = true;
-                worker.connection = entry;
-                busy.splice(busy.end(), idle, worker.position);
-                if (idle.empty())
-                    supply.notify_one();
-            }
-            return true;
-        case TAcceptResult::TimedOut:
-            return idle.size() <= 1 || std::chrono::steady_clock::now() - waitingSince < IdleWorkerLife;
-        case TAcceptResult::Failed:
-            // Out of descriptors the accept fails at once: wait a slice, not spin. A stop ends it.
-            changed.wait_for(lock, std::chrono::milliseconds(AcceptSliceMs), [this] { return stopping; });
-            return true;
-        }
-        return true;
-    }
-
-    // Runs the cycle, then closes the connection; with the lock held before and after.
-    void Serve(std::unique_lock<std::mutex>& lock, TConnectionEntry& entry) {
-        lock.unlock();
-        try {
-            if (entry.execute && *entry.execute)
-                (*entry.execute)(entry);
-        } catch (...) {
-            // A failed cycle only ends its own connection.
-        }
-        // Closed outside the lock, which every accept needs; marked first, so that a stop leaves the handle
-        // alone meanwhile.
-        entry.MarkAnswered();
-        lock.lock();
-        entry.closing = true;
-        const bool logTimeout = entry.timedOut && timeoutLog.Allow(entry.peer, TLogThrottle::TClock::now());
-        lock.unlock();
-        entry.socket.ShutdownSend();
-        entry.socket.Close();
-        if (logTimeout)
-            WriteLog(RequestTimeoutLine(entry.peer));
-        lock.lock();
-        Remove(entry);
-        changed.notify_all();
-    }
-
-    // Under the lock.
-    void Remove(TConnectionEntry& entry) {
-        counts.Remove(entry.peer, entry.answered);
-        live.erase(entry.position);
-    }
-
-    // Joins the ended workers but the last `keep` of them.
-    void JoinEnded(size_t keep = 0) {
-        std::list<std::unique_ptr<TWorker>> done;
-        {
-            std::lock_guard lock(mutex);
-            if (ended.size() <= keep)
-                return;
-            done.splice(done.end(), ended, ended.begin(), std::prev(ended.end(), static_cast<long>(keep)));
-        }
-        for (auto& worker : done) {
-            if (worker->thread.joinable())
-                worker->thread.join();
-        }
     }
 };
 
@@ -478,13 +206,10 @@ TTcpServer::~TTcpServer() {
     try {
         m_impl->Stop();
     } catch (...) {
-        // Nobody to tell while being destroyed.
+        // Nobody to tell while being destroyed; the stuck runs below wait for their handlers.
     }
-    {
-        std::unique_lock lock(m_impl->mutex);
-        m_impl->changed.wait(lock, [this] { return m_impl->busy.empty() && m_impl->idle.empty(); });
-    }
-    m_impl->JoinEnded();
+    std::lock_guard guard(m_impl->mutex);
+    m_impl->stuck.clear();
 }
 
 void TTcpServer::SetDefaultPort(int port) {
@@ -495,8 +220,20 @@ int TTcpServer::DefaultPort() const {
     return m_impl->defaultPort;
 }
 
+void TTcpServer::SetRequestHandler(TRequestHandler handler) {
+    m_impl->handler = std::move(handler);
+}
+
+void TTcpServer::SetTls(std::shared_ptr<const TTlsContext> context) {
+    m_impl->tls = std::move(context);
+}
+
 void TTcpServer::SetListenAddress(TIpv4 address) {
     m_impl->listenAddress = address;
+}
+
+void TTcpServer::SetListenBacklog(int backlog) {
+    m_impl->backlog = backlog > 0 ? backlog : DefaultListenBacklog;
 }
 
 void TTcpServer::SetAllowedClients(std::vector<TIpv4Range> ranges) {
@@ -507,6 +244,10 @@ void TTcpServer::SetMaxConnections(size_t cap) {
     m_impl->maxConnections = cap;
 }
 
+void TTcpServer::SetMaxReadingConnections(size_t cap) {
+    m_impl->maxReading = cap;
+}
+
 void TTcpServer::SetMaxConnectionsPerClient(size_t cap) {
     m_impl->maxPerClient = cap;
 }
@@ -515,17 +256,8 @@ void TTcpServer::SetRequestTimeout(std::chrono::milliseconds timeout) {
     m_impl->requestTimeout = timeout;
 }
 
-void TTcpServer::SetOnExecute(TExecute execute) {
-    m_impl->execute = std::move(execute);
-}
-
-void TTcpServer::SetConnectionLayer(TConnectionLayer layer) {
-    m_impl->layer = std::move(layer);
-}
-
-void TTcpServer::SetRequestHandler(TRequestHandler handler) {
-    SetOnExecute(
-        [handler = std::move(handler)](TServerConnection& connection) { ServeRequest(connection, handler); });
+void TTcpServer::SetMaxWorkers(size_t workers) {
+    m_impl->maxWorkers = workers > 0 ? workers : DefaultMaxWorkers;
 }
 
 void TTcpServer::SetActive(bool active) {
@@ -536,14 +268,24 @@ void TTcpServer::SetActive(bool active) {
 }
 
 bool TTcpServer::Active() const {
-    return m_impl->active;
+    std::lock_guard guard(m_impl->mutex);
+    return m_impl->run != nullptr;
 }
 
 int TTcpServer::BoundPort() const {
+    std::lock_guard guard(m_impl->mutex);
     return m_impl->boundPort;
 }
 
 size_t TTcpServer::LiveConnectionCount() const {
-    std::lock_guard lock(m_impl->mutex);
-    return m_impl->live.size();
+    std::lock_guard guard(m_impl->mutex);
+    size_t live = m_impl->run ? m_impl->run->LiveCount() : 0;
+    for (const auto& run : m_impl->stuck)
+        live += run->LiveCount();
+    return live;
+}
+
+size_t TTcpServer::WorkerCount() const {
+    std::lock_guard guard(m_impl->mutex);
+    return m_impl->run ? m_impl->run->Workers() : 0;
 }

@@ -1,68 +1,64 @@
 #pragma once
 
 #include "platform/SocketUnit.h"
+#include "platform/TlsUnit.h"
 #include "server/ConnectionLogUnit.h"
 #include "server/WireUnit.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <functional>
-#include <map>
+#include <cstddef>
 #include <memory>
-#include <mutex>
-#include <set>
-#include <string>
-#include <thread>
 #include <vector>
 
-// The TCP listener: IPv4, backlog 15, a thread per accepted connection.
+// The TCP listener: IPv4, one request per connection. Its I/O threads accept, handshake, read and answer
+// every connection; only the request handler runs on a worker thread, taken in turns per client.
 class TTcpServer {
 public:
-    using TExecute = std::function<void(TServerConnection&)>;
-
     TTcpServer();
-    ~TTcpServer(); // stops when active (errors swallowed)
+    ~TTcpServer(); // stops when active (errors swallowed), and waits for handlers still running
     TTcpServer(const TTcpServer&) = delete;
     TTcpServer& operator=(const TTcpServer&) = delete;
 
     void SetDefaultPort(int port);
     int DefaultPort() const;
-    // Runs once per accepted connection on the connection's thread; the server shuts the connection down
-    // and closes it afterwards, whatever the function did or raised.
-    void SetOnExecute(TExecute execute);
-    // The request cycle (ServeRequest) as that function: one request per connection, served by the handler.
+    // The request cycle: one request per connection, read up to its NUL and handed to the handler on a worker
+    // (WireUnit's rules: AnswerRequest); its answer sent, then the connection closed.
     void SetRequestHandler(TRequestHandler handler);
-    // Set while stopped: runs in place of that function, given the plain connection, the client's address
-    // and the function, which it runs on the connection it makes over the plain one (TLS) or not at all.
-    // Empty: the function runs on the plain connection.
-    using TConnectionLayer =
-        std::function<void(TServerConnection& plain, TIpv4 peer, const TExecute& execute)>;
-    void SetConnectionLayer(TConnectionLayer layer);
+    // Set while stopped: every connection's TLS handshake before its request, with this context; a client
+    // refused there is closed before a request byte is read and logged at most once a minute per address.
+    // Null: plain TCP.
+    void SetTls(std::shared_ptr<const TTlsContext> context);
 
     // Set while stopped. Address 0: every local address. An empty list: every client. Cap or time 0: none.
-    // A refused client is closed before a byte is read, and logged at most once a minute per address; a
-    // connection over the cap is closed at once, and logged at most once a minute; one over its address's
-    // cap likewise, at most once a minute per address. Only connections not yet answered count against the
-    // caps. A connection whose reads have not ended within the request time-out of its accept fails its
-    // next read, and is closed and logged at most once a minute per address.
+    // A refused client is closed before a byte is read, and logged at most once a minute per address; so is
+    // one over its address's cap (MaxConnectionsPerClient: connections not yet answered). MaxConnections caps
+    // the requests read in full that wait for or run in a worker; connections still being read have their own
+    // cap (MaxReadingConnections), where the oldest connection of the address that holds most of them makes
+    // room for an address that holds fewer (TAdmission). A connection whose reads have not ended within the
+    // request time-out of its accept is closed, and logged at most once a minute per address.
     void SetListenAddress(TIpv4 address);
+    void SetListenBacklog(int backlog); // 15 unless set
     void SetAllowedClients(std::vector<TIpv4Range> ranges);
     void SetMaxConnections(size_t cap);
+    void SetMaxReadingConnections(size_t cap);
     void SetMaxConnectionsPerClient(size_t cap);
     void SetRequestTimeout(std::chrono::milliseconds timeout);
+    // Worker threads at most (16 unless set).
+    void SetMaxWorkers(size_t workers);
 
     // Start: raises Exception "Could not bind socket. Address and port are already in use." or
     // "Socket Error # %d\r\n%s"; the server is then stopped.
-    // Stop: stops accepting, closes every live connection, waits up to 5000 ms (looking every 250 ms);
-    // raises Exception "Terminate Thread Timeout" when connections remain.
+    // Stop: stops accepting, closes every live connection, waits up to 5000 ms for the handlers still
+    // running; raises Exception "Terminate Thread Timeout" when some remain (their answers are not sent).
     void SetActive(bool active);
     bool Active() const;
 
     // The port actually bound (differs from DefaultPort when that is 0); 0 while stopped.
     int BoundPort() const;
+    // Connections accepted and not yet closed, those of a stop that timed out included.
     size_t LiveConnectionCount() const;
+    // Worker threads running now.
+    size_t WorkerCount() const;
 
 private:
     struct TImpl;

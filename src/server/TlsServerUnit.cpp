@@ -8,36 +8,6 @@
 
 #include <filesystem>
 
-TTlsServerConnection::TTlsServerConnection(TServerConnection& plain, const TTlsContext& context)
-    : m_plain(plain), m_channel(plain), m_session(context, m_channel) {}
-
-bool TTlsServerConnection::Accept() {
-    return m_session.Accept();
-}
-
-void TTlsServerConnection::Close() {
-    m_session.Shutdown();
-}
-
-long TTlsServerConnection::ReceiveBytes(char* data, size_t size) {
-    return m_session.Receive(data, size);
-}
-
-bool TTlsServerConnection::SendBytes(const char* data, size_t size) {
-    m_channel.m_answering = true;
-    return m_session.Send(data, size);
-}
-
-std::string TTlsServerConnection::ClientSubject() const {
-    return Utf8ToGbk(m_session.PeerSubject());
-}
-
-TRequestOrigin TTlsServerConnection::Origin() const {
-    TRequestOrigin origin = m_plain.Origin();
-    origin.Subject = ClientSubject();
-    return origin;
-}
-
 std::string TlsRefusedLine(TIpv4 peer, const std::string& reason) {
     // The reason is OpenSSL's text, ASCII; escaped all the same, as it ends up in the log.
     return Gbk("拒绝来自 ") + Ipv4Text(peer) + Gbk(" 的连接（TLS：") + EscapeControlCharacters(reason) +
@@ -92,23 +62,6 @@ std::vector<std::string> TlsCertificateWarnings(const TTlsContext& context, TDat
     return warnings;
 }
 
-void TTlsListener::Serve(TServerConnection& plain, TIpv4 peer, const TTcpServer::TExecute& execute) {
-    TTlsServerConnection secured(plain, *m_context);
-    if (!secured.Accept()) {
-        bool log;
-        {
-            std::lock_guard lock(m_mutex);
-            log = m_refusedLog.Allow(peer, TLogThrottle::TClock::now());
-        }
-        if (log)
-            WriteLog(TlsRefusedLine(peer, secured.Error()));
-        return;
-    }
-    if (execute)
-        execute(secured);
-    secured.Close();
-}
-
 namespace {
 
 std::string ProgramFile(const TSysOption& option, const std::string& setting) {
@@ -145,9 +98,5 @@ TTlsLayer TlsLayerFor(const TSysOption& option, TInfoList& infoList, TDateTime n
         WriteLog(line);
         infoList.AppendLine(line);
     }
-    auto listener = std::make_shared<TTlsListener>(context);
-    return {[listener](TServerConnection& plain, TIpv4 peer, const TTcpServer::TExecute& execute) {
-                listener->Serve(plain, peer, execute);
-            },
-            std::move(context)};
+    return {std::move(context)};
 }

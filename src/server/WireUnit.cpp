@@ -29,16 +29,6 @@ bool DecodeFourByteForm(std::string_view bytes, size_t index, char32_t& codePoin
     return codePoint >= 0x10000 && codePoint <= 0x10FFFF;
 }
 
-void SendResponse(TServerConnection& connection, std::string_view response) {
-    std::string bytes = EncodeResponse(response);
-    // A client that went away ends the cycle like an answered one.
-    for (size_t offset = 0; offset < bytes.size(); offset += SendChunk) {
-        size_t piece = std::min(SendChunk, bytes.size() - offset);
-        if (!connection.SendBytes(bytes.data() + offset, piece))
-            return;
-    }
-}
-
 } // namespace
 
 std::u16string DecodeRequest(std::string_view bytes) {
@@ -105,38 +95,42 @@ std::string EncodeResponse(std::string_view response) {
     return bytes;
 }
 
+TFrameReader::TState TFrameReader::Feed(const char* data, size_t size) {
+    if (m_state != TState::NeedMore)
+        return m_state;
+    const void* nul = std::memchr(data, '\0', size);
+    const size_t taken = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - data) : size;
+    if (m_bytes.size() + taken > MaxRequestLength) {
+        m_state = TState::TooLong;
+        return m_state;
+    }
+    m_bytes.append(data, taken);
+    if (nul != nullptr)
+        m_state = TState::Complete;
+    return m_state;
+}
+
 bool ReadRequest(TServerConnection& connection, std::string& request, bool* tooLong) {
     if (tooLong != nullptr)
         *tooLong = false;
-    std::string buffer;
+    TFrameReader frame;
     // Received into the stack first: a string of that size would be cleared and allocated for every request.
     char chunk[std::min(ReceiveChunk, MaxRequestLength + 1)];
     for (;;) {
-        size_t known = buffer.size();
-        // Never ask for more than one byte beyond the longest request: that byte tells the NUL from a request
-        // that is too long, and a client cannot make us hold more.
-        size_t wanted = std::min(sizeof chunk, MaxRequestLength + 1 - known);
-        long received = connection.ReceiveBytes(chunk, wanted);
+        const size_t wanted = std::min(sizeof chunk, frame.Wanted());
+        const long received = connection.ReceiveBytes(chunk, wanted);
         if (received <= 0 || static_cast<size_t>(received) > wanted)
             return false;
-
-        const void* nul = std::memchr(chunk, '\0', static_cast<size_t>(received));
-        if (nul != nullptr) {
-            size_t length = known + static_cast<size_t>(static_cast<const char*>(nul) - chunk);
-            if (length > MaxRequestLength) {
-                if (tooLong != nullptr)
-                    *tooLong = true;
-                return false;
-            }
-            buffer.append(chunk, length - known);
-            request = std::move(buffer);
+        switch (frame.Feed(chunk, static_cast<size_t>(received))) {
+        case TFrameReader::TState::Complete:
+            request = std::move(frame.Request());
             return true;
-        }
-        buffer.append(chunk, static_cast<size_t>(received));
-        if (buffer.size() > MaxRequestLength) {
+        case TFrameReader::TState::TooLong:
             if (tooLong != nullptr)
                 *tooLong = true;
             return false;
+        case TFrameReader::TState::NeedMore:
+            break;
         }
     }
 }
@@ -145,22 +139,15 @@ std::string PeerLine(const TRequestOrigin& origin) {
     return Gbk("客户端：") + origin.Text();
 }
 
-void ServeRequest(TServerConnection& connection, const TRequestHandler& handler) {
-    std::string bytes;
-    bool tooLong = false;
-    if (!ReadRequest(connection, bytes, &tooLong)) {
-        // Only a request that arrived in full, or one that is too long, is attributed: a connection that
-        // never sends one leaves no line of its own (the deadline's line is throttled), so idle connections
-        // cannot fill the log.
-        if (tooLong)
-            WriteLogEntry(
-                {PeerLine(connection.Origin()),
-                 UnansweredLine(Gbk("请求超过 ") + std::to_string(MaxRequestLength) + Gbk(" 字节，未读完"))});
-        return;
-    }
+void LogTooLongRequest(const TRequestOrigin& origin) {
+    WriteLogEntry({PeerLine(origin), UnansweredLine(Gbk("请求超过 ") + std::to_string(MaxRequestLength) +
+                                                    Gbk(" 字节，未读完"))});
+}
+
+std::optional<std::string> AnswerRequest(const std::string& bytes, const TRequestOrigin& origin,
+                                         const TRequestHandler& handler) {
     if (!handler)
-        return;
-    const TRequestOrigin origin = connection.Origin();
+        return std::nullopt;
     const std::u16string text = DecodeRequest(bytes);
     // Bytes that are not UTF-8 reach the handler as an empty request, as they always have; the reason then
     // names them rather than what the handler made of nothing.
@@ -173,6 +160,29 @@ void ServeRequest(TServerConnection& connection, const TRequestHandler& handler)
         WriteLog(UnansweredLine(notUtf8 ? Gbk("请求不是有效的 UTF-8") : UnansweredReason(e)));
         throw;
     }
-    if (response)
-        SendResponse(connection, *response);
+    if (!response)
+        return std::nullopt;
+    return EncodeResponse(*response);
+}
+
+void ServeRequest(TServerConnection& connection, const TRequestHandler& handler) {
+    std::string bytes;
+    bool tooLong = false;
+    if (!ReadRequest(connection, bytes, &tooLong)) {
+        // Only a request that arrived in full, or one that is too long, is attributed: a connection that
+        // never sends one leaves no line of its own (the deadline's line is throttled), so idle connections
+        // cannot fill the log.
+        if (tooLong)
+            LogTooLongRequest(connection.Origin());
+        return;
+    }
+    const std::optional<std::string> response = AnswerRequest(bytes, connection.Origin(), handler);
+    if (!response)
+        return;
+    // A client that went away ends the cycle like an answered one.
+    for (size_t offset = 0; offset < response->size(); offset += SendChunk) {
+        const size_t piece = std::min(SendChunk, response->size() - offset);
+        if (!connection.SendBytes(response->data() + offset, piece))
+            return;
+    }
 }

@@ -36,6 +36,25 @@ inline constexpr size_t MaxRequestLength = 16384;
 inline constexpr size_t ReceiveChunk = 32768;
 inline constexpr size_t SendChunk = 32768;
 
+// The framing of one request, fed with bytes as they come: a request ends at its first NUL (what follows is
+// ignored) and has at most MaxRequestLength bytes before it.
+class TFrameReader {
+public:
+    enum class TState { NeedMore, Complete, TooLong };
+    // How many bytes to receive next at most: never more than one beyond the longest request, which tells
+    // the NUL from a request that is too long, so a client cannot make us hold more.
+    size_t Wanted() const { return MaxRequestLength + 1 - m_bytes.size(); }
+    // Takes up to Wanted() bytes.
+    TState Feed(const char* data, size_t size);
+    TState State() const { return m_state; }
+    // The request without its NUL, once Complete.
+    std::string& Request() { return m_bytes; }
+
+private:
+    std::string m_bytes;
+    TState m_state = TState::NeedMore;
+};
+
 // Reads bytes up to the first NUL (consumed; what follows is left unread). False when the request is longer
 // than MaxRequestLength (then *tooLong is set, where given), when the peer closes before the NUL, or on a
 // socket error.
@@ -48,6 +67,15 @@ bool ReadRequest(TServerConnection& connection, std::string& request, bool* tooL
 // logged with their reason (UnansweredLine) and pass to the caller, which closes the connection; so is a
 // request that is too long.
 void ServeRequest(TServerConnection& connection, const TRequestHandler& handler);
+
+// The cycle's part after the read, as the server's workers run it: the request bytes (without the NUL)
+// decoded, converted and handed to the handler with who sent it -> the response bytes to send
+// (EncodeResponse), or nullopt to close without an answer. The handler's errors are logged with their reason
+// and pass to the caller.
+std::optional<std::string> AnswerRequest(const std::string& bytes, const TRequestOrigin& origin,
+                                         const TRequestHandler& handler);
+// The entry of a request that was too long (the peer line and the reason), written when it is seen.
+void LogTooLongRequest(const TRequestOrigin& origin);
 
 // The log line naming who sent the request, written with the request's text (GBK).
 std::string PeerLine(const TRequestOrigin& origin);

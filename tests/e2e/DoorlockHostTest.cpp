@@ -581,7 +581,8 @@ TEST_F(TDoorlockHostTest, ListenAddressLeavesTheOtherAddressesClosed) {
 TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
     if (!HasPortSockets())
         GTEST_SKIP() << "counts the host's sockets in /proc/net/tcp (Linux only)";
-    StartHost("", true, "MaxConnections=50\r\n");
+    // Connections still being read have their own cap; one address holds them all here.
+    StartHost("", true, "MaxReadingConnections=50\r\n");
     std::vector<TLoopbackClient> idle;
     for (int i = 0; i < 50; ++i)
         idle.push_back(Connected(m_port));
@@ -599,6 +600,15 @@ TEST_F(TDoorlockHostTest, ConnectionsOverTheCapAreClosedUntilOthersGo) {
     for (const TLoopbackClient& client : idle)
         EXPECT_FALSE(client.HasInput());
     EXPECT_EQ(CountLines(LogLines(), Gbk("连接数已达上限(50)，关闭来自 127.0.0.1 的新连接")), 1u);
+
+    // Another address gets in all the same: the oldest of the address that holds them all makes room.
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), kReadCard).find("15151515"),
+              std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return idle.front().HasInput(); }));
+    for (size_t i = 1; i < idle.size(); ++i)
+        EXPECT_FALSE(idle[i].HasInput());
+    EXPECT_EQ(
+        CountLines(LogLines(), Gbk("正在接收请求的连接数已达上限(50)，关闭来自 127.0.0.1 的最早的连接")), 1u);
 
     idle.clear();
     EXPECT_TRUE(

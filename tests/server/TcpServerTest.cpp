@@ -28,12 +28,6 @@ std::string Framed(std::string_view text) {
 
 using namespace std::chrono_literals;
 
-// An answer as the request cycle frames it, for handlers that drive the connection themselves.
-void Send(TServerConnection& connection, std::string_view text) {
-    const std::string bytes = EncodeResponse(text);
-    connection.SendBytes(bytes.data(), bytes.size());
-}
-
 // A server that closes with request bytes left unread resets the connection, which counts as closed as well.
 struct TReply {
     std::string bytes;
@@ -60,7 +54,10 @@ private:
 class TTcpServerTest : public ::testing::Test {
 protected:
     void StartEcho() {
-        server.SetOnExecute([this](TServerConnection& connection) { Echo(connection); });
+        server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
+            ++handled;
+            return std::optional<std::string>(request);
+        });
         Start();
     }
     void Start() {
@@ -69,25 +66,13 @@ protected:
         port = server.BoundPort();
         ASSERT_NE(port, 0);
     }
-    void Echo(TServerConnection& connection) {
-        std::string request;
-        if (!ReadRequest(connection, request)) {
-            ++readFailed;
-            return;
-        }
-        Send(connection, request);
-        ++handled;
-    }
-
     // Handlers waiting for the test are let go before the server waits for them.
     void TearDown() override { gate.Open(); }
 
     // Everything the handlers touch lives here, before the server, so that it outlives their threads.
     TGate gate;
     std::atomic<int> handled{0};
-    std::atomic<int> readFailed{0};
     std::atomic<int> arrived{0};
-    std::atomic<bool> sendFailed{false};
     int port = 0;
     TTcpServer server;
 };
@@ -114,7 +99,6 @@ TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
         {"sent after a long pause", Framed("<a/>"), false, Framed("<a/>"), true},
     };
     int expectedHandled = 0;
-    int expectedFailed = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TLoopbackClient client = Connected(port);
@@ -129,31 +113,32 @@ TEST_F(TTcpServerTest, FramesOneRequestAndOneResponsePerConnection) {
         TReply reply = ReadToClose(client);
         EXPECT_TRUE(reply.closed);
         EXPECT_EQ(reply.bytes, c.response);
-        (c.response.empty() ? expectedFailed : expectedHandled)++;
-        EXPECT_TRUE(WaitFor([&] { return handled == expectedHandled && readFailed == expectedFailed; }));
+        // A request that is too long never reaches the handler.
+        expectedHandled += c.response.empty() ? 0 : 1;
+        EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+        EXPECT_EQ(handled, expectedHandled);
     }
     EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
 }
 
 TEST_F(TTcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
-    server.SetOnExecute([this](TServerConnection& connection) {
-        std::string request;
-        if (!ReadRequest(connection, request))
-            return;
+    server.SetRequestHandler([this](const std::string&, const TRequestOrigin&) {
+        ++arrived;
         WaitFor([this] { return gate.IsOpen(); });
-        // Writing to a vanished peer fails sooner or later; it must report false and never kill the process.
-        sendFailed = WaitFor([&] { return !connection.SendBytes("x", 1); });
-        Send(connection, "<r/>");
         ++handled;
+        // A long answer to a vanished peer: the send fails, and never kills the process.
+        return std::optional<std::string>(std::string(4 << 20, 'x'));
     });
     Start();
     {
         TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send(Framed("<a/>")));
+        ASSERT_TRUE(WaitFor([&] { return arrived == 1; }));
     }
     gate.Open();
     EXPECT_TRUE(WaitFor([&] { return handled == 1; }));
-    EXPECT_TRUE(sendFailed);
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+    EXPECT_EQ(Exchange(port, Framed("next")).size(), (4u << 20) + 1);
 }
 
 TEST_F(TTcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
@@ -162,19 +147,15 @@ TEST_F(TTcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
         TLoopbackClient client = Connected(port);
         ASSERT_TRUE(client.Send("<a/>"));
     }
-    EXPECT_TRUE(WaitFor([&] { return readFailed == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
     EXPECT_EQ(handled, 0);
 }
 
 TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
-    server.SetOnExecute([this](TServerConnection& connection) {
-        std::string request;
-        if (!ReadRequest(connection, request))
-            return;
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
         ++arrived;
         // Answers only once the other connection is being served as well.
-        if (WaitFor([this] { return arrived == 2; }))
-            Send(connection, request);
+        return WaitFor([this] { return arrived == 2; }) ? std::optional<std::string>(request) : std::nullopt;
     });
     Start();
     TLoopbackClient first = Connected(port);
@@ -185,33 +166,36 @@ TEST_F(TTcpServerTest, ServesConnectionsInParallel) {
     EXPECT_EQ(ReadToClose(second).bytes, Framed("2"));
 }
 
-TEST_F(TTcpServerTest, CapCountsOnlyConnectionsStillBeingServed) {
+TEST_F(TTcpServerTest, CapCountsOnlyRequestsWaitingForOrInAWorker) {
     // A client that connects again as soon as it has its answer must never find its own last connection
-    // counted against a cap of one, nor one whose answer went out while its handler still holds it open.
+    // counted against a cap of one; while a request is in a worker, a new one is closed unanswered.
     server.SetMaxConnections(1);
-    server.SetOnExecute([this](TServerConnection& connection) {
-        std::string request;
-        if (!ReadRequest(connection, request))
-            return;
-        Send(connection, request);
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
         ++handled;
         if (request == "hold")
             WaitFor([this] { return gate.IsOpen(); }, 60s);
+        return std::optional<std::string>(request);
     });
     Start();
-    TLoopbackClient held = Connected(port);
-    ASSERT_TRUE(held.Send(Framed("hold")));
-    ASSERT_TRUE(WaitFor([&] { return handled == 1 && held.HasInput(); }));
     int unanswered = 0;
     for (int i = 0; i < 1000; ++i) {
         if (Exchange(port, Framed("r")) != Framed("r"))
             ++unanswered;
     }
     EXPECT_EQ(unanswered, 0);
-    // The last exchange's connection may still be on its way out: only the held one stays.
-    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 1u; }));
+    TLoopbackClient held = Connected(port);
+    ASSERT_TRUE(held.Send(Framed("hold")));
+    ASSERT_TRUE(WaitFor([&] { return handled == 1001; }));
+    bool closed = false;
+    EXPECT_EQ(Exchange(Connected(port), Framed("over"), &closed), "");
+    EXPECT_TRUE(closed);
+    // An idle connection, still being read, does not count.
+    TLoopbackClient idle = Connected(port);
+    ASSERT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 2u; }));
     gate.Open();
     EXPECT_EQ(ReadToClose(held).bytes, Framed("hold"));
+    EXPECT_TRUE(idle.Send(Framed("late")));
+    EXPECT_EQ(ReadToClose(idle).bytes, Framed("late"));
 }
 
 // One address may hold only so many connections that wait for their answer; others still get in.
@@ -228,7 +212,7 @@ TEST_F(TTcpServerTest, PerClientCapClosesOnlyThatAddresssNewConnections) {
         EXPECT_TRUE(closed);
     }
     EXPECT_EQ(Exchange(Connected(port, "127.0.0.1", "127.0.0.1"), Framed("y")), Framed("y"));
-    EXPECT_EQ(readFailed, 0); // the refused ones were never handed to the cycle
+    EXPECT_EQ(handled, 1); // the refused ones were never handed to the cycle
     for (const TLoopbackClient& client : idle)
         EXPECT_FALSE(client.HasInput());
 
@@ -261,7 +245,7 @@ TEST_F(TTcpServerTest, RequestTimeoutClosesSilentAndDrippingPeers) {
     }
     EXPECT_TRUE(closedWhileSending);
     EXPECT_TRUE(ReadToClose(dripping).closed);
-    EXPECT_TRUE(WaitFor([&] { return readFailed == 2 && server.LiveConnectionCount() == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
     EXPECT_EQ(handled, 1);
 }
 
@@ -353,7 +337,7 @@ TEST_F(TTcpServerTest, StopClosesIdleConnections) {
 
     ASSERT_NO_THROW(server.SetActive(false));
     EXPECT_EQ(server.LiveConnectionCount(), 0u);
-    EXPECT_EQ(readFailed, static_cast<int>(count));
+    EXPECT_EQ(handled, 0);
     for (auto& client : clients) {
         TReply reply = ReadToClose(client);
         EXPECT_TRUE(reply.closed);
@@ -363,12 +347,14 @@ TEST_F(TTcpServerTest, StopClosesIdleConnections) {
 
 // Takes the full stop wait of five seconds.
 TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
-    server.SetOnExecute([this](TServerConnection&) {
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
         ++arrived;
         WaitFor([this] { return gate.IsOpen(); }, 60s);
+        return std::optional<std::string>(request);
     });
     Start();
     TLoopbackClient client = Connected(port);
+    ASSERT_TRUE(client.Send(Framed("stuck")));
     ASSERT_TRUE(WaitFor([&] { return arrived == 1; }));
     try {
         server.SetActive(false);
@@ -380,7 +366,10 @@ TEST_F(TTcpServerTest, StopTimesOutOnAHandlerThatIgnoresTheClosedSocket) {
     EXPECT_EQ(server.LiveConnectionCount(), 1u);
     gate.Open();
     EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
-    EXPECT_TRUE(ReadToClose(client).closed);
+    // Closed by the stop, its answer never sent.
+    const TReply reply = ReadToClose(client);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, "");
 }
 
 } // namespace
@@ -418,12 +407,8 @@ protected:
                                     sandbox.Path().string() + "' 127.0.0.1 >/dev/null";
         if (std::system(command.c_str()) != 0)
             GTEST_SKIP() << "scripts/make-certs.sh cannot run here";
-        auto listener = std::make_shared<TTlsListener>(TTlsContext::ForServer(
-            sandbox.File("host.pem"), sandbox.File("host.key"), sandbox.File("ca.pem")));
-        server.SetConnectionLayer(
-            [listener](TServerConnection& plain, TIpv4 peer, const TTcpServer::TExecute& run) {
-                listener->Serve(plain, peer, run);
-            });
+        server.SetTls(TTlsContext::ForServer(sandbox.File("host.pem"), sandbox.File("host.key"),
+                                             sandbox.File("ca.pem")));
         client = TTlsContext::ForClient(sandbox.File("ca.pem"), sandbox.File("client.pem"),
                                         sandbox.File("client.key"));
     }
@@ -469,12 +454,10 @@ protected:
 } // namespace
 
 TEST_F(TTlsServerTest, CycleRunsInsideTheSessionWhichTheNextConnectionResumes) {
-    server.SetOnExecute([this](TServerConnection& connection) {
-        {
-            std::lock_guard lock(subjectsLock);
-            subjects.push_back(connection.ClientSubject());
-        }
-        Echo(connection);
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin& origin) {
+        std::lock_guard lock(subjectsLock);
+        subjects.push_back(origin.Subject);
+        return std::optional<std::string>(request);
     });
     Start();
     TTlsResumption resumption;
@@ -492,7 +475,7 @@ TEST_F(TTlsServerTest, CycleRunsInsideTheSessionWhichTheNextConnectionResumes) {
 
 TEST_F(TTlsServerTest, HandshakeCountsAgainstTheCapUntilTheAnswer) {
     // The handshake's bytes are no answer: a client that only shakes hands still holds its slot.
-    server.SetMaxConnections(1);
+    server.SetMaxReadingConnections(1);
     StartEcho();
     auto holder = Open();
     ASSERT_TRUE(holder);
