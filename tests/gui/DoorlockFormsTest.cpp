@@ -73,7 +73,8 @@ TEST_F(TOptionFormTest, OkSavesThePortAndTheDelayCancelSavesNothing) {
     }
 }
 
-// The real device over the simulated encoder, its card the file SimCard.bin in the sandbox.
+// The real device over the simulated encoder, its card the file SimCard.bin in the sandbox, and a store in
+// the sandbox; the dialog is given them, none is set process-wide.
 class TDoorlockTestFormTest : public TFormTest {
 protected:
     TDoorlockTestFormTest()
@@ -81,7 +82,6 @@ protected:
           m_device(*m_encoder) {
         WriteFileBytes(m_cardFile, std::string(256, '\xFF'));
         m_device.OpenPort();
-        CurrentDoorlock = &m_device;
     }
 
     void Set(const char* name, const QString& text) { Child<QLineEdit>(&m_form, name)->setText(text); }
@@ -91,7 +91,9 @@ protected:
     std::string m_cardFile;
     std::unique_ptr<TCardEncoder> m_encoder;
     TIcDoorlock m_device;
-    TDoorlockTestForm m_form;
+    TDoorlockRecordStore m_store{"sqlite3", m_sandbox.File("Client.db")};
+    TRoomTurns m_turns;
+    TDoorlockTestForm m_form{TCardIssueContext{m_option, &m_device, &m_store, m_turns}};
 };
 
 TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
@@ -110,8 +112,6 @@ TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
 }
 
 TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
-    TDoorlockRecordStore store("sqlite3", m_sandbox.File("Client.db"));
-    DoorlockRecordStore = &store;
     m_option.SaveDoorlockRecord = true;
     Set("RoomNoTxt", Text("0816"));
     Set("CheckOutDateTimeTxt", Text("2008-12-31 14:05:00"));

@@ -158,36 +158,41 @@ TEST_F(TMainFormTest, ClosingNeedsThePassword) {
 TEST_F(TMainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
     TRecordingDoorlock device;
     CurrentDoorlock = &device;
+    {
+        TMainForm form;
+        form.show();
+        {
+            TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+            Child<QAction>(&form, "OptionAction")->trigger();
+        }
+        EXPECT_EQ(device.ShowOptionCalls, 0);
+        {
+            TModalDriver driver({EnterPassword(Text("mirvek"))});
+            Child<QAction>(&form, "OptionAction")->trigger();
+        }
+        EXPECT_EQ(device.ShowOptionCalls, 1);
+        {
+            TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+            Child<QAction>(&form, "ChangePasswordAction")->trigger();
+        }
+        {
+            TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TChangePasswordForm", Cancel())});
+            Child<QAction>(&form, "ChangePasswordAction")->trigger();
+        }
+        {
+            TModalDriver driver({Expect("TDoorlockTestForm", Cancel())});
+            Child<QAction>(&form, "TestAction")->trigger();
+        }
+        {
+            TModalDriver driver({Expect("TAboutForm", ClickButton("btnOK"))});
+            Child<QAction>(&form, "AboutAction")->trigger();
+        }
+    }
+    // Without a device: the password is still asked, then nothing; the test dialog does not open. The
+    // handler takes its device when the window starts the listener.
+    CurrentDoorlock = nullptr;
     TMainForm form;
     form.show();
-    {
-        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
-        Child<QAction>(&form, "OptionAction")->trigger();
-    }
-    EXPECT_EQ(device.ShowOptionCalls, 0);
-    {
-        TModalDriver driver({EnterPassword(Text("mirvek"))});
-        Child<QAction>(&form, "OptionAction")->trigger();
-    }
-    EXPECT_EQ(device.ShowOptionCalls, 1);
-    {
-        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
-        Child<QAction>(&form, "ChangePasswordAction")->trigger();
-    }
-    {
-        TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TChangePasswordForm", Cancel())});
-        Child<QAction>(&form, "ChangePasswordAction")->trigger();
-    }
-    {
-        TModalDriver driver({Expect("TDoorlockTestForm", Cancel())});
-        Child<QAction>(&form, "TestAction")->trigger();
-    }
-    {
-        TModalDriver driver({Expect("TAboutForm", ClickButton("btnOK"))});
-        Child<QAction>(&form, "AboutAction")->trigger();
-    }
-    // Without a device: the password is still asked, then nothing; the test dialog does not open.
-    CurrentDoorlock = nullptr;
     {
         TModalDriver driver({EnterPassword(Text("mirvek"))});
         Child<QAction>(&form, "OptionAction")->trigger();
