@@ -109,6 +109,12 @@ TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
     EXPECT_EQ(std::llround((out - in) * 86400), 49 * 3600);
     const TDateTime now = Now();
     EXPECT_LT(std::fabs(in - IncMinutes(now, -60)), 1.0 / 24);
+
+    // The moment is the clock's it was given.
+    TDoorlockTestForm clocked(TCardIssueContext{m_option, &m_device, &m_store, m_turns,
+                                                [] { return EncodeDateTime(2031, 3, 4, 5, 6, 7); }});
+    EXPECT_EQ(Child<QLineEdit>(&clocked, "CheckInDateTimeTxt")->text(), Text("2031-03-04 04:06:07"));
+    EXPECT_EQ(Child<QLineEdit>(&clocked, "CheckOutDateTimeTxt")->text(), Text("2031-03-06 05:06:07"));
 }
 
 TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
