@@ -4,37 +4,19 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 
-#include <map>
-#include <mutex>
-
-struct TRoomIssueTurn::TRoom {
+struct TRoomTurns::TRoom {
     std::timed_mutex Lock;
     int Users = 0; // turns that hold or wait for Lock, under the table's lock
 };
 
-namespace {
-
-// The rooms that have an issue under way on this host.
-struct TRoomTable {
-    std::mutex Lock;
-    std::map<std::string, std::shared_ptr<TRoomIssueTurn::TRoom>> Rooms;
-};
-
-TRoomTable& Rooms() {
-    static TRoomTable table;
-    return table;
-}
-
-} // namespace
-
-TRoomIssueTurn::TRoomIssueTurn(const std::string& roomKey, std::chrono::steady_clock::time_point deadline)
-    : m_roomKey(roomKey) {
+TRoomIssueTurn::TRoomIssueTurn(TRoomTurns& turns, const std::string& roomKey,
+                               std::chrono::steady_clock::time_point deadline)
+    : m_turns(turns), m_roomKey(roomKey) {
     {
-        TRoomTable& table = Rooms();
-        std::lock_guard<std::mutex> guard(table.Lock);
-        auto& room = table.Rooms[roomKey];
+        std::lock_guard<std::mutex> guard(m_turns.m_lock);
+        auto& room = m_turns.m_rooms[roomKey];
         if (!room)
-            room = std::make_shared<TRoom>();
+            room = std::make_shared<TRoomTurns::TRoom>();
         ++room->Users;
         m_room = room;
     }
@@ -53,10 +35,9 @@ void TRoomIssueTurn::Release() {
     if (m_held)
         m_room->Lock.unlock();
     m_held = false;
-    TRoomTable& table = Rooms();
-    std::lock_guard<std::mutex> guard(table.Lock);
+    std::lock_guard<std::mutex> guard(m_turns.m_lock);
     if (--m_room->Users == 0)
-        table.Rooms.erase(m_roomKey);
+        m_turns.m_rooms.erase(m_roomKey);
     m_room.reset();
 }
 
@@ -79,19 +60,19 @@ bool IssueCardWithRecords(const TCardIssueContext& context, const TCardIssue& is
     if (useNativeDb)
         roomLock = store->LockRoom(roomKey);
 
-    TRoomIssueTurn turn(roomKey, lockDeadline);
+    TRoomIssueTurn turn(context.Turns, roomKey, lockDeadline);
 
     TDateTime cardStart = issue.RequestedStart;
     if (settings.UseNativeDoorlockDb) {
         if (issue.IsCopy) {
             cardStart = useNativeDb ? store->GetLastCheckInTime(roomKey) : 0;
             if (cardStart == 0) {
-                cardStart = IncMinutes(Now(), -delayMinutes);
+                cardStart = IncMinutes(context.Clock(), -delayMinutes);
                 if (useNativeDb)
                     store->AddRoom(roomKey, cardStart);
             }
         } else {
-            cardStart = IncMinutes(Now(), -delayMinutes);
+            cardStart = IncMinutes(context.Clock(), -delayMinutes);
         }
     }
 
@@ -117,7 +98,7 @@ bool IssueCardWithRecords(const TCardIssueContext& context, const TCardIssue& is
         record.CheckOutTime = issue.CheckOut;
         record.IsCopy = issue.IsCopy;
         record.GuestName = issue.GuestName;
-        record.OpratingTime = Now();
+        record.OpratingTime = context.Clock();
         record.Source = issue.Source;
         store->AddIssueCardRecord(record);
     }

@@ -9,6 +9,7 @@
 #include "server/MessageTextUnit.h"
 
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -32,9 +33,11 @@ const THandlerTexts& Texts() {
     return texts;
 }
 
-bool DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin, int64_t& cardNo);
-bool DoReadCard(int64_t& cardNo);
-bool DoEraseCard();
+// The settings of a process that read no settings file: nothing moved, nothing recorded.
+const TDoorlockOption& NoOptions() {
+    static const TDoorlockOption none("");
+    return none;
+}
 
 } // namespace
 
@@ -50,7 +53,22 @@ std::string TDoorlockResponse::ToXml() const {
     return xml;
 }
 
-std::optional<std::string> HandleDoorlockRequest(const std::string& request, const TRequestOrigin& origin) {
+TDoorlockMessageHandler::TDoorlockMessageHandler(const TDoorlockOption* settings, TBaseDoorlock* device,
+                                                 TDoorlockRecordStore* store,
+                                                 std::function<TDateTime()> clock)
+    : m_settings(settings), m_device(device), m_store(store), m_clock(std::move(clock)) {}
+
+void TDoorlockMessageHandler::CheckUsable() const {
+    if (m_store != nullptr)
+        m_store->CheckUsable();
+}
+
+TCardIssueContext TDoorlockMessageHandler::IssueContext() {
+    return {m_settings != nullptr ? *m_settings : NoOptions(), m_device, m_store, m_roomTurns, m_clock};
+}
+
+std::optional<std::string> TDoorlockMessageHandler::Handle(const std::string& request,
+                                                           const TRequestOrigin& origin) {
     const THandlerTexts& texts = Texts();
     TDoorlockResponse response;
     std::optional<TXmlRequest> parsed;
@@ -80,7 +98,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
     } else if (type == "ReadCard") {
         linesAfter.emplace();
         int64_t cardNo = 0;
-        if (DoReadCard(cardNo)) {
+        if (m_device != nullptr && m_device->ReadCard(cardNo)) {
             response.ResultCode = "200";
             response.ResultMessage = texts.ReadOk;
             response.CardNo = cardNo;
@@ -92,7 +110,7 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
         }
     } else if (type == "EraseCard") {
         linesAfter.emplace();
-        if (DoEraseCard()) {
+        if (m_device != nullptr && m_device->EraseCard()) {
             response.ResultCode = "200";
             response.ResultMessage = texts.EraseOk + " ";
             WriteLog(texts.EraseOk);
@@ -112,16 +130,10 @@ std::optional<std::string> HandleDoorlockRequest(const std::string& request, con
     return response.ToXml();
 }
 
-namespace {
-
-// The settings of a process without an Option.ini read: nothing moved, nothing recorded.
-const TDoorlockOption& NoOptions() {
-    static const TDoorlockOption none("");
-    return none;
-}
-
-bool DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin, int64_t& cardNo) {
-    const TDoorlockOption& settings = Option != nullptr ? *Option : NoOptions();
+bool TDoorlockMessageHandler::DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin,
+                                          int64_t& cardNo) {
+    const TCardIssueContext context = IssueContext();
+    const TDoorlockOption& settings = context.Settings;
     // 64 bits: the negated most negative delay must not overflow.
     const int64_t delayMinutes = settings.DelayMinutes;
     const int64_t delayMinutes2 = settings.DelayMinutes2;
@@ -143,15 +155,5 @@ bool DoIssueCard(const TXmlNode& root, const TRequestOrigin& origin, int64_t& ca
     // Who asked, for the issued-card row.
     issue.Source = origin.Text();
 
-    return IssueCardWithRecords({settings, CurrentDoorlock, DoorlockRecordStore}, issue, cardNo);
+    return IssueCardWithRecords(context, issue, cardNo);
 }
-
-bool DoReadCard(int64_t& cardNo) {
-    return CurrentDoorlock != nullptr && CurrentDoorlock->ReadCard(cardNo);
-}
-
-bool DoEraseCard() {
-    return CurrentDoorlock != nullptr && CurrentDoorlock->EraseCard();
-}
-
-} // namespace

@@ -1,6 +1,5 @@
 #include "host/InterfaceHostUnit.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/AdmissionUnit.h"
@@ -29,9 +28,16 @@ TInterfaceHost::~TInterfaceHost() {
 
 void TInterfaceHost::StartServer() {
     m_server.SetDefaultPort(SysOption != nullptr ? PortForKind(*SysOption, InterfaceKind) : 0);
-    // A kind this host does not serve reads each request and closes without an answer.
+    // A kind this host does not serve reads each request and closes without an answer. The listener's
+    // connections share the handler, so one that outlives a stop still has it.
     const TInterfaceKindRow* kind = FindInterfaceKind(InterfaceKind);
-    m_server.SetRequestHandler(kind != nullptr ? kind->HandleRequest : nullptr);
+    m_handler = kind != nullptr ? kind->MakeHandler(ProcessKindServices()) : nullptr;
+    TRequestHandler serve;
+    if (m_handler)
+        serve = [handler = m_handler](const std::string& request, const TRequestOrigin& origin) {
+            return handler->Handle(request, origin);
+        };
+    m_server.SetRequestHandler(std::move(serve));
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
     std::vector<TIpv4Range> allowed;
     TTlsLayer tls;
@@ -59,8 +65,8 @@ void TInterfaceHost::StartServer() {
                 *SysOption, *LogFile, m_infoMemo, [this](TDateTime now) { return CertificateWarnings(now); });
     }
     // A shared store this build cannot reach fails the start as well, instead of losing every row.
-    if (kind != nullptr && kind->UsesDevice && DoorlockRecordStore != nullptr)
-        DoorlockRecordStore->CheckUsable();
+    if (m_handler)
+        m_handler->CheckUsable();
     m_server.SetTls(tls.Context);
     m_server.SetActive(true);
     {

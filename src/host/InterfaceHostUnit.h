@@ -36,6 +36,10 @@ public:
 
     TTcpServer& TCPServer() { return m_server; }
 
+    // The running kind's handler as the last start built it (kept after a stop, for the window's test
+    // dialog); nullptr before the first start or for a kind this host does not serve.
+    std::shared_ptr<TKindHandler> Handler() const { return m_handler; }
+
     // The TLS context of the running listener; nullptr while it is stopped or speaks plain TCP. Any thread.
     std::shared_ptr<const TTlsContext> TlsContext() const;
     // The warnings (GBK) on the running listener's certificates at now, as the start gave them
@@ -45,6 +49,7 @@ public:
 private:
     TInfoList& m_infoMemo;
     std::function<void()> m_onStuckHandlers;
+    std::shared_ptr<TKindHandler> m_handler; // shared with the listener's connections
     TTcpServer m_server;
     mutable std::mutex m_tlsMutex;
     std::shared_ptr<const TTlsContext> m_tlsContext;

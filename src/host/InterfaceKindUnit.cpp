@@ -1,8 +1,13 @@
 #include "host/InterfaceKindUnit.h"
 
+#include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockMessageHandlerUnit.h"
+#include "doorlock/DoorlockOptionUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "member/BaseMemberUnit.h"
 #include "member/MemberMessageHandlerUnit.h"
 #include "platform/CodePageUnit.h"
+#include "police/BasePoliceUnit.h"
 #include "police/PoliceMessageHandlerUnit.h"
 
 #include <algorithm>
@@ -10,16 +15,39 @@
 
 namespace {
 
+std::unique_ptr<TKindHandler> MakeDoorlockHandler(const TKindServices& services) {
+    return std::make_unique<TKindHandlerOf<TDoorlockMessageHandler>>(
+        services.DoorlockSettings, services.Doorlock, services.RecordStore, services.Clock);
+}
+
+std::unique_ptr<TKindHandler> MakePoliceHandler(const TKindServices& services) {
+    return std::make_unique<TKindHandlerOf<TPoliceMessageHandler>>(services.Police);
+}
+
+std::unique_ptr<TKindHandler> MakeMemberHandler(const TKindServices& services) {
+    return std::make_unique<TKindHandlerOf<TMemberMessageHandler>>(services.Member);
+}
+
 const TInterfaceKindRow Kinds[] = {
     {TInterfaceKind::Doorlock, "VantrelTovra门锁接口", "门锁接口监听服务器已经启动...",
-     &TSysOption::DoorlockPortNo, true, HandleDoorlockRequest},
+     &TSysOption::DoorlockPortNo, true, MakeDoorlockHandler},
     {TInterfaceKind::Police, "VantrelTovra公安接口", "公安接口监听服务器已经启动...",
-     &TSysOption::PolicePortNo, false, HandlePoliceRequest},
+     &TSysOption::PolicePortNo, false, MakePoliceHandler},
     {TInterfaceKind::Member, "VantrelTovra会员卡接口", "会员卡接口监听服务器已经启动...",
-     &TSysOption::MemberPortNo, false, HandleMemberRequest},
+     &TSysOption::MemberPortNo, false, MakeMemberHandler},
 };
 
 } // namespace
+
+TKindServices ProcessKindServices() {
+    TKindServices services;
+    services.DoorlockSettings = Option;
+    services.Doorlock = CurrentDoorlock;
+    services.RecordStore = DoorlockRecordStore;
+    services.Police = CurrentPolice;
+    services.Member = CurrentMember;
+    return services;
+}
 
 const TInterfaceKindRow* FindInterfaceKind(TInterfaceKind kind) {
     for (const TInterfaceKindRow& row : Kinds) {

@@ -1,15 +1,70 @@
 #pragma once
 
+#include "platform/DateTimeUnit.h"
 #include "server/SysOptionUnit.h"
 #include "server/WireUnit.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The interface kinds, numbered as deployments have always given them; None until the start-up sets one.
 enum class TInterfaceKind : int32_t { None = 0, Doorlock = 1, Police = 2, Member = 3 };
+
+class TBaseDoorlock;
+class TBaseMember;
+class TBasePolice;
+class TDoorlockOption;
+class TDoorlockRecordStore;
+
+// What a kind's handler may be given at start: the process's objects, or a test's own. Not owned; each must
+// outlive the handlers made with it. A kind takes what it uses and ignores the rest.
+struct TKindServices {
+    // The door-lock settings ([DoorlockOption]); null: as without an Option.ini.
+    const TDoorlockOption* DoorlockSettings = nullptr;
+    TBaseDoorlock* Doorlock = nullptr;
+    TDoorlockRecordStore* RecordStore = nullptr;
+    TBasePolice* Police = nullptr;
+    TBaseMember* Member = nullptr;
+    // "Now" of the handler's dates.
+    std::function<TDateTime()> Clock = Now;
+};
+
+// The process's own objects, as the start-up set them (Option, CurrentDoorlock, DoorlockRecordStore,
+// CurrentPolice, CurrentMember) and the system clock.
+TKindServices ProcessKindServices();
+
+// The running kind's request handler, built by its row at start with what it uses.
+class TKindHandler {
+public:
+    virtual ~TKindHandler() = default;
+    // Serves one request (system code page): the response, or nullopt to close without one. Any thread.
+    virtual std::optional<std::string> Handle(const std::string& request, const TRequestOrigin& origin) = 0;
+    // What must hold before the host listens; raises with the reason when it does not.
+    virtual void CheckUsable() {}
+};
+
+// The handler of a kind's own folder (anything with Handle, and CheckUsable if it has one) as a TKindHandler.
+template <typename THandler> class TKindHandlerOf : public TKindHandler {
+public:
+    template <typename... TArgs>
+    explicit TKindHandlerOf(TArgs&&... args) : m_handler(std::forward<TArgs>(args)...) {}
+    std::optional<std::string> Handle(const std::string& request, const TRequestOrigin& origin) override {
+        return m_handler.Handle(request, origin);
+    }
+    void CheckUsable() override {
+        if constexpr (requires { m_handler.CheckUsable(); })
+            m_handler.CheckUsable();
+    }
+    THandler& Kind() { return m_handler; }
+
+private:
+    THandler m_handler;
+};
 
 // Everything the core knows of one interface kind. A new kind is one row of this table plus its own folder
 // (its back end and its request handler), and, for the window, its row of window actions there.
@@ -22,8 +77,8 @@ struct TInterfaceKindRow {
     int32_t TSysOption::*PortNo;
     // Whether the host opens the card encoder at start-up.
     bool UsesDevice;
-    // Serves one request (system code page): the response, or nullopt to close without one.
-    std::optional<std::string> (*HandleRequest)(const std::string& request, const TRequestOrigin& origin);
+    // Builds the kind's request handler from what the process (or a test) gives it.
+    std::unique_ptr<TKindHandler> (*MakeHandler)(const TKindServices& services);
 };
 
 // The row of a kind; nullptr for a kind this host does not serve.

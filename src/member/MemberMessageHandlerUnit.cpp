@@ -29,7 +29,7 @@ int CardKindAt(const TXmlNode& root, int index) {
     return child != nullptr ? child->ValueIntegerDef(MemberCardKindHotel) : MemberCardKindHotel;
 }
 
-void WriteMemberCard(const TXmlNode& root, TMemberResponse& response) {
+void WriteMemberCard(TBaseMember* member, const TXmlNode& root, TMemberResponse& response) {
     const TMemberTexts& texts = Texts();
     const std::string cardNo = RequiredChild(root, 1).ValueText();
     // The first child carries nothing the back end needs, but a request without it is incomplete.
@@ -39,23 +39,21 @@ void WriteMemberCard(const TXmlNode& root, TMemberResponse& response) {
     const std::string text4 = RequiredChild(root, 4).ValueText();
     const int cardKind = CardKindAt(root, 5);
 
-    const bool written =
-        CurrentMember != nullptr && CurrentMember->WriteMemberCard(cardNo, text2, text3, text4, cardKind);
+    const bool written = member != nullptr && member->WriteMemberCard(cardNo, text2, text3, text4, cardKind);
     response.ResultCode = written ? "200" : "500";
     response.ResultMessage = written ? texts.WriteOk : texts.WriteFailed;
     response.CardNo = cardNo;
     WriteLog((written ? texts.WriteOkLog : texts.WriteFailedLog) + cardNo);
 }
 
-void ReadMemberCard(const TXmlNode& root, TMemberResponse& response) {
+void ReadMemberCard(TBaseMember* member, const TXmlNode& root, TMemberResponse& response) {
     const TMemberTexts& texts = Texts();
     const bool flag = RequiredChild(root, 1).ValueInteger() == 1;
     const int cardKind = CardKindAt(root, 2);
 
     std::string cardNo, password, expireDate, guestName, score;
-    const bool read =
-        CurrentMember != nullptr &&
-        CurrentMember->ReadMemberCard(flag, cardNo, password, expireDate, guestName, score, cardKind);
+    const bool read = member != nullptr &&
+                      member->ReadMemberCard(flag, cardNo, password, expireDate, guestName, score, cardKind);
     if (!read) {
         response.ResultCode = "500";
         response.ResultMessage = texts.ReadFailed;
@@ -101,13 +99,14 @@ std::string TMemberResponse::ToXml() const {
     return xml;
 }
 
-std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin& origin) {
+std::optional<std::string> TMemberMessageHandler::Handle(const std::string& request,
+                                                         const TRequestOrigin& origin) {
     const TXmlRequest parsed(request, origin);
     TMemberResponse response;
     if (parsed.Type() == "WriteMemberCard")
-        WriteMemberCard(parsed.Root(), response);
+        WriteMemberCard(m_member, parsed.Root(), response);
     else if (parsed.Type() == "ReadMemberCard")
-        ReadMemberCard(parsed.Root(), response);
+        ReadMemberCard(m_member, parsed.Root(), response);
     else {
         // Not a member-card request: the connection closes without an answer.
         WriteLog(UnansweredLine(UnknownTypeReason(parsed.Type())));

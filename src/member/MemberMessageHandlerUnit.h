@@ -1,5 +1,6 @@
 #pragma once
 
+#include "member/BaseMemberUnit.h"
 #include "server/RequestOriginUnit.h"
 
 #include <optional>
@@ -20,6 +21,17 @@ public:
     std::string ToXml() const;
 };
 
-// Writes ("WriteMemberCard") and reads ("ReadMemberCard") member cards through the member-card back end;
-// any other type is closed without an answer. Errors pass to the request cycle.
-std::optional<std::string> HandleMemberRequest(const std::string& request, const TRequestOrigin& origin);
+// The member kind's request handler: writes ("WriteMemberCard") and reads ("ReadMemberCard") member cards
+// through the back end it was given; any other type is closed without an answer. Errors pass to the request
+// cycle.
+class TMemberMessageHandler {
+public:
+    // member: null fails every card request. Not owned; it must outlive the handler.
+    explicit TMemberMessageHandler(TBaseMember* member) : m_member(member) {}
+
+    // Any thread.
+    std::optional<std::string> Handle(const std::string& request, const TRequestOrigin& origin);
+
+private:
+    TBaseMember* m_member;
+};

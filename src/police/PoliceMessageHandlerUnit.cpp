@@ -43,12 +43,13 @@ std::string GuestToXml(const TGuestRecord& guest) {
     return xml;
 }
 
-std::optional<std::string> HandlePoliceRequest(const std::string& request, const TRequestOrigin& origin) {
+std::optional<std::string> TPoliceMessageHandler::Handle(const std::string& request,
+                                                         const TRequestOrigin& origin) {
     const TPoliceTexts& texts = Texts();
     // The request only goes to the log: every request is answered with the current guest.
     LogReceivedRequest(request, origin);
 
-    const TGuestRecord* guest = CurrentPolice != nullptr ? CurrentPolice->GetGuest() : nullptr;
+    const TGuestRecord* guest = m_police != nullptr ? m_police->GetGuest() : nullptr;
     std::string response = "<PoliceResponse>";
     if (guest != nullptr)
         response += GuestToXml(*guest);

@@ -15,7 +15,7 @@ bool SameMinute(TDateTime a, TDateTime b) {
     return std::fabs(a - b) < 2.0 / 1440;
 }
 
-// The rule with settings, a device and a store of the test's own; no process-wide object is set.
+// The rule with settings, a device, a store and room turns of the test's own; no process-wide object is set.
 class TIssueRuleTest : public ::testing::Test {
 protected:
     TIssueRuleTest() {
@@ -32,7 +32,7 @@ protected:
 
     bool Issue(const TCardIssue& issue) {
         int64_t cardNo = 0;
-        return IssueCardWithRecords({m_settings, &m_device, &m_store}, issue, cardNo);
+        return IssueCardWithRecords({m_settings, &m_device, &m_store, m_turns}, issue, cardNo);
     }
 
     std::vector<TIssueCardRecordRow> Rows() const {
@@ -46,6 +46,7 @@ protected:
     TDoorlockOption m_settings{m_sandbox.File("Option.ini")};
     TRecordingDoorlock m_device;
     TDoorlockRecordStore m_store{"sqlite3", m_sandbox.File("Client.db")};
+    TRoomTurns m_turns;
     TCardIssue m_issue;
 };
 
@@ -119,11 +120,11 @@ TEST_F(TIssueRuleTest, WithoutADeviceOrAStoreNothingIsIssuedAndNothingBreaks) {
     m_settings.SaveDoorlockRecord = true;
     m_issue.IsCopy = true;
     int64_t cardNo = 0;
-    EXPECT_FALSE(IssueCardWithRecords({m_settings, nullptr, &m_store}, m_issue, cardNo));
+    EXPECT_FALSE(IssueCardWithRecords({m_settings, nullptr, &m_store, m_turns}, m_issue, cardNo));
     // The row of the failed attempt is kept, the copy's start recorded for the room.
     EXPECT_EQ(Rows().size(), 1u);
     EXPECT_NE(m_store.GetLastCheckInTime("01080816"), 0);
-    EXPECT_TRUE(IssueCardWithRecords({m_settings, &m_device, nullptr}, m_issue, cardNo));
+    EXPECT_TRUE(IssueCardWithRecords({m_settings, &m_device, nullptr, m_turns}, m_issue, cardNo));
     ASSERT_EQ(m_device.Issues.size(), 1u);
     EXPECT_TRUE(SameMinute(m_device.Issues[0].CheckInDate, Now()));
 }

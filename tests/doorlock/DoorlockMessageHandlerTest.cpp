@@ -2,7 +2,9 @@
 
 #include "DoorlockTestSupport.h"
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockIssueUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
+#include "doorlock/DoorlockRecordQueryUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -13,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -33,30 +37,33 @@ protected:
         m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
         LogFile = m_log.get();
         m_option = std::make_unique<TDoorlockOption>(m_sandbox.File("Option.ini"));
-        Option = m_option.get();
-        CurrentDoorlock = &m_device;
-        DoorlockRecordStore = nullptr;
     }
 
     void UseStore() {
         m_store = std::make_unique<TDoorlockRecordStore>("sqlite3", m_sandbox.File("Client.db"));
         m_store->OpenDatabase();
-        DoorlockRecordStore = m_store.get();
+    }
+
+    // A handler with the test's settings, m_deviceInUse, the store of UseStore (if any) and m_clock.
+    TDoorlockMessageHandler MakeHandler() const {
+        return TDoorlockMessageHandler(m_option.get(), m_deviceInUse, m_store.get(), m_clock);
     }
 
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<HandleDoorlockRequest>(requestUtf8);
+        TDoorlockMessageHandler handler = MakeHandler();
+        return HandleWith(handler, requestUtf8);
     }
 
     std::string Log() const { return ReadFileBytes(m_sandbox.File("test.LOG")); }
 
-    TRestored<TLogFile*, TDoorlockOption*, TBaseDoorlock*, TDoorlockRecordStore*> m_guard{
-        LogFile, Option, CurrentDoorlock, DoorlockRecordStore};
+    TRestored<TLogFile*> m_guard{LogFile};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     std::unique_ptr<TDoorlockOption> m_option;
     std::unique_ptr<TDoorlockRecordStore> m_store;
     TRecordingDoorlock m_device;
+    TBaseDoorlock* m_deviceInUse = &m_device;
+    std::function<TDateTime()> m_clock = Now;
 };
 
 std::string Response(const std::string& code, const std::string& message, const std::string& cardNo) {
@@ -104,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TOutcomeCase>& test) { return std::string(test.param.name); });
 
 TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
-    CurrentDoorlock = nullptr;
+    m_deviceInUse = nullptr;
     EXPECT_EQ(Handle(Xml("IssueCard", kIssue)), Response("500", "发卡失败", "0"));
     EXPECT_EQ(Handle(Xml("ReadCard", {})), Response("500", "读卡失败", "0"));
     EXPECT_EQ(Handle(Xml("EraseCard", {})), Response("500", "注销卡失败 ", "0"));
@@ -112,7 +119,7 @@ TEST_F(THandlerTest, WithoutADeviceEveryCardRequestFails) {
 
 TEST_F(THandlerTest, ABaseDeviceFailsEveryCardRequest) {
     TBaseDoorlock base;
-    CurrentDoorlock = &base;
+    m_deviceInUse = &base;
     EXPECT_EQ(Handle(Xml("IssueCard", kIssue)), Response("500", "发卡失败", "0"));
     EXPECT_EQ(Handle(Xml("ReadCard", {})), Response("500", "读卡失败", "0"));
     EXPECT_EQ(Handle(Xml("EraseCard", {})), Response("500", "注销卡失败 ", "0"));
@@ -211,6 +218,42 @@ TEST_F(THandlerTest, LogLinesOfAnIssue) {
         ASSERT_NE(next, std::string::npos) << GbkToUtf8(line);
         at = next;
     }
+}
+
+TEST_F(THandlerTest, IssueDatesComeFromTheHandlersClock) {
+    UseStore();
+    m_option->UseNativeDoorlockDb = true;
+    m_option->SaveDoorlockRecord = true;
+    m_option->DelayMinutes = 10;
+    m_clock = [] { return EncodeDateTime(2031, 3, 4, 5, 6, 7); };
+    ASSERT_TRUE(Handle(Xml("IssueCard", kIssue)).has_value());
+    ASSERT_EQ(m_device.Issues.size(), 1u);
+    EXPECT_EQ(DateTimeToStr(m_device.Issues[0].CheckInDate), "2031-03-04 04:56:07");
+    EXPECT_EQ(DateTimeToStr(m_store->GetLastCheckInTime("01080816")), "2031-03-04 04:56:07");
+    TDoorlockRecordQuery query(TRecordStoreTarget{"sqlite3", m_sandbox.File("Client.db")});
+    const TIssueCardRecordPage page = query.FirstRows({}, 10);
+    ASSERT_EQ(page.Rows.size(), 1u);
+    EXPECT_EQ(page.Rows[0].OpratingTime, "2031-03-04 05:06:07");
+}
+
+TEST_F(THandlerTest, TwoHandlersDoNotShareRoomTurns) {
+    TDoorlockMessageHandler one = MakeHandler();
+    TDoorlockMessageHandler second = MakeHandler();
+    const auto farAhead = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    TRoomIssueTurn held(one.IssueContext().Turns, "01080816", farAhead);
+    ASSERT_TRUE(held.Held());
+    // A deadline already passed: the room is taken only where nobody holds it.
+    const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    EXPECT_FALSE(TRoomIssueTurn(one.IssueContext().Turns, "01080816", passed).Held());
+    EXPECT_TRUE(TRoomIssueTurn(second.IssueContext().Turns, "01080816", passed).Held());
+    // The other handler issues for the room at once, without waiting out the first one's turn: the only
+    // timed-out turn in the log is the one above.
+    EXPECT_EQ(HandleWith(second, Xml("IssueCard", kIssue)), Response("200", "发卡成功", "816123114"));
+    const std::string log = Log();
+    const std::string timedOut = Gbk("房间(01080816)等待发卡超时");
+    const size_t first = log.find(timedOut);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find(timedOut, first + 1), std::string::npos);
 }
 
 TEST(DoorlockResponseTest, ValuesAreEscaped) {

@@ -73,7 +73,8 @@ TEST_F(TOptionFormTest, OkSavesThePortAndTheDelayCancelSavesNothing) {
     }
 }
 
-// The real device over the simulated encoder, its card the file SimCard.bin in the sandbox.
+// The real device over the simulated encoder, its card the file SimCard.bin in the sandbox, and a store in
+// the sandbox; the dialog is given them, none is set process-wide.
 class TDoorlockTestFormTest : public TFormTest {
 protected:
     TDoorlockTestFormTest()
@@ -81,7 +82,6 @@ protected:
           m_device(*m_encoder) {
         WriteFileBytes(m_cardFile, std::string(256, '\xFF'));
         m_device.OpenPort();
-        CurrentDoorlock = &m_device;
     }
 
     void Set(const char* name, const QString& text) { Child<QLineEdit>(&m_form, name)->setText(text); }
@@ -91,7 +91,9 @@ protected:
     std::string m_cardFile;
     std::unique_ptr<TCardEncoder> m_encoder;
     TIcDoorlock m_device;
-    TDoorlockTestForm m_form;
+    TDoorlockRecordStore m_store{"sqlite3", m_sandbox.File("Client.db")};
+    TRoomTurns m_turns;
+    TDoorlockTestForm m_form{TCardIssueContext{m_option, &m_device, &m_store, m_turns}};
 };
 
 TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
@@ -107,11 +109,15 @@ TEST_F(TDoorlockTestFormTest, OpensWithTimesFromOneClockReading) {
     EXPECT_EQ(std::llround((out - in) * 86400), 49 * 3600);
     const TDateTime now = Now();
     EXPECT_LT(std::fabs(in - IncMinutes(now, -60)), 1.0 / 24);
+
+    // The moment is the clock's it was given.
+    TDoorlockTestForm clocked(TCardIssueContext{m_option, &m_device, &m_store, m_turns,
+                                                [] { return EncodeDateTime(2031, 3, 4, 5, 6, 7); }});
+    EXPECT_EQ(Child<QLineEdit>(&clocked, "CheckInDateTimeTxt")->text(), Text("2031-03-04 04:06:07"));
+    EXPECT_EQ(Child<QLineEdit>(&clocked, "CheckOutDateTimeTxt")->text(), Text("2031-03-06 05:06:07"));
 }
 
 TEST_F(TDoorlockTestFormTest, WritesTheCardAndReadsItBack) {
-    TDoorlockRecordStore store("sqlite3", m_sandbox.File("Client.db"));
-    DoorlockRecordStore = &store;
     m_option.SaveDoorlockRecord = true;
     Set("RoomNoTxt", Text("0816"));
     Set("CheckOutDateTimeTxt", Text("2008-12-31 14:05:00"));

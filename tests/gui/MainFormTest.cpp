@@ -3,6 +3,8 @@
 #include "support/LoopbackClient.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockIssueUnit.h"
+#include "doorlock/DoorlockMessageHandlerUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
@@ -15,9 +17,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QToolBar>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
 
 namespace {
 
@@ -31,6 +40,24 @@ class TFixedPolice : public TBasePolice {
 public:
     TGuestRecord Guest;
     const TGuestRecord* GetGuest() override { return &Guest; }
+};
+
+// A device that looks, while it writes a card, whether the room's turn among the given turns is free.
+class TTurnProbeDoorlock : public TBaseDoorlock {
+public:
+    bool IssueCard(const std::string&, const std::string& roomBuildingCode, const std::string& roomFloorCode,
+                   const std::string& roomNo, const std::string&, TDateTime, TDateTime, TDateTime, TDateTime,
+                   bool, int64_t& cardNo) override {
+        ++Issues;
+        const auto passed = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+        if (Turns != nullptr)
+            TurnWasFree = TRoomIssueTurn(*Turns, roomBuildingCode + roomFloorCode + roomNo, passed).Held();
+        cardNo = 1;
+        return true;
+    }
+    TRoomTurns* Turns = nullptr;
+    int Issues = 0;
+    bool TurnWasFree = true;
 };
 
 QStringList Lines(const TMainForm& form) {
@@ -158,41 +185,68 @@ TEST_F(TMainFormTest, ClosingNeedsThePassword) {
 TEST_F(TMainFormTest, OptionAndChangePasswordAskThePasswordFirstTestDoesNot) {
     TRecordingDoorlock device;
     CurrentDoorlock = &device;
+    {
+        TMainForm form;
+        form.show();
+        {
+            TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+            Child<QAction>(&form, "OptionAction")->trigger();
+        }
+        EXPECT_EQ(device.ShowOptionCalls, 0);
+        {
+            TModalDriver driver({EnterPassword(Text("mirvek"))});
+            Child<QAction>(&form, "OptionAction")->trigger();
+        }
+        EXPECT_EQ(device.ShowOptionCalls, 1);
+        {
+            TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
+            Child<QAction>(&form, "ChangePasswordAction")->trigger();
+        }
+        {
+            TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TChangePasswordForm", Cancel())});
+            Child<QAction>(&form, "ChangePasswordAction")->trigger();
+        }
+        {
+            TModalDriver driver({Expect("TDoorlockTestForm", Cancel())});
+            Child<QAction>(&form, "TestAction")->trigger();
+        }
+        {
+            TModalDriver driver({Expect("TAboutForm", ClickButton("btnOK"))});
+            Child<QAction>(&form, "AboutAction")->trigger();
+        }
+    }
+    // Without a device: the password is still asked, then nothing; the test dialog does not open. The
+    // handler takes its device when the window starts the listener.
+    CurrentDoorlock = nullptr;
     TMainForm form;
     form.show();
     {
-        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
-        Child<QAction>(&form, "OptionAction")->trigger();
-    }
-    EXPECT_EQ(device.ShowOptionCalls, 0);
-    {
-        TModalDriver driver({EnterPassword(Text("mirvek"))});
-        Child<QAction>(&form, "OptionAction")->trigger();
-    }
-    EXPECT_EQ(device.ShowOptionCalls, 1);
-    {
-        TModalDriver driver({Expect("TCheckPasswordForm", Cancel())});
-        Child<QAction>(&form, "ChangePasswordAction")->trigger();
-    }
-    {
-        TModalDriver driver({EnterPassword(Text("mirvek")), Expect("TChangePasswordForm", Cancel())});
-        Child<QAction>(&form, "ChangePasswordAction")->trigger();
-    }
-    {
-        TModalDriver driver({Expect("TDoorlockTestForm", Cancel())});
-        Child<QAction>(&form, "TestAction")->trigger();
-    }
-    {
-        TModalDriver driver({Expect("TAboutForm", ClickButton("btnOK"))});
-        Child<QAction>(&form, "AboutAction")->trigger();
-    }
-    // Without a device: the password is still asked, then nothing; the test dialog does not open.
-    CurrentDoorlock = nullptr;
-    {
         TModalDriver driver({EnterPassword(Text("mirvek"))});
         Child<QAction>(&form, "OptionAction")->trigger();
         Child<QAction>(&form, "TestAction")->trigger();
     }
+}
+
+TEST_F(TMainFormTest, TheTestDialogTakesTheRoomsTurnAmongTheRunningHandlers) {
+    TTurnProbeDoorlock device;
+    CurrentDoorlock = &device;
+    TMainForm form;
+    form.show();
+    const std::shared_ptr<TKindHandler> handler = form.Host().Handler();
+    auto* doorlock = dynamic_cast<TKindHandlerOf<TDoorlockMessageHandler>*>(handler.get());
+    ASSERT_NE(doorlock, nullptr);
+    device.Turns = &doorlock->Kind().IssueContext().Turns;
+    {
+        TModalDriver driver({Expect("TDoorlockTestForm", [](QWidget* dialog) {
+            Child<QLineEdit>(dialog, "RoomNoTxt")->setText(QStringLiteral("0816"));
+            Child<QPushButton>(dialog, "WriteCardBtn")->click();
+            Cancel()(dialog);
+        })});
+        Child<QAction>(&form, "TestAction")->trigger();
+    }
+    ASSERT_EQ(device.Issues, 1);
+    // The dialog's card was written while it held the room's turn, so a request for the room would wait.
+    EXPECT_FALSE(device.TurnWasFree);
 }
 
 TEST_F(TMainFormTest, OptionActionReachesTheDeviceOptionsDialog) {

@@ -80,12 +80,13 @@ protected:
     void SetUp() override {
         m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
         LogFile = m_log.get();
-        CurrentMember = &m_member;
     }
 
-    // The response text (UTF-8); nullopt when there is none. Errors pass through.
+    // The response text (UTF-8) of a handler given m_backEnd; nullopt when there is none. Errors pass
+    // through.
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<HandleMemberRequest>(requestUtf8);
+        TMemberMessageHandler handler(m_backEnd);
+        return HandleWith(handler, requestUtf8);
     }
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
@@ -96,10 +97,11 @@ protected:
         return messages;
     }
 
-    TRestored<TLogFile*, TBaseMember*> m_guard{LogFile, CurrentMember};
+    TRestored<TLogFile*> m_guard{LogFile};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;
+    TBaseMember* m_backEnd = &m_member;
 };
 
 } // namespace
@@ -120,7 +122,7 @@ TEST_F(TMemberHandlerTest, WriteHandsChildrenTwoToFiveToTheBackEnd) {
 TEST_F(TMemberHandlerTest, FailedWriteAnswers500WithTheRequestedCardNumber) {
     m_member.Succeed = false;
     EXPECT_EQ(Handle(Xml("WriteMemberCard", kWrite)), Response("500", "写卡失败", "M0001"));
-    CurrentMember = nullptr;
+    m_backEnd = nullptr;
     EXPECT_EQ(Handle(Xml("WriteMemberCard", kWrite)), Response("500", "写卡失败", "M0001"));
     EXPECT_EQ(LogMessages(), (std::vector<std::string>{kPeer, "收到消息: ", "写卡失败,卡号为:M0001", kPeer,
                                                        "收到消息: ", "写卡失败,卡号为:M0001"}));
@@ -147,7 +149,7 @@ TEST_F(TMemberHandlerTest, CardNumberKeepsOnlyAsciiLettersAndDigits) {
 TEST_F(TMemberHandlerTest, FailedReadAnswers500AndPassesNoOutputOn) {
     m_member.Succeed = false;
     EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})), Response("500", "读卡失败", ""));
-    CurrentMember = nullptr;
+    m_backEnd = nullptr;
     EXPECT_EQ(Handle(Xml("ReadMemberCard", {"", "1"})), Response("500", "读卡失败", ""));
     EXPECT_EQ(LogMessages(),
               (std::vector<std::string>{kPeer, "收到消息: ", "读卡失败", kPeer, "收到消息: ", "读卡失败"}));

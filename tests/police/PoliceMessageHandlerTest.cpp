@@ -57,21 +57,23 @@ protected:
         m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
         LogFile = m_log.get();
         m_police.Guest = SampleGuest();
-        CurrentPolice = &m_police;
     }
 
-    // The response text (UTF-8); nullopt when there is none. Errors pass through.
+    // The response text (UTF-8) of a handler given m_backEnd; nullopt when there is none. Errors pass
+    // through.
     std::optional<std::string> Handle(const std::string& requestUtf8) {
-        return HandleWith<HandlePoliceRequest>(requestUtf8);
+        TPoliceMessageHandler handler(m_backEnd);
+        return HandleWith(handler, requestUtf8);
     }
 
     // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
     std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
 
-    TRestored<TLogFile*, TBasePolice*> m_guard{LogFile, CurrentPolice};
+    TRestored<TLogFile*> m_guard{LogFile};
     TSandbox m_sandbox;
     std::unique_ptr<TLogFile> m_log;
     TTestPolice m_police;
+    TBasePolice* m_backEnd = &m_police;
 };
 
 } // namespace
@@ -169,7 +171,7 @@ TEST_F(TPoliceHandlerTest, RequestTextIsLoggedInTheCodePage) {
 TEST_F(TPoliceHandlerTest, WithoutAGuestTheAnswerIsAnEmptyResponse) {
     m_police.HasGuest = false;
     EXPECT_EQ(Handle("abc"), "<PoliceResponse></PoliceResponse>");
-    CurrentPolice = nullptr;
+    m_backEnd = nullptr;
     EXPECT_EQ(Handle("abc"), "<PoliceResponse></PoliceResponse>");
     const std::vector<std::string> entries = LogEntries();
     ASSERT_EQ(entries.size(), 6u);

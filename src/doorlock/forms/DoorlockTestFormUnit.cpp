@@ -12,9 +12,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-TDoorlockTestForm::TDoorlockTestForm(QWidget* parent)
-    : TDeviceTestForm(parent, "DoorlockTestForm", 599, 394) {
-    AddPortButtons(32, 48, 176, 304, PortActionsOf(CurrentDoorlock));
+TDoorlockTestForm::TDoorlockTestForm(const TCardIssueContext& context, QWidget* parent)
+    : TDeviceTestForm(parent, "DoorlockTestForm", 599, 394), m_context(context), m_device(context.Device) {
+    AddPortButtons(32, 48, 176, 304, PortActionsOf(m_device));
 
     AddLabel(this, "Label1", QStringLiteral("楼号:"), 48, 98);
     m_roomBuildingCodeTxt = AddEntry(this, "RoomBuildingCodeTxt", QStringLiteral("00"), 96, 96, 73);
@@ -47,21 +47,21 @@ TDoorlockTestForm::TDoorlockTestForm(QWidget* parent)
 
 void TDoorlockTestForm::FormCreate() {
     // One reading of the clock for both entries: they lie exactly one hour before and two days after it.
-    const TDateTime now = Now();
+    const TDateTime now = m_context.Clock();
     m_checkInDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", IncMinutes(now, -60))));
     m_checkOutDateTimeTxt->setText(ToQString(FormatDateTime("yyyy-mm-dd hh:nn:ss", now + 2)));
 }
 
 void TDoorlockTestForm::ReadCardBtnClick() {
     int64_t cardNo = 0;
-    if (CurrentDoorlock != nullptr)
-        CurrentDoorlock->ReadCard(cardNo);
+    if (m_device != nullptr)
+        m_device->ReadCard(cardNo);
     m_cardNoTxt->setText(ToQString(IntToStr(cardNo)));
 }
 
 void TDoorlockTestForm::EraseCardBtnClick() {
-    if (CurrentDoorlock != nullptr)
-        CurrentDoorlock->EraseCard();
+    if (m_device != nullptr)
+        m_device->EraseCard();
 }
 
 void TDoorlockTestForm::WriteCardBtnClick() {
@@ -75,14 +75,12 @@ void TDoorlockTestForm::WriteCardBtnClick() {
     issue.IsCopy = m_isCopyCheckBox->isChecked();
     issue.GuestName = "Test";
     issue.Source = DeskOperatorSource();
-    const TDoorlockOption none("");
     int64_t cardNo = 0;
-    IssueCardWithRecords({Option != nullptr ? *Option : none, CurrentDoorlock, DoorlockRecordStore}, issue,
-                         cardNo);
+    IssueCardWithRecords(m_context, issue, cardNo);
 }
 
-void ShowDoorlockTestForm() {
-    TDoorlockTestForm form;
+void ShowDoorlockTestForm(const TCardIssueContext& context) {
+    TDoorlockTestForm form(context);
     CentreWindow(&form, nullptr);
     form.exec();
 }

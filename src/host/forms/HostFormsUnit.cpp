@@ -1,9 +1,11 @@
 #include "host/forms/HostFormsUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
+#include "doorlock/DoorlockMessageHandlerUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
 #include "forms/FormSupportUnit.h"
+#include "host/InterfaceHostUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "member/forms/MemberTestFormUnit.h"
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <mutex>
 
 static void RegisterHostFormResources() {
@@ -32,7 +35,16 @@ template <typename TBackEnd> void ShowBackEndOption(TBackEnd* backEnd) {
         backEnd->ShowOption();
 }
 
-void ShowPoliceTest() {
+// The door-lock test dialog issues with the running handler's objects, so that its issues and the
+// handler's take turns per room.
+void ShowDoorlockTest(TInterfaceHost& host) {
+    const std::shared_ptr<TKindHandler> handler = host.Handler();
+    auto* doorlock = dynamic_cast<TKindHandlerOf<TDoorlockMessageHandler>*>(handler.get());
+    if (doorlock != nullptr && doorlock->Kind().Device() != nullptr)
+        ShowDoorlockTestForm(doorlock->Kind().IssueContext());
+}
+
+void ShowPoliceTest(TInterfaceHost&) {
     if (CurrentPolice == nullptr)
         return;
     const TGuestRecord* guest = CurrentPolice->GetGuest();
@@ -42,15 +54,10 @@ void ShowPoliceTest() {
 }
 
 const TKindWindowActions KindActions[] = {
-    {TInterfaceKind::Doorlock, [] { ShowBackEndOption(CurrentDoorlock); },
-     [] {
-         if (CurrentDoorlock != nullptr)
-             ShowDoorlockTestForm();
-     },
-     ShowRecordsForm},
+    {TInterfaceKind::Doorlock, [] { ShowBackEndOption(CurrentDoorlock); }, ShowDoorlockTest, ShowRecordsForm},
     {TInterfaceKind::Police, [] { ShowBackEndOption(CurrentPolice); }, ShowPoliceTest, nullptr},
     {TInterfaceKind::Member, [] { ShowBackEndOption(CurrentMember); },
-     [] {
+     [](TInterfaceHost&) {
          if (CurrentMember != nullptr)
              ShowMemberTestForm();
      },

@@ -2,16 +2,19 @@
 
 #include "host/InterfaceKindUnit.h"
 
+class TInterfaceHost;
+
 // The host's pictures live in a static library, whose resources must be registered by hand.
 void InitFormResources();
 
 // The window's actions of one interface kind: the options action (run after the password), the test action
 // and the records action (after the password; nullptr for a kind that keeps no records, which then has no
-// menu entry). Each does nothing while the kind has no back end.
+// menu entry). Each does nothing while the kind has no back end; the test action takes what it tests from the
+// host's running handler where the kind has one.
 struct TKindWindowActions {
     TInterfaceKind Kind;
     void (*ShowOption)();
-    void (*ShowTest)();
+    void (*ShowTest)(TInterfaceHost& host);
     void (*ShowRecords)();
 };
 

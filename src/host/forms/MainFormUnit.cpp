@@ -241,7 +241,7 @@ void TMainForm::OptionActionExecute() {
 
 void TMainForm::TestActionExecute() {
     if (const TKindWindowActions* kind = FindKindWindowActions(InterfaceKind))
-        kind->ShowTest();
+        kind->ShowTest(*m_host);
 }
 
 void TMainForm::RecordsActionExecute() {

@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
             ok &= Save(options, output, "OptionForm");
         }
         {
-            TDoorlockTestForm test;
+            TRoomTurns turns;
+            TDoorlockTestForm test(TCardIssueContext{option, nullptr, nullptr, turns});
             Type(test, "RoomNoTxt", "0816");
             ok &= Save(test, output, "DoorlockTestForm");
         }
