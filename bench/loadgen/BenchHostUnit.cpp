@@ -5,11 +5,13 @@
 #include <soci/soci.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 TBenchHost::TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft,
-                       const std::string& sysOptions)
+                       const std::string& sysOptions, long nofileHard)
     : m_host(StartDoorlockHost(program, m_dir.Path().string(), doorlockOptions, m_port, sysOptions, true,
-                               {.nofileSoft = nofileSoft})) {}
+                               {.nofileSoft = nofileSoft, .nofileHard = nofileHard})) {}
 
 long CountIssueRecords(const TBenchHost& host, const std::string& server) {
     try {
@@ -32,4 +34,18 @@ std::string FormatMemory(const TProcessStats& memory) {
                   static_cast<double>(memory.rssKb) / 1024, static_cast<double>(memory.hwmKb) / 1024,
                   memory.threads, memory.fds);
     return text;
+}
+
+std::string DescriptorLimits(pid_t pid) {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    std::string line;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return soft + "/" + hard;
+        }
+    }
+    return "?";
 }

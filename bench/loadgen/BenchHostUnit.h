@@ -10,9 +10,9 @@
 // The real host in a program directory of its own.
 class TBenchHost {
 public:
-    // sysOptions: lines of section SysOption.
+    // sysOptions: lines of section SysOption; nofileHard 0: this process's hard descriptor limit.
     TBenchHost(const std::string& program, const std::string& doorlockOptions, long nofileSoft,
-               const std::string& sysOptions = "");
+               const std::string& sysOptions = "", long nofileHard = 0);
 
     int Port() const { return m_port; }
     pid_t Pid() const { return m_host->Pid(); }
@@ -33,3 +33,5 @@ private:
 long CountIssueRecords(const TBenchHost& host, const std::string& server);
 
 std::string FormatMemory(const TProcessStats& memory);
+// The descriptor limits a process runs with, "soft/hard" as the system shows them.
+std::string DescriptorLimits(pid_t pid);

@@ -40,6 +40,7 @@ void ExchangeTls(int port, const std::string& wire, const std::string& expected,
     result.error = 0;
     result.reason.clear();
     result.received.clear();
+    result.resumed = false;
     TSocket socket;
     try {
         socket = ConnectTcp("127.0.0.1", port);
@@ -56,6 +57,7 @@ void ExchangeTls(int port, const std::string& wire, const std::string& expected,
         result.reason = session.Error();
         return;
     }
+    result.resumed = session.Resumed();
     if (!session.Send(wire.data(), wire.size())) {
         result.outcome = TOutcome::SendFailed;
         result.reason = session.Error();
@@ -103,9 +105,6 @@ std::string Describe(const TExchange& exchange) {
     return "?";
 }
 
-namespace {
-
-// Nearest-rank percentile of sorted samples.
 double Percentile(const std::vector<int64_t>& sorted, double fraction) {
     if (sorted.empty())
         return 0;
@@ -113,6 +112,8 @@ double Percentile(const std::vector<int64_t>& sorted, double fraction) {
     rank = std::clamp<size_t>(rank, 1, sorted.size());
     return static_cast<double>(sorted[rank - 1]) / 1e6;
 }
+
+namespace {
 
 // The kernel's count of connections dropped at a full accept queue; such a client waits for its SYN to be
 // sent again, a second later at first.
@@ -152,7 +153,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
         threads.emplace_back([&] {
             std::vector<int64_t> mine;
             mine.reserve(1 << 16);
-            uint64_t answered = 0, errors = 0;
+            uint64_t answered = 0, errors = 0, resumed = 0;
             std::vector<std::string> errorSamples;
             TExchange exchange;
             TTlsResumption resumption;
@@ -177,6 +178,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
                     continue;
                 }
                 ++answered;
+                resumed += exchange.resumed ? 1 : 0;
                 if (end >= windowStart && end < windowEnd)
                     mine.push_back(std::chrono::duration_cast<std::chrono::nanoseconds>(end - begin).count());
             }
@@ -184,6 +186,7 @@ TRunResult RunLoad(const std::string& target, int port, const std::string& reque
             samples.insert(samples.end(), mine.begin(), mine.end());
             result.answered += answered;
             result.errors += errors;
+            result.resumed += resumed;
             for (auto& text : errorSamples)
                 if (result.errorSamples.size() < 5)
                     result.errorSamples.push_back(std::move(text));

@@ -37,6 +37,7 @@ struct TExchange {
     int error = 0;
     std::string reason; // TLS's, instead of the error number
     std::string received;
+    bool resumed = false; // over TLS: the handshake resumed a session
 };
 
 class TTlsContext;
@@ -51,6 +52,9 @@ void Exchange(int port, const std::string& wire, const std::string& expected, TE
 // What went wrong, for the report (a wrong answer shown in part, its NULs as @).
 std::string Describe(const TExchange& exchange);
 
+// Nearest-rank percentile of sorted samples in nanoseconds, in milliseconds; 0 without samples.
+double Percentile(const std::vector<int64_t>& sorted, double fraction);
+
 // What one scenario (one target, one client count) measured.
 struct TRunResult {
     std::string target;
@@ -59,6 +63,7 @@ struct TRunResult {
     uint64_t requests = 0; // completed correctly inside the measured window
     uint64_t answered = 0; // answered correctly at any time (warm-up and the last ones included)
     uint64_t errors = 0;   // at any time
+    uint64_t resumed = 0;  // of answered, over TLS: those whose handshake resumed a session
     double p50Ms = 0, p99Ms = 0, maxMs = 0;
     std::vector<std::string> errorSamples;
     int serverTimeWait = 0, clientTimeWait = 0;

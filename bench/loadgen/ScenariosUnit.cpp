@@ -44,7 +44,10 @@ void RunReadTable(const TOptions& options, const TBenchHost& host, const TBaseli
 // in turns, each pair in the opposite order to the one before, see the same drift.
 void RunPairedRounds(const TOptions& options, const TBenchHost& host, const TBaselineServer& baseline,
                      TReadResults& read) {
-    std::printf("\nReadCard at 8 clients, %d paired runs of 1 s (bare server / host):", options.rounds);
+    std::printf(
+        "\nReadCard at 8 clients, %d paired runs of 1 s, bare server and host in turns; per pair the host's "
+        "rate / the bare server's (req/s):\n ",
+        options.rounds);
     for (int round = 0; round < options.rounds; ++round) {
         auto once = [&](bool onHost) {
             return onHost ? ReadCard(HostReadTarget, host.Port(), 8, 0.2, 1.0)
@@ -59,10 +62,15 @@ void RunPairedRounds(const TOptions& options, const TBenchHost& host, const TBas
         read.pairedRatios.push_back(ratio);
         read.runs.push_back(first);
         read.runs.push_back(second);
-        std::printf(" %.2f", ratio);
+        std::printf(" %.2f (%s/%s)", ratio, Thousands(onHost.Rate()).c_str(), Thousands(base.Rate()).c_str());
         std::fflush(stdout);
     }
     std::printf("\n");
+}
+
+void PrintResumed(const TRunResult& run) {
+    std::printf("    handshakes that resumed a session: %llu of %llu answered\n",
+                static_cast<unsigned long long>(run.resumed), static_cast<unsigned long long>(run.answered));
 }
 
 TIdleResult RunIdleCheck(const TBenchHost& host, const TOptions& options) {
@@ -174,10 +182,12 @@ TTlsResults RunTlsScenarios(const TOptions& options, long hostSoft) {
     result.full = RunLoad("host ReadCard, TLS full", host.Port(), ReadCardRequest, ReadCardResponse, 8,
                           options.warmup, options.seconds, &tls);
     PrintRow(*result.full);
+    PrintResumed(*result.full);
     tls.resume = true;
     result.resumed = RunLoad("host ReadCard, TLS resumed", host.Port(), ReadCardRequest, ReadCardResponse, 8,
                              options.warmup, options.seconds, &tls);
     PrintRow(*result.resumed);
+    PrintResumed(*result.resumed);
     const int status = host.Stop();
     if (status != 0)
         std::printf("    host (TLS) exit status %d: %s\n", status, host.Errors().c_str());

@@ -12,6 +12,8 @@ namespace {
 // least this many per second at the best client count.
 constexpr double ReadCardTargetRatio = 0.5;
 constexpr double IssueCardTargetRate = 1000.0;
+constexpr double TlsResumedTargetRate = 1000.0;
+constexpr double FloodAnswerLimitMs = 1000.0;
 
 const TRunResult& Fastest(const std::vector<TRunResult>& runs) {
     return *std::max_element(runs.begin(), runs.end(),
@@ -81,6 +83,38 @@ TVerdict IdleVerdict(const TIdleResult& idle, const TOptions& options) {
                   static_cast<double>(idle.during.rssKb) / 1024,
                   static_cast<double>(idle.after.rssKb) / 1024);
     return {pass, text};
+}
+
+TVerdict HoldVerdict(const THoldResult& hold) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%d of %d idle connections held open from %d addresses; host VmRSS %.1f MiB, %ld threads",
+                  hold.heldOpen, hold.wanted, hold.addresses, static_cast<double>(hold.during.rssKb) / 1024,
+                  hold.during.threads);
+    return {hold.heldOpen == hold.wanted, text};
+}
+
+TVerdict FloodVerdict(const TFloodResult& flood) {
+    const int within = CountWithin(flood.answerMs, FloodAnswerLimitMs);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "IssueCard during a flood of %d connections: %d of %zu answered within 1 s", flood.flood,
+                  within, flood.answerMs.size());
+    return {!flood.answerMs.empty() && within == static_cast<int>(flood.answerMs.size()), text};
+}
+
+TVerdict TlsVerdict(const TTlsResults& tls) {
+    const double rate = tls.resumed->Rate();
+    char text[512];
+    std::snprintf(
+        text, sizeof text,
+        "ReadCard over TLS, resumed, 8 clients: %s requests/s (target >= %s); %llu of %llu handshakes "
+        "resumed",
+        Thousands(rate).c_str(), Thousands(TlsResumedTargetRate).c_str(),
+        static_cast<unsigned long long>(tls.resumed->resumed),
+        static_cast<unsigned long long>(tls.resumed->answered));
+    // A rate reached with full handshakes is no resumption's.
+    return {rate >= TlsResumedTargetRate && tls.resumed->resumed * 10 >= tls.resumed->answered * 9, text};
 }
 
 TVerdict NoErrorsVerdict(uint64_t errors) {

@@ -239,6 +239,8 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
         throw std::runtime_error("pipe failed");
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
+    if (options.nofileHard > 0)
+        files.rlim_max = static_cast<rlim_t>(options.nofileHard);
     if (options.nofileSoft > 0)
         files.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(options.nofileSoft), files.rlim_max);
     m_pid = fork();

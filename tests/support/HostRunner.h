@@ -23,6 +23,9 @@ struct TProgramOptions {
     // The soft descriptor limit the program starts with (at most the hard one); 0: this process's. Not on
     // Windows.
     long nofileSoft = 0;
+    // The hard one (raising it above this process's takes the privilege to); 0: this process's. Not on
+    // Windows.
+    long nofileHard = 0;
 };
 
 // A program of the build (doorlock-host, an example host) started as a child process, its standard output

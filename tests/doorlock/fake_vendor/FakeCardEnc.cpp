@@ -3,8 +3,8 @@
 // a host in another process, it also appends each line to the file named by FAKE_CARDENC_CALLS_FILE, takes
 // its results from FAKE_CARDENC_RESULTS ("init read write beep", e.g. "-1 0 0 0" for a port that never
 // opens), the call named by FAKE_CARDENC_HANG (after recording itself) never returns, like a device that
-// stopped answering, and a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its
-// time.
+// stopped answering, a card write takes FAKE_CARDENC_WRITE_MS milliseconds, as a real encoder takes its
+// time, and every card operation (read or write) FAKE_CARDENC_CALL_MS milliseconds more.
 // On Windows a .def file names the exports (undecorated, or decorated as Microsoft's tools do), so nothing is
 // marked for export here: an export the .def file does not name would hide what the loader has to find.
 #if !defined(_WIN32)
@@ -72,6 +72,12 @@ void HangIfAsked(const char* call) {
         std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
+// Outside the lock, as the device takes its time for the card, not for the library.
+void TakeCardTime() {
+    if (const char* ms = std::getenv("FAKE_CARDENC_CALL_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
+}
+
 std::string Bytes(const unsigned char* buffer, int32_t length) {
     static const char hex[] = "0123456789ABCDEF";
     std::string text;
@@ -107,6 +113,7 @@ int32_t CARDENC_CALL ic_exit(int32_t icdev) {
 
 #if !defined(FAKE_CARDENC_WITHOUT_READ)
 int32_t CARDENC_CALL srd_24c02(int32_t icdev, int32_t offset, int32_t length, unsigned char* buffer) {
+    TakeCardTime();
     std::lock_guard<std::mutex> guard(lock);
     Record("srd_24c02 " + std::to_string(icdev) + " " + std::to_string(offset) + " " +
            std::to_string(length));
@@ -127,6 +134,7 @@ int32_t CARDENC_CALL swr_24c02(int32_t icdev, int32_t offset, int32_t length, un
     HangIfAsked("swr_24c02");
     if (const char* ms = std::getenv("FAKE_CARDENC_WRITE_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms)));
+    TakeCardTime();
     std::lock_guard<std::mutex> guard(lock);
     return writeStatus;
 }
