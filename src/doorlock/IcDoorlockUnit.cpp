@@ -58,7 +58,7 @@ bool TIcDoorlock::OpenPort() {
     std::string portName = Option != nullptr ? Option->PortName : std::string();
 
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     // A second open releases the first connection, which would otherwise hold the serial port.
     if (m_handleValid)
         m_encoder.ic_exit(m_deviceHandle);
@@ -74,7 +74,7 @@ bool TIcDoorlock::OpenPort() {
 }
 
 void TIcDoorlock::Beep() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     BeepLocked();
 }
 
@@ -84,7 +84,7 @@ void TIcDoorlock::BeepLocked() {
 }
 
 bool TIcDoorlock::ClosePort() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     // A handle that is no longer (or never was) open is not handed back to the library: it may by now
     // belong to another connection.
     if (m_handleValid)
@@ -105,7 +105,7 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
     // The card lines keep the order of the card operations; the file is written once the device is free.
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
         throw EConvertError(FormatText("'%s' is not a valid room number", {roomNo}));
@@ -121,14 +121,14 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     const TCardTexts& texts = CardTexts();
     return CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
 }
 
 bool TIcDoorlock::EraseCard() {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<std::mutex> guard(m_lock);
+    std::lock_guard<TFairMutex> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);
     const TCardTexts& texts = CardTexts();

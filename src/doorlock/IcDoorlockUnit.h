@@ -2,6 +2,7 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
+#include "platform/FairMutexUnit.h"
 
 #include <array>
 #include <cstdint>
@@ -51,7 +52,8 @@ private:
 
     TCardEncoder& m_encoder;
     void (*m_optionDialog)();
-    std::mutex m_lock; // one handle and one buffer: one operation at a time
+    // One handle and one buffer: one operation at a time, in the order the workers asked.
+    TFairMutex m_lock;
     int32_t m_deviceHandle = 0;
     bool m_handleValid = false;
     std::array<uint8_t, 6> m_buffer{};

@@ -1,4 +1,5 @@
 #include "platform/CodePageUnit.h"
+#include "platform/FairMutexUnit.h"
 #include "server/AdmissionUnit.h"
 #include "server/WorkerPoolUnit.h"
 #include "support/TestSupport.h"
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -267,6 +269,31 @@ TEST(WorkerPoolTest, JobsWaitingForAThreadAreTakenInTurnsAndTheThreadsAreBounded
     EXPECT_LT(at("a1"), at("a2"));
     EXPECT_LT(at("a2"), at("a3"));
     EXPECT_LT(std::max({at("a1"), at("b1"), at("c1")}), at("a3"));
+}
+
+// The device's lock goes to the workers in the order they asked, whatever order the system wakes them in.
+TEST(FairMutexTest, WaitersGetItInTheOrderTheyAsked) {
+    TFairMutex device;
+    std::mutex lock;
+    std::vector<int> order;
+    std::vector<std::thread> waiters;
+    device.lock();
+    for (int i = 0; i < 6; ++i) {
+        waiters.emplace_back([&, i] {
+            std::lock_guard<TFairMutex> turn(device);
+            std::lock_guard guard(lock);
+            order.push_back(i);
+        });
+        ASSERT_TRUE(WaitFor([&] { return device.Waiting() == static_cast<uint64_t>(i + 1); }));
+    }
+    EXPECT_FALSE(device.try_lock());
+    device.unlock();
+    for (std::thread& waiter : waiters)
+        waiter.join();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(device.try_lock());
+    EXPECT_EQ(device.Waiting(), 0u);
+    device.unlock();
 }
 
 } // namespace
