@@ -76,13 +76,15 @@ int RunHeadlessHost(const std::function<void()>& onStuckHandlers) {
         return 1;
     }
     NotifyServiceReady();
-    // Sent by the thread that waits for the listener's lock and the log's: when either is stuck, the
-    // messages stop and the service manager restarts the host.
+    // Sent by the thread that waits for the log's lock, and only while the listener's I/O threads run what it
+    // posted a tick before: when either is stuck, the messages stop and the service manager restarts the
+    // host.
     WaitForStopSignal(ServiceWatchdogInterval() / 2, [&host] {
-        host.TCPServer().LiveConnectionCount();
+        const bool listening = host.TCPServer().IoResponds();
         if (LogFile != nullptr)
             LogFile->WaitWhileWriting();
-        NotifyServiceWatchdog();
+        if (listening)
+            NotifyServiceWatchdog();
     });
     NotifyServiceStopping();
     try {

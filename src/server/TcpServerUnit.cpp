@@ -4,6 +4,7 @@
 #include "server/ConnectionUnit.h"
 #include "server/LogFileUnit.h"
 
+#include <atomic>
 #include <list>
 #include <system_error>
 #include <thread>
@@ -82,6 +83,16 @@ public:
         return m_workers->WaitIdle(deadline);
     }
 
+    // True when the probe posted last time has run on an I/O thread since; then the next one is posted.
+    bool Responds() {
+        const uint64_t sent = m_probeSent;
+        if (m_probeRun.load() != sent)
+            return false;
+        m_probeSent = sent + 1;
+        asio::post(m_io, [this, sent] { m_probeRun = sent + 1; });
+        return true;
+    }
+
     size_t LiveCount() {
         return m_shared.LiveCount();
     }
@@ -150,6 +161,8 @@ private:
     asio::ip::tcp::acceptor m_acceptor{m_io};
     asio::steady_timer m_retry{m_io};
     std::vector<std::thread> m_threads;
+    uint64_t m_probeSent = 0; // by the thread that asks Responds
+    std::atomic<uint64_t> m_probeRun{0};
 };
 
 struct TTcpServer::TImpl {
@@ -283,6 +296,11 @@ size_t TTcpServer::LiveConnectionCount() const {
     for (const auto& run : m_impl->stuck)
         live += run->LiveCount();
     return live;
+}
+
+bool TTcpServer::IoResponds() {
+    std::lock_guard guard(m_impl->mutex);
+    return m_impl->run == nullptr || m_impl->run->Responds();
 }
 
 size_t TTcpServer::WorkerCount() const {

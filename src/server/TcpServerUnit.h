@@ -57,6 +57,9 @@ public:
     int BoundPort() const;
     // Connections accepted and not yet closed, those of a stop that timed out included.
     size_t LiveConnectionCount() const;
+    // For a watchdog asking now and then: true when the I/O threads ran what it posted at its last ask (and
+    // always while stopped), so that a listener whose every I/O thread is stuck stops answering it.
+    bool IoResponds();
     // Worker threads running now.
     size_t WorkerCount() const;
 
