@@ -118,8 +118,9 @@ void TConnection::StartOnStrand() {
 }
 
 void TConnection::OnDeadline(const asio::error_code& error) {
-    // Cancelled: the reads ended in time, or the connection is closing.
-    if (error || m_closed)
+    // Cancelled, or ran out just as the last read ended (its handler then already waited on the strand): the
+    // reads ended in time. Or the connection is closing.
+    if (error || m_closed || m_readDone)
         return;
     m_timedOut = true;
     asio::error_code ignored;
@@ -218,6 +219,7 @@ void TConnection::OnRead(const asio::error_code& error, size_t size) {
 
 void TConnection::Dispatch() {
     // The deadline bounds the request's bytes only; the handler takes what it takes.
+    m_readDone = true;
     m_timer.cancel();
     if (m_closed || m_timedOut) {
         Close();
