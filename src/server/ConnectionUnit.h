@@ -99,7 +99,7 @@ private:
     std::string m_answer;             // while it is sent
     std::unique_ptr<char[]> m_buffer; // TLS reads land here
     bool m_secured = false;           // the TLS handshake is done and no close has begun
-    bool m_readDone = false; // the request was read in full: the deadline no longer applies
+    bool m_readDone = false;          // the request was read in full: the deadline no longer applies
     bool m_timedOut = false;
     bool m_closed = false;
 };
