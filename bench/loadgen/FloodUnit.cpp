@@ -21,9 +21,14 @@ namespace {
 // The flood's first address is 127.0.0.10: host parts 1 to 254 of 127.0.x.0/24, counted from the tenth.
 constexpr int FirstHostPart = 10;
 constexpr int HostPartsPerNet = 254;
-// Connections being made at once: fewer than the host's accept queue holds (15), as a dropped SYN is sent
-// again only a second later.
+// Connections being made at once, at most. What bounds them in practice is the host's accept queue (15):
+// a connect leaves the window as soon as its handshake is done, but stays in that queue until the host
+// accepts it, and a SYN that finds the queue full is dropped and sent again only a second later (then 3, 7,
+// 15 s...). So the flood counts what waits there too, and leaves room for the client being timed.
 constexpr int ConnectWindow = 12;
+constexpr int QueueReserve = 3;
+// How soon to look at the queue again while it holds the flood back: the host's accept() wakes nothing here.
+constexpr int QueueLookMs = 1;
 constexpr auto OpenDeadline = std::chrono::seconds(120);
 
 } // namespace
@@ -101,6 +106,20 @@ bool TFlood::Start(size_t slot) {
     return true;
 }
 
+int TFlood::Room(bool& heldBackByQueue) {
+    const std::optional<TListenQueue> queue = m_queue.Read(m_port);
+    if (!queue && !m_queueUnseenTold) {
+        m_queueUnseenTold = true;
+        std::fprintf(stderr,
+                     "doorlock-loadgen: the accept queue of port %d cannot be read; the flood's connects "
+                     "are bounded by their window alone\n",
+                     m_port);
+    }
+    const int room = ConnectRoom(ConnectWindow, m_connecting, queue, QueueReserve);
+    heldBackByQueue = room < ConnectRoom(ConnectWindow, m_connecting, std::nullopt, 0);
+    return room;
+}
+
 int TFlood::Poll(int timeoutMs) {
     epoll_event events[256];
     const int ready = ::epoll_wait(m_epoll, events, 256, timeoutMs);
@@ -143,9 +162,10 @@ void TFlood::Open() {
     const auto deadline = Clock::now() + OpenDeadline;
     size_t next = 0;
     while ((next < m_slots.size() || m_connecting > 0) && Clock::now() < deadline) {
-        while (next < m_slots.size() && m_connecting < ConnectWindow)
+        bool heldBack = false;
+        for (int room = Room(heldBack); room > 0 && next < m_slots.size(); --room)
             Start(next++);
-        Poll(100);
+        Poll(heldBack && next < m_slots.size() ? QueueLookMs : 100);
     }
     // What still waits for its connect after the deadline failed.
     for (size_t slot = 0; slot < m_slots.size(); ++slot)
@@ -156,14 +176,23 @@ void TFlood::Open() {
 void TFlood::KeepUp(const std::atomic<bool>& stop) {
     size_t next = 0;
     while (!stop.load()) {
+        bool heldBack = false;
+        int room = Room(heldBack);
+        bool waiting = false; // a closed connection is left to make again
         // One pass over the slots at most per turn, so that a host that refuses at once is not spun on.
-        for (size_t looked = 0; looked < m_slots.size() && m_connecting < ConnectWindow; ++looked) {
-            const size_t slot = next;
+        for (size_t looked = 0; looked < m_slots.size(); ++looked) {
+            if (m_slots[next].state == TState::Idle) {
+                if (room == 0) {
+                    waiting = true;
+                    break;
+                }
+                --room;
+                if (Start(next))
+                    ++m_reconnects;
+            }
             next = (next + 1) % m_slots.size();
-            if (m_slots[slot].state == TState::Idle && Start(slot))
-                ++m_reconnects;
         }
-        Poll(50);
+        Poll(waiting && heldBack ? QueueLookMs : 50);
     }
 }
 
@@ -175,15 +204,17 @@ int TFlood::TakeClosedByHost() {
     return closed;
 }
 
-namespace {
-
-// SysOption lines of the flood's host: room for every flood connection besides the clients'.
+// The flood's connections are all being read (none sends a whole request), so it is the reading cap that must
+// hold them; MaxConnections counts requests in the workers, and what it asks is kept from the reading cap's
+// descriptors.
 std::string FloodSysOptions(const TOptions& options, bool requestDeadline) {
-    std::string lines = "MaxConnections=" + std::to_string(options.holdConnections + 1024) + "\r\n";
+    std::string lines = "MaxReadingConnections=" + std::to_string(options.holdConnections + 1024) + "\r\n";
     if (!requestDeadline)
         lines += "RequestTimeout=0\r\n";
     return lines;
 }
+
+namespace {
 
 // Until the host's thread count has not changed for a second (at most 30 s): a host that makes a thread per
 // connection is still making them after the last connect.

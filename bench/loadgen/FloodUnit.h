@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ListenQueueUnit.h"
+
 #include "support/HostRunner.h"
 
 #include <atomic>
@@ -16,7 +18,7 @@ std::string FloodSourceAddress(int index, int perAddress);
 int FloodAddressCount(int connections, int perAddress);
 
 // Connections that each send one byte and stay, each from its address of the plan above, at most a window of
-// them connecting at once (the host's accept queue is short).
+// them connecting at once, fewer when the host's accept queue (short) has less room.
 class TFlood {
 public:
     TFlood(int port, int connections, int perAddress);
@@ -45,6 +47,8 @@ private:
         int fd = -1;
         TState state = TState::Idle;
     };
+    // Connects to start now (see ConnectRoom); heldBackByQueue: fewer than the window alone allows.
+    int Room(bool& heldBackByQueue);
     bool Start(size_t slot);
     void Close(size_t slot);
     void Fail(size_t slot, int error);
@@ -62,7 +66,13 @@ private:
     int m_closedByHost = 0;
     uint64_t m_reconnects = 0;
     std::string m_firstFailure;
+    TListenQueueProbe m_queue;
+    bool m_queueUnseenTold = false;
 };
+
+// The [SysOption] lines (CRLF) of the host of hold (no request deadline) and flood (the host's deadline
+// closes the flood's connections): room to read every connection of the flood besides the clients'.
+std::string FloodSysOptions(const TOptions& options, bool requestDeadline);
 
 // Idle connections held: what the flood holds and what the host uses for them.
 struct THoldResult {

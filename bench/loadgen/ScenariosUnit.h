@@ -15,7 +15,7 @@ struct TOptions;
 struct TIdleResult {
     int opened = 0;
     int connectFailures = 0;
-    bool allServed = false; // the host runs a connection thread for each
+    bool allServed = false; // the host holds a descriptor for each
     int closedByHost = 0;
     TProcessStats before, during, after;
     TRunResult load;

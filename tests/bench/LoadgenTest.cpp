@@ -1,16 +1,26 @@
 #include "FairnessUnit.h"
 #include "FloodUnit.h"
+#include "ListenQueueUnit.h"
 #include "LoadRunUnit.h"
 #include "LoadgenOptionsUnit.h"
 #include "VerdictsUnit.h"
 
 #include "platform/SocketUnit.h"
+#include "server/AdmissionUnit.h"
+#include "server/SysOptionUnit.h"
+#include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -91,6 +101,21 @@ TEST(LoadgenTest, FloodDefaultsAreTenThousandFromSixtyFourPerAddressUnderAHardLi
     EXPECT_EQ(options.hostNofileHard, 20000);
     EXPECT_EQ(options.floodIssues, 20);
     EXPECT_EQ(options.operationMs, 20);
+}
+
+TEST(LoadgenTest, TheFloodsHostReadsEveryFloodConnectionWithinItsHardLimit) {
+    for (const bool deadline : {false, true}) {
+        TOptions options = Parse({});
+        TSandbox sandbox;
+        WriteFileBytes(sandbox.File("Option.ini"), "[SysOption]\r\n" + FloodSysOptions(options, deadline));
+        TSysOption host(sandbox.File("Option.ini"));
+        host.LoadOption();
+        const size_t cap = ReadingConnectionCap(static_cast<size_t>(host.MaxReadingConnections),
+                                                static_cast<size_t>(host.MaxConnections),
+                                                static_cast<size_t>(options.hostNofileHard));
+        EXPECT_GE(cap, static_cast<size_t>(options.holdConnections) + 1) << "the flood and a timed client";
+        EXPECT_EQ(host.RequestTimeout, deadline ? 30 : 0);
+    }
 }
 
 TEST(LoadgenTest, BadScenarioNamesAndValuesAreRefused) {
@@ -203,6 +228,67 @@ private:
     std::vector<std::pair<std::string, TSocket>> m_accepted;
     std::thread m_thread;
 };
+
+struct TRoomCase {
+    int connecting;
+    std::optional<TListenQueue> queue;
+    int room;
+    const char* why;
+};
+
+TEST(LoadgenTest, AFloodStartsNoMoreConnectsThanTheAcceptQueueHasRoomFor) {
+    const TRoomCase cases[] = {
+        {0, std::nullopt, 12, "queue unknown: the window alone"},
+        {5, std::nullopt, 7, "queue unknown: the window less those in flight"},
+        {14, std::nullopt, 0, "more in flight than the window: none, never fewer"},
+        {0, TListenQueue{0, 15}, 12, "16 places, 3 kept free, the window bounds it"},
+        {0, TListenQueue{12, 15}, 1, "connects made but not yet accepted still take their places"},
+        {3, TListenQueue{12, 15}, 0, "as do those in flight"},
+        {2, TListenQueue{5, 15}, 6, "both together"},
+        {0, TListenQueue{20, 15}, 0, "a queue over its backlog: none"},
+        {0, TListenQueue{0, 128}, 12, "a long queue: the window"},
+        {0, TListenQueue{0, 0}, 1, "listen(0) still takes one: the flood moves"},
+        {0, TListenQueue{0, 3}, 2, "a short queue keeps half for the flood"},
+        {1, TListenQueue{0, 3}, 1, "half of a short queue, those in flight included"},
+    };
+    for (const TRoomCase& c : cases)
+        EXPECT_EQ(ConnectRoom(12, c.connecting, c.queue, 3), c.room) << c.why;
+}
+
+TEST(LoadgenTest, TheAcceptQueueIsReadForTheListenerOfThePortAlone) {
+    // Two listeners that never accept, with connections waiting in each queue.
+    constexpr TIpv4 Loopback = 0x7f000001;
+    TSocket first = ListenTcp(0, 15, Loopback);
+    TSocket second = ListenTcp(0, 7, Loopback);
+    const int firstPort = first.LocalPort(), secondPort = second.LocalPort();
+    std::vector<TLoopbackClient> clients(7);
+    for (size_t i = 0; i < clients.size(); ++i)
+        ASSERT_TRUE(clients[i].Connect(i < 5 ? firstPort : secondPort)) << clients[i].ErrorText();
+
+    TListenQueueProbe probe;
+    std::optional<TListenQueue> one, two;
+    // The last handshake may still be on its way into the queue.
+    EXPECT_TRUE(WaitFor([&] {
+        one = probe.Read(firstPort);
+        two = probe.Read(secondPort);
+        return one && two && one->queued == 5 && two->queued == 2;
+    }));
+    ASSERT_TRUE(one && two);
+    EXPECT_EQ(one->backlog, 15);
+    EXPECT_EQ(two->backlog, 7);
+    clients.clear();
+
+    // A port bound without listening has no queue.
+    const int bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(Loopback);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    EXPECT_FALSE(probe.Read(ntohs(address.sin_port)));
+    ::close(bound);
+}
 
 TEST(LoadgenTest, AFloodHoldsItsConnectionsFromItsAddressesAndMakesAgainWhatTheHostCloses) {
     TKeepingListener listener;
