@@ -89,6 +89,11 @@ void TConnection::CloseNow() {
 }
 
 void TConnection::CloseSocket() {
+    std::lock_guard guard(m_socketLock);
+    CloseSocketLocked();
+}
+
+void TConnection::CloseSocketLocked() {
     m_closed = true;
     asio::error_code ignored;
     m_timer.cancel();
@@ -98,6 +103,10 @@ void TConnection::CloseSocket() {
 void TConnection::StartOnStrand() {
     if (m_closed)
         return;
+    // The answer and a TLS close go out in separate writes: without this the second waits for the client's
+    // delayed acknowledgement of the first (40 ms on Linux).
+    asio::error_code ignored;
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     if (m_shared.RequestTimeout.count() > 0) {
         m_timer.expires_after(m_shared.RequestTimeout);
         m_timer.async_wait(
@@ -112,7 +121,6 @@ void TConnection::StartOnStrand() {
         return;
     }
 #endif
-    asio::error_code ignored;
     m_socket.non_blocking(true, ignored);
     ReadMore();
 }
@@ -246,12 +254,41 @@ void TConnection::Work() {
         // Logged with its reason; the connection closes without an answer.
     }
     m_frame = TFrameReader();
-    if (m_shared.Stopping)
+    if (m_shared.Stopping || AnswerFromWorker(response))
         return;
     asio::post(m_socket.get_executor(),
                [self = shared_from_this(), response = std::move(response)]() mutable {
                    self->Answer(std::move(response));
                });
+}
+
+bool TConnection::AnswerFromWorker(std::optional<std::string>& response) {
+#ifdef DOORLOCK_WITH_OPENSSL
+    if (m_tls)
+        return false; // the TLS stream is the I/O thread's
+#endif
+    std::lock_guard guard(m_socketLock);
+    if (m_closed || m_shared.Stopping)
+        return true;
+    if (response) {
+        // The client may connect again as soon as it has the answer, before this connection is closed.
+        m_shared.Admission.Answered(m_id);
+        size_t sent = 0;
+        asio::error_code error;
+        while (sent < response->size() && !error)
+            sent +=
+                m_socket.write_some(asio::buffer(response->data() + sent, response->size() - sent), error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            // More than the socket takes now: the rest goes out from the I/O thread.
+            response->erase(0, sent);
+            return false;
+        }
+    }
+    // Sent, or a client that went away (which ends the cycle like an answered one), or no answer.
+    asio::error_code ignored;
+    m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    CloseSocketLocked();
+    return true;
 }
 
 void TConnection::Answer(std::optional<std::string> response) {

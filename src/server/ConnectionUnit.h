@@ -55,7 +55,7 @@ private:
     std::unordered_map<TAdmission::TId, std::weak_ptr<TConnection>> m_live;
 };
 
-// One accepted connection, driven on its strand by the listener's I/O threads: its TLS handshake, the
+// One accepted connection, driven by one of the listener's I/O threads: its TLS handshake, the
 // request's bytes up to the NUL within the deadline, then a worker for the handler, the answer's bytes and
 // the close. An idle or handshaking connection costs its socket and this object, never a thread.
 class TConnection : public std::enable_shared_from_this<TConnection> {
@@ -64,9 +64,9 @@ public:
                 TIpv4 peer, int port);
     ~TConnection(); // no longer counts, and leaves the live set
 
-    // On any thread: the deadline, the handshake and the reads begin on the connection's strand.
+    // On any thread: the deadline, the handshake and the reads begin on the connection's I/O thread.
     void Start();
-    // On any thread: the socket is closed on the strand; what was under way ends.
+    // On any thread: the socket is closed on its I/O thread; what was under way ends.
     void Abort();
     // Only while no I/O thread runs (a stop): the socket closed at once.
     void CloseNow();
@@ -81,8 +81,12 @@ private:
     void Dispatch();
     void Work();
     void Answer(std::optional<std::string> response);
+    // Whether this worker sent the answer (or closed without one) itself: a plain connection whose socket
+    // takes the answer at once needs no turn on its I/O thread.
+    bool AnswerFromWorker(std::optional<std::string>& response);
     void Close();
     void CloseSocket();
+    void CloseSocketLocked();
 
     TConnectionShared& m_shared;
     asio::ip::tcp::socket m_socket;
@@ -101,5 +105,8 @@ private:
     bool m_secured = false;           // the TLS handshake is done and no close has begun
     bool m_readDone = false;          // the request was read in full: the deadline no longer applies
     bool m_timedOut = false;
-    bool m_closed = false;
+    // Set once the socket is closed. The socket's close and a worker's answer take m_socketLock: a worker
+    // touches the socket only after the reads ended, when only a stop may close it meanwhile.
+    std::atomic<bool> m_closed{false};
+    std::mutex m_socketLock;
 };

@@ -12,9 +12,12 @@
 namespace {
 
 constexpr int DefaultListenBacklog = 15;
-constexpr size_t DefaultMaxWorkers = 16;
-// Two threads accept and move every connection's bytes: one keeps serving while the other is in a TLS
-// handshake's arithmetic.
+// Enough that a slow store call does not hold the others up, and few enough that requests waiting for the one
+// encoder do not queue there in numbers, out of their clients' turns.
+constexpr size_t DefaultMaxWorkers = 8;
+// Two threads move every connection's bytes, each with an event loop of its own and its share of the
+// connections, so that neither wakes the other: one keeps serving while the other is in a TLS handshake's
+// arithmetic.
 constexpr unsigned IoThreads = 2;
 // How long an accept that failed (out of descriptors) waits before the next: the listener stays readable, so
 // it would otherwise spin.
@@ -58,8 +61,11 @@ public:
             throw Exception(SocketErrorMessage(error.value()));
         Accept();
         try {
-            for (unsigned i = 0; i < IoThreads; ++i)
-                m_threads.emplace_back([this] { m_io.run(); });
+            for (const std::unique_ptr<asio::io_context>& io : m_ios) {
+                // A loop with no connection yet must not return from run().
+                m_keepRunning.push_back(asio::make_work_guard(*io));
+                m_threads.emplace_back([&io = *io] { io.run(); });
+            }
         } catch (const std::system_error& e) {
             Stop(std::chrono::steady_clock::now());
             throw Exception(e.what());
@@ -71,7 +77,8 @@ public:
     bool Stop(std::chrono::steady_clock::time_point deadline) {
         m_shared.Stopping = true;
         // The I/O threads end; then nothing else touches a socket, and the stop closes them all.
-        m_io.stop();
+        for (const std::unique_ptr<asio::io_context>& io : m_ios)
+            io->stop();
         for (std::thread& thread : m_threads)
             thread.join();
         m_threads.clear();
@@ -83,13 +90,17 @@ public:
         return m_workers->WaitIdle(deadline);
     }
 
-    // True when the probe posted last time has run on an I/O thread since; then the next one is posted.
+    // True when the probes posted last time have run on every I/O thread since; then the next ones are
+    // posted.
     bool Responds() {
         const uint64_t sent = m_probeSent;
-        if (m_probeRun.load() != sent)
-            return false;
+        for (const std::atomic<uint64_t>& run : m_probeRun) {
+            if (run.load() != sent)
+                return false;
+        }
         m_probeSent = sent + 1;
-        asio::post(m_io, [this, sent] { m_probeRun = sent + 1; });
+        for (size_t i = 0; i < m_ios.size(); ++i)
+            asio::post(*m_ios[i], [this, i, sent] { m_probeRun[i] = sent + 1; });
         return true;
     }
 
@@ -102,21 +113,22 @@ public:
 
 private:
     void Accept() {
-        m_acceptor.async_accept(asio::make_strand(m_io),
-                                [this](const asio::error_code& error, asio::ip::tcp::socket socket) {
-                                    if (error == asio::error::operation_aborted || m_shared.Stopping)
-                                        return;
-                                    if (error) {
-                                        m_retry.expires_after(AcceptRetry);
-                                        m_retry.async_wait([this](const asio::error_code& waited) {
-                                            if (!waited)
-                                                Accept();
-                                        });
-                                        return;
-                                    }
-                                    Admit(std::move(socket));
-                                    Accept();
-                                });
+        // Each connection to the next I/O thread's loop, which alone then drives it.
+        asio::io_context& loop = *m_ios[m_nextLoop++ % m_ios.size()];
+        m_acceptor.async_accept(loop, [this](const asio::error_code& error, asio::ip::tcp::socket socket) {
+            if (error == asio::error::operation_aborted || m_shared.Stopping)
+                return;
+            if (error) {
+                m_retry.expires_after(AcceptRetry);
+                m_retry.async_wait([this](const asio::error_code& waited) {
+                    if (!waited)
+                        Accept();
+                });
+                return;
+            }
+            Admit(std::move(socket));
+            Accept();
+        });
     }
 
     void Admit(asio::ip::tcp::socket socket) {
@@ -157,12 +169,20 @@ private:
 #ifdef DOORLOCK_WITH_OPENSSL
     std::unique_ptr<asio::ssl::context> m_tls;
 #endif
-    asio::io_context m_io{static_cast<int>(IoThreads)};
-    asio::ip::tcp::acceptor m_acceptor{m_io};
-    asio::steady_timer m_retry{m_io};
+    // One loop per I/O thread (a hint of one thread each: no locking beyond what posts from workers need).
+    std::vector<std::unique_ptr<asio::io_context>> m_ios = [] {
+        std::vector<std::unique_ptr<asio::io_context>> ios;
+        for (unsigned i = 0; i < IoThreads; ++i)
+            ios.push_back(std::make_unique<asio::io_context>(1));
+        return ios;
+    }();
+    asio::ip::tcp::acceptor m_acceptor{*m_ios.front()};
+    asio::steady_timer m_retry{*m_ios.front()};
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> m_keepRunning;
+    size_t m_nextLoop = 0; // by the accepting loop only
     std::vector<std::thread> m_threads;
     uint64_t m_probeSent = 0; // by the thread that asks Responds
-    std::atomic<uint64_t> m_probeRun{0};
+    std::atomic<uint64_t> m_probeRun[IoThreads] = {};
 };
 
 struct TTcpServer::TImpl {

@@ -43,7 +43,7 @@ public:
     void SetMaxReadingConnections(size_t cap);
     void SetMaxConnectionsPerClient(size_t cap);
     void SetRequestTimeout(std::chrono::milliseconds timeout);
-    // Worker threads at most (16 unless set).
+    // Worker threads at most (8 unless set).
     void SetMaxWorkers(size_t workers);
 
     // Start: raises Exception "Could not bind socket. Address and port are already in use." or
