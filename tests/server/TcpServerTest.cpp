@@ -141,6 +141,24 @@ TEST_F(TTcpServerTest, HandlerRunsInFullWhenTheClientLeavesAfterTheNul) {
     EXPECT_EQ(Exchange(port, Framed("next")).size(), (4u << 20) + 1);
 }
 
+// A worker sends what the socket takes at once and leaves the rest to the I/O thread.
+TEST_F(TTcpServerTest, AnAnswerLargerThanTheSocketTakesGoesOutWhole) {
+    server.SetMaxWorkers(1);
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
+        ++handled;
+        return std::optional<std::string>(request == "big" ? std::string(64 << 20, 'x') : request);
+    });
+    Start();
+    TLoopbackClient big = Connected(port);
+    ASSERT_TRUE(big.Send(Framed("big")));
+    ASSERT_TRUE(WaitFor([&] { return handled == 1; }));
+    // The only worker serves this one once it has handed the big answer's rest on: nothing reads that yet.
+    EXPECT_EQ(Exchange(port, Framed("small")), Framed("small"));
+    std::string reply;
+    EXPECT_EQ(big.ReadToClose(&reply), TReadEnd::Closed);
+    EXPECT_EQ(reply.size(), (64u << 20) + 1);
+}
+
 TEST_F(TTcpServerTest, ClientLeavingBeforeTheNulFailsTheRead) {
     StartEcho();
     {
