@@ -113,6 +113,12 @@ TEST_P(TPostgresRecordStoreTest, ARowTheServerFailsIsStoredAgainKeptOrDroppedByW
             EXPECT_NE(storedBy, std::to_string(failedSession));
         } else if (c.kept) {
             EXPECT_TRUE(WaitFor([&] { return RowCount(*raw, "T_IssueCardRecord") == 1; }));
+            // The retry logs what it stored after its commit: that line belongs to this case, not the next.
+            const std::string restored = Gbk("数据库恢复，已保存暂存的发卡记录1条");
+            EXPECT_TRUE(WaitFor([&] {
+                const std::vector<std::string> now = LogMessages();
+                return std::find(now.begin() + static_cast<long>(before), now.end(), restored) != now.end();
+            }));
         } else {
             EXPECT_EQ(RowCount(*raw, "T_IssueCardRecord"), 0);
         }
