@@ -122,7 +122,8 @@ void TConnection::StartOnStrand() {
     }
 #endif
     m_socket.non_blocking(true, ignored);
-    ReadMore();
+    // A client sends its request as soon as it connects: it is usually there already.
+    OnReadable({});
 }
 
 void TConnection::OnDeadline(const asio::error_code& error) {
