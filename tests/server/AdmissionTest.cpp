@@ -238,37 +238,40 @@ TEST(FairQueueTest, ClientsTakeTurns) {
 TEST(WorkerPoolTest, JobsWaitingForAThreadAreTakenInTurnsAndTheThreadsAreBounded) {
     std::atomic<bool> open{false};
     std::atomic<int> started{0};
-    std::mutex lock;
-    std::vector<std::string> order;
+    auto blocking = [&] {
+        ++started;
+        WaitFor([&] { return open.load(); });
+    };
+    std::vector<std::string> order; // by the pool's one thread only
     {
-        TWorkerPool pool(2);
-        // Two jobs hold both threads; what comes next waits in the queue.
-        for (int i = 0; i < 2; ++i)
-            ASSERT_TRUE(pool.Post(9, [&] {
-                ++started;
-                WaitFor([&] { return open.load(); });
-            }));
-        ASSERT_TRUE(WaitFor([&] { return started == 2; }));
+        TWorkerPool pool(1);
+        // The only thread is held; what comes next waits in the queue, and one thread takes it in order.
+        ASSERT_TRUE(pool.Post(9, blocking));
+        ASSERT_TRUE(WaitFor([&] { return started == 1; }));
         const std::pair<TIpv4, const char*> posted[] = {
             {1, "a1"}, {1, "a2"}, {1, "a3"}, {2, "b1"}, {3, "c1"}};
         for (const auto& [client, name] : posted)
-            pool.Post(client, [&, name = std::string(name)] {
-                std::lock_guard guard(lock);
-                order.push_back(name);
-            });
-        EXPECT_EQ(pool.Threads(), 2u);
+            pool.Post(client, [&order, name = std::string(name)] { order.push_back(name); });
+        EXPECT_EQ(pool.Threads(), 1u);
         EXPECT_EQ(pool.Queued(), 5u);
         EXPECT_FALSE(pool.WaitIdle(std::chrono::steady_clock::now()));
         open = true;
         EXPECT_TRUE(pool.WaitIdle(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
     }
-    // Two threads take turns from the queue, so only the order within a client is certain, and that no
-    // client's second job runs before every client has had its first.
-    ASSERT_EQ(order.size(), 5u);
-    auto at = [&](const char* name) { return std::find(order.begin(), order.end(), name) - order.begin(); };
-    EXPECT_LT(at("a1"), at("a2"));
-    EXPECT_LT(at("a2"), at("a3"));
-    EXPECT_LT(std::max({at("a1"), at("b1"), at("c1")}), at("a3"));
+    EXPECT_EQ(order, (std::vector<std::string>{"a1", "b1", "c1", "a2", "a3"}));
+
+    // A thread for each job while none is free, up to the bound.
+    open = false;
+    started = 0;
+    TWorkerPool pool(2);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(pool.Post(static_cast<TIpv4>(i), blocking));
+    ASSERT_TRUE(WaitFor([&] { return started == 2; }));
+    EXPECT_EQ(pool.Threads(), 2u);
+    EXPECT_EQ(pool.Queued(), 1u);
+    open = true;
+    EXPECT_TRUE(pool.WaitIdle(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+    EXPECT_EQ(started, 3);
 }
 
 // The device's lock goes to the workers in the order they asked, whatever order the system wakes them in.
