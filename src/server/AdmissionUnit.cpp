@@ -89,7 +89,19 @@ void TAdmission::Answered(TId id) {
     auto found = m_connections.find(id);
     if (found == m_connections.end() || found->second.State == TState::Answered)
         return;
-    TConnection& connection = found->second;
+    StopCounting(found->second);
+}
+
+void TAdmission::Remove(TId id) {
+    std::lock_guard guard(m_lock);
+    auto found = m_connections.find(id);
+    if (found != m_connections.end())
+        Forget(found);
+}
+
+// Under the lock, for a connection being read or in a worker: it no longer counts. A client is forgotten once
+// nothing of it counts, so that a scan leaves nothing behind; its answered connections need no entry.
+void TAdmission::StopCounting(TConnection& connection) {
     auto client = m_clients.find(connection.Key);
     if (connection.State == TState::Reading)
         LeaveReading(connection, client->second);
@@ -100,26 +112,10 @@ void TAdmission::Answered(TId id) {
     connection.State = TState::Answered;
 }
 
-void TAdmission::Remove(TId id) {
-    std::lock_guard guard(m_lock);
-    auto found = m_connections.find(id);
-    if (found != m_connections.end())
-        Forget(found);
-}
-
-// Under the lock: the connection no longer counts. A client is forgotten once nothing of it counts, so that a
-// scan leaves nothing behind; its answered connections need no entry.
+// Under the lock: the connection no longer counts and is forgotten.
 void TAdmission::Forget(std::unordered_map<TId, TConnection>::iterator found) {
-    TConnection& connection = found->second;
-    if (connection.State != TState::Answered) {
-        auto client = m_clients.find(connection.Key);
-        if (connection.State == TState::Reading)
-            LeaveReading(connection, client->second);
-        else
-            --m_working;
-        if (--client->second.Waiting == 0)
-            m_clients.erase(client);
-    }
+    if (found->second.State != TState::Answered)
+        StopCounting(found->second);
     m_connections.erase(found);
 }
 

@@ -75,6 +75,7 @@ private:
 
     bool Allowed(const TClientKey& key) const;
     void LeaveReading(TConnection& connection, TClient& client);
+    void StopCounting(TConnection& connection);
     void Forget(std::unordered_map<TId, TConnection>::iterator found);
 
     const TLimits m_limits;

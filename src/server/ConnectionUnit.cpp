@@ -193,18 +193,7 @@ void TConnection::OnReadable(const asio::error_code& error) {
         Close();
         return;
     }
-    switch (m_frame.Feed(chunk, size)) {
-    case TFrameReader::TState::NeedMore:
-        ReadMore();
-        return;
-    case TFrameReader::TState::Complete:
-        Dispatch();
-        return;
-    case TFrameReader::TState::TooLong:
-        LogTooLongRequest({Ipv4Text(m_peer), m_port, m_subject});
-        Close();
-        return;
-    }
+    Feed(chunk, size);
 }
 
 void TConnection::OnRead(const asio::error_code& error, size_t size) {
@@ -212,7 +201,11 @@ void TConnection::OnRead(const asio::error_code& error, size_t size) {
         Close();
         return;
     }
-    switch (m_frame.Feed(m_buffer.get(), size)) {
+    Feed(m_buffer.get(), size);
+}
+
+void TConnection::Feed(const char* data, size_t size) {
+    switch (m_frame.Feed(data, size)) {
     case TFrameReader::TState::NeedMore:
         ReadMore();
         return;

@@ -78,6 +78,8 @@ private:
     void ReadMore();
     void OnReadable(const asio::error_code& error);
     void OnRead(const asio::error_code& error, size_t size);
+    // The bytes read to the frame: more reads, the worker, or the close of a request that is too long.
+    void Feed(const char* data, size_t size);
     void Dispatch();
     void Work();
     void Answer(std::optional<std::string> response);
