@@ -136,15 +136,26 @@ TRunningProgram::TRunningProgram(const std::string& program, const std::vector<s
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         startup.hStdOutput = outWrite;
         startup.hStdError = errWrite;
-        const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                            RunningUnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
-                                            directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+        // Wine's process start fails now and then on a loaded machine (seen once in CI among thousands of
+        // starts); a second try a moment later succeeds. A program that cannot start fails every try.
+        bool started = false;
+        DWORD error = 0;
+        for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+            if (attempt > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                     RunningUnderWine() ? 0 : CREATE_NEW_PROCESS_GROUP, nullptr,
+                                     directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+            if (!started)
+                error = GetLastError();
+        }
         CloseHandle(outWrite);
         CloseHandle(errWrite);
         if (!started) {
             CloseHandle(outRead);
             CloseHandle(errRead);
-            throw std::runtime_error("CreateProcess failed for " + program);
+            throw std::runtime_error("CreateProcess failed for " + program + " (error " +
+                                     std::to_string(error) + ")");
         }
     }
     CloseHandle(info.hThread);
