@@ -8,8 +8,10 @@
 namespace {
 
 void PrintUsage(const std::string& programName) {
-    std::printf("Usage: %s [--headless] [--dir DIR]\n"
+    std::printf("Usage: %s [--headless | --service] [--dir DIR]\n"
                 "  --headless   serve without a window; SIGINT / SIGTERM stop the host\n"
+                "  --service    serve without a window as a Windows service, started and stopped by the\n"
+                "               service control manager (registered with sc.exe create)\n"
                 "  --dir DIR    program directory with Option.ini, the log files, Client.db and SimCard.bin\n"
                 "               (default: the directory of the executable)\n"
                 "  --help       show this help\n"
@@ -24,6 +26,9 @@ std::optional<int> ReadHostArguments(const std::vector<std::string>& args, const
     for (size_t i = 1; i < args.size(); ++i) {
         std::string_view arg = args[i];
         if (arg == "--headless") {
+            arguments.Headless = true;
+        } else if (arg == "--service") {
+            arguments.Service = true;
             arguments.Headless = true;
         } else if (arg == "--dir" && i + 1 < args.size()) {
             arguments.ProgramDir = args[++i];

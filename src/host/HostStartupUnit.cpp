@@ -15,6 +15,7 @@
 #include "platform/FileNameUnit.h"
 #include "platform/FileUnit.h"
 #include "platform/ServiceNotifyUnit.h"
+#include "platform/ServiceRunUnit.h"
 #include "platform/SharedLibraryUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "police/BasePoliceUnit.h"
@@ -42,6 +43,10 @@ void SetUpInterface(const THostConfig& config, TBaseDoorlock* device) {
 
 namespace {
 
+// A service has no console for its errors: they go to the log too, where its administrator looks (its
+// other lines are there already, or say only that it started and stopped, as the manager does).
+bool ErrorsToLog = false;
+
 // The information list of a run without a window: standard output, UTF-8.
 class TConsoleInfoList : public TInfoList {
 public:
@@ -54,6 +59,8 @@ public:
 };
 
 void PrintError(const std::string& gbkMessage) {
+    if (ErrorsToLog && LogFile != nullptr)
+        WriteLog(gbkMessage);
     std::string text = GbkToUtf8(gbkMessage);
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
@@ -98,13 +105,10 @@ int RunHeadlessHost(const std::function<void()>& onStuckHandlers) {
     return 0;
 }
 
-int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory) {
-    RestrictLibrarySearch();
-    IgnoreBrokenPipe();
-    THostArguments arguments;
-    if (const std::optional<int> status =
-            ReadHostArguments(ProgramArguments(argc, argv), config.ProgramName, arguments))
-        return *status;
+namespace {
+
+int RunHost(int argc, char** argv, const THostArguments& arguments, const THostConfig& config,
+            const TWindowFactory& windowFactory) {
     const bool headless = arguments.Headless;
     std::string programDir = arguments.ProgramDir;
     const TInterfaceKindRow* kind = FindInterfaceKind(config.Kind);
@@ -185,4 +189,34 @@ int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFact
     process.CloseDevice();
     // The handlers came back within the grace, but the stop had failed all the same.
     return stuckStop.Armed() ? 1 : status;
+}
+
+} // namespace
+
+int HostMain(int argc, char** argv, const THostConfig& config, const TWindowFactory& windowFactory) {
+    RestrictLibrarySearch();
+    IgnoreBrokenPipe();
+    THostArguments arguments;
+    if (const std::optional<int> status =
+            ReadHostArguments(ProgramArguments(argc, argv), config.ProgramName, arguments))
+        return *status;
+    if (!arguments.Service)
+        return RunHost(argc, argv, arguments, config, windowFactory);
+    if (!ServiceRunAvailable()) {
+        std::fprintf(stderr,
+                     "%s: --service is for the Windows service control manager; here the service unit runs "
+                     "the host with --headless\n",
+                     config.ProgramName.c_str());
+        return 2;
+    }
+    ErrorsToLog = true;
+    const int status = RunAsService([&] { return RunHost(argc, argv, arguments, config, windowFactory); });
+    if (status < 0) {
+        std::fprintf(stderr,
+                     "%s: --service: not started by the service control manager; register the host with "
+                     "sc.exe create, or run it with --headless\n",
+                     config.ProgramName.c_str());
+        return 1;
+    }
+    return status;
 }

@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,6 +42,10 @@ void WaitForStopSignal(std::chrono::milliseconds interval, const std::function<v
     // A second signal ends the process at once (the default action); the other threads keep them blocked, so
     // this thread takes it.
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void RequestStop() {
+    kill(getpid(), SIGTERM);
 }
 
 TStopFinished::~TStopFinished() = default;

@@ -16,6 +16,9 @@ void BlockStopSignals();
 // still waits ends the process at once.
 void WaitForStopSignal(std::chrono::milliseconds interval, const std::function<void()>& tick);
 
+// Asks for the stop as a stop signal does, from any thread (the service manager's Stop).
+void RequestStop();
+
 // Marks the end of the ordered stop when it goes, for a console handler that must not return before it (the
 // system ends the process as soon as the handler of a closing console returns).
 class TStopFinished {

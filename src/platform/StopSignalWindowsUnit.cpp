@@ -39,6 +39,11 @@ void WaitForStopSignal(std::chrono::milliseconds interval, const std::function<v
         tick();
 }
 
+void RequestStop() {
+    if (StopEvent != nullptr && !StopRequested.exchange(true))
+        SetEvent(StopEvent);
+}
+
 TStopFinished::~TStopFinished() {
     if (StoppedEvent != nullptr)
         SetEvent(StoppedEvent);

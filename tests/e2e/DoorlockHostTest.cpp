@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <thread>
@@ -19,6 +20,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 namespace {
@@ -158,7 +161,7 @@ TEST_F(TDoorlockHostTest, AllowedClientsThatHoldEveryAddressWarnAsNoneDo) {
 
 TEST_F(TDoorlockHostTest, TellsTheServiceManagerItListensIsAliveAndStops) {
 #ifdef _WIN32
-    GTEST_SKIP() << "no service manager on Windows";
+    GTEST_SKIP() << "the Windows service manager has no notification socket (the next test runs its cycle)";
 #else
     TNotifySocket manager;
     SetEnvironment("NOTIFY_SOCKET", manager.Name().c_str());
@@ -180,6 +183,59 @@ TEST_F(TDoorlockHostTest, TellsTheServiceManagerItListensIsAliveAndStops) {
     while ((message = manager.Receive()) == "WATCHDOG=1") {
     }
     EXPECT_EQ(message, "STOPPING=1");
+#endif
+}
+
+// The Windows service cycle as an administrator (or the installer) runs it, through the service manager's own
+// tool: registered by full path, started, serving, stopped within the manager's wait, removed.
+TEST_F(TDoorlockHostTest, RunsAsAWindowsServiceThatTheManagerStartsAndStops) {
+#ifndef _WIN32
+    GTEST_SKIP() << "the Windows service control manager exists only on Windows";
+#else
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::string sc = FileNameOf(std::filesystem::path(system) / "sc.exe");
+    auto run = [&](std::vector<std::string> args) {
+        TRunningProgram tool(sc, args);
+        const int status = tool.Wait();
+        return std::make_pair(status, tool.Output());
+    };
+    const std::string name = "DoorlockHostTest" + std::to_string(GetCurrentProcessId());
+    auto state = [&] { return run({"query", name}).second; };
+
+    m_port = FreeTcpPort();
+    WriteFileBytes(m_sandbox.File("Option.ini"), "[SysOption]\r\nListenAddress=127.0.0.1\r\nDoorlockPortNo=" +
+                                                     std::to_string(m_port) + "\r\n");
+    WriteFileBytes(m_sandbox.File("SimCard.bin"), std::string(256, '\xFF'));
+    const std::string binPath =
+        "\"" + BuildProgram("doorlock-host") + "\" --service --dir \"" + m_sandbox.Path().string() + "\"";
+    ASSERT_EQ(run({"create", name, "binPath=", binPath, "start=", "demand"}).first, 0);
+    struct TRemove {
+        std::function<void()> remove;
+        ~TRemove() { remove(); }
+    } removeService{[&] {
+        run({"stop", name});
+        run({"delete", name});
+    }};
+
+    ASSERT_EQ(run({"start", name}).first, 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return state().find("RUNNING") != std::string::npos; }, std::chrono::seconds(30)))
+        << state();
+    EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find(">200<"),
+              std::string::npos);
+    EXPECT_EQ(SimCard().substr(0, 6), std::string("\x11\x08\x16\x12\x31\x14", 6));
+
+    ASSERT_EQ(run({"stop", name}).first, 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return state().find("STOPPED") != std::string::npos; }, std::chrono::seconds(30)))
+        << state();
+    // A clean stop: exit code 0, the listener closed.
+    const std::string stopped = state();
+    EXPECT_NE(stopped.find("WIN32_EXIT_CODE    : 0 "), std::string::npos) << stopped;
+    EXPECT_THROW(Exchange(m_port, "<r type=\"ReadCard\"/>" + std::string(1, '\0'), nullptr,
+                          std::chrono::milliseconds(500)),
+                 std::exception);
 #endif
 }
 

@@ -63,5 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
         TArgsCase{"Help", {"--help"}, 0, "--headless", ""},
         TArgsCase{"Version", {"--version"}, 0, "doorlock-host " DOORLOCK_VERSION "\n", ""},
         TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},
-        TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"}),
+        TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"},
+// Started from a console rather than by the service manager, a service host serves nothing.
+#ifdef _WIN32
+        TArgsCase{
+            "ServiceFromConsole", {"--service", "--dir", "SANDBOX"}, 1, "", "not started by the service"}),
+#else
+        TArgsCase{"ServiceElsewhere", {"--service", "--dir", "SANDBOX"}, 2, "", "--headless"}),
+#endif
     [](const ::testing::TestParamInfo<TArgsCase>& test) { return std::string(test.param.name); });

@@ -1,4 +1,5 @@
 #include "platform/ServiceNotifyUnit.h"
+#include "platform/ServiceRunUnit.h"
 
 #ifdef DOORLOCK_WITH_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -41,3 +42,12 @@ std::chrono::milliseconds ServiceWatchdogInterval() {
     return std::chrono::milliseconds(0);
 }
 #endif
+
+// The systemd unit runs the host --headless; there is no other manager to serve here.
+bool ServiceRunAvailable() {
+    return false;
+}
+
+int RunAsService(const std::function<int()>&) {
+    return -1;
+}
