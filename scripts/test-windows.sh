@@ -390,6 +390,68 @@ pack() {
 # access control and no firewall: stand-ins for icacls.exe and netsh.exe record what setup asks of them. Where
 # this machine runs no 32-bit programs the shipped 32-bit installer cannot run here: the 64-bit build's
 # installer, made from the same script and install rules, runs instead.
+# A service an earlier run left: Wine starts such a service with every program of the prefix.
+remove_service() {
+  local deadline=$((SECONDS + 60))
+  timeout 60 "$root/scripts/wine-run.sh" sc stop DoorlockHost </dev/null >/dev/null 2>&1 || true
+  timeout 60 "$root/scripts/wine-run.sh" sc delete DoorlockHost </dev/null >/dev/null 2>&1 || true
+  # Deleted once it has stopped.
+  while timeout 60 "$root/scripts/wine-run.sh" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\DoorlockHost' \
+    </dev/null >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || { echo "test-windows: the service DoorlockHost could not be removed" >&2; return 1; }
+    sleep 0.5
+  done
+}
+
+# The service instead of the shortcuts (/SERVICE): the installer registers and starts it through Wine's own
+# sc.exe, it serves with the desk's Option.ini, a reinstall keeps it, the uninstaller removes it and keeps the
+# data. Wine ends a service once no other program of the prefix runs: one waits meanwhile. Runs inside
+# install_cycle, on its installed program folder, data folder and port.
+service_cycle() {
+  local keeper state
+  "$root/scripts/wine-run.sh" cmd /c "ping -n 600 127.0.0.1 >nul" </dev/null >/dev/null 2>&1 &
+  keeper=$!
+  service_state() { timeout 60 "$root/scripts/wine-run.sh" sc query DoorlockHost </dev/null 2>/dev/null | tr -d '\r'; }
+  service_running() {
+    local deadline=$((SECONDS + 60))
+    until service_state | grep -q 'RUNNING'; do
+      [ $SECONDS -lt $deadline ] || { fail "the service is not running: $(service_state)"; return 1; }
+      sleep 0.5
+    done
+    wait_listening $port $keeper "$work/out.txt" "the service's host"
+  }
+  local grant="$icacls \"$data_folder\" /grant:r *S-1-5-19:(OI)(CI)M"
+  service_steps() {
+    # What the uninstall before asked.
+    asked >/dev/null
+    setup_run /SERVICE || { fail "install with /SERVICE exited with $?"; return 1; }
+    expect_asked "$delete_rule" "$netsh $rule localport=$port remoteip=localsubnet" "$grant" || return 1
+    service_running || return 1
+    for link in "${links[@]}"; do
+      [ ! -e "$link" ] || { fail "the service's installation made the shortcut $link"; return 1; }
+    done
+    # A reinstall stops it for the new programs and starts it again.
+    setup_run || { fail "reinstall of the service exited with $?"; return 1; }
+    expect_asked "$delete_rule" "$netsh $rule localport=$port remoteip=localsubnet" "$grant" || return 1
+    service_running || return 1
+    uninstall_wait "$folder" "$dir" || return 1
+    local deadline=$((SECONDS + 60))
+    while timeout 60 "$root/scripts/wine-run.sh" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\DoorlockHost' \
+      </dev/null >/dev/null 2>&1; do
+      [ $SECONDS -lt $deadline ] || { fail "uninstall left the service registered"; return 1; }
+      sleep 0.5
+    done
+    [ "$(rows)" = 张三 ] || { fail "after the service's uninstall Client.db holds '$(rows)'"; return 1; }
+    asked >/dev/null
+  }
+  local result=0
+  service_steps || { result=1; remove_service || true; }
+  kill $keeper 2>/dev/null || true
+  wait $keeper 2>/dev/null || true
+  [ $result -eq 0 ] && echo "test-windows: the installer's service starts, serves, survives a reinstall and is removed"
+  return $result
+}
+
 install_cycle() {
   local begun=$SECONDS setup programs
   linux_programs doorlock-cli
@@ -421,6 +483,7 @@ install_cycle() {
   for key in 'HKLM\Software\DoorlockHost' 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\DoorlockHost'; do
     "$root/scripts/wine-run.sh" reg delete "$key" /f </dev/null >/dev/null 2>&1 || true
   done
+  remove_service
   fail() { echo "test-windows: installer: $*" >&2; }
   # The stand-ins replace Wine's own tools in the prefix (the native file, not Wine's built-in one).
   local sysdir
@@ -546,6 +609,7 @@ install_cycle() {
   setup_run || { fail "install over the kept program folder exited with $?"; return 1; }
   expect_asked "$delete_rule" "$netsh $rule localport=$port remoteip=localsubnet" || return 1
   uninstall_wait "$folder" "$dir" || return 1
+  service_cycle || return 1
   # A new program folder outside Program Files gets the rights of Program Files, not those of its drive.
   setup_run '/D=C:\doorlock-elsewhere' || { fail "install into C:\doorlock-elsewhere exited with $?"; return 1; }
   asked | grep -qxF "$icacls \"C:\doorlock-elsewhere\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX" ||
