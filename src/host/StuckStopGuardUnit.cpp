@@ -1,6 +1,7 @@
 #include "host/StuckStopGuardUnit.h"
 
 #include "host/HostStartupUnit.h"
+#include "platform/ServiceNotifyUnit.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,5 +36,6 @@ void TStuckStopGuard::EndAfterGrace() {
     m_process.CloseForExit();
     std::fflush(stdout);
     std::fflush(stderr);
+    NotifyServiceEnding(1);
     std::_Exit(1);
 }

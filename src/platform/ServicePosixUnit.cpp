@@ -28,6 +28,9 @@ void NotifyServiceWatchdog() {
     Notify("WATCHDOG=1");
 }
 
+// systemd hears the exit itself.
+void NotifyServiceEnding(int) {}
+
 std::chrono::milliseconds ServiceWatchdogInterval() {
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
@@ -38,6 +41,7 @@ std::chrono::milliseconds ServiceWatchdogInterval() {
 void NotifyServiceReady() {}
 void NotifyServiceStopping() {}
 void NotifyServiceWatchdog() {}
+void NotifyServiceEnding(int) {}
 std::chrono::milliseconds ServiceWatchdogInterval() {
     return std::chrono::milliseconds(0);
 }

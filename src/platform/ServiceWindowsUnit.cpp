@@ -87,6 +87,10 @@ void NotifyServiceStopping() {
     Report(SERVICE_STOP_PENDING);
 }
 
+void NotifyServiceEnding(int status) {
+    Report(SERVICE_STOPPED, status);
+}
+
 // The manager restarts a service that ends; it has no watchdog message.
 void NotifyServiceWatchdog() {}
 
