@@ -23,6 +23,10 @@ void PrintUsage(const char* program) {
         "  --host-nofile N    soft descriptor limit the host is started with (default 1024, the usual\n"
         "                     one of a login session; 0: the one this tool was started with)\n"
         "  --report-only      print the targets' verdicts but exit 0 even when one fails\n"
+        "  --monitor          IssueCard with the host's MonitorAddress set and its /metrics scraped every\n"
+        "                     second (an older host without the endpoint ignores the key: compare the two\n"
+        "                     with --host)\n"
+        "  --record-retention-days N  IssueCard with RecordRetentionDays=N (default: not set)\n"
         "  --tls              instead: ReadCard at 8 clients over plain TCP, over TLS with client\n"
         "                     certificates (a full handshake per request) and over TLS resuming the\n"
         "                     client's last session (target: 1,000 requests/s resumed)\n"
@@ -117,6 +121,10 @@ void ParseOptions(int argc, char** argv, TOptions& options) {
             options.hostNofile = std::stol(next());
         else if (arg == "--report-only")
             options.reportOnly = true;
+        else if (arg == "--monitor")
+            options.monitor = true;
+        else if (arg == "--record-retention-days")
+            options.recordRetentionDays = std::stoi(next());
         else if (arg == "--tls")
             options.tls = true;
         else if (arg == "--soak")
@@ -154,7 +162,8 @@ void ParseOptions(int argc, char** argv, TOptions& options) {
     if (options.clients.empty() || options.seconds <= 0 || options.warmup < 0 || options.idle < 0 ||
         options.rounds < 0 || options.soakMinutes < 0 || options.soakClients <= 0 || options.soakRate <= 0 ||
         options.holdConnections <= 0 || options.perAddress <= 0 || options.floodIssues <= 0 ||
-        options.fairnessSeconds <= 0 || options.operationMs < 0 || options.hostNofileHard < 0)
+        options.fairnessSeconds <= 0 || options.operationMs < 0 || options.hostNofileHard < 0 ||
+        options.recordRetentionDays < 0)
         throw std::runtime_error("bad option value (see --help)");
     if (options.tls && !options.scenarios.empty())
         options.scenarios.push_back(TScenario::Tls);

@@ -45,6 +45,10 @@ struct TOptions {
     double soakMinutes = 0;
     int soakClients = 16;
     double soakRate = 200;
+    // The IssueCard runs with the host's monitoring endpoint on, scraped every second, and with guest data
+    // kept this many days (0: the host's default), to weigh what both cost against a host without them.
+    bool monitor = false;
+    int recordRetentionDays = 0;
 };
 
 // Whether the run includes the scenario: one named by --scenario, or the table when none is named (--tls

@@ -11,8 +11,12 @@
 #include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -144,12 +148,69 @@ TReadResults RunReadScenarios(const TOptions& options, long hostSoft) {
     return read;
 }
 
+namespace {
+
+// Asks a host's monitoring endpoint for /metrics every second while it lives; nothing without a port.
+class TMetricsScraper {
+public:
+    explicit TMetricsScraper(int port) : m_port(port) {
+        if (port != 0)
+            m_thread = std::thread([this] { Run(); });
+    }
+    ~TMetricsScraper() {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    unsigned Scrapes() const { return m_scrapes; }
+    unsigned Answered() const { return m_answered; }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::seconds(1), [this] { return m_stopping; })) {
+            lock.unlock();
+            std::string answer;
+            try {
+                answer = Exchange(m_port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", nullptr,
+                                  std::chrono::seconds(5));
+            } catch (const std::exception&) {
+            }
+            ++m_scrapes;
+            if (answer.rfind("HTTP/1.1 200", 0) == 0)
+                ++m_answered;
+            lock.lock();
+        }
+    }
+
+    int m_port;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+    std::atomic<unsigned> m_scrapes{0};
+    std::atomic<unsigned> m_answered{0};
+    std::thread m_thread;
+};
+
+} // namespace
+
 TIssueResults RunIssueScenarios(const TOptions& options, long hostSoft, const std::string& server) {
     const char* label = server.empty() ? "host IssueCard, records on" : "host IssueCard, PostgreSQL";
     TIssueResults result;
-    TBenchHost host(options.hostProgram,
-                    "SaveDoorlockRecord=1\r\n" + (server.empty() ? "" : "Database=" + server + "\r\n"),
-                    hostSoft);
+    std::string doorlockOptions =
+        "SaveDoorlockRecord=1\r\n" + (server.empty() ? "" : "Database=" + server + "\r\n");
+    if (options.recordRetentionDays > 0)
+        doorlockOptions += "RecordRetentionDays=" + std::to_string(options.recordRetentionDays) + "\r\n";
+    const int monitorPort = options.monitor ? FreeTcpPort() : 0;
+    const std::string sysOptions =
+        options.monitor ? "MonitorAddress=127.0.0.1:" + std::to_string(monitorPort) + "\r\n" : "";
+    TBenchHost host(options.hostProgram, doorlockOptions, hostSoft, sysOptions);
+    // A scrape every second, more often than a Prometheus scrapes by default.
+    TMetricsScraper scraper(monitorPort);
     for (int clients : options.clients) {
         TRunResult issue = RunLoad(label, host.Port(), IssueCardRequest, IssueCardResponse, clients,
                                    options.warmup, options.seconds);
@@ -157,6 +218,9 @@ TIssueResults RunIssueScenarios(const TOptions& options, long hostSoft, const st
         result.answered += issue.answered;
         result.runs.push_back(issue);
     }
+    if (options.monitor)
+        std::printf("    /metrics scraped %u times during the runs, %u answered\n", scraper.Scrapes(),
+                    scraper.Answered());
     const TProcessStats memory = ReadProcessStats(host.Pid());
     const int status = host.Stop();
     if (status != 0)
