@@ -3,6 +3,7 @@
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
 #include "platform/FairMutexUnit.h"
+#include "server/MetricsUnit.h"
 
 #include <array>
 #include <cstdint>
@@ -33,6 +34,8 @@ public:
     bool ReadCard(int64_t& cardNo) override;
     // Writes a blank record (six bytes 0xFF); logs "销卡成功" or "销卡失败" + status.
     bool EraseCard() override;
+    bool CheckReady(std::chrono::milliseconds wait, std::string& detail) override;
+    void WriteMetrics(TMetricsText& text) const override;
 
     // "11" + room number + check-out "MMDD" + "HH".
     static std::string CardText(const std::string& roomNo, TDateTime checkOutDate, TDateTime checkOutTime);
@@ -57,4 +60,10 @@ private:
     int32_t m_deviceHandle = 0;
     bool m_handleValid = false;
     std::array<uint8_t, 6> m_buffer{};
+    // Card operations and port opens by outcome, for the monitor.
+    TCounterFamily m_operations{"doorlock_encoder_operations_total",
+                                "Encoder operations, by operation and result (ok or failed).",
+                                {"operation", "result"},
+                                16};
+    void Count(const char* operation, bool ok) { m_operations.Add({operation, ok ? "ok" : "failed"}); }
 };
