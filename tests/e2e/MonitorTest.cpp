@@ -87,7 +87,8 @@ TEST_F(TDoorlockHostTest, MonitorServesItsPagesAndCountsTheRequests) {
     EXPECT_NE(live.head.find("Connection: close"), std::string::npos);
     const THttpAnswer ready = HttpGet(monitor, "/readyz");
     EXPECT_EQ(ready.status, 200) << ready.body;
-    EXPECT_NE(ready.body.find("listener doorlock 0.0.0.0:" + std::to_string(m_port) + ": ok\n"), std::string::npos);
+    EXPECT_NE(ready.body.find("listener doorlock 0.0.0.0:" + std::to_string(m_port) + ": ok\n"),
+              std::string::npos);
     EXPECT_NE(ready.body.find("encoder: ok ("), std::string::npos);
     EXPECT_NE(ready.body.find("store: ok"), std::string::npos);
     EXPECT_NE(ready.body.find("MB free, floor 100 MB: ok\n"), std::string::npos);
@@ -106,14 +107,21 @@ TEST_F(TDoorlockHostTest, MonitorServesItsPagesAndCountsTheRequests) {
     ASSERT_EQ(scraped.status, 200);
     EXPECT_NE(scraped.head.find("Content-Type: text/plain; version=0.0.4; charset=utf-8"), std::string::npos);
     const std::string& metrics = scraped.body;
-    EXPECT_EQ(MetricValue(metrics, "doorlock_requests_total{interface=\"doorlock\",type=\"IssueCard\",result=\"200\"}"),
-              5);
-    EXPECT_EQ(MetricValue(metrics, "doorlock_requests_unanswered_total{interface=\"doorlock\",reason=\"unknown_type\"}"),
-              1);
-    EXPECT_EQ(MetricValue(metrics, "doorlock_requests_unanswered_total{interface=\"doorlock\",reason=\"not_xml\"}"), 1);
+    EXPECT_EQ(
+        MetricValue(metrics,
+                    "doorlock_requests_total{interface=\"doorlock\",type=\"IssueCard\",result=\"200\"}"),
+        5);
+    EXPECT_EQ(
+        MetricValue(metrics,
+                    "doorlock_requests_unanswered_total{interface=\"doorlock\",reason=\"unknown_type\"}"),
+        1);
+    EXPECT_EQ(
+        MetricValue(metrics, "doorlock_requests_unanswered_total{interface=\"doorlock\",reason=\"not_xml\"}"),
+        1);
     EXPECT_EQ(metrics.find("Bogus"), std::string::npos);
     EXPECT_EQ(MetricValue(metrics, "doorlock_answer_seconds_count"), 5);
-    EXPECT_EQ(MetricValue(metrics, "doorlock_encoder_operations_total{operation=\"issue\",result=\"ok\"}"), 5);
+    EXPECT_EQ(MetricValue(metrics, "doorlock_encoder_operations_total{operation=\"issue\",result=\"ok\"}"),
+              5);
     EXPECT_GT(MetricValue(metrics, "doorlock_store_operation_seconds_count"), 0);
     EXPECT_EQ(MetricValue(metrics, "doorlock_ready"), 1);
     EXPECT_EQ(MetricValue(metrics, "doorlock_ready_check{check=\"encoder\"}"), 1);
@@ -130,7 +138,8 @@ TEST_F(TDoorlockHostTest, MonitorServesItsPagesAndCountsTheRequests) {
         const std::string file = scratch.File("metrics.txt");
         std::ofstream(file, std::ios::binary) << metrics;
         int status = 0;
-        const std::string output = ShellOutput(std::string(Promtool) + " check metrics < '" + file + "'", status);
+        const std::string output =
+            ShellOutput(std::string(Promtool) + " check metrics < '" + file + "'", status);
         EXPECT_EQ(status, 0) << output;
         EXPECT_EQ(output, "");
     }
@@ -155,8 +164,10 @@ TEST_F(TDoorlockHostTest, MonitorRefusesAndClosesBadClientsAlone) {
 
     EXPECT_EQ(HttpExchange(monitor, std::string("\x16\x03\x01\x00\x05hello", 10), "127.0.0.2").status, 400);
     EXPECT_EQ(HttpExchange(monitor, "<DoorRequest type=\"ReadCard\"/>\n", "127.0.0.2").status, 400);
-    EXPECT_EQ(HttpExchange(monitor, "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n", "127.0.0.2").status,
-              431);
+    EXPECT_EQ(
+        HttpExchange(monitor, "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n", "127.0.0.2")
+            .status,
+        431);
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>"), std::string::npos);
     EXPECT_EQ(HttpGet(monitor, "/readyz", "127.0.0.2").status, 200);
 
@@ -204,7 +215,8 @@ TEST_F(TDoorlockHostTest, MonitorAddressThatDoesNotParseOrBindStopsTheStart) {
         SCOPED_TRACE(address);
         TSandbox dir;
         std::ofstream(dir.File("Option.ini"), std::ios::binary)
-            << "[SysOption]\r\nDoorlockPortNo=" << FreeTcpPort() << "\r\nMonitorAddress=" << address << "\r\n";
+            << "[SysOption]\r\nDoorlockPortNo=" << FreeTcpPort() << "\r\nMonitorAddress=" << address
+            << "\r\n";
         TRunningProgram host(BuildProgram("doorlock-host"), {"--headless", "--dir", dir.Path().string()});
         EXPECT_EQ(host.Wait(), 1);
         EXPECT_NE(host.Errors().find("MonitorAddress"), std::string::npos) << host.Errors();
@@ -237,7 +249,8 @@ TEST_F(TDoorlockHostTest, PrometheusScrapesTheRequestCounter) {
     TRunningProgram prometheus(Prometheus, {"--config.file=" + data.File("prometheus.yml"),
                                             "--storage.tsdb.path=" + data.File("tsdb"),
                                             "--web.listen-address=127.0.0.1:" + std::to_string(web)});
-    const std::string query = "GET /api/v1/query?query=doorlock_requests_total HTTP/1.1\r\nHost: p\r\nConnection: close\r\n\r\n";
+    const std::string query =
+        "GET /api/v1/query?query=doorlock_requests_total HTTP/1.1\r\nHost: p\r\nConnection: close\r\n\r\n";
     std::string last;
     const bool seen = WaitFor(
         [&] {
@@ -248,7 +261,8 @@ TEST_F(TDoorlockHostTest, PrometheusScrapesTheRequestCounter) {
         std::chrono::seconds(60));
     EXPECT_TRUE(seen) << last;
     // The rules loaded without error.
-    const std::string loaded = HttpExchange(web, "GET /api/v1/rules HTTP/1.1\r\nHost: p\r\nConnection: close\r\n\r\n").body;
+    const std::string loaded =
+        HttpExchange(web, "GET /api/v1/rules HTTP/1.1\r\nHost: p\r\nConnection: close\r\n\r\n").body;
     EXPECT_NE(loaded.find("DoorlockNotReady"), std::string::npos) << loaded;
     EXPECT_EQ(loaded.find("\"health\":\"err\""), std::string::npos) << loaded;
     prometheus.Stop(SIGTERM);
