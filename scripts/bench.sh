@@ -32,8 +32,6 @@ bash scripts/with-postgres.sh build-release/bin/doorlock-loadgen "$@" || status=
 echo
 echo "== doorlock-loadgen --tls"
 build-release/bin/doorlock-loadgen --tls "$@" || status=$?
-echo "== doorlock-loadgen --scenario monitor"
-build-release/bin/doorlock-loadgen --scenario monitor "$@" || status=$?
 for bench in codepage_bench xml_bench store_bench; do
   echo
   echo "== $bench"

@@ -111,11 +111,6 @@ int Run(const TOptions& options, rlim_t originalSoft, rlim_t hard) {
         verdicts.push_back(TlsVerdict(tls));
         errors += ErrorCount(tls.runs);
     }
-    if (Includes(options, TScenario::Monitor)) {
-        const TMonitorResults monitor = RunMonitorScenario(options, hostSoft);
-        verdicts.push_back(MonitorVerdict(monitor));
-        errors += ErrorCount(monitor.runs);
-    }
     verdicts.push_back(NoErrorsVerdict(errors));
     return PrintVerdicts(verdicts, options.reportOnly);
 }

@@ -48,10 +48,6 @@ void PrintUsage(const char* program) {
         "more\n"
         "                                 address with one client too: its p50 and p99\n"
         "                       tls       as --tls\n"
-        "                       monitor   IssueCard with records at 8 clients, --rounds paired runs of 1 s "
-        "on a\n"
-        "                                 host without the monitor and one with it, scraped 10 times a\n"
-        "                                 second: the rate with it / without (target >= 0.95)\n"
         "                     hold and flood start the host with soft descriptor limit --host-nofile\n"
         "                     under hard limit --host-nofile-hard, and MaxReadingConnections above the "
         "flood\n"
@@ -76,7 +72,7 @@ std::vector<int> ParseList(const std::string& text) {
     return values;
 }
 
-const char* const ScenarioNames[] = {"table", "hold", "flood", "fairness", "tls", "monitor"};
+const char* const ScenarioNames[] = {"table", "hold", "flood", "fairness", "tls"};
 
 } // namespace
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 // The scenarios that can be asked for by name.
-enum class TScenario { Table, Hold, Flood, Fairness, Tls, Monitor };
-// The scenario of a name (table, hold, flood, fairness, tls, monitor); raises for any other.
+enum class TScenario { Table, Hold, Flood, Fairness, Tls };
+// The scenario of a name (table, hold, flood, fairness, tls); raises for any other.
 TScenario ScenarioNamed(const std::string& name);
 const char* ScenarioName(TScenario scenario);
 

@@ -11,7 +11,6 @@
 #include "support/LoopbackClient.h"
 #include "support/TestSupport.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -214,56 +213,4 @@ void PrintIdle(const TIdleResult& idle) {
     std::printf("  host before:            %s\n", FormatMemory(idle.before).c_str());
     std::printf("  host with %4d idle:     %s\n", idle.opened, FormatMemory(idle.during).c_str());
     std::printf("  host after closing them: %s\n", FormatMemory(idle.after).c_str());
-}
-
-TMonitorResults RunMonitorScenario(const TOptions& options, long hostSoft) {
-    TMonitorResults result;
-    const int monitorPort = FreeTcpPort();
-    TBenchHost plain(options.hostProgram, "SaveDoorlockRecord=1\r\n", hostSoft);
-    TBenchHost monitored(options.hostProgram, "SaveDoorlockRecord=1\r\n", hostSoft,
-                         "MonitorAddress=127.0.0.1:" + std::to_string(monitorPort) + "\r\n");
-    std::atomic<bool> scraping{true};
-    std::atomic<uint64_t> scrapes{0};
-    std::thread scraper([&] {
-        const std::string pages[] = {"/metrics", "/readyz"};
-        for (uint64_t i = 0; scraping; ++i) {
-            bool closed = false;
-            const std::string answer =
-                Exchange(monitorPort, "GET " + pages[i % 2] + " HTTP/1.1\r\nHost: bench\r\n\r\n", &closed,
-                         std::chrono::seconds(5));
-            if (answer.rfind("HTTP/1.1 200", 0) == 0)
-                ++scrapes;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    });
-    std::printf(
-        "\nIssueCard with records at 8 clients, %d paired runs of 1 s, host without and with the monitor "
-        "in turns; per pair the rate with it / without (req/s):\n ",
-        options.rounds);
-    for (int round = 0; round < std::max(options.rounds, 1); ++round) {
-        auto once = [&](bool withMonitor) {
-            return RunLoad(withMonitor ? "host IssueCard, monitor scraped" : "host IssueCard, no monitor",
-                           withMonitor ? monitored.Port() : plain.Port(), IssueCardRequest, IssueCardResponse,
-                           8, 0.2, 1.0);
-        };
-        const bool monitorFirst = round % 2 == 1;
-        TRunResult first = once(monitorFirst);
-        TRunResult second = once(!monitorFirst);
-        const TRunResult& without = monitorFirst ? second : first;
-        const TRunResult& with = monitorFirst ? first : second;
-        const double ratio = without.Rate() > 0 ? with.Rate() / without.Rate() : 0;
-        result.pairedRatios.push_back(ratio);
-        result.runs.push_back(first);
-        result.runs.push_back(second);
-        std::printf(" %.2f (%s/%s)", ratio, Thousands(with.Rate()).c_str(),
-                    Thousands(without.Rate()).c_str());
-        std::fflush(stdout);
-    }
-    scraping = false;
-    scraper.join();
-    std::printf("\n    monitor pages answered meanwhile: %llu\n",
-                static_cast<unsigned long long>(scrapes.load()));
-    plain.Stop();
-    monitored.Stop();
-    return result;
 }

@@ -50,12 +50,3 @@ struct TTlsResults {
 TTlsResults RunTlsScenarios(const TOptions& options, long hostSoft);
 
 void PrintIdle(const TIdleResult& idle);
-
-// "IssueCard" with records at 8 clients on a host without the monitor and one with it (MonitorAddress set)
-// whose /metrics and /readyz a thread asks 10 times a second, far more often than Prometheus: paired runs in
-// turns, the ratio of their rates per pair.
-struct TMonitorResults {
-    std::vector<TRunResult> runs;
-    std::vector<double> pairedRatios; // with the monitor / without
-};
-TMonitorResults RunMonitorScenario(const TOptions& options, long hostSoft);

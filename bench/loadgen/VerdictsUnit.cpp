@@ -117,19 +117,6 @@ TVerdict TlsVerdict(const TTlsResults& tls) {
     return {rate >= TlsResumedTargetRate && tls.resumed->resumed * 10 >= tls.resumed->answered * 9, text};
 }
 
-TVerdict MonitorVerdict(const TMonitorResults& monitor) {
-    std::vector<double> ratios = monitor.pairedRatios;
-    std::sort(ratios.begin(), ratios.end());
-    const double median = ratios.empty() ? 0 : ratios[ratios.size() / 2];
-    char text[512];
-    std::snprintf(
-        text, sizeof text,
-        "IssueCard with records, 8 clients, monitor scraped: %.2f of the rate without it (median of %zu "
-        "pairs; target >= 0.95)",
-        median, ratios.size());
-    return {median >= 0.95, text};
-}
-
 TVerdict NoErrorsVerdict(uint64_t errors) {
     char text[512];
     std::snprintf(text, sizeof text, "Every request answered correctly: %llu errors in all scenarios",

@@ -20,9 +20,6 @@ TVerdict HoldVerdict(const THoldResult& hold);
 TVerdict FloodVerdict(const TFloodResult& flood);
 // ReadCard over TLS, resumed, at 8 clients at least 1,000 requests/s, and resumed for real.
 TVerdict TlsVerdict(const TTlsResults& tls);
-// With the monitor on and scraped, IssueCard with records keeps at least 95% of its rate (median of the
-// paired ratios).
-TVerdict MonitorVerdict(const TMonitorResults& monitor);
 TVerdict NoErrorsVerdict(uint64_t errors);
 
 uint64_t ErrorCount(const std::vector<TRunResult>& runs);
