@@ -37,9 +37,12 @@ public:
 
     // For the monitor's readiness: whether a card could be written now, and in a few words why. A device
     // whose port is not open tries to open it again (under its lock, waiting for it at most wait; no beep,
-    // no card touched), so readiness comes back once the fault is mended. detail: system code page.
-    virtual bool CheckReady(std::chrono::milliseconds wait, std::string& detail) {
-        (void)wait;
+    // no card touched), so readiness comes back once the fault is mended. A device another operation holds is
+    // ready, unless it has held it longer than stuckAfter (a library call that does not return). detail:
+    // system code page.
+    virtual bool CheckReady(std::chrono::milliseconds wait, std::chrono::milliseconds stuckAfter,
+                            std::string& detail) {
+        (void)wait, (void)stuckAfter;
         detail = "no encoder";
         return false;
     }

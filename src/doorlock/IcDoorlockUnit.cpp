@@ -60,7 +60,7 @@ bool TIcDoorlock::OpenPort() {
     std::string portName = Option != nullptr ? Option->PortName : std::string();
 
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A second open releases the first connection, which would otherwise hold the serial port.
     if (m_handleValid)
         m_encoder.ic_exit(m_deviceHandle);
@@ -77,7 +77,7 @@ bool TIcDoorlock::OpenPort() {
 }
 
 void TIcDoorlock::Beep() {
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     BeepLocked();
 }
 
@@ -87,7 +87,7 @@ void TIcDoorlock::BeepLocked() {
 }
 
 bool TIcDoorlock::ClosePort() {
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A handle that is no longer (or never was) open is not handed back to the library: it may by now
     // belong to another connection.
     if (m_handleValid)
@@ -108,7 +108,7 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
     // The card lines keep the order of the card operations; the file is written once the device is free.
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
         throw EConvertError(FormatText("'%s' is not a valid room number", {roomNo}));
@@ -126,7 +126,7 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     const TCardTexts& texts = CardTexts();
     const bool ok = CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
     Count("read", ok);
@@ -135,7 +135,7 @@ bool TIcDoorlock::ReadCard(int64_t& cardNo) {
 
 bool TIcDoorlock::EraseCard() {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);
     const TCardTexts& texts = CardTexts();
@@ -144,15 +144,23 @@ bool TIcDoorlock::EraseCard() {
     return ok;
 }
 
-bool TIcDoorlock::CheckReady(std::chrono::milliseconds wait, std::string& detail) {
+bool TIcDoorlock::CheckReady(std::chrono::milliseconds wait, std::chrono::milliseconds stuckAfter,
+                             std::string& detail) {
     const std::string portName = Option != nullptr ? Option->PortName : std::string();
     const std::string described = m_encoder.Description();
     // The device's lock is fair and taken for every card: a monitor waits its turn only briefly, and a device
     // busy all that while is writing cards, which is what readiness asks.
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    std::unique_lock<TFairMutex> guard(m_lock, std::defer_lock);
+    std::unique_lock<TDeviceLock> guard(m_lock, std::defer_lock);
     while (!guard.try_lock()) {
         if (std::chrono::steady_clock::now() >= deadline) {
+            const auto held = m_lock.HeldFor();
+            if (held > stuckAfter) {
+                detail = described + ", port " + portName + " busy for " +
+                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(held).count()) +
+                         " s";
+                return false;
+            }
             detail = described + ", port " + portName + " busy";
             return true;
         }

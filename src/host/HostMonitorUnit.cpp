@@ -16,6 +16,8 @@ namespace {
 
 // How long a check waits for the device or the store that a card request is using.
 constexpr auto CheckWait = std::chrono::milliseconds(1000);
+// A card operation takes seconds at most; one that has held the device this long is stuck in the library.
+constexpr auto DeviceStuckAfter = std::chrono::milliseconds(30000);
 // A listener whose I/O thread has not run a probe within this, or whose workers have taken no queued request
 // within the second, is not live.
 constexpr auto IoBound = std::chrono::seconds(10);
@@ -53,7 +55,7 @@ std::vector<TReadinessCheck> THostMonitor::Readiness() {
     if (m_parts.UsesDevice) {
         TBaseDoorlock* device = m_parts.Services.Doorlock;
         std::string detail = "no encoder";
-        const bool ready = device != nullptr && device->CheckReady(CheckWait, detail);
+        const bool ready = device != nullptr && device->CheckReady(CheckWait, DeviceStuckAfter, detail);
         checks.push_back({"encoder", ready,
                           ready ? "encoder: ok (" + GbkToUtf8(detail) + ")"
                                 : "encoder: not ready (" + GbkToUtf8(detail) + ")"});
