@@ -17,7 +17,7 @@ public:
     // request read in full to its answer handed to the socket.
     void Answered(std::string_view type, std::string_view resultCode, std::chrono::nanoseconds answerTime);
     // A request closed without an answer (too_long, not_utf8, not_xml, missing_field, bad_value,
-    // unknown_type, handler_error, workers_cap, stopped).
+    // unknown_type, handler_error).
     void Unanswered(std::string_view reason);
     // A connection refused or closed before its request was read (allow_list, client_cap, reading_cap,
     // workers_cap, tls).
