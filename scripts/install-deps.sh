@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   dpkg-dev file systemd libsystemd-dev
   libssl-dev openssl stunnel4 libasio-dev
+  prometheus
 )
 
 missing=()

@@ -2,8 +2,11 @@
 
 #include "platform/DateTimeUnit.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+
+class TMetricsText;
 
 // The card-encoder device as the rest of the system sees it. A device of this class itself does nothing
 // and fails every operation.
@@ -31,6 +34,20 @@ public:
         return false;
     }
     virtual bool EraseCard() { return false; }
+
+    // For the monitor's readiness: whether a card could be written now, and in a few words why. A device
+    // whose port is not open tries to open it again (under its lock, waiting for it at most wait; no beep,
+    // no card touched), so readiness comes back once the fault is mended. A device another operation holds is
+    // ready, unless it has held it longer than stuckAfter (a library call that does not return). detail:
+    // system code page.
+    virtual bool CheckReady(std::chrono::milliseconds wait, std::chrono::milliseconds stuckAfter,
+                            std::string& detail) {
+        (void)wait, (void)stuckAfter;
+        detail = "no encoder";
+        return false;
+    }
+    // The device's counts, as metric families.
+    virtual void WriteMetrics(TMetricsText& text) const { (void)text; }
 };
 
 // The one device of the process; not owned. Null until the host start-up sets it.

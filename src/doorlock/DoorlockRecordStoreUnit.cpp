@@ -166,6 +166,27 @@ bool TDoorlockRecordStore::IsOpen() const {
     return m_session != nullptr;
 }
 
+TDoorlockRecordStore::TState TDoorlockRecordStore::State(std::chrono::milliseconds wait) {
+    TState state;
+    {
+        std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
+        if (guard.try_lock_for(wait))
+            state.Open = m_session != nullptr;
+    }
+    {
+        std::lock_guard guard(m_heldLock);
+        state.Held = m_heldRecords.size();
+    }
+    state.Spools = m_spool != nullptr;
+    state.Spooled = m_spool ? m_spool->Count() : 0;
+    return state;
+}
+
+void TDoorlockRecordStore::WriteMetrics(TMetricsText& text) const {
+    m_operations.Write(text);
+    m_operationTime.Write(text);
+}
+
 void TDoorlockRecordStore::SetConnectBackoff(std::chrono::milliseconds backoff) {
     m_connectGate.SetBackoff(backoff);
 }
@@ -321,17 +342,23 @@ bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, 
                                      TStep step) {
     // A connection found lost after a failure (a server restart since the last operation) is opened again
     // and the step run once more, so the restart costs at most an operation that was under way.
+    const auto started = std::chrono::steady_clock::now();
+    auto counted = [&](bool ok) {
+        m_operations.Add({ok ? "ok" : "failed"});
+        m_operationTime.Observe(std::chrono::steady_clock::now() - started);
+        return ok;
+    };
     for (int attempt = 0;; ++attempt) {
         if (!EnsureOpenLocked(guard))
-            return false;
+            return counted(false);
         try {
             step(*m_statements);
-            return true;
+            return counted(true);
         } catch (const std::exception& e) {
             ((*m_statements).*statement).reset();
             LogFailure(e);
             if (m_session || attempt > 0)
-                return false;
+                return counted(false);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "doorlock/RoomLockPoolUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileUnit.h"
+#include "server/MetricsUnit.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -81,6 +82,19 @@ public:
     // same time share one commit, so one disk sync serves them all; when that commit fails, each row is
     // stored on its own, and one that still fails is logged like a row that came alone.
     void AddIssueCardRecord(const TIssueCardRecord& record);
+
+    // For the monitor, without holding up an operation: whether a session is open (nullopt when an operation
+    // held the store all of wait), whether rows that the server does not take go to a spool file, and the
+    // rows held in memory and waiting in the spool.
+    struct TState {
+        std::optional<bool> Open;
+        bool Spools = false;
+        size_t Held = 0;
+        size_t Spooled = 0;
+    };
+    TState State(std::chrono::milliseconds wait);
+    // The store's operations (statements run, by result) and their time, as metric families.
+    void WriteMetrics(TMetricsText& text) const;
 
     // For a process that ends without waiting for every thread: once no operation runs (waiting at most
     // `wait`), closes the database and keeps every later operation waiting until the process has gone.
@@ -162,6 +176,13 @@ private:
 
     // Issue-card rows of callers at the same time, stored in one commit.
     TGroupCommit<TIssueCardRecord> m_recordCommits;
+
+    TCounterFamily m_operations{"doorlock_store_operations_total",
+                                "Record store operations, by result (ok or failed).",
+                                {"result"},
+                                4};
+    THistogram m_operationTime{"doorlock_store_operation_seconds", "Time of record store operations.",
+                               DurationBuckets()};
 
     // After the gate, which it connects through.
     TRoomLockPool m_roomLocks;

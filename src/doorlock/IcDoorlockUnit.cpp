@@ -5,6 +5,8 @@
 #include "platform/SysUtilsUnit.h"
 #include "server/LogFileUnit.h"
 
+#include <thread>
+
 namespace {
 
 constexpr int32_t Baud = 9600;
@@ -58,12 +60,13 @@ bool TIcDoorlock::OpenPort() {
     std::string portName = Option != nullptr ? Option->PortName : std::string();
 
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A second open releases the first connection, which would otherwise hold the serial port.
     if (m_handleValid)
         m_encoder.ic_exit(m_deviceHandle);
     m_deviceHandle = m_encoder.auto_init(port, Baud);
     m_handleValid = m_deviceHandle > 0;
+    Count("open", m_handleValid);
     if (!m_handleValid) {
         WriteLog(Gbk("串口打开失败: ") + portName);
         return false;
@@ -74,7 +77,7 @@ bool TIcDoorlock::OpenPort() {
 }
 
 void TIcDoorlock::Beep() {
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     BeepLocked();
 }
 
@@ -84,7 +87,7 @@ void TIcDoorlock::BeepLocked() {
 }
 
 bool TIcDoorlock::ClosePort() {
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A handle that is no longer (or never was) open is not handed back to the library: it may by now
     // belong to another connection.
     if (m_handleValid)
@@ -105,7 +108,7 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
 
     // The card lines keep the order of the card operations; the file is written once the device is free.
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     WriteLog("s" + text);
     if (!IsRoomNumber(roomNo))
         throw EConvertError(FormatText("'%s' is not a valid room number", {roomNo}));
@@ -116,23 +119,69 @@ bool TIcDoorlock::IssueCard(const std::string& registerId, const std::string& ro
     }
 
     const TCardTexts& texts = CardTexts();
-    return CardOperation(&TCardEncoder::swr_24c02, texts.IssueFailed, texts.Issued, &cardNo);
+    const bool ok = CardOperation(&TCardEncoder::swr_24c02, texts.IssueFailed, texts.Issued, &cardNo);
+    Count("issue", ok);
+    return ok;
 }
 
 bool TIcDoorlock::ReadCard(int64_t& cardNo) {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     const TCardTexts& texts = CardTexts();
-    return CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
+    const bool ok = CardOperation(&TCardEncoder::srd_24c02, texts.ReadFailed, texts.Read, &cardNo);
+    Count("read", ok);
+    return ok;
 }
 
 bool TIcDoorlock::EraseCard() {
     TLogLinesAfterScope linesAfter;
-    std::lock_guard<TFairMutex> guard(m_lock);
+    std::lock_guard<TDeviceLock> guard(m_lock);
     // A blank record: no room, so no lock opens for the card any more.
     m_buffer.fill(0xFF);
     const TCardTexts& texts = CardTexts();
-    return CardOperation(&TCardEncoder::swr_24c02, texts.EraseFailed, texts.Erased, nullptr);
+    const bool ok = CardOperation(&TCardEncoder::swr_24c02, texts.EraseFailed, texts.Erased, nullptr);
+    Count("erase", ok);
+    return ok;
+}
+
+bool TIcDoorlock::CheckReady(std::chrono::milliseconds wait, std::chrono::milliseconds stuckAfter,
+                             std::string& detail) {
+    const std::string portName = Option != nullptr ? Option->PortName : std::string();
+    const std::string described = m_encoder.Description();
+    // The device's lock is fair and taken for every card: a monitor waits its turn only briefly, and a device
+    // busy all that while is writing cards, which is what readiness asks.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::unique_lock<TDeviceLock> guard(m_lock, std::defer_lock);
+    while (!guard.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const auto held = m_lock.HeldFor();
+            if (held > stuckAfter) {
+                detail = described + ", port " + portName + " busy for " +
+                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(held).count()) +
+                         " s";
+                return false;
+            }
+            detail = described + ", port " + portName + " busy";
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!m_handleValid) {
+        // As OpenPort, without its beep and lines: a fault mended (a cable, a library that answers again)
+        // brings the device back without an operator.
+        const int32_t port = Option != nullptr ? Option->PortIndex() : -1;
+        m_deviceHandle = m_encoder.auto_init(port, Baud);
+        m_handleValid = m_deviceHandle > 0;
+        Count("open", m_handleValid);
+        if (m_handleValid)
+            WriteLog(Gbk("串口打开成功: ") + portName);
+    }
+    detail = described + ", port " + portName + (m_handleValid ? " open" : " not open");
+    return m_handleValid;
+}
+
+void TIcDoorlock::WriteMetrics(TMetricsText& text) const {
+    m_operations.Write(text);
 }
 
 bool TIcDoorlock::CardOperation(TCardCall call, const std::string& failedText, const std::string& doneText,

@@ -1,5 +1,7 @@
 #include "host/InterfaceHostUnit.h"
 
+#include "platform/CodePageUnit.h"
+#include "platform/FileNameUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "platform/SysUtilsUnit.h"
 #include "server/AdmissionUnit.h"
@@ -17,6 +19,7 @@ TInterfaceHost::TInterfaceHost(TInfoList& infoMemo, std::function<void()> onStuc
     : m_infoMemo(infoMemo), m_onStuckHandlers(std::move(onStuckHandlers)) {}
 
 TInterfaceHost::~TInterfaceHost() {
+    m_monitor.Stop();
     try {
         m_server.SetActive(false);
     } catch (const std::exception&) {
@@ -41,7 +44,14 @@ void TInterfaceHost::StartServer() {
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
     std::vector<TIpv4Range> allowed;
     TTlsLayer tls;
+    TIpv4 monitorAddress = 0;
+    int monitorPort = 0;
+    bool monitored = false;
     if (SysOption != nullptr) {
+        // Parsed before anything listens, so that a wrong entry never leaves the interface open alone.
+        monitored = SysOption->MonitorEndpoint(monitorAddress, monitorPort);
+        if (monitored)
+            m_monitor.SetAllowedClients(SysOption->MonitorClientRanges());
         // An entry that does not parse fails the start like a bind failure, never leaving the host open.
         m_server.SetListenAddress(SysOption->ListenIpv4());
         allowed = SysOption->AllowedClientRanges();
@@ -68,11 +78,16 @@ void TInterfaceHost::StartServer() {
     if (m_handler)
         m_handler->CheckUsable();
     m_server.SetTls(tls.Context);
+    // Counted only with the monitor on: a host without it pays nothing.
+    m_stats = monitored ? std::make_shared<TServerStats>(InterfaceLabel(InterfaceKind)) : nullptr;
+    m_server.SetStats(m_stats);
     m_server.SetActive(true);
     {
         std::lock_guard lock(m_tlsMutex);
         m_tlsContext = tls.Context;
     }
+    if (monitored)
+        StartMonitor(monitorAddress, monitorPort, kind);
     // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start,
     // also when the list names every address, and what client certificates still hold back.
     const bool everyAddress = !allowed.empty() && AllowsEveryAddress(allowed);
@@ -86,7 +101,43 @@ void TInterfaceHost::StartServer() {
     }
 }
 
+void TInterfaceHost::StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind) {
+    THostMonitorParts parts;
+    parts.Kind = InterfaceKind;
+    parts.Server = &m_server;
+    parts.Stats = m_stats;
+    parts.Services = ProcessKindServices();
+    parts.UsesDevice = kind != nullptr && kind->UsesDevice;
+    parts.Log = LogFile;
+    parts.LogDirectory = FileNameOf(FileSystemPath(SysOption->FileName).parent_path());
+    parts.LogMinFreeMB = SysOption->LogMinFreeMB;
+    const std::string listenText = Trim(SysOption->ListenAddress);
+    parts.ListenText = (listenText.empty() ? std::string("0.0.0.0") : listenText) + ":" +
+                       std::to_string(m_server.BoundPort());
+    parts.Tls = [this] { return TlsContext(); };
+    m_monitorPages = std::make_unique<THostMonitor>(std::move(parts));
+    m_monitor.SetPages([pages = m_monitorPages.get()](const std::string& path) { return pages->Page(path); });
+    const std::string endpoint = Ipv4Text(address) + ":" + std::to_string(port);
+    try {
+        m_monitor.Start(address, port);
+    } catch (const std::exception& e) {
+        m_monitorPages.reset();
+        try {
+            m_server.SetActive(false);
+        } catch (const std::exception&) {
+        }
+        throw Exception(std::string(e.what()) + " (MonitorAddress " + endpoint + ")");
+    }
+    const std::string line = Gbk("监控接口已经启动: http://") + Ipv4Text(address) + ":" +
+                             std::to_string(m_monitor.BoundPort()) + " (/livez /readyz /metrics)";
+    WriteLog(line);
+    m_infoMemo.AppendLine(line);
+}
+
 void TInterfaceHost::StopServer() {
+    // The monitor first: its pages read the listener and the kind's objects.
+    m_monitor.Stop();
+    m_monitorPages.reset();
     m_logUpkeep.reset();
     {
         std::lock_guard lock(m_tlsMutex);

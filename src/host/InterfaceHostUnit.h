@@ -1,10 +1,12 @@
 #pragma once
 
+#include "host/HostMonitorUnit.h"
 #include "host/InterfaceKindUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/TlsUnit.h"
 #include "server/InfoListUnit.h"
 #include "server/LogUpkeepUnit.h"
+#include "server/MonitorUnit.h"
 #include "server/TcpServerUnit.h"
 
 #include <functional>
@@ -27,14 +29,18 @@ public:
     ~TInterfaceHost();
 
     // The running kind's port, handler and start line, then the activation on the listen address, allow-list
-    // and cap of SysOption. The start line stays when the activation fails with "Could not bind socket.
-    // Address and port are already in use." or an entry of those keys does not parse.
+    // and cap of SysOption; then, with MonitorAddress set, the monitoring endpoint and its line (an address
+    // that does not parse or bind fails the start like the listener's, and stops the listener again). The
+    // start line stays when the activation fails with "Could not bind socket. Address and port are already in
+    // use." or an entry of those keys does not parse.
     void StartServer();
     // Deactivation (closes live connections and waits for them), then the stop line. Raises
     // "Terminate Thread Timeout" without the stop line when connections remain.
     void StopServer();
 
     TTcpServer& TCPServer() { return m_server; }
+    // The monitor's port while it runs (0 when off).
+    int MonitorPort() const { return m_monitor.BoundPort(); }
 
     // The running kind's handler as the last start built it (kept after a stop, for the window's test
     // dialog); nullptr before the first start or for a kind this host does not serve.
@@ -54,4 +60,10 @@ private:
     mutable std::mutex m_tlsMutex;
     std::shared_ptr<const TTlsContext> m_tlsContext;
     std::unique_ptr<TLogUpkeep> m_logUpkeep; // while the listener runs
+    // The monitoring endpoint and what it reads, while the listener runs with MonitorAddress set.
+    std::unique_ptr<THostMonitor> m_monitorPages;
+    std::shared_ptr<TServerStats> m_stats;
+    TMonitorServer m_monitor;
+
+    void StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind);
 };

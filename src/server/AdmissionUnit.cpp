@@ -19,6 +19,7 @@ TAdmission::TDecision TAdmission::Admit(const TClientKey& key, TClock::time_poin
     if (!Allowed(key)) {
         if (m_refusedLog.Allow(key, now))
             decision.Line = RefusedClientLine(key);
+        decision.Refusal = "allow_list";
         return decision;
     }
     auto client = m_clients.find(key);
@@ -27,6 +28,7 @@ TAdmission::TDecision TAdmission::Admit(const TClientKey& key, TClock::time_poin
     if (m_limits.MaxPerClient > 0 && waiting >= m_limits.MaxPerClient) {
         if (m_clientCapLog.Allow(key, now))
             decision.Line = ClientCapLine(m_limits.MaxPerClient, key);
+        decision.Refusal = "client_cap";
         return decision;
     }
     if (m_limits.MaxReading > 0 && m_reading >= m_limits.MaxReading) {
@@ -35,6 +37,7 @@ TAdmission::TDecision TAdmission::Admit(const TClientKey& key, TClock::time_poin
         if (top->first <= reading + 1) {
             if (m_capLog.Allow(TClientKey(), now))
                 decision.Line = ConnectionCapLine(m_limits.MaxReading, key);
+            decision.Refusal = "reading_cap";
             return decision;
         }
         const TClientKey victimKey = top->second;

@@ -45,6 +45,8 @@ public:
         // When admitted in place of another: the connection to close now (it no longer counts).
         std::optional<TId> Closed;
         std::string Line; // the log line (GBK), when one is due
+        // When refused: allow_list, client_cap or reading_cap (a metric label).
+        const char* Refusal = nullptr;
     };
     // A new connection from key, being read.
     TDecision Admit(const TClientKey& key, TClock::time_point now);

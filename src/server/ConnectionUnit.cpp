@@ -147,6 +147,10 @@ void TConnection::OnHandshake(const asio::error_code& error) {
                                            : 0;
             WriteLog(TlsRefusedLine(m_peer, TlsAcceptFailure(m_tls->native_handle(), code)));
         }
+        if (m_shared.Stats != nullptr && !m_closed) {
+            m_shared.Stats->TlsHandshakeFailed();
+            m_shared.Stats->Refused("tls");
+        }
         Close();
         return;
     }
@@ -214,6 +218,8 @@ void TConnection::Feed(const char* data, size_t size) {
         return;
     case TFrameReader::TState::TooLong:
         LogTooLongRequest({Ipv4Text(m_peer), m_port, m_subject});
+        if (m_shared.Stats != nullptr)
+            m_shared.Stats->Unanswered("too_long");
         Close();
         return;
     }
@@ -222,6 +228,7 @@ void TConnection::Feed(const char* data, size_t size) {
 void TConnection::Dispatch() {
     // The deadline bounds the request's bytes only; the handler takes what it takes.
     m_readDone = true;
+    m_readAt = std::chrono::steady_clock::now();
     m_timer.cancel();
     if (m_closed || m_timedOut) {
         Close();
@@ -232,8 +239,11 @@ void TConnection::Dispatch() {
     if (!line.empty())
         WriteLog(line);
     if (!admitted || m_shared.Workers == nullptr ||
-        !m_shared.Workers->Post(m_key, [self = shared_from_this()] { self->Work(); }))
+        !m_shared.Workers->Post(m_key, [self = shared_from_this()] { self->Work(); })) {
+        if (m_shared.Stats != nullptr)
+            m_shared.Stats->Refused("workers_cap");
         Close();
+    }
 }
 
 void TConnection::Work() {
@@ -242,10 +252,20 @@ void TConnection::Work() {
     if (m_shared.Stopping)
         return;
     std::optional<std::string> response;
+    TRequestOrigin origin{Ipv4Text(m_peer), m_port, m_subject};
+    if (m_shared.Stats != nullptr)
+        origin.Report = &m_report;
     try {
-        response = AnswerRequest(m_frame.Request(), {Ipv4Text(m_peer), m_port, m_subject}, m_shared.Handler);
+        response = AnswerRequest(m_frame.Request(), origin, m_shared.Handler);
     } catch (...) {
         // Logged with its reason; the connection closes without an answer.
+    }
+    if (m_shared.Stats != nullptr) {
+        if (response)
+            m_resultCode = std::string(ResponseResultCode(*response));
+        else
+            m_shared.Stats->Unanswered(m_report.Unanswered != nullptr ? m_report.Unanswered
+                                                                      : "handler_error");
     }
     m_frame = TFrameReader();
     if (m_shared.Stopping || AnswerFromWorker(response))
@@ -277,6 +297,7 @@ bool TConnection::AnswerFromWorker(std::optional<std::string>& response) {
             response->erase(0, sent);
             return false;
         }
+        CountAnswer();
     }
     // Sent, or a client that went away (which ends the cycle like an answered one), or no answer.
     asio::error_code ignored;
@@ -293,6 +314,7 @@ void TConnection::Answer(std::optional<std::string> response) {
     // The client may connect again as soon as it has the answer, before this connection is closed.
     m_shared.Admission.Answered(m_id);
     m_answer = std::move(*response);
+    CountAnswer();
     auto done = [self = shared_from_this()](const asio::error_code&, size_t) {
         self->m_answer.clear();
         // A client that went away ends the cycle like an answered one.
@@ -305,6 +327,17 @@ void TConnection::Answer(std::optional<std::string> response) {
     }
 #endif
     asio::async_write(m_socket, asio::buffer(m_answer), std::move(done));
+}
+
+void TConnection::CountAnswer() {
+    if (m_shared.Stats == nullptr)
+        return;
+    const std::string& type = m_report.Type;
+    const bool ascii = std::all_of(type.begin(), type.end(), [](char c) { return (c & 0x80) == 0; });
+    // The type is in the system code page and a label must be UTF-8 (the result code is read from the
+    // encoded answer).
+    m_shared.Stats->Answered(ascii ? type : GbkToUtf8(type), m_resultCode,
+                             std::chrono::steady_clock::now() - m_readAt);
 }
 
 // The end of every connection: a line when the deadline ended it, then the close (a TLS close first, when the

@@ -3,6 +3,7 @@
 #include "platform/SocketUnit.h"
 #include "server/AdmissionUnit.h"
 #include "server/ConnectionLogUnit.h"
+#include "server/ServerStatsUnit.h"
 #include "server/WireUnit.h"
 #include "server/WorkerPoolUnit.h"
 
@@ -30,6 +31,7 @@ struct TConnectionShared {
     // For all of a request's bytes (its TLS handshake included), from the accept; 0: none.
     const std::chrono::milliseconds RequestTimeout;
     TWorkerPool* Workers = nullptr;
+    TServerStats* Stats = nullptr; // null: nothing counted
 #ifdef DOORLOCK_WITH_OPENSSL
     asio::ssl::context* Tls = nullptr; // null: plain TCP
 #endif
@@ -86,6 +88,8 @@ private:
     // Whether this worker sent the answer (or closed without one) itself: a plain connection whose socket
     // takes the answer at once needs no turn on its I/O thread.
     bool AnswerFromWorker(std::optional<std::string>& response);
+    // The answer's count, as it is handed to the socket.
+    void CountAnswer();
     void Close();
     void CloseSocket();
     void CloseSocketLocked();
@@ -102,10 +106,13 @@ private:
     const int m_port;
     TFrameReader m_frame;
     std::string m_subject;
-    std::string m_answer;             // while it is sent
-    std::unique_ptr<char[]> m_buffer; // TLS reads land here
-    bool m_secured = false;           // the TLS handshake is done and no close has begun
-    bool m_readDone = false;          // the request was read in full: the deadline no longer applies
+    std::string m_answer;                           // while it is sent
+    std::chrono::steady_clock::time_point m_readAt; // the request read in full
+    TRequestReport m_report;                        // the request's type, once handled
+    std::string m_resultCode;                       // the answer's ResultCode
+    std::unique_ptr<char[]> m_buffer;               // TLS reads land here
+    bool m_secured = false;                         // the TLS handshake is done and no close has begun
+    bool m_readDone = false; // the request was read in full: the deadline no longer applies
     bool m_timedOut = false;
     // Set once the socket is closed. The socket's close and a worker's answer take m_socketLock: a worker
     // touches the socket only after the reads ended, when only a stop may close it meanwhile.

@@ -291,6 +291,10 @@ TLogFile::TTextVerdict TLogFile::TakeText(const std::string& key, size_t size) {
         if (onChange)
             onChange(changeLine);
     }
+    if (verdict == TTextVerdict::LowSpace)
+        m_textsLowSpace.fetch_add(1, std::memory_order_relaxed);
+    else if (verdict != TTextVerdict::Keep)
+        m_textsOverBudget.fetch_add(1, std::memory_order_relaxed);
     return verdict;
 }
 

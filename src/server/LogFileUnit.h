@@ -4,6 +4,7 @@
 #include "platform/FileUnit.h"
 #include "platform/WaitableCountUnit.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -69,6 +70,9 @@ public:
     };
     // Whether a text of size bytes from key may be written now; a kept text is counted against the key.
     TTextVerdict TakeText(const std::string& key, size_t size);
+    // Request texts summarised instead of written: over their sender's budget, or below the disk's floor.
+    uint64_t TextsOverBudget() const { return m_textsOverBudget.load(std::memory_order_relaxed); }
+    uint64_t TextsLowSpace() const { return m_textsLowSpace.load(std::memory_order_relaxed); }
     // Whether the disk is below its floor, as the last look found it.
     bool LowOnSpace() const;
     // Told what the reader of the file must learn elsewhere too (the host shows it in its information list):
@@ -78,6 +82,8 @@ public:
     void SetOnNotice(std::function<void(const std::string& line)> onNotice);
 
 private:
+    std::atomic<uint64_t> m_textsOverBudget{0};
+    std::atomic<uint64_t> m_textsLowSpace{0};
     void WriteLines(const std::vector<std::string>& texts);
     void AppendTo(const std::string& fileName, const std::string& lines);
 

@@ -131,6 +131,16 @@ std::string UnansweredReason(const std::exception& error) {
     return Gbk("请求中的值无效: ") + Clipped(error.what(), ReasonLimit);
 }
 
+const char* UnansweredLabel(const std::exception& error) {
+    if (dynamic_cast<const EMissingElement*>(&error) != nullptr)
+        return "missing_field";
+    if (dynamic_cast<const EXmlParseError*>(&error) != nullptr)
+        return "not_xml";
+    if (dynamic_cast<const Exception*>(&error) != nullptr)
+        return "bad_value";
+    return "handler_error";
+}
+
 std::string UnknownTypeReason(const std::string& type) {
     return Gbk("未知的请求类型 \"") + Clipped(type, 100) + "\"";
 }
@@ -142,4 +152,6 @@ TXmlRequest::TXmlRequest(const std::string& request, const TRequestOrigin& origi
     if (m_root == nullptr)
         throw EXmlParseError("No root element found in xml");
     m_type = Trim(m_root->AttributeValue("type"));
+    if (origin.Report != nullptr)
+        origin.Report->Type = m_type;
 }

@@ -43,6 +43,9 @@ const TXmlNode& RequiredChild(const TXmlNode& root, int index, const char* name 
 std::string UnansweredLine(std::string_view reason);
 // The reason for an error a handler raised: not XML, which element is missing, or which value is bad.
 std::string UnansweredReason(const std::exception& error);
+// The same reason as a metric label: not_xml, missing_field, bad_value (an error the system raises for a
+// value) or handler_error.
+const char* UnansweredLabel(const std::exception& error);
 // The reason for a request of a type the handler does not serve.
 std::string UnknownTypeReason(const std::string& type);
 

@@ -2,6 +2,7 @@
 
 #include "platform/IniFileUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "server/MonitorUnit.h"
 
 namespace {
 constexpr const char* kSys = "SysOption";
@@ -28,6 +29,8 @@ void TSysOption::LoadOption() {
     TlsCertificate = ini.ReadString(kSys, "TlsCertificate", "");
     TlsPrivateKey = ini.ReadString(kSys, "TlsPrivateKey", "");
     TlsClientCA = ini.ReadString(kSys, "TlsClientCA", "");
+    MonitorAddress = ini.ReadString(kSys, "MonitorAddress", "");
+    MonitorClients = ini.ReadString(kSys, "MonitorClients", "");
     LogRollover = ini.ReadString(kSys, "LogRollover", "");
     LogRetentionDays = ini.ReadInteger(kSys, "LogRetentionDays", 0);
     LogMinFreeMB = ini.ReadInteger(kSys, "LogMinFreeMB", 100);
@@ -64,25 +67,53 @@ bool TSysOption::DailyLogFiles() const {
         FormatText("'%s' is not a valid log rollover, Daily or None (LogRollover)", {Trim(LogRollover)}));
 }
 
-std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
+namespace {
+
+// A comma-separated list of addresses and ranges; raises naming the entry and the key.
+std::vector<TIpv4Range> RangeList(const std::string& list, const char* key) {
     std::vector<TIpv4Range> ranges;
-    if (Trim(AllowedClients).empty())
+    if (Trim(list).empty())
         return ranges;
     // An empty entry is an error as well: a list of nothing but commas must not mean everyone.
-    std::string_view rest = AllowedClients;
+    std::string_view rest = list;
     for (;;) {
         size_t comma = rest.find(',');
         const std::string entry = Trim(rest.substr(0, comma));
         TIpv4Range range;
         if (!ParseIpv4Range(entry, range)) {
             // An empty entry is named by the whole list, so that the administrator can find it.
-            const std::string named = entry.empty() ? Trim(AllowedClients) : entry;
-            throw Exception(
-                FormatText("'%s' is not a valid IPv4 address or range (AllowedClients)", {named}));
+            const std::string named = entry.empty() ? Trim(list) : entry;
+            throw Exception(FormatText("'%s' is not a valid IPv4 address or range (%s)", {named, key}));
         }
         ranges.push_back(range);
         if (comma == std::string_view::npos)
             return ranges;
         rest.remove_prefix(comma + 1);
     }
+}
+
+} // namespace
+
+std::vector<TIpv4Range> TSysOption::AllowedClientRanges() const {
+    return RangeList(AllowedClients, "AllowedClients");
+}
+
+bool TSysOption::MonitorEndpoint(TIpv4& address, int& port) const {
+    const std::string text = Trim(MonitorAddress);
+    if (text.empty())
+        return false;
+    if (!ParseIpv4Endpoint(text, address, port))
+        throw Exception(FormatText("'%s' is not a valid IPv4 address and port (MonitorAddress)", {text}));
+    return true;
+}
+
+std::vector<TIpv4Range> TSysOption::MonitorClientRanges() const {
+    std::vector<TIpv4Range> ranges = RangeList(MonitorClients, "MonitorClients");
+    if (ranges.empty()) {
+        // Unset: this computer only, never everyone (the metrics name the hotel's clients' numbers).
+        TIpv4Range loopback;
+        ParseIpv4Range("127.0.0.0/8", loopback);
+        ranges.push_back(loopback);
+    }
+    return ranges;
 }

@@ -43,6 +43,11 @@ public:
     std::string TlsPrivateKey;  // its key
     std::string TlsClientCA;    // the CAs a client's certificate must chain to; empty: no client certificate
 
+    // The monitoring endpoint (health and Prometheus metrics): "ADDRESS:PORT"; empty: off.
+    std::string MonitorAddress;
+    // Who may ask it, in the form of AllowedClients; empty: this computer only (127.0.0.0/8).
+    std::string MonitorClients;
+
     // The log, beyond the described file per start day.
     std::string LogRollover; // "Daily": a run that passes midnight starts that day's file; empty/"None": not
     int32_t LogRetentionDays =
@@ -62,6 +67,9 @@ public:
     // The parsed forms, for the listener's start; each raises Exception naming the entry that does not parse.
     TIpv4 ListenIpv4() const;
     std::vector<TIpv4Range> AllowedClientRanges() const;
+    // False when MonitorAddress is empty (the monitor is off).
+    bool MonitorEndpoint(TIpv4& address, int& port) const;
+    std::vector<TIpv4Range> MonitorClientRanges() const;
     // Whether each day gets its own log file; raises Exception for a value other than Daily or None.
     bool DailyLogFiles() const;
 };

@@ -31,10 +31,13 @@ constexpr auto StopWait = std::chrono::milliseconds(5000);
 class TListenerRun {
 public:
     TListenerRun(TAdmission::TLimits limits, TRequestHandler handler, std::chrono::milliseconds timeout,
-                 size_t maxWorkers, std::shared_ptr<const TTlsContext> tls)
+                 size_t maxWorkers, std::shared_ptr<const TTlsContext> tls,
+                 std::shared_ptr<TServerStats> stats)
         : m_shared(std::move(limits), std::move(handler), timeout),
-          m_workers(std::make_unique<TWorkerPool>(maxWorkers)), m_tlsContext(std::move(tls)) {
+          m_workers(std::make_unique<TWorkerPool>(maxWorkers)), m_tlsContext(std::move(tls)),
+          m_stats(std::move(stats)) {
         m_shared.Workers = m_workers.get();
+        m_shared.Stats = m_stats.get();
 #ifdef DOORLOCK_WITH_OPENSSL
         if (m_tlsContext) {
             // The context's SSL_CTX, shared: asio's context frees its reference when it goes.
@@ -104,6 +107,28 @@ public:
         return true;
     }
 
+    // For the monitor, which may ask at any pace: false when a probe posted to an I/O thread has waited
+    // longer than bound. A new probe is posted to each thread that has none waiting.
+    bool RespondsWithin(std::chrono::steady_clock::duration bound) {
+        const int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+        bool responds = true;
+        for (size_t i = 0; i < m_ios.size(); ++i) {
+            const int64_t posted = m_monitorProbe[i].load();
+            if (posted != 0) {
+                if (now - posted > bound.count())
+                    responds = false;
+                continue;
+            }
+            m_monitorProbe[i] = now;
+            asio::post(*m_ios[i], [this, i] { m_monitorProbe[i] = 0; });
+        }
+        return responds;
+    }
+    // How long jobs have waited for a worker without any being taken.
+    std::chrono::steady_clock::duration WorkersStalledFor() const {
+        return m_workers->StalledFor(std::chrono::steady_clock::now());
+    }
+
     size_t LiveCount() {
         return m_shared.LiveCount();
     }
@@ -150,7 +175,11 @@ private:
         if (decision.Closed) {
             if (std::shared_ptr<TConnection> closed = m_shared.Find(*decision.Closed))
                 closed->Abort();
+            if (m_shared.Stats != nullptr)
+                m_shared.Stats->Refused("reading_cap");
         }
+        if (decision.Refusal != nullptr && m_shared.Stats != nullptr)
+            m_shared.Stats->Refused(decision.Refusal);
         if (!decision.Line.empty())
             WriteLog(decision.Line);
         if (!decision.Admitted)
@@ -166,6 +195,7 @@ private:
     TConnectionShared m_shared;
     std::unique_ptr<TWorkerPool> m_workers;
     std::shared_ptr<const TTlsContext> m_tlsContext;
+    std::shared_ptr<TServerStats> m_stats;
 #ifdef DOORLOCK_WITH_OPENSSL
     std::unique_ptr<asio::ssl::context> m_tls;
 #endif
@@ -183,6 +213,9 @@ private:
     std::vector<std::thread> m_threads;
     uint64_t m_probeSent = 0; // by the thread that asks Responds
     std::atomic<uint64_t> m_probeRun[IoThreads] = {};
+    // The monitor's probes: when each was posted (steady clock ticks), 0 once run. Guarded by the server's
+    // mutex on the asking side.
+    std::atomic<int64_t> m_monitorProbe[IoThreads] = {};
 };
 
 struct TTcpServer::TImpl {
@@ -197,6 +230,7 @@ struct TTcpServer::TImpl {
     std::chrono::milliseconds requestTimeout{0};
     TRequestHandler handler;
     std::shared_ptr<const TTlsContext> tls;
+    std::shared_ptr<TServerStats> stats;
     int boundPort = 0;
     std::unique_ptr<TListenerRun> run;
     // Runs whose stop timed out, kept until their handlers end.
@@ -208,7 +242,7 @@ struct TTcpServer::TImpl {
             return;
         auto started = std::make_unique<TListenerRun>(
             TAdmission::TLimits{allowedClients, maxConnections, maxReading, maxPerClient}, handler,
-            requestTimeout, maxWorkers, tls);
+            requestTimeout, maxWorkers, tls, stats);
         const int port = started->Start(defaultPort, backlog, listenAddress);
         std::lock_guard guard(mutex);
         run = std::move(started);
@@ -259,6 +293,10 @@ void TTcpServer::SetRequestHandler(TRequestHandler handler) {
 
 void TTcpServer::SetTls(std::shared_ptr<const TTlsContext> context) {
     m_impl->tls = std::move(context);
+}
+
+void TTcpServer::SetStats(std::shared_ptr<TServerStats> stats) {
+    m_impl->stats = std::move(stats);
 }
 
 void TTcpServer::SetListenAddress(TIpv4 address) {
@@ -326,4 +364,12 @@ bool TTcpServer::IoResponds() {
 size_t TTcpServer::WorkerCount() const {
     std::lock_guard guard(m_impl->mutex);
     return m_impl->run ? m_impl->run->Workers() : 0;
+}
+
+bool TTcpServer::Live(std::chrono::steady_clock::duration ioBound,
+                      std::chrono::steady_clock::duration workerBound) {
+    std::lock_guard guard(m_impl->mutex);
+    if (m_impl->run == nullptr)
+        return false;
+    return m_impl->run->RespondsWithin(ioBound) && m_impl->run->WorkersStalledFor() <= workerBound;
 }

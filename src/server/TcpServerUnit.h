@@ -3,6 +3,7 @@
 #include "platform/SocketUnit.h"
 #include "platform/TlsUnit.h"
 #include "server/ConnectionLogUnit.h"
+#include "server/ServerStatsUnit.h"
 #include "server/WireUnit.h"
 
 #include <chrono>
@@ -28,6 +29,8 @@ public:
     // refused there is closed before a request byte is read and logged at most once a minute per address.
     // Null: plain TCP.
     void SetTls(std::shared_ptr<const TTlsContext> context);
+    // Set while stopped: what the runs count (requests, refusals, answer times); null counts nothing.
+    void SetStats(std::shared_ptr<TServerStats> stats);
 
     // Set while stopped. Address 0: every local address. An empty list: every client. Cap or time 0: none.
     // A refused client is closed before a byte is read, and logged at most once a minute per address; so is
@@ -60,6 +63,9 @@ public:
     // For a watchdog asking now and then: true when the I/O threads ran what it posted at its last ask (and
     // always while stopped), so that a listener whose every I/O thread is stuck stops answering it.
     bool IoResponds();
+    // For the monitor, at any pace: running, no I/O thread has left a probe waiting longer than ioBound, and
+    // no request has waited for a worker longer than workerBound without any being taken meanwhile.
+    bool Live(std::chrono::steady_clock::duration ioBound, std::chrono::steady_clock::duration workerBound);
     // Worker threads running now.
     size_t WorkerCount() const;
 

@@ -158,10 +158,16 @@ std::optional<std::string> AnswerRequest(const std::string& bytes, const TReques
         response = handler(Utf16ToGbk(text), origin);
     } catch (const std::exception& e) {
         WriteLog(UnansweredLine(notUtf8 ? Gbk("请求不是有效的 UTF-8") : UnansweredReason(e)));
+        if (origin.Report != nullptr)
+            origin.Report->Unanswered = notUtf8 ? "not_utf8" : UnansweredLabel(e);
         throw;
     }
-    if (!response)
+    if (!response) {
+        // A handler closes without an answer, having logged why, only for a type it does not serve.
+        if (origin.Report != nullptr)
+            origin.Report->Unanswered = "unknown_type";
         return std::nullopt;
+    }
     return EncodeResponse(*response);
 }
 

@@ -22,6 +22,8 @@ TWorkerPool::~TWorkerPool() {
 bool TWorkerPool::Post(const TClientKey& key, TJob job) {
     JoinEnded();
     std::unique_lock lock(m_lock);
+    if (m_queue.Empty())
+        m_waitingSince = std::chrono::steady_clock::now();
     m_queue.Push(key, std::move(job));
     if (m_free >= m_queue.Size() || m_threads.size() >= m_maxThreads) {
         lock.unlock();
@@ -56,6 +58,8 @@ void TWorkerPool::Work(std::list<std::thread>::iterator self) {
                 break;
         }
         TJob job = std::move(*m_queue.Pop());
+        if (!m_queue.Empty())
+            m_waitingSince = std::chrono::steady_clock::now();
         ++m_running;
         lock.unlock();
         try {
@@ -95,4 +99,11 @@ size_t TWorkerPool::Threads() const {
 size_t TWorkerPool::Queued() const {
     std::lock_guard guard(m_lock);
     return m_queue.Size();
+}
+
+std::chrono::steady_clock::duration TWorkerPool::StalledFor(std::chrono::steady_clock::time_point now) const {
+    std::lock_guard guard(m_lock);
+    if (m_queue.Empty())
+        return {};
+    return now - m_waitingSince;
 }

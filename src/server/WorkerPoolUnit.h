@@ -66,6 +66,9 @@ public:
     bool WaitIdle(std::chrono::steady_clock::time_point deadline);
     size_t Threads() const;
     size_t Queued() const;
+    // How long jobs have been queued with none taken since (0 with none queued): a pool whose every thread
+    // is stuck shows it growing.
+    std::chrono::steady_clock::duration StalledFor(std::chrono::steady_clock::time_point now) const;
 
 private:
     void Work(std::list<std::thread>::iterator self);
@@ -82,4 +85,5 @@ private:
     size_t m_free = 0;                // threads waiting for a job
     size_t m_running = 0;             // jobs running
     bool m_ending = false;
+    std::chrono::steady_clock::time_point m_waitingSince; // the queue's last fill from empty, or last take
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -221,4 +222,82 @@ TEST(IcDoorlockCardTest, OverlappingCallsKeepTheirOwnRecords) {
         thread.join();
     EXPECT_EQ(failures, std::vector<int>(Threads, 0));
     EXPECT_EQ(f.LogLines().size(), 1u + Threads * Rounds * 3u);
+}
+
+namespace {
+
+// The simulator, with card writes that wait for the test: a device held by a call that does not return.
+class TBlockingEncoder : public TCardEncoder {
+public:
+    TBlockingEncoder(std::unique_ptr<TCardEncoder> inner, std::atomic<bool>& entered,
+                     std::atomic<bool>& release)
+        : m_inner(std::move(inner)), m_entered(entered), m_release(release) {}
+    int32_t auto_init(int32_t port, int32_t baud) override {
+        ++m_inits;
+        return m_inner->auto_init(port, baud);
+    }
+    int32_t dv_beep(int32_t handle, int32_t duration) override {
+        ++m_beeps;
+        return m_inner->dv_beep(handle, duration);
+    }
+    int32_t ic_exit(int32_t handle) override { return m_inner->ic_exit(handle); }
+    int32_t srd_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        return m_inner->srd_24c02(handle, offset, length, buffer);
+    }
+    int32_t swr_24c02(int32_t handle, int32_t offset, int32_t length, uint8_t* buffer) override {
+        m_entered = true;
+        WaitFor([this] { return m_release.load(); }, std::chrono::seconds(60));
+        return m_inner->swr_24c02(handle, offset, length, buffer);
+    }
+    std::string Description() const override { return "blocking"; }
+
+    std::atomic<int> m_inits{0}, m_beeps{0};
+
+private:
+    std::unique_ptr<TCardEncoder> m_inner;
+    std::atomic<bool>& m_entered;
+    std::atomic<bool>& m_release;
+};
+
+} // namespace
+
+// Readiness opens a port that is not open (no beep, no card touched), says not ready while it cannot, calls a
+// device busy with a card ready, and one held past the bound not ready.
+TEST(IcDoorlockCardTest, ReadinessOpensThePortAndTellsBusyFromStuck) {
+    TSandbox cards;
+    WriteFileBytes(cards.File("SimCard.bin"), BlankCard());
+    std::atomic<bool> entered{false}, release{false};
+    TBlockingEncoder* encoder = nullptr;
+    TDeviceFixture f([&]() -> std::unique_ptr<TCardEncoder> {
+        auto made = std::make_unique<TBlockingEncoder>(CreateSimulatedCardEncoder(cards.File("SimCard.bin")),
+                                                       entered, release);
+        encoder = made.get();
+        return made;
+    });
+    std::string detail;
+    f.option.PortName = "COM7";
+    EXPECT_FALSE(f.device.CheckReady(std::chrono::seconds(1), std::chrono::hours(1), detail));
+    EXPECT_EQ(detail, "blocking, port COM7 not open");
+    f.option.PortName = "COM2";
+    EXPECT_TRUE(f.device.CheckReady(std::chrono::seconds(1), std::chrono::hours(1), detail));
+    EXPECT_EQ(detail, "blocking, port COM2 open");
+    EXPECT_EQ(encoder->m_inits, 2);
+    // Open now: asked again, it is not opened again.
+    EXPECT_TRUE(f.device.CheckReady(std::chrono::seconds(1), std::chrono::hours(1), detail));
+    EXPECT_EQ(encoder->m_inits, 2);
+    EXPECT_EQ(encoder->m_beeps, 0);
+    EXPECT_EQ(ReadFileBytes(cards.File("SimCard.bin")), BlankCard());
+
+    std::thread writer([&] {
+        int64_t cardNo = 0;
+        Issue(f.device, "0816", EncodeDateTime(2024, 12, 31, 14, 30), cardNo);
+    });
+    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    EXPECT_TRUE(f.device.CheckReady(std::chrono::milliseconds(20), std::chrono::hours(1), detail));
+    EXPECT_EQ(detail, "blocking, port COM2 busy");
+    EXPECT_FALSE(f.device.CheckReady(std::chrono::milliseconds(20), std::chrono::milliseconds(0), detail));
+    EXPECT_EQ(detail.rfind("blocking, port COM2 busy for ", 0), 0u) << detail;
+    release = true;
+    writer.join();
+    EXPECT_TRUE(f.device.CheckReady(std::chrono::milliseconds(20), std::chrono::milliseconds(0), detail));
 }

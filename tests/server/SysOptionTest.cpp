@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <tuple>
 
 TEST(SysOptionTest, DefaultsWithoutAFileAndTheFileIsNotCreated) {
     TSandbox sandbox;
@@ -166,6 +167,72 @@ TEST(SysOptionTest, AccessKeysParseOrNameTheBadEntry) {
     EXPECT_EQ(Ipv4Text(options.ListenIpv4()), "127.0.0.2");
     options.ListenAddress = "localhost";
     EXPECT_THROW(options.ListenIpv4(), Exception);
+}
+
+TEST(SysOptionTest, MonitorKeysAreOffByDefaultAndLoopbackOnly) {
+    TSysOption options("unused");
+    TIpv4 address = 0;
+    int port = 0;
+    EXPECT_FALSE(options.MonitorEndpoint(address, port));
+    // Unset: this computer only; set: the list as written, in the allow-list's form and messages.
+    for (const auto& [list, client, allowed] :
+         {std::tuple<const char*, const char*, bool>{"", "127.0.0.9", true},
+          {"", "10.0.0.1", false},
+          {"10.0.0.0/24", "10.0.0.1", true},
+          {"10.0.0.0/24", "127.0.0.1", false}}) {
+        options.MonitorClients = list;
+        const std::vector<TIpv4Range> ranges = options.MonitorClientRanges();
+        TIpv4 peer = 0;
+        ASSERT_TRUE(ParseIpv4(client, peer));
+        EXPECT_EQ(
+            std::any_of(ranges.begin(), ranges.end(), [&](const TIpv4Range& r) { return r.Contains(peer); }),
+            allowed)
+            << list << " " << client;
+    }
+    options.MonitorClients = "10.0.0.1,";
+    try {
+        options.MonitorClientRanges();
+        ADD_FAILURE() << "parsed";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "'10.0.0.1,' is not a valid IPv4 address or range (MonitorClients)");
+    }
+
+    struct TCase {
+        const char* text;
+        const char* address; // null: does not parse
+        int port;
+    };
+    const TCase cases[] = {
+        {" 127.0.0.1:9886 ", "127.0.0.1", 9886},
+        {"0.0.0.0:1", "0.0.0.0", 1},
+        {"10.0.0.2:65535", "10.0.0.2", 65535},
+        {"127.0.0.1", nullptr, 0},
+        {"127.0.0.1:", nullptr, 0},
+        {"127.0.0.1:0", nullptr, 0},
+        {"127.0.0.1:65536", nullptr, 0},
+        {":9886", nullptr, 0},
+        {"localhost:9886", nullptr, 0},
+        {"127.0.0.1:98a6", nullptr, 0},
+        {"127.0.0.1:-1", nullptr, 0},
+        {"127.0.0.1:1234567", nullptr, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        options.MonitorAddress = c.text;
+        if (c.address == nullptr) {
+            try {
+                options.MonitorEndpoint(address, port);
+                ADD_FAILURE() << "parsed";
+            } catch (const Exception& e) {
+                EXPECT_EQ(std::string(e.what()),
+                          "'" + Trim(c.text) + "' is not a valid IPv4 address and port (MonitorAddress)");
+            }
+            continue;
+        }
+        ASSERT_TRUE(options.MonitorEndpoint(address, port));
+        EXPECT_EQ(Ipv4Text(address), c.address);
+        EXPECT_EQ(port, c.port);
+    }
 }
 
 TEST(SysOptionTest, SaveFailureNamesTheFile) {

@@ -293,6 +293,71 @@ TEST_F(TTcpServerTest, RequestCycleClosesWithoutAnAnswerWhenTheHandlerGivesNoneO
     EXPECT_EQ(ReadToClose(client).bytes, Framed("ok"));
 }
 
+// What the monitor is told: answers by the type the handler read and the answer's result code, requests
+// closed unanswered and connections refused by their reason. A type that was not answered names no label.
+TEST_F(TTcpServerTest, StatsCountAnswersAndClosesByReason) {
+    auto stats = std::make_shared<TServerStats>("doorlock");
+    server.SetStats(stats);
+    server.SetAllowedClients({TIpv4Range{0x7F000001, 0xFFFFFFFF}});
+    server.SetRequestHandler(
+        [](const std::string& request, const TRequestOrigin& origin) -> std::optional<std::string> {
+            if (origin.Report != nullptr)
+                origin.Report->Type = request.substr(0, request.find(' '));
+            if (request.rfind("Bogus", 0) == 0)
+                return std::nullopt;
+            if (request.rfind("Fails", 0) == 0)
+                throw Exception("bad value");
+            return "<R><ResultCode>" + request.substr(request.find(' ') + 1) + "</ResultCode></R>";
+        });
+    Start();
+    for (const char* request : {"IssueCard 200", "IssueCard 200", "ReadCard 500", "Bogus 1", "Fails 1"})
+        Exchange(port, Framed(request));
+    Exchange(port, std::string(MaxRequestLength + 1, 'a'));
+    bool closed = false;
+    EXPECT_EQ(Exchange(Connected(port, "127.0.0.1", "127.0.0.2"), Framed("IssueCard 200"), &closed), "");
+    EXPECT_TRUE(closed);
+    ASSERT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+
+    const TCounterFamily& requests = stats->Requests();
+    EXPECT_EQ(requests.Value({"doorlock", "IssueCard", "200"}), 2u);
+    EXPECT_EQ(requests.Value({"doorlock", "ReadCard", "500"}), 1u);
+    EXPECT_EQ(requests.Value({"doorlock", "Bogus", ""}), 0u);
+    const TCounterFamily& unanswered = stats->UnansweredRequests();
+    EXPECT_EQ(unanswered.Value({"doorlock", "unknown_type"}), 1u);
+    EXPECT_EQ(unanswered.Value({"doorlock", "bad_value"}), 1u);
+    EXPECT_EQ(unanswered.Value({"doorlock", "too_long"}), 1u);
+    EXPECT_EQ(stats->RefusedConnections().Value({"allow_list"}), 1u);
+    TMetricsText text;
+    stats->Write(text);
+    EXPECT_EQ(text.Text().find("Bogus"), std::string::npos);
+    EXPECT_NE(text.Text().find("\ndoorlock_answer_seconds_count 3\n"), std::string::npos);
+}
+
+// Live while stopped is false; running, it is false once a request has waited for a worker past the bound
+// with none taken, and true again when the worker is free.
+TEST_F(TTcpServerTest, LiveFollowsTheIoThreadsAndTheWorkers) {
+    EXPECT_FALSE(server.Live(10s, 10s));
+    server.SetMaxWorkers(1);
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
+        ++handled;
+        if (request == "hold")
+            WaitFor([this] { return gate.IsOpen(); }, 60s);
+        return std::optional<std::string>(request);
+    });
+    Start();
+    EXPECT_TRUE(WaitFor([&] { return server.Live(10s, 10s); }));
+    TLoopbackClient held = Connected(port);
+    ASSERT_TRUE(held.Send(Framed("hold")));
+    ASSERT_TRUE(WaitFor([&] { return handled == 1; }));
+    TLoopbackClient queued = Connected(port);
+    ASSERT_TRUE(queued.Send(Framed("queued")));
+    EXPECT_TRUE(WaitFor([&] { return !server.Live(10s, 1ms); }));
+    EXPECT_TRUE(server.Live(10s, 60s));
+    gate.Open();
+    EXPECT_EQ(ReadToClose(queued).bytes, Framed("queued"));
+    EXPECT_TRUE(WaitFor([&] { return server.Live(10s, 1ms); }));
+}
+
 TEST_F(TTcpServerTest, StartFailsOnAPortHeldByAnotherListener) {
     TSocket holder = ListenTcp(0, 1);
     server.SetDefaultPort(holder.LocalPort());

@@ -37,20 +37,33 @@ int32_t writeStatus = 0;
 int32_t beepResult = 0;
 bool resultsTaken = false;
 
-// Under the lock, before every call's result.
+void TakeResults(const char* results) {
+    int init = 0, read = 0, write = 0, beep = 0;
+    if (std::sscanf(results, "%d %d %d %d", &init, &read, &write, &beep) == 4) {
+        initResult = init;
+        readStatus = read;
+        writeStatus = write;
+        beepResult = beep;
+    }
+}
+
+// Under the lock, before every call's result. FAKE_CARDENC_RESULTS_FILE, read again at every call, lets a
+// test change the results while the host runs (a device that fails, then is mended).
 void TakeResultsFromEnvironment() {
+    if (const char* file = std::getenv("FAKE_CARDENC_RESULTS_FILE")) {
+        if (std::FILE* in = std::fopen(file, "rb")) {
+            char results[128] = {};
+            if (std::fgets(results, sizeof results, in) != nullptr)
+                TakeResults(results);
+            std::fclose(in);
+        }
+        return;
+    }
     if (resultsTaken)
         return;
     resultsTaken = true;
-    if (const char* results = std::getenv("FAKE_CARDENC_RESULTS")) {
-        int init = 0, read = 0, write = 0, beep = 0;
-        if (std::sscanf(results, "%d %d %d %d", &init, &read, &write, &beep) == 4) {
-            initResult = init;
-            readStatus = read;
-            writeStatus = write;
-            beepResult = beep;
-        }
-    }
+    if (const char* results = std::getenv("FAKE_CARDENC_RESULTS"))
+        TakeResults(results);
 }
 
 void Record(const std::string& line) {
