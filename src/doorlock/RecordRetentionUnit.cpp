@@ -148,9 +148,9 @@ TRetentionResult ExpireIssueCardRecords(const TRecordStoreTarget& target,
             if (toIndicator == soci::i_null)
                 break;
             result.Rows += static_cast<size_t>(changed);
-            // Nothing changed and no step forward: whatever holds those rows, another batch would find them
-            // again.
-            if (changed == 0 && to == from)
+            // No step forward: the rows of that second were there again (stored meanwhile with an old time);
+            // the next round takes what is left, rather than this one going round on them.
+            if (to == from)
                 break;
             // Rows of the last second were all done; rows stored meanwhile with an older time (a desk's spool
             // catching up) wait for the next round.
