@@ -50,8 +50,9 @@ TSqliteHandle Open(const std::string& fileName, int flags) {
 }
 
 // Runs a statement to its end, again while the database is busy until the deadline; the rows' first column.
+// A failure names the file, after what (the step it belongs to).
 std::vector<std::string> Run(sqlite3* db, const std::string& fileName, const char* sql,
-                             std::chrono::steady_clock::time_point deadline) {
+                             std::chrono::steady_clock::time_point deadline, const std::string& what = "") {
     for (;;) {
         std::vector<std::string> rows;
         sqlite3_stmt* raw = nullptr;
@@ -66,7 +67,7 @@ std::vector<std::string> Run(sqlite3* db, const std::string& fileName, const cha
         if (rc == SQLITE_DONE)
             return rows;
         if (!Busy(rc) || std::chrono::steady_clock::now() >= deadline)
-            Fail(fileName, sqlite3_errmsg(db));
+            Fail(fileName, what + sqlite3_errmsg(db));
         statement.reset();
         std::this_thread::sleep_for(BusyPause);
     }
@@ -122,7 +123,8 @@ uint64_t BackUpSqliteFile(const std::string& source, const std::string& target,
         }
         if (sqlite3_backup_finish(backup) != SQLITE_OK)
             Fail(target, sqlite3_errmsg(to.get()));
-        const std::vector<std::string> check = Run(to.get(), target, "PRAGMA integrity_check", deadline);
+        const std::vector<std::string> check =
+            Run(to.get(), target, "PRAGMA integrity_check", deadline, "integrity_check: ");
         if (check.size() != 1 || check[0] != "ok")
             Fail(target, "integrity_check: " + (check.empty() ? std::string("no answer") : check[0]));
         // Closed here, the copy's last connection, which leaves no journal file beside it.

@@ -1,5 +1,6 @@
 #include "DoorlockHostFixture.h"
 
+#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <soci/soci.h>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -141,6 +144,28 @@ TEST(CliTest, BackupRefusesAnExistingTargetAndADirectoryWithoutItsDatabase) {
          1,
          "Client.db: is a symbolic link"},
 #endif
+        // A damaged database gives a damaged copy, which its check finds: nothing is kept of it.
+        {"Client.db damaged",
+         [](const std::string& desk, const std::string&) {
+             const std::string file = desk + "/Client.db";
+             std::filesystem::remove(file);
+             {
+                 RegisterLinkedBackends();
+                 soci::session db("sqlite3", "db=" + file);
+                 db << "create table T_IssueCardRecord(GuestName TEXT)";
+                 db << "create index IX_Guest on T_IssueCardRecord(GuestName)";
+                 for (int i = 0; i < 300; ++i)
+                     db << "insert into T_IssueCardRecord values('" + std::string(100, 'a' + i % 26) + "')";
+             }
+             std::string bytes = ReadFileBytes(file);
+             // Inside the table's and the index's pages, past the file's header page.
+             for (size_t at = 4096 + 100; at + 8 < bytes.size(); at += 4096)
+                 bytes.replace(at, 8, "\x0d\x00\x00\x00\xFF\xFF\xFF\xFF");
+             WriteFileBytes(file, bytes);
+         },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "integrity_check: "},
         {"no DEST", nullptr, {"--dir", "@desk"}, 2, "backup needs the new folder to write (DEST)"},
         {"two DESTs", nullptr, {"--dir", "@desk", "@dest", "@dest"}, 2, "unknown backup argument"},
     };
