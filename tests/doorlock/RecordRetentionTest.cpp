@@ -233,3 +233,26 @@ TEST_P(TRecordStoreTest, RetentionRoundsOfTwoDesksHandleEachRowOnce) {
     }
     EXPECT_THAT(LogMessages(), IsEmpty());
 }
+
+// The host's rounds: one for each StartRound (the start, then each new day), each in one line of the log when
+// it changed rows, the clock read when the round begins.
+TEST_P(TSqliteRecordStoreTest, RetentionRoundsRunOnTheirThreadAndLogWhatTheyChanged) {
+    auto store = OpenStore();
+    std::atomic<TDateTime> now{RetentionNow()};
+    TRecordRetention retention({Backend(), Target()}, TenDaysDelete, [&] { return now.load(); });
+    for (int round = 1; round <= 3; ++round) {
+        // The first round finds two rows, the second none, the third the one grown old since.
+        if (round == 1) {
+            for (const char* card : {"1", "2"})
+                store->AddIssueCardRecord(
+                    {.CardNo = card, .OpratingTime = EncodeDateTime(2026, 11, 1, 0, 0, 0)});
+            store->AddIssueCardRecord({.CardNo = "3", .OpratingTime = EncodeDateTime(2026, 12, 5, 0, 0, 0)});
+        }
+        if (round == 3)
+            now = RetentionNow() + 10;
+        retention.StartRound();
+        ASSERT_TRUE(WaitFor([&] { return retention.Rounds() == static_cast<unsigned>(round); }));
+    }
+    EXPECT_THAT(LogMessages(), ElementsAre(Gbk("记录保留 10 天：删除了 2 条发卡记录"),
+                                           Gbk("记录保留 10 天：删除了 1 条发卡记录")));
+}
