@@ -4,6 +4,8 @@
 // line on Windows, so a guest's name reaches the host whatever the ANSI code page can hold.
 #include "doorlock/DoorlockOptionUnit.h"
 #include "doorlock/DoorlockRecordQueryUnit.h"
+#include "doorlock/RecordBackupUnit.h"
+#include "doorlock/RecordRetentionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/ConsoleUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -65,7 +67,15 @@ void Usage(std::FILE* out) {
         "             and on every floor) or a whole key, building + floor + room number (e.g.\n"
         "             01080816); TIME 'yyyy-mm-dd hh:nn:ss', both included; control characters\n"
         "             show as \\xNN and a backslash as \\\\; --csv: CSV (UTF-8 with a byte-order\n"
-        "             mark, CR LF, the stored text)\n"
+        "             mark, CR LF, the stored text); with RecordRetentionDays set, a line above the\n"
+        "             table says from when the rows are kept\n"
+        "  backup [--dir DIR] DEST\n"
+        "             copy DIR's Client.db, Spool.db and Option.ini (those that are there; default DIR:\n"
+        "             this program's directory) into the new folder DEST, also while the host runs:\n"
+        "             each database from one snapshot through SQLite's online backup, then checked\n"
+        "             with PRAGMA integrity_check; DEST must not exist, and is written as DEST.partial\n"
+        "             (only its owner may enter it) and renamed when complete; the tables of a\n"
+        "             PostgreSQL server that Database names are not copied (back them up with pg_dump)\n"
         "  log [--dir DIR] [--date yyyymmdd] [--follow] [--peer ADDR]\n"
         "             print the host's log file DIR/yyyymmdd.LOG (default: this program's directory,\n"
         "             today's date) as UTF-8, decoded as code page 936; a byte that is no character\n"
@@ -84,9 +94,9 @@ void Usage(std::FILE* out) {
         "  --tls-cert FILE  this client's certificate (PEM), for a host with TlsClientCA\n"
         "  --tls-key FILE   its private key (PEM, unencrypted)\n"
         "  --tls-name NAME  the name or address the host's certificate must carry (default: --host)\n"
-        "Exit status: 0 result code 200 (records: listed; log: read), 1 another result code (log: the\n"
-        "file does not exist or cannot be read), 2 no response (records: the store could not be\n"
-        "read) or bad arguments.\n");
+        "Exit status: 0 result code 200 (records: listed; log: read; backup: written), 1 another result\n"
+        "code (log: the file does not exist or cannot be read; backup: not written), 2 no response\n"
+        "(records: the store could not be read) or bad arguments.\n");
 }
 
 std::string ReadAll(std::istream& in) {
@@ -338,6 +348,13 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
     }
     TDoorlockOption option(JoinFileName(dir, "Option.ini"));
     option.LoadOption();
+    std::string retention;
+    try {
+        retention = RetentionNotice(RecordRetentionPolicyOf(option), Now());
+    } catch (const std::exception& e) {
+        // The host does not start with it; the rows are listed all the same.
+        Complain(e.what());
+    }
     int64_t count = 0;
     try {
         TDoorlockRecordQuery query(RecordStoreTarget(option.Database, dir));
@@ -345,6 +362,8 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
             SetStandardOutputBinary();
             WriteText(stdout, RecordsCsvHeader());
         } else {
+            if (!retention.empty())
+                WriteText(stdout, GbkToUtf8(retention) + "\n");
             PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("类型"), Gbk("开始时间"),
                             Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号"), Gbk("来源")});
         }
@@ -364,6 +383,52 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
     }
     if (!csv)
         WriteText(stdout, "共 " + std::to_string(count) + " 条\n");
+    return kExitOk;
+}
+
+// Copies the program directory's files into a new folder; nothing goes over the wire.
+int BackUp(const std::vector<std::string>& rest, const char* argv0) {
+    std::string dir = ExecutableDirectory(argv0);
+    std::string dest;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        const std::string& arg = rest[i];
+        if (arg == "--dir") {
+            if (i + 1 >= rest.size()) {
+                Complain("--dir needs a value");
+                return kExitNoResponse;
+            }
+            dir = FileNameOfUtf8(rest[++i]);
+        } else if (arg.rfind("--", 0) == 0 || !dest.empty()) {
+            Complain("unknown backup argument '" + arg + "'");
+            return kExitNoResponse;
+        } else {
+            dest = FileNameOfUtf8(arg);
+        }
+    }
+    if (dest.empty()) {
+        Complain("backup needs the new folder to write (DEST)");
+        return kExitNoResponse;
+    }
+    TBackupResult result;
+    try {
+        result = BackUpProgramDirectory(dir, dest);
+    } catch (const std::exception& e) {
+        Complain("backup failed, nothing written: " + std::string(e.what()));
+        return kExitFailed;
+    }
+    for (const TBackupFile& file : result.Files) {
+        std::string line = file.Name + std::string(12 - file.Name.size(), ' ');
+        if (!file.Present)
+            line += "not present";
+        else
+            line += std::to_string(file.Bytes) + " bytes" + (file.Database ? ", integrity_check ok" : "");
+        WriteText(stdout, line + "\n");
+    }
+    if (result.ServerStore)
+        WriteText(stdout,
+                  "Database names a PostgreSQL server: its tables (T_Room, T_IssueCardRecord) are not in "
+                  "this backup; back them up with pg_dump\n");
+    WriteText(stdout, "backup written to " + FileNameToUtf8(dest) + "\n");
     return kExitOk;
 }
 
@@ -554,6 +619,8 @@ int main(int argc, char** argv) {
         return ListRecords(args.rest, argv[0]);
     if (command == "log")
         return ShowLog(args.rest, argv[0]);
+    if (command == "backup")
+        return BackUp(args.rest, argv[0]);
     std::string request;
     if (command == "issue") {
         if (!BuildIssue(args.rest, request))

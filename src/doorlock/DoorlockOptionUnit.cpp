@@ -30,6 +30,8 @@ void TDoorlockOption::LoadOption() {
     DelayMinutes2 = ini.ReadInteger(Section, "DelayMinutes2", 0);
     UseNativeDoorlockDb = ini.ReadBool(Section, "UseNativeDoorlockDb", false);
     SaveDoorlockRecord = ini.ReadBool(Section, "SaveDoorlockRecord", false);
+    RecordRetentionDays = ini.ReadInteger(Section, "RecordRetentionDays", 0);
+    RecordRetention = ini.ReadString(Section, "RecordRetention", "Delete");
 }
 
 void TDoorlockOption::SaveOption() {

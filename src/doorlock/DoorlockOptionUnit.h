@@ -27,6 +27,11 @@ public:
     int32_t DelayMinutes = 0;
     // Minutes added to the requested check-out.
     int32_t DelayMinutes2 = 0;
+    // Issued-card rows older than this many days (by their operation time) are deleted or lose the guest's
+    // name and registration number, as RecordRetention says; 0 or less keeps every row.
+    int32_t RecordRetentionDays = 0;
+    // "Delete" or "Anonymise" as written (RecordRetentionPolicyOf reads it; another value stops the start).
+    std::string RecordRetention = "Delete";
 
     void LoadOption();
     // The options dialog's save: writes PortName and DelayMinutes; raises Exception "Unable to write to %s".

@@ -1,5 +1,7 @@
 #include "host/InterfaceHostUnit.h"
 
+#include "doorlock/DoorlockOptionUnit.h"
+#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/StopSignalUnit.h"
@@ -42,6 +44,16 @@ void TInterfaceHost::StartServer() {
         };
     m_server.SetRequestHandler(std::move(serve));
     m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
+    // A RecordRetention that does not parse fails the start before anything listens; the rounds run beside
+    // the listener, the first once it listens.
+    if (Option != nullptr) {
+        const TRecordRetentionPolicy retention = RecordRetentionPolicyOf(*Option);
+        if (retention.Days > 0 && DoorlockRecordStore != nullptr)
+            m_retention = std::make_unique<TRecordRetention>(
+                RecordStoreTarget(Option->Database,
+                                  FileNameOf(FileSystemPath(Option->FileName).parent_path())),
+                retention);
+    }
     std::vector<TIpv4Range> allowed;
     TTlsLayer tls;
     TIpv4 monitorAddress = 0;
@@ -69,10 +81,14 @@ void TInterfaceHost::StartServer() {
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
         tls = TlsLayerFor(*SysOption, m_infoMemo, Now());
         // Daily files, old files deleted, the request texts' budget and floor; and each day, the certificates
-        // looked at again.
+        // looked at again and a retention round.
         if (LogFile != nullptr)
-            m_logUpkeep = std::make_unique<TLogUpkeep>(
-                *SysOption, *LogFile, m_infoMemo, [this](TDateTime now) { return CertificateWarnings(now); });
+            m_logUpkeep =
+                std::make_unique<TLogUpkeep>(*SysOption, *LogFile, m_infoMemo, [this](TDateTime now) {
+                    if (m_retention)
+                        m_retention->StartRound();
+                    return CertificateWarnings(now);
+                });
     }
     // A shared store this build cannot reach fails the start as well, instead of losing every row.
     if (m_handler)
@@ -82,6 +98,8 @@ void TInterfaceHost::StartServer() {
     m_stats = monitored ? std::make_shared<TServerStats>(InterfaceLabel(InterfaceKind)) : nullptr;
     m_server.SetStats(m_stats);
     m_server.SetActive(true);
+    if (m_retention)
+        m_retention->StartRound();
     {
         std::lock_guard lock(m_tlsMutex);
         m_tlsContext = tls.Context;
@@ -139,6 +157,8 @@ void TInterfaceHost::StopServer() {
     m_monitor.Stop();
     m_monitorPages.reset();
     m_logUpkeep.reset();
+    // Waits for the batch under way at most.
+    m_retention.reset();
     {
         std::lock_guard lock(m_tlsMutex);
         m_tlsContext.reset();

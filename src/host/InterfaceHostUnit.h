@@ -1,5 +1,6 @@
 #pragma once
 
+#include "doorlock/RecordRetentionUnit.h"
 #include "host/HostMonitorUnit.h"
 #include "host/InterfaceKindUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -59,6 +60,9 @@ private:
     TTcpServer m_server;
     mutable std::mutex m_tlsMutex;
     std::shared_ptr<const TTlsContext> m_tlsContext;
+    // Old issued-card rows deleted or anonymised while the listener runs ([DoorlockOption]
+    // RecordRetentionDays); before the log upkeep, whose daily check starts its rounds.
+    std::unique_ptr<TRecordRetention> m_retention;
     std::unique_ptr<TLogUpkeep> m_logUpkeep; // while the listener runs
     // The monitoring endpoint and what it reads, while the listener runs with MonitorAddress set.
     std::unique_ptr<THostMonitor> m_monitorPages;

@@ -3,6 +3,7 @@
 #include "platform/SysUtilsUnit.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -166,6 +167,54 @@ std::optional<TFileIdentity> FileIdentityOf(const std::string& fileName) {
     if (!Look(AT_FDCWD, fileName.c_str(), look))
         return std::nullopt;
     return look.Identity;
+}
+
+std::string CreatePrivateDirectory(const std::string& name) {
+    if (::mkdir(name.c_str(), 0700) != 0)
+        return std::strerror(errno);
+    return {};
+}
+
+std::string WriteNewFile(const std::string& fileName, std::string_view bytes) {
+    int fd;
+    do
+        fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return std::strerror(errno);
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const std::string reason = n < 0 ? std::strerror(errno) : "nothing written";
+            ::close(fd);
+            return reason;
+        }
+        written += static_cast<size_t>(n);
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const std::string reason = synced ? std::string() : std::strerror(errno);
+    if (::close(fd) != 0 && synced)
+        return std::strerror(errno);
+    return reason;
+}
+
+std::string MoveToNewName(const std::string& source, const std::string& target) {
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return {};
+    if (errno != EINVAL && errno != ENOSYS)
+        return std::strerror(errno);
+        // A file system without the flag: a look first, which leaves a moment for another program to step in.
+#endif
+    struct stat named {};
+    if (::lstat(target.c_str(), &named) == 0)
+        return std::strerror(EEXIST);
+    if (::rename(source.c_str(), target.c_str()) != 0)
+        return std::strerror(errno);
+    return {};
 }
 
 struct TAppendFile::TState {

@@ -32,6 +32,16 @@ std::string ReadRegularFile(const std::string& fileName, size_t maxSize);
 // created); false when refused or not written.
 bool WriteRegularFileAt(const std::string& fileName, uint64_t offset, const void* data, size_t size);
 
+// Creates the directory, which must not exist yet; on POSIX only its owner may enter it (0700), on Windows it
+// takes its parent's permissions. Empty when made, else the reason.
+std::string CreatePrivateDirectory(const std::string& name);
+// Creates the file, which must not exist yet (not even as a link), readable by its owner only on POSIX, with
+// the bytes, and on disk when it returns. Empty when written, else the reason.
+std::string WriteNewFile(const std::string& fileName, std::string_view bytes);
+// Gives a file or directory a new name in one step; the target must not exist (it is never replaced, not even
+// an empty directory). Empty when moved, else the reason.
+std::string MoveToNewName(const std::string& source, const std::string& target);
+
 // A file that bytes are appended to as if it were opened and closed for every append: a removed or renamed
 // file is created again, a file that may no longer be written loses the bytes. Where the system lets an open
 // file be removed and renamed, it stays open as long as the name still leads to it and nothing that decides

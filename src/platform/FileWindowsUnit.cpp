@@ -131,6 +131,35 @@ bool WriteRegularFileAt(const std::string& fileName, uint64_t offset, const void
     return CloseHandle(file) != 0 && ok;
 }
 
+std::string CreatePrivateDirectory(const std::string& name) {
+    if (CreateDirectoryW(FileSystemPath(name).c_str(), nullptr) == 0)
+        return GetLastError() == ERROR_ALREADY_EXISTS ? "File exists" : ErrorText(GetLastError());
+    return {};
+}
+
+std::string WriteNewFile(const std::string& fileName, std::string_view bytes) {
+    HANDLE file = CreateFileW(FileSystemPath(fileName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_EXISTS ? "File exists" : ErrorText(GetLastError());
+    DWORD written = 0;
+    const bool ok = bytes.size() <= MAXDWORD &&
+                    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+                    written == bytes.size() && FlushFileBuffers(file) != 0;
+    const std::string reason = ok ? std::string() : ErrorText(GetLastError());
+    CloseHandle(file);
+    return reason;
+}
+
+std::string MoveToNewName(const std::string& source, const std::string& target) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+    if (MoveFileExW(FileSystemPath(source).c_str(), FileSystemPath(target).c_str(), 0) == 0)
+        return GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS
+                   ? "File exists"
+                   : ErrorText(GetLastError());
+    return {};
+}
+
 struct TAppendFile::TState {
     std::FILE* File = nullptr; // from Open to the end of the next Append
 };

@@ -11,8 +11,11 @@ TEST(DoorlockOptionTest, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
         TDoorlockOption expected;
     };
     auto expect = [](const char* port, int32_t delay, int32_t delay2, bool nativeDb, bool saveRecord,
-                     const char* library, const char* database) {
+                     const char* library, const char* database, int32_t retentionDays = 0,
+                     const char* retention = "Delete") {
         TDoorlockOption option("");
+        option.RecordRetentionDays = retentionDays;
+        option.RecordRetention = retention;
         option.PortName = port;
         option.DelayMinutes = delay;
         option.DelayMinutes2 = delay2;
@@ -26,8 +29,10 @@ TEST(DoorlockOptionTest, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
         {nullptr, expect("COM1", 0, 0, false, false, "", "")},
         {"[Other]\r\nPortName=COM2\r\n[DoorlockOption]\r\nPortName=COM3\r\nDelayMinutes=-5\r\n"
          "EncoderLibrary=/opt/enc/libcardenc.so\r\nDatabase=postgresql://desk@db.hotel/rooms\r\n"
-         "DelayMinutes2=7\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\n",
-         expect("COM3", -5, 7, true, false, "/opt/enc/libcardenc.so", "postgresql://desk@db.hotel/rooms")},
+         "DelayMinutes2=7\r\nUseNativeDoorlockDb=1\r\nSaveDoorlockRecord=x\r\nRecordRetentionDays=180\r\n"
+         "RecordRetention=anonymise\r\n",
+         expect("COM3", -5, 7, true, false, "/opt/enc/libcardenc.so", "postgresql://desk@db.hotel/rooms", 180,
+                "anonymise")},
         {"[DoorlockOption]\r\nDelayMinutes=1.5\r\n", expect("COM1", 0, 0, false, false, "", "")},
     };
     for (const TCase& c : cases) {
@@ -36,7 +41,7 @@ TEST(DoorlockOptionTest, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
         if (c.file != nullptr)
             WriteFileBytes(sandbox.File("Option.ini"), c.file);
         // Every field is read, whatever it held.
-        TDoorlockOption option = expect("COM4", 9, 9, true, true, "x", "x");
+        TDoorlockOption option = expect("COM4", 9, 9, true, true, "x", "x", 9, "x");
         option.FileName = sandbox.File("Option.ini");
         option.LoadOption();
         const TDoorlockOption& e = c.expected;
@@ -47,6 +52,8 @@ TEST(DoorlockOptionTest, ReadsItsSectionAndTheDefaultsOfMissingKeys) {
         EXPECT_EQ(option.SaveDoorlockRecord, e.SaveDoorlockRecord);
         EXPECT_EQ(option.EncoderLibrary, e.EncoderLibrary);
         EXPECT_EQ(option.Database, e.Database);
+        EXPECT_EQ(option.RecordRetentionDays, e.RecordRetentionDays);
+        EXPECT_EQ(option.RecordRetention, e.RecordRetention);
         EXPECT_EQ(c.file != nullptr, std::filesystem::exists(sandbox.File("Option.ini")));
     }
 }

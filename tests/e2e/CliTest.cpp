@@ -1,5 +1,6 @@
 #include "DoorlockHostFixture.h"
 
+#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
@@ -8,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+
+#include <soci/soci.h>
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -93,6 +96,101 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     EXPECT_NE(table.output.find("共 3 条\n"), std::string::npos) << table.output;
 
     EXPECT_EQ(RunCli(m_port, {"records", "--dir", m_sandbox.File("missing")}).status, 2);
+}
+
+// A backup never writes into what is there, and leaves nothing behind when it refuses.
+TEST(CliTest, BackupRefusesAnExistingTargetAndADirectoryWithoutItsDatabase) {
+    struct TCase {
+        const char* name;
+        void (*prepare)(const std::string& desk, const std::string& dest);
+        std::vector<std::string>
+            args; // after "backup"; "@desk", "@dest" and "@empty" stand for those folders
+        int status;
+        std::string error;
+    };
+    const TCase cases[] = {
+        {"DEST is a folder",
+         [](const std::string&, const std::string& dest) { std::filesystem::create_directory(dest); },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "dest: already exists; name a new folder"},
+        {"DEST is a file",
+         [](const std::string&, const std::string& dest) { WriteFileBytes(dest, "x"); },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "dest: already exists"},
+        {"DEST.partial left by another backup",
+         [](const std::string&, const std::string& dest) {
+             std::filesystem::create_directory(dest + ".partial");
+         },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "dest.partial: already exists"},
+        {"no Client.db", nullptr, {"--dir", "@empty", "@dest"}, 1, "has no Client.db"},
+#ifndef _WIN32
+        {"DEST is a dangling link",
+         [](const std::string& desk, const std::string& dest) {
+             std::filesystem::create_symlink(desk + "/nowhere", dest);
+         },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "dest: already exists"},
+        {"Client.db is a link",
+         [](const std::string& desk, const std::string&) {
+             std::filesystem::rename(desk + "/Client.db", desk + "/real.db");
+             std::filesystem::create_symlink(desk + "/real.db", desk + "/Client.db");
+         },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "Client.db: is a symbolic link"},
+#endif
+        // A damaged database gives a damaged copy, which its check finds: nothing is kept of it.
+        {"Client.db damaged",
+         [](const std::string& desk, const std::string&) {
+             const std::string file = desk + "/Client.db";
+             std::filesystem::remove(file);
+             {
+                 RegisterLinkedBackends();
+                 soci::session db("sqlite3", "db=" + file);
+                 db << "create table T_IssueCardRecord(GuestName TEXT)";
+                 db << "create index IX_Guest on T_IssueCardRecord(GuestName)";
+                 for (int i = 0; i < 300; ++i)
+                     db << "insert into T_IssueCardRecord values('" + std::string(100, 'a' + i % 26) + "')";
+             }
+             std::string bytes = ReadFileBytes(file);
+             // Inside the table's and the index's pages, past the file's header page.
+             for (size_t at = 4096 + 100; at + 8 < bytes.size(); at += 4096)
+                 bytes.replace(at, 8, "\x0d\x00\x00\x00\xFF\xFF\xFF\xFF");
+             WriteFileBytes(file, bytes);
+         },
+         {"--dir", "@desk", "@dest"},
+         1,
+         "integrity_check: "},
+        {"no DEST", nullptr, {"--dir", "@desk"}, 2, "backup needs the new folder to write (DEST)"},
+        {"two DESTs", nullptr, {"--dir", "@desk", "@dest", "@dest"}, 2, "unknown backup argument"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSandbox sandbox;
+        const std::string desk = sandbox.File("desk");
+        const std::string dest = sandbox.File("dest");
+        std::filesystem::create_directory(desk);
+        std::filesystem::create_directory(sandbox.File("empty"));
+        WriteFileBytes(desk + "/Client.db", "");
+        if (c.prepare != nullptr)
+            c.prepare(desk, dest);
+        const bool destThere = std::filesystem::exists(std::filesystem::symlink_status(dest));
+        const bool partialThere = std::filesystem::exists(dest + ".partial");
+        std::vector<std::string> args = {"backup"};
+        for (const std::string& arg : c.args)
+            args.push_back(arg[0] == '@' ? sandbox.File(arg.substr(1)) : arg);
+        const TCliRun run = RunCli(FreeTcpPort(), args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.errors.find(c.error), std::string::npos) << run.errors;
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(dest)), destThere);
+        EXPECT_EQ(std::filesystem::exists(dest + ".partial"), partialThere);
+    }
 }
 
 namespace {

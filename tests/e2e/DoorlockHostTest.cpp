@@ -776,6 +776,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "'localhost' is not a valid IPv4 address (ListenAddress)\n"},
         TStartFailureCase{"UnknownLogRollover", "LogRollover=Weekly\r\n",
                           "'Weekly' is not a valid log rollover, Daily or None (LogRollover)\n"},
+        TStartFailureCase{
+            "UnknownRecordRetention",
+            "[DoorlockOption]\r\nRecordRetentionDays=30\r\nRecordRetention=Archive\r\n",
+            "'Archive' is not a valid record retention, Delete or Anonymise (RecordRetention)\n"},
         // TLS files are named relative to the program directory.
         TStartFailureCase{"MissingTlsCertificate", "TlsCertificate=missing.pem\r\nTlsPrivateKey=host.key\r\n",
                           "missing.pem' (TlsCertificate): No such file or directory\n", true},

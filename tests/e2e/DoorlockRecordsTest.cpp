@@ -2,6 +2,7 @@
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
+#include "platform/DateTimeUnit.h"
 
 #include <soci/soci.h>
 
@@ -427,4 +428,125 @@ TEST_F(TDoorlockHostTest, RecordsLeaveForATerminalAndASpreadsheetHarmless) {
     for (const auto& source : sources)
         EXPECT_EQ(source[0].rfind("127.0.0.1:", 0), 0u) << source[0];
     EXPECT_NE(table.output.find(" 127.0.0.1:"), std::string::npos);
+}
+
+// A backup taken while issues go on: the copy passes its check and holds every row answered before it began;
+// put back in place of Client.db while the host is stopped, the host starts on it and lists those rows.
+TEST_F(TDoorlockHostTest, BackupDuringIssuesHoldsEveryRowAnsweredBeforeItAndRestores) {
+    StartHost("SaveDoorlockRecord=1\r\n");
+    std::mutex answeredLock;
+    std::vector<std::string> answered;
+    const auto answeredCount = [&] {
+        std::lock_guard<std::mutex> guard(answeredLock);
+        return answered.size();
+    };
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 3; ++c) {
+        clients.emplace_back([&, c] {
+            for (int n = 0; !stop; ++n) {
+                const std::string id = "B" + std::to_string(c) + "-" + std::to_string(n);
+                const std::string response = Send(
+                    IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id));
+                if (response.find(Ok) != std::string::npos) {
+                    std::lock_guard<std::mutex> guard(answeredLock);
+                    answered.push_back(id);
+                }
+            }
+        });
+    }
+    ASSERT_TRUE(WaitFor([&] { return answeredCount() >= 30; }, std::chrono::seconds(60)));
+    std::vector<std::string> before;
+    {
+        std::lock_guard<std::mutex> guard(answeredLock);
+        before = answered;
+    }
+    const std::string dir = m_sandbox.Path().string();
+    const std::string dest = m_sandbox.File("backup");
+    const TCliRun backup = RunCli(m_port, {"backup", "--dir", dir, dest});
+    const size_t afterBackup = answeredCount();
+    // The issues went on through it.
+    EXPECT_TRUE(WaitFor([&] { return answeredCount() >= afterBackup + 10; }, std::chrono::seconds(60)));
+    stop = true;
+    for (auto& t : clients)
+        t.join();
+
+    ASSERT_EQ(backup.status, 0) << backup.errors;
+    const size_t clientLine = backup.output.find("Client.db   ");
+    ASSERT_EQ(clientLine, 0u) << backup.output;
+    EXPECT_NE(backup.output.find(" bytes, integrity_check ok\nSpool.db    not present\nOption.ini  "),
+              std::string::npos)
+        << backup.output;
+    EXPECT_NE(backup.output.find("backup written to " + dest + "\n"), std::string::npos) << backup.output;
+    EXPECT_FALSE(std::filesystem::exists(dest + ".partial"));
+#ifndef _WIN32
+    EXPECT_EQ(std::filesystem::status(dest).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+#endif
+    EXPECT_EQ(ReadFileBytes(dest + "/Option.ini"), ReadFileBytes(m_sandbox.File("Option.ini")));
+    EXPECT_EQ(IntegrityCheck(dest + "/Client.db"), "ok");
+    std::set<std::string> copied;
+    for (const auto& row :
+         Query(dest + "/Client.db", "select RegisterId from T_IssueCardRecord", {"RegisterId"}))
+        copied.insert(row[0]);
+    for (const std::string& id : before)
+        EXPECT_EQ(copied.count(id), 1u) << id;
+
+    // The restore: the host stopped, the copy in place of the database and its journal files.
+    EXPECT_EQ(StopHost(), 0);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(DatabaseFile() + suffix);
+    std::filesystem::copy_file(dest + "/Client.db", DatabaseFile());
+    StartHost("SaveDoorlockRecord=1\r\n");
+    const TCliRun records = RunCli(m_port, {"records", "--dir", dir, "--from", "2000-01-01 00:00:00"});
+    EXPECT_NE(records.output.find("共 " + std::to_string(copied.size()) + " 条\n"), std::string::npos)
+        << records.output;
+    EXPECT_EQ(StopHost(), 0);
+}
+
+// Rows past RecordRetentionDays are dealt with once the host has started, in one line of the log; the list
+// says from when rows are kept.
+TEST_F(TDoorlockHostTest, OldRowsAreDeletedOrAnonymisedAtTheStartAndTheListSaysFromWhen) {
+    const struct {
+        const char* Mode;
+        const char* Line;
+        const char* Notice;
+        const char* Left; // the register ids left, oldest first, "-" for one without
+    } cases[] = {
+        {"Delete", "记录保留 30 天：删除了 2 条发卡记录", "发卡记录保留 30 天（", "R3"},
+        {"Anonymise", "记录保留 30 天：隐去了 2 条发卡记录的住客姓名和登记号",
+         "发卡记录的住客姓名和登记号保留 30 天（", "--R3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Mode);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::filesystem::remove(DatabaseFile() + suffix);
+        {
+            TDoorlockRecordStore store("sqlite3", DatabaseFile());
+            const TDateTime now = Now();
+            for (const auto& [id, age] :
+                 {std::pair{"R1", 40.0}, std::pair{"R2", 31.0}, std::pair{"R3", 29.0}})
+                store.AddIssueCardRecord({.RegisterId = id,
+                                          .CardNo = "1",
+                                          .RoomNo = "01080816",
+                                          .GuestName = "G",
+                                          .OpratingTime = now - age});
+        }
+        StartHost("SaveDoorlockRecord=1\r\nRecordRetentionDays=30\r\nRecordRetention=" + std::string(c.Mode) +
+                  "\r\n");
+        EXPECT_TRUE(WaitFor([&] { return LogText().find(Gbk(c.Line)) != std::string::npos; }))
+            << Utf8(LogText());
+        std::string left;
+        for (const auto& row :
+             Query(DatabaseFile(), "select RegisterId from T_IssueCardRecord order by OpratingTime",
+                   {"RegisterId"}))
+            left += row[0].empty() ? "-" : row[0];
+        EXPECT_EQ(left, c.Left);
+        const TCliRun records = RunCli(m_port, {"records", "--dir", m_sandbox.Path().string()});
+        EXPECT_EQ(records.status, 0);
+        EXPECT_EQ(records.output.rfind(c.Notice + FormatDateTime("yyyy-mm-dd", Now() - 30) + " 起）\n", 0),
+                  0u)
+            << records.output;
+        EXPECT_EQ(StopHost(), 0);
+    }
 }

@@ -1,6 +1,7 @@
 #include "GuiTestSupport.h"
 
 #include "doorlock/DoorlockRecordStoreUnit.h"
+#include "doorlock/forms/RecordsFormUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -106,4 +107,33 @@ TEST_F(TRecordsFormTest, PasswordThenFilterThenExport) {
               "\"A\x1b[8m\nB\",R,127.0.0.1:50000\r\n"
               "2026-12-29 09:00:00,01080816,816123114,新卡,2026-12-29 08:00:00,2026-12-31 14:30:00,张三,R,"
               "本机操作员\r\n");
+}
+
+// With a retention the dialog says under the list from when rows are kept; without one it says nothing.
+TEST_F(TRecordsFormTest, RetentionIsNamedUnderTheList) {
+    const std::string database = m_sandbox.File("Client.db");
+    TDoorlockRecordStore("sqlite3", database).OpenDatabase();
+    const QString since = QDate::currentDate().addDays(-180).toString(QStringLiteral("yyyy-MM-dd"));
+    const struct {
+        TRecordRetentionPolicy Policy;
+        QString Notice; // empty: no label
+    } cases[] = {
+        {{}, QString()},
+        {{180, TRecordRetentionMode::Delete}, Text("发卡记录保留 180 天（") + since + Text(" 起）")},
+        {{180, TRecordRetentionMode::Anonymise},
+         Text("发卡记录的住客姓名和登记号保留 180 天（") + since + Text(" 起）")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Notice.toStdString());
+        TRecordsForm form(TRecordStoreTarget{"sqlite3", database}, c.Policy);
+        auto* label = form.findChild<QLabel*>(QStringLiteral("RetentionLbl"));
+        if (c.Notice.isEmpty()) {
+            EXPECT_EQ(label, nullptr);
+        } else {
+            ASSERT_NE(label, nullptr);
+            EXPECT_EQ(label->text(), c.Notice);
+            // Below the list, not over it.
+            EXPECT_GE(label->y(), Child<QTableWidget>(&form, "RecordGrid")->geometry().bottom());
+        }
+    }
 }

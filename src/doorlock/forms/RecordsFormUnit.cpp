@@ -44,7 +44,7 @@ struct TFileCloser {
 
 } // namespace
 
-TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
+TRecordsForm::TRecordsForm(TRecordStoreTarget target, TRecordRetentionPolicy retention, QWidget* parent)
     : QDialog(parent), m_target(std::move(target)) {
     setObjectName(QStringLiteral("RecordsForm"));
     setWindowTitle(QStringLiteral("发卡记录"));
@@ -74,6 +74,11 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, QWidget* parent)
     m_recordGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_recordGrid->verticalHeader()->setVisible(false);
     m_recordGrid->horizontalHeader()->setStretchLastSection(true);
+    // Rows older than the retention are gone or nameless; the operator is told so under the list.
+    if (const std::string notice = RetentionNotice(retention, Now()); !notice.empty()) {
+        m_recordGrid->setGeometry(12, 46, 976, 438);
+        AddLabel(this, "RetentionLbl", ToQString(notice), 12, 492);
+    }
     const int widths[] = {140, 80, 90, 60, 140, 140, 100, 80};
     for (int i = 0; i < static_cast<int>(std::size(widths)); ++i)
         m_recordGrid->setColumnWidth(i, widths[i]);
@@ -156,7 +161,13 @@ void ShowRecordsForm() {
         return;
     // The store beside Option.ini, as the host opened it.
     const std::string programDir = FileNameOf(FileSystemPath(Option->FileName).parent_path());
-    TRecordsForm form(RecordStoreTarget(Option->Database, programDir));
+    TRecordRetentionPolicy retention;
+    try {
+        retention = RecordRetentionPolicyOf(*Option);
+    } catch (const std::exception&) {
+        // The host did not start with it; the rows are shown all the same.
+    }
+    TRecordsForm form(RecordStoreTarget(Option->Database, programDir), retention);
     CentreWindow(&form, HostWindow());
     form.exec();
 }

@@ -2,6 +2,7 @@
 
 #include "doorlock/DoorlockRecordQueryUnit.h"
 #include "doorlock/DoorlockRecordStoreUnit.h"
+#include "doorlock/RecordRetentionUnit.h"
 
 #include <QDialog>
 #include <QString>
@@ -14,12 +15,13 @@ class QTableWidget;
 
 // The issued-card rows of the record store, newest first, for the operator: filtered by room and operation
 // time (the last 24 hours when it opens), the first rows shown with the count of all that match, and the
-// whole filtered list exported as CSV. It reads through a read-only session of its own, beside the host's
-// writes.
+// whole filtered list exported as CSV; with a retention, a line under the list says from when rows are kept.
+// It reads through a read-only session of its own, beside the host's writes.
 class TRecordsForm : public QDialog {
     Q_OBJECT
 public:
-    explicit TRecordsForm(TRecordStoreTarget target, QWidget* parent = nullptr);
+    explicit TRecordsForm(TRecordStoreTarget target, TRecordRetentionPolicy retention = {},
+                          QWidget* parent = nullptr);
 
     // How many rows the list shows at most; the count says how many match.
     static constexpr int MaxShownRows = 1000;
