@@ -80,6 +80,14 @@ security=$(systemd-analyze security --offline=yes --threshold=20 "$unit" 2>&1) |
   fail "the unit's exposure is above 2.0: $(echo "$security" | grep -E '✗|Overall')"
 echo "test-package: $(echo "$security" | grep 'Overall exposure')"
 grep -q '^ExecStart=/usr/bin/doorlock-host --headless --dir /var/lib/doorlock-host$' "$unit" || fail "ExecStart"
+# The monitoring examples load as the operations guide copies them.
+examples=/usr/share/doorlock-host/prometheus
+if command -v promtool >/dev/null; then
+  rules=$(promtool check rules "$examples/doorlock-rules.yml" 2>&1) || fail "promtool check rules: $rules"
+  config=$(promtool check config "$examples/prometheus-doorlock.yml" 2>&1) || fail "promtool check config: $config"
+else
+  [ -f "$examples/doorlock-rules.yml" ] && [ -f "$examples/prometheus-doorlock.yml" ] || fail "no $examples"
+fi
 
 # Started as the unit starts it.
 for f in Option.ini SimCard.bin; do
