@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -554,6 +555,76 @@ TEST_F(TTlsServerTest, CycleRunsInsideTheSessionWhichTheNextConnectionResumes) {
     }
     // The subject of a resumed session is the certificate's as well.
     EXPECT_EQ(subjects, std::vector<std::string>(3, "CN=hotel-system,O=Hotel"));
+}
+
+namespace {
+
+// Runs scripts/make-certs.sh with these arguments; true when it exits 0.
+bool RunMakeCerts(const std::string& arguments) {
+    const std::string command =
+        "bash '" DOORLOCK_SOURCE_DIR "/scripts/make-certs.sh' " + arguments + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+} // namespace
+
+TEST_F(TTlsServerTest, ClientAddedLaterChainsToTheCAAHostAlreadyTrusts) {
+    // A second client, and a re-run for a new host certificate, must leave the CA the host was given.
+    const std::string dir = "'" + sandbox.Path().string() + "'";
+    const std::string ca = ReadFileBytes(sandbox.File("ca.pem"));
+    ASSERT_TRUE(RunMakeCerts("--add-client pms-2 " + dir));
+    ASSERT_TRUE(RunMakeCerts(dir + " 127.0.0.1"));
+    EXPECT_EQ(ReadFileBytes(sandbox.File("ca.pem")), ca);
+    EXPECT_EQ(std::system(("openssl verify -CAfile " + dir + "/ca.pem " + dir + "/pms-2.pem " + dir +
+                           "/client.pem >/dev/null")
+                              .c_str()),
+              0);
+
+    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin& origin) {
+        std::lock_guard lock(subjectsLock);
+        subjects.push_back(origin.Subject);
+        return std::optional<std::string>(request);
+    });
+    Start();
+    client =
+        TTlsContext::ForClient(sandbox.File("ca.pem"), sandbox.File("pms-2.pem"), sandbox.File("pms-2.key"));
+    auto link = Open();
+    ASSERT_TRUE(link);
+    EXPECT_EQ(Exchange(*link, "r"), Framed("r"));
+    EXPECT_EQ(subjects, std::vector<std::string>{"CN=pms-2,O=Hotel"});
+
+    // Only --new-ca replaces it.
+    ASSERT_TRUE(RunMakeCerts("--new-ca " + dir + " 127.0.0.1"));
+    EXPECT_NE(ReadFileBytes(sandbox.File("ca.pem")), ca);
+}
+
+TEST_F(TTlsServerTest, MakeCertsRefusesWhatWouldBreakTheCA) {
+    const std::string dir = "'" + sandbox.Path().string() + "'";
+    const std::string empty = "'" + sandbox.File("empty") + "'";
+    const std::string ca = ReadFileBytes(sandbox.File("ca.pem"));
+    struct TCase {
+        std::string arguments;
+        std::string absent; // a file the refusal must not have made
+    };
+    const TCase cases[] = {
+        {"--add-client pms-2 " + empty, sandbox.File("empty/pms-2.pem")},
+        {"--add-client ca " + dir, ""},
+        {"--add-client host " + dir, ""},
+        {"--add-client ../pms-2 " + dir, sandbox.File("pms-2.pem")},
+        {"--add-client pms-2 " + dir + " 127.0.0.1", sandbox.File("pms-2.pem")},
+        {"--add-client", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        EXPECT_FALSE(RunMakeCerts(c.arguments));
+        if (!c.absent.empty())
+            EXPECT_FALSE(std::filesystem::exists(c.absent));
+        EXPECT_EQ(ReadFileBytes(sandbox.File("ca.pem")), ca);
+    }
+    // Without ca.key nothing can be signed under the CA, and a re-run must not quietly make another.
+    std::filesystem::remove(sandbox.File("ca.key"));
+    EXPECT_FALSE(RunMakeCerts(dir));
+    EXPECT_EQ(ReadFileBytes(sandbox.File("ca.pem")), ca);
 }
 
 TEST_F(TTlsServerTest, HandshakeCountsAgainstTheCapUntilTheAnswer) {
