@@ -89,6 +89,7 @@ void Usage(std::FILE* out) {
         "             line, the received line and the request's lines), none of the host's own\n"
         "\n"
         "Options: --host (default 127.0.0.1), --port (default 8886), --timeout (default 30).\n"
+        "         --help shows this text, --version the version.\n"
         "TLS options (the host's TlsCertificate is set):\n"
         "  --tls-ca FILE    the CA certificates (PEM) the host's certificate must chain to; turns TLS on\n"
         "  --tls-cert FILE  this client's certificate (PEM), for a host with TlsClientCA\n"
@@ -578,6 +579,10 @@ int main(int argc, char** argv) {
         const std::string& arg = argList[i];
         if (args.rest.empty() && (arg == "--help" || arg == "-h")) {
             Usage(stdout);
+            return kExitOk;
+        }
+        if (args.rest.empty() && arg == "--version") {
+            WriteText(stdout, "doorlock-cli " DOORLOCK_VERSION "\n");
             return kExitOk;
         }
         if (args.rest.empty() &&

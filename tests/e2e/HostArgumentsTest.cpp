@@ -16,6 +16,7 @@ struct TArgsCase {
     std::string errors;            // expected in standard error
     const char* display = nullptr; // DISPLAY, or none
     bool needsX = false;           // only where the window needs an X server
+    const char* program = "doorlock-host";
 };
 
 void PrintTo(const TArgsCase& c, std::ostream* os) {
@@ -44,7 +45,7 @@ TEST_P(THostArgumentsTest, StatusAndMessage) {
         if (a == "SANDBOX")
             a = sandbox.Path().string();
     }
-    TRunningProgram host(BuildProgram("doorlock-host"), args);
+    TRunningProgram host(BuildProgram(c.program), args);
     EXPECT_EQ(host.Wait(), c.status);
     EXPECT_NE(host.Output().find(c.output), std::string::npos) << host.Output();
     const std::string errors = host.Errors();
@@ -63,6 +64,23 @@ INSTANTIATE_TEST_SUITE_P(
         TArgsCase{"Help", {"--help"}, 0, "--headless", ""},
         TArgsCase{"Version", {"--version"}, 0, "doorlock-host " DOORLOCK_VERSION "\n", ""},
         TArgsCase{"UnknownArgument", {"--frobnicate"}, 2, "", "unknown argument"},
+        // The client answers the same two questions the same way.
+        TArgsCase{"CliHelp",
+                  {"--help"},
+                  0,
+                  "  --help shows this text, --version the version",
+                  "",
+                  nullptr,
+                  false,
+                  "doorlock-cli"},
+        TArgsCase{"CliVersion",
+                  {"--version"},
+                  0,
+                  "doorlock-cli " DOORLOCK_VERSION "\n",
+                  "",
+                  nullptr,
+                  false,
+                  "doorlock-cli"},
         TArgsCase{"MissingDirectory", {"--headless", "--dir", "SANDBOX/none"}, 2, "", "does not exist"},
 // Started from a console rather than by the service manager, a service host serves nothing.
 #ifdef _WIN32
