@@ -617,8 +617,9 @@ TEST_F(TTlsServerTest, MakeCertsRefusesWhatWouldBreakTheCA) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.arguments);
         EXPECT_FALSE(RunMakeCerts(c.arguments));
-        if (!c.absent.empty())
+        if (!c.absent.empty()) {
             EXPECT_FALSE(std::filesystem::exists(c.absent));
+        }
         EXPECT_EQ(ReadFileBytes(sandbox.File("ca.pem")), ca);
     }
     // Without ca.key nothing can be signed under the CA, and a re-run must not quietly make another.
