@@ -51,11 +51,14 @@ bool ErrorsToLog = false;
 class TConsoleInfoList : public TInfoList {
 public:
     void AppendLine(const std::string& line) override {
+        if (Quiet)
+            return;
         std::string text = GbkToUtf8(line);
         text.push_back('\n');
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
+    bool Quiet = false;
 };
 
 void PrintError(const std::string& gbkMessage) {
@@ -76,6 +79,8 @@ int RunHeadlessHost(const std::function<void()>& onStuckHandlers) {
         host.StartServer();
     } catch (const std::exception& e) {
         PrintError(e.what());
+        // What did start is taken down; as nothing listened, no stop line follows the failure.
+        infoList.Quiet = true;
         try {
             host.StopServer();
         } catch (const std::exception&) {

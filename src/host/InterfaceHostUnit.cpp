@@ -14,8 +14,20 @@
 #include <algorithm>
 #include <chrono>
 #include <utility>
+#include <vector>
 
 TInterfaceKind InterfaceKind = TInterfaceKind::None;
+
+namespace {
+
+// Lines held back until the start has succeeded.
+class TPendingLines : public TInfoList {
+public:
+    void AppendLine(const std::string& line) override { Lines.push_back(line); }
+    std::vector<std::string> Lines;
+};
+
+} // namespace
 
 TInterfaceHost::TInterfaceHost(TInfoList& infoMemo, std::function<void()> onStuckHandlers)
     : m_infoMemo(infoMemo), m_onStuckHandlers(std::move(onStuckHandlers)) {}
@@ -43,7 +55,10 @@ void TInterfaceHost::StartServer() {
             return handler->Handle(request, origin);
         };
     m_server.SetRequestHandler(std::move(serve));
-    m_infoMemo.AppendLine(KindStartLine(InterfaceKind));
+    // The start line says the host listens, so it and the lines that follow it wait for the listener (and the
+    // monitor); a start that fails shows its failure alone.
+    TPendingLines startLines;
+    startLines.AppendLine(KindStartLine(InterfaceKind));
     // A RecordRetention that does not parse fails the start before anything listens; the rounds run beside
     // the listener, the first once it listens.
     if (Option != nullptr) {
@@ -79,7 +94,7 @@ void TInterfaceHost::StartServer() {
                                                 ? static_cast<size_t>(SysOption->MaxConnectionsPerClient)
                                                 : 0);
         m_server.SetRequestTimeout(std::chrono::seconds(std::max(SysOption->RequestTimeout, 0)));
-        tls = TlsLayerFor(*SysOption, m_infoMemo, Now());
+        tls = TlsLayerFor(*SysOption, startLines, Now());
         // Daily files, old files deleted, the request texts' budget and floor; and each day, the certificates
         // looked at again and a retention round.
         if (LogFile != nullptr)
@@ -105,7 +120,9 @@ void TInterfaceHost::StartServer() {
         m_tlsContext = tls.Context;
     }
     if (monitored)
-        StartMonitor(monitorAddress, monitorPort, kind);
+        StartMonitor(monitorAddress, monitorPort, kind, startLines);
+    for (const std::string& line : startLines.Lines)
+        m_infoMemo.AppendLine(line);
     // Open to everyone stays the default, as hotel systems rely on it; the operator is told once per start,
     // also when the list names every address, and what client certificates still hold back.
     const bool everyAddress = !allowed.empty() && AllowsEveryAddress(allowed);
@@ -119,7 +136,8 @@ void TInterfaceHost::StartServer() {
     }
 }
 
-void TInterfaceHost::StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind) {
+void TInterfaceHost::StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind,
+                                  TInfoList& startLines) {
     THostMonitorParts parts;
     parts.Kind = InterfaceKind;
     parts.Server = &m_server;
@@ -149,7 +167,7 @@ void TInterfaceHost::StartMonitor(TIpv4 address, int port, const TInterfaceKindR
     const std::string line = Gbk("监控接口已经启动: http://") + Ipv4Text(address) + ":" +
                              std::to_string(m_monitor.BoundPort()) + " (/livez /readyz /metrics)";
     WriteLog(line);
-    m_infoMemo.AppendLine(line);
+    startLines.AppendLine(line);
 }
 
 void TInterfaceHost::StopServer() {

@@ -69,5 +69,6 @@ private:
     std::shared_ptr<TServerStats> m_stats;
     TMonitorServer m_monitor;
 
-    void StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind);
+    // Its line goes to startLines, shown with the start line once both listen.
+    void StartMonitor(TIpv4 address, int port, const TInterfaceKindRow* kind, TInfoList& startLines);
 };

@@ -553,6 +553,8 @@ TEST_F(TDoorlockHostTest, CannotListenExitsWithTheBindMessage) {
     EXPECT_EQ(second.Wait(), 1);
     EXPECT_NE(second.Errors().find("Could not bind socket. Address and port are already in use."),
               std::string::npos);
+    // It never listened, so it never says it did, nor that it stopped.
+    EXPECT_EQ(second.Output(), "");
     // The first host is unaffected.
     EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("15151515"), std::string::npos);
 }
@@ -765,6 +767,8 @@ TEST_P(TStartFailureTest, ExitsOneWithTheReason) {
     TRunningProgram host(BuildProgram("doorlock-host"), {"--headless", "--dir", m_sandbox.Path().string()});
     EXPECT_EQ(host.Wait(), 1);
     EXPECT_NE(host.Errors().find(c.error), std::string::npos) << host.Errors();
+    // Nothing listened: the failure alone, no start line, nor the lines that follow it, nor a stop line.
+    EXPECT_EQ(host.Output(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,6 +3,7 @@
 #include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
+#include "host/InterfaceKindUnit.h"
 #include "host/forms/AboutFormUnit.h"
 #include "host/forms/ChangePasswordFormUnit.h"
 #include "host/forms/CheckPasswordFormUnit.h"
@@ -25,6 +26,8 @@
 #include <QSessionManager>
 #endif
 #include <QThread>
+
+#include <exception>
 
 TMainForm* MainForm = nullptr;
 
@@ -187,7 +190,13 @@ void TMainForm::FormCreate() {
     const std::string title = KindTitle(InterfaceKind);
     SetApplicationTitle(title);
     setWindowTitle(ToQString(title));
-    m_host->StartServer();
+    try {
+        m_host->StartServer();
+    } catch (const std::exception&) {
+        // The window opens after the error box all the same, with its start line as the only line.
+        m_infoList->AppendLine(KindStartLine(InterfaceKind));
+        throw;
+    }
 }
 
 void TMainForm::FormDestroy() {
