@@ -69,36 +69,45 @@ TEST_P(TPostgresRecordStoreTest, SessionsBoundTheirWaitsUnlessTheSettingsNameThe
 
 // What the server says when a row fails decides its fate: a read-only server (a standby after a failover)
 // gets a new session at once, which finds the primary; a time-out or a lock wait keeps the row until the
-// server takes it; a refusal is logged and the row goes.
+// server takes it; a refusal is logged and the row goes. A kept row that fails again on its retry stays
+// kept, in the spool as in memory.
 TEST_P(TPostgresRecordStoreTest, ARowTheServerFailsIsStoredAgainKeptOrDroppedByWhatItSaid) {
     struct Case {
         const char* state;
         bool reopened; // stored at once through a new session
         bool kept;     // stored later by the retry
+        int failures = 1;
+        bool spooled = false; // the store keeps its rows in a spool file
     };
     const Case cases[] = {
-        {"25006", true, false}, {"57014", false, true},  {"55P03", false, true},
-        {"40001", false, true}, {"22023", false, false},
+        {"25006", true, false},          {"57014", false, true},  {"55P03", false, true},
+        {"40001", false, true},          {"22023", false, false}, {"57014", false, true, 2},
+        {"57014", false, true, 2, true},
     };
     auto store = OpenStore();
+    TDoorlockRecordStore spooledStore(Backend(), Target(), Sandbox().File("Spool.db"));
+    spooledStore.SetOperationWait(std::chrono::seconds(60));
     auto raw = Raw();
     // Sequences are not rolled back with the failed insert: the first attempt's session stays known.
     *raw << "CREATE SEQUENCE Attempts";
     *raw << "CREATE SEQUENCE FailedSession";
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.state);
+        SCOPED_TRACE(std::string(c.state) + " failing " + std::to_string(c.failures) + " times" +
+                     (c.spooled ? ", spooled" : ""));
         *raw << "delete from T_IssueCardRecord";
         *raw << "SELECT setval('Attempts', 1, false)";
         *raw << std::string(
                     "CREATE OR REPLACE FUNCTION FailOnce() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-                    "IF nextval('Attempts') = 1 THEN PERFORM setval('FailedSession', pg_backend_pid()); "
+                    "IF nextval('Attempts') <= " +
+                    std::to_string(c.failures) +
+                    " THEN PERFORM setval('FailedSession', pg_backend_pid()); "
                     "RAISE EXCEPTION 'failed once' USING ERRCODE = '") +
                     c.state + "'; END IF; NEW.GuestName = CAST(pg_backend_pid() AS TEXT); RETURN NEW; END $$";
         *raw << "CREATE OR REPLACE TRIGGER FailOnce BEFORE INSERT ON T_IssueCardRecord FOR EACH ROW EXECUTE "
                 "FUNCTION FailOnce()";
         const size_t before = LogMessages().size();
-        store->AddIssueCardRecord(
-            {.RegisterId = std::string("R") + c.state, .CardNo = "1", .RoomNo = "0101"});
+        (c.spooled ? spooledStore : *store)
+            .AddIssueCardRecord({.RegisterId = std::string("R") + c.state, .CardNo = "1", .RoomNo = "0101"});
         const std::vector<std::string> messages = LogMessages();
         ASSERT_GT(messages.size(), before);
         EXPECT_THAT(messages[before], HasSubstr("failed once"));

@@ -377,6 +377,7 @@ TEST_F(TDoorlockHostTest, RecordsLeaveForATerminalAndASpreadsheetHarmless) {
         {"&#13;=1", "\"'\r=1\"", "\\x0d=1"},
         {"A&#27;[2JB", "A\x1b[2JB", "A\\x1b[2JB"},
         {"A\\x1b", "A\\x1b", "A\\\\x1b"},
+        {"A&#127;Z", "A\x7fZ", "A\\x7fZ"},
         {"李=四", "李=四", "李=四"},
     };
     for (size_t i = 0; i < std::size(names); ++i) {
@@ -410,14 +411,14 @@ TEST_F(TDoorlockHostTest, RecordsLeaveForATerminalAndASpreadsheetHarmless) {
         EXPECT_NE(csv.raw.find(std::string(",") + names[i].Csv + "," + id + ","), std::string::npos) << id;
         EXPECT_NE(table.output.find(std::string(" ") + names[i].Table + " "), std::string::npos) << id;
     }
-    EXPECT_EQ(table.output.find_first_of("\x1b\r\t"), std::string::npos);
-    EXPECT_NE(table.output.find("共 9 条"), std::string::npos) << table.output;
+    EXPECT_EQ(table.output.find_first_of("\x1b\r\t\x7f"), std::string::npos);
+    EXPECT_NE(table.output.find("共 10 条"), std::string::npos) << table.output;
 
     // The room number alone: both buildings, not the other room; three characters are neither.
     const TCliRun byNumber = RunCli(m_port, {"records", "--dir", dir, "--room", "0816"});
     EXPECT_NE(byNumber.output.find("02080816"), std::string::npos);
     EXPECT_EQ(byNumber.output.find("01080817"), std::string::npos);
-    EXPECT_NE(byNumber.output.find("共 10 条"), std::string::npos) << byNumber.output;
+    EXPECT_NE(byNumber.output.find("共 11 条"), std::string::npos) << byNumber.output;
     EXPECT_NE(RunCli(m_port, {"records", "--dir", dir, "--room", "816"}).output.find("共 0 条"),
               std::string::npos);
 

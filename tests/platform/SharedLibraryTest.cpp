@@ -170,6 +170,11 @@ TEST(LibraryPathTest, WindowsLibraryComesOnlyFromTheProgramFolder) {
         {u"card\tenc.dll", u""},
         {u"", u""},
         {u"vendor\\..", u""},
+        // ".." above the root names no folder at all.
+        {u"C:\\..\\cardenc.dll", u""},
+        {u"C:\\Program Files (x86)\\..\\..\\cardenc.dll", u""},
+        {u"\\..\\Program Files (x86)\\Doorlock Host\\cardenc.dll", u""},
+        {u"..\\..\\..\\cardenc.dll", u""},
     };
     for (const auto& c : cases) {
         const std::optional<std::u16string> loaded = WindowsLibraryPathInFolder(c.setting, folder);
@@ -194,6 +199,9 @@ TEST(LibraryPathTest, FinalPathLiesInTheFolder) {
         {u"\\\\?\\UNC\\server\\share\\cardenc.dll", u"\\\\?\\C:\\Programs\\Doorlock", false},
         {u"\\\\?\\UNC\\server\\share\\Doorlock\\cardenc.dll", u"\\\\server\\share\\Doorlock", true},
         {u"\\\\?\\C:\\Programs\\Doorlock", u"\\\\?\\C:\\Programs\\Doorlock", false},
+        {u"C:\\..\\Programs\\Doorlock\\cardenc.dll", u"C:\\Programs\\Doorlock", false},
+        {u"\\\\server\\share\\..\\..", u"\\\\server\\share", false},
+        {u"\\\\server\\share\\Doorlock\\cardenc.dll", u"\\\\server\\share\\..\\Doorlock", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(WindowsPathLiesIn(c.path, c.folder), c.inside) << Utf16ToGbk(c.path);

@@ -195,13 +195,15 @@ TEST(TlsTest, CertificatesWarnFromThirtyDaysBeforeTheirEndAndOutsideTheirTime) {
 
 #ifdef TLS_TEST_WITH_OPENSSL
 
-// A peer made with OpenSSL itself, offering only the given TLS 1.2 suites, that runs in the thread of the
-// session under test: what the session sends is fed to the peer, whose answer is what the session reads next.
+// A peer made with OpenSSL itself, offering only the given suites and versions up to maxVersion (TLS 1.2
+// unless told), that runs in the thread of the session under test: what the session sends is fed to the
+// peer, whose answer is what the session reads next.
 class TOpenSslPeer final : public TTlsChannel {
 public:
-    TOpenSslPeer(bool server, const char* cipherSuites) {
+    TOpenSslPeer(bool server, const char* cipherSuites, int maxVersion = TLS1_2_VERSION) {
         m_ctx = SSL_CTX_new(TLS_method());
-        SSL_CTX_set_max_proto_version(m_ctx, TLS1_2_VERSION);
+        SSL_CTX_set_min_proto_version(m_ctx, 0);
+        SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
         SSL_CTX_set_security_level(m_ctx, 0);
         EXPECT_EQ(SSL_CTX_set_cipher_list(m_ctx, cipherSuites), 1);
         if (server) {
@@ -275,6 +277,27 @@ TEST(TlsTest, Tls12TakesOnlyEcdheWithAeadCiphers) {
             if (done) {
                 EXPECT_TRUE(peer.Finish());
             }
+        }
+    }
+}
+
+// A system configuration may lower OpenSSL's own floor (security level 0, no MinProtocol): the host's floor
+// of TLS 1.2 holds by itself, on both sides, and the refusal names the version.
+TEST(TlsTest, TlsBelow12IsRefusedWhateverTheSystemConfigurationAllows) {
+    if (!TlsAvailable())
+        GTEST_SKIP() << "built without OpenSSL";
+    TTestCertificates files;
+    const auto server = TTlsContext::ForServer(files.certificate, files.key, "");
+    const auto client = TTlsContext::ForClient(files.ca, "", "");
+    for (const auto& context : {server, client})
+        SSL_CTX_set_security_level(static_cast<SSL_CTX*>(TlsNativeContext(*context)), 0);
+    for (const int version : {TLS1_VERSION, TLS1_1_VERSION}) {
+        for (const bool hostSide : {true, false}) {
+            SCOPED_TRACE(std::to_string(version) + (hostSide ? " offered to the host" : " chosen by a host"));
+            TOpenSslPeer peer(!hostSide, "ALL:@SECLEVEL=0", version);
+            TTlsSession session(hostSide ? *server : *client, peer);
+            EXPECT_FALSE(hostSide ? session.Accept() : session.Connect("127.0.0.1"));
+            EXPECT_NE(session.Error().find("protocol"), std::string::npos) << session.Error();
         }
     }
 }

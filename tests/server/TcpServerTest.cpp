@@ -641,3 +641,26 @@ TEST_F(TTlsServerTest, HandshakeCountsAgainstTheCapUntilTheAnswer) {
     ASSERT_TRUE(next);
     EXPECT_EQ(Exchange(*next, "s"), Framed("s"));
 }
+
+// The deadline runs from the accept, the handshake included: a client that connects and says nothing, one
+// that stops inside its ClientHello and one that shakes hands and then sends nothing are all closed. The
+// deadline leaves a handshake on a loaded machine ample time.
+TEST_F(TTlsServerTest, RequestTimeoutCoversTheHandshake) {
+    server.SetRequestTimeout(2s);
+    StartEcho();
+    // Clients that wait less than the others' 30 s: without the deadline the case fails sooner.
+    TLoopbackClient silent(10s), partial(10s);
+    ASSERT_TRUE(silent.Connect(port));
+    ASSERT_TRUE(partial.Connect(port));
+    // A handshake record that announces 512 bytes, and the first of its ClientHello.
+    ASSERT_TRUE(partial.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01", 8)));
+    auto shaken = Open();
+    ASSERT_TRUE(shaken);
+    EXPECT_TRUE(ReadToClose(silent).closed);
+    EXPECT_TRUE(ReadToClose(partial).closed);
+    char byte = 0;
+    EXPECT_LE(shaken->session->Receive(&byte, 1), 0);
+    // Closed by the host, not only given up on by the clients.
+    EXPECT_TRUE(WaitFor([&] { return server.LiveConnectionCount() == 0; }));
+    EXPECT_EQ(handled, 0);
+}
