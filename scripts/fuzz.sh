@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
-targets=(XmlFuzz Utf8Fuzz FramingFuzz IniFuzz DateTimeFuzz)
+targets=(XmlFuzz Utf8Fuzz FramingFuzz HttpFuzz IniFuzz DateTimeFuzz)
 
 bash scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
