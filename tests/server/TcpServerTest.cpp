@@ -61,6 +61,16 @@ protected:
         });
         Start();
     }
+    // An echo whose "hold" request waits in its worker until the gate opens.
+    void StartHoldingEcho() {
+        server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
+            ++handled;
+            if (request == "hold")
+                WaitFor([this] { return gate.IsOpen(); }, 60s);
+            return std::optional<std::string>(request);
+        });
+        Start();
+    }
     void Start() {
         server.SetDefaultPort(0);
         server.SetActive(true);
@@ -189,13 +199,7 @@ TEST_F(TTcpServerTest, CapCountsOnlyRequestsWaitingForOrInAWorker) {
     // A client that connects again as soon as it has its answer must never find its own last connection
     // counted against a cap of one; while a request is in a worker, a new one is closed unanswered.
     server.SetMaxConnections(1);
-    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
-        ++handled;
-        if (request == "hold")
-            WaitFor([this] { return gate.IsOpen(); }, 60s);
-        return std::optional<std::string>(request);
-    });
-    Start();
+    StartHoldingEcho();
     int unanswered = 0;
     for (int i = 0; i < 1000; ++i) {
         if (Exchange(port, Framed("r")) != Framed("r"))
@@ -339,13 +343,7 @@ TEST_F(TTcpServerTest, StatsCountAnswersAndClosesByReason) {
 TEST_F(TTcpServerTest, LiveFollowsTheIoThreadsAndTheWorkers) {
     EXPECT_FALSE(server.Live(10s, 10s));
     server.SetMaxWorkers(1);
-    server.SetRequestHandler([this](const std::string& request, const TRequestOrigin&) {
-        ++handled;
-        if (request == "hold")
-            WaitFor([this] { return gate.IsOpen(); }, 60s);
-        return std::optional<std::string>(request);
-    });
-    Start();
+    StartHoldingEcho();
     EXPECT_TRUE(WaitFor([&] { return server.Live(10s, 10s); }));
     TLoopbackClient held = Connected(port);
     ASSERT_TRUE(held.Send(Framed("hold")));
