@@ -2,7 +2,7 @@
 # Installs what is needed and runs every check: the formatting, the window build with warnings as errors and
 # its tests (the record store also on a private PostgreSQL server), the tests under the sanitizers
 # (scripts/sanitize.sh; that build has no Qt at all, so it also shows that the programs build and pass without
-# it), the fuzz targets for 20 s each (scripts/fuzz.sh; six targets, so the step stays within its former time), then the Debian package's test (as root: it installs
+# it), the fuzz targets for 20 s each (scripts/fuzz.sh), then the Debian package's test (as root: it installs
 # and removes the package), and the Windows build under Wine (scripts/test-windows.sh: its tests, an IssueCard
 # against the Linux host's, the zip). One build tree per kind: build/, build-sanitize/, build-fuzz/,
 # build-package/, build-windows/. Each step says when it started and how long it took.
