@@ -3,9 +3,6 @@
 // result code, 2 no response. It works in UTF-8 on every system: the arguments are read as the wide command
 // line on Windows, so a guest's name reaches the host whatever the ANSI code page can hold.
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/RecordBackupUnit.h"
-#include "doorlock/RecordRetentionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/ConsoleUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -15,6 +12,9 @@
 #include "platform/SocketUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "platform/TlsUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/RecordBackupUnit.h"
+#include "records/RecordRetentionUnit.h"
 #include "server/LogReaderUnit.h"
 #include "server/MessageTextUnit.h"
 
@@ -412,7 +412,7 @@ int BackUp(const std::vector<std::string>& rest, const char* argv0) {
     }
     TBackupResult result;
     try {
-        result = BackUpProgramDirectory(dir, dest);
+        result = BackUpProgramDirectory(dir, dest, OptionFileNamesServer);
     } catch (const std::exception& e) {
         Complain("backup failed, nothing written: " + std::string(e.what()));
         return kExitFailed;

@@ -4,9 +4,10 @@
 // read; a PostgreSQL connection costs more than the read itself). On Client.db always; on PostgreSQL too when
 // DOORLOCK_TEST_PG names a server (scripts/with-postgres.sh). Client.db is made in a sandbox in the temporary
 // directory (TMPDIR chooses another). Target: under 50 ms per read.
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
+#include "records/RecordBackendsUnit.h"
 #include "support/PostgresSchema.h"
 #include "support/TestSupport.h"
 

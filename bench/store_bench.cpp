@@ -1,7 +1,7 @@
 // The record store's cost per card issue. Every write is a synced commit, so the figures depend on the disk
 // that holds the database: STORE_BENCH_DIR chooses the directory (default: the system's temporary one).
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <benchmark/benchmark.h>
 #include <soci/soci.h>

@@ -1,6 +1,6 @@
 #include "BenchHostUnit.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <soci/soci.h>
 

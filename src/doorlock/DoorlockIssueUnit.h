@@ -2,8 +2,8 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <chrono>
 #include <cstdint>

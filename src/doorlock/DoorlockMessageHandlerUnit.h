@@ -3,8 +3,8 @@
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockIssueUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/RequestOriginUnit.h"
 
 #include <cstdint>

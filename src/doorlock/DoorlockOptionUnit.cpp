@@ -58,3 +58,13 @@ int32_t TDoorlockOption::PortIndex() const {
     }
     return -1;
 }
+
+TRecordRetentionPolicy RecordRetentionPolicyOf(const TDoorlockOption& option) {
+    return RecordRetentionPolicyOf(option.RecordRetentionDays, option.RecordRetention);
+}
+
+bool OptionFileNamesServer(const std::string& optionFile) {
+    TDoorlockOption option(optionFile);
+    option.LoadOption();
+    return !option.Database.empty();
+}

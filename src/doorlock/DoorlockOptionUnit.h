@@ -1,5 +1,7 @@
 #pragma once
 
+#include "records/RecordRetentionUnit.h"
+
 #include <cstdint>
 #include <string>
 
@@ -47,5 +49,11 @@ private:
     // DelayMinutes as the options dialog writes it back (see LoadOption).
     int32_t m_dialogDelayMinutes = 1;
 };
+
+// RecordRetentionDays and RecordRetention of the options; raises as the records' own reading.
+TRecordRetentionPolicy RecordRetentionPolicyOf(const TDoorlockOption& option);
+
+// Whether the settings file names a server store (Database not empty), for a backup of the program directory.
+bool OptionFileNamesServer(const std::string& optionFile);
 
 extern TDoorlockOption* Option;

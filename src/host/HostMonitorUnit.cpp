@@ -1,10 +1,10 @@
 #include "host/HostMonitorUnit.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <chrono>

@@ -3,9 +3,9 @@
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "platform/FileNameUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 

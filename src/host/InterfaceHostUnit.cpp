@@ -1,11 +1,11 @@
 #include "host/InterfaceHostUnit.h"
 
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/StopSignalUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/AdmissionUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "doorlock/RecordRetentionUnit.h"
 #include "host/HostMonitorUnit.h"
 #include "host/InterfaceKindUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/TlsUnit.h"
+#include "records/RecordRetentionUnit.h"
 #include "server/InfoListUnit.h"
 #include "server/LogUpkeepUnit.h"
 #include "server/MonitorUnit.h"

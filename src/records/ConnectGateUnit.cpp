@@ -1,6 +1,6 @@
-#include "doorlock/ConnectGateUnit.h"
+#include "records/ConnectGateUnit.h"
 
-#include "doorlock/RecordStoreSessionUnit.h"
+#include "records/RecordStoreBudgetUnit.h"
 
 #include <soci/soci.h>
 

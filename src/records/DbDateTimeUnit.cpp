@@ -1,4 +1,4 @@
-#include "doorlock/DbDateTimeUnit.h"
+#include "records/DbDateTimeUnit.h"
 
 #include <cstdio>
 

@@ -1,6 +1,9 @@
-#include "doorlock/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
 
 #include "platform/CodePageUnit.h"
+#include "records/RecordBackendsUnit.h"
+#include "records/RecordStoreSessionUnit.h"
+#include "records/RecordStoreTargetUnit.h"
 
 #include <soci/soci.h>
 

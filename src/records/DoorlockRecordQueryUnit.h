@@ -1,7 +1,7 @@
 #pragma once
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <cstdint>
 #include <functional>

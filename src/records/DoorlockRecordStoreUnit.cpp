@@ -1,10 +1,11 @@
-#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
-#include "doorlock/DbDateTimeUnit.h"
-#include "doorlock/PostgresConninfoUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/FileUnit.h"
+#include "records/DbDateTimeUnit.h"
+#include "records/PostgresConninfoUnit.h"
+#include "records/RecordStoreSessionUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
@@ -93,22 +94,32 @@ struct TDoorlockRecordStore::TStatements {
 
 TDoorlockRecordStore* DoorlockRecordStore = nullptr;
 
-std::string TDoorlockRecordStore::IssueRecordText(const std::string& cardNo, const std::string& roomNo) {
-    return Gbk("卡号") + cardNo + Gbk(", 房间") + roomNo;
-}
+TDoorlockRecordStore::TOpenState::TOpenState() = default;
+TDoorlockRecordStore::TOpenState::~TOpenState() = default;
+
+// The held rows' way to the server while the store's lock is held: it lives no longer than that lock.
+class TDoorlockRecordStore::TSessionWriter final : public THeldRecordWriter {
+public:
+    TSessionWriter(TDoorlockRecordStore& store, TOpenLock& open) : m_store(store), m_open(open) {}
+
+    bool CanWrite() const override { return m_open->Session != nullptr; }
+    std::optional<bool> StoreOne(const TIssueCardRecord& record) override {
+        return m_store.StoreHeldRecord(m_open, record);
+    }
+    bool StoreTogether(const std::vector<TIssueCardRecord>& records) override {
+        return m_store.StoreTogether(m_open, records);
+    }
+
+private:
+    TDoorlockRecordStore& m_store;
+    TOpenLock& m_open;
+};
 
 TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string connectString,
                                            std::string spoolPath)
     : m_backend(std::move(backend)), m_connectString(std::move(connectString)),
-      m_roomLocks(m_connectGate, m_backend, m_connectString) {
-    if (!spoolPath.empty()) {
-        m_spool = std::make_unique<TRecordSpool>(std::move(spoolPath));
-        // Rows an earlier run kept: the retry thread stores them once the server answers.
-        if (const size_t spooled = m_spool->Count(); spooled > 0) {
-            WriteLog(Gbk("暂存文件中有") + std::to_string(spooled) + Gbk("条发卡记录，数据库恢复后保存"));
-            StartRetryThread();
-        }
-    }
+      m_roomLocks(m_connectGate, m_backend, m_connectString),
+      m_held(std::move(spoolPath), [this] { RetryTurn(); }) {
     std::string what = m_connectString;
     if (!IsSqlite(m_backend)) {
         try {
@@ -126,22 +137,13 @@ TDoorlockRecordStore::TDoorlockRecordStore(std::string backend, std::string conn
 }
 
 TDoorlockRecordStore::~TDoorlockRecordStore() {
-    {
-        std::lock_guard<std::mutex> retry(m_retryLock);
-        m_retryStop = true;
-    }
-    m_retrySignal.notify_all();
-    if (m_retryThread.joinable())
-        m_retryThread.join();
-    std::unique_lock<std::timed_mutex> guard(m_lock);
+    m_held.StopRetrying();
+    auto open = m_open.Lock();
     // One last try for the held rows; what is still held then is logged, so no row goes without a word.
-    while (HasHeldRecords() && EnsureOpenLocked(guard) && StoreHeldRecordsLocked() > 0) {
+    while (m_held.Any() && EnsureOpen(open) && StoreHeld(open) > 0) {
     }
-    // The spool's rows wait for the next start.
-    std::lock_guard<std::mutex> held(m_heldLock);
-    for (const TIssueCardRecord& record : m_heldRecords)
-        WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
-    CloseLocked();
+    m_held.LogUnstored();
+    Close(open);
 }
 
 bool TDoorlockRecordStore::IsShared() const {
@@ -157,28 +159,21 @@ TRoomLock TDoorlockRecordStore::LockRoom(const std::string& roomKey) {
 }
 
 void TDoorlockRecordStore::OpenDatabase() {
-    std::unique_lock<std::timed_mutex> guard(m_lock);
-    EnsureOpenLocked(guard);
+    auto open = m_open.Lock();
+    EnsureOpen(open);
 }
 
 bool TDoorlockRecordStore::IsOpen() const {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
-    return m_session != nullptr;
+    return m_open.Lock()->Session != nullptr;
 }
 
 TDoorlockRecordStore::TState TDoorlockRecordStore::State(std::chrono::milliseconds wait) {
     TState state;
-    {
-        std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
-        if (guard.try_lock_for(wait))
-            state.Open = m_session != nullptr;
-    }
-    {
-        std::lock_guard guard(m_heldLock);
-        state.Held = m_heldRecords.size();
-    }
-    state.Spools = m_spool != nullptr;
-    state.Spooled = m_spool ? m_spool->Count() : 0;
+    if (const auto open = m_open.TryLockFor(wait))
+        state.Open = (*open)->Session != nullptr;
+    state.Held = m_held.Held();
+    state.Spools = m_held.Spools();
+    state.Spooled = m_held.Spooled();
     return state;
 }
 
@@ -242,29 +237,27 @@ void TDoorlockRecordStore::SetUpSchema(soci::session& session) {
     }
 }
 
-bool TDoorlockRecordStore::LockForOperation(std::unique_lock<std::timed_mutex>& guard) {
-    if (!IsShared()) {
-        guard.lock();
-        return true;
-    }
-    if (guard.try_lock_for(m_operationWait))
-        return true;
+std::optional<TDoorlockRecordStore::TOpenLock> TDoorlockRecordStore::LockForOperation() {
+    if (!IsShared())
+        return m_open.Lock();
+    if (auto open = m_open.TryLockFor(m_operationWait))
+        return open;
     WriteLog(Gbk("数据库繁忙，等待超过") + SecondsText(m_operationWait) + Gbk("秒，未执行"));
-    return false;
+    return std::nullopt;
 }
 
-bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard) {
-    return EnsureOpenLocked(guard, false);
+bool TDoorlockRecordStore::EnsureOpen(TOpenLock& open) {
+    return EnsureOpen(open, false);
 }
 
-bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool probe) {
+bool TDoorlockRecordStore::EnsureOpen(TOpenLock& open, bool probe) {
     for (;;) {
-        if (m_session) {
-            if (!IsSqlite(m_backend) || FileIdentityOf(m_connectString) == m_openedFile)
+        if (open->Session) {
+            if (!IsSqlite(m_backend) || FileIdentityOf(m_connectString) == open->OpenedFile)
                 return true;
             // Closing first lets SQLite remove the old file's journal files by name before a new file takes
             // it.
-            CloseLocked();
+            Close(open);
         }
         try {
             std::unique_ptr<soci::session> session;
@@ -274,7 +267,7 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
             } else {
                 // A server that does not answer holds the attempt for the connect time-out: meanwhile the
                 // operations that have a connection go on.
-                guard.unlock();
+                open.Raw().unlock();
                 const auto connect = [this] {
                     auto opened = OpenRecordStoreSession(m_backend, m_connectString);
                     SetUpSchema(*opened);
@@ -283,63 +276,78 @@ bool TDoorlockRecordStore::EnsureOpenLocked(std::unique_lock<std::timed_mutex>& 
                 try {
                     session = probe ? m_connectGate.Probe(connect) : m_connectGate.Open(connect);
                 } catch (const std::exception&) {
-                    guard.lock();
+                    open.Raw().lock();
                     // From now on the retry thread probes the server, and its first success ends the
                     // back-off for everyone.
-                    StartRetryThread();
+                    m_held.StartRetrying();
                     throw;
                 }
-                guard.lock();
+                open.Raw().lock();
                 if (probe && !session)
-                    return m_session != nullptr; // another attempt is under way: the next turn looks
-                if (!session || m_session)
+                    return open->Session != nullptr; // another attempt is under way: the next turn looks
+                if (!session || open->Session)
                     continue; // opened by another operation meanwhile, or its attempt is to be seen
             }
-            m_session = std::move(session);
-            m_statements = std::make_unique<TStatements>();
+            open->Session = std::move(session);
+            open->Statements = std::make_unique<TStatements>();
             if (IsSqlite(m_backend))
-                m_openedFile = FileIdentityOf(m_connectString);
+                open->OpenedFile = FileIdentityOf(m_connectString);
             if (!probe)
-                StoreHeldRecordsLocked();
-            return m_session != nullptr;
+                StoreHeld(open);
+            return open->Session != nullptr;
         } catch (const std::exception& e) {
             if (!probe)
-                LogFailure(e);
+                LogFailure(open, e);
             return false;
         }
     }
 }
 
+void TDoorlockRecordStore::RetryTurn() {
+    auto open = m_open.Lock();
+    // Probes are not logged: the failure that began the outage was, and probes would fill the log.
+    if ((!open->Session && m_connectGate.InBackoff()) || m_held.Any()) {
+        if (EnsureOpen(open, true))
+            StoreHeld(open);
+    }
+}
+
+size_t TDoorlockRecordStore::StoreHeld(TOpenLock& open) {
+    TSessionWriter writer(*this, open);
+    return m_held.StoreSome(writer);
+}
+
 bool TDoorlockRecordStore::CloseForExit(std::chrono::milliseconds wait) {
-    if (!m_lock.try_lock_for(wait))
+    auto open = m_open.TryLockFor(wait);
+    if (!open)
         return false;
+    Close(*open);
     // The lock stays taken: nothing may reopen the store before the process ends.
-    CloseLocked();
+    open->Raw().release();
     return true;
 }
 
-void TDoorlockRecordStore::CloseLocked() {
-    m_statements.reset();
-    m_session.reset();
+void TDoorlockRecordStore::Close(TOpenLock& open) {
+    open->Statements.reset();
+    open->Session.reset();
 }
 
-void TDoorlockRecordStore::LogFailure(const std::exception& error) {
+void TDoorlockRecordStore::LogFailure(TOpenLock& open, const std::exception& error) {
     // SOCI and the database engines report in ASCII or UTF-8.
     WriteLog(Utf8ToGbk(error.what()));
-    NoteFailure(error);
+    NoteFailure(open, error);
 }
 
-void TDoorlockRecordStore::NoteFailure(const std::exception& error) {
-    m_lastFailure = ClassifyStoreError(error);
+void TDoorlockRecordStore::NoteFailure(TOpenLock& open, const std::exception& error) {
+    open->LastFailure = ClassifyStoreError(error);
     // A server connection that has gone is opened afresh by the next operation, and so is one to a server
     // that no longer takes writes: with the same settings, a multi-host setting finds the new primary.
-    if (m_session && (!m_session->is_connected() || m_lastFailure == TStoreErrorKind::ReadOnly))
-        CloseLocked();
+    if (open->Session && (!open->Session->is_connected() || open->LastFailure == TStoreErrorKind::ReadOnly))
+        Close(open);
 }
 
 template <typename TMember, typename TStep>
-bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement,
-                                     TStep step) {
+bool TDoorlockRecordStore::Run(TOpenLock& open, TMember statement, TStep step) {
     // A connection found lost after a failure (a server restart since the last operation) is opened again
     // and the step run once more, so the restart costs at most an operation that was under way.
     const auto started = std::chrono::steady_clock::now();
@@ -349,30 +357,30 @@ bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, 
         return ok;
     };
     for (int attempt = 0;; ++attempt) {
-        if (!EnsureOpenLocked(guard))
+        if (!EnsureOpen(open))
             return counted(false);
         try {
-            step(*m_statements);
+            step(*open->Session, *open->Statements);
             return counted(true);
         } catch (const std::exception& e) {
-            ((*m_statements).*statement).reset();
-            LogFailure(e);
-            if (m_session || attempt > 0)
+            ((*open->Statements).*statement).reset();
+            LogFailure(open, e);
+            if (open->Session || attempt > 0)
                 return counted(false);
         }
     }
 }
 
 TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
-    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
     TDateTime value = 0;
-    if (!LockForOperation(guard))
+    auto open = LockForOperation();
+    if (!open)
         return value;
-    RunLocked(guard, &TStatements::lookup, [&](TStatements& s) {
+    Run(*open, &TStatements::lookup, [&](soci::session& session, TStatements& s) {
         value = 0;
         s.roomNo = GbkToUtf8(roomKey);
         if (!s.lookup)
-            s.lookup.emplace((m_session->prepare << LookupSql, soci::into(s.foundTime, s.foundTimeIndicator),
+            s.lookup.emplace((session.prepare << LookupSql, soci::into(s.foundTime, s.foundTimeIndicator),
                               soci::use(s.roomNo, "RoomNo")));
         if (!s.lookup->execute(true))
             return;
@@ -393,15 +401,15 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
 }
 
 void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateTime time) {
-    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
-    if (!LockForOperation(guard))
+    auto open = LockForOperation();
+    if (!open)
         return;
     long long affected = 0;
-    const bool updated = RunLocked(guard, &TStatements::update, [&](TStatements& s) {
+    const bool updated = Run(*open, &TStatements::update, [&](soci::session& session, TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.update)
-            s.update.emplace((m_session->prepare << UpdateSql,
+            s.update.emplace((session.prepare << UpdateSql,
                               soci::use(s.time, s.timeIndicator, "LastCheckInTime"),
                               soci::use(s.roomNo, "RoomNo")));
         s.update->execute(true);
@@ -409,23 +417,22 @@ void TDoorlockRecordStore::SetLastCheckInTime(const std::string& roomKey, TDateT
     });
     // No insert after a failed update.
     if (updated && affected == 0)
-        AddRoomLocked(guard, roomKey, time);
+        AddRoom(*open, roomKey, time);
 }
 
 void TDoorlockRecordStore::AddRoom(const std::string& roomKey, TDateTime time) {
-    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
-    if (!LockForOperation(guard))
+    auto open = LockForOperation();
+    if (!open)
         return;
-    AddRoomLocked(guard, roomKey, time);
+    AddRoom(*open, roomKey, time);
 }
 
-void TDoorlockRecordStore::AddRoomLocked(std::unique_lock<std::timed_mutex>& guard,
-                                         const std::string& roomKey, TDateTime time) {
-    const bool added = RunLocked(guard, &TStatements::insertRoom, [&](TStatements& s) {
+void TDoorlockRecordStore::AddRoom(TOpenLock& open, const std::string& roomKey, TDateTime time) {
+    const bool added = Run(open, &TStatements::insertRoom, [&](soci::session& session, TStatements& s) {
         s.roomNo = GbkToUtf8(roomKey);
         BindDateTime(time, s.time, s.timeIndicator);
         if (!s.insertRoom)
-            s.insertRoom.emplace((m_session->prepare << InsertRoomSql, soci::use(s.roomNo, "RoomNo"),
+            s.insertRoom.emplace((session.prepare << InsertRoomSql, soci::use(s.roomNo, "RoomNo"),
                                   soci::use(s.time, s.timeIndicator, "LastCheckInTime")));
         s.insertRoom->execute(true);
     });
@@ -439,14 +446,14 @@ void TDoorlockRecordStore::AddIssueCardRecord(const TIssueCardRecord& record) {
 }
 
 void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records) {
-    std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
-    if (!LockForOperation(guard)) {
+    auto open = LockForOperation();
+    if (!open) {
         // The session is busy past the budget (a blocked server): the rows wait for the retry thread.
         for (const TIssueCardRecord& record : records)
-            HoldRecord(record);
+            m_held.Hold(record);
         return;
     }
-    if (records.size() > 1 && EnsureOpenLocked(guard) && StoreTogetherLocked(records))
+    if (records.size() > 1 && EnsureOpen(*open) && StoreTogether(*open, records))
         return;
     // One at a time, as if each had come alone: an error that ends a whole transaction (a full disk, an I/O
     // error, a trigger's ROLLBACK) takes the shared commit with it, and the batch must not lose the rows it
@@ -456,66 +463,66 @@ void TDoorlockRecordStore::StoreIssueCardRecords(const std::vector<TIssueCardRec
         // Once the server is found out of reach, slow or read-only, the rest of the batch is kept with that
         // row: each would wait as long again.
         if (keepRest) {
-            HoldRecord(record);
+            m_held.Hold(record);
             continue;
         }
-        if (EnsureOpenLocked(guard) && InsertIssueCardRecordLocked(guard, record))
+        if (EnsureOpen(*open) && InsertIssueCardRecord(*open, record))
             continue;
-        if (IsShared() && (!m_session || m_lastFailure != TStoreErrorKind::Refused)) {
+        if (IsShared() && (!(*open)->Session || (*open)->LastFailure != TStoreErrorKind::Refused)) {
             keepRest = true;
-            HoldRecord(record);
+            m_held.Hold(record);
         }
     }
 }
 
-std::optional<bool> TDoorlockRecordStore::StoreHeldRecordLocked(const TIssueCardRecord& record) {
+std::optional<bool> TDoorlockRecordStore::StoreHeldRecord(TOpenLock& open, const TIssueCardRecord& record) {
     try {
-        RunInsertRecordLocked(record);
+        RunInsertRecord(open, record);
         return true;
     } catch (const std::exception& e) {
-        m_statements->insertRecord.reset();
+        open->Statements->insertRecord.reset();
         // A server out of reach, slow or read-only keeps the row, without a word: its outage was logged, and
         // the tries would fill the log. A row the server refuses goes, logged like one that came alone.
-        NoteFailure(e);
-        if (!m_session || m_lastFailure != TStoreErrorKind::Refused)
+        NoteFailure(open, e);
+        if (!open->Session || open->LastFailure != TStoreErrorKind::Refused)
             return std::nullopt;
-        LogFailure(e);
+        LogFailure(open, e);
         return false;
     }
 }
 
-bool TDoorlockRecordStore::StoreTogetherLocked(const std::vector<TIssueCardRecord>& records) {
+bool TDoorlockRecordStore::StoreTogether(TOpenLock& open, const std::vector<TIssueCardRecord>& records) {
     bool begun = false;
     try {
-        m_session->begin();
+        open->Session->begin();
         begun = true;
         for (const TIssueCardRecord& record : records)
-            RunInsertRecordLocked(record);
-        m_session->commit();
+            RunInsertRecord(open, record);
+        open->Session->commit();
         return true;
     } catch (const std::exception&) {
         // Nothing is logged here: every row is tried again on its own, and that logs what fails.
-        m_statements->insertRecord.reset();
+        open->Statements->insertRecord.reset();
         if (begun) {
             try {
                 // The error may have ended the transaction already; then there is nothing to undo.
-                m_session->rollback();
+                open->Session->rollback();
             } catch (const std::exception&) {
             }
         }
-        if (!m_session->is_connected())
-            CloseLocked();
+        if (!open->Session->is_connected())
+            Close(open);
         return false;
     }
 }
 
-bool TDoorlockRecordStore::InsertIssueCardRecordLocked(std::unique_lock<std::timed_mutex>& guard,
-                                                       const TIssueCardRecord& record) {
-    return RunLocked(guard, &TStatements::insertRecord, [&](TStatements&) { RunInsertRecordLocked(record); });
+bool TDoorlockRecordStore::InsertIssueCardRecord(TOpenLock& open, const TIssueCardRecord& record) {
+    return Run(open, &TStatements::insertRecord,
+               [&](soci::session&, TStatements&) { RunInsertRecord(open, record); });
 }
 
-void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record) {
-    TStatements& s = *m_statements;
+void TDoorlockRecordStore::RunInsertRecord(TOpenLock& open, const TIssueCardRecord& record) {
+    TStatements& s = *open->Statements;
     s.registerId = GbkToUtf8(record.RegisterId);
     s.cardNo = GbkToUtf8(record.CardNo);
     s.recordRoomNo = GbkToUtf8(record.RoomNo);
@@ -528,9 +535,9 @@ void TDoorlockRecordStore::RunInsertRecordLocked(const TIssueCardRecord& record)
     BindDateTime(record.OpratingTime, s.opratingTime, s.opratingTimeIndicator);
     s.requestSource = GbkToUtf8(record.Source);
     if (!s.insertRecord)
-        s.insertRecord.emplace((m_session->prepare << InsertRecordSql, soci::use(s.registerId, "RegisterId"),
-                                soci::use(s.cardNo, "CardNo"), soci::use(s.recordRoomNo, "RoomNo"),
-                                soci::use(s.cardType, "CardType"),
+        s.insertRecord.emplace((open->Session->prepare << InsertRecordSql,
+                                soci::use(s.registerId, "RegisterId"), soci::use(s.cardNo, "CardNo"),
+                                soci::use(s.recordRoomNo, "RoomNo"), soci::use(s.cardType, "CardType"),
                                 soci::use(s.lastCheckInTime, s.lastCheckInTimeIndicator, "LastCheckInTime"),
                                 soci::use(s.checkInTime, s.checkInTimeIndicator, "CheckInTime"),
                                 soci::use(s.checkOutTime, s.checkOutTimeIndicator, "CheckOutTime"),

@@ -1,25 +1,25 @@
 #pragma once
 
-#include "doorlock/ConnectGateUnit.h"
-#include "doorlock/GroupCommitUnit.h"
-#include "doorlock/IssueCardRecordUnit.h"
-#include "doorlock/PostgresConninfoUnit.h"
-#include "doorlock/RecordSpoolUnit.h"
-#include "doorlock/RecordStoreSessionUnit.h"
-#include "doorlock/RoomLockPoolUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileUnit.h"
+#include "platform/GuardedUnit.h"
+#include "records/ConnectGateUnit.h"
+#include "records/GroupCommitUnit.h"
+#include "records/HeldRecordsUnit.h"
+#include "records/IssueCardRecordUnit.h"
+#include "records/PostgresConninfoUnit.h"
+#include "records/RecordStoreBudgetUnit.h"
+#include "records/RecordStoreErrorUnit.h"
+#include "records/RecordStoreTargetUnit.h"
+#include "records/RoomLockPoolUnit.h"
 #include "server/MetricsUnit.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace soci {
@@ -103,76 +103,62 @@ public:
 
 private:
     struct TStatements;
+    // What the store's lock guards: the session and what belongs to it.
+    struct TOpenState {
+        std::unique_ptr<soci::session> Session;
+        // The SQLite file the session opened. Another file or none at the path means it was deleted or
+        // replaced while open: rows written through the old session would go to a file nobody will read
+        // again.
+        std::optional<TFileIdentity> OpenedFile;
+        // The prepared statements and the values they are bound to; they belong to Session and go first.
+        std::unique_ptr<TStatements> Statements;
+        // What the last failure logged by LogFailure said about the server.
+        TStoreErrorKind LastFailure = TStoreErrorKind::Refused;
+
+        TOpenState();
+        ~TOpenState();
+    };
+    using TOpenLock = TGuarded<TOpenState, std::timed_mutex>::TLocked;
+    class TSessionWriter;
 
     // Creates whichever table, column or index is missing.
     void SetUpSchema(soci::session& session);
     // statement: the member of TStatements that step runs.
-    template <typename TMember, typename TStep>
-    bool RunLocked(std::unique_lock<std::timed_mutex>& guard, TMember statement, TStep step);
-    // Takes the store's lock: on a server store waiting m_operationWait at most (false, logged, without it).
-    bool LockForOperation(std::unique_lock<std::timed_mutex>& guard);
+    template <typename TMember, typename TStep> bool Run(TOpenLock& open, TMember statement, TStep step);
+    // Takes the store's lock: on a server store waiting m_operationWait at most (nullopt, logged, without
+    // it).
+    std::optional<TOpenLock> LockForOperation();
     // May release the lock while it connects to a server.
-    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard);
+    bool EnsureOpen(TOpenLock& open);
     // probe: connects during the back-off too, and a failed open is not logged (the retry thread's probes).
-    bool EnsureOpenLocked(std::unique_lock<std::timed_mutex>& guard, bool probe);
-    void HoldRecord(const TIssueCardRecord& record);
-    void StartRetryThread();
-    bool HasHeldRecords();
-    // With the session open: stores held rows, a turn's worth at most, until none is left or the server
-    // fails; the number stored.
-    size_t StoreHeldRecordsLocked();
-    // A held or spooled row: true when stored, false when the server refused it (logged; the row goes),
-    // nullopt when the server is out of reach, slow or read-only (the row stays).
-    std::optional<bool> StoreHeldRecordLocked(const TIssueCardRecord& record);
-    size_t StoreSpooledRecordsLocked();
-    // Probes a server the store could not reach, and stores the held rows, until the store ends.
-    void RetryUntilStopped();
-    void CloseLocked();
-    void AddRoomLocked(std::unique_lock<std::timed_mutex>& guard, const std::string& roomKey, TDateTime time);
+    bool EnsureOpen(TOpenLock& open, bool probe);
+    // A turn of the held rows' retry thread: probes a server the store could not reach, and stores the held
+    // rows.
+    void RetryTurn();
+    // Held rows stored through the open session.
+    size_t StoreHeld(TOpenLock& open);
+    void Close(TOpenLock& open);
+    void AddRoom(TOpenLock& open, const std::string& roomKey, TDateTime time);
     void StoreIssueCardRecords(const std::vector<TIssueCardRecord>& records);
+    // A held or spooled row, as THeldRecordWriter::StoreOne says.
+    std::optional<bool> StoreHeldRecord(TOpenLock& open, const TIssueCardRecord& record);
     // All rows in one transaction; false (nothing stored, nothing logged) when any part of it fails.
-    bool StoreTogetherLocked(const std::vector<TIssueCardRecord>& records);
+    bool StoreTogether(TOpenLock& open, const std::vector<TIssueCardRecord>& records);
     // Logs a failure; false when it failed.
-    bool InsertIssueCardRecordLocked(std::unique_lock<std::timed_mutex>& guard,
-                                     const TIssueCardRecord& record);
+    bool InsertIssueCardRecord(TOpenLock& open, const TIssueCardRecord& record);
     // Raises a failure.
-    void RunInsertRecordLocked(const TIssueCardRecord& record);
-    // A row as the spool keeps it, and back; false for a spooled row that is not one.
-    static std::string SpoolRowOf(const TIssueCardRecord& record);
-    static bool RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record);
-    // A row as the log names it.
-    static std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo);
-    void LogFailure(const std::exception& error);
+    void RunInsertRecord(TOpenLock& open, const TIssueCardRecord& record);
+    void LogFailure(TOpenLock& open, const std::exception& error);
     // What LogFailure does without the log line: notes the kind and closes a session that cannot go on.
-    void NoteFailure(const std::exception& error);
+    void NoteFailure(TOpenLock& open, const std::exception& error);
 
     std::string m_backend;
     std::string m_connectString;
     std::string m_description;
     std::string m_credentialsWarning;
-    std::unique_ptr<soci::session> m_session;
-    // The SQLite file the session opened. Another file or none at the path means it was deleted or replaced
-    // while open: rows written through the old session would go to a file nobody will read again.
-    std::optional<TFileIdentity> m_openedFile;
-    // The prepared statements and the values they are bound to; they belong to m_session and go first.
-    std::unique_ptr<TStatements> m_statements;
-    mutable std::timed_mutex m_lock;
+    mutable TGuarded<TOpenState, std::timed_mutex> m_open;
     std::chrono::milliseconds m_operationWait = StoreOperationWait;
-    // What the last failure logged by LogFailure said about the server.
-    TStoreErrorKind m_lastFailure = TStoreErrorKind::Refused;
-    // Issue rows the server did not take: in the spool file, durably, or where it cannot take them in
-    // memory (under m_heldLock). Stored by the next open that succeeds and by the retry thread.
-    std::unique_ptr<TRecordSpool> m_spool;
-    std::mutex m_heldLock;
-    std::deque<TIssueCardRecord> m_heldRecords;
-
     TConnectGate m_connectGate;
-
-    // Opens the store again now and then while rows are held; ends with the store.
-    std::mutex m_retryLock;
-    std::condition_variable m_retrySignal;
-    bool m_retryStop = false;
-    std::thread m_retryThread;
 
     // Issue-card rows of callers at the same time, stored in one commit.
     TGroupCommit<TIssueCardRecord> m_recordCommits;
@@ -186,6 +172,10 @@ private:
 
     // After the gate, which it connects through.
     TRoomLockPool m_roomLocks;
+
+    // Issue rows the server did not take, stored by the next open that succeeds and by the retry thread.
+    // Last: its retry thread, which rows left in the spool start at once, works on everything above.
+    THeldRecords m_held;
 };
 
 extern TDoorlockRecordStore* DoorlockRecordStore;

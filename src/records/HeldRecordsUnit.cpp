@@ -1,6 +1,4 @@
-// The rows of issued cards that the server did not take yet: kept in the spool file (or, without one, in
-// memory), and stored by the retry thread once the server answers again.
-#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "records/HeldRecordsUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "server/LogFileUnit.h"
@@ -9,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <optional>
 #include <utility>
 
 namespace {
@@ -21,14 +18,35 @@ constexpr auto RetryInterval = std::chrono::milliseconds(500);
 // Held rows stored per turn of the retry thread, so that the issues meanwhile wait for it briefly.
 constexpr size_t HeldRecordsPerTurn = 50;
 
+// A row as the log names it.
+std::string IssueRecordText(const std::string& cardNo, const std::string& roomNo) {
+    return Gbk("卡号") + cardNo + Gbk(", 房间") + roomNo;
+}
+
 } // namespace
 
-void TDoorlockRecordStore::HoldRecord(const TIssueCardRecord& record) {
+THeldRecords::THeldRecords(std::string spoolPath, std::function<void()> retryTurn)
+    : m_retryTurn(std::move(retryTurn)) {
+    if (spoolPath.empty())
+        return;
+    m_spool = std::make_unique<TRecordSpool>(std::move(spoolPath));
+    // Rows an earlier run kept: the retry thread stores them once the server answers.
+    if (const size_t spooled = m_spool->Count(); spooled > 0) {
+        WriteLog(Gbk("暂存文件中有") + std::to_string(spooled) + Gbk("条发卡记录，数据库恢复后保存"));
+        StartRetrying();
+    }
+}
+
+THeldRecords::~THeldRecords() {
+    StopRetrying();
+}
+
+void THeldRecords::Hold(const TIssueCardRecord& record) {
     if (m_spool) {
         // On disk before the answer goes out.
         if (m_spool->Add(SpoolRowOf(record))) {
             WriteLog(Gbk("发卡记录暂存，数据库恢复后保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
-            StartRetryThread();
+            StartRetrying();
             return;
         }
         WriteLog(Gbk("暂存文件") + m_spool->Path() + ": " + Utf8ToGbk(m_spool->LastError()));
@@ -40,57 +58,79 @@ void TDoorlockRecordStore::HoldRecord(const TIssueCardRecord& record) {
         }
     }
     {
-        std::lock_guard<std::mutex> held(m_heldLock);
-        if (m_heldRecords.size() >= MaxHeldRecords) {
+        auto rows = m_rows.Lock();
+        if (rows->size() >= MaxHeldRecords) {
             WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
             return;
         }
-        m_heldRecords.push_back(record);
+        rows->push_back(record);
     }
     WriteLog(Gbk("发卡记录暂存，数据库恢复后保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
-    StartRetryThread();
+    StartRetrying();
 }
 
-bool TDoorlockRecordStore::HasHeldRecords() {
-    {
-        std::lock_guard<std::mutex> held(m_heldLock);
-        if (!m_heldRecords.empty())
-            return true;
-    }
+bool THeldRecords::Any() {
+    if (!m_rows.Lock()->empty())
+        return true;
     return m_spool && m_spool->Count() > 0;
 }
 
-void TDoorlockRecordStore::StartRetryThread() {
-    std::lock_guard<std::mutex> retry(m_retryLock);
-    if (!m_retryThread.joinable() && !m_retryStop)
-        m_retryThread = std::thread([this] { RetryUntilStopped(); });
+size_t THeldRecords::Held() {
+    return m_rows.Lock()->size();
 }
 
-size_t TDoorlockRecordStore::StoreHeldRecordsLocked() {
+size_t THeldRecords::Spooled() {
+    return m_spool ? m_spool->Count() : 0;
+}
+
+void THeldRecords::StartRetrying() {
+    auto retry = m_retry.Lock();
+    if (!retry->Thread.joinable() && !retry->Stop)
+        retry->Thread = std::thread([this] { RetryUntilStopped(); });
+}
+
+void THeldRecords::StopRetrying() {
+    std::thread thread;
+    {
+        auto retry = m_retry.Lock();
+        retry->Stop = true;
+        thread = std::move(retry->Thread);
+    }
+    m_retrySignal.notify_all();
+    if (thread.joinable())
+        thread.join();
+}
+
+void THeldRecords::LogUnstored() {
+    auto rows = m_rows.Lock();
+    for (const TIssueCardRecord& record : *rows)
+        WriteLog(Gbk("发卡记录未保存: ") + IssueRecordText(record.CardNo, record.RoomNo));
+}
+
+size_t THeldRecords::StoreSome(THeldRecordWriter& writer) {
     size_t stored = 0;
-    for (size_t turn = 0; turn < HeldRecordsPerTurn && m_session; ++turn) {
+    for (size_t turn = 0; turn < HeldRecordsPerTurn && writer.CanWrite(); ++turn) {
         std::optional<TIssueCardRecord> record;
         {
-            std::lock_guard<std::mutex> held(m_heldLock);
-            if (m_heldRecords.empty())
+            auto rows = m_rows.Lock();
+            if (rows->empty())
                 break;
-            record = m_heldRecords.front();
+            record = rows->front();
         }
-        const std::optional<bool> outcome = StoreHeldRecordLocked(*record);
+        const std::optional<bool> outcome = writer.StoreOne(*record);
         if (!outcome)
             break;
         stored += *outcome ? 1 : 0;
-        std::lock_guard<std::mutex> held(m_heldLock);
-        m_heldRecords.pop_front();
+        m_rows.Lock()->pop_front();
     }
-    if (m_spool && m_session && stored < HeldRecordsPerTurn)
-        stored += StoreSpooledRecordsLocked();
+    if (m_spool && writer.CanWrite() && stored < HeldRecordsPerTurn)
+        stored += StoreSpooled(writer);
     if (stored > 0)
         WriteLog(Gbk("数据库恢复，已保存暂存的发卡记录") + std::to_string(stored) + Gbk("条"));
     return stored;
 }
 
-size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
+size_t THeldRecords::StoreSpooled(THeldRecordWriter& writer) {
     const std::vector<std::pair<long long, std::string>> rows = m_spool->Oldest(HeldRecordsPerTurn);
     if (rows.empty())
         return 0;
@@ -108,13 +148,13 @@ size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
     }
     // Removed from the spool only once the server has committed them: a crash in between stores a row
     // twice, never none.
-    if (records.empty() || (records.size() > 1 && StoreTogetherLocked(records))) {
+    if (records.empty() || (records.size() > 1 && writer.StoreTogether(records))) {
         m_spool->RemoveUpTo(rows.back().first);
         return records.size();
     }
     size_t stored = 0;
-    for (size_t i = 0; i < records.size() && m_session; ++i) {
-        const std::optional<bool> outcome = StoreHeldRecordLocked(records[i]);
+    for (size_t i = 0; i < records.size() && writer.CanWrite(); ++i) {
+        const std::optional<bool> outcome = writer.StoreOne(records[i]);
         if (!outcome)
             break;
         stored += *outcome ? 1 : 0;
@@ -123,21 +163,14 @@ size_t TDoorlockRecordStore::StoreSpooledRecordsLocked() {
     return stored;
 }
 
-void TDoorlockRecordStore::RetryUntilStopped() {
-    std::unique_lock<std::mutex> retry(m_retryLock);
-    while (!m_retryStop) {
-        if (m_retrySignal.wait_for(retry, RetryInterval, [this] { return m_retryStop; }))
+void THeldRecords::RetryUntilStopped() {
+    auto retry = m_retry.Lock();
+    while (!retry->Stop) {
+        if (m_retrySignal.wait_for(retry.Raw(), RetryInterval, [&] { return retry->Stop; }))
             break;
-        retry.unlock();
-        {
-            std::unique_lock<std::timed_mutex> guard(m_lock);
-            // Probes are not logged: the failure that began the outage was, and probes would fill the log.
-            if ((!m_session && m_connectGate.InBackoff()) || HasHeldRecords()) {
-                if (EnsureOpenLocked(guard, true))
-                    StoreHeldRecordsLocked();
-            }
-        }
-        retry.lock();
+        retry.Raw().unlock();
+        m_retryTurn();
+        retry.Raw().lock();
     }
 }
 
@@ -166,7 +199,7 @@ const char* const SpoolRowLayout = "1";
 
 } // namespace
 
-std::string TDoorlockRecordStore::SpoolRowOf(const TIssueCardRecord& record) {
+std::string THeldRecords::SpoolRowOf(const TIssueCardRecord& record) {
     return JoinSpoolFields({SpoolRowLayout, record.RegisterId, record.CardNo, record.RoomNo,
                             std::to_string(record.CardType), DateTimeField(record.LastCheckInTime),
                             DateTimeField(record.CheckInTime), DateTimeField(record.CheckOutTime),
@@ -174,7 +207,7 @@ std::string TDoorlockRecordStore::SpoolRowOf(const TIssueCardRecord& record) {
                             record.Source});
 }
 
-bool TDoorlockRecordStore::RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record) {
+bool THeldRecords::RecordOfSpoolRow(const std::string& row, TIssueCardRecord& record) {
     std::vector<std::string> fields;
     // Fields a later layout adds after these are not read.
     if (!SplitSpoolFields(row, fields) || fields.size() < 11 || fields[0] != SpoolRowLayout)

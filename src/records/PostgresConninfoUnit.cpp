@@ -1,4 +1,4 @@
-#include "doorlock/PostgresConninfoUnit.h"
+#include "records/PostgresConninfoUnit.h"
 
 #ifdef DOORLOCK_WITH_LIBPQ
 #include <libpq-fe.h>

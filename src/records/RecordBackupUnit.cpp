@@ -1,9 +1,8 @@
-#include "doorlock/RecordBackupUnit.h"
+#include "records/RecordBackupUnit.h"
 
-#include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/FileUnit.h"
+#include "records/RecordStoreTargetUnit.h"
 
 #include <sqlite3.h>
 
@@ -140,6 +139,7 @@ uint64_t BackUpSqliteFile(const std::string& source, const std::string& target,
 }
 
 TBackupResult BackUpProgramDirectory(const std::string& dir, const std::string& dest,
+                                     const std::function<bool(const std::string& optionFile)>& namesServer,
                                      std::chrono::milliseconds busyWait) {
     const std::string partial = dest + ".partial";
     if (Exists(dest))
@@ -155,11 +155,8 @@ TBackupResult BackUpProgramDirectory(const std::string& dir, const std::string& 
     const bool hasOptions = Exists(optionFile);
     if (hasOptions)
         optionBytes = ReadRegularFile(optionFile, MaxOptionFileBytes);
-    TDoorlockOption option(optionFile);
-    if (hasOptions)
-        option.LoadOption();
     TBackupResult result;
-    result.ServerStore = !option.Database.empty();
+    result.ServerStore = hasOptions && namesServer(optionFile);
     const std::string client = JoinFileName(dir, "Client.db");
     const std::string spool = JoinFileName(dir, "Spool.db");
     if (!result.ServerStore && !Exists(client))

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ constexpr std::chrono::milliseconds BackupBusyWait{30000};
 // is renamed to dest at the end. Raises std::runtime_error (UTF-8) with the reason: dest or dest.partial
 // exists, the directory has no Client.db while Database names none, a file is a link or no regular file, a
 // copy failed or its check; then neither dest nor dest.partial is left behind.
+// namesServer: whether the settings file (Option.ini, when the directory has one) name a server store.
 TBackupResult BackUpProgramDirectory(const std::string& dir, const std::string& dest,
+                                     const std::function<bool(const std::string& optionFile)>& namesServer,
                                      std::chrono::milliseconds busyWait = BackupBusyWait);
 
 // Copies one SQLite database as BackUpProgramDirectory does, into a file target that must not exist yet; its

@@ -1,10 +1,10 @@
-#include "doorlock/RecordRetentionUnit.h"
+#include "records/RecordRetentionUnit.h"
 
-#include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/RoomLockPoolUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/RecordStoreSessionUnit.h"
+#include "records/RoomLockPoolUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
@@ -52,10 +52,10 @@ void RollBack(soci::session& session) {
 
 } // namespace
 
-TRecordRetentionPolicy RecordRetentionPolicyOf(const TDoorlockOption& option) {
+TRecordRetentionPolicy RecordRetentionPolicyOf(int days, const std::string& written) {
     TRecordRetentionPolicy policy;
-    policy.Days = option.RecordRetentionDays > 0 ? option.RecordRetentionDays : 0;
-    const std::string mode = Trim(option.RecordRetention);
+    policy.Days = days > 0 ? days : 0;
+    const std::string mode = Trim(written);
     if (SameText(mode, "Anonymise"))
         policy.Mode = TRecordRetentionMode::Anonymise;
     else if (SameText(mode, "Delete"))

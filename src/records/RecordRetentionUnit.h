@@ -1,7 +1,7 @@
 #pragma once
 
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/RecordStoreTargetUnit.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -9,8 +9,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-class TDoorlockOption;
 
 // What happens to an issued-card row past its time: it goes, or it keeps everything but the guest's name and
 // registration number (set to empty text), so that the card history of a room stays.
@@ -22,9 +20,9 @@ struct TRecordRetentionPolicy {
     TRecordRetentionMode Mode = TRecordRetentionMode::Delete;
 };
 
-// Raises Exception naming the key for a RecordRetention that is neither Delete nor Anonymise (any case); days
-// below 0 count as 0.
-TRecordRetentionPolicy RecordRetentionPolicyOf(const TDoorlockOption& option);
+// From the two settings as written. Raises Exception naming the key for a mode that is neither Delete nor
+// Anonymise (any case); days below 0 count as 0.
+TRecordRetentionPolicy RecordRetentionPolicyOf(int days, const std::string& mode);
 
 // The oldest operation time a row may have at now and stay whole: now to the second, less the days. A row of
 // exactly that time stays; one a second older goes.

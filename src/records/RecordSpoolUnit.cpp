@@ -1,7 +1,7 @@
-#include "doorlock/RecordSpoolUnit.h"
+#include "records/RecordSpoolUnit.h"
 
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/FileUnit.h"
+#include "records/RecordStoreSessionUnit.h"
 
 #include <soci/soci.h>
 

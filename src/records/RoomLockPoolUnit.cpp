@@ -1,14 +1,15 @@
-#include "doorlock/RoomLockPoolUnit.h"
+#include "records/RoomLockPoolUnit.h"
 
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/CodePageUnit.h"
+#include "records/RecordStoreBudgetUnit.h"
+#include "records/RecordStoreErrorUnit.h"
+#include "records/RecordStoreSessionUnit.h"
 #include "server/LogFileUnit.h"
 
 #include <soci/soci.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <string_view>
 #include <utility>
 
 namespace {
@@ -96,7 +97,7 @@ TRoomLock TRoomLockPool::Lock(const std::string& roomKey) {
             lock.m_session = std::move(session);
             return lock;
         } catch (const std::exception& e) {
-            const bool timedOut = std::string_view(e.what()).find("lock timeout") != std::string_view::npos;
+            const bool timedOut = IsLockTimeout(e);
             WriteLog(timedOut ? LockWaitedText(roomKey, m_lockWait) : Utf8ToGbk(e.what()));
             const bool lost = !session || !session->is_connected();
             if (lost) {

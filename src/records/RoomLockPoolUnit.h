@@ -1,7 +1,7 @@
 #pragma once
 
-#include "doorlock/ConnectGateUnit.h"
-#include "doorlock/RecordStoreSessionUnit.h"
+#include "records/ConnectGateUnit.h"
+#include "records/RecordStoreBudgetUnit.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,19 +1,16 @@
 #include "DoorlockTestSupport.h"
 
 #include "doorlock/DoorlockIssueUnit.h"
-#include "doorlock/DoorlockRecordQueryUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 namespace {
-
-bool SameMinute(TDateTime a, TDateTime b) {
-    return std::fabs(a - b) < 2.0 / 1440;
-}
 
 // The rule with settings, a device, a store and room turns of the test's own; no process-wide object is set.
 class TIssueRuleTest : public ::testing::Test {

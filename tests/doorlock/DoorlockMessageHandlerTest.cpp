@@ -4,13 +4,14 @@
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/DoorlockIssueUnit.h"
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/HandlerTestSupport.h"
+#include "support/RecordTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -69,10 +70,6 @@ protected:
 std::string Response(const std::string& code, const std::string& message, const std::string& cardNo) {
     return "<DoorResponse><RequestID></RequestID><ResultCode>" + code + "</ResultCode><ResultMessage>" +
            message + "</ResultMessage><CardNo>" + cardNo + "</CardNo></DoorResponse>";
-}
-
-bool SameMinute(TDateTime a, TDateTime b) {
-    return std::fabs(a - b) < 2.0 / 1440;
 }
 
 } // namespace

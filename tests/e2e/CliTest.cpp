@@ -1,10 +1,10 @@
 #include "DoorlockHostFixture.h"
 
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/FileNameUnit.h"
 #include "platform/TlsUnit.h"
+#include "records/RecordBackendsUnit.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,8 +1,10 @@
 #include "DoorlockHostFixture.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
+#include "records/RecordBackendsUnit.h"
+#include "support/RecordTestSupport.h"
 
 #include <soci/soci.h>
 
@@ -24,19 +26,6 @@ struct TIssueRow {
     int IsCopy = 0;
 };
 
-std::string Text(const soci::row& row, const std::string& column) {
-    const soci::indicator ind = row.get_indicator(column);
-    if (ind == soci::i_null)
-        return "";
-    if (row.get_properties(column).get_data_type() == soci::dt_string)
-        return row.get<std::string>(column);
-    if (row.get_properties(column).get_data_type() == soci::dt_integer)
-        return std::to_string(row.get<int>(column));
-    if (row.get_properties(column).get_data_type() == soci::dt_long_long)
-        return std::to_string(row.get<long long>(column));
-    return "?";
-}
-
 std::vector<std::vector<std::string>> Query(const std::string& file, const std::string& sql,
                                             const std::vector<std::string>& columns) {
     RegisterLinkedBackends();
@@ -46,7 +35,7 @@ std::vector<std::vector<std::string>> Query(const std::string& file, const std::
     for (const soci::row& row : rows) {
         std::vector<std::string> values;
         for (const auto& c : columns)
-            values.push_back(Text(row, c));
+            values.push_back(CellText(row, c, ""));
         result.push_back(values);
     }
     return result;

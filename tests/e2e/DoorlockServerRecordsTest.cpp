@@ -5,8 +5,8 @@
 #include "support/PostgresSchema.h"
 #include "support/ServerProxy.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "platform/CodePageUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <soci/soci.h>
 

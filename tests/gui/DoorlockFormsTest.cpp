@@ -2,14 +2,14 @@
 
 #include "doorlock/BaseDoorlockUnit.h"
 #include "doorlock/CardEncoderUnit.h"
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/IcDoorlockUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,11 +1,11 @@
 #include "GuiTestSupport.h"
 
 #include "doorlock/BaseDoorlockUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "forms/FormSupportUnit.h"
 #include "host/InterfaceHostUnit.h"
 #include "member/BaseMemberUnit.h"
 #include "police/BasePoliceUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "GuiTestSupport.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
 #include "host/forms/MainFormUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 
 #include <QAction>
 #include <QDateTimeEdit>

@@ -1,6 +1,6 @@
 // The gate every server connection of a store goes through: the store's session, its retry thread's probes
 // and the room-lock pool.
-#include "doorlock/ConnectGateUnit.h"
+#include "records/ConnectGateUnit.h"
 
 #include <gmock/gmock.h>
 #include <soci/soci.h>

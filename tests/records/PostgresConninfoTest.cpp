@@ -1,7 +1,7 @@
-#include "doorlock/DoorlockRecordStoreUnit.h"
-#include "doorlock/PostgresConninfoUnit.h"
-#include "doorlock/RecordStoreSessionUnit.h"
 #include "platform/CodePageUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
+#include "records/PostgresConninfoUnit.h"
+#include "records/RecordStoreTargetUnit.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

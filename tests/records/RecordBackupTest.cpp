@@ -1,5 +1,5 @@
-#include "doorlock/RecordBackupUnit.h"
-#include "doorlock/RecordStoreSessionUnit.h"
+#include "records/RecordBackupUnit.h"
+#include "records/RecordStoreSessionUnit.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

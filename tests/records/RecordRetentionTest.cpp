@@ -1,11 +1,11 @@
-#include "RecordStoreFixture.h"
+#include "support/RecordStoreFixture.h"
+#include "support/RecordTestSupport.h"
 
-#include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/RecordRetentionUnit.h"
-#include "doorlock/RoomLockPoolUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "platform/SysUtilsUnit.h"
+#include "records/RecordRetentionUnit.h"
+#include "records/RoomLockPoolUnit.h"
 
 #include <gmock/gmock.h>
 
@@ -38,18 +38,8 @@ std::map<std::string, std::string> RowsByCard(soci::session& raw) {
         (raw.prepare << "select CardNo, GuestName, RegisterId, RoomNo, OpratingTime from T_IssueCardRecord");
     for (const soci::row& row : found) {
         std::string cells;
-        for (std::size_t i = 1; i < row.size(); ++i) {
-            if (row.get_indicator(i) == soci::i_null)
-                cells += "NULL";
-            else if (row.get_properties(i).get_data_type() == soci::dt_date) {
-                const std::tm tm = row.get<std::tm>(i);
-                char text[32];
-                std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-                cells += text;
-            } else
-                cells += row.get<std::string>(i);
-            cells += i + 1 < row.size() ? "/" : "";
-        }
+        for (std::size_t i = 1; i < row.size(); ++i)
+            cells += CellText(row, i) + (i + 1 < row.size() ? "/" : "");
         rows[row.get<std::string>(0)] = cells;
     }
     return rows;
@@ -76,12 +66,9 @@ TEST(RecordRetentionTest, SettingsParseAndTheNoticeNamesTheFirstDayKept) {
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(std::string(c.Mode) + " " + std::to_string(c.Days));
-        TDoorlockOption option("");
-        option.RecordRetentionDays = c.Days;
-        option.RecordRetention = c.Mode;
         if (!c.Valid) {
             try {
-                RecordRetentionPolicyOf(option);
+                RecordRetentionPolicyOf(c.Days, c.Mode);
                 ADD_FAILURE() << "accepted";
             } catch (const Exception& e) {
                 EXPECT_EQ(std::string(e.what()), "'" + Trim(c.Mode) +
@@ -90,7 +77,7 @@ TEST(RecordRetentionTest, SettingsParseAndTheNoticeNamesTheFirstDayKept) {
             }
             continue;
         }
-        EXPECT_EQ(RetentionNotice(RecordRetentionPolicyOf(option), RetentionNow()), Gbk(c.Notice));
+        EXPECT_EQ(RetentionNotice(RecordRetentionPolicyOf(c.Days, c.Mode), RetentionNow()), Gbk(c.Notice));
     }
 }
 

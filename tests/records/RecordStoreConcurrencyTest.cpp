@@ -1,4 +1,5 @@
-#include "RecordStoreFixture.h"
+#include "support/RecordStoreFixture.h"
+#include "support/RecordTestSupport.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -11,16 +12,6 @@
 #include <random>
 #include <string>
 #include <thread>
-
-namespace {
-
-int RowCount(soci::session& raw, const std::string& table) {
-    int count = 0;
-    raw << "select count(*) from " + table, soci::into(count);
-    return count;
-}
-
-} // namespace
 
 // Connection threads and the test dialog share the one store. Each thread works its own rooms, and in every
 // round a room that all threads share: the update-or-insert of a room has to be one step, or two threads both

@@ -1,16 +1,20 @@
 // A server store whose server is slow, blocked, read-only or away for a while: no operation waits past its
 // budget, no row of an issue is lost, and the store is used again as soon as the server answers.
-#include "RecordStoreFixture.h"
+#include "support/RecordStoreFixture.h"
+#include "support/RecordTestSupport.h"
 
 #include "support/ServerProxy.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/RecordStoreErrorUnit.h"
+#include "records/RecordStoreSessionUnit.h"
 
 #include <gmock/gmock.h>
 
 #include <algorithm>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 using ::testing::Contains;
@@ -18,12 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
-
-int RowCount(soci::session& raw, const std::string& table) {
-    int count = 0;
-    raw << "select count(*) from " + table, soci::into(count);
-    return count;
-}
 
 // Sessions of a program that wait for a lock.
 int WaitingForLocks(soci::session& raw, const std::string& program) {
@@ -41,6 +39,43 @@ bool Logged(const std::vector<std::string>& messages, const std::string& part) {
 }
 
 } // namespace
+
+// A statement that gave up waiting for a lock another session holds is told from other failures by the back
+// end's own error code, not by its message: the room lock's log line rests on it.
+TEST_P(TRecordStoreTest, AStatementThatWaitedTooLongForALockIsALockTimeOut) {
+    auto store = OpenStore();
+    auto holder = Raw();
+    std::unique_ptr<soci::session> waiter;
+    if (OnPostgres()) {
+        waiter = Raw();
+        *waiter << "SET lock_timeout = 50";
+        holder->begin();
+        *holder << "LOCK TABLE T_Room IN ACCESS EXCLUSIVE MODE";
+    } else {
+        // No busy wait at all: the first refusal ends the statement.
+        waiter = std::make_unique<soci::session>("sqlite3", "db=\"" + DbPath() + "\" timeout=0");
+        *holder << "BEGIN EXCLUSIVE";
+    }
+    struct TCase {
+        const char* Sql;
+        bool LockTimeOut;
+    };
+    const TCase cases[] = {
+        {"insert into T_Room(RoomNo) values('0101')", true},
+        {"insert into T_NoSuchTable(RoomNo) values('0101')", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Sql);
+        try {
+            *waiter << c.Sql;
+            ADD_FAILURE() << "ran";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(IsLockTimeout(e), c.LockTimeOut) << e.what();
+        }
+    }
+    EXPECT_FALSE(IsLockTimeout(std::runtime_error("canceling statement due to lock timeout")));
+    holder->rollback();
+}
 
 // Every session bounds its statements and lock waits, unless the settings name their own.
 TEST_P(TPostgresRecordStoreTest, SessionsBoundTheirWaitsUnlessTheSettingsNameTheirOwn) {

@@ -1,6 +1,7 @@
-#include "RecordStoreFixture.h"
+#include "support/RecordStoreFixture.h"
+#include "support/RecordTestSupport.h"
 
-#include "doorlock/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
 
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
@@ -50,17 +51,7 @@ std::string Lower(std::string text) {
     return text;
 }
 
-int RowCount(soci::session& raw, const std::string& table) {
-    int count = 0;
-    raw << "select count(*) from " + table, soci::into(count);
-    return count;
-}
-
 } // namespace
-
-std::string StoreKindName(const ::testing::TestParamInfo<TStoreKind>& info) {
-    return info.param == TStoreKind::Postgres ? "PostgreSQL" : "SQLite";
-}
 
 TEST_P(TRecordStoreTest, MissingRoomReadsZeroAndAnAddedRoomReadsBackToTheSecond) {
     struct Case {
@@ -194,21 +185,8 @@ TEST_P(TRecordStoreTest, IssueRecordsKeepEveryColumn) {
     std::vector<std::vector<std::string>> table;
     for (const soci::row& row : rows) {
         std::vector<std::string> cells;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (row.get_indicator(i) == soci::i_null)
-                cells.push_back("NULL");
-            else if (row.get_properties(i).get_data_type() == soci::dt_integer)
-                cells.push_back(std::to_string(row.get<int>(i)));
-            else if (row.get_properties(i).get_data_type() == soci::dt_long_long)
-                cells.push_back(std::to_string(row.get<long long>(i)));
-            else if (row.get_properties(i).get_data_type() == soci::dt_date) {
-                const std::tm tm = row.get<std::tm>(i);
-                char text[32];
-                std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-                cells.push_back(text);
-            } else
-                cells.push_back(row.get<std::string>(i));
-        }
+        for (std::size_t i = 0; i < row.size(); ++i)
+            cells.push_back(CellText(row, i));
         table.push_back(cells);
     }
     using Row = std::vector<std::string>;

@@ -1,6 +1,7 @@
 #include "support/PostgresSchema.h"
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "records/PostgresConninfoUnit.h"
+#include "records/RecordBackendsUnit.h"
 
 #include <soci/soci.h>
 

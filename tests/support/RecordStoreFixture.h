@@ -1,6 +1,6 @@
 #pragma once
 
-#include "doorlock/DoorlockRecordStoreUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "support/PostgresSchema.h"
 #include "support/TestSupport.h"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "doorlock/DoorlockRecordQueryUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
-#include "doorlock/RecordRetentionUnit.h"
+#include "records/DoorlockRecordQueryUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
+#include "records/RecordRetentionUnit.h"
 
 #include <QDialog>
 #include <QString>

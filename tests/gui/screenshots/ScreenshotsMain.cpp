@@ -3,7 +3,6 @@
 #include "OffscreenMessages.h"
 
 #include "doorlock/DoorlockOptionUnit.h"
-#include "doorlock/DoorlockRecordStoreUnit.h"
 #include "doorlock/forms/DoorlockTestFormUnit.h"
 #include "doorlock/forms/OptionFormUnit.h"
 #include "doorlock/forms/RecordsFormUnit.h"
@@ -17,6 +16,7 @@
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
 
