@@ -11,7 +11,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <latch>
 #include <optional>
 #include <random>
 #include <thread>
@@ -562,11 +561,11 @@ TEST_P(TPostgresRecordStoreTest, StoresOpeningAtOnceOnAFreshDatabaseSetItUpWitho
         std::vector<std::unique_ptr<TDoorlockRecordStore>> stores;
         for (int i = 0; i < Desks; ++i)
             stores.push_back(std::make_unique<TDoorlockRecordStore>(Backend(), Target()));
-        std::latch start(Desks);
+        TStartLine start(Desks);
         std::vector<std::thread> desks;
         for (auto& store : stores)
             desks.emplace_back([&start, &store] {
-                start.arrive_and_wait();
+                start.ArriveAndWait();
                 store->OpenDatabase();
             });
         for (std::thread& desk : desks)

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <latch>
 #include <map>
 #include <mutex>
 #include <set>
@@ -181,13 +180,13 @@ TEST_F(TDoorlockHostTest, EveryAnsweredIssueHasItsRowOrALoggedError) {
     std::vector<std::string> answered;
     std::mutex answeredLock;
     for (int round = 0; round < kRounds; ++round) {
-        std::latch start(kClients);
+        TStartLine start(kClients);
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, round, c] {
                 const std::string id =
                     (c == kClients / 2 ? "refused-" : "R") + std::to_string(round) + "-" + std::to_string(c);
-                start.arrive_and_wait();
+                start.ArriveAndWait();
                 const std::string response = Send(
                     IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id));
                 if (response.find("<ResultCode>200</ResultCode>") != std::string::npos) {

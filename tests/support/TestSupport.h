@@ -1,11 +1,32 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
+
+// Threads that start together: each arrives and waits for the others. Not std::latch, which waits on an
+// atomic: without a futex (MinGW) GCC 12's atomic wait loses wake-ups, and a start would hang now and then.
+class TStartLine {
+public:
+    explicit TStartLine(int threads) : m_left(threads) {}
+    void ArriveAndWait() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (--m_left <= 0)
+            m_allThere.notify_all();
+        else
+            m_allThere.wait(lock, [this] { return m_left <= 0; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_allThere;
+    int m_left;
+};
 
 // A fresh temporary directory, removed with everything in it when the test ends.
 class TSandbox {
