@@ -363,12 +363,12 @@ bool TDoorlockRecordStore::RunLocked(std::unique_lock<std::timed_mutex>& guard, 
     }
 }
 
-TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
+std::optional<TDateTime> TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
     std::unique_lock<std::timed_mutex> guard(m_lock, std::defer_lock);
     TDateTime value = 0;
     if (!LockForOperation(guard))
-        return value;
-    RunLocked(guard, &TStatements::lookup, [&](TStatements& s) {
+        return std::nullopt;
+    const bool lookedUp = RunLocked(guard, &TStatements::lookup, [&](TStatements& s) {
         value = 0;
         s.roomNo = GbkToUtf8(roomKey);
         if (!s.lookup)
@@ -389,6 +389,8 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
             throw std::runtime_error("Invalid LastCheckInTime '" + found + "' in T_Room");
         }
     });
+    if (!lookedUp)
+        return std::nullopt;
     return value;
 }
 

@@ -350,7 +350,7 @@ TEST_P(TSqliteRecordStoreTest, TheRecordListNeverCreatesOrChangesTheFile) {
 TEST_P(TRecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
     struct Case {
         const char* sqlValue;
-        TDateTime expected;
+        std::optional<TDateTime> expected; // nullopt: the look-up failed
         bool logged;
         bool textColumn; // only a column without a type takes it
     };
@@ -361,9 +361,9 @@ TEST_P(TRecordStoreTest, StoredTimesReadBackWhateverFormTheyTake) {
         {"'2024-05-06T07:08:09.25'", At(2024, 5, 6, 7, 8, 9, 250), false, false},
         {"'2024-05-06'", At(2024, 5, 6, 0, 0, 0), false, false},
         {"'2024-05-06 07:08:09.123456'", At(2024, 5, 6, 7, 8, 9, 123), false, false},
-        {"'2024-02-30 07:08:09'", 0, true, true},
-        {"'yesterday'", 0, true, true},
-        {"45000.5", 0, true, true},
+        {"'2024-02-30 07:08:09'", std::nullopt, true, true},
+        {"'yesterday'", std::nullopt, true, true},
+        {"45000.5", std::nullopt, true, true},
     };
     auto store = OpenStore();
     auto raw = Raw();
@@ -430,7 +430,7 @@ TEST_P(TRecordStoreTest, AFailedOpenIsLoggedAndTheNextOperationOpensAgain) {
         // A server out of reach keeps the issue row until it answers again.
         const bool held = c.kind == TStoreKind::Postgres;
 
-        EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
+        EXPECT_EQ(store->GetLastCheckInTime("0101"), std::nullopt);
         store->SetLastCheckInTime("0101", At(2024, 1, 1, 0, 0, 0));
         store->AddRoom("0101", At(2024, 1, 1, 0, 0, 0));
         store->AddIssueCardRecord({.RegisterId = "R", .CardNo = "0", .RoomNo = "0101"});
@@ -520,7 +520,7 @@ TEST_P(TRecordStoreTest, AFailingStatementIsLoggedAndPreparedAgainOnceTheTableIs
     auto store = OpenStore();
     EXPECT_TRUE(store->IsOpen());
 
-    EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), std::nullopt);
     store->SetLastCheckInTime("0101", At(2024, 1, 1, 0, 0, 0));
     // The other table is still usable.
     store->AddIssueCardRecord({.RegisterId = "R1", .CardNo = "1", .RoomNo = "0101"});
