@@ -90,12 +90,7 @@ protected:
     }
 
     // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
-    std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages = ReadLogEntries(m_sandbox.File("test.LOG"));
-        for (std::string& message : messages)
-            message.erase(std::min(message.find("\r\n"), message.size()));
-        return messages;
-    }
+    std::vector<std::string> LogMessages() const { return ReadLogEntries(m_sandbox.File("test.LOG"), true); }
 
     TRestored<TLogFile*> m_guard{LogFile};
     TSandbox m_sandbox;
