@@ -249,11 +249,9 @@ TEST_F(TDoorlockHostTest, CliLogShowsTheEntriesOfOnePeer) {
     StartHost();
     const std::string fromTwo = "<DoorRequest type=\"ReadCard\"><RequestID>two</RequestID></DoorRequest>";
     const std::string fromOne = "<DoorRequest type=\"ReadCard\"><RequestID>one</RequestID></DoorRequest>";
-    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), fromTwo + std::string(1, '\0'))
-                  .find("ResultCode"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), Framed(fromTwo)).find("ResultCode"),
               std::string::npos);
-    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), fromOne + std::string(1, '\0'))
-                  .find("ResultCode"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), Framed(fromOne)).find("ResultCode"),
               std::string::npos);
     ASSERT_TRUE(WaitFor([&] { return LogText().find("<RequestID>one") != std::string::npos; }));
     // The host's file, whatever the date was when it started.
@@ -358,11 +356,6 @@ protected:
         args.push_back("read");
         return RunCli(m_port, args);
     }
-    size_t LogLinesStartingWith(const std::string& start) const {
-        const std::vector<std::string> lines = LogLines();
-        return static_cast<size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
-    }
     // Peer lines of served requests that name the subject ("" for none).
     size_t PeerLinesWithSubject(const std::string& subject) const {
         const std::vector<std::string> lines = LogLines();
@@ -430,8 +423,8 @@ TEST_F(TTlsHostTest, OnlyClientsWithACertificateOfTheClientCAAreServed) {
     }
     // Only the served requests were read; the refusals are logged like refused addresses, at most once a
     // minute per address (the start-up probe's was the first).
-    EXPECT_EQ(LogLinesStartingWith(Gbk("收到消息: ")), served);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("拒绝来自 127.0.0.1 的连接（TLS：")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("收到消息: ")), served);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("拒绝来自 127.0.0.1 的连接（TLS：")), 1u);
     EXPECT_EQ(PeerLinesWithSubject("CN=hotel-system,O=Hotel"), served);
     EXPECT_EQ(StopHost(), 0);
 }
@@ -446,7 +439,7 @@ TEST_F(TTlsHostTest, WithoutClientCAAnyoneMayConnectAndTheStartWarns) {
     const TCliRun run = ReadCard({"--tls-ca", m_sandbox.File("ca.pem")});
     EXPECT_EQ(run.status, 0) << run.errors;
     EXPECT_NE(run.output.find("<ResultCode>200</ResultCode>"), std::string::npos);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("警告：TLS 已启用但未设置 TlsClientCA")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("警告：TLS 已启用但未设置 TlsClientCA")), 1u);
     EXPECT_NE(m_host->Output().find(Utf8(Gbk("警告：TLS 已启用但未设置 TlsClientCA"))), std::string::npos);
     // Nothing to name: the client showed no certificate.
     EXPECT_EQ(PeerLinesWithSubject(""), 1u);
@@ -464,7 +457,7 @@ TEST_F(TTlsHostTest, CertificatesOutOfTheirTimeWarnAtTheStart) {
     const size_t at = output.find(expired);
     ASSERT_NE(at, std::string::npos) << output;
     EXPECT_NE(output.find("过期，客户端将拒绝连接；请更换证书\n", at), std::string::npos) << output;
-    EXPECT_EQ(LogLinesStartingWith(Gbk(expired)), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk(expired)), 1u);
     // The CA is good for years: only the host's certificate is named.
     EXPECT_EQ(output.find("TlsClientCA）"), std::string::npos) << output;
     EXPECT_NE(output.find("警告：AllowedClients 包含所有地址，每台计算机都可以连到端口 " +
@@ -525,5 +518,5 @@ TEST_F(TTlsHostTest, PlainClientThroughAStunnelClient) {
     EXPECT_NE(run.output.find("<ResultCode>200</ResultCode>"), std::string::npos);
     // The probe above went through the tunnel as well, but sent no request: only the request is attributed.
     EXPECT_EQ(PeerLinesWithSubject("CN=hotel-system,O=Hotel"), 1u);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("收到消息: ")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("收到消息: ")), 1u);
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -55,6 +56,9 @@ bool ReadOnlyFilesStayWritable();
 // Sets an environment variable for this process and the programs it starts; nullptr removes it.
 void SetEnvironment(const char* name, const char* value);
 
+// A request or response on the wire: the text followed by its terminating NUL.
+std::string Framed(std::string_view text);
+
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 
@@ -83,9 +87,16 @@ struct TLogLine {
     std::string Text;
 };
 std::vector<TLogLine> ParseLog(const std::string& text);
+// The lines of a log's text as written, without their time stamps where they have one.
+std::vector<std::string> LogLinesOf(const std::string& text);
 // The entries of a log file (UTF-8) without their time stamps; an entry's continuation lines are joined to it
-// with CR LF.
-std::vector<std::string> ReadLogEntries(const std::string& path);
+// with CR LF, or dropped (firstLinesOnly).
+std::vector<std::string> ReadLogEntries(const std::string& path, bool firstLinesOnly = false);
+// The text of the log file (*.LOG) in a program directory (GBK); empty when there is none.
+std::string ReadLogFile(const std::string& dir);
+// How many of the lines are text, or start with it.
+size_t CountLines(const std::vector<std::string>& lines, const std::string& text);
+size_t CountLinesStartingWith(const std::vector<std::string>& lines, const std::string& start);
 
 // Puts process-wide references back as they were when the test ends, so that a test can install its own
 // options, log, device or store: TRestored<TLogFile*, TBaseMember*> guard{LogFile, CurrentMember}.
