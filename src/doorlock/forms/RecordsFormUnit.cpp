@@ -79,7 +79,7 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, TRecordRetentionPolicy ret
         m_recordGrid->setGeometry(12, 46, 976, 438);
         AddLabel(this, "RetentionLbl", ToQString(notice), 12, 492);
     }
-    const int widths[] = {135, 75, 80, 40, 50, 135, 135, 60, 105};
+    const int widths[] = {135, 75, 80, 40, 50, 135, 135, 60, 118};
     for (int i = 0; i < static_cast<int>(std::size(widths)); ++i)
         m_recordGrid->setColumnWidth(i, widths[i]);
 
