@@ -330,6 +330,9 @@ TEST_P(TRecordStoreTest, TheRecordListFiltersByRoomAndTimeNewestFirst) {
     EXPECT_EQ(last.CheckOutTime, "");
     EXPECT_EQ(last.GuestName, Gbk("张三"));
     EXPECT_EQ(last.RegisterId, Gbk("登记1"));
+    // A failed issue is stored with card number 0; the list and the export name its result.
+    EXPECT_EQ(IssueResultText(last), Gbk("失败"));
+    EXPECT_EQ(IssueResultText(all.front()), Gbk("成功"));
     EXPECT_THAT(LogMessages(), IsEmpty());
 }
 

@@ -65,13 +65,19 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
                               "2026-12-31 14:30:00"})
                   .status,
               0);
+    // The card taken off the encoder: the issue fails, and its row says so.
+    std::filesystem::remove(m_sandbox.File("SimCard.bin"));
+    ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
+                              "2026-12-31 14:30:00", "--register", "R2"})
+                  .status,
+              1);
 
     // Read while the host still runs and holds the store open.
     TCliRun csv =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--room", "01010816", "--csv"});
     EXPECT_EQ(csv.status, 0);
     // The operation times are the host's clock and the sources the client's port (the records test looks at
-    // those); the rest is fixed. Newest first: the copy.
+    // those); the rest is fixed. Newest first: the failed issue, then the copy.
     std::string text;
     std::vector<std::string> times;
     for (size_t start = 0, end; (end = csv.raw.find("\r\n", start)) != std::string::npos; start = end + 2) {
@@ -82,18 +88,23 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
         }
         text += line + "\r\n";
     }
-    EXPECT_EQ(text,
-              "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
-              "T,01010816,816123114,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",,\r\n"
-              "T,01010816,816123114,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1,\r\n");
-    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(
+        text,
+        "\xEF\xBB\xBF操作时间,房间,卡号,结果,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
+        "T,01010816,0,失败,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,Guest,R2,\r\n"
+        "T,01010816,816123114,成功,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",,\r\n"
+        "T,01010816,816123114,成功,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1,\r\n");
+    ASSERT_EQ(times.size(), 3u);
     EXPECT_GE(times[0], times[1]);
+    EXPECT_GE(times[1], times[2]);
 
     TCliRun table =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--from", "2000-01-01 00:00:00"});
     EXPECT_EQ(table.status, 0);
-    EXPECT_NE(table.output.find("01010817   817123114  新卡"), std::string::npos) << table.output;
-    EXPECT_NE(table.output.find("共 3 条\n"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("房间       卡号       结果   类型"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("01010817   817123114  成功   新卡"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("01010816   0          失败   新卡"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("共 4 条\n"), std::string::npos) << table.output;
 
     EXPECT_EQ(RunCli(m_port, {"records", "--dir", m_sandbox.File("missing")}).status, 2);
 }
