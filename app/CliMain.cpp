@@ -306,7 +306,7 @@ std::string Padded(const std::string& gbk, size_t width) {
 // Every cell as VisibleText shows it: the rows hold what the hotel system sent, and a terminal must not act
 // on it.
 void PrintTableLine(const std::vector<std::string>& cells) {
-    static const size_t widths[] = {19, 10, 10, 6, 19, 19, 12, 10};
+    static const size_t widths[] = {19, 10, 10, 6, 6, 19, 19, 12, 10};
     std::string line;
     for (size_t i = 0; i < cells.size(); ++i) {
         const std::string shown = VisibleText(cells[i]);
@@ -365,17 +365,17 @@ int ListRecords(const std::vector<std::string>& rest, const char* argv0) {
         } else {
             if (!retention.empty())
                 WriteText(stdout, GbkToUtf8(retention) + "\n");
-            PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("类型"), Gbk("开始时间"),
-                            Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号"), Gbk("来源")});
+            PrintTableLine({Gbk("操作时间"), Gbk("房间"), Gbk("卡号"), Gbk("结果"), Gbk("类型"),
+                            Gbk("开始时间"), Gbk("离店时间"), Gbk("客人姓名"), Gbk("登记号"), Gbk("来源")});
         }
         query.ForEach(filter, [&](const TIssueCardRecordRow& row) {
             ++count;
             if (csv)
                 WriteText(stdout, RecordCsvLine(row));
             else
-                PrintTableLine({row.OpratingTime, row.RoomNo, row.CardNo, CardKindText(row.IsCopy),
-                                row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
-                                row.Source});
+                PrintTableLine({row.OpratingTime, row.RoomNo, row.CardNo, IssueResultText(row),
+                                CardKindText(row.IsCopy), row.LastCheckInTime, row.CheckOutTime,
+                                row.GuestName, row.RegisterId, row.Source});
         });
     } catch (const std::exception& e) {
         std::fflush(stdout);

@@ -65,10 +65,17 @@ bool IssueCardWithRecords(const TCardIssueContext& context, const TCardIssue& is
     TDateTime cardStart = issue.RequestedStart;
     if (settings.UseNativeDoorlockDb) {
         if (issue.IsCopy) {
-            cardStart = useNativeDb ? store->GetLastCheckInTime(roomKey) : 0;
+            const std::optional<TDateTime> recorded =
+                useNativeDb ? store->GetLastCheckInTime(roomKey) : std::optional<TDateTime>(0);
+            cardStart = recorded.value_or(0);
             if (cardStart == 0) {
                 cardStart = IncMinutes(context.Clock(), -delayMinutes);
-                if (useNativeDb)
+                // A room whose start could not be read may well have one: the guest still gets the key, but
+                // the guess is not recorded as the room's start.
+                if (!recorded)
+                    WriteLog(Gbk("房间(") + roomKey +
+                             Gbk(")的入住时间读取失败，补卡按当前时间发卡，不记入房间"));
+                else if (useNativeDb)
                     store->AddRoom(roomKey, cardStart);
             }
         } else {

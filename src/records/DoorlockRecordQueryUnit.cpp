@@ -277,16 +277,20 @@ std::string CardKindText(bool isCopy) {
     return Gbk(isCopy ? "复制卡" : "新卡");
 }
 
+std::string IssueResultText(const TIssueCardRecordRow& row) {
+    const bool issued = row.CardNo.find_first_not_of('0') != std::string::npos;
+    return Gbk(issued ? "成功" : "失败");
+}
+
 std::string RecordsCsvHeader() {
     return "\xEF\xBB\xBF"
-           "操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n";
+           "操作时间,房间,卡号,结果,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n";
 }
 
 std::string RecordCsvLine(const TIssueCardRecordRow& row) {
     const std::string fields[] = {
-        row.OpratingTime,    row.RoomNo,       row.CardNo,    CardKindText(row.IsCopy),
-        row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
-        row.Source};
+        row.OpratingTime,    row.RoomNo,       row.CardNo,    IssueResultText(row), CardKindText(row.IsCopy),
+        row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,       row.Source};
     std::string line;
     for (const std::string& field : fields) {
         if (&field != fields)

@@ -99,3 +99,7 @@ std::string VisibleText(const std::string& gbk);
 
 // "新卡" / "复制卡"
 std::string CardKindText(bool isCopy);
+
+// "成功" when the row holds the number of the card written, "失败" when it holds none: a failed issue is
+// recorded with card number 0.
+std::string IssueResultText(const TIssueCardRecordRow& row);

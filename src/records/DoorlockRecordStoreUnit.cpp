@@ -371,12 +371,12 @@ bool TDoorlockRecordStore::Run(TOpenLock& open, TMember statement, TStep step) {
     }
 }
 
-TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
+std::optional<TDateTime> TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
     TDateTime value = 0;
     auto open = LockForOperation();
     if (!open)
-        return value;
-    Run(*open, &TStatements::lookup, [&](soci::session& session, TStatements& s) {
+        return std::nullopt;
+    const bool lookedUp = Run(*open, &TStatements::lookup, [&](soci::session& session, TStatements& s) {
         value = 0;
         s.roomNo = GbkToUtf8(roomKey);
         if (!s.lookup)
@@ -397,6 +397,8 @@ TDateTime TDoorlockRecordStore::GetLastCheckInTime(const std::string& roomKey) {
             throw std::runtime_error("Invalid LastCheckInTime '" + found + "' in T_Room");
         }
     });
+    if (!lookedUp)
+        return std::nullopt;
     return value;
 }
 

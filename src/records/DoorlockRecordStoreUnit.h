@@ -72,8 +72,8 @@ public:
     void OpenDatabase();
     bool IsOpen() const;
 
-    // 0 when the room has no row, its time is empty, or the look-up failed.
-    TDateTime GetLastCheckInTime(const std::string& roomKey);
+    // 0 when the room has no row or its time is empty; nullopt when the look-up failed (logged).
+    std::optional<TDateTime> GetLastCheckInTime(const std::string& roomKey);
     // Updates every row of the room; inserts one (AddRoom) when none was affected.
     void SetLastCheckInTime(const std::string& roomKey, TDateTime time);
     // Logs "新建房间" + room key after a successful insert.

@@ -4,9 +4,12 @@
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
 #include "records/DoorlockRecordQueryUnit.h"
+#include "records/RecordStoreSessionUnit.h"
+#include "server/LogFileUnit.h"
 #include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <soci/soci.h>
 
 #include <cmath>
 
@@ -24,6 +27,7 @@ protected:
         m_issue.RequestedStart = EncodeDateTime(2026, 12, 29, 12, 0, 0);
         m_issue.CheckOut = EncodeDateTime(2026, 12, 31, 14, 30, 0);
         m_issue.Source = "127.0.0.1:50000";
+        LogFile = &m_log;
         m_store.OpenDatabase();
     }
 
@@ -40,6 +44,8 @@ protected:
     }
 
     TSandbox m_sandbox;
+    TRestored<TLogFile*> m_logGuard{LogFile};
+    TLogFile m_log{m_sandbox.File("issue.LOG")};
     TDoorlockOption m_settings{m_sandbox.File("Option.ini")};
     TRecordingDoorlock m_device;
     TDoorlockRecordStore m_store{"sqlite3", m_sandbox.File("Client.db")};
@@ -56,7 +62,7 @@ TEST_F(TIssueRuleTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStar
     ASSERT_EQ(m_device.Issues.size(), 1u);
     TDateTime start = m_device.Issues[0].CheckInDate;
     EXPECT_TRUE(SameMinute(start, IncMinutes(Now(), -10)));
-    TDateTime recorded = m_store.GetLastCheckInTime("01080816");
+    const TDateTime recorded = m_store.GetLastCheckInTime("01080816").value_or(0);
     EXPECT_TRUE(SameMinute(recorded, start));
 
     TCardIssue copy = m_issue;
@@ -71,6 +77,32 @@ TEST_F(TIssueRuleTest, NativeDatabaseStartsNewCardsNowAndCopiesAtTheRecordedStar
     m_settings.DelayMinutes = 600;
     Issue(m_issue);
     EXPECT_EQ(m_store.GetLastCheckInTime("01080816"), recorded);
+}
+
+// A copy whose room start cannot be read still gets its key, at the start a room without one would get; the
+// guess is not recorded for the room (which has a row), and one line says so.
+TEST_F(TIssueRuleTest, ACopyAfterAFailedLookUpIsIssuedButItsGuessIsNotRecorded) {
+    m_settings.UseNativeDoorlockDb = true;
+    m_settings.DelayMinutes = 10;
+    ASSERT_TRUE(Issue(m_issue));
+    {
+        auto session = OpenRecordStoreSession("sqlite3", m_sandbox.File("Client.db"));
+        *session << "update T_Room set LastCheckInTime = 'not a time'";
+    }
+    ASSERT_FALSE(m_store.GetLastCheckInTime("01080816").has_value());
+    const size_t logged = ReadFileBytes(m_sandbox.File("issue.LOG")).size();
+
+    TCardIssue copy = m_issue;
+    copy.IsCopy = true;
+    EXPECT_TRUE(Issue(copy));
+    ASSERT_EQ(m_device.Issues.size(), 2u);
+    EXPECT_TRUE(SameMinute(m_device.Issues[1].CheckInDate, IncMinutes(Now(), -10)));
+    auto session = OpenRecordStoreSession("sqlite3", m_sandbox.File("Client.db"));
+    EXPECT_EQ(RowCount(*session, "T_Room"), 1);
+    const std::string log = ReadFileBytes(m_sandbox.File("issue.LOG")).substr(logged);
+    EXPECT_NE(log.find(Gbk("房间(01080816)的入住时间读取失败，补卡按当前时间发卡，不记入房间")),
+              std::string::npos);
+    EXPECT_EQ(log.find(Gbk("新建房间")), std::string::npos);
 }
 
 TEST_F(TIssueRuleTest, TheRowHoldsTheIssueFieldByField) {

@@ -226,7 +226,7 @@ TEST_F(THandlerTest, IssueDatesComeFromTheHandlersClock) {
     ASSERT_TRUE(Handle(Xml("IssueCard", kIssue)).has_value());
     ASSERT_EQ(m_device.Issues.size(), 1u);
     EXPECT_EQ(DateTimeToStr(m_device.Issues[0].CheckInDate), "2031-03-04 04:56:07");
-    EXPECT_EQ(DateTimeToStr(m_store->GetLastCheckInTime("01080816")), "2031-03-04 04:56:07");
+    EXPECT_EQ(DateTimeToStr(m_store->GetLastCheckInTime("01080816").value_or(0)), "2031-03-04 04:56:07");
     TDoorlockRecordQuery query(TRecordStoreTarget{"sqlite3", m_sandbox.File("Client.db")});
     const TIssueCardRecordPage page = query.FirstRows({}, 10);
     ASSERT_EQ(page.Rows.size(), 1u);

@@ -65,13 +65,19 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
                               "2026-12-31 14:30:00"})
                   .status,
               0);
+    // The card taken off the encoder: the issue fails, and its row says so.
+    std::filesystem::remove(m_sandbox.File("SimCard.bin"));
+    ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
+                              "2026-12-31 14:30:00", "--register", "R2"})
+                  .status,
+              1);
 
     // Read while the host still runs and holds the store open.
     TCliRun csv =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--room", "01010816", "--csv"});
     EXPECT_EQ(csv.status, 0);
     // The operation times are the host's clock and the sources the client's port (the records test looks at
-    // those); the rest is fixed. Newest first: the copy.
+    // those); the rest is fixed. Newest first: the failed issue, then the copy.
     std::string text;
     std::vector<std::string> times;
     for (size_t start = 0, end; (end = csv.raw.find("\r\n", start)) != std::string::npos; start = end + 2) {
@@ -82,18 +88,23 @@ TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
         }
         text += line + "\r\n";
     }
-    EXPECT_EQ(text,
-              "\xEF\xBB\xBF操作时间,房间,卡号,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
-              "T,01010816,816123114,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",,\r\n"
-              "T,01010816,816123114,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1,\r\n");
-    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(
+        text,
+        "\xEF\xBB\xBF操作时间,房间,卡号,结果,类型,开始时间,离店时间,客人姓名,登记号,来源\r\n"
+        "T,01010816,0,失败,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,Guest,R2,\r\n"
+        "T,01010816,816123114,成功,复制卡,2026-12-29 12:00:00,2026-12-31 14:30:00,\"Li, \"\"Si\"\"\",,\r\n"
+        "T,01010816,816123114,成功,新卡,2026-12-29 12:00:00,2026-12-31 14:30:00,张三,R1,\r\n");
+    ASSERT_EQ(times.size(), 3u);
     EXPECT_GE(times[0], times[1]);
+    EXPECT_GE(times[1], times[2]);
 
     TCliRun table =
         RunCli(m_port, {"records", "--dir", m_sandbox.Path().string(), "--from", "2000-01-01 00:00:00"});
     EXPECT_EQ(table.status, 0);
-    EXPECT_NE(table.output.find("01010817   817123114  新卡"), std::string::npos) << table.output;
-    EXPECT_NE(table.output.find("共 3 条\n"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("房间       卡号       结果   类型"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("01010817   817123114  成功   新卡"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("01010816   0          失败   新卡"), std::string::npos) << table.output;
+    EXPECT_NE(table.output.find("共 4 条\n"), std::string::npos) << table.output;
 
     EXPECT_EQ(RunCli(m_port, {"records", "--dir", m_sandbox.File("missing")}).status, 2);
 }
@@ -249,11 +260,9 @@ TEST_F(TDoorlockHostTest, CliLogShowsTheEntriesOfOnePeer) {
     StartHost();
     const std::string fromTwo = "<DoorRequest type=\"ReadCard\"><RequestID>two</RequestID></DoorRequest>";
     const std::string fromOne = "<DoorRequest type=\"ReadCard\"><RequestID>one</RequestID></DoorRequest>";
-    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), fromTwo + std::string(1, '\0'))
-                  .find("ResultCode"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), Framed(fromTwo)).find("ResultCode"),
               std::string::npos);
-    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), fromOne + std::string(1, '\0'))
-                  .find("ResultCode"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), Framed(fromOne)).find("ResultCode"),
               std::string::npos);
     ASSERT_TRUE(WaitFor([&] { return LogText().find("<RequestID>one") != std::string::npos; }));
     // The host's file, whatever the date was when it started.
@@ -358,11 +367,6 @@ protected:
         args.push_back("read");
         return RunCli(m_port, args);
     }
-    size_t LogLinesStartingWith(const std::string& start) const {
-        const std::vector<std::string> lines = LogLines();
-        return static_cast<size_t>(std::count_if(
-            lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
-    }
     // Peer lines of served requests that name the subject ("" for none).
     size_t PeerLinesWithSubject(const std::string& subject) const {
         const std::vector<std::string> lines = LogLines();
@@ -430,8 +434,8 @@ TEST_F(TTlsHostTest, OnlyClientsWithACertificateOfTheClientCAAreServed) {
     }
     // Only the served requests were read; the refusals are logged like refused addresses, at most once a
     // minute per address (the start-up probe's was the first).
-    EXPECT_EQ(LogLinesStartingWith(Gbk("收到消息: ")), served);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("拒绝来自 127.0.0.1 的连接（TLS：")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("收到消息: ")), served);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("拒绝来自 127.0.0.1 的连接（TLS：")), 1u);
     EXPECT_EQ(PeerLinesWithSubject("CN=hotel-system,O=Hotel"), served);
     EXPECT_EQ(StopHost(), 0);
 }
@@ -446,7 +450,7 @@ TEST_F(TTlsHostTest, WithoutClientCAAnyoneMayConnectAndTheStartWarns) {
     const TCliRun run = ReadCard({"--tls-ca", m_sandbox.File("ca.pem")});
     EXPECT_EQ(run.status, 0) << run.errors;
     EXPECT_NE(run.output.find("<ResultCode>200</ResultCode>"), std::string::npos);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("警告：TLS 已启用但未设置 TlsClientCA")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("警告：TLS 已启用但未设置 TlsClientCA")), 1u);
     EXPECT_NE(m_host->Output().find(Utf8(Gbk("警告：TLS 已启用但未设置 TlsClientCA"))), std::string::npos);
     // Nothing to name: the client showed no certificate.
     EXPECT_EQ(PeerLinesWithSubject(""), 1u);
@@ -464,7 +468,7 @@ TEST_F(TTlsHostTest, CertificatesOutOfTheirTimeWarnAtTheStart) {
     const size_t at = output.find(expired);
     ASSERT_NE(at, std::string::npos) << output;
     EXPECT_NE(output.find("过期，客户端将拒绝连接；请更换证书\n", at), std::string::npos) << output;
-    EXPECT_EQ(LogLinesStartingWith(Gbk(expired)), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk(expired)), 1u);
     // The CA is good for years: only the host's certificate is named.
     EXPECT_EQ(output.find("TlsClientCA）"), std::string::npos) << output;
     EXPECT_NE(output.find("警告：AllowedClients 包含所有地址，每台计算机都可以连到端口 " +
@@ -525,5 +529,5 @@ TEST_F(TTlsHostTest, PlainClientThroughAStunnelClient) {
     EXPECT_NE(run.output.find("<ResultCode>200</ResultCode>"), std::string::npos);
     // The probe above went through the tunnel as well, but sent no request: only the request is attributed.
     EXPECT_EQ(PeerLinesWithSubject("CN=hotel-system,O=Hotel"), 1u);
-    EXPECT_EQ(LogLinesStartingWith(Gbk("收到消息: ")), 1u);
+    EXPECT_EQ(CountLinesStartingWith(LogLines(), Gbk("收到消息: ")), 1u);
 }

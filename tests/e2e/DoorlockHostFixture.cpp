@@ -35,29 +35,21 @@ std::string TDoorlockHostTest::LogText() const {
     return ReadLogFile(m_sandbox.Path().string());
 }
 
-std::vector<std::string> TDoorlockHostTest::LogLines() const {
-    std::vector<std::string> lines;
-    for (const TLogLine& line : ParseLog(LogText()))
-        lines.push_back(line.Text);
-    return lines;
-}
-
-std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
-                             bool copy, const std::string& guest, const std::string& registerId) {
+std::string IssueCardRequest(const TCardRequest& card) {
     auto split = [](const std::string& text, std::string& date, std::string& time) {
         size_t blank = text.find(' ');
         date = text.substr(0, blank);
         time = blank == std::string::npos ? std::string() : text.substr(blank + 1);
     };
     std::string inDate, inTime, outDate, outTime;
-    split(checkIn, inDate, inTime);
-    split(checkOut, outDate, outTime);
+    split(card.checkIn, inDate, inTime);
+    split(card.checkOut, outDate, outTime);
     std::ostringstream xml;
-    xml << "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>" << registerId
+    xml << "<DoorRequest type=\"IssueCard\"><RequestID></RequestID><RegisterId>" << card.registerId
         << "</RegisterId><RoomBuildingCode>01</RoomBuildingCode><RoomFloorCode>08</RoomFloorCode><RoomNo>"
-        << room << "</RoomNo><GuestName>" << guest << "</GuestName><CheckInDate>" << inDate
+        << card.room << "</RoomNo><GuestName>" << card.guest << "</GuestName><CheckInDate>" << inDate
         << "</CheckInDate><CheckInTime>" << inTime << "</CheckInTime><CheckOutDate>" << outDate
-        << "</CheckOutDate><CheckOutTime>" << outTime << "</CheckOutTime><IsCopy>" << (copy ? 1 : 0)
+        << "</CheckOutDate><CheckOutTime>" << outTime << "</CheckOutTime><IsCopy>" << (card.copy ? 1 : 0)
         << "</IsCopy></DoorRequest>";
     return xml.str();
 }

@@ -20,7 +20,7 @@ protected:
     std::string Send(const std::string& request) { return Request(m_port, request); }
     std::string SimCard() const { return ReadFileBytes(m_sandbox.File("SimCard.bin")); }
     // The log file's lines (GBK), without their time stamps where they have one.
-    std::vector<std::string> LogLines() const;
+    std::vector<std::string> LogLines() const { return LogLinesOf(LogText()); }
     std::string LogText() const;
     std::string DatabaseFile() const { return m_sandbox.File("Client.db"); }
 
@@ -40,10 +40,17 @@ protected:
     std::unique_ptr<TRunningProgram> m_host;
 };
 
-// An IssueCard request in UTF-8 with the eleven children.
-std::string IssueCardRequest(const std::string& room, const std::string& checkIn, const std::string& checkOut,
-                             bool copy = false, const std::string& guest = "Guest",
-                             const std::string& registerId = "R1");
+// An IssueCard request in UTF-8 with the eleven children: the usual stay, or one with some fields changed,
+// IssueCardRequest({.room = "0817", .copy = true}).
+struct TCardRequest {
+    std::string room = "0816";
+    std::string checkIn = "2026-12-29 12:00:00";
+    std::string checkOut = "2026-12-31 14:30:00";
+    bool copy = false;
+    std::string guest = "Guest";
+    std::string registerId = "R1";
+};
+std::string IssueCardRequest(const TCardRequest& card = {});
 // doorlock-cli run to its end with --port in front of the arguments.
 struct TCliRun {
     int status;

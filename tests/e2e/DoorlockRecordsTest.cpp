@@ -12,7 +12,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <latch>
 #include <map>
 #include <mutex>
 #include <set>
@@ -56,8 +55,7 @@ std::string CardNoOf(const std::string& response) {
 TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
     StartHost("UseNativeDoorlockDb=1\r\nDelayMinutes=0\r\n");
     // A new card starts now, whatever the request says; the room's start is recorded.
-    EXPECT_NE(Send(IssueCardRequest("0816", "2001-01-01 00:00:00", "2026-12-31 14:30:00")).find(">200<"),
-              std::string::npos);
+    EXPECT_NE(Send(IssueCardRequest({.checkIn = "2001-01-01 00:00:00"})).find(">200<"), std::string::npos);
     auto rooms =
         Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
@@ -67,9 +65,8 @@ TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
 
     // A copy reads the recorded start and changes nothing.
     std::string recorded = rooms[0][1];
-    EXPECT_NE(
-        Send(IssueCardRequest("0816", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true)).find(">200<"),
-        std::string::npos);
+    EXPECT_NE(Send(IssueCardRequest({.checkIn = "2001-01-01 00:00:00", .copy = true})).find(">200<"),
+              std::string::npos);
     rooms =
         Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
@@ -78,7 +75,7 @@ TEST_F(TDoorlockHostTest, NewCardRecordsItsStartAndCopiesReuseIt) {
 
 TEST_F(TDoorlockHostTest, FirstCopyForAnUnknownRoomRecordsTheClock) {
     StartHost("UseNativeDoorlockDb=1\r\nDelayMinutes=30\r\n");
-    Send(IssueCardRequest("0901", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true));
+    Send(IssueCardRequest({.room = "0901", .checkIn = "2001-01-01 00:00:00", .copy = true}));
     auto rooms =
         Query(DatabaseFile(), "select RoomNo, LastCheckInTime from T_Room", {"RoomNo", "LastCheckInTime"});
     ASSERT_EQ(rooms.size(), 1u);
@@ -88,8 +85,7 @@ TEST_F(TDoorlockHostTest, FirstCopyForAnUnknownRoomRecordsTheClock) {
 
 TEST_F(TDoorlockHostTest, FailedIssueStillAddsItsRecordWithCardNumberZero) {
     StartHost("SaveDoorlockRecord=1\r\n", false); // no card on the encoder
-    std::string response =
-        Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "张三", "R42"));
+    std::string response = Send(IssueCardRequest({.guest = "张三", .registerId = "R42"}));
     EXPECT_NE(response.find("<ResultCode>500</ResultCode>"), std::string::npos);
     auto rows = Query(
         DatabaseFile(),
@@ -113,13 +109,11 @@ TEST_F(TDoorlockHostTest, ManyClientsAtOnceAllGetCorrectAnswers) {
         clients.emplace_back([&, c] {
             for (int r = 0; r < kRequests; ++r) {
                 if ((c + r) % 2 == 0) {
-                    std::string response =
-                        Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"));
+                    std::string response = Send(IssueCardRequest());
                     ++issues;
-                    if (response !=
-                        "<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
-                        "<ResultMessage>发卡成功</ResultMessage><CardNo>816123114</CardNo></DoorResponse>" +
-                            std::string(1, '\0'))
+                    if (response != Framed("<DoorResponse><RequestID></RequestID><ResultCode>200</ResultCode>"
+                                           "<ResultMessage>发卡成功</ResultMessage><CardNo>816123114</"
+                                           "CardNo></DoorResponse>"))
                         ++wrong;
                 } else {
                     std::string response = Send("<r type=\"ReadCard\"/>");
@@ -170,15 +164,14 @@ TEST_F(TDoorlockHostTest, EveryAnsweredIssueHasItsRowOrALoggedError) {
     std::vector<std::string> answered;
     std::mutex answeredLock;
     for (int round = 0; round < kRounds; ++round) {
-        std::latch start(kClients);
+        TStartLine start(kClients);
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, round, c] {
                 const std::string id =
                     (c == kClients / 2 ? "refused-" : "R") + std::to_string(round) + "-" + std::to_string(c);
-                start.arrive_and_wait();
-                const std::string response = Send(
-                    IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id));
+                start.ArriveAndWait();
+                const std::string response = Send(IssueCardRequest({.guest = "G", .registerId = id}));
                 if (response.find("<ResultCode>200</ResultCode>") != std::string::npos) {
                     std::lock_guard<std::mutex> guard(answeredLock);
                     answered.push_back(id);
@@ -204,7 +197,7 @@ TEST_F(TDoorlockHostTest, EveryAnsweredIssueHasItsRowOrALoggedError) {
 
 TEST_F(TDoorlockHostTest, TwoCopiesAtTheSameMomentShareOneRecordedStart) {
     StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\n");
-    std::string copy = IssueCardRequest("0820", "2001-01-01 00:00:00", "2026-12-31 14:30:00", true);
+    std::string copy = IssueCardRequest({.room = "0820", .checkIn = "2001-01-01 00:00:00", .copy = true});
     std::thread a([&] { Send(copy); });
     std::thread b([&] { Send(copy); });
     a.join();
@@ -261,8 +254,7 @@ TEST_F(TDoorlockHostTest, KilledInTheMiddleOfIssuesLosesNothingThatWasAnswered) 
                 const std::string registerId = "R" + rooms[c] + "-" + std::to_string(n);
                 std::string response;
                 try {
-                    response = Send(IssueCardRequest(rooms[c], "2026-12-29 12:00:00", "2026-12-31 14:30:00",
-                                                     false, "Guest", registerId));
+                    response = Send(IssueCardRequest({.room = rooms[c], .registerId = registerId}));
                 } catch (const std::exception&) {
                 }
                 if (response.find("<ResultCode>200</ResultCode>") == std::string::npos) {
@@ -314,10 +306,7 @@ TEST_F(TDoorlockHostTest, DatabaseFileMadeReadOnlyOrDeletedWhileRunningKeepsEver
         std::filesystem::remove(DatabaseFile());
         StartHost("SaveDoorlockRecord=1\r\nUseNativeDoorlockDb=1\r\n");
         const std::string card816 = "816123114";
-        ASSERT_NE(
-            Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "R1"))
-                .find(card816),
-            std::string::npos);
+        ASSERT_NE(Send(IssueCardRequest({.guest = "G"})).find(card816), std::string::npos);
         std::unique_ptr<TReadOnly> readOnly;
         if (fault == TFault::ReadOnly) {
             readOnly = std::make_unique<TReadOnly>(DatabaseFile());
@@ -326,15 +315,11 @@ TEST_F(TDoorlockHostTest, DatabaseFileMadeReadOnlyOrDeletedWhileRunningKeepsEver
             std::filesystem::remove(DatabaseFile());
         }
         for (const char* id : {"R2", "R3"}) {
-            EXPECT_NE(
-                Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id))
-                    .find(card816),
-                std::string::npos);
+            EXPECT_NE(Send(IssueCardRequest({.guest = "G", .registerId = id})).find(card816),
+                      std::string::npos);
         }
-        EXPECT_NE(
-            Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", true, "G", "R4"))
-                .find(card816),
-            std::string::npos);
+        EXPECT_NE(Send(IssueCardRequest({.copy = true, .guest = "G", .registerId = "R4"})).find(card816),
+                  std::string::npos);
         // Stopped while still read-only: rows the file could not take wait in its journal.
         EXPECT_EQ(StopHost(), 0);
         readOnly.reset();
@@ -370,19 +355,16 @@ TEST_F(TDoorlockHostTest, RecordsLeaveForATerminalAndASpreadsheetHarmless) {
         {"李=四", "李=四", "李=四"},
     };
     for (size_t i = 0; i < std::size(names); ++i) {
-        ASSERT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false,
-                                        names[i].Sent, "N" + std::to_string(i)))
-                      .find(Ok),
-                  std::string::npos)
+        ASSERT_NE(
+            Send(IssueCardRequest({.guest = names[i].Sent, .registerId = "N" + std::to_string(i)})).find(Ok),
+            std::string::npos)
             << names[i].Sent;
     }
     // The same room number in another building, and another room.
-    std::string elsewhere =
-        IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "B2");
+    std::string elsewhere = IssueCardRequest({.guest = "G", .registerId = "B2"});
     elsewhere.replace(elsewhere.find("<RoomBuildingCode>01"), 20, "<RoomBuildingCode>02");
     ASSERT_NE(Send(elsewhere).find(Ok), std::string::npos);
-    ASSERT_NE(Send(IssueCardRequest("0817", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", "O1"))
-                  .find(Ok),
+    ASSERT_NE(Send(IssueCardRequest({.room = "0817", .guest = "G", .registerId = "O1"})).find(Ok),
               std::string::npos);
     // Stored as received.
     auto stored = Query(DatabaseFile(), "select GuestName from T_IssueCardRecord where RegisterId = 'N6'",
@@ -436,8 +418,7 @@ TEST_F(TDoorlockHostTest, BackupDuringIssuesHoldsEveryRowAnsweredBeforeItAndRest
         clients.emplace_back([&, c] {
             for (int n = 0; !stop; ++n) {
                 const std::string id = "B" + std::to_string(c) + "-" + std::to_string(n);
-                const std::string response = Send(
-                    IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "G", id));
+                const std::string response = Send(IssueCardRequest({.guest = "G", .registerId = id}));
                 if (response.find(Ok) != std::string::npos) {
                     std::lock_guard<std::mutex> guard(answeredLock);
                     answered.push_back(id);

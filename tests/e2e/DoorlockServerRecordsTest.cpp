@@ -86,15 +86,12 @@ TEST_F(TDoorlockHostTest, TwoDesksOnOneServerGiveACopyTheStartOfTheNewCardBeingW
             const std::string id = r.room + "-" + std::to_string(round);
             std::string newResponse;
             std::thread newCard([&] {
-                newResponse =
-                    Request(r.newDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
-                                                        false, "Guest", "N" + id));
+                newResponse = Request(r.newDesk, IssueCardRequest({.room = r.room, .registerId = "N" + id}));
             });
             if (!WaitFor([&] { return Count(ReadFileBytes(newCalls), r.written) == round + 1; }))
                 ++wrong;
             const std::string copy =
-                Request(r.copyDesk, IssueCardRequest(r.room, "2026-12-29 12:00:00", "2026-12-31 14:30:00",
-                                                     true, "Guest", "C" + id));
+                Request(r.copyDesk, IssueCardRequest({.room = r.room, .copy = true, .registerId = "C" + id}));
             newCard.join();
             if (newResponse.find(Ok) == std::string::npos || copy.find(Ok) == std::string::npos)
                 ++wrong;
@@ -139,8 +136,7 @@ TEST_F(TDoorlockHostTest, AServerStoppedUnderTheHostIsUsedAgainOnceItIsBack) {
         std::string::npos);
 
     auto issue = [&](const std::string& id, bool copy) {
-        return Send(
-            IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00", copy, "Guest", id));
+        return Send(IssueCardRequest({.copy = copy, .registerId = id}));
     };
     EXPECT_NE(issue("before", false).find(Ok), std::string::npos);
     ASSERT_TRUE(TPostgresSchema::ControlRestartServer("stop"));
@@ -193,7 +189,7 @@ TEST_F(TDoorlockHostTest, ASilentServerDelaysNoAnswerBeyondTheConnectTimeOut) {
     viaProxy.replace(portAt, portEnd - portAt, std::to_string(proxy.Port()));
     StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + viaProxy + "\r\n");
     auto issue = [&](const std::string& room, const std::string& id) {
-        return Send(IssueCardRequest(room, "2026-12-29 12:00:00", "2026-12-31 14:30:00", false, "Guest", id));
+        return Send(IssueCardRequest({.room = room, .registerId = id}));
     };
     EXPECT_NE(issue("0816", "before").find(Ok), std::string::npos);
 
@@ -229,7 +225,7 @@ TEST_F(TDoorlockHostTest, ALockedRoomTableDelaysNoAnswerPastTheBudget) {
     TPostgresSchema schema;
     StartHost("UseNativeDoorlockDb=1\r\nSaveDoorlockRecord=1\r\nDatabase=" + schema.Uri() + "\r\n");
     auto issue = [&](const std::string& room, bool copy, const std::string& id) {
-        return Send(IssueCardRequest(room, "2026-12-29 12:00:00", "2026-12-31 14:30:00", copy, "Guest", id));
+        return Send(IssueCardRequest({.room = room, .copy = copy, .registerId = id}));
     };
     ASSERT_NE(issue("0816", false, "before").find(Ok), std::string::npos);
 
@@ -287,8 +283,7 @@ TEST_F(TDoorlockHostTest, IssuesGoOnThroughAFailoverAndEveryAnsweredRowIsOnTheNe
     auto issue = [&] {
         const std::string id = "F" + std::to_string(next);
         const std::string response =
-            Send(IssueCardRequest("08" + std::to_string(16 + next % 4), "2026-12-29 12:00:00",
-                                  "2026-12-31 14:30:00", false, "Guest", id));
+            Send(IssueCardRequest({.room = "08" + std::to_string(16 + next % 4), .registerId = id}));
         ++next;
         if (response.find(Ok) != std::string::npos)
             answered.push_back(id);

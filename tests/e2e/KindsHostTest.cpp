@@ -37,7 +37,7 @@ protected:
     // The response bytes; an empty text when the host closed without answering.
     std::string Send(const std::string& request) {
         bool closed = false;
-        std::string response = Exchange(m_port, request + std::string(1, '\0'), &closed);
+        std::string response = Exchange(m_port, Framed(request), &closed);
         EXPECT_TRUE(closed) << "the host must close the connection";
         return response;
     }
@@ -47,8 +47,6 @@ protected:
         EXPECT_EQ(m_host->Stop(SIGTERM), 0) << m_host->Errors();
         EXPECT_NE(m_host->Output().find("接口监听服务器已经停止。"), std::string::npos);
     }
-
-    std::string LogText() const { return ReadLogFile(m_sandbox.Path().string()); }
 
     std::string m_program, m_portKey, m_startLine;
     std::string m_sysOptions; // further lines of section SysOption
@@ -69,32 +67,28 @@ protected:
         : TKindsHostTest("member-example-host", "MemberPortNo", "会员卡接口监听服务器已经启动...") {}
 };
 
-std::string WithNul(const std::string& text) {
-    return text + std::string(1, '\0');
-}
-
 std::string MemberResponse(const std::string& code, const std::string& message, const std::string& cardNo,
                            const std::string& expireDate = "", const std::string& guestName = "",
                            const std::string& password = "") {
-    return WithNul("<DoorResponse><RequestID></RequestID><ResultCode>" + code +
-                   "</ResultCode><ResultMessage>" + message + "</ResultMessage><CardNo>" + cardNo +
-                   "</CardNo><ExpireDate>" + expireDate + "</ExpireDate><GuestName>" + guestName +
-                   "</GuestName><Score></Score><Password>" + password + "</Password></DoorResponse>");
+    return Framed("<DoorResponse><RequestID></RequestID><ResultCode>" + code +
+                  "</ResultCode><ResultMessage>" + message + "</ResultMessage><CardNo>" + cardNo +
+                  "</CardNo><ExpireDate>" + expireDate + "</ExpireDate><GuestName>" + guestName +
+                  "</GuestName><Score></Score><Password>" + password + "</Password></DoorResponse>");
 }
 
 } // namespace
 
 TEST_F(TPoliceHostTest, AnswersEveryRequestWithItsGuest) {
     const std::string guest =
-        WithNul("<PoliceResponse><Guest><RoomNo>0816</RoomNo><EnterTime>2008-12-31 14:05:00</EnterTime>"
-                "<IdCardTypeID>11</IdCardTypeID><IdCardNo>110101199001011234</IdCardNo><Name>张三</Name>"
-                "<Nationality>汉</Nationality><GenderID>1</GenderID><SalutationID>2</SalutationID>"
-                "<CountryCode>CHN</CountryCode><ProvinceCode>110000</"
-                "ProvinceCode><Address>北京市东城区东长安街1号</Address>"
-                "<Birthday>1990-01-01</Birthday></Guest></PoliceResponse>");
+        Framed("<PoliceResponse><Guest><RoomNo>0816</RoomNo><EnterTime>2008-12-31 14:05:00</EnterTime>"
+               "<IdCardTypeID>11</IdCardTypeID><IdCardNo>110101199001011234</IdCardNo><Name>张三</Name>"
+               "<Nationality>汉</Nationality><GenderID>1</GenderID><SalutationID>2</SalutationID>"
+               "<CountryCode>CHN</CountryCode><ProvinceCode>110000</"
+               "ProvinceCode><Address>北京市东城区东长安街1号</Address>"
+               "<Birthday>1990-01-01</Birthday></Guest></PoliceResponse>");
     EXPECT_EQ(Send("abc"), guest);
     EXPECT_EQ(Send("<PoliceRequest type=\"GetGuest\"><RoomNo>0816</RoomNo></PoliceRequest>"), guest);
-    const std::string log = LogText();
+    const std::string log = ReadLogFile(m_sandbox.Path().string());
     EXPECT_NE(log.find("abc"), std::string::npos);
     StopHost();
 }
@@ -104,9 +98,9 @@ TEST_F(TPoliceHostTest, AllowedClientsHoldForEveryKind) {
     m_sysOptions = "AllowedClients=127.0.0.2\r\n";
     StartHost();
     bool closed = false;
-    EXPECT_EQ(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), WithNul("abc"), &closed), "");
+    EXPECT_EQ(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.1"), Framed("abc"), &closed), "");
     EXPECT_TRUE(closed);
-    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), WithNul("abc")).find("<PoliceResponse>"),
+    EXPECT_NE(Exchange(Connected(m_port, "127.0.0.1", "127.0.0.2"), Framed("abc")).find("<PoliceResponse>"),
               std::string::npos);
     StopHost();
 }

@@ -50,8 +50,7 @@ TEST_P(TVendorHostTest, VendorLibraryIsDrivenFromOpenToClose) {
     StartHost("EncoderLibrary=" + std::string(FAKE_CARDENC_PATH) + "\r\nPortName=COM3\r\n", false);
     SetEnvironment("FAKE_CARDENC_CALLS_FILE", nullptr);
 
-    EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")).find("816123114"),
-              std::string::npos);
+    EXPECT_NE(Send(IssueCardRequest()).find("816123114"), std::string::npos);
     EXPECT_EQ(StopHost(), 0) << m_host->Errors();
 
     EXPECT_EQ(ReadFileBytes(calls), "auto_init 2 9600\n"
@@ -85,7 +84,7 @@ TEST_F(TDoorlockHostTest, StopEndsTheProcessWhileAHandlerIsStuckInTheLibrary) {
     SetEnvironment("FAKE_CARDENC_CALLS_FILE", nullptr);
     SetEnvironment("FAKE_CARDENC_HANG", nullptr);
 
-    std::thread client([&] { Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00")); });
+    std::thread client([&] { Send(IssueCardRequest()); });
     ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(calls).find("swr_24c02") != std::string::npos; }));
     // The stop's own wait is five seconds; the test only bounds the end far beyond that.
     const int status = m_host->Stop(SIGTERM, std::chrono::seconds(60));
@@ -184,7 +183,7 @@ TEST_F(TDoorlockHostTest, VendorLibraryFailingEveryCallFailsEveryCardOperation) 
         SetEnvironment("FAKE_CARDENC_RESULTS", nullptr);
         EXPECT_NE(Send("<r type=\"ReadCard\"/>").find("<ResultCode>500</ResultCode><ResultMessage>读卡失败"),
                   std::string::npos);
-        EXPECT_NE(Send(IssueCardRequest("0816", "2026-12-29 12:00:00", "2026-12-31 14:30:00"))
+        EXPECT_NE(Send(IssueCardRequest())
                       .find("<ResultCode>500</ResultCode><ResultMessage>发卡失败</ResultMessage><CardNo>0<"),
                   std::string::npos);
         EXPECT_NE(

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -75,33 +74,11 @@ std::string Response(const std::string& code, const std::string& message, const 
 
 const std::vector<std::string> kWrite = {"R1", "M0001", "pw", "2030-12-31", "Guest"};
 
-class TMemberHandlerTest : public ::testing::Test {
+class TMemberHandlerTest : public TKindHandlerTest<TMemberMessageHandler, TBaseMember> {
 protected:
-    void SetUp() override {
-        m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
-        LogFile = m_log.get();
-    }
+    void SetUp() override { m_backEnd = &m_member; }
 
-    // The response text (UTF-8) of a handler given m_backEnd; nullopt when there is none. Errors pass
-    // through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) {
-        TMemberMessageHandler handler(m_backEnd);
-        return HandleWith(handler, requestUtf8);
-    }
-
-    // The log's messages (UTF-8) without their time stamps and without the request entries' second line.
-    std::vector<std::string> LogMessages() const {
-        std::vector<std::string> messages = ReadLogEntries(m_sandbox.File("test.LOG"));
-        for (std::string& message : messages)
-            message.erase(std::min(message.find("\r\n"), message.size()));
-        return messages;
-    }
-
-    TRestored<TLogFile*> m_guard{LogFile};
-    TSandbox m_sandbox;
-    std::unique_ptr<TLogFile> m_log;
     TRecordingMember m_member;
-    TBaseMember* m_backEnd = &m_member;
 };
 
 } // namespace

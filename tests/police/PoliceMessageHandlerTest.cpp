@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -51,29 +50,14 @@ const std::string kSampleGuestXml =
     "<SalutationID>2</SalutationID><CountryCode>CHN</CountryCode><ProvinceCode>110000</ProvinceCode>"
     "<Address>东长安街1号</Address><Birthday>1990-01-01</Birthday></Guest>";
 
-class TPoliceHandlerTest : public ::testing::Test {
+class TPoliceHandlerTest : public TKindHandlerTest<TPoliceMessageHandler, TBasePolice> {
 protected:
     void SetUp() override {
-        m_log = std::make_unique<TLogFile>(m_sandbox.File("test.LOG"));
-        LogFile = m_log.get();
         m_police.Guest = SampleGuest();
+        m_backEnd = &m_police;
     }
 
-    // The response text (UTF-8) of a handler given m_backEnd; nullopt when there is none. Errors pass
-    // through.
-    std::optional<std::string> Handle(const std::string& requestUtf8) {
-        TPoliceMessageHandler handler(m_backEnd);
-        return HandleWith(handler, requestUtf8);
-    }
-
-    // The log's entries (UTF-8) without their time stamps; an entry may span several lines.
-    std::vector<std::string> LogEntries() const { return ReadLogEntries(m_sandbox.File("test.LOG")); }
-
-    TRestored<TLogFile*> m_guard{LogFile};
-    TSandbox m_sandbox;
-    std::unique_ptr<TLogFile> m_log;
     TTestPolice m_police;
-    TBasePolice* m_backEnd = &m_police;
 };
 
 } // namespace
@@ -165,7 +149,7 @@ TEST_F(TPoliceHandlerTest, AnswersEveryRequestWithTheGuestAndLogsBothWays) {
 TEST_F(TPoliceHandlerTest, RequestTextIsLoggedInTheCodePage) {
     Handle("<a>张三</a>");
     const std::string entry = Gbk("收到消息: ") + "\r\n" + Gbk("<a>张三</a>") + "\r\n";
-    EXPECT_NE(ReadFileBytes(m_sandbox.File("test.LOG")).find(entry), std::string::npos);
+    EXPECT_NE(ReadFileBytes(LogFileName()).find(entry), std::string::npos);
 }
 
 TEST_F(TPoliceHandlerTest, WithoutAGuestTheAnswerIsAnEmptyResponse) {

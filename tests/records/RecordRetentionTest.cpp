@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
-#include <latch>
 #include <map>
 #include <thread>
 
@@ -184,13 +183,13 @@ TEST_P(TRecordStoreTest, RetentionRoundsOfTwoDesksHandleEachRowOnce) {
                                    .OpratingTime = EncodeDateTime(2026, 1, 1, 0, 0, 0) + i / 86400.0});
     for (const TRecordRetentionPolicy& policy : {TenDaysAnonymise, TenDaysDelete}) {
         SCOPED_TRACE(policy.Mode == TRecordRetentionMode::Delete ? "delete" : "anonymise");
-        std::latch start(2);
+        TStartLine start(2);
         std::atomic<size_t> handled{0};
         std::atomic<int> failed{0};
         std::vector<std::thread> desks;
         for (int desk = 0; desk < 2; ++desk)
             desks.emplace_back([&] {
-                start.arrive_and_wait();
+                start.ArriveAndWait();
                 const TRetentionResult result =
                     ExpireIssueCardRecords({Backend(), Target()}, policy, RetentionNow(), Never, 40);
                 handled += result.Rows;

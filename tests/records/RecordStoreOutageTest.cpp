@@ -185,7 +185,7 @@ TEST_P(TPostgresRecordStoreTest, ABlockedServerHoldsNoOperationPastItsWaitAndThe
     raw->begin();
     *raw << "LOCK TABLE T_Room, T_IssueCardRecord IN ACCESS EXCLUSIVE MODE";
 
-    EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), std::nullopt);
     store->AddIssueCardRecord({.RegisterId = "blocked", .CardNo = "2", .RoomNo = "0101"});
     std::vector<std::string> messages = LogMessages();
     EXPECT_TRUE(Logged(messages, "lock timeout"));
@@ -194,7 +194,7 @@ TEST_P(TPostgresRecordStoreTest, ABlockedServerHoldsNoOperationPastItsWaitAndThe
     std::thread waiting([&] { patient->SetLastCheckInTime("0101", start); });
     ASSERT_TRUE(WaitFor([&] { return WaitingForLocks(*Raw(), "patient") > 0; }));
     patient->SetOperationWait(std::chrono::milliseconds(0));
-    EXPECT_EQ(patient->GetLastCheckInTime("0101"), 0);
+    EXPECT_EQ(patient->GetLastCheckInTime("0101"), std::nullopt);
     patient->AddIssueCardRecord({.RegisterId = "busy", .CardNo = "3", .RoomNo = "0101"});
     messages = LogMessages();
     EXPECT_THAT(messages, Contains(Gbk("数据库繁忙，等待超过0秒，未执行")));
@@ -219,9 +219,9 @@ TEST_P(TPostgresRecordStoreTest, TheFirstAnswerAfterAnOutageEndsTheBackOff) {
     ASSERT_TRUE(store->IsOpen());
 
     proxy.GoSilent();
-    EXPECT_EQ(store->GetLastCheckInTime("0101"), 0);
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), std::nullopt);
     EXPECT_FALSE(store->IsOpen());
-    EXPECT_EQ(store->GetLastCheckInTime("0101"), 0); // within the back-off: at once
+    EXPECT_EQ(store->GetLastCheckInTime("0101"), std::nullopt); // within the back-off: at once
     EXPECT_THAT(LogMessages().back(), HasSubstr("3600"));
 
     proxy.Answer();

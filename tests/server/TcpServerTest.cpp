@@ -20,13 +20,6 @@
 
 namespace {
 
-// The text followed by its terminating NUL.
-std::string Framed(std::string_view text) {
-    std::string bytes(text);
-    bytes.push_back('\0');
-    return bytes;
-}
-
 using namespace std::chrono_literals;
 
 // A server that closes with request bytes left unread resets the connection, which counts as closed as well.

@@ -1,6 +1,7 @@
 #include "platform/CodePageUnit.h"
 #include "server/TcpServerUnit.h"
 #include "server/WireUnit.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,6 @@
 #include <vector>
 
 namespace {
-
-// The text followed by its terminating NUL.
-std::string Framed(std::string_view text) {
-    std::string bytes(text);
-    bytes.push_back('\0');
-    return bytes;
-}
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string bytes;

@@ -441,14 +441,6 @@ std::unique_ptr<TRunningProgram> StartDoorlockHost(const std::string& program, c
         "门锁接口监听服务器已经启动...", port, options);
 }
 
-std::string ReadLogFile(const std::string& dir) {
-    for (const auto& entry : std::filesystem::directory_iterator(FileSystemPath(dir))) {
-        if (entry.path().extension() == ".LOG")
-            return ReadFileBytes(FileNameOf(entry.path()));
-    }
-    return {};
-}
-
 TProcessStats ReadProcessStats(pid_t pid) {
     TProcessStats stats;
     const std::string proc = "/proc/" + std::to_string(pid);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/LoopbackClient.h"
+#include "support/TestSupport.h"
 
 #include <chrono>
 #include <csignal>
@@ -86,9 +87,6 @@ std::unique_ptr<TRunningProgram> StartDoorlockHost(const std::string& program, c
                                                    const std::string& doorlockOptions, int& port,
                                                    const std::string& sysOptions = "", bool blankCard = true,
                                                    const TProgramOptions& options = {});
-
-// The text of the log file (*.LOG) in a program directory; empty when there is none.
-std::string ReadLogFile(const std::string& dir);
 
 // What the system shows of a running process (-1 where it could not be read).
 struct TProcessStats {

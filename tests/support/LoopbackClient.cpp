@@ -1,4 +1,5 @@
 #include "support/LoopbackClient.h"
+#include "support/TestSupport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -275,7 +276,7 @@ std::string Exchange(int port, std::string_view bytes, bool* closed, std::chrono
 }
 
 std::string Request(int port, const std::string& request) {
-    return Exchange(port, request + std::string(1, '\0'));
+    return Exchange(port, Framed(request));
 }
 
 TPortSockets PortSockets(int port) {

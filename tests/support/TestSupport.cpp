@@ -4,6 +4,7 @@
 #include "platform/DisplayUnit.h"
 #include "platform/FileNameUnit.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -127,6 +128,12 @@ void SetEnvironment(const char* name, const char* value) {
 #endif
 }
 
+std::string Framed(std::string_view text) {
+    std::string bytes(text);
+    bytes.push_back('\0');
+    return bytes;
+}
+
 std::string ReadFileBytes(const std::string& path) {
     std::ifstream in(FileSystemPath(path), std::ios::binary);
     std::ostringstream out;
@@ -155,13 +162,37 @@ std::vector<TLogLine> ParseLog(const std::string& text) {
     return lines;
 }
 
-std::vector<std::string> ReadLogEntries(const std::string& path) {
+std::vector<std::string> LogLinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (TLogLine& line : ParseLog(text))
+        lines.push_back(std::move(line.Text));
+    return lines;
+}
+
+std::vector<std::string> ReadLogEntries(const std::string& path, bool firstLinesOnly) {
     std::vector<std::string> entries;
     for (const TLogLine& line : ParseLog(GbkToUtf8(ReadFileBytes(path)))) {
         if (line.Prefixed)
             entries.push_back(line.Text);
-        else if (!entries.empty())
+        else if (!entries.empty() && !firstLinesOnly)
             entries.back() += "\r\n" + line.Text;
     }
     return entries;
+}
+
+std::string ReadLogFile(const std::string& dir) {
+    for (const auto& entry : std::filesystem::directory_iterator(FileSystemPath(dir))) {
+        if (entry.path().extension() == ".LOG")
+            return ReadFileBytes(FileNameOf(entry.path()));
+    }
+    return {};
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+size_t CountLinesStartingWith(const std::vector<std::string>& lines, const std::string& start) {
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; }));
 }

@@ -1,11 +1,33 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
+
+// Threads that start together: each arrives and waits for the others. Not std::latch, which waits on an
+// atomic: without a futex (MinGW) GCC 12's atomic wait loses wake-ups, and a start would hang now and then.
+class TStartLine {
+public:
+    explicit TStartLine(int threads) : m_left(threads) {}
+    void ArriveAndWait() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (--m_left <= 0)
+            m_allThere.notify_all();
+        else
+            m_allThere.wait(lock, [this] { return m_left <= 0; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_allThere;
+    int m_left;
+};
 
 // A fresh temporary directory, removed with everything in it when the test ends.
 class TSandbox {
@@ -33,6 +55,9 @@ bool ReadOnlyFilesStayWritable();
 
 // Sets an environment variable for this process and the programs it starts; nullptr removes it.
 void SetEnvironment(const char* name, const char* value);
+
+// A request or response on the wire: the text followed by its terminating NUL.
+std::string Framed(std::string_view text);
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
@@ -62,9 +87,16 @@ struct TLogLine {
     std::string Text;
 };
 std::vector<TLogLine> ParseLog(const std::string& text);
+// The lines of a log's text as written, without their time stamps where they have one.
+std::vector<std::string> LogLinesOf(const std::string& text);
 // The entries of a log file (UTF-8) without their time stamps; an entry's continuation lines are joined to it
-// with CR LF.
-std::vector<std::string> ReadLogEntries(const std::string& path);
+// with CR LF, or dropped (firstLinesOnly).
+std::vector<std::string> ReadLogEntries(const std::string& path, bool firstLinesOnly = false);
+// The text of the log file (*.LOG) in a program directory (GBK); empty when there is none.
+std::string ReadLogFile(const std::string& dir);
+// How many of the lines are text, or start with it.
+size_t CountLines(const std::vector<std::string>& lines, const std::string& text);
+size_t CountLinesStartingWith(const std::vector<std::string>& lines, const std::string& start);
 
 // Puts process-wide references back as they were when the test ends, so that a test can install its own
 // options, log, device or store: TRestored<TLogFile*, TBaseMember*> guard{LogFile, CurrentMember}.

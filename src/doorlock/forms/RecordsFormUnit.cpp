@@ -63,13 +63,13 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, TRecordRetentionPolicy ret
     m_exportBtn = AddButton(this, "ExportBtn", QStringLiteral("导出..."), 646, 11);
     m_countLbl = AddLabel(this, "CountLbl", QString(), 734, 15);
 
-    m_recordGrid = new QTableWidget(0, 9, this);
+    m_recordGrid = new QTableWidget(0, 10, this);
     m_recordGrid->setObjectName(QStringLiteral("RecordGrid"));
     m_recordGrid->setGeometry(12, 46, 976, 462);
     m_recordGrid->setHorizontalHeaderLabels(
-        {QStringLiteral("操作时间"), QStringLiteral("房间"), QStringLiteral("卡号"), QStringLiteral("类型"),
-         QStringLiteral("开始时间"), QStringLiteral("离店时间"), QStringLiteral("客人姓名"),
-         QStringLiteral("登记号"), QStringLiteral("来源")});
+        {QStringLiteral("操作时间"), QStringLiteral("房间"), QStringLiteral("卡号"), QStringLiteral("结果"),
+         QStringLiteral("类型"), QStringLiteral("开始时间"), QStringLiteral("离店时间"),
+         QStringLiteral("客人姓名"), QStringLiteral("登记号"), QStringLiteral("来源")});
     m_recordGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_recordGrid->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_recordGrid->verticalHeader()->setVisible(false);
@@ -79,7 +79,7 @@ TRecordsForm::TRecordsForm(TRecordStoreTarget target, TRecordRetentionPolicy ret
         m_recordGrid->setGeometry(12, 46, 976, 438);
         AddLabel(this, "RetentionLbl", ToQString(notice), 12, 492);
     }
-    const int widths[] = {140, 80, 90, 60, 140, 140, 100, 80};
+    const int widths[] = {135, 75, 80, 40, 50, 135, 135, 60, 118};
     for (int i = 0; i < static_cast<int>(std::size(widths)); ++i)
         m_recordGrid->setColumnWidth(i, widths[i]);
 
@@ -118,9 +118,9 @@ void TRecordsForm::QueryBtnClick() {
     for (int r = 0; r < static_cast<int>(page.Rows.size()); ++r) {
         const TIssueCardRecordRow& row = page.Rows[static_cast<size_t>(r)];
         const std::string cells[] = {
-            row.OpratingTime,    row.RoomNo,       row.CardNo,    CardKindText(row.IsCopy),
-            row.LastCheckInTime, row.CheckOutTime, row.GuestName, row.RegisterId,
-            row.Source};
+            row.OpratingTime,         row.RoomNo,          row.CardNo,       IssueResultText(row),
+            CardKindText(row.IsCopy), row.LastCheckInTime, row.CheckOutTime, row.GuestName,
+            row.RegisterId,           row.Source};
         // Shown as the CLI shows them: a cell draws a line break as a second line, and control characters as
         // nothing, so a name could pass for another row or hide what it holds.
         for (int c = 0; c < static_cast<int>(std::size(cells)); ++c)

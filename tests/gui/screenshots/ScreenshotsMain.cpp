@@ -16,6 +16,7 @@
 #include "member/forms/MemberTestFormUnit.h"
 #include "platform/CodePageUnit.h"
 #include "platform/DateTimeUnit.h"
+#include "platform/SocketUnit.h"
 #include "records/DoorlockRecordStoreUnit.h"
 #include "server/LogFileUnit.h"
 #include "server/SysOptionUnit.h"
@@ -71,7 +72,14 @@ int main(int argc, char** argv) {
     const std::string iniFile = QDir(programDir.path()).filePath(QStringLiteral("Option.ini")).toStdString();
     TDoorlockOption option(iniFile);
     TSysOption sysOption(iniFile);
-    sysOption.DoorlockPortNo = 0; // any free port: the window starts its listener
+    // The embedded default port, as a desk shows it; another port only where something here holds that one.
+    try {
+        ListenTcp(sysOption.DoorlockPortNo, 1);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "port %d: %s; the main window shows another\n", sysOption.DoorlockPortNo,
+                     e.what());
+        sysOption.DoorlockPortNo = 0;
+    }
     TLogFile logFile(QDir(programDir.path()).filePath(QStringLiteral("screenshots.LOG")).toStdString());
     Option = &option;
     SysOption = &sysOption;
@@ -111,6 +119,9 @@ int main(int argc, char** argv) {
         {
             TRoomTurns turns;
             TDoorlockTestForm test(TCardIssueContext{option, nullptr, nullptr, turns});
+            // Room 0816 on the eighth floor of building 01, as the records below hold it.
+            Type(test, "RoomBuildingCodeTxt", "01");
+            Type(test, "RoomFloorCodeTxt", "08");
             Type(test, "RoomNoTxt", "0816");
             ok &= Save(test, output, "DoorlockTestForm");
         }
@@ -127,19 +138,24 @@ int main(int argc, char** argv) {
                     const char* Guest;
                     const char* RegisterId;
                     bool Copy;
-                } rows[] = {{"01080816", 340, "张三", "R2026122900012", false},
-                            {"01080816", 335, "张三", "R2026122900012", true},
-                            {"01030305", 200, "李四", "R2026122900015", false},
-                            {"01120802", 95, "王五", "R2026122900019", false},
-                            {"01080816", 20, "赵六", "R2026122900023", false}};
+                    bool Issued; // false: no card on the encoder, the row holds card number 0
+                    const char* Source;
+                } rows[] = {{"01080816", 340, "张三", "R2026122900012", false, true, "192.168.1.20:50412"},
+                            {"01080816", 335, "张三", "R2026122900012", true, true, "192.168.1.20:50418"},
+                            {"01030305", 201, "李四", "R2026122900015", false, false, "192.168.1.20:51022"},
+                            {"01030305", 200, "李四", "R2026122900015", false, true, "192.168.1.20:51030"},
+                            {"01120802", 95, "王五", "R2026122900019", false, true, "192.168.1.20:51873"},
+                            {"01080816", 20, "赵六", "R2026122900023", false, true, "192.168.1.20:52107"}};
                 // Check-out the day after tomorrow at 12:00; the card number is the room number and its
-                // month, day and hour.
+                // month, day and hour. The hotel system sends from its own address.
                 const TDateTime checkOut = static_cast<double>(static_cast<long>(now)) + 2.5;
                 for (const auto& row : rows) {
                     const TDateTime at = IncMinutes(now, -row.MinutesAgo);
                     const std::string room = row.Room;
                     const std::string cardNo =
-                        std::to_string(std::stoll(room.substr(4) + FormatDateTime("mmddhh", checkOut)));
+                        row.Issued
+                            ? std::to_string(std::stoll(room.substr(4) + FormatDateTime("mmddhh", checkOut)))
+                            : "0";
                     store.AddIssueCardRecord({.RegisterId = row.RegisterId,
                                               .CardNo = cardNo,
                                               .RoomNo = room,
@@ -148,7 +164,8 @@ int main(int argc, char** argv) {
                                               .CheckOutTime = checkOut,
                                               .IsCopy = row.Copy,
                                               .GuestName = Gbk(row.Guest),
-                                              .OpratingTime = at});
+                                              .OpratingTime = at,
+                                              .Source = row.Source});
                 }
             }
             TRecordsForm records(TRecordStoreTarget{"sqlite3", database});
