@@ -36,7 +36,7 @@ bool IsLockTimeout(const std::exception& error) {
         return server->sqlstate() == "55P03";
 #endif
     if (const auto* file = dynamic_cast<const soci::sqlite3_soci_error*>(&error)) {
-        // The primary result code, without the extended part (SQLITE_BUSY_SNAPSHOT and the like).
+        // The primary result code, without the extended bits (SQLITE_BUSY_SNAPSHOT and the like).
         const int result = file->result() & 0xff;
         return result == SQLITE_BUSY || result == SQLITE_LOCKED;
     }

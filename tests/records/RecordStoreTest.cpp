@@ -583,12 +583,10 @@ TEST_P(TPostgresRecordStoreTest, SettingsInEveryFormReachTheServer) {
         store->SetLastCheckInTime("0101", At(2024, 1, 1, 8, 0, 0));
         EXPECT_EQ(store->GetLastCheckInTime("0101"), At(2024, 1, 1, 8, 0, 0));
     }
-    int rooms = 0;
     {
         soci::session inDb("postgresql", ParsePostgresConninfo(forms[2]).KeywordForm);
-        inDb << "select count(*) from T_Room", soci::into(rooms);
+        EXPECT_EQ(RowCount(inDb, "T_Room"), 1);
     }
-    EXPECT_EQ(rooms, 1);
     admin << "DROP DATABASE " + db;
     for (const std::string& message : LogMessages())
         EXPECT_THAT(message, ::testing::Not(HasSubstr("s3cret")));
