@@ -2,9 +2,11 @@
 
 #include "platform/SysUtilsUnit.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include <fcntl.h>
@@ -105,6 +107,13 @@ int OpenRegular(const std::string& fileName, int flags, std::string& refusal) {
     if (status != -1)
         ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     return fd;
+}
+
+// A name beside the target that no other writer in this process or another one picks.
+std::string TempNameFor(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    const long pid = static_cast<long>(getpid());
+    return target + ".tmp" + std::to_string(pid) + "." + std::to_string(counter.fetch_add(1));
 }
 
 } // namespace
@@ -215,6 +224,63 @@ std::string MoveToNewName(const std::string& source, const std::string& target) 
     if (::rename(source.c_str(), target.c_str()) != 0)
         return std::strerror(errno);
     return {};
+}
+
+bool ReplaceWholeFile(const std::string& target, std::string_view data) {
+    struct stat old {};
+    const bool exists = ::lstat(target.c_str(), &old) == 0;
+    if (exists) {
+        // Neither a link (the rename would put a file of ours in its place, or its target be written) nor
+        // anything else that is no regular file.
+        if (!S_ISREG(old.st_mode))
+            return false;
+        // A read-only file stays read-only: the rename alone would get past it.
+        const int probe = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (probe < 0)
+            return false;
+        ::close(probe);
+    }
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = TempNameFor(target);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    if (exists) {
+        // Keep the old file's owner and mode; a failing chown (not root) leaves ours, which is fine.
+        const int chownResult = ::fchown(fd, old.st_uid, old.st_gid);
+        (void)chownResult;
+        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
+    }
+    size_t written = 0;
+    while (ok && written < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            written += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    // Make the rename itself durable; the data is already safe, so a failure here changes nothing.
+    std::string directory = std::filesystem::path(target).parent_path().string();
+    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
 }
 
 struct TAppendFile::TState {

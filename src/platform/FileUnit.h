@@ -41,6 +41,11 @@ std::string WriteNewFile(const std::string& fileName, std::string_view bytes);
 // Gives a file or directory a new name in one step; the target must not exist (it is never replaced, not even
 // an empty directory). Empty when moved, else the reason.
 std::string MoveToNewName(const std::string& source, const std::string& target);
+// Replaces the whole content of a regular file, or creates it: the bytes go to a new file beside it, which is
+// on disk before it takes the name in one step, so a crash leaves either the old content or the new, never
+// half of it. The old file's owner and mode stay (POSIX); a link, anything else that is no regular file, a
+// read-only file and one this process may not write are refused. False when refused or not written.
+bool ReplaceWholeFile(const std::string& fileName, std::string_view bytes);
 
 // A file that bytes are appended to as if it were opened and closed for every append: a removed or renamed
 // file is created again, a file that may no longer be written loses the bytes. Where the system lets an open

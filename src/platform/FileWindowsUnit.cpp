@@ -3,11 +3,14 @@
 #include "platform/FileNameUnit.h"
 #include "platform/SysUtilsUnit.h"
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 
 namespace {
@@ -56,6 +59,13 @@ HANDLE OpenRegular(const std::string& fileName, DWORD access, DWORD disposition,
         return INVALID_HANDLE_VALUE;
     }
     return file;
+}
+
+// A name beside the target that no other writer in this process or another one picks.
+std::string TempNameFor(const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    const long pid = _getpid();
+    return target + ".tmp" + std::to_string(pid) + "." + std::to_string(counter.fetch_add(1));
 }
 
 } // namespace
@@ -158,6 +168,38 @@ std::string MoveToNewName(const std::string& source, const std::string& target) 
                    ? "File exists"
                    : ErrorText(GetLastError());
     return {};
+}
+
+bool ReplaceWholeFile(const std::string& target, std::string_view data) {
+    std::error_code ec;
+    if (!RegularFileRefusal(target).empty())
+        return false;
+    const DWORD attributes = GetFileAttributesW(FileSystemPath(target).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // A read-only file stays read-only: the move alone would get past it, and so would an
+        // administrator's (or, under Wine, root's) open for writing.
+        if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+            return false;
+        std::FILE* probe = FileOpen(target, "r+b");
+        if (probe == nullptr)
+            return false;
+        std::fclose(probe);
+    }
+    std::string temp;
+    std::FILE* file = nullptr;
+    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+        temp = TempNameFor(target);
+        file = FileOpen(temp, "wbx");
+    }
+    if (file == nullptr)
+        return false;
+    bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size() && std::fflush(file) == 0 &&
+              _commit(_fileno(file)) == 0;
+    ok = std::fclose(file) == 0 && ok;
+    ok = ok && MoveFileOver(temp, target);
+    if (!ok)
+        std::filesystem::remove(FileSystemPath(temp), ec);
+    return ok;
 }
 
 struct TAppendFile::TState {

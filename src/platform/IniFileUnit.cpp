@@ -5,23 +5,10 @@
 #include "platform/FileUnit.h"
 #include "platform/SysUtilsUnit.h"
 
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <type_traits>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#include <process.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -311,114 +298,6 @@ std::string OneLine(std::string_view text) {
     }
     return result;
 }
-
-std::string TempNameFor(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-#ifdef _WIN32
-    const long pid = _getpid();
-#else
-    const long pid = static_cast<long>(getpid());
-#endif
-    return target + ".tmp" + std::to_string(pid) + "." + std::to_string(counter.fetch_add(1));
-}
-
-#ifdef _WIN32
-
-// As below: a file beside the old one, moved over it.
-bool ReplaceWholeFile(const std::string& target, const std::string& data) {
-    std::error_code ec;
-    if (!RegularFileRefusal(target).empty())
-        return false;
-    const DWORD attributes = GetFileAttributesW(FileSystemPath(target).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        // A read-only file stays read-only: the move alone would get past it, and so would an
-        // administrator's (or, under Wine, root's) open for writing.
-        if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0)
-            return false;
-        std::FILE* probe = FileOpen(target, "r+b");
-        if (probe == nullptr)
-            return false;
-        std::fclose(probe);
-    }
-    std::string temp;
-    std::FILE* file = nullptr;
-    for (int attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
-        temp = TempNameFor(target);
-        file = FileOpen(temp, "wbx");
-    }
-    if (file == nullptr)
-        return false;
-    bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size() && std::fflush(file) == 0 &&
-              _commit(_fileno(file)) == 0;
-    ok = std::fclose(file) == 0 && ok;
-    ok = ok && MoveFileOver(temp, target);
-    if (!ok)
-        std::filesystem::remove(FileSystemPath(temp), ec);
-    return ok;
-}
-
-#else
-
-// Whole-file replacement: the new text goes to a file beside the old one and is renamed over it, so a crash
-// leaves either the old file or the new one, never half of it.
-bool ReplaceWholeFile(const std::string& target, const std::string& data) {
-    struct stat old {};
-    const bool exists = ::lstat(target.c_str(), &old) == 0;
-    if (exists) {
-        // Neither a link (the rename would put a file of ours in its place, or its target be written) nor
-        // anything else that is no regular file.
-        if (!S_ISREG(old.st_mode))
-            return false;
-        // A read-only file stays read-only: the rename alone would get past it.
-        const int probe = ::open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0)
-            return false;
-        ::close(probe);
-    }
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = TempNameFor(target);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    if (exists) {
-        // Keep the old file's owner and mode; a failing chown (not root) leaves ours, which is fine.
-        const int chownResult = ::fchown(fd, old.st_uid, old.st_gid);
-        (void)chownResult;
-        ok = ::fchmod(fd, old.st_mode & 07777) == 0;
-    }
-    size_t written = 0;
-    while (ok && written < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            written += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; the data is already safe, so a failure here changes nothing.
-    std::string directory = std::filesystem::path(target).parent_path().string();
-    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
-}
-
-#endif
 
 } // namespace
 

@@ -51,7 +51,7 @@ TEST(CliTest, NoServerAndBadArgumentsGiveStatusTwo) {
 TEST_F(TDoorlockHostTest, CliListsTheIssuedCardsOfTheRunningHost) {
     StartHost("SaveDoorlockRecord=1");
     // The guest's name on the command line reaches the host as UTF-8 whatever the system's code page can
-    // hold (scripts/test-windows.sh runs this under Wine with the Chinese and a Western one). The runner
+    // hold (the check cli_locales runs this under Wine with the Chinese and a Western one). The runner
     // takes arguments as file names of the program.
     ASSERT_EQ(RunCli(m_port, {"issue", "0816", "--checkin", "2026-12-29 12:00:00", "--checkout",
                               "2026-12-31 14:30:00", "--guest", FileNameOfUtf8("张三"), "--register", "R1"})

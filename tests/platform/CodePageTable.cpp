@@ -1,6 +1,6 @@
 // Writes this build's conversion of code page 936 to a file: every one- and two-byte sequence (lead byte
 // 0x80 to 0xFF with every second byte) to UTF-16, then every UTF-16 unit back, one line each. The Linux and
-// the Windows build must write the same file: scripts/test-windows.sh compares them.
+// the Windows build must write the same file: the check compare_code_page under Wine compares them.
 #include "platform/CodePageUnit.h"
 
 #include <cstdio>
