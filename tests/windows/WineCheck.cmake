@@ -91,9 +91,9 @@ function(running result_var pid)
     set(${result_var} ${alive} PARENT_SCOPE)
 endfunction()
 
-# stop(<pid> <signal> <seconds> [<ended var>]): sends the signal and waits as long for the process to end.
-function(stop pid signal seconds)
-    execute_process(COMMAND kill -${signal} ${pid} OUTPUT_QUIET ERROR_QUIET)
+# wait_ended(<result var> <pid> <seconds>): waits up to seconds for the process to end; the result is whether it
+# still runs.
+function(wait_ended result_var pid seconds)
     math(EXPR rounds "${seconds} * 10")
     foreach(round RANGE ${rounds})
         running(alive ${pid})
@@ -102,6 +102,13 @@ function(stop pid signal seconds)
         endif()
         execute_process(COMMAND ${CMAKE_COMMAND} -E sleep 0.1)
     endforeach()
+    set(${result_var} ${alive} PARENT_SCOPE)
+endfunction()
+
+# stop(<pid> <signal> <seconds> [<ended var>]): sends the signal and waits as long for the process to end.
+function(stop pid signal seconds)
+    execute_process(COMMAND kill -${signal} ${pid} OUTPUT_QUIET ERROR_QUIET)
+    wait_ended(alive ${pid} ${seconds})
     if(ARGC GREATER 3)
         set(${ARGV3} ${alive} PARENT_SCOPE)
     endif()
